@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Installs the package and runs the quickstart.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+python3 -m pip install -q --disable-pip-version-check --no-build-isolation . -Cbuild-dir=build/release
+python3 examples/quickstart.py
