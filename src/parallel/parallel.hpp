@@ -1,0 +1,210 @@
+// Data-parallel loops, maps, reductions and join on the process-wide worker pool (OpenMP).
+//
+// What every function here guarantees:
+// - No result depends on the thread count or on scheduling. parallel_map returns its results in
+//   input order. parallel_reduce folds fixed chunks, cut by the count and the chunk size alone,
+//   and combines the chunk results left to right, so a float reduction is bit-identical with 1
+//   or 64 threads and equal to the serial chunked computation. parallel_for and
+//   parallel_for_chunks promise no order between tasks: each task writes only its own outputs.
+// - Every task runs even when another one throws. A task's exception is caught inside the task
+//   (none ever leaves an OpenMP region); once all tasks have finished, the first exception in
+//   input order is rethrown on the calling thread.
+// - Regions never nest: a call made from inside a pool task runs serially on that task's thread.
+//   A pool of one thread runs everything on the calling thread without entering OpenMP.
+// - Fewer tasks than `min_parallel` run serially on the calling thread, with the same results.
+//   `min_parallel` counts tasks: indices for parallel_for and parallel_map, chunks for
+//   parallel_for_chunks. Callers whose tasks are cheap pass their own threshold.
+#pragma once
+
+#include <omp.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <exception>
+#include <optional>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "parallel/pool_size.hpp"
+#include "support/panic.hpp"
+
+namespace kestrune::parallel {
+
+// Two tasks are enough to use the pool unless the caller asks for more.
+inline constexpr std::size_t kDefaultMinParallel = 2;
+
+// Items per chunk of parallel_reduce when the caller does not choose. For a combine that is not
+// associative (float sums) the chunking is part of the result: changing it moves the last bits.
+inline constexpr std::size_t kDefaultReduceChunk = 1024;
+
+namespace detail {
+
+// Tasks are dealt out in blocks, a few per thread, so that uneven tasks still balance while
+// cheap tasks do not pay for one scheduling step each.
+inline constexpr std::size_t kBlocksPerThread = 4;
+
+// A huge RAYON_NUM_THREADS must not make the OpenMP runtime abort the process when it cannot
+// start that many threads. The team is capped; the reported pool size, and hence every result,
+// stays as configured.
+inline constexpr std::size_t kMaxTeamSize = 1024;
+
+inline std::size_t ceil_div(std::size_t count, std::size_t divisor) {
+  return count / divisor + (count % divisor != 0 ? 1 : 0);
+}
+
+// Threads to use for `task_count` tasks; 1 means serially on the calling thread.
+inline std::size_t team_size(std::size_t task_count, std::size_t min_parallel) {
+  const std::size_t pool = current_num_threads();
+  if (pool <= 1 || task_count < 2 || task_count < min_parallel) return 1;
+  // Inside a pool task (or any OpenMP region): no nested team.
+  if (omp_get_level() > 0) return 1;
+  return std::min({pool, task_count, kMaxTeamSize});
+}
+
+// Runs task(first) .. task(last - 1) in order, every one of them, and returns the first
+// exception thrown (null if none).
+template <typename Task>
+std::exception_ptr run_range(Task& task, std::size_t first, std::size_t last) noexcept {
+  std::exception_ptr failure;
+  for (std::size_t i = first; i < last; ++i) {
+    try {
+      task(i);
+    } catch (...) {
+      if (!failure) failure = std::current_exception();
+    }
+  }
+  return failure;
+}
+
+// Runs task(i) for every i in [0, task_count), on the pool when worthwhile; rethrows the first
+// exception in index order after all tasks have run.
+template <typename Task>
+void run_tasks(std::size_t task_count, std::size_t min_parallel, Task&& task) {
+  const std::size_t team = team_size(task_count, min_parallel);
+  if (team <= 1) {
+    if (std::exception_ptr failure = run_range(task, 0, task_count)) {
+      std::rethrow_exception(failure);
+    }
+    return;
+  }
+  const std::size_t block_size = ceil_div(task_count, team * kBlocksPerThread);
+  const std::size_t block_count = ceil_div(task_count, block_size);
+  // One slot per block: a block runs on one thread, so each slot has a single writer, and the
+  // first failed block holds the first failure in index order.
+  std::vector<std::exception_ptr> failures(block_count);
+  const int threads = static_cast<int>(team);
+#pragma omp parallel for schedule(dynamic, 1) num_threads(threads)
+  for (std::size_t block = 0; block < block_count; ++block) {
+    const std::size_t first = block * block_size;
+    failures[block] = run_range(task, first, std::min(first + block_size, task_count));
+  }
+  for (const std::exception_ptr& failure : failures) {
+    if (failure) std::rethrow_exception(failure);
+  }
+}
+
+}  // namespace detail
+
+// body(i) for every i in [begin, end); an empty or reversed range does nothing.
+template <typename Body>
+void parallel_for(std::size_t begin, std::size_t end, Body&& body,
+                  std::size_t min_parallel = kDefaultMinParallel) {
+  if (end <= begin) return;
+  detail::run_tasks(end - begin, min_parallel, [&](std::size_t i) { body(begin + i); });
+}
+
+// body(chunk_begin, chunk_end) for the chunks [0, s), [s, 2s), ... of [0, count), s being
+// `chunk_size`; the last chunk may be shorter. The chunks depend on count and chunk_size only.
+template <typename Body>
+void parallel_for_chunks(std::size_t count, std::size_t chunk_size, Body&& body,
+                         std::size_t min_parallel = kDefaultMinParallel) {
+  support::invariant(chunk_size > 0, "parallel chunk size must be positive");
+  detail::run_tasks(detail::ceil_div(count, chunk_size), min_parallel, [&](std::size_t chunk) {
+    const std::size_t first = chunk * chunk_size;
+    body(first, first + std::min(chunk_size, count - first));
+  });
+}
+
+// [f(0), f(1), ..., f(count - 1)], in input order. f must return exactly T, so that a double
+// result is never narrowed to a float behind the caller's back.
+template <typename T, typename F>
+std::vector<T> parallel_map(std::size_t count, F&& f,
+                            std::size_t min_parallel = kDefaultMinParallel) {
+  static_assert(std::is_same_v<std::decay_t<std::invoke_result_t<F&, std::size_t>>, T>,
+                "parallel_map: f(i) must return the element type");
+  // vector<bool> packs its elements into shared words: concurrent writes to it would race.
+  if constexpr (std::is_default_constructible_v<T> && std::is_move_assignable_v<T> &&
+                !std::is_same_v<T, bool>) {
+    std::vector<T> results(count);
+    detail::run_tasks(count, min_parallel, [&](std::size_t i) { results[i] = f(i); });
+    return results;
+  } else {
+    std::vector<std::optional<T>> slots(count);
+    detail::run_tasks(count, min_parallel, [&](std::size_t i) { slots[i].emplace(f(i)); });
+    std::vector<T> results;
+    results.reserve(count);
+    for (std::optional<T>& slot : slots) results.push_back(std::move(*slot));
+    return results;
+  }
+}
+
+// Reduces map(0), ..., map(count - 1) with `combine`. The items are cut into chunks of
+// `chunk_size`; each chunk is folded left to right from `identity`
+// (acc = combine(acc, map(i))), then the chunk results are combined left to right, the first
+// chunk's result being the start. An empty count gives `identity`. map must return exactly T.
+template <typename T, typename Map, typename Combine>
+T parallel_reduce(std::size_t count, const T& identity, Map&& map, Combine&& combine,
+                  std::size_t chunk_size = kDefaultReduceChunk) {
+  static_assert(std::is_same_v<std::decay_t<std::invoke_result_t<Map&, std::size_t>>, T>,
+                "parallel_reduce: map(i) must return the type of the identity");
+  support::invariant(chunk_size > 0, "parallel chunk size must be positive");
+  if (count == 0) return identity;
+  std::vector<std::optional<T>> partials(detail::ceil_div(count, chunk_size));
+  detail::run_tasks(partials.size(), kDefaultMinParallel, [&](std::size_t chunk) {
+    const std::size_t first = chunk * chunk_size;
+    const std::size_t last = first + std::min(chunk_size, count - first);
+    T acc = identity;
+    for (std::size_t i = first; i < last; ++i) acc = combine(std::move(acc), map(i));
+    partials[chunk].emplace(std::move(acc));
+  });
+  T total = std::move(*partials.front());
+  for (std::size_t chunk = 1; chunk < partials.size(); ++chunk) {
+    total = combine(std::move(total), std::move(*partials[chunk]));
+  }
+  return total;
+}
+
+// Runs a() and b(), possibly at the same time, and returns {a(), b()} (or nothing when both
+// return void). Both always run; if both throw, a's exception is the one rethrown.
+template <typename A, typename B>
+auto join(A&& a, B&& b) {
+  using ResultA = std::invoke_result_t<A&>;
+  using ResultB = std::invoke_result_t<B&>;
+  static_assert(std::is_void_v<ResultA> == std::is_void_v<ResultB>,
+                "join: both tasks return a value or neither does");
+  if constexpr (std::is_void_v<ResultA>) {
+    detail::run_tasks(2, 2, [&](std::size_t i) {
+      if (i == 0) {
+        a();
+      } else {
+        b();
+      }
+    });
+  } else {
+    static_assert(!std::is_reference_v<ResultA> && !std::is_reference_v<ResultB>,
+                  "join: tasks return values, not references");
+    std::optional<ResultA> result_a;
+    std::optional<ResultB> result_b;
+    detail::run_tasks(2, 2, [&](std::size_t i) {
+      if (i == 0) {
+        result_a.emplace(a());
+      } else {
+        result_b.emplace(b());
+      }
+    });
+    return std::pair<ResultA, ResultB>(std::move(*result_a), std::move(*result_b));
+  }
+}
+
+}  // namespace kestrune::parallel
