@@ -4,6 +4,7 @@
 // ties (less(a, b) and less(b, a) both false) keep their input order.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <span>
 #include <utility>
