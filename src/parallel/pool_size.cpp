@@ -27,14 +27,11 @@ std::optional<std::size_t> parse_thread_count(std::string_view text) {
 std::size_t resolve_pool_size(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
                               std::size_t logical_cpus) {
   const std::size_t fallback = logical_cpus == 0 ? 1 : logical_cpus;
-  if (rayon_num_threads != nullptr) {
-    if (const auto count = parse_thread_count(rayon_num_threads)) {
-      // An explicit 0 asks for the default; the older variable is not consulted then.
-      return *count > 0 ? *count : fallback;
-    }
-  }
-  if (rayon_rs_num_cpus != nullptr) {
-    const auto count = parse_thread_count(rayon_rs_num_cpus);
+  // Each source counts only when it holds a positive integer; 0 or an unparsable text falls
+  // through to the next one.
+  for (const char* source : {rayon_num_threads, rayon_rs_num_cpus}) {
+    if (source == nullptr) continue;
+    const auto count = parse_thread_count(source);
     if (count && *count > 0) return *count;
   }
   return fallback;

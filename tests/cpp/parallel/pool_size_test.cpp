@@ -63,7 +63,7 @@ TEST(ParallelResolvePoolSize, FollowsTheVariablesInOrder) {
       {"", "5", 8, 5},         // ... or empty
       {"abc", "5", 8, 5},      // ... or unparsable
       {"-1", "5", 8, 5},
-      {"0", "5", 8, 8},  // an explicit 0 asks for the default: the CPUs
+      {"0", "5", 8, 5},  // 0 falls through to the next source
       {"0", nullptr, 0, 1},
       {nullptr, "0", 8, 8},  // 0 in the older variable: the CPUs
       {"x", "y", 6, 6},      // nothing usable: the CPUs
