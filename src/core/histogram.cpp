@@ -1,0 +1,50 @@
+#include "core/histogram.hpp"
+
+#include <cmath>
+#include <string>
+#include <utility>
+
+#include "core/error.hpp"
+
+namespace kestrune::core {
+
+GradientPair GradientPair::make(float grad, float hess) {
+  if (!std::isfinite(grad) || !std::isfinite(hess)) {
+    throw CoreError::validation("gradient and hessian must be finite");
+  }
+  if (hess <= 0.0f) throw CoreError::validation("hessian must be greater than 0");
+  return GradientPair{grad, hess};
+}
+
+HistogramBundle HistogramBundle::new_zeroed(std::span<const std::uint32_t> feature_indices,
+                                            std::size_t bins_per_feature) {
+  HistogramBundle bundle;
+  bundle.histograms.reserve(feature_indices.size());
+  for (const std::uint32_t feature : feature_indices) {
+    bundle.histograms.push_back(FeatureHistogram{std::vector<HistogramBin>(bins_per_feature), feature});
+  }
+  return bundle;
+}
+
+FeatureTile FeatureTile::make(std::uint32_t start_feature, std::uint32_t end_feature) {
+  if (start_feature >= end_feature) {
+    throw CoreError::validation("feature tile must satisfy start_feature < end_feature");
+  }
+  return FeatureTile{start_feature, end_feature};
+}
+
+NodeSlice NodeSlice::make(std::uint32_t node_id, std::vector<std::uint32_t> row_indices) {
+  if (row_indices.empty()) throw CoreError::validation("node row_indices cannot be empty");
+  return NodeSlice{std::move(row_indices), node_id};
+}
+
+void NodeSlice::validate_bounds(std::size_t row_count) const {
+  for (const std::uint32_t row : row_indices) {
+    if (row >= row_count) {
+      throw CoreError::validation("row index " + std::to_string(row) + " is out of bounds for row_count " +
+                                  std::to_string(row_count));
+    }
+  }
+}
+
+}  // namespace kestrune::core
