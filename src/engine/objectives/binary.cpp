@@ -1,0 +1,90 @@
+#include "engine/objectives/binary.hpp"
+
+#include <cstddef>
+
+#include "engine/error.hpp"
+#include "engine/objectives/loss.hpp"
+
+namespace kestrune::engine::objectives {
+namespace {
+
+// Clamps of the mean label, so that its logit is finite; the upper one is the float32 0x3F7FFFFE.
+constexpr float kMinMeanLabel = 1e-7f;
+constexpr float kMaxMeanLabel = 0.9999999f;
+
+inline GradientPair logistic_pair(float f, float y, float w) {
+  const float s = stable_sigmoid(f);
+  return GradientPair{w * (s - y), w * floor_hessian(s * (1.0f - s))};
+}
+
+template <bool Weighted, typename Emit>
+void for_each_pair(std::span<const float> predictions, std::span<const float> targets, const Weights& weights,
+                   Emit&& emit) {
+  const std::size_t n = targets.size();
+  const float* w = Weighted ? weights->data() : nullptr;
+  for (std::size_t i = 0; i < n; ++i) emit(i, logistic_pair(predictions[i], targets[i], Weighted ? w[i] : 1.0f));
+}
+
+}  // namespace
+
+std::vector<GradientPair> BinaryCrossEntropyObjective::compute_gradients(std::span<const float> predictions,
+                                                                         std::span<const float> targets,
+                                                                         const Weights& weights) const {
+  check_lengths(predictions.size(), targets.size(), weights);
+  std::vector<GradientPair> pairs(targets.size());
+  auto emit = [&](std::size_t i, GradientPair p) { pairs[i] = checked_pair(p.grad, p.hess); };
+  if (weights) {
+    for_each_pair<true>(predictions, targets, weights, emit);
+  } else {
+    for_each_pair<false>(predictions, targets, weights, emit);
+  }
+  return pairs;
+}
+
+float BinaryCrossEntropyObjective::initial_prediction(std::span<const float> targets, const Weights& weights) const {
+  check_targets_not_empty(targets.size());
+  float numerator;
+  float denominator;
+  if (weights) {
+    check_weights_length(targets.size(), weights);
+    const std::span<const float> w = *weights;
+    numerator = 0.0f;
+    denominator = 0.0f;
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+      check_weight(w[i]);
+      numerator += w[i] * targets[i];
+      denominator += w[i];
+    }
+  } else {
+    numerator = -0.0f;
+    for (const float y : targets) numerator += y;
+    denominator = static_cast<float>(targets.size());
+  }
+  if (denominator <= 0.0f) throw EngineError::contract_violation("sample weight sum must be greater than 0");
+  float mean = numerator / denominator;
+  // Written as two comparisons so that a NaN mean passes through both unchanged.
+  if (mean < kMinMeanLabel) mean = kMinMeanLabel;
+  if (mean > kMaxMeanLabel) mean = kMaxMeanLabel;
+  return std::log(mean / (1.0f - mean));
+}
+
+void BinaryCrossEntropyObjective::compute_gradients_into(std::span<const float> predictions,
+                                                         std::span<const float> targets, const Weights& weights,
+                                                         std::vector<GradientPair>& out) const {
+  check_lengths(predictions.size(), targets.size(), weights);
+  out.resize(targets.size());
+  GradientPair* pairs = out.data();
+  auto emit = [pairs](std::size_t i, GradientPair p) { pairs[i] = p; };
+  if (weights) {
+    for_each_pair<true>(predictions, targets, weights, emit);
+  } else {
+    for_each_pair<false>(predictions, targets, weights, emit);
+  }
+}
+
+float BinaryCrossEntropyObjective::loss(std::span<const float> predictions, std::span<const float> targets,
+                                        const Weights& weights) const {
+  return binary_crossentropy_loss(predictions, targets, weights);
+}
+
+}  // namespace kestrune::engine::objectives

@@ -1,0 +1,34 @@
+// Binary cross-entropy on a logit: gradient w*(s - y), hessian w*max(s*(1 - s), 1e-7), with s the
+// sigmoid of the score. Labels are expected to be 0 or 1 and are not checked.
+#pragma once
+
+#include <span>
+#include <vector>
+
+#include "engine/objectives/contract.hpp"
+
+namespace kestrune::engine::objectives {
+
+// The logistic function without overflow: exp is only ever taken of a non-positive value.
+inline float stable_sigmoid(float f) noexcept {
+  if (f >= 0.0f) {
+    const float e = std::exp(-f);
+    return 1.0f / (1.0f + e);
+  }
+  const float e = std::exp(f);
+  return e / (1.0f + e);
+}
+
+struct BinaryCrossEntropyObjective {
+  // Lengths, then each pair through the checked constructor (a bad weight surfaces as a bad pair).
+  std::vector<GradientPair> compute_gradients(std::span<const float> predictions, std::span<const float> targets,
+                                              const Weights& weights) const;
+  // Logit of the weighted label mean, the mean clamped to [1e-7, 0.99999988].
+  float initial_prediction(std::span<const float> targets, const Weights& weights) const;
+  // Per-round path: lengths only.
+  void compute_gradients_into(std::span<const float> predictions, std::span<const float> targets,
+                              const Weights& weights, std::vector<GradientPair>& out) const;
+  float loss(std::span<const float> predictions, std::span<const float> targets, const Weights& weights) const;
+};
+
+}  // namespace kestrune::engine::objectives

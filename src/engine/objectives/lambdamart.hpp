@@ -1,0 +1,33 @@
+// LambdaMART with NDCG: pairwise logistic terms weighted by the NDCG change of swapping the two
+// rows in the order the current scores give. Scored as 1 - mean NDCG.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "engine/objectives/contract.hpp"
+#include "engine/objectives/ranking_groups.hpp"
+
+namespace kestrune::engine::objectives {
+
+// Sample weights are ignored by every operation. Groups without a positive ideal DCG (all labels
+// equal to 0, for one) get no update: gradient 0 and the 1e-7 hessian floor.
+class LambdaMARTObjective : public GroupedObjective<LambdaMARTObjective> {
+ public:
+  explicit LambdaMARTObjective(std::span<const std::uint32_t> train_group_ids) : GroupedObjective(train_group_ids) {}
+
+  std::vector<GradientPair> compute_gradients(std::span<const float> predictions, std::span<const float> targets,
+                                              const Weights& weights) const;
+  float initial_prediction(std::span<const float> targets, const Weights& weights) const;
+  // The checked gradients, written into the caller's buffer.
+  void compute_gradients_into(std::span<const float> predictions, std::span<const float> targets,
+                              const Weights& weights, std::vector<GradientPair>& out) const;
+  float loss(std::span<const float> predictions, std::span<const float> targets, const Weights& weights) const;
+  // 1 - mean NDCG over the groups of `boundaries`.
+  float loss_with_boundaries(std::span<const float> predictions, std::span<const float> targets,
+                             const Weights& weights, std::span<const std::size_t> boundaries) const;
+};
+
+}  // namespace kestrune::engine::objectives

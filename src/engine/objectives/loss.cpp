@@ -1,0 +1,55 @@
+#include "engine/objectives/loss.hpp"
+
+#include <cmath>
+#include <cstddef>
+
+namespace kestrune::engine::objectives {
+
+float squared_error_loss(std::span<const float> predictions, std::span<const float> targets, const Weights& weights) {
+  check_lengths(predictions.size(), targets.size(), weights);
+  const std::size_t n = targets.size();
+  if (n == 0) return 0.0f;
+  float sum = 0.0f;
+  if (weights) {
+    const float* w = weights->data();
+    for (std::size_t i = 0; i < n; ++i) {
+      const float d = predictions[i] - targets[i];
+      sum += w[i] * (d * d);
+    }
+  } else {
+    // Four interleaved partial sums (row i goes to sum i mod 4) so the loop vectorises; the result
+    // is fixed by this order, not by what the compiler picks.
+    float partial[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+    const std::size_t blocked = n - n % 4;
+    for (std::size_t i = 0; i < blocked; i += 4) {
+      for (std::size_t k = 0; k < 4; ++k) {
+        const float d = predictions[i + k] - targets[i + k];
+        partial[k] += d * d;
+      }
+    }
+    sum = ((partial[0] + partial[1]) + partial[2]) + partial[3];
+    for (std::size_t i = blocked; i < n; ++i) {
+      const float d = predictions[i] - targets[i];
+      sum += d * d;
+    }
+  }
+  return sum / static_cast<float>(n);
+}
+
+float binary_crossentropy_loss(std::span<const float> predictions, std::span<const float> targets,
+                               const Weights& weights) {
+  check_lengths(predictions.size(), targets.size(), weights);
+  const std::size_t n = targets.size();
+  if (n == 0) return 0.0f;
+  float sum = 0.0f;
+  for (std::size_t i = 0; i < n; ++i) {
+    const float f = predictions[i];
+    // fmax gives 0 for a NaN logit; ln(exp(-|f|) + 1) cannot overflow.
+    float term = (std::fmax(f, 0.0f) - f * targets[i]) + std::log(std::exp(-std::fabs(f)) + 1.0f);
+    if (weights) term = term * (*weights)[i];
+    sum += term;
+  }
+  return sum / static_cast<float>(n);
+}
+
+}  // namespace kestrune::engine::objectives

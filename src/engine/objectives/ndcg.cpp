@@ -1,0 +1,77 @@
+#include "engine/objectives/ndcg.hpp"
+
+#include <algorithm>
+
+#include "engine/objectives/contract.hpp"
+#include "engine/objectives/ranking_groups.hpp"
+#include "support/stable_sort.hpp"
+
+namespace kestrune::engine::objectives {
+
+float ideal_dcg(std::span<const float> labels, std::size_t k) {
+  std::vector<float> sorted;
+  return ideal_dcg(labels, k, sorted);
+}
+
+float ideal_dcg(std::span<const float> labels, std::size_t k, std::vector<float>& sorted_scratch) {
+  sorted_scratch.assign(labels.begin(), labels.end());
+  support::stable_merge_sort(sorted_scratch, [](float a, float b) { return a > b; });
+  const std::size_t depth = std::min(sorted_scratch.size(), k);
+  float dcg = -0.0f;
+  for (std::size_t i = 0; i < depth; ++i) dcg += relevance_gain(sorted_scratch[i]) * position_discount(i);
+  return dcg;
+}
+
+void rank_by_score(std::span<const float> scores, RankingScratch& scratch) {
+  const std::size_t n = scores.size();
+  scratch.order.resize(n);
+  for (std::size_t i = 0; i < n; ++i) scratch.order[i] = i;
+  support::stable_merge_sort(scratch.order, [scores](std::size_t a, std::size_t b) { return scores[a] > scores[b]; });
+  scratch.rank.resize(n);
+  for (std::size_t r = 0; r < n; ++r) scratch.rank[scratch.order[r]] = r;
+}
+
+float ndcg_for_group(std::span<const float> labels, std::span<const float> predictions) {
+  RankingScratch scratch;
+  return ndcg_for_group(labels, predictions, scratch);
+}
+
+float ndcg_for_group(std::span<const float> labels, std::span<const float> predictions, RankingScratch& scratch) {
+  check_lengths(predictions.size(), labels.size(), std::nullopt);
+  const float idcg = ideal_dcg(labels, labels.size(), scratch.sorted_labels);
+  if (idcg <= 0.0f) return 1.0f;
+  rank_by_score(predictions, scratch);
+  float dcg = -0.0f;
+  for (std::size_t r = 0; r < scratch.order.size(); ++r) {
+    dcg += position_discount(r) * relevance_gain(labels[scratch.order[r]]);
+  }
+  return dcg / idcg;
+}
+
+void fill_gains(std::span<const float> labels, RankingScratch& scratch) {
+  scratch.gain.resize(labels.size());
+  for (std::size_t i = 0; i < labels.size(); ++i) scratch.gain[i] = relevance_gain(labels[i]);
+}
+
+void fill_discounts(RankingScratch& scratch) {
+  scratch.discount.resize(scratch.rank.size());
+  for (std::size_t i = 0; i < scratch.rank.size(); ++i) scratch.discount[i] = position_discount(scratch.rank[i]);
+}
+
+float mean_ndcg_loss(std::span<const float> predictions, std::span<const float> targets,
+                     std::span<const std::size_t> boundaries) {
+  check_ranking_inputs(predictions, targets, boundaries);
+  const std::size_t groups = boundaries.size() - 1;
+  if (groups == 0) return 0.0f;
+  RankingScratch scratch;
+  double sum = 0.0;
+  for (std::size_t g = 0; g < groups; ++g) {
+    const std::size_t begin = boundaries[g];
+    const std::size_t rows = boundaries[g + 1] - begin;
+    sum += static_cast<double>(
+        ndcg_for_group(targets.subspan(begin, rows), predictions.subspan(begin, rows), scratch));
+  }
+  return static_cast<float>(1.0 - sum / static_cast<double>(groups));
+}
+
+}  // namespace kestrune::engine::objectives

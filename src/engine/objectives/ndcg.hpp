@@ -1,0 +1,67 @@
+// NDCG building blocks shared by the ranking objectives: relevance gain, position discount, the
+// ideal DCG of a group, a group's NDCG, the stable score order and the pairwise logistic weight.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <span>
+#include <vector>
+
+namespace kestrune::engine::objectives {
+
+// 2^label - 1.
+inline float relevance_gain(float label) noexcept { return std::exp2(label) - 1.0f; }
+// 1 / log2(rank + 2) for a 0-based rank.
+inline float position_discount(std::size_t rank) noexcept {
+  return 1.0f / std::log2(static_cast<float>(rank) + 2.0f);
+}
+
+// 1 / (1 + exp(x)), the weight of a pair whose better row leads by x; exp never overflows.
+inline float pair_weight(float x) noexcept {
+  if (x <= 0.0f) return 1.0f / (1.0f + std::exp(x));
+  const float e = std::exp(-x);
+  return e / (1.0f + e);
+}
+
+// The NDCG change of swapping two rows, scaled by 1 / IDCG:
+// inv_idcg * |(gain_hi - gain_lo) * (discount_hi - discount_lo)|.
+inline float swap_delta(float inv_idcg, float gain_hi, float gain_lo, float discount_hi, float discount_lo) noexcept {
+  return inv_idcg * std::fabs((gain_hi - gain_lo) * (discount_hi - discount_lo));
+}
+
+// Per-group buffers reused across the groups of one call, so that the per-group work allocates
+// nothing of its own beyond what the stable sort needs.
+struct RankingScratch {
+  std::vector<float> sorted_labels;
+  std::vector<std::size_t> order;  // positions by score, highest first
+  std::vector<std::size_t> rank;   // rank[position]
+  std::vector<float> gain;         // relevance_gain per position
+  std::vector<float> discount;     // position_discount(rank[position]) per position
+  std::vector<float> perturbed;    // noisy scores (YetiRank)
+};
+
+// DCG of the labels in their best order over the first min(n, k) positions (-0.0 for no labels).
+float ideal_dcg(std::span<const float> labels, std::size_t k);
+float ideal_dcg(std::span<const float> labels, std::size_t k, std::vector<float>& sorted_scratch);
+
+// Fills scratch.order and scratch.rank for `scores`: highest first, equal scores by position.
+// Memory-safe whatever the scores hold (NaN included).
+void rank_by_score(std::span<const float> scores, RankingScratch& scratch);
+
+// DCG of the order the predictions give, over the ideal DCG; 1.0 when the ideal DCG is <= 0 (an
+// empty group, or no positive label). Labels and predictions must have the same length.
+float ndcg_for_group(std::span<const float> labels, std::span<const float> predictions);
+float ndcg_for_group(std::span<const float> labels, std::span<const float> predictions, RankingScratch& scratch);
+
+// Fills scratch.gain with the relevance gain of each label.
+void fill_gains(std::span<const float> labels, RankingScratch& scratch);
+// Fills scratch.discount with the discount of each position's rank, from the last rank_by_score.
+void fill_discounts(RankingScratch& scratch);
+
+// 1 - the float64 mean of ndcg_for_group over the groups of `boundaries` (0 without groups). Every
+// group counts, one scoring 1.0 when it has a single row or no positive label. Inputs are checked
+// as check_ranking_inputs does.
+float mean_ndcg_loss(std::span<const float> predictions, std::span<const float> targets,
+                     std::span<const std::size_t> boundaries);
+
+}  // namespace kestrune::engine::objectives

@@ -1,0 +1,73 @@
+#include "engine/objectives/squared.hpp"
+
+#include <cstddef>
+
+#include "engine/error.hpp"
+#include "engine/objectives/loss.hpp"
+
+namespace kestrune::engine::objectives {
+
+void squared_error_gradients_checked_into(std::span<const float> predictions, std::span<const float> targets,
+                                          const Weights& weights, std::vector<GradientPair>& out) {
+  check_lengths(predictions.size(), targets.size(), weights);
+  fill_or_clear(out, targets.size(), [&](std::span<GradientPair> pairs) {
+    if (weights) {
+      const std::span<const float> w = *weights;
+      for (std::size_t i = 0; i < pairs.size(); ++i) {
+        check_weight(w[i]);
+        pairs[i] = checked_pair(w[i] * (predictions[i] - targets[i]), w[i]);
+      }
+    } else {
+      for (std::size_t i = 0; i < pairs.size(); ++i) pairs[i] = checked_pair(predictions[i] - targets[i], 1.0f);
+    }
+  });
+}
+
+std::vector<GradientPair> SquaredErrorObjective::compute_gradients(std::span<const float> predictions,
+                                                                   std::span<const float> targets,
+                                                                   const Weights& weights) const {
+  std::vector<GradientPair> pairs;
+  squared_error_gradients_checked_into(predictions, targets, weights, pairs);
+  return pairs;
+}
+
+float SquaredErrorObjective::initial_prediction(std::span<const float> targets, const Weights& weights) const {
+  check_targets_not_empty(targets.size());
+  if (!weights) {
+    float sum = -0.0f;
+    for (const float y : targets) sum += y;
+    return sum / static_cast<float>(targets.size());
+  }
+  check_weights_length(targets.size(), weights);
+  const std::span<const float> w = *weights;
+  float weighted_sum = 0.0f;
+  float weight_sum = 0.0f;
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    check_weight(w[i]);
+    weighted_sum += w[i] * targets[i];
+    weight_sum += w[i];
+  }
+  if (weight_sum <= 0.0f) throw EngineError::contract_violation("sample weight sum must be greater than 0");
+  return weighted_sum / weight_sum;
+}
+
+void SquaredErrorObjective::compute_gradients_into(std::span<const float> predictions, std::span<const float> targets,
+                                                   const Weights& weights, std::vector<GradientPair>& out) const {
+  check_lengths(predictions.size(), targets.size(), weights);
+  const std::size_t n = targets.size();
+  out.resize(n);
+  GradientPair* pairs = out.data();
+  if (weights) {
+    const float* w = weights->data();
+    for (std::size_t i = 0; i < n; ++i) pairs[i] = GradientPair{w[i] * (predictions[i] - targets[i]), w[i]};
+  } else {
+    for (std::size_t i = 0; i < n; ++i) pairs[i] = GradientPair{predictions[i] - targets[i], 1.0f};
+  }
+}
+
+float SquaredErrorObjective::loss(std::span<const float> predictions, std::span<const float> targets,
+                                  const Weights& weights) const {
+  return squared_error_loss(predictions, targets, weights);
+}
+
+}  // namespace kestrune::engine::objectives
