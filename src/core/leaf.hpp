@@ -6,6 +6,8 @@
 #include <variant>
 #include <vector>
 
+#include "core/histogram.hpp"
+
 namespace kestrune::core {
 
 // intercept + sum_j coefficients[j] * raw[feature_indices[j]]; at most 8 terms when stored.
@@ -19,6 +21,14 @@ struct LinearLeaf {
 
 // One side's output: a float32 constant or a linear model.
 using LeafValue = std::variant<float, LinearLeaf>;
+
+// The rows a split sent to each side, in node order, with each side's sums.
+struct PartitionResult {
+  std::vector<std::uint32_t> left_rows;
+  std::vector<std::uint32_t> right_rows;
+  HistogramBin left_stats;
+  HistogramBin right_stats;
+};
 
 // Soft-thresholded leaf gradient g' (L1 threshold, optionally widened by gradient noise).
 float leaf_effective_gradient(float grad_sum, float grad_sq_sum, std::uint32_t count, float lambda_l1,
