@@ -5,8 +5,6 @@
 #include <exception>
 #include <new>
 
-#include "core/error.hpp"
-#include "engine/error.hpp"
 #include "support/panic.hpp"
 
 namespace kestrune::python {
@@ -17,10 +15,24 @@ namespace {
   std::abort();
 }
 
-void raise_panic(const char* message) {
+void raise_panic(const char* message) noexcept {
   PyObject* type = panic_exception_type();
   if (type == nullptr) abort_at_boundary();
   PyErr_SetString(type, message);
+}
+
+PyObject* exception_class(PyErrorKind kind) noexcept {
+  switch (kind) {
+    case PyErrorKind::ValueError:
+      return PyExc_ValueError;
+    case PyErrorKind::RuntimeError:
+      return PyExc_RuntimeError;
+    case PyErrorKind::TypeError:
+      return PyExc_TypeError;
+    case PyErrorKind::OverflowError:
+      return PyExc_OverflowError;
+  }
+  return PyExc_RuntimeError;
 }
 
 }  // namespace
@@ -32,21 +44,38 @@ PyObject* panic_exception_type() {
   return type;
 }
 
+PythonError engine_error_to_pyerr(const engine::EngineError& error) {
+  switch (error.kind()) {
+    case engine::EngineErrorKind::InvalidConfig:
+    case engine::EngineErrorKind::ContractViolation:
+      return PythonError::value_error(error.message());
+    case engine::EngineErrorKind::BackendUnavailable:
+    case engine::EngineErrorKind::NotImplemented:
+      return PythonError::runtime_error(error.message());
+    case engine::EngineErrorKind::Core:
+      // The wrapped error's own display text, without the engine's "core error: " prefix.
+      return PythonError::runtime_error(error.core() ? error.core()->display() : error.message());
+  }
+  return PythonError::runtime_error(error.message());
+}
+
+PythonError core_error_as_value_error(const core::CoreError& error) {
+  return PythonError::value_error(error.display());
+}
+
+void raise_python_error(const PythonError& error) noexcept {
+  PyErr_SetString(exception_class(error.kind()), error.message().c_str());
+}
+
 void raise_current_exception() noexcept {
   try {
     throw;
   } catch (const PythonErrorSet&) {
     if (!PyErr_Occurred()) raise_panic("a Python call failed without setting an exception");
+  } catch (const PythonError& error) {
+    raise_python_error(error);
   } catch (const engine::EngineError& error) {
-    switch (error.kind()) {
-      case engine::EngineErrorKind::InvalidConfig:
-      case engine::EngineErrorKind::ContractViolation:
-        PyErr_SetString(PyExc_ValueError, error.message().c_str());
-        break;
-      default:
-        // A wrapped core error shows its own display text, without the engine's prefix.
-        PyErr_SetString(PyExc_RuntimeError, error.message().c_str());
-    }
+    raise_python_error(engine_error_to_pyerr(error));
   } catch (const core::CoreError& error) {
     PyErr_SetString(PyExc_RuntimeError, error.display().c_str());
   } catch (const support::Panic& panic) {
@@ -58,6 +87,37 @@ void raise_current_exception() noexcept {
   } catch (...) {
     raise_panic("panic with a non-text payload");
   }
+}
+
+void add_note_to_current_exception(const std::string& note) noexcept {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type == nullptr) return;
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value != nullptr) {
+    if (traceback != nullptr) PyException_SetTraceback(value, traceback);
+    PyObject* result = PyObject_CallMethod(value, "add_note", "s#", note.data(),
+                                           static_cast<Py_ssize_t>(note.size()));
+    if (result == nullptr) {
+      PyErr_Clear();
+    } else {
+      Py_DECREF(result);
+    }
+  }
+  PyErr_Restore(type, value, traceback);
+}
+
+std::string type_name_of(PyObject* object) {
+  Ref name(PyType_GetQualName(Py_TYPE(object)));
+  if (name) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name.get(), &size);
+    if (text != nullptr) return std::string(text, static_cast<std::size_t>(size));
+  }
+  PyErr_Clear();
+  return "<failed to extract type name>";
 }
 
 }  // namespace kestrune::python
