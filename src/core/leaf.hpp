@@ -1,6 +1,7 @@
 // Leaf outputs and the two leaf formulas that tree growth and split search share.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <variant>
@@ -30,15 +31,37 @@ struct PartitionResult {
   HistogramBin right_stats;
 };
 
-// Soft-thresholded leaf gradient g' (L1 threshold, optionally widened by gradient noise).
-float leaf_effective_gradient(float grad_sum, float grad_sq_sum, std::uint32_t count, float lambda_l1,
-                              std::optional<float> gradient_noise_strength);
-
-// (g' * (g' * 0.5)) / ((H + lambda_l2) + 1e-6), all float32.
-float leaf_gain_term(float grad_sum, float hess_sum, float grad_sq_sum, std::uint32_t count, float lambda_l1,
-                     float lambda_l2, std::optional<float> gradient_noise_strength);
-
 // The float32 nearest to 1e-6 (bit pattern 0x358637BD), added to every leaf denominator.
 inline constexpr float kLeafDenominatorEpsilon = 1e-6f;
+
+// The split search calls both leaf formulas for every bin boundary, so they are inline: plain
+// values in, no allocation, float64 only inside the optional variance term.
+
+// Soft-thresholded leaf gradient g' (L1 threshold, optionally widened by gradient noise).
+inline float leaf_effective_gradient(float grad_sum, float grad_sq_sum, std::uint32_t count, float lambda_l1,
+                                     std::optional<float> gradient_noise_strength) {
+  // fmax drops a NaN operand, so a NaN lambda_l1 acts as no L1 threshold at all.
+  float threshold = std::fmax(lambda_l1, 0.0f);
+  // Noise widening: the threshold grows with the standard error of the leaf's mean gradient,
+  // so leaves whose gradients disagree are shrunk harder. `!(s > 0)` also skips a NaN strength.
+  if (gradient_noise_strength.has_value() && *gradient_noise_strength > 0.0f) {
+    const double n = static_cast<double>(count > 0 ? count : 1u);
+    const double mean = static_cast<double>(grad_sum) / n;
+    double variance = static_cast<double>(grad_sq_sum) / n - mean * mean;
+    variance = std::fmax(variance, 0.0);
+    const double extra = std::sqrt(variance) * (std::sqrt(n) * static_cast<double>(*gradient_noise_strength));
+    threshold = threshold + static_cast<float>(extra);
+  }
+  if (grad_sum > threshold) return grad_sum - threshold;
+  if (grad_sum < -threshold) return grad_sum + threshold;
+  return 0.0f;
+}
+
+// (g' * (g' * 0.5)) / ((H + lambda_l2) + 1e-6), all float32.
+inline float leaf_gain_term(float grad_sum, float hess_sum, float grad_sq_sum, std::uint32_t count, float lambda_l1,
+                            float lambda_l2, std::optional<float> gradient_noise_strength) {
+  const float g = leaf_effective_gradient(grad_sum, grad_sq_sum, count, lambda_l1, gradient_noise_strength);
+  return (g * (g * 0.5f)) / ((hess_sum + lambda_l2) + kLeafDenominatorEpsilon);
+}
 
 }  // namespace kestrune::core
