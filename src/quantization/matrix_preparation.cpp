@@ -1,0 +1,221 @@
+#include "quantization/matrix_preparation.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <utility>
+#include <variant>
+
+#include "engine/error.hpp"
+#include "quantization/feature_statistics.hpp"
+#include "quantization/kernels.hpp"
+#include "quantization/linear_tail.hpp"
+#include "support/panic.hpp"
+
+namespace kestrune::quantization {
+namespace {
+
+constexpr std::size_t kMinMaxBins = 2;
+constexpr std::size_t kMaxMaxBins = 65535;
+constexpr std::size_t kLargestU8Storage = 255;
+// Whole numbers within this distance count as bin codes.
+constexpr float kWholeTolerance = 1e-6f;
+
+bool wide_storage(std::size_t max_bins) { return max_bins > kLargestU8Storage; }
+
+// The code that marks a missing value, and so the largest code an already-binned value may take.
+std::uint16_t missing_code(std::size_t max_bins) {
+  return wide_storage(max_bins) ? static_cast<std::uint16_t>(max_bins - 1) : kU8MissingBin;
+}
+
+// Codes of either width, with their largest value and optional float copy.
+struct Codes {
+  std::variant<std::vector<std::uint8_t>, std::vector<std::uint16_t>> bins;
+  std::vector<float> float_values;
+  std::uint16_t max_code = 0;
+};
+
+template <typename Code>
+Codes from_kernel(QuantizedDenseValues<Code> quantized) {
+  return Codes{std::move(quantized.bins), std::move(quantized.float_values), quantized.max_code};
+}
+
+core::DenseMatrixView checked_view(std::span<const float> values, std::size_t row_count, std::size_t feature_count) {
+  return engine::with_core_errors([&] { return core::DenseMatrixView::make(row_count, feature_count, values); });
+}
+
+void check_targets(std::size_t row_count, std::size_t targets_length) {
+  if (targets_length != row_count) {
+    throw engine::EngineError::contract_violation("rows length " + std::to_string(row_count) +
+                                                  " does not match targets length " + std::to_string(targets_length));
+  }
+}
+
+[[noreturn]] void throw_infinite(std::size_t row, std::size_t feature) {
+  throw engine::EngineError::contract_violation("row " + std::to_string(row) + " feature " + std::to_string(feature) +
+                                                " must not be infinite");
+}
+
+// One pass: refuses infinities and tells whether every value is a whole non-negative number.
+bool scan_values(const core::DenseMatrixView& view, bool detect_binned) {
+  bool binned = detect_binned;
+  for (std::size_t row = 0; row < view.row_count; ++row) {
+    const std::span<const float> values = view.row(row);
+    for (std::size_t feature = 0; feature < values.size(); ++feature) {
+      const float x = values[feature];
+      if (std::isinf(x)) throw_infinite(row, feature);
+      // NaN fails both tests and clears the flag.
+      if (binned && !(x >= 0.0f && std::fabs(x - std::round(x)) <= kWholeTolerance)) binned = false;
+    }
+  }
+  return binned;
+}
+
+// Already-binned values (training) or values of a model trained on such (validation): each value
+// rounded to its code. `prefix` starts the refusal message ("value" or "validation value").
+template <typename Code>
+Codes codes_from_bin_values(std::span<const float> values, std::size_t max_bins, bool keep_dense_values,
+                            const char* prefix) {
+  const std::uint16_t largest_allowed = missing_code(max_bins);
+  Codes codes;
+  std::vector<Code> bins;
+  bins.reserve(values.size());
+  if (keep_dense_values) codes.float_values.reserve(values.size());
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    const float x = values[i];
+    std::uint16_t code = largest_allowed;  // NaN: missing (met only in validation rows)
+    if (!std::isnan(x)) {
+      const float rounded = std::round(x);
+      if (rounded > static_cast<float>(largest_allowed)) {
+        throw engine::EngineError::contract_violation(std::string(prefix) + " at index " + std::to_string(i) +
+                                                      " exceeds max supported bin " + std::to_string(largest_allowed));
+      }
+      code = rounded < 0.0f ? std::uint16_t{0} : static_cast<std::uint16_t>(rounded);
+    }
+    bins.push_back(static_cast<Code>(code));
+    if (keep_dense_values) codes.float_values.push_back(static_cast<float>(code));
+    codes.max_code = std::max(codes.max_code, code);
+  }
+  codes.bins = std::move(bins);
+  return codes;
+}
+
+Codes bin_values_to_codes(std::span<const float> values, std::size_t max_bins, bool keep_dense_values,
+                          const char* prefix) {
+  if (wide_storage(max_bins)) return codes_from_bin_values<std::uint16_t>(values, max_bins, keep_dense_values, prefix);
+  return codes_from_bin_values<std::uint8_t>(values, max_bins, keep_dense_values, prefix);
+}
+
+Codes quantize_with(std::span<const float> values, std::size_t row_count, std::size_t feature_count,
+                    ContinuousBinningStrategy strategy, const ContinuousBinningMetadataInternal& metadata,
+                    bool keep_dense_values, std::size_t max_bins) {
+  if (wide_storage(max_bins)) {
+    return from_kernel(quantize_dense_values_with_metadata_wide(values, row_count, feature_count, strategy, metadata,
+                                                                keep_dense_values,
+                                                                static_cast<std::uint16_t>(max_bins - 2)));
+  }
+  return from_kernel(
+      quantize_dense_values_with_metadata(values, row_count, feature_count, strategy, metadata, keep_dense_values));
+}
+
+ContinuousBinningMetadataInternal derive_metadata(std::span<const float> values, std::size_t row_count,
+                                                  std::size_t feature_count, ContinuousBinningStrategy strategy,
+                                                  std::size_t max_bins) {
+  ContinuousBinningMetadataInternal metadata;
+  metadata.uses_continuous_binning = true;
+  switch (strategy) {
+    case ContinuousBinningStrategy::Linear: {
+      auto [minima, maxima] = derive_dense_feature_bounds(values, row_count, feature_count);
+      metadata.feature_mins = std::move(minima);
+      metadata.feature_maxs = std::move(maxima);
+      if (linear_tail_rank_enabled_from_env()) {
+        std::vector<std::vector<float>> sorted = derive_dense_sorted_feature_values(values, row_count, feature_count);
+        const float threshold = linear_tail_core_span_ratio_threshold_from_env();
+        std::vector<bool> flags = derive_linear_tail_rank_plan(sorted, threshold);
+        if (std::find(flags.begin(), flags.end(), true) != flags.end()) metadata.feature_sorted_values = std::move(sorted);
+        metadata.feature_linear_rank_flags = std::move(flags);
+      }
+      break;
+    }
+    case ContinuousBinningStrategy::Rank:
+      metadata.feature_sorted_values = derive_dense_sorted_feature_values(values, row_count, feature_count);
+      break;
+    case ContinuousBinningStrategy::Quantile:
+      metadata.feature_quantile_cuts = derive_dense_feature_quantile_cuts(values, row_count, feature_count, max_bins);
+      break;
+  }
+  return metadata;
+}
+
+PreparedTrainingMatrices assemble(Codes codes, std::size_t row_count, std::size_t feature_count,
+                                  std::span<const float> targets, std::optional<std::vector<std::int64_t>> time_index,
+                                  std::optional<std::vector<float>> sample_weights,
+                                  std::optional<std::vector<std::uint32_t>> group_id, std::size_t max_bins,
+                                  bool keep_dense_values, ContinuousBinningMetadataInternal metadata) {
+  return engine::with_core_errors([&] {
+    core::TrainingDataset dataset{
+        keep_dense_values ? core::DatasetMatrix::make(row_count, feature_count, std::move(codes.float_values))
+                          : core::DatasetMatrix::make_metadata_only(row_count, feature_count),
+        std::vector<float>(targets.begin(), targets.end()),
+        std::move(sample_weights),
+        std::move(time_index),
+        std::move(group_id),
+        std::nullopt,
+    };
+    const std::uint16_t max_bin = std::max<std::uint16_t>(codes.max_code, 1);
+    core::BinnedMatrix binned =
+        wide_storage(max_bins)
+            ? core::BinnedMatrix::make_u16(row_count, feature_count, max_bin, missing_code(max_bins),
+                                           std::get<std::vector<std::uint16_t>>(std::move(codes.bins)))
+            : core::BinnedMatrix::make(row_count, feature_count, max_bin,
+                                       std::get<std::vector<std::uint8_t>>(std::move(codes.bins)));
+    return PreparedTrainingMatrices{std::move(binned), std::move(dataset), std::move(metadata)};
+  });
+}
+
+}  // namespace
+
+PreparedTrainingMatrices prepare_training_matrices_from_dense_values(
+    std::span<const float> values, std::size_t row_count, std::size_t feature_count, std::span<const float> targets,
+    std::optional<std::vector<std::int64_t>> time_index, std::optional<std::vector<float>> sample_weights,
+    std::optional<std::vector<std::uint32_t>> group_id, ContinuousBinningStrategy strategy, std::size_t max_bins,
+    bool keep_dense_values) {
+  if (max_bins < kMinMaxBins || max_bins > kMaxMaxBins) {
+    throw engine::EngineError::invalid_config("continuous_binning_max_bins must be in [" + std::to_string(kMinMaxBins) +
+                                              ", " + std::to_string(kMaxMaxBins) + "]");
+  }
+  const core::DenseMatrixView view = checked_view(values, row_count, feature_count);
+  check_targets(row_count, targets.size());
+  const bool already_binned = scan_values(view, true);
+
+  ContinuousBinningMetadataInternal metadata;
+  Codes codes;
+  if (already_binned) {
+    codes = bin_values_to_codes(values, max_bins, keep_dense_values, "value");
+  } else {
+    metadata = derive_metadata(values, row_count, feature_count, strategy, max_bins);
+    codes = quantize_with(values, row_count, feature_count, strategy, metadata, keep_dense_values, max_bins);
+  }
+  return assemble(std::move(codes), row_count, feature_count, targets, std::move(time_index), std::move(sample_weights),
+                  std::move(group_id), max_bins, keep_dense_values, std::move(metadata));
+}
+
+PreparedTrainingMatrices prepare_validation_matrices_from_dense_values(
+    std::span<const float> values, std::size_t row_count, std::size_t feature_count, std::span<const float> targets,
+    std::optional<std::vector<std::int64_t>> time_index, std::optional<std::vector<float>> sample_weights,
+    std::optional<std::vector<std::uint32_t>> group_id, ContinuousBinningStrategy strategy,
+    const ContinuousBinningMetadataInternal& training_metadata, bool keep_dense_values, std::size_t max_bins) {
+  // The training call checked max_bins with the same value.
+  support::invariant(max_bins >= kMinMaxBins && max_bins <= kMaxMaxBins, "validation max_bins was validated");
+  check_targets(row_count, targets.size());
+  const core::DenseMatrixView view = checked_view(values, row_count, feature_count);
+  scan_values(view, false);
+  Codes codes = training_metadata.uses_continuous_binning
+                    ? quantize_with(values, row_count, feature_count, strategy, training_metadata, keep_dense_values,
+                                    max_bins)
+                    : bin_values_to_codes(values, max_bins, keep_dense_values, "validation value");
+  return assemble(std::move(codes), row_count, feature_count, targets, std::move(time_index), std::move(sample_weights),
+                  std::move(group_id), max_bins, keep_dense_values, training_metadata);
+}
+
+}  // namespace kestrune::quantization

@@ -1,0 +1,51 @@
+// Training and validation matrices: raw float32 features become a binned matrix plus a training
+// dataset, with the binning metadata that bins later rows of the same model the same way.
+//
+// Storage, from max_bins (continuous_binning_max_bins):
+//   2..255        8-bit codes; Linear and Rank codes 0..254; missing-value code 255
+//   256..65535    16-bit codes; Linear and Rank codes 0..max_bins - 2; missing code max_bins - 1
+// Quantile codes count cuts (at most max_bins - 2 in 16-bit storage, so never the missing code).
+// The binned matrix's max_bin is the largest code written (missing codes included), at least 1.
+//
+// A matrix whose values are all whole and non-negative is taken as already binned: its values are
+// its codes. Such a code may equal the missing-value code (and then means missing) but not exceed
+// it in 16-bit storage.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/binned.hpp"
+#include "core/dataset.hpp"
+#include "quantization/metadata.hpp"
+
+namespace kestrune::quantization {
+
+struct PreparedTrainingMatrices {
+  core::BinnedMatrix binned;
+  // The dense matrix holds the codes as float32 when they were kept, else only the counts.
+  core::TrainingDataset dataset;
+  ContinuousBinningMetadataInternal binning_metadata;
+};
+
+// Throws EngineError: InvalidConfig for max_bins outside [2, 65535]; Core for the dense view's,
+// dense matrix's and binned matrix's validation errors; ContractViolation for a targets length
+// other than row_count, an infinite value, and an already-binned value above the largest code.
+PreparedTrainingMatrices prepare_training_matrices_from_dense_values(
+    std::span<const float> values, std::size_t row_count, std::size_t feature_count, std::span<const float> targets,
+    std::optional<std::vector<std::int64_t>> time_index, std::optional<std::vector<float>> sample_weights,
+    std::optional<std::vector<std::uint32_t>> group_id, ContinuousBinningStrategy strategy, std::size_t max_bins,
+    bool keep_dense_values);
+
+// Bins validation rows with the training call's metadata (and its strategy, max_bins and
+// keep_dense_values); the result carries a copy of that metadata.
+PreparedTrainingMatrices prepare_validation_matrices_from_dense_values(
+    std::span<const float> values, std::size_t row_count, std::size_t feature_count, std::span<const float> targets,
+    std::optional<std::vector<std::int64_t>> time_index, std::optional<std::vector<float>> sample_weights,
+    std::optional<std::vector<std::uint32_t>> group_id, ContinuousBinningStrategy strategy,
+    const ContinuousBinningMetadataInternal& training_metadata, bool keep_dense_values, std::size_t max_bins);
+
+}  // namespace kestrune::quantization

@@ -1,0 +1,142 @@
+#include "quantization/kernels.hpp"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <vector>
+
+#include "engine/error.hpp"
+#include "quantization/bin_rules.hpp"
+#include "quantization/feature_statistics.hpp"
+
+namespace kestrune::quantization {
+namespace {
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+ContinuousBinningMetadataInternal linear_metadata(std::vector<float> mins, std::vector<float> maxs) {
+  ContinuousBinningMetadataInternal metadata;
+  metadata.uses_continuous_binning = true;
+  metadata.feature_mins = std::move(mins);
+  metadata.feature_maxs = std::move(maxs);
+  return metadata;
+}
+
+TEST(QuantizationKernels, RefusesMetadataTheStrategyNeeds) {
+  const std::vector<float> values = {1, 2};
+  struct Case {
+    ContinuousBinningStrategy strategy;
+    ContinuousBinningMetadataInternal metadata;
+    const char* message;
+  };
+  ContinuousBinningMetadataInternal only_mins;
+  only_mins.feature_mins = std::vector<float>{0};
+  const Case cases[] = {
+      {ContinuousBinningStrategy::Linear, {}, "continuous linear minima are missing"},
+      {ContinuousBinningStrategy::Linear, only_mins, "continuous linear maxima are missing"},
+      {ContinuousBinningStrategy::Rank, linear_metadata({0}, {1}), "continuous rank sorted values are missing"},
+      {ContinuousBinningStrategy::Quantile, linear_metadata({0}, {1}), "continuous quantile cuts are missing"},
+  };
+  for (const Case& c : cases) {
+    try {
+      quantize_dense_values_with_metadata(values, 2, 1, c.strategy, c.metadata, false);
+      ADD_FAILURE() << "accepted: " << c.message;
+    } catch (const engine::EngineError& error) {
+      EXPECT_EQ(error.kind(), engine::EngineErrorKind::ContractViolation);
+      EXPECT_EQ(error.message(), c.message);
+    }
+    EXPECT_THROW(quantize_dense_values_with_metadata_wide(values, 2, 1, c.strategy, c.metadata, false, 298),
+                 engine::EngineError);
+  }
+}
+
+TEST(QuantizationKernels, EightBitCodesSpanTo254AndMissingIs255) {
+  const std::vector<float> values = {0, kNaN, 5, 1, 10, 2};
+  const auto result = quantize_dense_values_with_metadata(values, 3, 2, ContinuousBinningStrategy::Linear,
+                                                          linear_metadata({0, 1}, {10, 2}), true);
+  EXPECT_EQ(result.bins, (std::vector<std::uint8_t>{0, 255, 127, 0, 254, 254}));
+  EXPECT_EQ(result.float_values, (std::vector<float>{0, 255, 127, 0, 254, 254}));
+  EXPECT_EQ(result.max_code, 255);
+  const auto without_copy = quantize_dense_values_with_metadata(values, 3, 2, ContinuousBinningStrategy::Linear,
+                                                                linear_metadata({0, 1}, {10, 2}), false);
+  EXPECT_TRUE(without_copy.float_values.empty());
+  EXPECT_EQ(without_copy.bins, result.bins);
+}
+
+TEST(QuantizationKernels, WideCodesUseTheGivenTopAndMissingAboveIt) {
+  const std::vector<float> values = {0, 10, kNaN, 5};
+  const auto result = quantize_dense_values_with_metadata_wide(values, 4, 1, ContinuousBinningStrategy::Linear,
+                                                               linear_metadata({0}, {10}), true, 298);
+  EXPECT_EQ(result.bins, (std::vector<std::uint16_t>{0, 298, 299, 149}));
+  EXPECT_EQ(result.float_values, (std::vector<float>{0, 298, 299, 149}));
+  EXPECT_EQ(result.max_code, 299);
+}
+
+TEST(QuantizationKernels, ConstantColumnUnderEachStrategy) {
+  const std::vector<float> values = {4, 4, 4};
+  ContinuousBinningMetadataInternal rank;
+  rank.feature_sorted_values = derive_dense_sorted_feature_values(values, 3, 1);
+  ContinuousBinningMetadataInternal quantile;
+  quantile.feature_quantile_cuts = derive_dense_feature_quantile_cuts(values, 3, 1, 255);
+  EXPECT_EQ(quantize_dense_values_with_metadata(values, 3, 1, ContinuousBinningStrategy::Linear,
+                                                linear_metadata({4}, {4}), false)
+                .bins,
+            (std::vector<std::uint8_t>{0, 0, 0}));
+  EXPECT_EQ(quantize_dense_values_with_metadata(values, 3, 1, ContinuousBinningStrategy::Rank, rank, false).bins,
+            (std::vector<std::uint8_t>{254, 254, 254}));
+  const auto quantile_result =
+      quantize_dense_values_with_metadata(values, 3, 1, ContinuousBinningStrategy::Quantile, quantile, false);
+  EXPECT_EQ(quantile_result.bins, (std::vector<std::uint8_t>{1, 1, 1}));
+  EXPECT_EQ(quantile_result.max_code, 1);
+}
+
+TEST(QuantizationKernels, WideQuantileCodeNeverTakesTheMissingCode) {
+  // 300 distinct values and max_bins 300: 299 cuts, so the largest values count 299 cuts, which
+  // is the missing code of 16-bit storage. They take the top value code instead.
+  std::vector<float> values;
+  for (int i = 0; i < 300; ++i) values.push_back(static_cast<float>(i));
+  values.push_back(kNaN);
+  ContinuousBinningMetadataInternal metadata;
+  metadata.feature_quantile_cuts = derive_dense_feature_quantile_cuts(values, 301, 1, 300);
+  ASSERT_EQ(metadata.feature_quantile_cuts->front().size(), 299u);
+  const auto result = quantize_dense_values_with_metadata_wide(values, 301, 1, ContinuousBinningStrategy::Quantile,
+                                                               metadata, false, 298);
+  EXPECT_EQ(result.bins[298], 298);
+  EXPECT_EQ(result.bins[299], 298);
+  EXPECT_EQ(result.bins[300], 299);
+  EXPECT_EQ(result.bins[1], 1);
+}
+
+TEST(QuantizationKernels, LinearStrategyUsesRankForFlaggedFeatures) {
+  const std::vector<float> values = {0, 0, 1, 1, 2, 2, 1000, 3};
+  ContinuousBinningMetadataInternal metadata = linear_metadata({0, 0}, {1000, 3});
+  metadata.feature_sorted_values = derive_dense_sorted_feature_values(values, 4, 2);
+  metadata.feature_linear_rank_flags = std::vector<bool>{true, false};
+  const auto result =
+      quantize_dense_values_with_metadata(values, 4, 2, ContinuousBinningStrategy::Linear, metadata, false);
+  // Feature 0 by rank among {0, 1, 2, 1000}; feature 1 linearly over [0, 3].
+  EXPECT_EQ(result.bins, (std::vector<std::uint8_t>{0, 0, 85, 85, 169, 169, 254, 254}));
+}
+
+TEST(QuantizationKernels, ManyRowsMatchTheRuleValueByValue) {
+  // Enough rows for several parallel chunks at any pool size.
+  const std::size_t rows = 5000, features = 3;
+  std::vector<float> values(rows * features);
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    values[i] = (i % 97 == 0) ? kNaN : static_cast<float>((i * 7919) % 1013) * 0.37f - 50.0f;
+  }
+  const auto [mins, maxs] = derive_dense_feature_bounds(values, rows, features);
+  const auto result = quantize_dense_values_with_metadata_wide(values, rows, features, ContinuousBinningStrategy::Linear,
+                                                               linear_metadata(mins, maxs), false, 998);
+  std::uint16_t largest = 0;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    const std::size_t f = i % features;
+    const std::uint16_t expected = std::isnan(values[i]) ? 999 : linear_code(values[i], mins[f], maxs[f], 998);
+    ASSERT_EQ(result.bins[i], expected) << i;
+    largest = std::max(largest, expected);
+  }
+  EXPECT_EQ(result.max_code, largest);
+}
+
+}  // namespace
+}  // namespace kestrune::quantization
