@@ -54,8 +54,13 @@ void fill_gains(std::span<const float> labels, RankingScratch& scratch) {
 }
 
 void fill_discounts(RankingScratch& scratch) {
-  scratch.discount.resize(scratch.rank.size());
-  for (std::size_t i = 0; i < scratch.rank.size(); ++i) scratch.discount[i] = position_discount(scratch.rank[i]);
+  const std::size_t n = scratch.rank.size();
+  // The logarithms of a rank are the same in every group and sample: compute each once per call.
+  for (std::size_t r = scratch.discount_by_rank.size(); r < n; ++r) {
+    scratch.discount_by_rank.push_back(position_discount(r));
+  }
+  scratch.discount.resize(n);
+  for (std::size_t i = 0; i < n; ++i) scratch.discount[i] = scratch.discount_by_rank[scratch.rank[i]];
 }
 
 float mean_ndcg_loss(std::span<const float> predictions, std::span<const float> targets,

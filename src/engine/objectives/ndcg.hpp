@@ -37,6 +37,7 @@ struct RankingScratch {
   std::vector<std::size_t> rank;   // rank[position]
   std::vector<float> gain;         // relevance_gain per position
   std::vector<float> discount;     // position_discount(rank[position]) per position
+  std::vector<float> discount_by_rank;  // position_discount(r), grown on demand and kept
   std::vector<float> perturbed;    // noisy scores (YetiRank)
 };
 

@@ -78,6 +78,29 @@ TEST(ObjectiveYetiRank, GradientsAverageLambdasOverNoisyRankings) {
   EXPECT_EQ(pairs[0].hess, 1e-7f);
 }
 
+TEST(ObjectiveYetiRank, LargeGroupsMatchTheReferenceToo) {
+  // Groups with very many pairs do not keep per-pair weights between samples; same result.
+  const std::size_t rows = 900;
+  const std::vector<std::uint32_t> ids(rows, 1);
+  std::vector<float> scores(rows), labels(rows);
+  for (std::size_t i = 0; i < rows; ++i) {
+    scores[i] = static_cast<float>((i * 37) % 101) / 50.0f - 1.0f;
+    labels[i] = static_cast<float>((i * 7) % 5);
+  }
+  const std::size_t samples = 2;
+  const auto pairs = YetiRankObjective(ids, samples, 3).compute_gradients(scores, labels, std::nullopt);
+  testing::ReferenceTerms terms{std::vector<double>(rows, 0.0), std::vector<double>(rows, 0.0)};
+  for (std::size_t k = 0; k < samples; ++k) {
+    std::vector<float> noisy(rows);
+    for (std::size_t i = 0; i < rows; ++i) noisy[i] = scores[i] + yetirank_noise(3, 0, k, i);
+    testing::add_lambda_terms(labels, scores, noisy, 1.0 / samples, terms);
+  }
+  for (std::size_t i = 0; i < rows; ++i) {
+    expect_close(pairs[i].grad, terms.grad[i], 1e-4, 1e-6);
+    expect_close(pairs[i].hess, terms.hess[i], 1e-4, 1e-6);
+  }
+}
+
 TEST(ObjectiveYetiRank, TwoRowGroupsAgreeWithLambdaMart) {
   const std::vector<std::uint32_t> ids{1, 1, 2, 2};
   const std::vector<float> scores{0.3f, -0.2f, 1.0f, 1.0f};
