@@ -1,0 +1,193 @@
+#include "backend_cpu/histogram.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <string>
+
+#include "backend_cpu/histogram_kernels.hpp"
+#include "engine/error.hpp"
+#include "parallel/parallel.hpp"
+#include "support/casts.hpp"
+#include "support/panic.hpp"
+
+namespace kestrune::backend_cpu {
+
+namespace {
+
+// The arena loop pays off once a pass over the rows serves enough cells; its arena must stay
+// small enough to live in the core's cache.
+constexpr std::size_t kArenaMaxBins = 511;
+constexpr std::size_t kArenaMinRows = 33;
+constexpr std::size_t kArenaMinCells = 16385;
+
+// 8-bit codes can take 256 values: an arena this wide holds every one of them, so the loop
+// needs no per-code test.
+constexpr std::size_t kU8CodeValues = 256;
+
+std::size_t saturating_product(std::size_t a, std::size_t b) {
+  return support::checked_mul(a, b).value_or(std::numeric_limits<std::size_t>::max());
+}
+
+void check_tile_inside(const core::BinnedMatrix& binned, const core::FeatureTile& tile) {
+  support::invariant(tile.start_feature < tile.end_feature, "feature tile must satisfy start_feature < end_feature");
+  support::invariant(tile.end_feature <= binned.feature_count, "feature tile must lie inside the matrix");
+}
+
+// Rows below the result have a gradient pair and, for every feature below `end`, a code at
+// row * feature_count + feature inside a row-major list of `size` codes.
+std::size_t row_major_row_limit(const core::BinnedMatrix& binned, std::size_t gradient_count, std::size_t size,
+                                std::size_t end) {
+  const std::size_t covered = size < end ? 0 : (size - end) / binned.feature_count + 1;
+  return std::min({gradient_count, binned.row_count, covered});
+}
+
+}  // namespace
+
+bool tile_uses_arena(std::size_t rows, std::size_t width, std::size_t bins_per_feature) {
+  return bins_per_feature <= kArenaMaxBins && rows >= kArenaMinRows &&
+         saturating_product(rows, width) >= kArenaMinCells;
+}
+
+void materialize_tile_histograms(std::uint32_t start_feature, const HistogramArena& arena, std::size_t bin_count,
+                                 std::vector<core::FeatureHistogram>& output) {
+  const std::size_t features = arena.feature_count();
+  support::invariant(bin_count <= arena.bins_per_feature(), "histogram arena is narrower than the histograms");
+  for (std::size_t k = 0; k < features; ++k) {
+    const std::span<const ArenaCell> cells = arena.feature(k);
+    for (std::size_t b = bin_count; b < cells.size(); ++b) {
+      if (cells[b].count != 0) detail::bad_code(b, start_feature + k, bin_count);
+    }
+    core::FeatureHistogram histogram;
+    histogram.feature_index = start_feature + static_cast<std::uint32_t>(k);
+    histogram.bins.resize(bin_count);
+    for (std::size_t b = 0; b < bin_count; ++b) {
+      const ArenaCell& cell = cells[b];
+      histogram.bins[b] = core::HistogramBin{cell.grad_sum, cell.hess_sum, cell.grad_sq_sum, cell.count};
+    }
+    output.push_back(std::move(histogram));
+  }
+}
+
+std::vector<core::FeatureHistogram> build_tile_histograms_with_arena(const core::BinnedMatrix& binned,
+                                                                     std::span<const core::GradientPair> gradients,
+                                                                     std::span<const std::uint32_t> rows,
+                                                                     const core::FeatureTile& tile,
+                                                                     std::size_t bins_per_feature) {
+  check_tile_inside(binned, tile);
+  const std::size_t start = tile.start_feature;
+  const std::size_t end = tile.end_feature;
+  const std::size_t row_limit = row_major_row_limit(binned, gradients.size(), binned.bins.size(), end);
+  std::vector<core::FeatureHistogram> output;
+  output.reserve(end - start);
+  ThreadArenaBorrow borrow;
+  HistogramArena& arena = borrow.arena();
+  binned.bins.visit([&](auto codes) {
+    using Code = typename decltype(codes)::value_type;
+    if constexpr (sizeof(Code) == 1) {
+      arena.resize_for_tile(end - start, std::max(bins_per_feature, kU8CodeValues));
+      accumulate_tile_row_first<false>(codes, binned.feature_count, gradients, rows, row_limit, start, end, arena,
+                                       bins_per_feature);
+    } else {
+      arena.resize_for_tile(end - start, bins_per_feature);
+      accumulate_tile_row_first<true>(codes, binned.feature_count, gradients, rows, row_limit, start, end, arena,
+                                      bins_per_feature);
+    }
+  });
+  materialize_tile_histograms(tile.start_feature, arena, bins_per_feature, output);
+  return output;
+}
+
+std::vector<core::FeatureHistogram> build_tile_histograms_per_feature(const core::BinnedMatrix& binned,
+                                                                      std::span<const core::GradientPair> gradients,
+                                                                      std::span<const std::uint32_t> rows,
+                                                                      const core::FeatureTile& tile,
+                                                                      std::size_t bins_per_feature) {
+  check_tile_inside(binned, tile);
+  const std::size_t start = tile.start_feature;
+  const std::size_t end = tile.end_feature;
+  const bool column_major = !binned.bins_column_major.empty();
+  const core::BinStorage& source = column_major ? binned.bins_column_major : binned.bins;
+  std::size_t row_limit = 0;
+  if (column_major) {
+    // Feature f's codes are the rows [f * R, (f + 1) * R).
+    const auto needed = support::checked_mul(end, binned.row_count);
+    if (!needed || *needed > source.size()) support::panic("column-major bin codes are shorter than the matrix");
+    row_limit = std::min(gradients.size(), binned.row_count);
+  } else {
+    row_limit = row_major_row_limit(binned, gradients.size(), source.size(), end);
+  }
+  std::vector<core::FeatureHistogram> output;
+  output.reserve(end - start);
+  source.visit([&](auto codes) {
+    for (std::size_t f = start; f < end; ++f) {
+      core::FeatureHistogram histogram{std::vector<core::HistogramBin>(bins_per_feature), static_cast<std::uint32_t>(f)};
+      if (column_major) {
+        accumulate_feature(codes, 1, f * binned.row_count, f, gradients, rows, row_limit, std::span(histogram.bins));
+      } else {
+        accumulate_feature(codes, binned.feature_count, f, f, gradients, rows, row_limit, std::span(histogram.bins));
+      }
+      output.push_back(std::move(histogram));
+    }
+  });
+  return output;
+}
+
+std::vector<core::FeatureHistogram> build_feature_histograms_for_tile(const core::BinnedMatrix& binned,
+                                                                      std::span<const core::GradientPair> gradients,
+                                                                      const core::NodeSlice& node,
+                                                                      const core::FeatureTile& tile,
+                                                                      std::size_t bins_per_feature) {
+  if (tile.end_feature > binned.feature_count) {
+    throw engine::EngineError::contract_violation("feature tile end " + std::to_string(tile.end_feature) +
+                                                  " exceeds feature_count " + std::to_string(binned.feature_count));
+  }
+  const std::size_t width = tile.end_feature > tile.start_feature ? tile.end_feature - tile.start_feature : 0;
+  // Both loops give the same sums; the arena loop reads the row-major codes, whose row holds all
+  // of a tile's codes in one cache line, so it also wins for nodes whose rows are scattered.
+  if (tile_uses_arena(node.row_indices.size(), width, bins_per_feature)) {
+    return build_tile_histograms_with_arena(binned, gradients, node.row_indices, tile, bins_per_feature);
+  }
+  return build_tile_histograms_per_feature(binned, gradients, node.row_indices, tile, bins_per_feature);
+}
+
+core::HistogramBundle build_histograms(const core::BinnedMatrix& binned, std::span<const core::GradientPair> gradients,
+                                       const core::NodeSlice& node, std::span<const core::FeatureTile> feature_tiles) {
+  if (gradients.size() != binned.row_count) {
+    throw engine::EngineError::contract_violation("gradients length " + std::to_string(gradients.size()) +
+                                                  " does not match row_count " + std::to_string(binned.row_count));
+  }
+  if (feature_tiles.empty()) throw engine::EngineError::contract_violation("feature_tiles cannot be empty");
+  engine::with_core_errors([&] { node.validate_bounds(binned.row_count); });
+
+  // max_bin 65535 gives 65536 bins: computed in size_t.
+  const std::size_t bins_per_feature = static_cast<std::size_t>(binned.max_bin) + 1;
+  std::size_t total_width = 0;
+  for (const core::FeatureTile& tile : feature_tiles) {
+    if (tile.end_feature > tile.start_feature) total_width += tile.end_feature - tile.start_feature;
+  }
+  core::HistogramBundle bundle;
+  bundle.node_id = node.node_id;
+  bundle.histograms.reserve(total_width);
+
+  const auto build_tile = [&](std::size_t t) {
+    return build_feature_histograms_for_tile(binned, gradients, node, feature_tiles[t], bins_per_feature);
+  };
+  const bool parallel = feature_tiles.size() > 1 &&
+                        saturating_product(node.row_indices.size(), total_width) >= kParallelTileCells &&
+                        parallel::current_num_threads() > 1;
+  if (parallel) {
+    // Every tile is built; the first failure in tile order is rethrown after all have finished.
+    std::vector<std::vector<core::FeatureHistogram>> per_tile =
+        parallel::parallel_map<std::vector<core::FeatureHistogram>>(feature_tiles.size(), build_tile);
+    for (std::vector<core::FeatureHistogram>& histograms : per_tile) {
+      for (core::FeatureHistogram& histogram : histograms) bundle.histograms.push_back(std::move(histogram));
+    }
+  } else {
+    for (std::size_t t = 0; t < feature_tiles.size(); ++t) {
+      for (core::FeatureHistogram& histogram : build_tile(t)) bundle.histograms.push_back(std::move(histogram));
+    }
+  }
+  return bundle;
+}
+
+}  // namespace kestrune::backend_cpu

@@ -1,0 +1,37 @@
+// Row partition: the rows of a node divided by an accepted split, with each child's sums.
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+#include "core/binned.hpp"
+#include "core/histogram.hpp"
+#include "core/leaf.hpp"
+#include "engine/split_candidate.hpp"
+
+namespace kestrune::backend_cpu {
+
+// Nodes of at least this many rows are routed on the worker pool.
+inline constexpr std::size_t kParallelPartitionRows = 50000;
+// The smallest chunk of rows one pool task routes.
+inline constexpr std::size_t kMinPartitionChunk = 4096;
+
+// Rows per chunk of a parallel partition: max(rows / threads, 4096), threads taken as 1 when 0.
+std::size_t partition_chunk_size(std::size_t rows, std::size_t threads);
+
+// Each row of the node goes left or right by the one routing rule (engine/routing.hpp) on its
+// code for the split feature; both lists keep the node's order. Checks, first failure wins:
+//   a node row >= row_count       -> the NodeSlice bounds error, wrapped as EngineError::Core
+//   gradients length != row_count -> ContractViolation "gradients length {} does not match row_count {}"
+//   feature_index >= feature_count -> ContractViolation "split feature_index {} exceeds feature_count {}"
+core::PartitionResult apply_split_with_stats(const core::BinnedMatrix& binned,
+                                             std::span<const core::GradientPair> gradients, const core::NodeSlice& node,
+                                             const engine::SplitCandidate& split);
+
+// The same partition with the chunking chosen by the caller: serial when chunk_size is 0,
+// otherwise chunks of chunk_size rows routed as pool tasks. Every chunking gives the same result.
+core::PartitionResult partition_rows(const core::BinnedMatrix& binned, std::span<const core::GradientPair> gradients,
+                                     std::span<const std::uint32_t> rows, const engine::SplitCandidate& split,
+                                     std::size_t chunk_size);
+
+}  // namespace kestrune::backend_cpu

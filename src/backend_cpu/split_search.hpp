@@ -1,0 +1,55 @@
+// Numeric split search: the best bin threshold of each feature histogram of a node, scored with
+// the regularised gain of the leaf formulas, and the best feature by weighted gain.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "core/histogram.hpp"
+#include "engine/backend_ops.hpp"
+#include "engine/env.hpp"
+#include "engine/split_candidate.hpp"
+
+namespace kestrune::backend_cpu {
+
+// Bundles of at least this many histograms are searched on the worker pool.
+inline constexpr std::size_t kParallelSplitHistograms = 16;
+
+// The best split of the bundle, absent when no histogram yields one. Among the candidates of
+// greatest weighted gain (gain x feature_weights[feature], or the plain gain for a feature past
+// the list) the earliest histogram of the bundle wins; the candidate keeps its unweighted gain.
+// Categorical features and the factor penalty are not supported yet: a non-empty
+// categorical_features list or a factor context throws EngineError::NotImplemented.
+std::optional<engine::SplitCandidate> best_split_with_factor_context(
+    const core::HistogramBundle& bundle, const engine::SplitSelectionOptions& options,
+    std::span<const float> feature_weights, std::span<const engine::CategoricalFeature> categorical_features,
+    const engine::FactorSplitContext* factor_context);
+
+// The morph-mode search; not supported yet (EngineError::NotImplemented).
+std::optional<engine::SplitCandidate> best_split_morph_with_factor_context(
+    const core::HistogramBundle& bundle, const engine::SplitSelectionOptions& options,
+    std::span<const float> feature_weights, std::span<const engine::CategoricalFeature> categorical_features,
+    const engine::MorphContext& morph_context, const engine::FactorSplitContext* factor_context);
+
+// x.gain x feature_weights[x.feature_index] when the index is inside the list, else x.gain.
+float weighted_gain(const engine::SplitCandidate& candidate, std::span<const float> feature_weights);
+
+// The threshold scan without gradient noise, factor penalty or morph gain. Candidate order: every
+// missing-left threshold ascending, then every missing-right threshold ascending; a later
+// candidate wins only with a strictly greater gain, and only positive gains are returned.
+std::optional<engine::SplitCandidate> best_numeric_split_fast(const core::FeatureHistogram& histogram,
+                                                              std::uint32_t node_id,
+                                                              const engine::SplitSelectionOptions& options);
+
+// The general threshold scan (gradient noise widens the soft threshold). Candidate order: for
+// each threshold ascending, missing left then missing right; candidates whose gain is not finite
+// are dropped. A morph or factor context is not supported yet (EngineError::NotImplemented).
+std::optional<engine::SplitCandidate> best_split_for_feature_inner(const core::FeatureHistogram& histogram,
+                                                                   std::uint32_t node_id,
+                                                                   const engine::SplitSelectionOptions& options,
+                                                                   const engine::MorphContext* morph_context,
+                                                                   const engine::FactorSplitContext* factor_context);
+
+}  // namespace kestrune::backend_cpu

@@ -1,0 +1,342 @@
+#include "backend_cpu/split_search.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <random>
+#include <vector>
+
+#include "backend_test_support.hpp"
+#include "core/leaf.hpp"
+
+namespace kestrune::backend_cpu {
+namespace {
+
+using core::FeatureHistogram;
+using core::HistogramBin;
+using engine::EngineErrorKind;
+using engine::SplitCandidate;
+using engine::SplitSelectionOptions;
+using test::same_bin;
+using test::same_bits;
+
+// --- brute-force reference ---------------------------------------------------------------------
+
+// Sums bins directly (not from running prefixes): with dyadic statistics every order gives the
+// same float, so the reference shares nothing with the scan but the definitions.
+HistogramBin sum_bins(const FeatureHistogram& h, std::size_t begin, std::size_t end, std::size_t skip) {
+  HistogramBin s;
+  for (std::size_t i = begin; i < end; ++i) {
+    if (i == skip) continue;
+    s.grad_sum += h.bins[i].grad_sum;
+    s.hess_sum += h.bins[i].hess_sum;
+    s.grad_sq_sum += h.bins[i].grad_sq_sum;
+    s.count += h.bins[i].count;
+  }
+  return s;
+}
+
+HistogramBin plus(const HistogramBin& a, const HistogramBin& b) {
+  return {a.grad_sum + b.grad_sum, a.hess_sum + b.hess_sum, a.grad_sq_sum + b.grad_sq_sum, a.count + b.count};
+}
+
+struct Reference {
+  std::size_t threshold;
+  bool default_left;
+  float gain;
+  HistogramBin left, right;
+};
+
+// fast: the scan without noise (plain L1 rule, all missing-left candidates first); otherwise the
+// general scan (leaf formulas with noise, missing left then right per threshold, finite gains).
+std::optional<Reference> brute_force(const FeatureHistogram& h, const SplitSelectionOptions& o, bool fast) {
+  const std::size_t bins = h.bins.size();
+  if (bins < 2) return std::nullopt;
+  const HistogramBin total = sum_bins(h, 0, bins, SIZE_MAX);
+  if (total.hess_sum <= o.min_child_hess) return std::nullopt;
+  const std::size_t m = o.missing_bin;
+  const HistogramBin missing = m < bins ? h.bins[m] : HistogramBin{};
+  const std::size_t limit = std::min(m, bins);
+  const auto effective = [&](const HistogramBin& s) {
+    if (!fast) return core::leaf_effective_gradient(s.grad_sum, s.grad_sq_sum, s.count, o.split_l1,
+                                                    o.gradient_noise_strength);
+    if (!(o.split_l1 > 0.0f)) return s.grad_sum;
+    if (s.grad_sum > o.split_l1) return s.grad_sum - o.split_l1;
+    if (s.grad_sum < -o.split_l1) return s.grad_sum + o.split_l1;
+    return 0.0f;
+  };
+  const auto den = [&](const HistogramBin& s) { return (o.split_l2 + s.hess_sum) + 1e-6f; };
+  const auto term = [&](const HistogramBin& s) {
+    const float g = effective(s);
+    return (g * (g * 0.5f)) / den(s);
+  };
+  std::vector<Reference> order;
+  for (int pass = 0; pass < (fast ? 2 : 1); ++pass) {
+    for (std::size_t t = 0; t < limit; ++t) {
+      const HistogramBin prefix = sum_bins(h, 0, t + 1, SIZE_MAX);
+      const HistogramBin rest = sum_bins(h, t + 1, bins, m);
+      if (t + 1 == limit && prefix.count == total.count - missing.count) continue;
+      for (const bool missing_left : {true, false}) {
+        if (fast && missing_left != (pass == 0)) continue;
+        const HistogramBin left = missing_left ? plus(missing, prefix) : prefix;
+        const HistogramBin right = missing_left ? rest : plus(missing, rest);
+        order.push_back({t, missing_left, 0.0f, left, right});
+      }
+    }
+  }
+  std::optional<Reference> best;
+  float best_gain = 0.0f;
+  for (Reference& c : order) {
+    if (c.left.hess_sum <= o.min_child_hess || c.right.hess_sum <= o.min_child_hess) continue;
+    if (c.left.count == 0 || c.right.count == 0) continue;
+    if (o.min_leaf_magnitude > 0.0f && std::fabs(effective(c.left)) / den(c.left) < o.min_leaf_magnitude &&
+        std::fabs(effective(c.right)) / den(c.right) < o.min_leaf_magnitude) {
+      continue;
+    }
+    c.gain = 2.0f * term(c.left) + 2.0f * term(c.right) - 2.0f * term(total);
+    if (!fast && !std::isfinite(c.gain)) continue;
+    if (c.gain > best_gain) {
+      best_gain = c.gain;
+      best = c;
+    }
+  }
+  return best;
+}
+
+// Dyadic statistics: gradient sums in 1/16 steps, hessians positive in 1/16 steps, squares in
+// 1/256 steps, counts 0..6 (an empty bin has all-zero statistics), some bins repeated.
+FeatureHistogram random_histogram(std::size_t bins, std::uint32_t feature, std::mt19937& rng) {
+  FeatureHistogram h{std::vector<HistogramBin>(bins), feature};
+  for (std::size_t i = 0; i < bins; ++i) {
+    if (i > 0 && rng() % 5 == 0) {
+      h.bins[i] = h.bins[i - 1];
+      continue;
+    }
+    const std::uint32_t count = rng() % 7;
+    if (count == 0) continue;
+    h.bins[i] = {static_cast<float>(static_cast<int>(rng() % 97) - 48) / 16.0f,
+                 static_cast<float>(1 + rng() % 32) / 16.0f, static_cast<float>(rng() % 4096) / 256.0f, count};
+  }
+  return h;
+}
+
+core::HistogramBundle bundle_of(std::vector<FeatureHistogram> histograms, std::uint32_t node_id = 0) {
+  return core::HistogramBundle{std::move(histograms), node_id};
+}
+
+std::optional<SplitCandidate> best_of(const core::HistogramBundle& bundle, const SplitSelectionOptions& options,
+                                     std::span<const float> weights = {}) {
+  return best_split_with_factor_context(bundle, options, weights, {}, nullptr);
+}
+
+// --- the threshold scans -------------------------------------------------------------------------
+
+TEST(SplitSearchScan, MatchesBruteForceForEveryRegulariser) {
+  std::mt19937 rng(1234);
+  const std::optional<float> noises[] = {std::nullopt, 0.0f, 0.4f};
+  const float l1s[] = {0.0f, 0.5f, 3.0f};
+  const float l2s[] = {0.0f, 1.5f};
+  const float min_hess[] = {0.0f, 0.5f, 4.0f};
+  const float magnitudes[] = {0.0f, 0.05f, 0.6f};
+  int found = 0;
+  for (int trial = 0; trial < 1500; ++trial) {
+    SplitSelectionOptions o;
+    o.gradient_noise_strength = noises[trial % 3];
+    o.split_l1 = l1s[(trial / 3) % 3];
+    o.split_l2 = l2s[(trial / 9) % 2];
+    o.min_child_hess = min_hess[(trial / 18) % 3];
+    o.min_leaf_magnitude = magnitudes[(trial / 54) % 3];
+    const std::size_t bins = 2 + rng() % 30;
+    const std::size_t missing_choices[] = {0, rng() % bins, bins - 1, bins, 255};
+    o.missing_bin = missing_choices[rng() % 5];
+    const FeatureHistogram h = random_histogram(bins, 3, rng);
+    SCOPED_TRACE(::testing::Message() << "trial " << trial << ", " << bins << " bins, missing " << o.missing_bin);
+
+    const bool fast = !o.gradient_noise_strength.has_value();
+    const std::optional<Reference> expected = brute_force(h, o, fast);
+    const std::optional<SplitCandidate> actual = best_of(bundle_of({h}, 17), o);
+    ASSERT_EQ(actual.has_value(), expected.has_value());
+    if (!expected) continue;
+    ++found;
+    EXPECT_EQ(actual->threshold_bin, expected->threshold);
+    EXPECT_EQ(actual->default_left, expected->default_left);
+    EXPECT_TRUE(same_bits(actual->gain, expected->gain)) << actual->gain << " vs " << expected->gain;
+    EXPECT_TRUE(same_bin(actual->left_stats, expected->left));
+    EXPECT_TRUE(same_bin(actual->right_stats, expected->right));
+    EXPECT_EQ(actual->node_id, 17u);
+    EXPECT_EQ(actual->feature_index, 3u);
+    EXPECT_FALSE(actual->is_categorical);
+    EXPECT_FALSE(actual->category_bitset.has_value());
+  }
+  EXPECT_GT(found, 500);  // the draws must exercise the winners, not only the refusals
+}
+
+TEST(SplitSearchScan, TwoPopulatedBinsWithoutMissingRows) {
+  const FeatureHistogram h{{{-2.0f, 1.0f, 4.0f, 1}, {3.0f, 1.0f, 9.0f, 1}}, 0};
+  SplitSelectionOptions o;  // missing_bin 255 lies outside the histogram
+  for (const bool general : {false, true}) {
+    if (general) o.gradient_noise_strength = 0.0f;
+    const auto best = best_of(bundle_of({h}), o);
+    ASSERT_TRUE(best.has_value());
+    EXPECT_EQ(best->threshold_bin, 0);
+    EXPECT_TRUE(best->default_left);
+    EXPECT_EQ(best->left_stats.count, 1u);
+    EXPECT_EQ(best->right_stats.count, 1u);
+  }
+}
+
+TEST(SplitSearchScan, RefusalsAndEmptyResults) {
+  const FeatureHistogram h{{{-2.0f, 1.0f, 4.0f, 1}, {3.0f, 1.0f, 9.0f, 1}, {-3.0f, 2.0f, 9.0f, 2}}, 0};
+  for (const std::optional<float> noise : {std::optional<float>{}, std::optional<float>{0.0f}}) {
+    SplitSelectionOptions o;
+    o.gradient_noise_strength = noise;
+    o.missing_bin = 0;
+    EXPECT_FALSE(best_of(bundle_of({h}), o)) << "missing bin 0 leaves no threshold";
+    o.missing_bin = 255;
+    o.min_child_hess = 4.0f;  // the parent's hessian
+    EXPECT_FALSE(best_of(bundle_of({h}), o));
+    o.min_child_hess = 1.0f;  // bin 0 alone has exactly this hessian: threshold 0 is refused
+    const auto best = best_of(bundle_of({h}), o);
+    ASSERT_TRUE(best);
+    EXPECT_EQ(best->threshold_bin, 1);
+    o.min_child_hess = 0.0f;
+    o.split_l1 = 10.0f;  // every |G| within L1: every gain is 0
+    EXPECT_FALSE(best_of(bundle_of({h}), o));
+    o.split_l1 = 0.0f;
+    o.min_leaf_magnitude = 100.0f;
+    EXPECT_FALSE(best_of(bundle_of({h}), o));
+    o.min_leaf_magnitude = 1.5f;  // bin 1 alone on one side reaches |3| / 1
+    EXPECT_TRUE(best_of(bundle_of({h}), o));
+  }
+  EXPECT_FALSE(best_of(bundle_of({FeatureHistogram{{{1.0f, 1.0f, 1.0f, 1}}, 0}}), {}));
+  EXPECT_FALSE(best_of(bundle_of({}), {}));
+}
+
+// A missing bin inside the histogram: bins above it are never thresholds but count on the right.
+TEST(SplitSearchScan, BinsAboveTheMissingBinStayRight) {
+  const FeatureHistogram h{{{-4.0f, 1.0f, 16.0f, 2}, {4.0f, 1.0f, 16.0f, 2}, {0.5f, 1.0f, 1.0f, 1}, {9.0f, 1.0f, 81.0f, 3}},
+                           0};
+  SplitSelectionOptions o;
+  o.missing_bin = 2;
+  const auto best = best_of(bundle_of({h}), o);
+  ASSERT_TRUE(best);
+  EXPECT_EQ(best->threshold_bin, 0);
+  EXPECT_EQ(best->left_stats.count + best->right_stats.count, 8u);
+  EXPECT_EQ(best->default_left ? best->right_stats.count : best->right_stats.count - 1, 5u);
+}
+
+// Equal gains: missing right at threshold 2 and missing left at threshold 5, nothing better.
+TEST(SplitSearchScan, FastAndGeneralScansBreakTiesInTheirOwnOrder) {
+  const float g[] = {-3, -3, -3, 1, -2, -3, 2};
+  const float hs[] = {1, 1, 1, 2, 1, 1, 1};
+  FeatureHistogram h{std::vector<HistogramBin>(8), 0};
+  for (int i = 0; i < 7; ++i) h.bins[i] = {g[i], hs[i], g[i] * g[i], 1};
+  h.bins[7] = {-1.0f, 1.0f, 1.0f, 1};
+  SplitSelectionOptions o;
+  o.missing_bin = 7;
+  const auto fast = best_of(bundle_of({h}), o);
+  ASSERT_TRUE(fast);
+  EXPECT_EQ(fast->threshold_bin, 5);
+  EXPECT_TRUE(fast->default_left);
+  o.gradient_noise_strength = 0.0f;
+  const auto general = best_of(bundle_of({h}), o);
+  ASSERT_TRUE(general);
+  EXPECT_EQ(general->threshold_bin, 2);
+  EXPECT_FALSE(general->default_left);
+  EXPECT_TRUE(same_bits(fast->gain, general->gain));
+}
+
+// The fast scan has no finiteness test: an infinite gain wins there, the general scan drops it.
+TEST(SplitSearchScan, InfiniteGainsWinOnlyInTheFastScan) {
+  const float huge = 3e38f;
+  const FeatureHistogram h{{{huge, 1.0f, 0.0f, 1}, {-huge, 1.0f, 0.0f, 1}, {1.0f, 1.0f, 1.0f, 1}}, 0};
+  SplitSelectionOptions o;
+  const auto fast = best_of(bundle_of({h}), o);
+  ASSERT_TRUE(fast);
+  EXPECT_TRUE(std::isinf(fast->gain));
+  o.gradient_noise_strength = 0.0f;
+  const auto general = best_of(bundle_of({h}), o);
+  EXPECT_TRUE(!general || std::isfinite(general->gain));
+}
+
+// --- selection over features ----------------------------------------------------------------------
+
+TEST(SplitSearchSelection, EqualGainsKeepTheEarliestHistogramSeriallyAndOnThePool) {
+  const FeatureHistogram base{{{-2.0f, 1.0f, 4.0f, 1}, {3.0f, 1.0f, 9.0f, 1}}, 0};
+  for (const std::size_t n : {3u, 15u, 16u, 20u, 100u}) {
+    std::vector<FeatureHistogram> histograms;
+    for (std::size_t i = 0; i < n; ++i) {
+      histograms.push_back(base);
+      histograms.back().feature_index = static_cast<std::uint32_t>(100 + i);
+    }
+    const auto best = best_of(bundle_of(histograms, 5), {});
+    ASSERT_TRUE(best);
+    EXPECT_EQ(best->feature_index, 100u) << n << " histograms";
+  }
+}
+
+TEST(SplitSearchSelection, FeatureWeightsScaleTheComparisonOnly) {
+  const FeatureHistogram strong{{{-2.0f, 1.0f, 4.0f, 1}, {2.0f, 1.0f, 4.0f, 1}}, 0};
+  const FeatureHistogram weak{{{-1.5f, 1.0f, 2.25f, 1}, {1.5f, 1.0f, 2.25f, 1}}, 1};
+  const float strong_gain = best_of(bundle_of({strong}), {})->gain;
+  const float weak_gain = best_of(bundle_of({weak}), {})->gain;
+  ASSERT_GT(weak_gain * 2.0f, strong_gain);
+  const std::vector<float> weights{1.0f, 2.0f};
+  const auto weighted = best_of(bundle_of({strong, weak}), {}, weights);
+  EXPECT_EQ(weighted->feature_index, 1u);
+  EXPECT_TRUE(same_bits(weighted->gain, weak_gain));  // the stored gain is not weighted
+  const std::vector<float> halved{0.5f};              // feature 1 lies past the list: unweighted
+  EXPECT_EQ(best_of(bundle_of({strong, weak}), {}, halved)->feature_index, 1u);
+  EXPECT_EQ(best_of(bundle_of({strong, weak}), {})->feature_index, 0u);
+}
+
+// Random bundles, small and large: the winner is the first histogram of greatest weighted gain,
+// with the same bits on the pool as in a serial fold.
+TEST(SplitSearchSelection, RandomBundlesPickTheFirstBestWeightedGain) {
+  std::mt19937 rng(77);
+  for (const std::size_t n : {4u, 15u, 16u, 40u}) {
+    for (int trial = 0; trial < 20; ++trial) {
+      std::vector<FeatureHistogram> histograms;
+      std::vector<float> weights;
+      for (std::size_t i = 0; i < n; ++i) {
+        histograms.push_back(random_histogram(2 + rng() % 12, static_cast<std::uint32_t>(i), rng));
+        if (i % 3 == 0 && i > 0) histograms.back() = histograms[i - 1], histograms.back().feature_index = i;
+        weights.push_back(static_cast<float>(rng() % 3) * 0.5f);
+      }
+      const auto best = best_of(bundle_of(histograms), {}, weights);
+      std::optional<SplitCandidate> expected;
+      for (const FeatureHistogram& h : histograms) {
+        const auto c = best_numeric_split_fast(h, 0, {});
+        if (c && (!expected || weighted_gain(*c, weights) > weighted_gain(*expected, weights))) expected = c;
+      }
+      ASSERT_EQ(best.has_value(), expected.has_value());
+      if (expected) {
+        EXPECT_EQ(best->feature_index, expected->feature_index);
+        EXPECT_TRUE(same_bits(best->gain, expected->gain));
+      }
+    }
+  }
+}
+
+TEST(SplitSearchSelection, FeaturesNotBuiltYetAreReportedAsNotImplemented) {
+  const auto bundle = bundle_of({FeatureHistogram{{{-2.0f, 1.0f, 4.0f, 1}, {3.0f, 1.0f, 9.0f, 1}}, 0}});
+  const std::vector<engine::CategoricalFeature> categorical{{7, 4}};
+  EXPECT_TRUE(test::throws_engine_error(
+      [&] { best_split_with_factor_context(bundle, {}, {}, categorical, nullptr); },
+      EngineErrorKind::NotImplemented, "categorical split search is not implemented yet"));
+  // The contexts are only passed on, never read, before the searches that use them exist.
+  alignas(64) const unsigned char opaque[256] = {};
+  const auto* factor = reinterpret_cast<const engine::FactorSplitContext*>(opaque);
+  EXPECT_TRUE(test::throws_engine_error([&] { best_split_with_factor_context(bundle, {}, {}, {}, factor); },
+                                        EngineErrorKind::NotImplemented,
+                                        "factor split penalty is not implemented yet"));
+  const auto& morph = *reinterpret_cast<const engine::MorphContext*>(opaque);
+  EXPECT_TRUE(test::throws_engine_error(
+      [&] { best_split_morph_with_factor_context(bundle, {}, {}, {}, morph, nullptr); },
+      EngineErrorKind::NotImplemented, "morph split search is not implemented yet"));
+}
+
+}  // namespace
+}  // namespace kestrune::backend_cpu
