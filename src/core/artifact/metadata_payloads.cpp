@@ -44,6 +44,10 @@ std::vector<float> read_values(std::span<const std::uint8_t> payload, std::uint3
 }  // namespace
 
 std::vector<std::uint8_t> encode_dro_metadata_payload(const DroMetadata& metadata) {
+  // The reader refuses such a radius, so the writer does too rather than emit a dead artifact.
+  if (!finite_non_negative(metadata.radius)) {
+    throw CoreError::validation("dro metadata radius must be finite and >= 0");
+  }
   support::ByteWriter writer;
   writer.put_u16(1);
   writer.put_f32(metadata.radius);
@@ -63,6 +67,12 @@ DroMetadata decode_dro_metadata_payload(std::span<const std::uint8_t> payload) {
 }
 
 std::vector<std::uint8_t> encode_neutralization_metadata_payload(const NeutralizationMetadata& metadata) {
+  if (!finite_non_negative(metadata.ridge_lambda)) {
+    throw CoreError::validation("neutralization metadata ridge_lambda must be finite and >= 0");
+  }
+  if (!finite_non_negative(metadata.split_penalty)) {
+    throw CoreError::validation("neutralization metadata split_penalty must be finite and >= 0");
+  }
   support::ByteWriter writer;
   writer.put_u16(1);
   writer.put_u8(static_cast<std::uint8_t>(metadata.kind));

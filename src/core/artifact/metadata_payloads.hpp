@@ -23,7 +23,9 @@ struct NeutralizationMetadata {
   NeutralizationKind kind = NeutralizationKind::None;
 };
 
-// 7 bytes: u16 version 1, f32 radius, u8 metric kind 0.
+// 7 bytes: u16 version 1, f32 radius, u8 metric kind 0. Values the decoder would refuse (a
+// radius or regulariser that is NaN, infinite or negative) are refused by the encoder with the
+// decoder's message, so no written artifact fails to load.
 std::vector<std::uint8_t> encode_dro_metadata_payload(const DroMetadata& metadata);
 DroMetadata decode_dro_metadata_payload(std::span<const std::uint8_t> payload);
 

@@ -13,7 +13,7 @@ namespace {
 
 using core::CoreErrorKind;
 using core::ModelSectionKind;
-using namespace testing_support;
+using namespace artifact_testing;
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
@@ -54,6 +54,18 @@ TEST(SectionNeutralizationMetadata, RoundTripAndLayout) {
   const auto decoded = core::decode_neutralization_metadata_payload(bytes);
   EXPECT_EQ(decoded.ridge_lambda, 0.25f);
   EXPECT_EQ(decoded.split_penalty, 1.0f);
+}
+
+TEST(SectionMetadataPayloads, EncodersRefuseWhatDecodersReject) {
+  const auto dro_with = [](float radius) { return [radius] { core::encode_dro_metadata_payload({radius}); }; };
+  EXPECT_TRUE(throws_validation(dro_with(kNaN), "dro metadata radius must be finite and >= 0"));
+  EXPECT_TRUE(throws_validation(dro_with(-1.0f), "dro metadata radius must be finite and >= 0"));
+  EXPECT_NO_THROW(dro_with(-0.0f)());
+  const auto neutral = [](float ridge, float penalty) {
+    return [=] { core::encode_neutralization_metadata_payload({ridge, penalty, core::NeutralizationKind::None}); };
+  };
+  EXPECT_TRUE(throws_validation(neutral(kInf, 0.0f), "neutralization metadata ridge_lambda must be finite and >= 0"));
+  EXPECT_TRUE(throws_validation(neutral(0.0f, kNaN), "neutralization metadata split_penalty must be finite and >= 0"));
 }
 
 TEST(SectionNeutralizationMetadata, DecoderFailures) {

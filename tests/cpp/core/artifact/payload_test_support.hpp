@@ -11,7 +11,10 @@
 #include "../expect_core_error.hpp"
 #include "support/bytes.hpp"
 
-namespace kestrune::testing_support {
+namespace kestrune::artifact_testing {
+
+using testing_support::throws_core_error;
+using testing_support::throws_validation;
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -51,4 +54,4 @@ inline Bytes with_tail(Bytes bytes, std::size_t extra) {
   return bytes;
 }
 
-}  // namespace kestrune::testing_support
+}  // namespace kestrune::artifact_testing

@@ -11,7 +11,7 @@ namespace {
 
 using core::CoreErrorKind;
 using core::ModelSectionKind;
-using namespace testing_support;
+using namespace artifact_testing;
 
 Bytes categorical(std::uint32_t version, std::uint32_t flags, std::uint32_t count, const std::vector<std::uint32_t>& indices) {
   support::ByteWriter writer;

@@ -1,0 +1,108 @@
+// Helpers for the trained-model and tree payload tests: engine error matchers, stump builders
+// and a field-by-field stump comparison (ChildStats has no equality of its own).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/artifact/container.hpp"
+#include "engine/error.hpp"
+#include "engine/trained_stump.hpp"
+
+namespace kestrune::artifact_testing {
+
+template <typename F>
+::testing::AssertionResult throws_engine_error(F&& body, engine::EngineErrorKind kind, std::string_view message) {
+  try {
+    body();
+  } catch (const engine::EngineError& error) {
+    if (error.kind() == kind && error.message() == message) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "threw " << error.debug() << ", wanted \"" << message << "\"";
+  } catch (const std::exception& error) {
+    return ::testing::AssertionFailure() << "threw a different exception: " << error.what();
+  }
+  return ::testing::AssertionFailure() << "threw nothing, wanted \"" << message << "\"";
+}
+
+template <typename F>
+::testing::AssertionResult throws_contract_violation(F&& body, std::string_view message) {
+  return throws_engine_error(static_cast<F&&>(body), engine::EngineErrorKind::ContractViolation, message);
+}
+
+// An EngineError wrapping a CoreError of `kind` with exactly `message`.
+template <typename F>
+::testing::AssertionResult throws_wrapped_core_error(F&& body, core::CoreErrorKind kind, std::string_view message) {
+  try {
+    body();
+  } catch (const engine::EngineError& error) {
+    if (error.core() && error.core()->kind() == kind && error.core()->message() == message) {
+      return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "threw " << error.debug() << ", wanted a wrapped \"" << message << "\"";
+  } catch (const std::exception& error) {
+    return ::testing::AssertionFailure() << "threw a different exception: " << error.what();
+  }
+  return ::testing::AssertionFailure() << "threw nothing, wanted \"" << message << "\"";
+}
+
+inline engine::TrainedStump numeric_stump(std::uint32_t node_id, std::uint32_t feature, std::uint16_t bin, float left,
+                                          float right) {
+  engine::TrainedStump stump;
+  stump.node_id = node_id;
+  stump.feature_index = feature;
+  stump.split_bin = bin;
+  stump.gain = 1.5f;
+  stump.left = left;
+  stump.right = right;
+  stump.left_stats = {-2.0f, 3.0f, 4.0f, 3};
+  stump.right_stats = {2.5f, 5.0f, 6.0f, 5};
+  return stump;
+}
+
+inline bool same_bits(float a, float b) { return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b); }
+
+inline bool same_stats(const engine::ChildStats& a, const engine::ChildStats& b) {
+  return same_bits(a.grad_sum, b.grad_sum) && same_bits(a.hess_sum, b.hess_sum) &&
+         same_bits(a.grad_sq_sum, b.grad_sq_sum) && a.count == b.count;
+}
+
+inline bool same_leaf(const core::LeafValue& a, const core::LeafValue& b) {
+  if (a.index() != b.index()) return false;
+  if (const float* x = std::get_if<float>(&a)) return same_bits(*x, std::get<float>(b));
+  return std::get<core::LinearLeaf>(a) == std::get<core::LinearLeaf>(b);
+}
+
+inline ::testing::AssertionResult same_stump(const engine::TrainedStump& a, const engine::TrainedStump& b) {
+  const bool same = a.node_id == b.node_id && a.feature_index == b.feature_index && a.split_bin == b.split_bin &&
+                    a.default_left == b.default_left && a.categorical == b.categorical &&
+                    a.category_bitset == b.category_bitset && same_bits(a.gain, b.gain) &&
+                    same_stats(a.left_stats, b.left_stats) && same_stats(a.right_stats, b.right_stats) &&
+                    same_leaf(a.left, b.left) && same_leaf(a.right, b.right) && a.multi_output == b.multi_output &&
+                    same_bits(a.tree_weight, b.tree_weight);
+  if (same) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "stumps " << a.node_id << " and " << b.node_id << " differ";
+}
+
+// The stump as a reload gives it back: gradient sums 0 and hessian sums replaced by the counts.
+inline engine::TrainedStump as_reloaded(engine::TrainedStump stump) {
+  stump.left_stats = {0.0f, static_cast<float>(stump.left_stats.count), 0.0f, stump.left_stats.count};
+  stump.right_stats = {0.0f, static_cast<float>(stump.right_stats.count), 0.0f, stump.right_stats.count};
+  return stump;
+}
+
+inline std::vector<core::ModelSectionKind> section_kinds(std::span<const std::uint8_t> artifact) {
+  std::vector<core::ModelSectionKind> kinds;
+  for (const auto& section : core::deserialize_model_artifact_v1(artifact).sections) kinds.push_back(section.kind);
+  return kinds;
+}
+
+inline core::ModelArtifactSection section_of(core::ModelSectionKind kind, std::vector<std::uint8_t> payload) {
+  return {std::move(payload), kind, 0, 0};
+}
+
+}  // namespace kestrune::artifact_testing
