@@ -8,6 +8,7 @@
 
 #include "core/validation.hpp"
 #include "engine/error.hpp"
+#include "engine/factor.hpp"
 #include "support/casts.hpp"
 
 namespace kestrune::engine::trainer {
@@ -117,6 +118,102 @@ float binned_feature_density(const core::BinnedMatrix& binned) {
   std::size_t occupied = 0;
   for (std::uint8_t flag : seen) occupied += flag;
   return static_cast<float>(occupied) / static_cast<float>(*cells);
+}
+
+void validate_gradient_pair_length(std::span<const core::GradientPair> pairs, std::size_t row_count) {
+  if (pairs.size() != row_count) {
+    throw EngineError::contract_violation("objective returned " + std::to_string(pairs.size()) +
+                                          " gradients for row_count " + std::to_string(row_count));
+  }
+}
+
+void validate_gradient_pairs(std::span<const core::GradientPair> pairs, std::size_t row_count) {
+  validate_gradient_pair_length(pairs, row_count);
+  for (const core::GradientPair& pair : pairs) {
+    // A positive subnormal hessian passes; NaN fails the > test.
+    if (!std::isfinite(pair.grad) || !std::isfinite(pair.hess) || !(pair.hess > 0.0f)) {
+      throw EngineError::contract_violation("objective produced invalid gradient/hessian values");
+    }
+  }
+}
+
+std::optional<core::NeutralizationConfig> gradient_neutralization_config(const core::TrainParams& params) {
+  switch (core::neutralization_kind(params)) {
+    case core::NeutralizationKind::PerRoundGradient:
+    case core::NeutralizationKind::SplitPenalty:
+      return params.neutralization_config;
+    case core::NeutralizationKind::None:
+    case core::NeutralizationKind::PreTarget:
+      break;
+  }
+  return std::nullopt;
+}
+
+void validate_neutralization_fit_contract_for_support(const core::TrainParams& params,
+                                                      const core::TrainingDataset& dataset,
+                                                      bool pre_target_supported) {
+  const core::NeutralizationKind kind = core::neutralization_kind(params);
+  if (kind == core::NeutralizationKind::None) {
+    if (dataset.factor_exposures) {
+      throw EngineError::contract_violation("factor_exposures were provided but neutralization='none'");
+    }
+    return;
+  }
+  if (!dataset.factor_exposures) {
+    throw EngineError::contract_violation("factor_exposures are required when neutralization is active");
+  }
+  if (dataset.factor_exposures->row_count != dataset.matrix.row_count) {
+    throw EngineError::contract_violation("factor_exposures row_count " +
+                                          std::to_string(dataset.factor_exposures->row_count) +
+                                          " does not match training row_count " +
+                                          std::to_string(dataset.matrix.row_count));
+  }
+  if (kind == core::NeutralizationKind::PreTarget && !pre_target_supported) {
+    throw EngineError::contract_violation(
+        "neutralization='pre_target' is only supported for GBMRegressor squared-error training");
+  }
+}
+
+void validate_warm_start_neutralization_contract(const core::TrainParams& params, bool warm_start_present,
+                                                 const core::TrainingDataset& dataset) {
+  if (warm_start_present && core::neutralization_kind(params) != core::NeutralizationKind::None &&
+      !dataset.factor_exposures) {
+    throw EngineError::contract_violation(
+        "neutralized warm-start training requires factor_exposures to be supplied; pass the same matrix used for "
+        "the initial fit");
+  }
+}
+
+std::optional<core::TrainingDataset> prepare_pre_target_training_dataset(const core::TrainParams& params,
+                                                                         const core::TrainingDataset& dataset) {
+  if (core::neutralization_kind(params) != core::NeutralizationKind::PreTarget) return std::nullopt;
+  // The caller's dataset stays as given: the fit trains on the residualized copy.
+  core::TrainingDataset copy = dataset;
+  apply_pre_target_neutralization(copy, params.neutralization_config->factor_neutralization_lambda);
+  return copy;
+}
+
+std::optional<std::vector<float>> compute_feature_means_from_matrix(std::span<const float> values,
+                                                                    std::size_t feature_count, std::size_t row_count) {
+  if (feature_count == 0 || row_count == 0) return std::nullopt;
+  const std::optional<std::size_t> cells = support::checked_mul(row_count, feature_count);
+  if (!cells || values.size() < *cells) return std::nullopt;
+  std::vector<double> sums(feature_count, 0.0);
+  std::vector<std::size_t> counts(feature_count, 0);
+  for (std::size_t row = 0; row < row_count; ++row) {
+    const auto row_values = values.subspan(row * feature_count, feature_count);
+    for (std::size_t feature = 0; feature < feature_count; ++feature) {
+      const float value = row_values[feature];
+      if (!std::isfinite(value)) continue;
+      sums[feature] += static_cast<double>(value);
+      ++counts[feature];
+    }
+  }
+  std::vector<float> means(feature_count, 0.0f);
+  for (std::size_t feature = 0; feature < feature_count; ++feature) {
+    if (counts[feature] > 0) means[feature] = static_cast<float>(sums[feature] / static_cast<double>(counts[feature]));
+  }
+  return means;
 }
 
 }  // namespace kestrune::engine::trainer
