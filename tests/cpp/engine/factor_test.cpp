@@ -182,20 +182,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, FactorProjectorReference,
                                            ReferenceCase{"weighted_ridge", true, 2.0f}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(FactorProjector, SolveCholeskyInvertsTheRegularizedGram) {
-  const FactorProjector projector = FactorProjector::make(two_factors(), std::nullopt, 0.5f);
-  const std::vector<double> beta{0.75, -2.0};
-  // rhs = (L L^T) beta, from the factor itself.
-  const std::span<const double> l = projector.cholesky_factor();
-  const double t0 = l[0] * beta[0] + l[2] * beta[1];
-  const double t1 = l[3] * beta[1];
-  const std::vector<double> rhs{l[0] * t0, l[2] * t0 + l[3] * t1};
-  const std::vector<double> solved = projector.solve_cholesky(rhs);
-  ASSERT_EQ(solved.size(), 2u);
-  EXPECT_NEAR(solved[0], beta[0], 1e-12);
-  EXPECT_NEAR(solved[1], beta[1], 1e-12);
-}
-
 TEST(FactorProjector, ProjectingACombinationOfTheFactorsLeavesNothingAndIsIdempotent) {
   const core::FactorExposureMatrix& x = two_factors();
   std::vector<core::GradientPair> pairs;

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <functional>
 #include <limits>
 #include <optional>
@@ -8,7 +7,6 @@
 #include <vector>
 
 #include "engine/error.hpp"
-#include "engine/factor.hpp"
 #include "engine/trainer/validate.hpp"
 
 namespace kestrune::engine::trainer {
@@ -225,20 +223,6 @@ TEST(ValidateFeatureMeans, AbsentForEmptyOrShortInput) {
   EXPECT_FALSE(compute_feature_means_from_matrix(six, 2, 4));
   EXPECT_FALSE(compute_feature_means_from_matrix(six, std::numeric_limits<std::size_t>::max(), 2));
   EXPECT_TRUE(compute_feature_means_from_matrix(six, 2, 3));
-}
-
-TEST(ValidateInputs, AlignmentAndStatisticsEdges) {
-  core::TrainingDataset dataset;
-  dataset.matrix = core::DatasetMatrix::make_metadata_only(2, 1);
-  const core::BinnedMatrix longer = core::BinnedMatrix::make(3, 1, 2, {0, 1, 2});
-  EXPECT_TRUE(fails_with([&] { validate_training_alignment(dataset, longer); },
-                         "dataset row_count 2 does not match binned row_count 3"));
-  // Every feature takes every bin 0..=max_bin.
-  const core::BinnedMatrix full = core::BinnedMatrix::make(3, 2, 2, {0, 2, 1, 1, 2, 0});
-  EXPECT_EQ(binned_feature_density(full), 1.0f);
-  EXPECT_EQ(target_variance(std::vector<float>{4.0f, 4.0f, 4.0f}, std::vector<float>{1.0f, 2.0f, 3.0f}), 0.0f);
-  EXPECT_TRUE(fails_with([] { target_variance(std::vector<float>{1.0f, 2.0f}, std::vector<float>{0.0f, 0.0f}); },
-                         "sample weight sum must be greater than 0"));
 }
 
 }  // namespace
