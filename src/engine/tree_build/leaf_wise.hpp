@@ -1,0 +1,175 @@
+// Leaf-wise (best-first) tree growth: the splittable leaves wait in a queue ordered by split
+// gain, the leaf with the largest gain is split next, and growth stops when the queue is empty or
+// the leaf budget is spent. Each split's values are added to the training predictions as it is
+// made, so the caller's predictions include the tree when the call returns.
+#pragma once
+
+#include <optional>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "core/histogram.hpp"
+#include "engine/backend_ops.hpp"
+#include "engine/error.hpp"
+#include "engine/round.hpp"
+#include "engine/tree_build/grow_request.hpp"
+#include "engine/tree_build/node_search.hpp"
+#include "engine/tree_build/node_split.hpp"
+#include "engine/tree_build/pending_split_queue.hpp"
+#include "engine/tree_node.hpp"
+
+namespace kestrune::engine::tree_build {
+
+namespace leaf_wise_detail {
+
+// The node slice of `rows` under `key`; the rows go back to the caller with the slice.
+inline core::NodeSlice node_slice(std::uint32_t key, std::vector<std::uint32_t> rows) {
+  return with_core_errors([&] { return core::NodeSlice::make(key, std::move(rows)); });
+}
+
+}  // namespace leaf_wise_detail
+
+// Grows one tree best-first. On an error the split records made so far are dropped, but the
+// prediction updates already applied stay applied (the driver abandons the fit).
+template <BackendOps Backend>
+GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request) {
+  using leaf_wise_detail::node_slice;
+  const core::BinnedMatrix& binned = request.binned;
+  const IterationControls& controls = request.controls;
+  const core::TrainParams& params = request.params;
+  GrownTree tree;
+  IterationStopReason last_reason = IterationStopReason::NoSplitCandidate;
+
+  // Root.
+  const std::uint32_t root_key = encode_tree_node_id(request.tree_index, 0);
+  core::NodeSlice root = node_slice(root_key, std::move(request.root_rows));
+  core::HistogramBundle root_histograms =
+      backend.build_histograms(binned, request.gradients, root, request.feature_tiles);
+  InteractionMasks masks = InteractionMasks::for_tree(params, binned.feature_count);
+  std::optional<SplitCandidate> root_candidate = search_node(backend, request, masks, root_histograms, 0);
+  if (!root_candidate) return {{}, IterationStopReason::NoSplitCandidate};
+  if (!gain_passes(*root_candidate, controls.min_split_gain)) return {{}, IterationStopReason::GainBelowThreshold};
+
+  PendingSplitQueue queue;
+  queue.push(PendingSplit{std::move(root.row_indices), std::move(root_histograms), std::move(*root_candidate),
+                          std::nullopt, 0, 0, 0.0f});
+
+  const float learning_rate = request.morph ? request.morph->learning_rate : params.learning_rate;
+  // The morph depth factor; morph mode is refused by the search before any split is made.
+  const float depth_scale = 1.0f;
+  const bool linear_leaves =
+      !request.raw_values.empty() && params.leaf_model == core::LeafModel::Linear;
+  const std::vector<std::uint32_t> linear_terms =
+      linear_leaves ? linear_leaf_terms(binned.feature_count) : std::vector<std::uint32_t>{};
+  // The number of leaves the next split would produce.
+  std::size_t leaf_budget = 2;
+  bool budget_spent = controls.max_leaves && *controls.max_leaves < 2;
+
+  while (!budget_spent) {
+    std::optional<PendingSplit> popped = queue.pop();
+    if (!popped) break;
+    PendingSplit& node = *popped;
+    if (node.depth >= params.max_depth) {
+      last_reason = IterationStopReason::DepthBudgetReached;
+      continue;
+    }
+    const std::uint32_t key = encode_tree_node_id(request.tree_index, node.local_id);
+    const std::size_t node_row_count = node.rows.size();
+    core::PartitionResult partition;
+    {
+      const core::NodeSlice slice = node_slice(key, std::move(node.rows));
+      partition = backend.apply_split_with_stats(binned, request.gradients, slice, node.candidate);
+    }
+    const std::uint32_t feature = node.candidate.feature_index;
+    const SplitAssessment assessment =
+        assess_applied_split(partition, node_row_count, node.value, feature, learning_rate, depth_scale,
+                             request.options, controls, params.monotone_constraints);
+    if (assessment.refusal) {
+      last_reason = *assessment.refusal;
+      continue;
+    }
+
+    // Child values and side increments, constant or linear.
+    float left_value = assessment.values.left;
+    float right_value = assessment.values.right;
+    std::optional<LinearChildren> linear;
+    if (linear_leaves && !node.candidate.is_categorical) {
+      const LinearLeafPairRequest fit{learning_rate,          request.options.split_l2, request.raw_values,
+                                      binned.feature_count,   feature,                  node.candidate.threshold_bin,
+                                      node.candidate.default_left, linear_terms,        partition.left_rows,
+                                      partition.right_rows};
+      if (std::optional<LinearLeafPair> pair =
+              backend.compute_linear_leaf_pair_from_partitions(binned, request.gradients, fit)) {
+        linear = adjust_linear_pair(*pair, depth_scale, controls.max_abs_leaf_value, node.value,
+                                    node.linear_leaf ? &*node.linear_leaf : nullptr);
+        left_value = linear->left.intercept;
+        right_value = linear->right.intercept;
+      }
+    }
+    if (linear) {
+      apply_linear_leaf_updates(request.predictions, partition.left_rows, linear->left_increment, request.raw_values,
+                                binned.feature_count);
+      apply_linear_leaf_updates(request.predictions, partition.right_rows, linear->right_increment,
+                                request.raw_values, binned.feature_count);
+      tree.stumps.push_back(
+          make_split_record(node.candidate, partition, linear->left_increment, linear->right_increment));
+    } else {
+      const float left_increment = assessment.values.left - node.value;
+      const float right_increment = assessment.values.right - node.value;
+      apply_partition_leaf_updates(request.predictions, partition, left_increment, right_increment);
+      tree.stumps.push_back(make_split_record(node.candidate, partition, left_increment, right_increment));
+    }
+
+    if (node.depth + 1 < params.max_depth) {
+      const std::uint32_t left_local = left_child_node_id(node.local_id);
+      const std::uint32_t right_local = right_child_node_id(node.local_id);
+      const std::uint32_t left_key = encode_tree_node_id(request.tree_index, left_local);
+      const std::uint32_t right_key = encode_tree_node_id(request.tree_index, right_local);
+
+      // Only the smaller child is histogrammed from rows (the left one on equal counts); its
+      // sibling is the parent minus it.
+      const bool build_right = partition.right_rows.size() < partition.left_rows.size();
+      struct Child {
+        std::vector<std::uint32_t> rows;
+        std::uint32_t local_id;
+        std::uint32_t key;
+        float value;
+        std::optional<core::LinearLeaf> linear_leaf;
+        core::HistogramBundle histograms;
+      };
+      Child left{std::move(partition.left_rows), left_local, left_key, left_value,
+                 linear ? std::optional<core::LinearLeaf>(linear->left) : std::nullopt, {}};
+      Child right{std::move(partition.right_rows), right_local, right_key, right_value,
+                  linear ? std::optional<core::LinearLeaf>(linear->right) : std::nullopt, {}};
+      Child& built = build_right ? right : left;
+      Child& sibling = build_right ? left : right;
+      {
+        core::NodeSlice slice = node_slice(built.key, std::move(built.rows));
+        built.histograms = backend.build_histograms(binned, request.gradients, slice, request.feature_tiles);
+        built.rows = std::move(slice.row_indices);
+      }
+      sibling.histograms = subtract_histogram_bundle(node.histograms, built.histograms, sibling.key);
+      node.histograms = {};
+
+      masks.assign_children(node.local_id, feature, left_local, right_local);
+      for (Child* child : {&built, &sibling}) {
+        std::optional<SplitCandidate> candidate =
+            search_node(backend, request, masks, child->histograms, child->local_id);
+        if (!candidate || !gain_passes(*candidate, controls.min_split_gain)) continue;
+        queue.push(PendingSplit{std::move(child->rows), std::move(child->histograms), std::move(*candidate),
+                                std::move(child->linear_leaf), node.depth + 1, child->local_id, child->value});
+      }
+    }
+
+    ++leaf_budget;
+    budget_spent = controls.max_leaves && leaf_budget > *controls.max_leaves;
+  }
+
+  // A spent budget drops every pending split; the first one dropped names the reason.
+  if (budget_spent && queue.pop()) last_reason = IterationStopReason::MaxLeavesReached;
+  tree.stop_reason = tree.stumps.empty() ? last_reason : IterationStopReason::CompletedRequestedRounds;
+  return tree;
+}
+
+}  // namespace kestrune::engine::tree_build

@@ -1,0 +1,157 @@
+// Level-wise tree growth: every node of a depth is searched and, when it passes every check,
+// split before any node of the next depth is looked at. Each split's values are added to the
+// training predictions as it is made, so the caller's predictions include the tree when the call
+// returns.
+#pragma once
+
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "core/histogram.hpp"
+#include "engine/backend_ops.hpp"
+#include "engine/error.hpp"
+#include "engine/round.hpp"
+#include "engine/tree_build/grow_request.hpp"
+#include "engine/tree_build/node_search.hpp"
+#include "engine/tree_build/node_split.hpp"
+#include "engine/tree_node.hpp"
+
+namespace kestrune::engine::tree_build {
+
+// One node waiting at the current depth.
+struct FrontierNode {
+  std::uint32_t local_id = 0;
+  std::vector<std::uint32_t> rows;
+  core::HistogramBundle histograms;  // full, unfiltered
+  float value = 0.0f;                // the node's full value (0.0 at the root)
+  std::optional<core::LinearLeaf> linear_leaf;
+};
+
+// Grows one tree depth by depth. Records come in level order, and within a level in frontier
+// order (left child before right, parents in order). On an error the records made so far are
+// dropped, but prediction updates already applied stay applied (the driver abandons the fit).
+template <BackendOps Backend>
+GrownTree build_tree_level_wise(const Backend& backend, TreeGrowthRequest request) {
+  const core::BinnedMatrix& binned = request.binned;
+  const IterationControls& controls = request.controls;
+  const core::TrainParams& params = request.params;
+  GrownTree tree;
+  IterationStopReason last_reason = IterationStopReason::NoSplitCandidate;
+
+  auto node_slice = [](std::uint32_t key, std::vector<std::uint32_t> rows) {
+    return with_core_errors([&] { return core::NodeSlice::make(key, std::move(rows)); });
+  };
+
+  const std::uint32_t root_key = encode_tree_node_id(request.tree_index, 0);
+  core::NodeSlice root = node_slice(root_key, std::move(request.root_rows));
+  core::HistogramBundle root_histograms =
+      backend.build_histograms(binned, request.gradients, root, request.feature_tiles);
+  InteractionMasks masks = InteractionMasks::for_tree(params, binned.feature_count);
+
+  std::vector<FrontierNode> frontier;
+  frontier.push_back(FrontierNode{0, std::move(root.row_indices), std::move(root_histograms), 0.0f, std::nullopt});
+
+  const float learning_rate = request.morph ? request.morph->learning_rate : params.learning_rate;
+  // The morph depth factor; morph mode is refused by the search before any split is made.
+  const float depth_scale = 1.0f;
+  const bool linear_leaves = !request.raw_values.empty() && params.leaf_model == core::LeafModel::Linear;
+  const std::vector<std::uint32_t> linear_terms =
+      linear_leaves ? linear_leaf_terms(binned.feature_count) : std::vector<std::uint32_t>{};
+
+  for (std::size_t depth = 1; depth <= params.max_depth && !frontier.empty(); ++depth) {
+    std::vector<FrontierNode> next;
+    for (FrontierNode& node : frontier) {
+      const std::uint32_t key = encode_tree_node_id(request.tree_index, node.local_id);
+      const std::optional<SplitCandidate> candidate = search_node(backend, request, masks, node.histograms, node.local_id);
+      if (!candidate) continue;
+      if (!gain_passes(*candidate, controls.min_split_gain)) {
+        last_reason = IterationStopReason::GainBelowThreshold;
+        continue;
+      }
+      const std::size_t node_row_count = node.rows.size();
+      core::PartitionResult partition;
+      {
+        core::NodeSlice slice = node_slice(key, std::move(node.rows));
+        partition = backend.apply_split_with_stats(binned, request.gradients, slice, *candidate);
+      }
+      const std::uint32_t feature = candidate->feature_index;
+      const SplitAssessment assessment =
+          assess_applied_split(partition, node_row_count, node.value, feature, learning_rate, depth_scale,
+                               request.options, controls, params.monotone_constraints);
+      if (assessment.refusal) {
+        last_reason = *assessment.refusal;
+        continue;
+      }
+      // The tree would have (records + 2) leaves after this split.
+      if (controls.max_leaves && *controls.max_leaves < tree.stumps.size() + 2) {
+        last_reason = IterationStopReason::MaxLeavesReached;
+        continue;
+      }
+
+      float left_value = assessment.values.left;
+      float right_value = assessment.values.right;
+      std::optional<LinearChildren> linear;
+      if (linear_leaves && !candidate->is_categorical) {
+        const LinearLeafPairRequest fit{learning_rate,         request.options.split_l2, request.raw_values,
+                                        binned.feature_count,  feature,                  candidate->threshold_bin,
+                                        candidate->default_left, linear_terms,           partition.left_rows,
+                                        partition.right_rows};
+        if (std::optional<LinearLeafPair> pair =
+                backend.compute_linear_leaf_pair_from_partitions(binned, request.gradients, fit)) {
+          linear = adjust_linear_pair(*pair, depth_scale, controls.max_abs_leaf_value, node.value,
+                                      node.linear_leaf ? &*node.linear_leaf : nullptr);
+          left_value = linear->left.intercept;
+          right_value = linear->right.intercept;
+        }
+      }
+      const float left_increment = assessment.values.left - node.value;
+      const float right_increment = assessment.values.right - node.value;
+      if (linear) {
+        apply_linear_leaf_updates(request.predictions, partition.left_rows, linear->left_increment,
+                                  request.raw_values, binned.feature_count);
+        apply_linear_leaf_updates(request.predictions, partition.right_rows, linear->right_increment,
+                                  request.raw_values, binned.feature_count);
+      } else {
+        apply_partition_leaf_updates(request.predictions, partition, left_increment, right_increment);
+      }
+      TrainedStump record = linear ? make_split_record(*candidate, partition, linear->left_increment,
+                                                       linear->right_increment)
+                                   : make_split_record(*candidate, partition, left_increment, right_increment);
+
+      if (depth < params.max_depth) {
+        const std::uint32_t left_local = left_child_node_id(node.local_id);
+        const std::uint32_t right_local = right_child_node_id(node.local_id);
+        const std::uint32_t left_key = encode_tree_node_id(request.tree_index, left_local);
+        const std::uint32_t right_key = encode_tree_node_id(request.tree_index, right_local);
+        masks.assign_children(node.local_id, feature, left_local, right_local);
+
+        FrontierNode left{left_local, std::move(partition.left_rows), {}, left_value,
+                          linear ? std::optional<core::LinearLeaf>(linear->left) : std::nullopt};
+        FrontierNode right{right_local, std::move(partition.right_rows), {}, right_value,
+                           linear ? std::optional<core::LinearLeaf>(linear->right) : std::nullopt};
+        // Only the smaller child is histogrammed from rows (the left one on equal counts).
+        const bool build_right = right.rows.size() < left.rows.size();
+        FrontierNode& built = build_right ? right : left;
+        FrontierNode& sibling = build_right ? left : right;
+        {
+          core::NodeSlice slice = node_slice(build_right ? right_key : left_key, std::move(built.rows));
+          built.histograms = backend.build_histograms(binned, request.gradients, slice, request.feature_tiles);
+          built.rows = std::move(slice.row_indices);
+        }
+        sibling.histograms =
+            subtract_histogram_bundle(node.histograms, built.histograms, build_right ? left_key : right_key);
+        next.push_back(std::move(left));
+        next.push_back(std::move(right));
+      }
+      node.histograms = {};
+      tree.stumps.push_back(std::move(record));
+    }
+    frontier = std::move(next);
+  }
+
+  tree.stop_reason = tree.stumps.empty() ? last_reason : IterationStopReason::CompletedRequestedRounds;
+  return tree;
+}
+
+}  // namespace kestrune::engine::tree_build

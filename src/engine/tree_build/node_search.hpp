@@ -1,0 +1,75 @@
+// The split search of one node as both growers run it: the interaction filter of the node's
+// mask, the factor context, and the choice between the plain and the morph search.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <unordered_map>
+
+#include "core/histogram.hpp"
+#include "engine/backend_ops.hpp"
+#include "engine/error.hpp"
+#include "engine/interaction.hpp"
+#include "engine/split_candidate.hpp"
+#include "engine/tree_build/grow_request.hpp"
+
+namespace kestrune::engine::tree_build {
+
+// The interaction index of one tree and the group mask of every node that has one (keyed by
+// local id). Without constraints there is no index and no node has a mask.
+class InteractionMasks {
+ public:
+  // EngineError::InvalidConfig from the index for more than 64 groups or a feature out of range.
+  static InteractionMasks for_tree(const core::TrainParams& params, std::size_t feature_count);
+
+  std::optional<std::uint64_t> mask_of(std::uint32_t local_id) const;
+  // Both children get the parent's mask narrowed by the split feature's groups; nothing happens
+  // when the parent has no mask.
+  void assign_children(std::uint32_t parent_local_id, std::uint32_t split_feature, std::uint32_t left_local_id,
+                       std::uint32_t right_local_id);
+  // The node's histograms as the search may see them: a filtered copy under a mask, else none
+  // (search the node's own bundle).
+  std::optional<core::HistogramBundle> filtered(const core::HistogramBundle& bundle, std::uint32_t local_id) const;
+
+ private:
+  std::optional<InteractionConstraintIndex> index_;
+  std::unordered_map<std::uint32_t, std::uint64_t> masks_;
+};
+
+// True when a node's search must carry a factor context: the split penalty is on with a
+// non-zero strength and exposures are given.
+bool factor_penalty_applies(const TreeGrowthRequest& request);
+
+// The plain search, or the morph search when a morph context is given.
+template <BackendOps Backend>
+std::optional<SplitCandidate> find_best_split_dispatch(const Backend& backend, const core::HistogramBundle& bundle,
+                                                       const SplitSelectionOptions& options,
+                                                       std::span<const float> feature_weights,
+                                                       std::span<const CategoricalFeature> categorical_features,
+                                                       const MorphTreeContext* morph,
+                                                       const FactorSplitContext* factor_context) {
+  if (morph != nullptr) throw EngineError::not_implemented("morph mode is not implemented yet");
+  return backend.best_split_with_factor_context(bundle, options, feature_weights, categorical_features, factor_context);
+}
+
+// The best split of one node's full bundle, filtered by its interaction mask.
+template <BackendOps Backend>
+std::optional<SplitCandidate> search_node(const Backend& backend, const TreeGrowthRequest& request,
+                                          const InteractionMasks& masks, const core::HistogramBundle& bundle,
+                                          std::uint32_t local_id) {
+  if (factor_penalty_applies(request)) {
+    throw EngineError::not_implemented("factor split penalty is not implemented yet");
+  }
+  const std::optional<core::HistogramBundle> filtered = masks.filtered(bundle, local_id);
+  return find_best_split_dispatch(backend, filtered ? *filtered : bundle, request.options, request.feature_weights,
+                                  request.categorical_features, request.morph ? &*request.morph : nullptr, nullptr);
+}
+
+// Whether a candidate may be split at all: a finite gain above min_split_gain.
+inline bool gain_passes(const SplitCandidate& candidate, float min_split_gain) {
+  return std::isfinite(candidate.gain) && candidate.gain > min_split_gain;
+}
+
+}  // namespace kestrune::engine::tree_build

@@ -1,0 +1,87 @@
+// The steps both growers take once a node's split has been applied: the child values and the
+// checks that may refuse the split, linear leaves, the prediction update and the split record;
+// and the sibling histograms by subtraction.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/histogram.hpp"
+#include "core/leaf.hpp"
+#include "engine/backend_ops.hpp"
+#include "engine/env.hpp"
+#include "engine/split_candidate.hpp"
+#include "engine/trained_stump.hpp"
+#include "engine/types.hpp"
+
+namespace kestrune::engine::tree_build {
+
+// (g' x -learning_rate) / ((split_l2 + hess_sum) + 1e-6) in float32, g' the soft-thresholded
+// gradient sum of the child.
+float child_leaf_value(const core::HistogramBin& stats, const SplitSelectionOptions& options, float learning_rate);
+
+// Clamped to [-max_abs, max_abs]; NaN stays NaN.
+float clamp_leaf_value(float value, float max_abs);
+
+struct ChildValues {
+  float left = 0.0f;
+  float right = 0.0f;
+};
+
+// The checks of an applied split, in order:
+//   - the two row lists must cover the node's rows (ContractViolation
+//     "split partition does not cover all node rows");
+//   - an empty child or one below min_rows_per_leaf refuses (LeafRowsBelowThreshold);
+//   - a child hessian sum <= 0 is ContractViolation "backend produced non-positive hessian sums";
+//   - the child values (times `depth_scale`, then clamped) refuse when both lie strictly within
+//     min_abs_leaf_value of the node's value (LeafMagnitudeBelowThreshold);
+//   - the split feature's monotone constraint refuses a +1 feature with left > right and a -1
+//     feature with left < right (MonotoneConstraintViolation).
+// Returns the refusal, or the children's full values.
+struct SplitAssessment {
+  std::optional<IterationStopReason> refusal;
+  ChildValues values;
+};
+SplitAssessment assess_applied_split(const core::PartitionResult& partition, std::size_t node_row_count,
+                                     float node_value, std::uint32_t split_feature, float learning_rate,
+                                     float depth_scale, const SplitSelectionOptions& options,
+                                     const IterationControls& controls,
+                                     std::span<const std::int8_t> monotone_constraints);
+
+// The terms of every linear leaf: the first min(feature_count, 8) features, whatever the split.
+std::vector<std::uint32_t> linear_leaf_terms(std::size_t feature_count);
+
+// A fitted pair turned into the children's full models (coefficients and intercept times
+// `depth_scale`, the intercept then clamped) and the increments stored and added along the path:
+// intercept minus the node's value and, under a linear parent, coefficients minus the parent's
+// (matched by position).
+struct LinearChildren {
+  core::LinearLeaf left;
+  core::LinearLeaf right;
+  core::LinearLeaf left_increment;
+  core::LinearLeaf right_increment;
+};
+LinearChildren adjust_linear_pair(const LinearLeafPair& pair, float depth_scale, float max_abs_leaf_value,
+                                  float node_value, const core::LinearLeaf* parent);
+
+// Adds the increment model's value at each row (raw values at row x feature_count), in row
+// order; rows at or past the predictions' length are skipped.
+void apply_linear_leaf_updates(std::span<float> predictions, std::span<const std::uint32_t> rows,
+                               const core::LinearLeaf& increment, std::span<const float> raw_values,
+                               std::size_t feature_count);
+
+// The record of a made split: routing fields and gain from the candidate, child statistics from
+// the partition, the two increments as side values, tree weight 1.
+TrainedStump make_split_record(const SplitCandidate& candidate, const core::PartitionResult& partition,
+                               core::LeafValue left, core::LeafValue right);
+
+// The sibling's histograms: parent minus child, matched by position, over the parent's feature
+// indices with as many bins as the parent's first histogram. ContractViolation
+// "parent histogram feature count {} does not match child histogram feature count {}".
+core::HistogramBundle subtract_histogram_bundle(const core::HistogramBundle& parent, const core::HistogramBundle& child,
+                                                std::uint32_t sibling_id);
+
+}  // namespace kestrune::engine::tree_build

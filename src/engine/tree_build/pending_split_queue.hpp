@@ -1,0 +1,97 @@
+// The leaf-wise grower's queue: the nodes whose best split is known, largest gain first.
+//
+// The discipline is spelled out rather than borrowed from std::priority_queue because the order
+// among equal gains is part of the result (which of two equal-gain leaves splits first decides
+// the tree under a leaf budget) and the standard heap breaks ties its own way.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "core/histogram.hpp"
+#include "core/leaf.hpp"
+#include "engine/split_candidate.hpp"
+
+namespace kestrune::engine::tree_build {
+
+struct PendingSplit {
+  std::vector<std::uint32_t> rows;
+  // The node's full bundle (never the interaction-filtered copy): its children's sibling is
+  // derived from it by subtraction.
+  core::HistogramBundle histograms;
+  SplitCandidate candidate;  // its gain is the queue key
+  std::optional<core::LinearLeaf> linear_leaf;  // the node's own full model, when linear
+  std::size_t depth = 0;
+  std::uint32_t local_id = 0;
+  float value = 0.0f;  // the node's full value: its children's parent value
+};
+
+// A binary max-heap on candidate.gain stored in an array, with no secondary key:
+// - push appends and moves the entry up while its gain is strictly greater than its parent's,
+//   so a pushed entry stops below a parent of equal gain;
+// - pop takes the root, walks a hole from the root to the bottom, each step to the child with
+//   the larger gain (to the right child unless the left one is strictly greater), puts the last
+//   entry there and moves it up while strictly greater than its parent.
+// Only finite gains are pushed.
+class PendingSplitQueue {
+ public:
+  bool empty() const noexcept { return entries_.empty(); }
+  std::size_t size() const noexcept { return entries_.size(); }
+
+  void push(PendingSplit entry) {
+    entries_.push_back(std::move(entry));
+    sift_up(entries_.size() - 1);
+  }
+
+  std::optional<PendingSplit> pop() {
+    if (entries_.empty()) return std::nullopt;
+    PendingSplit last = std::move(entries_.back());
+    entries_.pop_back();
+    if (entries_.empty()) return last;
+    PendingSplit top = std::move(entries_.front());
+    entries_.front() = std::move(last);
+    sift_down_to_bottom();
+    return top;
+  }
+
+ private:
+  float gain(std::size_t i) const { return entries_[i].candidate.gain; }
+
+  void sift_up(std::size_t position) {
+    PendingSplit moving = std::move(entries_[position]);
+    const float key = moving.candidate.gain;
+    while (position > 0) {
+      const std::size_t parent = (position - 1) / 2;
+      if (!(key > gain(parent))) break;
+      entries_[position] = std::move(entries_[parent]);
+      position = parent;
+    }
+    entries_[position] = std::move(moving);
+  }
+
+  void sift_down_to_bottom() {
+    const std::size_t end = entries_.size();
+    PendingSplit moving = std::move(entries_.front());
+    std::size_t hole = 0;
+    std::size_t child = 1;
+    while (end >= 2 && child <= end - 2) {
+      if (!(gain(child) > gain(child + 1))) ++child;
+      entries_[hole] = std::move(entries_[child]);
+      hole = child;
+      child = 2 * hole + 1;
+    }
+    if (child == end - 1) {
+      entries_[hole] = std::move(entries_[child]);
+      hole = child;
+    }
+    entries_[hole] = std::move(moving);
+    sift_up(hole);
+  }
+
+  std::vector<PendingSplit> entries_;
+};
+
+}  // namespace kestrune::engine::tree_build

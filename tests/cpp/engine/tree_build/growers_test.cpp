@@ -1,0 +1,307 @@
+// Both growers on small hand-made data: stop reasons, limits, histogram subtraction and the
+// feature hooks that are refused until built.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "../engine_test_support.hpp"
+#include "engine/round.hpp"
+#include "grow_test_support.hpp"
+
+namespace kestrune::engine::tree_build {
+namespace {
+
+using engine::testing_support::throws_engine_error;
+using testing_support::grow;
+using testing_support::Growth;
+using testing_support::GrowScenario;
+using testing_support::random_scenario;
+using testing_support::scenario_from;
+
+// Records which nodes had histograms built from rows, and can stand in linear-leaf fits.
+class SpyBackend {
+ public:
+  mutable std::vector<std::uint32_t> built_nodes;
+  bool fit_linear_leaves = false;
+
+  core::HistogramBundle build_histograms(const core::BinnedMatrix& binned, std::span<const core::GradientPair> gradients,
+                                         const core::NodeSlice& node, std::span<const core::FeatureTile> tiles) const {
+    built_nodes.push_back(node.node_id);
+    return cpu_.build_histograms(binned, gradients, node, tiles);
+  }
+  core::PartitionResult apply_split_with_stats(const core::BinnedMatrix& binned,
+                                               std::span<const core::GradientPair> gradients,
+                                               const core::NodeSlice& node, const SplitCandidate& split) const {
+    return cpu_.apply_split_with_stats(binned, gradients, node, split);
+  }
+  std::optional<SplitCandidate> best_split_with_factor_context(const core::HistogramBundle& bundle,
+                                                               const SplitSelectionOptions& options,
+                                                               std::span<const float> weights,
+                                                               std::span<const CategoricalFeature> categorical,
+                                                               const FactorSplitContext* factor) const {
+    return cpu_.best_split_with_factor_context(bundle, options, weights, categorical, factor);
+  }
+  std::optional<SplitCandidate> best_split_morph_with_factor_context(
+      const core::HistogramBundle& bundle, const SplitSelectionOptions& options, std::span<const float> weights,
+      std::span<const CategoricalFeature> categorical, const MorphContext& morph,
+      const FactorSplitContext* factor) const {
+    return cpu_.best_split_morph_with_factor_context(bundle, options, weights, categorical, morph, factor);
+  }
+  // A stand-in fit: coefficients and intercepts from the children's row counts, so every split
+  // gets different models.
+  std::optional<LinearLeafPair> compute_linear_leaf_pair_from_partitions(const core::BinnedMatrix&,
+                                                                         std::span<const core::GradientPair>,
+                                                                         const LinearLeafPairRequest& request) const {
+    if (!fit_linear_leaves) return std::nullopt;
+    auto model = [&](std::size_t rows, float sign) {
+      core::LinearLeaf leaf;
+      leaf.feature_indices.assign(request.term_feature_indices.begin(), request.term_feature_indices.end());
+      for (std::size_t k = 0; k < leaf.feature_indices.size(); ++k) {
+        leaf.coefficients.push_back(sign * static_cast<float>(rows % 7 + k) / 64.0f);
+      }
+      leaf.intercept = sign * static_cast<float>(rows % 11) / 16.0f;
+      return leaf;
+    };
+    return LinearLeafPair{model(request.left_rows.size(), 1.0f), model(request.right_rows.size(), -1.0f)};
+  }
+
+ private:
+  backend_cpu::CpuBackend cpu_;
+};
+static_assert(BackendOps<SpyBackend>);
+
+// One feature; rows with codes 0 have gradient -1, rows with code 1 gradient +1 (hessian 1): the
+// only split separates them.
+GrowScenario two_groups(std::size_t zeros, std::size_t ones) {
+  std::vector<std::uint8_t> bins;
+  std::vector<core::GradientPair> gradients;
+  for (std::size_t i = 0; i < zeros + ones; ++i) {
+    bins.push_back(i < zeros ? 0 : 1);
+    gradients.push_back({i < zeros ? -1.0f : 1.0f, 1.0f});
+  }
+  GrowScenario s = scenario_from(core::BinnedMatrix::make(zeros + ones, 1, 255, std::move(bins)), std::move(gradients));
+  s.params.max_leaves = 31;
+  s.controls.max_leaves = 31;
+  return s;
+}
+
+class GrowBothWays : public ::testing::TestWithParam<Growth> {};
+INSTANTIATE_TEST_SUITE_P(Growers, GrowBothWays, ::testing::Values(Growth::Leaf, Growth::Level),
+                         [](const auto& info) { return info.param == Growth::Leaf ? "LeafWise" : "LevelWise"; });
+
+TEST_P(GrowBothWays, RootWithoutAcceptableSplit) {
+  // Every row in one bin: no threshold separates anything.
+  GrowScenario same = two_groups(6, 0);
+  std::vector<float> predictions(6, 1.0f);
+  GrownTree tree = grow(same, GetParam(), predictions);
+  EXPECT_TRUE(tree.stumps.empty());
+  EXPECT_EQ(tree.stop_reason, IterationStopReason::NoSplitCandidate);
+  EXPECT_EQ(predictions, std::vector<float>(6, 1.0f));
+
+  // A gain equal to min_split_gain does not split.
+  GrowScenario s = two_groups(4, 4);
+  std::vector<float> fresh(8, 0.0f);
+  const float gain = grow(s, GetParam(), fresh).stumps.at(0).gain;
+  s.controls.min_split_gain = gain;
+  std::vector<float> untouched(8, 0.0f);
+  tree = grow(s, GetParam(), untouched);
+  EXPECT_TRUE(tree.stumps.empty());
+  EXPECT_EQ(tree.stop_reason, IterationStopReason::GainBelowThreshold);
+  EXPECT_EQ(untouched, std::vector<float>(8, 0.0f));
+}
+
+TEST_P(GrowBothWays, ChildrenBelowTheRowMinimumRefuseTheSplit) {
+  GrowScenario s = two_groups(3, 5);
+  s.controls.min_rows_per_leaf = 4;
+  std::vector<float> predictions(8, 0.0f);
+  const GrownTree tree = grow(s, GetParam(), predictions);
+  EXPECT_TRUE(tree.stumps.empty());
+  EXPECT_EQ(tree.stop_reason, IterationStopReason::LeafRowsBelowThreshold);
+  EXPECT_EQ(predictions, std::vector<float>(8, 0.0f));
+}
+
+TEST_P(GrowBothWays, SplitRecordHoldsIncrementsAndPartitionStatistics) {
+  GrowScenario s = two_groups(3, 5);
+  s.params.learning_rate = 0.5f;
+  std::vector<float> predictions(8, 0.0f);
+  const GrownTree tree = grow(s, GetParam(), predictions, 3);
+  ASSERT_EQ(tree.stumps.size(), 1u);
+  EXPECT_EQ(tree.stop_reason, IterationStopReason::CompletedRequestedRounds);
+  const TrainedStump& stump = tree.stumps[0];
+  EXPECT_EQ(stump.node_id, 3u << 20);
+  EXPECT_EQ(stump.split_bin, 0u);
+  EXPECT_EQ(stump.left_stats.count, 3u);
+  EXPECT_EQ(stump.right_stats.count, 5u);
+  EXPECT_EQ(stump.left_stats.grad_sum, -3.0f);
+  const float left = (-3.0f * -0.5f) / ((0.0f + 3.0f) + 1e-6f);
+  const float right = (5.0f * -0.5f) / ((0.0f + 5.0f) + 1e-6f);
+  EXPECT_EQ(std::get<float>(stump.left), left);
+  EXPECT_EQ(std::get<float>(stump.right), right);
+  EXPECT_EQ(predictions[0], left);
+  EXPECT_EQ(predictions[7], right);
+}
+
+TEST_P(GrowBothWays, LeafBudgetBoundsTheTree) {
+  std::mt19937_64 rng(3);
+  const GrowScenario base = random_scenario(rng, 300, 4, 16);
+  for (std::size_t budget : {2, 3, 5}) {
+    GrowScenario s = base;
+    s.params.max_leaves = budget;
+    s.controls.max_leaves = budget;
+    std::vector<float> predictions(300, 0.0f);
+    const GrownTree tree = grow(s, GetParam(), predictions);
+    EXPECT_EQ(tree.stumps.size(), budget - 1) << budget;
+    EXPECT_EQ(tree.stop_reason, IterationStopReason::CompletedRequestedRounds);
+  }
+  GrowScenario depth_one = base;
+  depth_one.params.max_depth = 1;
+  std::vector<float> predictions(300, 0.0f);
+  const GrownTree tree = grow(depth_one, GetParam(), predictions);
+  ASSERT_EQ(tree.stumps.size(), 1u);
+  EXPECT_EQ(tree.stumps[0].node_id, 0u);
+}
+
+TEST_P(GrowBothWays, SmallerChildIsBuiltAndEqualCountsBuildTheLeft) {
+  for (auto [zeros, ones, built_local] : {std::tuple{10, 10, 1u}, std::tuple{12, 8, 2u}, std::tuple{8, 12, 1u}}) {
+    GrowScenario s = two_groups(zeros, ones);
+    s.params.max_depth = 2;
+    SpyBackend spy;
+    std::vector<float> predictions(s.rows.size(), 0.0f);
+    const GrownTree tree = grow(s, GetParam(), predictions, 0, spy);
+    ASSERT_EQ(tree.stumps.size(), 1u);
+    EXPECT_EQ(spy.built_nodes, (std::vector<std::uint32_t>{0, built_local})) << zeros << "/" << ones;
+  }
+}
+
+TEST_P(GrowBothWays, LinearLeavesAddWhatAWalkWithRawValuesAdds) {
+  std::mt19937_64 rng(17);
+  for (int trial = 0; trial < 20; ++trial) {
+    const std::size_t features = 1 + rng() % 10;
+    GrowScenario s = random_scenario(rng, 200, features, 8, trial % 2 == 0);
+    s.params.leaf_model = core::LeafModel::Linear;
+    s.params.max_depth = 4;
+    s.params.max_leaves = 9;
+    s.controls.max_leaves = 9;
+    s.controls.max_abs_leaf_value = 0.5f;
+    s.raw_values.resize(200 * features);
+    for (float& x : s.raw_values) x = rng() % 9 == 0 ? std::nanf("") : static_cast<float>(rng() % 100) / 10.0f;
+    SpyBackend linear;
+    linear.fit_linear_leaves = true;
+    std::vector<float> grown(200, 0.25f);
+    const GrownTree tree = grow(s, GetParam(), grown, 0, linear);
+    ASSERT_FALSE(tree.stumps.empty());
+    EXPECT_TRUE(std::holds_alternative<core::LinearLeaf>(tree.stumps[0].left));
+    std::vector<float> walked(200, 0.25f);
+    apply_tree_to_binned_predictions(walked, s.binned, tree.stumps, RawFeatureRows{s.raw_values, features});
+    ASSERT_EQ(grown, walked) << "trial " << trial;
+  }
+}
+
+TEST_P(GrowBothWays, FeaturesNotBuiltYetAreRefusedByName) {
+  GrowScenario s = two_groups(4, 4);
+  std::vector<float> predictions(8, 0.0f);
+
+  GrowScenario linear = s;
+  linear.params.leaf_model = core::LeafModel::Linear;
+  linear.raw_values.assign(8, 1.0f);
+  EXPECT_TRUE(throws_engine_error([&] { grow(linear, GetParam(), predictions); }, EngineErrorKind::NotImplemented,
+                                  "linear leaves are not implemented yet"));
+  // Without raw values the leaves stay constant.
+  linear.raw_values.clear();
+  EXPECT_EQ(grow(linear, GetParam(), predictions).stumps.size(), 1u);
+
+  GrowScenario categorical = s;
+  categorical.categorical_features = {{0, 2}};
+  EXPECT_TRUE(throws_engine_error([&] { grow(categorical, GetParam(), predictions); },
+                                  EngineErrorKind::NotImplemented, "categorical split search is not implemented yet"));
+
+  GrowScenario penalty = s;
+  penalty.params.neutralization_config = core::NeutralizationConfig{core::NeutralizationKind::SplitPenalty, 0.0f, 0.5f};
+  const core::FactorExposureMatrix exposures = core::FactorExposureMatrix::make(8, 1, std::vector<float>(8, 1.0f));
+  TreeGrowthRequest request{.binned = penalty.binned, .gradients = penalty.gradients, .root_rows = penalty.rows,
+                            .tree_index = 0, .feature_tiles = penalty.tiles, .options = penalty.options,
+                            .params = penalty.params, .controls = penalty.controls, .predictions = predictions,
+                            .feature_weights = {}, .categorical_features = {}, .morph = std::nullopt,
+                            .raw_values = {}, .factor_exposures = &exposures};
+  const backend_cpu::CpuBackend cpu;
+  auto run = [&](TreeGrowthRequest r) {
+    return GetParam() == Growth::Leaf ? build_tree_leaf_wise(cpu, std::move(r)) : build_tree_level_wise(cpu, std::move(r));
+  };
+  EXPECT_TRUE(throws_engine_error([&] { run(request); }, EngineErrorKind::NotImplemented,
+                                  "factor split penalty is not implemented yet"));
+  // A zero strength or no exposures search without a factor context.
+  request.factor_exposures = nullptr;
+  EXPECT_EQ(run(request).stumps.size(), 1u);
+
+  request.morph = MorphTreeContext{nullptr, 0, 1, 10, 0.1f};
+  EXPECT_TRUE(throws_engine_error([&] { run(request); }, EngineErrorKind::NotImplemented,
+                                  "morph mode is not implemented yet"));
+}
+
+TEST_P(GrowBothWays, BadInputsFailBeforeAnySplit) {
+  GrowScenario s = two_groups(4, 4);
+  std::vector<float> predictions(8, 0.0f);
+  GrowScenario empty = s;
+  empty.rows.clear();
+  EXPECT_TRUE(throws_engine_error([&] { grow(empty, GetParam(), predictions); }, EngineErrorKind::Core,
+                                  "validation error: node row_indices cannot be empty"));
+  GrowScenario groups = s;
+  groups.params.interaction_constraints = {{0, 3}};
+  EXPECT_TRUE(throws_engine_error([&] { grow(groups, GetParam(), predictions); }, EngineErrorKind::InvalidConfig,
+                                  "interaction_constraints group 0 references feature 3 which exceeds feature_count 1"));
+  EXPECT_TRUE(throws_engine_error([&] { grow(s, GetParam(), predictions, 4096); }, EngineErrorKind::ContractViolation,
+                                  "encoded tree node id overflowed u32 range"));
+}
+
+TEST(GrowLeafWise, BudgetBelowTwoGrowsNothing) {
+  GrowScenario s = two_groups(4, 4);
+  s.controls.max_leaves = 1;
+  std::vector<float> predictions(8, 0.0f);
+  const GrownTree tree = grow(s, Growth::Leaf, predictions);
+  EXPECT_TRUE(tree.stumps.empty());
+  EXPECT_EQ(tree.stop_reason, IterationStopReason::MaxLeavesReached);
+}
+
+TEST(GrowLeafWise, SplitsTheLargestGainFirst) {
+  std::mt19937_64 rng(8);
+  GrowScenario s = random_scenario(rng, 500, 5, 16);
+  s.params.max_depth = 10;
+  std::vector<float> predictions(500, 0.0f);
+  const GrownTree tree = grow(s, Growth::Leaf, predictions);
+  ASSERT_GE(tree.stumps.size(), 3u);
+  // Best-first: each later split of a node that was pending alongside an earlier one has no
+  // greater gain than it; in particular the root's children come out in gain order.
+  std::vector<float> child_gains;
+  for (const TrainedStump& stump : tree.stumps) {
+    const std::uint32_t local = stump.node_id & 0xFFFFF;
+    if (local == 1 || local == 2) child_gains.push_back(stump.gain);
+  }
+  if (child_gains.size() == 2) {
+    EXPECT_GE(child_gains[0], child_gains[1]);
+  }
+}
+
+TEST(GrowLevelWise, RecordsComeInLevelOrder) {
+  std::mt19937_64 rng(12);
+  GrowScenario s = random_scenario(rng, 400, 3, 16);
+  s.params.max_depth = 4;
+  std::vector<float> predictions(400, 0.0f);
+  const GrownTree tree = grow(s, Growth::Level, predictions);
+  ASSERT_GE(tree.stumps.size(), 3u);
+  for (std::size_t i = 1; i < tree.stumps.size(); ++i) {
+    EXPECT_LT(tree.stumps[i - 1].node_id & 0xFFFFF, tree.stumps[i].node_id & 0xFFFFF);
+  }
+}
+
+TEST(GrowLevelWise, LeafBudgetRefusalIsReportedOnlyForAnEmptyTree) {
+  GrowScenario s = two_groups(4, 4);
+  s.params.max_leaves.reset();
+  s.controls.max_leaves = 2;
+  std::vector<float> predictions(8, 0.0f);
+  EXPECT_EQ(grow(s, Growth::Level, predictions).stop_reason, IterationStopReason::CompletedRequestedRounds);
+}
+
+}  // namespace
+}  // namespace kestrune::engine::tree_build

@@ -1,0 +1,66 @@
+#include "engine/tree_build/pending_split_queue.hpp"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+namespace kestrune::engine::tree_build {
+namespace {
+
+PendingSplit entry(float gain, std::uint32_t label) {
+  PendingSplit split;
+  split.candidate.gain = gain;
+  split.local_id = label;
+  return split;
+}
+
+std::vector<std::uint32_t> drain(PendingSplitQueue& queue) {
+  std::vector<std::uint32_t> order;
+  while (std::optional<PendingSplit> next = queue.pop()) order.push_back(next->local_id);
+  return order;
+}
+
+TEST(GrowQueue, EqualGainsFollowTheHeapDiscipline) {
+  // A pushed entry stops below a parent of equal gain: the earlier one comes out first.
+  PendingSplitQueue pair;
+  pair.push(entry(1.0f, 0));
+  pair.push(entry(1.0f, 1));
+  EXPECT_EQ(drain(pair), (std::vector<std::uint32_t>{0, 1}));
+
+  // After the first pop the hole walks to the right child on a tie, so entry 2 overtakes entry 1.
+  PendingSplitQueue ties;
+  ties.push(entry(1.0f, 0));
+  ties.push(entry(2.0f, 1));
+  ties.push(entry(1.0f, 2));
+  ties.push(entry(1.0f, 3));
+  EXPECT_EQ(drain(ties), (std::vector<std::uint32_t>{1, 2, 0, 3}));
+}
+
+TEST(GrowQueue, DistinctGainsComeOutLargestFirst) {
+  std::mt19937 rng(5);
+  PendingSplitQueue queue;
+  std::vector<float> gains;
+  for (std::uint32_t i = 0; i < 200; ++i) {
+    gains.push_back(static_cast<float>(rng() % 100000) + static_cast<float>(i) / 1000.0f);
+    queue.push(entry(gains.back(), i));
+    if (i % 7 == 0) {
+      // Interleaved pops take the current maximum.
+      const std::optional<PendingSplit> top = queue.pop();
+      float best = -1.0f;
+      for (float g : gains) best = std::max(best, g);
+      ASSERT_EQ(top->candidate.gain, best);
+      gains.erase(std::find(gains.begin(), gains.end(), best));
+    }
+  }
+  float previous = 1e30f;
+  while (std::optional<PendingSplit> next = queue.pop()) {
+    EXPECT_LT(next->candidate.gain, previous);
+    previous = next->candidate.gain;
+  }
+  EXPECT_TRUE(queue.empty());
+}
+
+}  // namespace
+}  // namespace kestrune::engine::tree_build
