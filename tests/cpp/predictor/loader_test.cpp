@@ -1,0 +1,286 @@
+#include <gtest/gtest.h>
+
+#include <limits>
+
+#include "core/artifact/linear_leaf_payload.hpp"
+#include "core/artifact/metadata_payloads.hpp"
+#include "core/artifact/multi_output_payload.hpp"
+#include "core/artifact/native_categorical_payload.hpp"
+#include "predictor/predictor.hpp"
+#include "predictor_test_support.hpp"
+#include "support/bytes.hpp"
+
+namespace kestrune {
+namespace {
+
+using namespace predictor_testing;
+using core::ModelSectionKind;
+using predictor::Predictor;
+
+// Tree 0: a root on feature 0 (bin 5) with a left child on feature 1 (bin 2).
+std::vector<engine::TrainedStump> root_and_left_child() {
+  return {stump_at(0, 0, 0, 5, 1.0f, 10.0f), stump_at(0, 1, 1, 2, 100.0f, 1000.0f)};
+}
+
+TEST(PredictorLoading, PathValuesAddUpAlongTheWalk) {
+  const Bytes bytes = artifact_with(2, {{ModelSectionKind::Trees, trees_payload(2, 0.5f, root_and_left_child())},
+                                        {ModelSectionKind::PredictorLayout, layout_payload(2)}});
+  const Predictor p = load(bytes);
+  EXPECT_FALSE(p.num_classes);
+  EXPECT_FALSE(p.thresholds_are_float);
+  EXPECT_EQ(p.base_score, 0.5f);
+  ASSERT_EQ(p.trees.tree_count(), 1u);
+  // Left at the root, right at the child: root.left + child.right.
+  EXPECT_EQ(p.predict_batch(std::vector<std::vector<float>>{{5.0f, 3.0f}}), (std::vector<float>{1001.5f}));
+  // Right at the root: the child is not on the path.
+  EXPECT_EQ(p.predict_batch(std::vector<std::vector<float>>{{6.0f, 0.0f}}), (std::vector<float>{10.5f}));
+  EXPECT_EQ(p.predict_batch(std::vector<std::vector<float>>{{0.0f, 2.0f}}), (std::vector<float>{101.5f}));
+}
+
+TEST(PredictorLoading, TreesOnlyArtifactTakesTheMetadataFeatureCount) {
+  const Predictor p = load(artifact_with(3, {{ModelSectionKind::Trees, trees_payload(3, 0.0f, root_and_left_child())}}));
+  EXPECT_EQ(p.feature_count(), 3u);
+  EXPECT_TRUE(throws_invalid_model(
+      [] { load(artifact_with(3, {{ModelSectionKind::Trees, trees_payload(2, 0.0f, root_and_left_child())}})); },
+      "trees payload feature_count 2 does not match predictor layout feature_count 3"));
+}
+
+TEST(PredictorLoading, ModelWithoutTreesReturnsTheTransformedBaseScore) {
+  const Bytes bytes = artifact_with(1, {{ModelSectionKind::Trees, trees_payload(1, 0.0f, {})},
+                                        {ModelSectionKind::PredictorLayout, layout_payload(1)}},
+                                    "binary_crossentropy");
+  const Predictor p = load(bytes);
+  EXPECT_EQ(p.trees.tree_count(), 0u);
+  EXPECT_EQ(p.predict_batch(std::vector<std::vector<float>>(3, {7.0f})), (std::vector<float>{0.5f, 0.5f, 0.5f}));
+}
+
+TEST(PredictorLoading, TreesComeOutInAscendingIndexWhateverTheRecordOrder) {
+  const std::vector<engine::TrainedStump> in_order = {stump_at(1, 0, 0, 3, 1.0f, 2.0f), stump_at(1, 2, 1, 4, 4.0f, 8.0f),
+                                                      stump_at(3, 0, 1, 1, 16.0f, 32.0f),
+                                                      stump_at(3, 1, 0, 0, 64.0f, 128.0f)};
+  const std::vector<engine::TrainedStump> shuffled = {in_order[3], in_order[1], in_order[2], in_order[0]};
+  const auto build = [](const std::vector<engine::TrainedStump>& stumps) {
+    return load(artifact_with(2, {{ModelSectionKind::Trees, trees_payload(2, 0.0f, stumps)},
+                                  {ModelSectionKind::PredictorLayout, layout_payload(2)}}));
+  };
+  const Predictor a = build(in_order);
+  const Predictor b = build(shuffled);
+  ASSERT_EQ(b.trees.tree_count(), 2u);
+  EXPECT_EQ(b.trees.trees[0].tree_index, 1u);
+  EXPECT_EQ(b.trees.trees[1].tree_index, 3u);
+  std::mt19937_64 rng(5);
+  const auto rows = random_bin_rows(rng, 50, 2, 5);
+  EXPECT_TRUE(same_floats(a.predict_batch(rows), b.predict_batch(rows)));
+  for (const auto& row : rows) {
+    EXPECT_TRUE(same_bits(b.predict_batch({&row, 1})[0], reference_raw_score(in_order, 0.0f, row)));
+  }
+}
+
+TEST(PredictorLoading, GapsInLocalIdsEndTheWalk) {
+  // Ids 0 and 5 only: 5 hangs below the missing node 2 and no walk reaches it.
+  const std::vector<engine::TrainedStump> stumps = {stump_at(0, 0, 0, 3, 1.0f, 2.0f), stump_at(0, 5, 0, 9, 50.0f, 70.0f)};
+  const Predictor p = load(artifact_with(1, {{ModelSectionKind::Trees, trees_payload(1, 0.0f, stumps)},
+                                             {ModelSectionKind::PredictorLayout, layout_payload(1)}}));
+  const auto& tree = p.trees.trees.at(0);
+  EXPECT_EQ(tree.depth, 1u);
+  EXPECT_NE(predictor::find_node(p.trees, tree, 0), nullptr);
+  EXPECT_EQ(predictor::find_node(p.trees, tree, 5), nullptr);
+  EXPECT_EQ(p.predict_batch(std::vector<std::vector<float>>{{9.0f}, {1.0f}}), (std::vector<float>{2.0f, 1.0f}));
+}
+
+TEST(PredictorLoading, TreeWithoutRootAddsNothing) {
+  const std::vector<engine::TrainedStump> stumps = {stump_at(2, 1, 0, 3, 1.0f, 2.0f)};
+  const Predictor p = load(artifact_with(1, {{ModelSectionKind::Trees, trees_payload(1, 0.25f, stumps)},
+                                             {ModelSectionKind::PredictorLayout, layout_payload(1)}}));
+  EXPECT_EQ(p.trees.tree_count(), 1u);
+  EXPECT_EQ(p.predict_batch(std::vector<std::vector<float>>{{0.0f}}), (std::vector<float>{0.25f}));
+}
+
+TEST(PredictorLoading, FarApartLocalIdsCostNoMemory) {
+  // The deepest ids of 4096 trees: a heap array per tree would need 2^32 slots in all.
+  std::vector<engine::TrainedStump> stumps;
+  for (std::uint32_t t = 0; t < 4096; ++t) stumps.push_back(stump_at(t, 0xFFFFF, 0, 1, 1.0f, 1.0f));
+  stumps.push_back(stump_at(4095, 0, 0, 1, 1.0f, 2.0f));
+  const Predictor p = load(artifact_with(1, {{ModelSectionKind::Trees, trees_payload(1, 0.0f, stumps)},
+                                             {ModelSectionKind::PredictorLayout, layout_payload(1)}}));
+  EXPECT_EQ(p.trees.tree_count(), 4096u);
+  EXPECT_LT(p.trees.nodes.size(), 10u);
+  EXPECT_EQ(p.predict_batch(std::vector<std::vector<float>>{{3.0f}}), (std::vector<float>{2.0f}));
+}
+
+TEST(PredictorLoading, DuplicateKeysNameTheLowestTreeAndTheFirstRepeat) {
+  const std::vector<engine::TrainedStump> stumps = {
+      stump_at(4, 7, 0, 1, 1, 1), stump_at(2, 3, 0, 1, 1, 1), stump_at(2, 1, 0, 1, 1, 1), stump_at(4, 7, 0, 1, 1, 1),
+      stump_at(2, 1, 0, 1, 1, 1), stump_at(2, 3, 0, 1, 1, 1)};
+  EXPECT_TRUE(throws_invalid_model(
+      [&] {
+        load(artifact_with(1, {{ModelSectionKind::Trees, trees_payload(1, 0.0f, stumps)},
+                               {ModelSectionKind::PredictorLayout, layout_payload(1)}}));
+      },
+      "tree 2 contains duplicate local node_id 1"));
+}
+
+TEST(PredictorLoading, ExtrasPastTheLastStumpAreIgnored) {
+  core::NativeCategoricalSplitsPayload native;
+  native.entries = {{0, {0x01}}, {7, {0xFF}}, {0, {0x04}}};  // the later entry for stump 0 wins
+  core::LinearLeafEntry far;
+  far.stump_index = 9;
+  far.left = core::LinearLeaf{{1.0f}, {0}, 5.0f};
+  engine::TrainedStump categorical = stump_at(0, 0, 0, 0, 1.0f, 2.0f);
+  categorical.categorical = true;
+  const Bytes bytes = artifact_with(
+      1, {{ModelSectionKind::Trees, trees_payload(1, 0.0f, {categorical})},
+          {ModelSectionKind::PredictorLayout, layout_payload(1)},
+          {ModelSectionKind::NativeCategoricalSplits, core::encode_native_categorical_splits_payload(native)},
+          {ModelSectionKind::LinearLeafCoefficients, core::encode_linear_leaf_coefficients_payload(std::vector{far})}});
+  const Predictor p = load(bytes);
+  EXPECT_EQ(p.predict_batch(std::vector<std::vector<float>>{{0.0f}, {2.0f}}), (std::vector<float>{2.0f, 1.0f}));
+}
+
+TEST(PredictorLoading, DartWeightsComeFromEachTreesFirstRecord) {
+  const std::vector<engine::TrainedStump> stumps = {stump_at(1, 0, 0, 5, 1.0f, 1.0f), stump_at(0, 0, 0, 5, 1.0f, 1.0f),
+                                                    stump_at(1, 1, 0, 5, 1.0f, 1.0f)};
+  const auto with_weights = [&](std::vector<float> weights) {
+    return artifact_with(1, {{ModelSectionKind::Trees, trees_payload(1, 0.0f, stumps)},
+                             {ModelSectionKind::PredictorLayout, layout_payload(1)},
+                             {ModelSectionKind::DartTreeWeights, core::encode_dart_tree_weights_payload(weights)}});
+  };
+  const Predictor p = load(with_weights({0.5f, 0.25f, 8.0f}));
+  EXPECT_EQ(p.trees.trees[0].weight, 0.25f);
+  EXPECT_EQ(p.trees.trees[1].weight, 0.5f);
+  // Tree 0 adds 1 x 0.25, tree 1 two steps of 1 x 0.5.
+  EXPECT_EQ(p.predict_batch(std::vector<std::vector<float>>{{0.0f}}), (std::vector<float>{1.25f}));
+  EXPECT_TRUE(throws_invalid_model([&] { load(with_weights({1.0f, 1.0f})); }, "DartTreeWeights length 2 != stump count 3"));
+}
+
+TEST(PredictorLoading, MulticlassArtifactFromTheWriter) {
+  engine::MultiClassTrainedModel model;
+  model.num_classes = 3;
+  model.feature_count = 2;
+  model.objective = "multiclass";
+  model.class_baselines = {0.1f, 0.2f, 0.3f};
+  model.class_stumps = {{stump_at(0, 0, 0, 3, 1.0f, -1.0f)}, {}, {stump_at(0, 0, 1, 3, 2.0f, -2.0f)}};
+  const Predictor p = load(model.to_artifact_bytes());
+  ASSERT_EQ(p.num_classes, 3u);
+  EXPECT_EQ(p.base_score, 0.0f);
+  EXPECT_EQ(p.trees.tree_count(), 0u);
+  EXPECT_EQ(p.total_tree_count(), 2u);
+  const std::vector<std::vector<float>> rows = {{0.0f, 9.0f}};
+  EXPECT_TRUE(same_floats(p.predict_batch_multiclass(rows), reference_softmax({0.1f + 1.0f, 0.2f, 0.3f + -2.0f})));
+}
+
+TEST(PredictorLoading, MulticlassIgnoresDartWeightsAndPlacesLinearLeavesByGlobalPosition) {
+  // Class stump counts 2, 0, 1: global position 2 is stump 0 of class 2.
+  const std::vector<std::vector<engine::TrainedStump>> classes = {
+      {stump_at(0, 0, 0, 3, 1.0f, 1.0f), stump_at(1, 0, 0, 3, 1.0f, 1.0f)}, {}, {stump_at(0, 0, 0, 3, 1.0f, 1.0f)}};
+  core::LinearLeafEntry entry;
+  entry.stump_index = 2;
+  entry.right = core::LinearLeaf{{2.0f}, {1}, 0.5f};
+  core::LinearLeafEntry past;
+  past.stump_index = 3;
+  past.left = core::LinearLeaf{{}, {}, 100.0f};
+  const Bytes bytes = artifact_with(
+      2,
+      {{ModelSectionKind::MultiClassTrees, multiclass_payload(2, {0.0f, 0.0f, 0.0f}, classes)},
+       {ModelSectionKind::PredictorLayout, layout_payload(2)},
+       {ModelSectionKind::DartTreeWeights, core::encode_dart_tree_weights_payload(std::vector<float>{9.0f})},
+       {ModelSectionKind::LinearLeafCoefficients, core::encode_linear_leaf_coefficients_payload(std::vector{entry, past})}},
+      "multiclass", 3);
+  const Predictor p = load(bytes);
+  for (const auto& forest : *p.class_trees) {
+    for (const auto& tree : forest.trees) EXPECT_EQ(tree.weight, 1.0f);
+  }
+  // Row goes right everywhere: class 0 gets 1 + 1, class 1 nothing, class 2 0.5 + 3 x 2.
+  const std::vector<std::vector<float>> rows = {{4.0f, 3.0f}};
+  EXPECT_TRUE(same_floats(p.predict_batch_multiclass(rows), reference_softmax({2.0f, 0.0f, 6.5f})));
+}
+
+TEST(PredictorLoading, LoaderFailures) {
+  const Bytes trees = trees_payload(2, 0.0f, root_and_left_child());
+  const Bytes layout = layout_payload(2);
+  const Bytes multiclass = multiclass_payload(2, {0.0f}, {{}});
+  core::MultiOutputLeafValuesPayload multi;
+  multi.n_outputs = 1;
+  multi.stump_values = {{1.0f, 2.0f}, {}};
+  struct Case {
+    const char* name;
+    Bytes artifact;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"two multiclass sections",
+       artifact_with(2, {{ModelSectionKind::MultiClassTrees, multiclass}, {ModelSectionKind::MultiClassTrees, multiclass}}),
+       "model artifact contains duplicate required MultiClassTrees sections"},
+      {"multiclass without layout", artifact_with(2, {{ModelSectionKind::MultiClassTrees, multiclass}}),
+       "model artifact missing required PredictorLayout section"},
+      {"layout without trees", artifact_with(2, {{ModelSectionKind::PredictorLayout, layout}}),
+       "legacy-compatible mode only supports strict dual-section artifacts or legacy Trees-only artifacts (found "
+       "Trees=0, PredictorLayout=1)"},
+      {"two trees sections",
+       artifact_with(2, {{ModelSectionKind::Trees, trees}, {ModelSectionKind::Trees, trees}}),
+       "legacy-compatible mode only supports strict dual-section artifacts or legacy Trees-only artifacts (found "
+       "Trees=2, PredictorLayout=0)"},
+      {"trees and another section",
+       artifact_with(2, {{ModelSectionKind::Trees, trees}, {ModelSectionKind::ShapAux, {1}}}),
+       "legacy-compatible mode only supports strict dual-section artifacts or legacy Trees-only artifacts (found "
+       "Trees=1, PredictorLayout=0)"},
+      {"layout disagrees with names",
+       artifact_with(3, {{ModelSectionKind::Trees, trees}, {ModelSectionKind::PredictorLayout, layout}}),
+       "predictor layout feature_count 2 does not match metadata feature count 3"},
+      {"trees disagree with layout",
+       artifact_with(3, {{ModelSectionKind::Trees, trees}, {ModelSectionKind::PredictorLayout, layout_payload(3)}}),
+       "trees payload feature_count 2 does not match predictor layout feature_count 3"},
+      {"multiclass layout disagrees",
+       artifact_with(3, {{ModelSectionKind::MultiClassTrees, multiclass}, {ModelSectionKind::PredictorLayout, layout}}),
+       "predictor layout feature_count 2 does not match metadata feature count 3"},
+      {"multiclass trees disagree",
+       artifact_with(3, {{ModelSectionKind::MultiClassTrees, multiclass},
+                         {ModelSectionKind::PredictorLayout, layout_payload(3)}}),
+       "multiclass trees feature_count 2 does not match metadata feature count 3"},
+      {"payload before feature counts",
+       artifact_with(3, {{ModelSectionKind::Trees, Bytes(3, 0)}, {ModelSectionKind::PredictorLayout, layout}}),
+       "model payload too small"},
+      {"multi-output model",
+       artifact_with(2, {{ModelSectionKind::Trees, trees}, {ModelSectionKind::PredictorLayout, layout},
+                         {ModelSectionKind::MultiOutputLeafValues, core::encode_multi_output_leaf_values_payload(multi)}}),
+       "model artifact carries MultiOutputLeafValues; multi-output models are scored by the joint predictor"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_TRUE(throws_invalid_model([&] { load(c.artifact); }, c.message)) << c.name;
+  }
+}
+
+TEST(PredictorLoading, ContainerAndSectionFailuresPassThroughAsCoreErrors) {
+  const Bytes good = artifact_with(2, {{ModelSectionKind::Trees, trees_payload(2, 0.0f, root_and_left_child())},
+                                       {ModelSectionKind::PredictorLayout, layout_payload(2)}});
+  const Bytes cut(good.begin(), good.begin() + 10);
+  const Bytes dart_twice = artifact_with(
+      2, {{ModelSectionKind::Trees, trees_payload(2, 0.0f, root_and_left_child())},
+          {ModelSectionKind::PredictorLayout, layout_payload(2)},
+          {ModelSectionKind::DartTreeWeights, core::encode_dart_tree_weights_payload(std::vector<float>{1, 1})},
+          {ModelSectionKind::DartTreeWeights, core::encode_dart_tree_weights_payload(std::vector<float>{1, 1})}});
+  for (const auto& [bytes, message] :
+       std::vector<std::pair<Bytes, std::string>>{{cut, "artifact too small to contain model header"},
+                                                  {dart_twice, "model artifact contains duplicate DartTreeWeights sections"}}) {
+    try {
+      load(bytes);
+      ADD_FAILURE() << "loaded";
+    } catch (const predictor::PredictorError& error) {
+      ASSERT_EQ(error.kind(), PredictorErrorKind::Core);
+      EXPECT_EQ(error.core()->kind(), core::CoreErrorKind::Serialization);
+      EXPECT_EQ(error.core()->message(), message);
+      EXPECT_EQ(std::string(error.what()), "serialization error: " + message);
+      EXPECT_EQ(error.debug(), "Core(Serialization(\"" + message + "\"))");
+    }
+  }
+}
+
+TEST(PredictorLoading, ErrorTexts) {
+  const auto input = predictor::PredictorError::invalid_input("rows cannot be empty");
+  EXPECT_STREQ(input.what(), "rows cannot be empty");
+  EXPECT_EQ(input.debug(), "InvalidInput(\"rows cannot be empty\")");
+  EXPECT_EQ(predictor::PredictorError::invalid_model("a \"b\"").debug(), "InvalidModel(\"a \\\"b\\\"\")");
+}
+
+}  // namespace
+}  // namespace kestrune
