@@ -163,6 +163,20 @@ TEST(PredictorEvaluation, BlockedWalkEqualsTheRowWalk) {
   for (std::size_t i = 0; i < rows.size(); ++i) {
     EXPECT_TRUE(same_bits(acc[i], predictor::walk_forest<false>(p.trees, rows[i], shape.feature_count, 0.75f))) << i;
   }
+
+  // Raw-value thresholds: strict comparisons on arbitrary floats.
+  predictor::Predictor raw = p;
+  raw.convert_bin_thresholds_to_float(std::vector<float>(shape.feature_count, -3.0f),
+                                      std::vector<float>(shape.feature_count, 5.0f), 40);
+  std::uniform_real_distribution<float> value(-4.0f, 6.0f);
+  std::vector<std::vector<float>> raw_rows(300, std::vector<float>(shape.feature_count));
+  for (auto& row : raw_rows) {
+    for (float& v : row) v = rng() % 13 == 0 ? kNaN : value(rng);
+  }
+  const std::vector<float> scores = raw.predict_batch(raw_rows);
+  for (std::size_t i = 0; i < raw_rows.size(); ++i) {
+    EXPECT_TRUE(same_bits(scores[i], predictor::walk_forest<true>(raw.trees, raw_rows[i], shape.feature_count, 0.0f)));
+  }
 }
 
 }  // namespace
