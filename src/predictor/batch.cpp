@@ -18,8 +18,12 @@
 namespace kestrune::predictor {
 namespace {
 
-// Rows per block: their values and scores stay in L1 beside one tree's nodes.
+// Rows per block: their scores stay in L1 and their values close by while one tree's nodes are
+// walked by all of them.
 constexpr std::size_t kBlockRows = 512;
+// The byte path decodes one block at a time; wide rows get fewer rows per block so that the
+// scratch block stays this small.
+constexpr std::size_t kScratchBlockBytes = 256 * 1024;
 constexpr std::size_t kParallelMinRows = 256;
 constexpr std::size_t kParallelMinEvaluations = 16384;
 // The byte path's chunks: at least this many rows, about four chunks per pool thread.
@@ -128,15 +132,15 @@ class BlockScorer {
   bool multiclass_;
 };
 
-// Scores rows [first, last) into `out` (the whole batch's output), block by block; stops early
-// once another chunk has failed.
+// Scores rows [first, last) into `out` (the whole batch's output), `block_rows` at a time; stops
+// early once another chunk has failed.
 template <typename RowAt>
 void score_rows(const BlockScorer& scorer, RowAt& row_at, std::size_t first, std::size_t last, float* out,
-                const std::atomic<bool>* stop) {
+                const std::atomic<bool>* stop, std::size_t block_rows = kBlockRows) {
   const float* rows[kBlockRows];
-  for (std::size_t begin = first; begin < last; begin += kBlockRows) {
+  for (std::size_t begin = first; begin < last; begin += block_rows) {
     if (stop != nullptr && stop->load(std::memory_order_relaxed)) return;
-    const std::size_t count = std::min(kBlockRows, last - begin);
+    const std::size_t count = std::min(block_rows, last - begin);
     for (std::size_t i = 0; i < count; ++i) rows[i] = row_at(begin + i);
     scorer.score(rows, count, out + begin * scorer.outputs_per_row());
   }
@@ -270,12 +274,14 @@ std::vector<float> Predictor::predict_batch_dense_bytes(std::span<const std::uin
   const std::size_t threads = std::max<std::size_t>(parallel::current_num_threads(), 1);
   const std::size_t chunk_rows = std::max(row_count / (kChunksPerThread * threads), kByteChunkMinRows);
   const std::size_t row_bytes = feature_count * 4;
+  const std::size_t block_rows = std::clamp<std::size_t>(kScratchBlockBytes / std::max<std::size_t>(row_bytes, 1), 1,
+                                                         kBlockRows);
   std::atomic<bool> stop{false};
   run_chunks_on_pool(row_count, chunk_rows, stop, [&](std::size_t first, std::size_t last) {
     // One scratch block per chunk: the values are decoded in place of building a float matrix.
-    std::vector<float> scratch(kBlockRows * feature_count);
+    std::vector<float> scratch(block_rows * feature_count);
     auto row_at = [&](std::size_t row) {
-      float* slot = scratch.data() + ((row - first) % kBlockRows) * feature_count;
+      float* slot = scratch.data() + ((row - first) % block_rows) * feature_count;
       const std::uint8_t* source = bytes.data() + row * row_bytes;
       if constexpr (std::endian::native == std::endian::little) {
         if (row_bytes != 0) std::memcpy(slot, source, row_bytes);
@@ -288,7 +294,7 @@ std::vector<float> Predictor::predict_batch_dense_bytes(std::span<const std::uin
       }
       return static_cast<const float*>(slot);
     };
-    score_rows(scorer, row_at, first, last, out.data(), &stop);
+    score_rows(scorer, row_at, first, last, out.data(), &stop, block_rows);
   });
   return out;
 }

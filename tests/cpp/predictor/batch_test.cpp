@@ -69,6 +69,19 @@ TEST(PredictorBatch, SingleOutputMatchesTheStumpWalkOnEveryPath) {
   }
 }
 
+TEST(PredictorBatch, WideRowsOnTheBytePath) {
+  // 3000 features: the byte path decodes fewer rows per scratch block.
+  ModelShape shape;
+  shape.trees = 12;
+  shape.feature_count = 3000;
+  const RandomSingleOutput m = random_single_output(9, shape, "squared_error");
+  std::mt19937_64 rng(9);
+  const auto rows = random_bin_rows(rng, 130, shape.feature_count, shape.max_bin);
+  const std::vector<float> flat = flatten(rows);
+  EXPECT_TRUE(same_floats(m.predictor.predict_batch_dense_bytes(to_le_bytes(flat), rows.size(), shape.feature_count),
+                          reference_scores(m, rows)));
+}
+
 TEST(PredictorBatch, MulticlassMatchesTheStumpWalk) {
   for (std::uint64_t seed = 0; seed < 3; ++seed) {
     std::mt19937_64 rng(seed);
