@@ -28,14 +28,24 @@ void HistogramArena::resize_for_tile(std::size_t features, std::size_t bins) {
   // assign() keeps the capacity, so a thread's arena stops allocating once it has seen its
   // largest tile.
   cells_.assign(*total, ArenaCell{});
+  carried_counts_.clear();
 }
 
-std::span<const ArenaCell> HistogramArena::feature(std::size_t k) const {
-  if (k >= feature_count()) {
-    support::panic("histogram arena feature " + std::to_string(k) + " is out of range for " +
-                   std::to_string(feature_count()) + " features");
+void HistogramArena::carry_counts() {
+  if (carried_counts_.size() != cells_.size()) carried_counts_.assign(cells_.size(), 0);
+  for (std::size_t i = 0; i < cells_.size(); ++i) {
+    carried_counts_[i] += support::saturating_cast<std::uint32_t>(cells_[i].count);
+    cells_[i].count = 0.0f;
   }
-  return std::span<const ArenaCell>(cells_).subspan(k * bins_per_feature_, bins_per_feature_);
+}
+
+std::uint32_t HistogramArena::count_at(std::size_t i) const {
+  if (i >= cells_.size()) {
+    support::panic("histogram arena cell " + std::to_string(i) + " is out of range for " +
+                   std::to_string(cells_.size()) + " cells");
+  }
+  const std::uint32_t counted = support::saturating_cast<std::uint32_t>(cells_[i].count);
+  return carried_counts_.empty() ? counted : carried_counts_[i] + counted;
 }
 
 ThreadArenaBorrow::ThreadArenaBorrow() {

@@ -9,16 +9,20 @@
 
 namespace kestrune::backend_cpu {
 
-// One bin while a tile is being summed. The count comes first: a row's update is then one
-// four-lane float add whose first lane is replaced by the integer increment with a single move
-// (see histogram_kernels.hpp), so every update is one 16-byte load and one 16-byte store.
+// One bin while a tile is being summed, in the lane order of core::HistogramBin. The count is
+// kept as a float32 so that a row's update is a single four-lane add (one 16-byte load and one
+// 16-byte store). Whole numbers below 2^24 are exact in float32 and adding 1 to them is exact;
+// the builder moves the float counts into `carried_counts` before any of them can reach 2^24.
 struct alignas(16) ArenaCell {
-  std::uint32_t count = 0;
   float grad_sum = 0.0f;
   float hess_sum = 0.0f;
   float grad_sq_sum = 0.0f;
+  float count = 0.0f;
 };
 static_assert(sizeof(ArenaCell) == 16, "ArenaCell must stay four 32-bit lanes");
+
+// Rows one pass may add before the float counts are carried over: no bin can then hold 2^24.
+inline constexpr std::size_t kExactFloatCountRows = (std::size_t{1} << 24) - 1;
 
 // The bins of `features` consecutive features, feature k's bin b at k * bins_per_feature + b.
 class HistogramArena {
@@ -26,18 +30,24 @@ class HistogramArena {
   HistogramArena() = default;
   HistogramArena(std::size_t features, std::size_t bins) { resize_for_tile(features, bins); }
 
-  // Exactly features * bins zeroed cells with stride `bins`; the capacity only grows.
+  // Exactly features * bins zeroed cells with stride `bins`, no carried counts; the capacity
+  // only grows.
   void resize_for_tile(std::size_t features, std::size_t bins);
+
+  // Adds every cell's float count to its carried count and zeroes the float count.
+  void carry_counts();
+  // Cell i's count: carried plus float count, as a 32-bit unsigned (wrapping).
+  std::uint32_t count_at(std::size_t i) const;
 
   std::size_t bins_per_feature() const noexcept { return bins_per_feature_; }
   std::size_t feature_count() const noexcept { return bins_per_feature_ == 0 ? 0 : cells_.size() / bins_per_feature_; }
   std::span<ArenaCell> cells() noexcept { return cells_; }
   std::span<const ArenaCell> cells() const noexcept { return cells_; }
-  // Feature k's bins; panics when k is not below feature_count().
-  std::span<const ArenaCell> feature(std::size_t k) const;
 
  private:
   std::vector<ArenaCell> cells_;
+  // Empty until the first carry: only nodes of 2^24 rows or more ever carry.
+  std::vector<std::uint32_t> carried_counts_;
   std::size_t bins_per_feature_ = 0;
 };
 

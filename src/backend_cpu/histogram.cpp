@@ -23,6 +23,10 @@ constexpr std::size_t kArenaMinCells = 16385;
 // 8-bit codes can take 256 values: an arena this wide holds every one of them, so the loop
 // needs no per-code test.
 constexpr std::size_t kU8CodeValues = 256;
+// The stride of that arena: four cells (one cache line) more than the codes need, so that the
+// same code in neighbouring features does not sit at addresses 4 KiB apart, which the core
+// would mistake for a dependence between the store of one and the load of the next.
+constexpr std::size_t kU8ArenaStride = kU8CodeValues + 4;
 
 std::size_t saturating_product(std::size_t a, std::size_t b) {
   return support::checked_mul(a, b).value_or(std::numeric_limits<std::size_t>::max());
@@ -52,17 +56,19 @@ void materialize_tile_histograms(std::uint32_t start_feature, const HistogramAre
                                  std::vector<core::FeatureHistogram>& output) {
   const std::size_t features = arena.feature_count();
   support::invariant(bin_count <= arena.bins_per_feature(), "histogram arena is narrower than the histograms");
+  const std::size_t stride = arena.bins_per_feature();
+  const std::span<const ArenaCell> cells = arena.cells();
   for (std::size_t k = 0; k < features; ++k) {
-    const std::span<const ArenaCell> cells = arena.feature(k);
-    for (std::size_t b = bin_count; b < cells.size(); ++b) {
-      if (cells[b].count != 0) detail::bad_code(b, start_feature + k, bin_count);
+    const std::size_t first = k * stride;
+    for (std::size_t b = bin_count; b < stride; ++b) {
+      if (arena.count_at(first + b) != 0) detail::bad_code(b, start_feature + k, bin_count);
     }
     core::FeatureHistogram histogram;
     histogram.feature_index = start_feature + static_cast<std::uint32_t>(k);
     histogram.bins.resize(bin_count);
     for (std::size_t b = 0; b < bin_count; ++b) {
-      const ArenaCell& cell = cells[b];
-      histogram.bins[b] = core::HistogramBin{cell.grad_sum, cell.hess_sum, cell.grad_sq_sum, cell.count};
+      const ArenaCell& cell = cells[first + b];
+      histogram.bins[b] = core::HistogramBin{cell.grad_sum, cell.hess_sum, cell.grad_sq_sum, arena.count_at(first + b)};
     }
     output.push_back(std::move(histogram));
   }
@@ -84,13 +90,19 @@ std::vector<core::FeatureHistogram> build_tile_histograms_with_arena(const core:
   binned.bins.visit([&](auto codes) {
     using Code = typename decltype(codes)::value_type;
     if constexpr (sizeof(Code) == 1) {
-      arena.resize_for_tile(end - start, std::max(bins_per_feature, kU8CodeValues));
-      accumulate_tile_row_first<false>(codes, binned.feature_count, gradients, rows, row_limit, start, end, arena,
-                                       bins_per_feature);
+      if (bins_per_feature <= kU8CodeValues) {
+        arena.resize_for_tile(end - start, kU8ArenaStride);
+        accumulate_tile_row_first<kU8ArenaStride, false>(codes, binned.feature_count, gradients, rows, row_limit, start,
+                                                        end, arena, bins_per_feature);
+      } else {
+        arena.resize_for_tile(end - start, bins_per_feature);
+        accumulate_tile_row_first<0, false>(codes, binned.feature_count, gradients, rows, row_limit, start, end, arena,
+                                            bins_per_feature);
+      }
     } else {
       arena.resize_for_tile(end - start, bins_per_feature);
-      accumulate_tile_row_first<true>(codes, binned.feature_count, gradients, rows, row_limit, start, end, arena,
-                                      bins_per_feature);
+      accumulate_tile_row_first<0, true>(codes, binned.feature_count, gradients, rows, row_limit, start, end, arena,
+                                         bins_per_feature);
     }
   });
   materialize_tile_histograms(tile.start_feature, arena, bins_per_feature, output);

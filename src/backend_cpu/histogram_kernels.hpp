@@ -3,6 +3,7 @@
 // whichever loop built them.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -31,92 +32,111 @@ namespace detail {
                  " is not below the bin count " + std::to_string(bin_count));
 }
 
-// Rows ahead whose codes and gradient pair are requested early; child nodes visit rows in an
-// order the hardware prefetcher cannot guess.
-inline constexpr std::size_t kPrefetchDistance = 16;
-
 }  // namespace detail
 
-// Adds one row to a cell: three float lanes and the count.
+// One row's addition to a cell: the four lanes (gradient, hessian, squared gradient, 1) at once.
 #if defined(__SSE2__)
 using RowIncrement = __m128;
 
-inline RowIncrement row_increment(float grad, float hess) {
-  return _mm_setr_ps(0.0f, grad, hess, grad * grad);
+inline RowIncrement row_increment(const core::GradientPair& pair) {
+  const float grad = pair.grad;
+  return _mm_setr_ps(grad, pair.hess, grad * grad, 1.0f);
 }
 
 inline void add_row_to_cell(ArenaCell* cell, RowIncrement increment) {
-  float* lanes = reinterpret_cast<float*>(cell);  // the cell's four lanes, count first
-  const __m128 current = _mm_load_ps(lanes);
-  const __m128 sums = _mm_add_ps(current, increment);
-  // The float add also ran over the count lane; that lane is taken from the integer add instead.
-  const __m128i counted = _mm_add_epi32(_mm_castps_si128(current), _mm_cvtsi32_si128(1));
-  _mm_store_ps(lanes, _mm_move_ss(sums, _mm_castsi128_ps(counted)));
+  float* lanes = &cell->grad_sum;
+  _mm_store_ps(lanes, _mm_add_ps(_mm_load_ps(lanes), increment));
+}
+#else
+using RowIncrement = ArenaCell;
+
+inline RowIncrement row_increment(const core::GradientPair& pair) {
+  return {pair.grad, pair.hess, pair.grad * pair.grad, 1.0f};
 }
 
+inline void add_row_to_cell(ArenaCell* cell, RowIncrement increment) {
+  cell->grad_sum += increment.grad_sum;
+  cell->hess_sum += increment.hess_sum;
+  cell->grad_sq_sum += increment.grad_sq_sum;
+  cell->count += increment.count;
+}
+#endif
+
+namespace detail {
+
+inline constexpr std::size_t kPrefetchRows = 16;
+
+#if defined(__SSE2__)
 inline void prefetch(const void* address) { _mm_prefetch(static_cast<const char*>(address), _MM_HINT_T0); }
 #else
-struct RowIncrement {
-  float grad;
-  float hess;
-  float grad_sq;
-};
-
-inline RowIncrement row_increment(float grad, float hess) { return {grad, hess, grad * grad}; }
-
-inline void add_row_to_cell(ArenaCell* cell, RowIncrement increment) {
-  cell->count += 1;
-  cell->grad_sum += increment.grad;
-  cell->hess_sum += increment.hess;
-  cell->grad_sq_sum += increment.grad_sq;
-}
-
 inline void prefetch(const void*) {}
 #endif
 
-static_assert(offsetof(ArenaCell, grad_sum) == sizeof(std::uint32_t), "count lane first");
+// Adds one row to every feature of the tile. kStride is the arena's stride when known at
+// compile time (0 otherwise): the features' cell offsets then fold into the addressing.
+template <std::size_t kStride, bool kCheckCodes, typename Code>
+inline void add_row_to_tile(const Code* codes, std::size_t width, std::size_t start, ArenaCell* cells,
+                            std::size_t stride, std::size_t bin_count, RowIncrement increment) {
+  if constexpr (kStride != 0) stride = kStride;
+  const auto add = [&](std::size_t k, ArenaCell* feature_cells) {
+    const std::size_t code = codes[k];
+    if constexpr (kCheckCodes) {
+      if (code >= bin_count) [[unlikely]] bad_code(code, start + k, bin_count);
+    }
+    add_row_to_cell(feature_cells + code, increment);
+  };
+  std::size_t k = 0;
+  for (; k + 4 <= width; k += 4, cells += 4 * stride) {
+    add(k, cells);
+    add(k + 1, cells + stride);
+    add(k + 2, cells + 2 * stride);
+    add(k + 3, cells + 3 * stride);
+  }
+  for (; k < width; ++k, cells += stride) add(k, cells);
+}
+
+}  // namespace detail
 
 // Row-first accumulation of the features [start, end) of row-major codes (F per row) into an
 // arena whose stride is at least `bin_count`. One pass over the rows serves every feature of
 // the tile: a row's gradient pair is read once, its codes sit in one cache line.
 //
+// kStride: the arena's stride when fixed at compile time, else 0.
 // kCheckCodes: compare every code with bin_count and panic on the first one not below it. The
 // caller may skip it only when the arena's stride covers every value a code can take; the
 // cells at and above bin_count then catch stray codes and are checked afterwards
 // (materialize_tile_histograms).
-//
 // row_limit: rows at or beyond it have no gradient pair or no codes; meeting one panics.
-template <bool kCheckCodes, typename Code>
+// carry_every: rows between two carries of the float counts (at most kExactFloatCountRows).
+template <std::size_t kStride, bool kCheckCodes, typename Code>
 void accumulate_tile_row_first(std::span<const Code> bins, std::size_t feature_count,
                                std::span<const core::GradientPair> gradients, std::span<const std::uint32_t> rows,
                                std::size_t row_limit, std::size_t start, std::size_t end, HistogramArena& arena,
-                               std::size_t bin_count) {
+                               std::size_t bin_count, std::size_t carry_every = kExactFloatCountRows) {
   const std::size_t width = end - start;
   const std::size_t stride = arena.bins_per_feature();
-  support::invariant(arena.feature_count() == width && stride >= bin_count, "histogram arena does not fit the tile");
+  support::invariant(arena.feature_count() == width && stride >= bin_count && (kStride == 0 || kStride == stride),
+                     "histogram arena does not fit the tile");
   ArenaCell* const cells = arena.cells().data();
-  const Code* const codes = bins.data();
+  const Code* const codes = bins.data() + start;
   const core::GradientPair* const pairs = gradients.data();
   const std::size_t n = rows.size();
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::uint32_t row = rows[i];
-    if (row >= row_limit) detail::bad_row(row, row_limit);
-    if (i + detail::kPrefetchDistance < n) {
-      const std::uint32_t ahead = rows[i + detail::kPrefetchDistance];
-      if (ahead < row_limit) {
-        prefetch(codes + ahead * feature_count + start);
-        prefetch(pairs + ahead);
+  const std::size_t block_rows = std::clamp<std::size_t>(carry_every, 1, kExactFloatCountRows);
+  for (std::size_t block = 0; block < n; block += block_rows) {
+    if (block > 0) arena.carry_counts();
+    const std::size_t block_end = std::min(n, block + block_rows);
+    for (std::size_t i = block; i < block_end; ++i) {
+      const std::uint32_t row = rows[i];
+      if (row >= row_limit) [[unlikely]] detail::bad_row(row, row_limit);
+      if (i + detail::kPrefetchRows < n) {
+        // A child's rows skip through the matrix; asking early for the codes and the pair of a
+        // row a little ahead hides most of the memory latency the hardware would not foresee.
+        const std::size_t ahead = std::min<std::size_t>(rows[i + detail::kPrefetchRows], row_limit - 1);
+        detail::prefetch(codes + ahead * feature_count);
+        detail::prefetch(pairs + ahead);
       }
-    }
-    const RowIncrement increment = row_increment(pairs[row].grad, pairs[row].hess);
-    const Code* const row_codes = codes + row * feature_count + start;
-    ArenaCell* feature_cells = cells;
-    for (std::size_t k = 0; k < width; ++k, feature_cells += stride) {
-      const std::size_t code = row_codes[k];
-      if constexpr (kCheckCodes) {
-        if (code >= bin_count) [[unlikely]] detail::bad_code(code, start + k, bin_count);
-      }
-      add_row_to_cell(feature_cells + code, increment);
+      detail::add_row_to_tile<kStride, kCheckCodes>(codes + row * feature_count, width, start, cells, stride,
+                                                    bin_count, row_increment(pairs[row]));
     }
   }
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "backend_cpu/arena.hpp"
+#include "backend_cpu/histogram_kernels.hpp"
 #include "backend_test_support.hpp"
 #include "engine/error.hpp"
 
@@ -204,16 +205,37 @@ TEST(HistogramArena, ResizeZeroesEveryCellAndSetsTheStride) {
   HistogramArena arena(2, 3);
   EXPECT_EQ(arena.cells().size(), 6u);
   arena.cells()[5].grad_sum = 4.0f;
-  arena.cells()[5].count = 9;
+  arena.cells()[5].count = 9.0f;
+  arena.carry_counts();
+  arena.cells()[5].count = 2.0f;
+  EXPECT_EQ(arena.count_at(5), 11u);
   arena.resize_for_tile(3, 4);
   EXPECT_EQ(arena.bins_per_feature(), 4u);
   EXPECT_EQ(arena.feature_count(), 3u);
   for (const ArenaCell& cell : arena.cells()) {
-    EXPECT_EQ(cell.count, 0u);
+    EXPECT_EQ(cell.count, 0.0f);
     EXPECT_EQ(cell.grad_sum, 0.0f);
   }
+  EXPECT_EQ(arena.count_at(5), 0u);  // no carried count survives a resize
   EXPECT_EQ(HistogramArena().feature_count(), 0u);
-  EXPECT_TRUE(test::panics_with([&] { arena.feature(3); }, "out of range"));
+  EXPECT_TRUE(test::panics_with([&] { arena.count_at(12); }, "out of range"));
+}
+
+// Counts stay exact past the float32 range of whole numbers because the float counts are carried
+// into integers every so many rows; a short carry period exercises the same path on small data.
+TEST(HistogramArena, CarriedCountsMatchTheDefinition) {
+  std::mt19937 rng(31);
+  const core::BinnedMatrix binned = test::random_matrix({300, 6, 255, 255, false, true, 0.3}, rng);
+  const auto gradients = test::random_gradients(300, rng);
+  const auto rows = test::random_rows(300, 300, true, rng);
+  for (const std::size_t carry_every : {1u, 7u, 299u, 300u}) {
+    HistogramArena arena(6, 256);
+    accumulate_tile_row_first<256, false>(binned.bins.u8(), 6, std::span(gradients), std::span(rows), 300, 0, 6, arena, 256,
+                                     carry_every);
+    std::vector<core::FeatureHistogram> built;
+    materialize_tile_histograms(0, arena, 256, built);
+    expect_same_histograms(built, naive_tile(binned, gradients, rows, {0, 6}));
+  }
 }
 
 TEST(HistogramArena, ASecondBorrowOnOneThreadPanics) {
