@@ -83,6 +83,7 @@ void place_tree(std::span<const PredictorStump> stumps, const std::vector<LocalR
     const Pending pending = stack.back();
     stack.pop_back();
     const LocalRecord* record = lookup(sorted, pending.local_id);
+    support::invariant(record != nullptr, "only stored ids are queued");
     support::invariant(forest.nodes.size() < std::numeric_limits<std::uint32_t>::max(), "node index fits 32 bits");
     const auto index = static_cast<std::uint32_t>(forest.nodes.size());
     const PredictorStump& stump = stumps[record->stump];
