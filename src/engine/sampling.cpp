@@ -126,7 +126,8 @@ GossSample goss_sample_indices(std::span<const float> values, std::uint64_t seed
   const std::size_t n = values.size();
   if (n == 0) return sample;
   const float count = static_cast<float>(n);
-  const std::size_t top_wanted = std::max<std::size_t>(support::saturating_cast<std::size_t>(std::ceil(top_rate * count)), 1);
+  const std::size_t top_wanted =
+      std::max<std::size_t>(support::saturating_cast<std::size_t>(std::ceil(top_rate * count)), 1);
   const std::size_t top_n = std::min(top_wanted, n);
   const std::size_t rest = n - top_n;
   const std::size_t other_n = std::min(rest, support::saturating_cast<std::size_t>(std::ceil(other_rate * count)));

@@ -38,8 +38,9 @@ class Trainer {
   IterationControls iteration_controls_for_policy_ext(const core::TrainingDataset& dataset,
                                                       const core::BinnedMatrix& binned, std::size_t rounds,
                                                       bool automatic_policy, bool ranking_policy) const;
-  IterationControls iteration_controls_for_policy(const core::TrainingDataset& dataset, const core::BinnedMatrix& binned,
-                                                  std::size_t rounds, bool automatic_policy) const {
+  IterationControls iteration_controls_for_policy(const core::TrainingDataset& dataset,
+                                                  const core::BinnedMatrix& binned, std::size_t rounds,
+                                                  bool automatic_policy) const {
     return iteration_controls_for_policy_ext(dataset, binned, rounds, automatic_policy, false);
   }
 

@@ -21,20 +21,10 @@
 
 namespace kestrune::engine::tree_build {
 
-namespace leaf_wise_detail {
-
-// The node slice of `rows` under `key`; the rows go back to the caller with the slice.
-inline core::NodeSlice node_slice(std::uint32_t key, std::vector<std::uint32_t> rows) {
-  return with_core_errors([&] { return core::NodeSlice::make(key, std::move(rows)); });
-}
-
-}  // namespace leaf_wise_detail
-
 // Grows one tree best-first. On an error the split records made so far are dropped, but the
 // prediction updates already applied stay applied (the driver abandons the fit).
 template <BackendOps Backend>
 GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request) {
-  using leaf_wise_detail::node_slice;
   const core::BinnedMatrix& binned = request.binned;
   const IterationControls& controls = request.controls;
   const core::TrainParams& params = request.params;
@@ -58,10 +48,7 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
   const float learning_rate = request.morph ? request.morph->learning_rate : params.learning_rate;
   // The morph depth factor; morph mode is refused by the search before any split is made.
   const float depth_scale = 1.0f;
-  const bool linear_leaves =
-      !request.raw_values.empty() && params.leaf_model == core::LeafModel::Linear;
-  const std::vector<std::uint32_t> linear_terms =
-      linear_leaves ? linear_leaf_terms(binned.feature_count) : std::vector<std::uint32_t>{};
+  const std::vector<std::uint32_t> linear_terms = linear_leaf_terms(binned.feature_count);
   // The number of leaves the next split would produce.
   std::size_t leaf_budget = 2;
   bool budget_spent = controls.max_leaves && *controls.max_leaves < 2;
@@ -90,36 +77,14 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
       continue;
     }
 
-    // Child values and side increments, constant or linear.
-    float left_value = assessment.values.left;
-    float right_value = assessment.values.right;
-    std::optional<LinearChildren> linear;
-    if (linear_leaves && !node.candidate.is_categorical) {
-      const LinearLeafPairRequest fit{learning_rate,          request.options.split_l2, request.raw_values,
-                                      binned.feature_count,   feature,                  node.candidate.threshold_bin,
-                                      node.candidate.default_left, linear_terms,        partition.left_rows,
-                                      partition.right_rows};
-      if (std::optional<LinearLeafPair> pair =
-              backend.compute_linear_leaf_pair_from_partitions(binned, request.gradients, fit)) {
-        linear = adjust_linear_pair(*pair, depth_scale, controls.max_abs_leaf_value, node.value,
-                                    node.linear_leaf ? &*node.linear_leaf : nullptr);
-        left_value = linear->left.intercept;
-        right_value = linear->right.intercept;
-      }
-    }
-    if (linear) {
-      apply_linear_leaf_updates(request.predictions, partition.left_rows, linear->left_increment, request.raw_values,
-                                binned.feature_count);
-      apply_linear_leaf_updates(request.predictions, partition.right_rows, linear->right_increment,
-                                request.raw_values, binned.feature_count);
-      tree.stumps.push_back(
-          make_split_record(node.candidate, partition, linear->left_increment, linear->right_increment));
-    } else {
-      const float left_increment = assessment.values.left - node.value;
-      const float right_increment = assessment.values.right - node.value;
-      apply_partition_leaf_updates(request.predictions, partition, left_increment, right_increment);
-      tree.stumps.push_back(make_split_record(node.candidate, partition, left_increment, right_increment));
-    }
+    // Linear children carry their intercepts as values; constant ones the assessed values.
+    const std::optional<LinearChildren> linear =
+        fit_linear_children(backend, request, linear_terms, learning_rate, depth_scale, node.candidate, partition,
+                            node.value, node.linear_leaf);
+    const float left_value = linear ? linear->left.intercept : assessment.values.left;
+    const float right_value = linear ? linear->right.intercept : assessment.values.right;
+    tree.stumps.push_back(
+        apply_split_increments(request, node.candidate, partition, assessment.values, node.value, linear));
 
     if (node.depth + 1 < params.max_depth) {
       const std::uint32_t left_local = left_child_node_id(node.local_id);

@@ -39,10 +39,6 @@ GrownTree build_tree_level_wise(const Backend& backend, TreeGrowthRequest reques
   GrownTree tree;
   IterationStopReason last_reason = IterationStopReason::NoSplitCandidate;
 
-  auto node_slice = [](std::uint32_t key, std::vector<std::uint32_t> rows) {
-    return with_core_errors([&] { return core::NodeSlice::make(key, std::move(rows)); });
-  };
-
   const std::uint32_t root_key = encode_tree_node_id(request.tree_index, 0);
   core::NodeSlice root = node_slice(root_key, std::move(request.root_rows));
   core::HistogramBundle root_histograms =
@@ -55,15 +51,14 @@ GrownTree build_tree_level_wise(const Backend& backend, TreeGrowthRequest reques
   const float learning_rate = request.morph ? request.morph->learning_rate : params.learning_rate;
   // The morph depth factor; morph mode is refused by the search before any split is made.
   const float depth_scale = 1.0f;
-  const bool linear_leaves = !request.raw_values.empty() && params.leaf_model == core::LeafModel::Linear;
-  const std::vector<std::uint32_t> linear_terms =
-      linear_leaves ? linear_leaf_terms(binned.feature_count) : std::vector<std::uint32_t>{};
+  const std::vector<std::uint32_t> linear_terms = linear_leaf_terms(binned.feature_count);
 
   for (std::size_t depth = 1; depth <= params.max_depth && !frontier.empty(); ++depth) {
     std::vector<FrontierNode> next;
     for (FrontierNode& node : frontier) {
       const std::uint32_t key = encode_tree_node_id(request.tree_index, node.local_id);
-      const std::optional<SplitCandidate> candidate = search_node(backend, request, masks, node.histograms, node.local_id);
+      const std::optional<SplitCandidate> candidate =
+          search_node(backend, request, masks, node.histograms, node.local_id);
       if (!candidate) continue;
       if (!gain_passes(*candidate, controls.min_split_gain)) {
         last_reason = IterationStopReason::GainBelowThreshold;
@@ -89,35 +84,14 @@ GrownTree build_tree_level_wise(const Backend& backend, TreeGrowthRequest reques
         continue;
       }
 
-      float left_value = assessment.values.left;
-      float right_value = assessment.values.right;
-      std::optional<LinearChildren> linear;
-      if (linear_leaves && !candidate->is_categorical) {
-        const LinearLeafPairRequest fit{learning_rate,         request.options.split_l2, request.raw_values,
-                                        binned.feature_count,  feature,                  candidate->threshold_bin,
-                                        candidate->default_left, linear_terms,           partition.left_rows,
-                                        partition.right_rows};
-        if (std::optional<LinearLeafPair> pair =
-                backend.compute_linear_leaf_pair_from_partitions(binned, request.gradients, fit)) {
-          linear = adjust_linear_pair(*pair, depth_scale, controls.max_abs_leaf_value, node.value,
-                                      node.linear_leaf ? &*node.linear_leaf : nullptr);
-          left_value = linear->left.intercept;
-          right_value = linear->right.intercept;
-        }
-      }
-      const float left_increment = assessment.values.left - node.value;
-      const float right_increment = assessment.values.right - node.value;
-      if (linear) {
-        apply_linear_leaf_updates(request.predictions, partition.left_rows, linear->left_increment,
-                                  request.raw_values, binned.feature_count);
-        apply_linear_leaf_updates(request.predictions, partition.right_rows, linear->right_increment,
-                                  request.raw_values, binned.feature_count);
-      } else {
-        apply_partition_leaf_updates(request.predictions, partition, left_increment, right_increment);
-      }
-      TrainedStump record = linear ? make_split_record(*candidate, partition, linear->left_increment,
-                                                       linear->right_increment)
-                                   : make_split_record(*candidate, partition, left_increment, right_increment);
+      // Linear children carry their intercepts as values; constant ones the assessed values.
+      const std::optional<LinearChildren> linear =
+          fit_linear_children(backend, request, linear_terms, learning_rate, depth_scale, *candidate, partition,
+                              node.value, node.linear_leaf);
+      const float left_value = linear ? linear->left.intercept : assessment.values.left;
+      const float right_value = linear ? linear->right.intercept : assessment.values.right;
+      TrainedStump record =
+          apply_split_increments(request, *candidate, partition, assessment.values, node.value, linear);
 
       if (depth < params.max_depth) {
         const std::uint32_t left_local = left_child_node_id(node.local_id);

@@ -132,6 +132,27 @@ TrainedStump make_split_record(const SplitCandidate& candidate, const core::Part
   return stump;
 }
 
+TrainedStump apply_split_increments(const TreeGrowthRequest& request, const SplitCandidate& candidate,
+                                    const core::PartitionResult& partition, const ChildValues& values,
+                                    float node_value, const std::optional<LinearChildren>& linear) {
+  const std::size_t features = request.binned.feature_count;
+  if (linear) {
+    apply_linear_leaf_updates(request.predictions, partition.left_rows, linear->left_increment, request.raw_values,
+                              features);
+    apply_linear_leaf_updates(request.predictions, partition.right_rows, linear->right_increment, request.raw_values,
+                              features);
+    return make_split_record(candidate, partition, linear->left_increment, linear->right_increment);
+  }
+  const float left_increment = values.left - node_value;
+  const float right_increment = values.right - node_value;
+  apply_partition_leaf_updates(request.predictions, partition, left_increment, right_increment);
+  return make_split_record(candidate, partition, left_increment, right_increment);
+}
+
+core::NodeSlice node_slice(std::uint32_t key, std::vector<std::uint32_t> rows) {
+  return with_core_errors([&] { return core::NodeSlice::make(key, std::move(rows)); });
+}
+
 core::HistogramBundle subtract_histogram_bundle(const core::HistogramBundle& parent, const core::HistogramBundle& child,
                                                 std::uint32_t sibling_id) {
   const std::size_t bins = parent.histograms.empty() ? 0 : parent.histograms.front().bins.size();
@@ -145,8 +166,8 @@ core::HistogramBundle subtract_histogram_bundle(const core::HistogramBundle& par
   sibling.histograms.reserve(parent.histograms.size());
   for (std::size_t i = 0; i < parent.histograms.size(); ++i) {
     const core::FeatureHistogram& from = parent.histograms[i];
-    core::FeatureHistogram& out =
-        sibling.histograms.emplace_back(core::FeatureHistogram{std::vector<core::HistogramBin>(bins), from.feature_index});
+    core::FeatureHistogram& out = sibling.histograms.emplace_back(
+        core::FeatureHistogram{std::vector<core::HistogramBin>(bins), from.feature_index});
     backend_cpu::subtract_histogram_bins(from.bins, child.histograms[i].bins, out.bins);
   }
   return sibling;

@@ -15,6 +15,7 @@
 #include "engine/env.hpp"
 #include "engine/split_candidate.hpp"
 #include "engine/trained_stump.hpp"
+#include "engine/tree_build/grow_request.hpp"
 #include "engine/types.hpp"
 
 namespace kestrune::engine::tree_build {
@@ -77,6 +78,44 @@ void apply_linear_leaf_updates(std::span<float> predictions, std::span<const std
 // the partition, the two increments as side values, tree weight 1.
 TrainedStump make_split_record(const SplitCandidate& candidate, const core::PartitionResult& partition,
                                core::LeafValue left, core::LeafValue right);
+
+// Adds a made split's increments to the predictions of the rows it divided (each child's value
+// less the node's, or the linear increments) and returns its record.
+TrainedStump apply_split_increments(const TreeGrowthRequest& request, const SplitCandidate& candidate,
+                                    const core::PartitionResult& partition, const ChildValues& values,
+                                    float node_value, const std::optional<LinearChildren>& linear);
+
+// The node slice of `rows` under `key`; an empty row list is the core validation error, wrapped.
+core::NodeSlice node_slice(std::uint32_t key, std::vector<std::uint32_t> rows);
+
+// Linear models for the children of an applied split, when the tree grows linear leaves (raw
+// values given, leaf_model linear) and the split is not categorical; nothing when the backend
+// finds no usable fit, and the children stay constant.
+template <BackendOps Backend>
+std::optional<LinearChildren> fit_linear_children(const Backend& backend, const TreeGrowthRequest& request,
+                                                  std::span<const std::uint32_t> terms, float learning_rate,
+                                                  float depth_scale, const SplitCandidate& candidate,
+                                                  const core::PartitionResult& partition, float node_value,
+                                                  const std::optional<core::LinearLeaf>& node_linear_leaf) {
+  if (request.raw_values.empty() || request.params.leaf_model != core::LeafModel::Linear || candidate.is_categorical) {
+    return std::nullopt;
+  }
+  const LinearLeafPairRequest fit{learning_rate,
+                                  request.options.split_l2,
+                                  request.raw_values,
+                                  request.binned.feature_count,
+                                  candidate.feature_index,
+                                  candidate.threshold_bin,
+                                  candidate.default_left,
+                                  terms,
+                                  partition.left_rows,
+                                  partition.right_rows};
+  const std::optional<LinearLeafPair> pair =
+      backend.compute_linear_leaf_pair_from_partitions(request.binned, request.gradients, fit);
+  if (!pair) return std::nullopt;
+  return adjust_linear_pair(*pair, depth_scale, request.controls.max_abs_leaf_value, node_value,
+                            node_linear_leaf ? &*node_linear_leaf : nullptr);
+}
 
 // The sibling's histograms: parent minus child, matched by position, over the parent's feature
 // indices with as many bins as the parent's first histogram. ContractViolation
