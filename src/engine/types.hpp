@@ -65,8 +65,8 @@ struct IterationDiagnostics {
   std::optional<float> projected_gradient_l2_norm;
   // 1 - projected / original norm, clamped to [0, 1]: the share of gradient signal projected away.
   std::optional<float> neutralization_effectiveness;
-  std::size_t n_active_rows = 0;
-  std::size_t n_active_features = 0;
+  std::size_t n_active_rows = 0;      // the round's sampled rows
+  std::size_t n_active_features = 0;  // the round's sampled features (not tiles, whose count follows the pool)
 
   // Non-finite gradients are left out of every gradient statistic, non-finite hessians out of
   // the hessian norm; sums are float64, rounded once.

@@ -54,9 +54,8 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
   bool budget_spent = controls.max_leaves && *controls.max_leaves < 2;
 
   while (!budget_spent) {
-    std::optional<PendingSplit> popped = queue.pop();
-    if (!popped) break;
-    PendingSplit& node = *popped;
+    if (queue.empty()) break;
+    PendingSplit node = queue.pop();
     if (node.depth >= params.max_depth) {
       last_reason = IterationStopReason::DepthBudgetReached;
       continue;
@@ -132,7 +131,7 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
   }
 
   // A spent budget drops every pending split; the first one dropped names the reason.
-  if (budget_spent && queue.pop()) last_reason = IterationStopReason::MaxLeavesReached;
+  if (budget_spent && !queue.empty()) last_reason = IterationStopReason::MaxLeavesReached;
   tree.stop_reason = tree.stumps.empty() ? last_reason : IterationStopReason::CompletedRequestedRounds;
   return tree;
 }

@@ -14,6 +14,7 @@
 #include "core/histogram.hpp"
 #include "core/leaf.hpp"
 #include "engine/split_candidate.hpp"
+#include "support/panic.hpp"
 
 namespace kestrune::engine::tree_build {
 
@@ -46,14 +47,14 @@ class PendingSplitQueue {
     sift_up(entries_.size() - 1);
   }
 
-  std::optional<PendingSplit> pop() {
-    if (entries_.empty()) return std::nullopt;
-    PendingSplit last = std::move(entries_.back());
+  // The entry with the largest gain; the queue must not be empty.
+  PendingSplit pop() {
+    support::invariant(!entries_.empty(), "pop from an empty split queue");
+    // The last entry takes the root's place, then sinks.
+    std::swap(entries_.front(), entries_.back());
+    PendingSplit top = std::move(entries_.back());
     entries_.pop_back();
-    if (entries_.empty()) return last;
-    PendingSplit top = std::move(entries_.front());
-    entries_.front() = std::move(last);
-    sift_down_to_bottom();
+    if (!entries_.empty()) sift_down_to_bottom();
     return top;
   }
 
@@ -61,34 +62,32 @@ class PendingSplitQueue {
   float gain(std::size_t i) const { return entries_[i].candidate.gain; }
 
   void sift_up(std::size_t position) {
-    PendingSplit moving = std::move(entries_[position]);
-    const float key = moving.candidate.gain;
     while (position > 0) {
       const std::size_t parent = (position - 1) / 2;
-      if (!(key > gain(parent))) break;
-      entries_[position] = std::move(entries_[parent]);
+      if (!(gain(position) > gain(parent))) break;
+      std::swap(entries_[position], entries_[parent]);
       position = parent;
     }
-    entries_[position] = std::move(moving);
   }
 
+  // The root entry travels down to a leaf of the heap, always towards the child with the larger
+  // gain (the right one unless the left is strictly larger), then rises while strictly larger
+  // than its parent.
   void sift_down_to_bottom() {
     const std::size_t end = entries_.size();
-    PendingSplit moving = std::move(entries_.front());
-    std::size_t hole = 0;
+    std::size_t position = 0;
     std::size_t child = 1;
     while (end >= 2 && child <= end - 2) {
       if (!(gain(child) > gain(child + 1))) ++child;
-      entries_[hole] = std::move(entries_[child]);
-      hole = child;
-      child = 2 * hole + 1;
+      std::swap(entries_[position], entries_[child]);
+      position = child;
+      child = 2 * position + 1;
     }
     if (child == end - 1) {
-      entries_[hole] = std::move(entries_[child]);
-      hole = child;
+      std::swap(entries_[position], entries_[child]);
+      position = child;
     }
-    entries_[hole] = std::move(moving);
-    sift_up(hole);
+    sift_up(position);
   }
 
   std::vector<PendingSplit> entries_;

@@ -18,7 +18,7 @@ PendingSplit entry(float gain, std::uint32_t label) {
 
 std::vector<std::uint32_t> drain(PendingSplitQueue& queue) {
   std::vector<std::uint32_t> order;
-  while (std::optional<PendingSplit> next = queue.pop()) order.push_back(next->local_id);
+  while (!queue.empty()) order.push_back(queue.pop().local_id);
   return order;
 }
 
@@ -47,17 +47,18 @@ TEST(GrowQueue, DistinctGainsComeOutLargestFirst) {
     queue.push(entry(gains.back(), i));
     if (i % 7 == 0) {
       // Interleaved pops take the current maximum.
-      const std::optional<PendingSplit> top = queue.pop();
+      const PendingSplit top = queue.pop();
       float best = -1.0f;
       for (float g : gains) best = std::max(best, g);
-      ASSERT_EQ(top->candidate.gain, best);
+      ASSERT_EQ(top.candidate.gain, best);
       gains.erase(std::find(gains.begin(), gains.end(), best));
     }
   }
   float previous = 1e30f;
-  while (std::optional<PendingSplit> next = queue.pop()) {
-    EXPECT_LT(next->candidate.gain, previous);
-    previous = next->candidate.gain;
+  while (!queue.empty()) {
+    const PendingSplit next = queue.pop();
+    EXPECT_LT(next.candidate.gain, previous);
+    previous = next.candidate.gain;
   }
   EXPECT_TRUE(queue.empty());
 }

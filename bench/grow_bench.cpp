@@ -1,0 +1,183 @@
+// One full leaf-wise tree of 255 leaves on 1,000,000 rows x 28 features of random 8-bit bins
+// (255 bin values, 5% missing), with one pool thread and with the whole pool. Reports the best
+// wall time per tree and how it splits between histogram building (smaller child only; siblings
+// by subtraction), split search, row partition and the rest of the grower.
+//
+// Usage: kestrune_grow_bench                  both settings, each in a process of its own
+//        kestrune_grow_bench --threads N      one setting (N = 0: all logical CPUs)
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "backend_cpu/cpu_backend.hpp"
+#include "core/binned.hpp"
+#include "core/config.hpp"
+#include "engine/env.hpp"
+#include "engine/tiling.hpp"
+#include "engine/tree_build/leaf_wise.hpp"
+#include "engine/types.hpp"
+#include "parallel/pool_size.hpp"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+namespace core = kestrune::core;
+namespace engine = kestrune::engine;
+
+constexpr std::size_t kRows = 1000000;
+constexpr std::size_t kFeatures = 28;
+constexpr std::size_t kLeaves = 255;
+constexpr int kRepeats = 5;
+
+double since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+// The CPU backend with a stopwatch on each operation.
+class TimedBackend {
+ public:
+  mutable double histogram_seconds = 0.0;
+  mutable double search_seconds = 0.0;
+  mutable double partition_seconds = 0.0;
+  mutable std::size_t histogram_builds = 0;
+
+  core::HistogramBundle build_histograms(const core::BinnedMatrix& binned, std::span<const core::GradientPair> gradients,
+                                         const core::NodeSlice& node, std::span<const core::FeatureTile> tiles) const {
+    const auto start = Clock::now();
+    core::HistogramBundle bundle = cpu_.build_histograms(binned, gradients, node, tiles);
+    histogram_seconds += since(start);
+    ++histogram_builds;
+    return bundle;
+  }
+  core::PartitionResult apply_split_with_stats(const core::BinnedMatrix& binned,
+                                               std::span<const core::GradientPair> gradients,
+                                               const core::NodeSlice& node, const engine::SplitCandidate& split) const {
+    const auto start = Clock::now();
+    core::PartitionResult result = cpu_.apply_split_with_stats(binned, gradients, node, split);
+    partition_seconds += since(start);
+    return result;
+  }
+  std::optional<engine::SplitCandidate> best_split_with_factor_context(
+      const core::HistogramBundle& bundle, const engine::SplitSelectionOptions& options, std::span<const float> weights,
+      std::span<const engine::CategoricalFeature> categorical, const engine::FactorSplitContext* factor) const {
+    const auto start = Clock::now();
+    std::optional<engine::SplitCandidate> best =
+        cpu_.best_split_with_factor_context(bundle, options, weights, categorical, factor);
+    search_seconds += since(start);
+    return best;
+  }
+  std::optional<engine::SplitCandidate> best_split_morph_with_factor_context(
+      const core::HistogramBundle& bundle, const engine::SplitSelectionOptions& options, std::span<const float> weights,
+      std::span<const engine::CategoricalFeature> categorical, const engine::MorphContext& morph,
+      const engine::FactorSplitContext* factor) const {
+    return cpu_.best_split_morph_with_factor_context(bundle, options, weights, categorical, morph, factor);
+  }
+  std::optional<engine::LinearLeafPair> compute_linear_leaf_pair_from_partitions(
+      const core::BinnedMatrix& binned, std::span<const core::GradientPair> gradients,
+      const engine::LinearLeafPairRequest& request) const {
+    return cpu_.compute_linear_leaf_pair_from_partitions(binned, gradients, request);
+  }
+
+  void reset() const {
+    histogram_seconds = search_seconds = partition_seconds = 0.0;
+    histogram_builds = 0;
+  }
+
+ private:
+  kestrune::backend_cpu::CpuBackend cpu_;
+};
+static_assert(engine::BackendOps<TimedBackend>);
+
+int run(const char* threads) {
+  setenv("RAYON_NUM_THREADS", threads, 1);
+  std::mt19937_64 rng(42);
+  std::vector<std::uint8_t> bins(kRows * kFeatures);
+  for (std::uint8_t& bin : bins) bin = rng() % 20 == 0 ? 255 : static_cast<std::uint8_t>(rng() % 255);
+  // Squared-error gradients of a target that depends on a few features, so that the tree has
+  // structure to find at every depth.
+  std::normal_distribution<float> noise(0.0f, 1.0f);
+  std::vector<core::GradientPair> gradients(kRows);
+  for (std::size_t r = 0; r < kRows; ++r) {
+    const std::uint8_t* row = &bins[r * kFeatures];
+    const float target = (row[0] < 128 ? 1.0f : -1.0f) + static_cast<float>(row[1]) / 128.0f +
+                         (row[2] > 200 && row[3] < 50 ? 2.0f : 0.0f) + 0.5f * noise(rng);
+    gradients[r] = {-target, 1.0f};
+  }
+  const core::BinnedMatrix binned = core::BinnedMatrix::make(kRows, kFeatures, 255, std::move(bins));
+
+  core::TrainParams params;
+  params.tree_growth = core::TreeGrowth::Leaf;
+  params.max_depth = 64;
+  params.max_leaves = kLeaves;
+  engine::IterationControls controls = engine::IterationControls::make(1, 20, 0, 0.0f, 0.0f, 1e6f, 0.0f);
+  controls.max_leaves = kLeaves;
+  engine::SplitSelectionOptions options;
+  options.missing_bin = binned.missing_bin;
+  const std::vector<core::FeatureTile> tiles = engine::sampled_feature_tiles(kFeatures, 1, 0, 1.0f).tiles;
+  std::vector<std::uint32_t> rows(kRows);
+  for (std::size_t r = 0; r < kRows; ++r) rows[r] = static_cast<std::uint32_t>(r);
+
+  const TimedBackend backend;
+  double best = 1e30;
+  double histogram = 0.0, search = 0.0, partition = 0.0;
+  std::size_t leaves = 0, builds = 0;
+  for (int repeat = 0; repeat < kRepeats; ++repeat) {
+    std::vector<float> predictions(kRows, 0.0f);
+    backend.reset();
+    const auto start = Clock::now();
+    const engine::tree_build::GrownTree tree = engine::tree_build::build_tree_leaf_wise(
+        backend, engine::tree_build::TreeGrowthRequest{.binned = binned,
+                                                       .gradients = gradients,
+                                                       .root_rows = rows,
+                                                       .tree_index = 0,
+                                                       .feature_tiles = tiles,
+                                                       .options = options,
+                                                       .params = params,
+                                                       .controls = controls,
+                                                       .predictions = predictions,
+                                                       .feature_weights = {},
+                                                       .categorical_features = {},
+                                                       .morph = std::nullopt,
+                                                       .raw_values = {},
+                                                       .factor_exposures = nullptr});
+    const double seconds = since(start);
+    if (seconds < best) {
+      best = seconds;
+      histogram = backend.histogram_seconds;
+      search = backend.search_seconds;
+      partition = backend.partition_seconds;
+      builds = backend.histogram_builds;
+      leaves = tree.stumps.size() + 1;
+    }
+  }
+  std::printf("threads=%zu tiles=%zu leaves=%zu tree=%.1f ms (histograms %.1f ms in %zu builds, search %.1f ms, "
+              "partition %.1f ms, other %.1f ms)\n",
+              kestrune::parallel::current_num_threads(), tiles.size(), leaves, best * 1e3, histogram * 1e3, builds,
+              search * 1e3, partition * 1e3, (best - histogram - search - partition) * 1e3);
+  std::fflush(stdout);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 3 && std::strcmp(argv[1], "--threads") == 0) return run(argv[2]);
+  std::printf("leaf-wise tree: %zu leaves, %zu rows x %zu features, 8-bit bins; best of %d\n", kLeaves, kRows,
+              kFeatures, kRepeats);
+  for (const char* threads : {"1", "0"}) {
+    std::fflush(stdout);
+    const pid_t child = fork();
+    if (child == 0) _exit(run(threads));
+    int status = 0;
+    waitpid(child, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return 1;
+  }
+  return 0;
+}
