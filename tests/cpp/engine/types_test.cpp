@@ -51,13 +51,6 @@ TEST(TrainerControls, ConstructionChecksInOrder) {
   EXPECT_EQ(controls.min_validation_improvement, 0.0f);
 }
 
-TEST(TrainerControls, StopReasonNamesFollowTheCodes) {
-  EXPECT_EQ(static_cast<int>(IterationStopReason::CustomMetricPlateau), 10);
-  EXPECT_EQ(stop_reason_name(IterationStopReason::CompletedRequestedRounds), "CompletedRequestedRounds");
-  EXPECT_EQ(stop_reason_name(IterationStopReason::MaxLeavesReached), "MaxLeavesReached");
-  EXPECT_EQ(stop_reason_name(IterationStopReason::LeafMagnitudeBelowThreshold), "LeafMagnitudeBelowThreshold");
-}
-
 TEST(TrainerDiagnostics, SkipsNonFiniteValuesPerStatistic) {
   const std::vector<core::GradientPair> pairs{{3.0f, 1.0f}, {kNaN, 2.0f}, {-1.0f, kNaN}, {kInf, kInf}};
   const IterationDiagnostics d = IterationDiagnostics::from_gradient_snapshot(pairs, false, 7, 3, 0.0f);

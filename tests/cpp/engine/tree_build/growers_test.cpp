@@ -264,25 +264,6 @@ TEST(GrowLeafWise, BudgetBelowTwoGrowsNothing) {
   EXPECT_EQ(tree.stop_reason, IterationStopReason::MaxLeavesReached);
 }
 
-TEST(GrowLeafWise, SplitsTheLargestGainFirst) {
-  std::mt19937_64 rng(8);
-  GrowScenario s = random_scenario(rng, 500, 5, 16);
-  s.params.max_depth = 10;
-  std::vector<float> predictions(500, 0.0f);
-  const GrownTree tree = grow(s, Growth::Leaf, predictions);
-  ASSERT_GE(tree.stumps.size(), 3u);
-  // Best-first: each later split of a node that was pending alongside an earlier one has no
-  // greater gain than it; in particular the root's children come out in gain order.
-  std::vector<float> child_gains;
-  for (const TrainedStump& stump : tree.stumps) {
-    const std::uint32_t local = stump.node_id & 0xFFFFF;
-    if (local == 1 || local == 2) child_gains.push_back(stump.gain);
-  }
-  if (child_gains.size() == 2) {
-    EXPECT_GE(child_gains[0], child_gains[1]);
-  }
-}
-
 TEST(GrowLevelWise, RecordsComeInLevelOrder) {
   std::mt19937_64 rng(12);
   GrowScenario s = random_scenario(rng, 400, 3, 16);
