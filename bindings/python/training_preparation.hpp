@@ -1,0 +1,45 @@
+// The pipeline's preparation stretch: everything between the Python inputs and the trainer.
+// Training rows are quantized (raw values kept where linear leaves need them), categorical
+// columns checked, the validation rows binned with the training cuts and checked against their
+// own row count, and a warm-start artifact decoded and checked against the training features.
+// The preparation clock runs from the first step to the last.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/artifact/categorical_state.hpp"
+#include "engine/trained_model.hpp"
+#include "engine/trainer/trainer.hpp"
+#include "quantization/matrix_preparation.hpp"
+#include "training_pipeline.hpp"
+
+namespace kestrune::python {
+
+using CategoryMappings = std::map<std::size_t, std::map<std::string, std::uint32_t>>;
+
+struct PreparedTraining {
+  quantization::PreparedTrainingMatrices training;
+  std::optional<quantization::PreparedTrainingMatrices> validation;
+  // The single-output model a warm start continues, checked against the training features.
+  std::optional<engine::TrainedModel> warm_start_model;
+  std::vector<engine::trainer::CategoricalFeature> native_categorical_features;
+  CategoryMappings native_cat_mappings;
+  std::optional<core::CategoricalStatePayloadV1> categorical_state;
+  double bridge_prepare_seconds = 0.0;
+};
+
+// Whole seconds plus nanoseconds / 1e9 of a monotonic duration.
+double seconds_of(std::chrono::steady_clock::duration elapsed);
+
+// Consumes the data inputs of `inputs` (weights, group ids, time indices, factor exposures,
+// categorical lists); the parameters lose a pre-target neutralization setting once the targets
+// have been residualized here.
+PreparedTraining prepare_training(TrainingPipelineInputs& inputs);
+
+}  // namespace kestrune::python
