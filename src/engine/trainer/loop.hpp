@@ -1,0 +1,238 @@
+// The single-output boosting loop, written once and instantiated per objective type. Each pass
+// computes the objective's gradients at the current predictions, samples rows and features, grows
+// one tree, judges it by the training loss, follows it on the validation set, and either keeps it
+// or ends the run; the finishing step then cuts back to the best round and builds the summary.
+//
+// The training predictions live in two buffers that swap roles: the grower writes the new tree
+// into the working copy, and an accepted round makes that copy the training predictions. Both
+// buffers and the gradient buffer are allocated once per fit.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/binned.hpp"
+#include "core/dataset.hpp"
+#include "engine/backend_ops.hpp"
+#include "engine/factor.hpp"
+#include "engine/objectives/names.hpp"
+#include "engine/round.hpp"
+#include "engine/sampling.hpp"
+#include "engine/trainer/fit_contract.hpp"
+#include "engine/trainer/fit_objective.hpp"
+#include "engine/trainer/fit_request.hpp"
+#include "engine/trainer/fit_setup.hpp"
+#include "engine/trainer/loop_finish.hpp"
+#include "engine/trainer/loop_hooks.hpp"
+#include "engine/trainer/loop_round.hpp"
+#include "engine/trainer/loop_state.hpp"
+#include "engine/trainer/loop_validation.hpp"
+#include "engine/trainer/policy.hpp"
+#include "engine/trainer/summary.hpp"
+#include "engine/trainer/trainer.hpp"
+#include "engine/trainer/validate.hpp"
+#include "support/panic.hpp"
+
+namespace kestrune::engine::trainer {
+
+// The objective's loss of the validation predictions; a ranking objective scores them with the
+// validation set's own query groups.
+template <FitObjective O>
+float validation_loss(const O& objective, const ValidationData& validation) {
+  const core::TrainingDataset& dataset = *validation.dataset;
+  if constexpr (FitObjectiveTraits<O>::ranking) {
+    return objective.loss_with_boundaries(validation.predictions, dataset.targets, validation.weights,
+                                          validation.group_boundaries);
+  } else {
+    return objective.loss(validation.predictions, dataset.targets, validation.weights);
+  }
+}
+
+// Runs one single-output fit. Errors: the set-up checks' (see check_fit_inputs), then those of
+// the fit contract, the projector, the objective, the tree grower, the tree walks and the metric
+// callback, unchanged; a failed fit returns nothing.
+template <FitObjective O, BackendOps Backend, typename Hooks = GrowerHooks>
+IterationRunSummary fit_iterations_with_optional_validation_summary(const Trainer& trainer,
+                                                                    const core::TrainingDataset& training,
+                                                                    const core::BinnedMatrix& binned,
+                                                                    const Backend& backend, const O& objective,
+                                                                    IterationExecutionContext request,
+                                                                    const Hooks& hooks = Hooks{}) {
+  using Traits = FitObjectiveTraits<O>;
+  const core::TrainParams& params = trainer.params();
+  const IterationControls& controls = request.controls;
+
+  // ---- set-up ----
+  check_fit_inputs(params, request, training, binned, fit_input_rules(objective));
+  const std::optional<core::TrainingDataset> prepared = prepare_pre_target_training_dataset(params, training);
+  const core::TrainingDataset& active = prepared ? *prepared : training;
+  const float contract_initial = evaluate_fit_contract_on_active_dataset(trainer, active, objective).initial_prediction;
+  const std::optional<FactorProjector> projector = round_gradient_projector(params, active);
+  const std::uint64_t seed_base = sampling_seed_base(params.seed, params.deterministic);
+  const SplitSelectionOptions options = split_selection_options_for_training(trainer, active, binned);
+
+  std::optional<WarmStartState> warm_start = std::move(request.warm_start);
+  request.warm_start.reset();
+  const float base_score = warm_start ? warm_start->base_score : contract_initial;
+  const std::uint64_t warm_rounds = warm_start ? warm_start->completed_rounds : 0;
+  LoopOutcome outcome;
+  if (warm_start) outcome.stumps = std::move(warm_start->stumps);
+  outcome.warm_stump_count = outcome.stumps.size();
+
+  const std::size_t row_count = active.matrix.row_count;
+  const objectives::Weights weights = dataset_weights(active);
+  const std::optional<RawFeatureRows> raw = raw_feature_rows(active);
+  std::vector<float> predictions(row_count, base_score);
+  apply_tree_to_binned_predictions(predictions, binned, outcome.stumps, raw);
+  std::vector<float> working = predictions;
+
+  std::optional<ValidationData> validation;
+  if (request.validation) {
+    validation = make_validation_data(*request.validation, Traits::ranking, base_score, outcome.stumps);
+  }
+  outcome.initial_train_loss = objective.loss(predictions, active.targets, weights);
+  float previous_loss = outcome.initial_train_loss;
+
+  const PerRoundMetricCallback* const metric = request.metric_callback;
+  bool higher_is_better = false;
+  std::optional<ValidationTracker> tracker;
+  if (validation) {
+    const float initial_validation_loss = validation_loss(objective, *validation);
+    outcome.initial_validation_loss = initial_validation_loss;
+    if (metric != nullptr) {
+      outcome.metric_name = std::string(metric->metric_name());
+      higher_is_better = metric->higher_is_better();
+    }
+    tracker.emplace(initial_validation_loss, controls.early_stopping_rounds, controls.min_validation_improvement,
+                    metric != nullptr, higher_is_better);
+  } else if (metric != nullptr) {
+    // Without a validation set the callback is never evaluated; its name is still reported.
+    outcome.metric_name = std::string(metric->metric_name());
+    higher_is_better = metric->higher_is_better();
+  }
+
+  std::vector<core::GradientPair> gradients;
+  gradients.reserve(row_count);
+  std::vector<float> walk_scratch;
+  TrainingLossRules loss_rules(controls.min_loss_improvement, controls.loss_stall_limit);
+
+  // ---- rounds ----
+  std::size_t rounds_run = 0;
+  while (rounds_run < controls.rounds) {
+    const std::uint64_t iteration = warm_rounds + rounds_run;
+    // (DART drops trees from the predictions here.)
+    objective.compute_gradients_into(predictions, active.targets, weights, gradients);
+    if constexpr (Traits::validates_gradients_every_round) {
+      // A wrong count is reported by the count check below, after the sampling steps.
+      if (gradients.size() == row_count) validate_gradient_pairs(gradients, row_count);
+    }
+    RoundSample sample = prepare_round_sample(params.boosting_mode, controls, binned.feature_count, row_count,
+                                              seed_base, iteration, projector ? &*projector : nullptr, gradients);
+    support::invariant(working.size() == predictions.size(), "working and training predictions differ in length");
+    std::copy(predictions.begin(), predictions.end(), working.begin());
+    const std::vector<std::uint32_t> unreached = unselected_rows(sample.rows, row_count);
+    const std::size_t selected_count = sample.rows.size();
+
+    tree_build::GrownTree tree = hooks.build_tree(
+        backend, tree_build::TreeGrowthRequest{.binned = binned,
+                                               .gradients = gradients,
+                                               .root_rows = std::move(sample.rows),
+                                               .tree_index = static_cast<std::size_t>(iteration),
+                                               .feature_tiles = sample.tiles,
+                                               .options = options,
+                                               .params = params,
+                                               .controls = controls,
+                                               .predictions = working,
+                                               .feature_weights = params.feature_weights,
+                                               .categorical_features = request.categorical_features,
+                                               .morph = std::nullopt,
+                                               .raw_values = active.matrix.values,
+                                               .factor_exposures = active.factor_exposures ? &*active.factor_exposures
+                                                                                           : nullptr});
+    const bool in_warmup = hooks.in_warmup(iteration);
+    if (tree.stumps.empty()) {
+      if (in_warmup) {
+        ++rounds_run;
+        continue;
+      }
+      outcome.stop_reason = tree.stop_reason;
+      break;
+    }
+    // (The quantile objective re-fits the new tree's leaves here.)
+    add_tree_on_rows(working, predictions, walk_scratch, binned, tree.stumps, raw, unreached);
+    // (DART rescales the new tree and restores the dropped ones here.)
+    const float new_loss = objective.loss(working, active.targets, weights);
+    if constexpr (!Traits::ranking) {
+      const float scale = in_warmup ? 1.0f : hooks.loss_threshold_scale(iteration);
+      const TrainingLossVerdict verdict = loss_rules.judge(previous_loss, new_loss, in_warmup, scale);
+      if (verdict == TrainingLossVerdict::SkipPass) {
+        ++rounds_run;
+        continue;
+      }
+      if (verdict == TrainingLossVerdict::Stop) {
+        outcome.stop_reason = IterationStopReason::LossImprovementBelowThreshold;
+        break;
+      }
+    }
+
+    const std::size_t round_number = rounds_run + 1;
+    ValidationFlags flags;
+    if (validation) {
+      apply_round_stumps_tree_walk(validation->predictions, *validation->binned, tree.stumps, validation->raw);
+      const float loss = validation_loss(objective, *validation);
+      std::optional<float> metric_value;
+      if (metric != nullptr) {
+        metric_value = metric->evaluate(validation->predictions, validation->dataset->targets, validation->weights);
+        outcome.histories.metric_values.push_back(*metric_value);
+      }
+      flags = tracker->record_round(round_number, loss, metric_value);
+      outcome.histories.validation_loss.push_back(loss);
+    }
+
+    // Commit the round.
+    std::swap(predictions, working);
+    RoundHistories& histories = outcome.histories;
+    histories.train_loss.push_back(new_loss);
+    histories.active_rows.push_back(selected_count);
+    histories.active_features.push_back(sample.sampled_feature_count);
+    histories.diagnostics.push_back(sample.diagnostics);
+    histories.stump_counts.push_back(tree.stumps.size());
+    histories.round_numbers.push_back(round_number);
+    std::move(tree.stumps.begin(), tree.stumps.end(), std::back_inserter(outcome.stumps));
+    ++rounds_run;
+    previous_loss = new_loss;
+
+    if (flags.metric_plateau) {
+      outcome.stop_reason = IterationStopReason::CustomMetricPlateau;
+      break;
+    }
+    if (flags.loss_plateau) {
+      outcome.stop_reason = IterationStopReason::ValidationLossPlateau;
+      break;
+    }
+  }
+
+  // ---- finish ----
+  outcome.rounds_run = rounds_run;
+  outcome.low_improvement_rounds = loss_rules.low_improvement_rounds();
+  outcome.last_train_loss = previous_loss;
+  if (tracker) {
+    outcome.best_validation_loss = tracker->best_loss();
+    outcome.best_validation_round = tracker->best_round();
+    outcome.last_validation_loss = tracker->last_loss();
+    outcome.best_metric_round = tracker->best_metric_round();
+  }
+  const FinalLosses finals = truncate_to_best_round(outcome);
+  // (The regression objectives' leaf refinement of the finished model goes here.)
+  return assemble_run_summary(std::move(outcome), finals, controls.rounds,
+                              ModelDescription{base_score, objectives::objective_name(Traits::kind), &params,
+                                               &training.matrix});
+}
+
+}  // namespace kestrune::engine::trainer

@@ -1,0 +1,35 @@
+// What a single-output fit resumes from when it continues an earlier model: that model's split
+// records, base score and round count, with the per-stump DART weights and morph statistics it
+// carried. The Python training road decodes it from a model artifact.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/training_mode.hpp"
+#include "engine/trained_stump.hpp"
+
+namespace kestrune::engine::trainer {
+
+struct WarmStartState {
+  std::vector<TrainedStump> stumps;  // tree by tree, as the earlier model stored them
+  std::optional<std::vector<core::GradientEmaStats>> morph_ema_stats;  // one per model output
+  // One weight per stump in stump order; present only when some weight differs from 1.
+  std::optional<std::vector<float>> dart_tree_weights;
+  std::size_t completed_rounds = 0;
+  float base_score = 0.0f;
+};
+
+// The stump count of each tree of `stumps`: a tree is a run of adjacent stumps with the same tree
+// index. Empty for no stumps.
+std::vector<std::size_t> tree_stump_counts(std::span<const TrainedStump> stumps);
+
+// The earlier model must fit the data it continues on: every split feature below
+// `feature_count`, and every tree index below the completed round count, so that the new trees'
+// indices never collide with an earlier tree's. EngineError::ContractViolation otherwise.
+void check_warm_start_against_training_data(const WarmStartState& warm_start, std::size_t feature_count);
+
+}  // namespace kestrune::engine::trainer
