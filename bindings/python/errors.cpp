@@ -59,6 +59,19 @@ PythonError engine_error_to_pyerr(const engine::EngineError& error) {
   return PythonError::runtime_error(error.message());
 }
 
+PythonError predictor_error_to_pyerr(const predictor::PredictorError& error) {
+  switch (error.kind()) {
+    case predictor::PredictorErrorKind::InvalidInput:
+      return PythonError::value_error(error.message());
+    case predictor::PredictorErrorKind::InvalidModel:
+      return PythonError::runtime_error(error.message());
+    case predictor::PredictorErrorKind::Core:
+      // The message of a wrapped core error is already its display text ("serialization error: ...").
+      return PythonError::runtime_error(error.core() ? error.core()->display() : error.message());
+  }
+  return PythonError::runtime_error(error.message());
+}
+
 PythonError core_error_as_value_error(const core::CoreError& error) {
   return PythonError::value_error(error.display());
 }
@@ -76,6 +89,8 @@ void raise_current_exception() noexcept {
     raise_python_error(error);
   } catch (const engine::EngineError& error) {
     raise_python_error(engine_error_to_pyerr(error));
+  } catch (const predictor::PredictorError& error) {
+    raise_python_error(predictor_error_to_pyerr(error));
   } catch (const core::CoreError& error) {
     PyErr_SetString(PyExc_RuntimeError, error.display().c_str());
   } catch (const support::Panic& panic) {

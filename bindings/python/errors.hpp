@@ -10,6 +10,9 @@
 //   core::CoreError         RuntimeError with its display text (a core error that a function
 //                           meets in its own input checks is raised as ValueError instead:
 //                           throw `core_error_as_value_error(error)`)
+//   predictor::PredictorError  InvalidInput -> ValueError with the message; InvalidModel ->
+//                           RuntimeError with the message; Core -> RuntimeError with the core
+//                           error's display text
 //   std::bad_alloc          MemoryError
 //   support::Panic, and anything else: PanicException with the panic's text
 #pragma once
@@ -18,6 +21,7 @@
 
 #include "core/error.hpp"
 #include "engine/error.hpp"
+#include "predictor/error.hpp"
 #include "python.hpp"
 
 namespace kestrune::python {
@@ -61,6 +65,8 @@ class PythonError : public std::exception {
 
 // The engine's errors as Python sees them.
 PythonError engine_error_to_pyerr(const engine::EngineError& error);
+// The predictor's errors as Python sees them.
+PythonError predictor_error_to_pyerr(const predictor::PredictorError& error);
 // A core error met in a function's own input checks: ValueError with the display text.
 PythonError core_error_as_value_error(const core::CoreError& error);
 

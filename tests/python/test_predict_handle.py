@@ -1,0 +1,421 @@
+"""NativePredictorHandle: loading, the scoring input forms, multiclass models, numpy inputs,
+argument and predictor errors, and the borrow guard."""
+
+import inspect
+
+import numpy as np
+import pytest
+
+import _kestrune
+from artifact_builder import (Stump, multiclass_artifact, random_forest, reference_class_margins,
+                              reference_raw_scores, single_output_artifact)
+
+Handle = _kestrune.NativePredictorHandle
+FEATURES = 3
+BASE = 0.25
+
+
+@pytest.fixture(scope="module")
+def forest():
+    # 64 trees: batches of 256 rows and more are scored on the worker pool.
+    return random_forest(np.random.default_rng(7), tree_count=64, feature_count=FEATURES, depth=3)
+
+
+@pytest.fixture(scope="module")
+def artifact(forest):
+    return single_output_artifact(FEATURES, forest, BASE)
+
+
+@pytest.fixture(scope="module")
+def multiclass():
+    rng = np.random.default_rng(11)
+    baselines = [0.5, -0.25, 0.0]
+    class_stumps = [random_forest(rng, tree_count=4, feature_count=FEATURES, depth=2) for _ in baselines]
+    return multiclass_artifact(FEATURES, baselines, class_stumps), baselines, class_stumps
+
+
+def bin_rows(count, seed=3, nan_share=0.1):
+    rng = np.random.default_rng(seed)
+    rows = rng.integers(0, 14, size=(count, FEATURES)).astype(np.float32)
+    rows[rng.random(rows.shape) < nan_share] = np.nan
+    return rows
+
+
+def all_input_forms(handle, rows):
+    n, f = rows.shape
+    flat = rows.ravel().tolist()
+    return {
+        "predict_batch": handle.predict_batch(rows.tolist()),
+        "predict_dense": handle.predict_dense(flat, n, f),
+        "predict_numpy": handle.predict_numpy(rows),
+        "predict_numpy_array": handle.predict_numpy_array(rows),
+        "predict_dense_float_bytes": handle.predict_dense_float_bytes(rows.astype("<f4").tobytes(), n, f),
+    }
+
+
+@pytest.mark.parametrize("row_count", [1, 5, 300, 5000])
+def test_every_input_form_gives_the_reference_scores_bit_for_bit(artifact, forest, row_count):
+    rows = bin_rows(row_count)
+    expected = reference_raw_scores(forest, BASE, rows.tolist())
+    for name, scores in all_input_forms(Handle(artifact), rows).items():
+        assert np.array_equal(np.asarray(scores, dtype=np.float32), expected), name
+
+
+def test_list_results_are_python_floats_and_array_result_is_a_fresh_float32_vector(artifact):
+    handle = Handle(artifact)
+    rows = bin_rows(4)
+    listed = handle.predict_numpy(rows)
+    assert type(listed) is list and all(type(v) is float for v in listed)
+    array = handle.predict_numpy_array(rows)
+    assert isinstance(array, np.ndarray) and array.dtype == np.float32 and array.shape == (4,)
+    assert array.flags.c_contiguous and array.flags.writeable and array.flags.owndata
+    assert array.tolist() == listed
+
+
+def test_items_convert_through_float_and_index(artifact):
+    handle = Handle(artifact)
+    rows = bin_rows(3, nan_share=0.0)
+
+    class Idx:
+        def __init__(self, v):
+            self.v = v
+
+        def __index__(self):
+            return self.v
+
+    mixed = [[Idx(int(v)) if j == 0 else np.float64(v) for j, v in enumerate(row)] for row in rows]
+    assert handle.predict_batch(mixed) == handle.predict_batch(rows.tolist())
+
+
+@pytest.mark.parametrize("objective, transform", [
+    ("binary_crossentropy", lambda x: 1.0 / (1.0 + np.exp(-x))),
+    ("poisson", lambda x: np.exp(np.clip(x, -50, 50))),
+    ("Poisson", lambda x: x),  # names compare exactly
+])
+def test_output_transform_follows_the_objective(forest, objective, transform):
+    rows = bin_rows(20)
+    handle = Handle(single_output_artifact(FEATURES, forest, BASE, objective=objective))
+    raw = reference_raw_scores(forest, BASE, rows.tolist()).astype(np.float64)
+    np.testing.assert_allclose(handle.predict_numpy(rows), transform(raw), rtol=2e-6)
+
+
+def test_a_model_without_trees_returns_its_base_score():
+    handle = Handle(single_output_artifact(2, [], base_score=1.5))
+    assert handle.predict_dense([0.0, 1.0, np.nan, 3.0], 2, 2) == [1.5, 1.5]
+
+
+# --- loading ----------------------------------------------------------------------------------
+
+def test_strict_loading_refuses_a_legacy_lone_trees_artifact(forest, artifact):
+    legacy = single_output_artifact(FEATURES, forest, BASE, with_layout=False)
+    with pytest.raises(RuntimeError) as error:
+        Handle(legacy)
+    assert str(error.value) == (
+        "canonical predictor path requires strict dual-section artifact: contract violation: strict "
+        "compatibility mode requires exactly one Trees and one PredictorLayout section (found Trees=1, "
+        "PredictorLayout=0)")
+    rows = bin_rows(10)
+    assert Handle(legacy, strict=False).predict_numpy(rows) == Handle(artifact).predict_numpy(rows)
+    assert Handle(artifact, False).predict_numpy(rows) == Handle(artifact, strict=True).predict_numpy(rows)
+
+
+@pytest.mark.parametrize("data, message", [
+    (b"KSTR", "serialization error: artifact too small to contain model header"),
+    (b"XXXX" + bytes(12), "serialization error: model header magic mismatch"),
+])
+@pytest.mark.parametrize("strict", [True, False])
+def test_container_failures_raise_runtime_error_with_the_core_text(data, message, strict):
+    with pytest.raises(RuntimeError) as error:
+        Handle(data, strict=strict)
+    expected = message if not strict else (
+        "canonical predictor path requires strict dual-section artifact: core error: " + message)
+    assert str(error.value) == expected
+
+
+def test_every_truncation_and_many_corruptions_fail_cleanly(artifact):
+    rows = bin_rows(3)
+    for length in range(len(artifact)):
+        for strict in (True, False):
+            with pytest.raises(RuntimeError):
+                Handle(artifact[:length], strict=strict)
+    rng = np.random.default_rng(5)
+    for _ in range(400):
+        corrupt = bytearray(artifact)
+        for position in rng.integers(0, len(corrupt), size=3):
+            corrupt[position] = int(rng.integers(256))
+        try:
+            handle = Handle(bytes(corrupt), strict=False)
+        except RuntimeError:
+            continue
+        try:
+            handle.predict_numpy(rows)
+        except (RuntimeError, ValueError):
+            pass
+
+
+@pytest.mark.parametrize("kwargs, error", [
+    ({"artifact_bytes": bytearray(b"KSTR")}, TypeError),
+    ({"artifact_bytes": memoryview(b"KSTR")}, TypeError),
+    ({"artifact_bytes": "KSTR"}, TypeError),
+    ({"artifact_bytes": b"", "strict": None}, TypeError),
+    ({"artifact_bytes": b"", "strict": 1}, TypeError),
+    ({}, TypeError),
+    ({"artifact_bytes": b"", "other": 1}, TypeError),
+])
+def test_constructor_argument_errors(kwargs, error):
+    with pytest.raises(error):
+        Handle(**kwargs)
+
+
+def test_constructor_accepts_a_bytes_subclass_and_numpy_bool(artifact):
+    class Blob(bytes):
+        pass
+
+    assert Handle(Blob(artifact), strict=np.bool_(False)).is_multiclass() is False
+
+
+# --- multiclass -------------------------------------------------------------------------------
+
+def test_multiclass_needs_strict_false_and_scores_row_major_probabilities(multiclass):
+    data, baselines, class_stumps = multiclass
+    with pytest.raises(RuntimeError, match="^canonical predictor path requires strict dual-section artifact: "):
+        Handle(data)
+    handle = Handle(data, strict=False)
+    assert handle.is_multiclass() is True and handle.num_classes() == 3
+    rows = bin_rows(300)
+    n, f = rows.shape
+    forms = [handle.predict_multiclass(rows.tolist()), handle.predict_dense_multiclass(rows.ravel().tolist(), n, f),
+             handle.predict_numpy_multiclass(rows)]
+    assert forms[0] == forms[1] == forms[2]
+    assert type(forms[2]) is list and len(forms[2]) == n * 3
+    probabilities = np.asarray(forms[0]).reshape(n, 3)
+    np.testing.assert_allclose(probabilities.sum(axis=1), 1.0, rtol=1e-6)
+    margins = reference_class_margins(baselines, class_stumps, rows.tolist()).astype(np.float64)
+    softmax = np.exp(margins - margins.max(axis=1, keepdims=True))
+    np.testing.assert_allclose(probabilities, softmax / softmax.sum(axis=1, keepdims=True), rtol=2e-6)
+
+
+def test_equal_class_scores_give_uniform_probabilities():
+    handle = Handle(multiclass_artifact(1, [0.0] * 4, [[], [], [], []]), strict=False)
+    assert handle.predict_multiclass([[0.0]]) == [0.25] * 4
+
+
+def test_single_output_calls_on_a_multiclass_model_are_refused(multiclass):
+    handle = Handle(multiclass[0], strict=False)
+    rows = bin_rows(2)
+    dense = "use predict_batch_dense_multiclass for multi-class models"
+    rows_message = "use predict_batch_multiclass for multi-class models"
+    calls = [
+        (lambda: handle.predict_batch(rows.tolist()), rows_message),
+        (lambda: handle.predict_dense_float_bytes(rows.tobytes(), 2, FEATURES), rows_message),
+        (lambda: handle.predict_dense(rows.ravel().tolist(), 2, FEATURES), dense),
+        (lambda: handle.predict_numpy(rows), dense),
+        (lambda: handle.predict_numpy_array(rows), dense),
+        (lambda: handle.predict_dense_quantized_linear(rows.ravel().tolist(), 2, FEATURES, [0.0] * 3, [9.0] * 3),
+         dense),
+        (lambda: handle.predict_dense_quantized_linear_bytes(rows.tobytes(), 2, FEATURES, [0.0] * 3, [9.0] * 3),
+         dense),
+    ]
+    for call, message in calls:
+        with pytest.raises(RuntimeError) as error:
+            call()
+        assert str(error.value) == message
+
+
+def test_multiclass_calls_on_a_single_output_model_are_refused(artifact):
+    handle = Handle(artifact)
+    assert handle.is_multiclass() is False and handle.num_classes() is None
+    rows = bin_rows(2)
+    with pytest.raises(RuntimeError, match="^predict_batch_multiclass called on single-output model$"):
+        handle.predict_multiclass(rows.tolist())
+    for call in (lambda: handle.predict_dense_multiclass(rows.ravel().tolist(), 2, FEATURES),
+                 lambda: handle.predict_numpy_multiclass(rows)):
+        with pytest.raises(RuntimeError, match="^predict_batch_dense_multiclass called on single-output model$"):
+            call()
+
+
+# --- predictor input errors -------------------------------------------------------------------
+
+@pytest.mark.parametrize("method, args, message", [
+    ("predict_batch", ([],), "rows cannot be empty"),
+    ("predict_batch", ([[1.0, 2.0, 3.0], [1.0, 2.0]],), "feature length 2 does not match model feature_count 3"),
+    ("predict_dense", ([1.0] * 4, 2, 2), "feature_count 2 does not match model feature_count 3"),
+    ("predict_dense", ([1.0] * 5, 2, 3), "values length 5 does not match row_count * feature_count 6"),
+    ("predict_dense", ([], 0, 3), "row_count must be greater than 0"),
+    ("predict_dense", ([1.0] * 3, 0, 3), "values length 3 does not match row_count * feature_count 0"),
+    ("predict_dense", ([1.0], 2 ** 63, 3),
+     "values length 1 does not match row_count * feature_count 27670116110564327424"),
+    ("predict_dense_float_bytes", (bytes(20), 2, 3),
+     "bytes length 20 does not match expected 24 (row_count=2 * feature_count=3 * 4)"),
+    ("predict_dense_float_bytes", (b"", 0, 3), "row_count must be greater than 0"),
+    ("predict_dense_float_bytes", (bytes(24), 2, 4), "feature_count 4 does not match model feature_count 3"),
+])
+def test_predictor_input_errors_are_value_errors(artifact, method, args, message):
+    with pytest.raises(ValueError) as error:
+        getattr(Handle(artifact), method)(*args)
+    assert str(error.value) == message
+
+
+@pytest.mark.parametrize("call, error, text", [
+    (lambda h: h.predict_batch("abc"), TypeError, "Can't extract `str` to `Vec`"),
+    (lambda h: h.predict_batch(["abc"]), TypeError, "Can't extract `str` to `Vec`"),
+    (lambda h: h.predict_dense("abc", 1, 3), TypeError, "Can't extract `str` to `Vec`"),
+    (lambda h: h.predict_batch([[1.0, "x", 2.0]]), TypeError, None),
+    (lambda h: h.predict_dense([1.0] * 3, -1, 3), OverflowError, None),
+    (lambda h: h.predict_dense([1.0] * 3, 1, 2 ** 64), OverflowError, None),
+    (lambda h: h.predict_dense([1.0] * 3, 1.0, 3), TypeError, None),
+    (lambda h: h.predict_dense_float_bytes(bytearray(12), 1, 3), TypeError, None),
+    (lambda h: h.predict_dense([1.0] * 3, 1), TypeError, "missing 1 required positional argument: 'feature_count'"),
+    (lambda h: h.predict_batch([[1.0] * 3], rows=[[1.0] * 3]), TypeError, "got multiple values for argument 'rows'"),
+    (lambda h: h.is_multiclass(1), TypeError, None),
+])
+def test_argument_conversion_errors(artifact, call, error, text):
+    with pytest.raises(error) as raised:
+        call(Handle(artifact))
+    if text is not None:
+        assert text in str(raised.value)
+
+
+def test_conversion_failures_name_the_parameter(artifact):
+    with pytest.raises(OverflowError) as error:
+        Handle(artifact).predict_dense([1.0] * 3, 1, -3)
+    assert error.value.__notes__ == ["while processing 'feature_count'"]
+
+
+def test_keywords_in_any_order(artifact):
+    handle = Handle(artifact)
+    rows = bin_rows(3)
+    expected = handle.predict_numpy(rows)
+    assert handle.predict_dense(feature_count=3, row_count=3, values=rows.ravel().tolist()) == expected
+    assert handle.predict_numpy_array(array=rows).tolist() == expected
+
+
+# --- numpy ------------------------------------------------------------------------------------
+
+def test_numpy_arrays_must_be_two_dimensional_float32(artifact):
+    handle = Handle(artifact)
+    rows = bin_rows(4)
+    for bad in (rows.astype(np.float64), rows.astype(np.int32), rows.ravel(), rows[None], rows.tolist(), None):
+        for method in (handle.predict_numpy, handle.predict_numpy_array, handle.predict_numpy_multiclass):
+            with pytest.raises(TypeError):
+                method(bad)
+
+
+def test_numpy_arrays_are_read_in_place_only_when_row_major(artifact):
+    handle = Handle(artifact)
+    rows = bin_rows(8)
+    expected = handle.predict_numpy(rows)
+    refused = [np.asfortranarray(rows[:2]), rows[::2], rows[::-1], np.ascontiguousarray(rows.T).T]
+    for array in refused:
+        for method in (handle.predict_numpy, handle.predict_numpy_array):
+            with pytest.raises(ValueError, match="^numpy array must be C-contiguous$"):
+                method(array)
+    # A unit dimension makes any stride contiguous.
+    assert handle.predict_numpy(np.asfortranarray(rows[:1])) == expected[:1]
+    assert handle.predict_numpy(rows[3:4][::-1]) == expected[3:4]
+    wide = np.zeros((8, 6), dtype=np.float32)
+    wide[:, :3] = rows
+    with pytest.raises(ValueError):
+        handle.predict_numpy(wide[:, :3])
+    # A read-only array and an unaligned view of valid values are accepted.
+    frozen = rows.copy()
+    frozen.flags.writeable = False
+    assert handle.predict_numpy(frozen) == expected
+    raw = np.frombuffer(b"\0" + rows.tobytes(), dtype=np.uint8)[1:]
+    assert handle.predict_numpy(raw.view(np.float32).reshape(rows.shape)) == expected
+
+
+def test_numpy_arrays_with_a_zero_dimension_meet_the_predictor_checks(artifact):
+    handle = Handle(artifact)
+    with pytest.raises(ValueError, match="^row_count must be greater than 0$"):
+        handle.predict_numpy(np.zeros((0, FEATURES), dtype=np.float32))
+    with pytest.raises(ValueError, match="^feature_count 0 does not match model feature_count 3$"):
+        handle.predict_numpy_array(np.zeros((2, 0), dtype=np.float32))
+
+
+# --- borrow guard -----------------------------------------------------------------------------
+
+def test_reentry_from_a_conversion_hook_is_refused(artifact):
+    handle = Handle(artifact)
+    rows = bin_rows(2, nan_share=0.0)
+    expected = handle.predict_numpy(rows)
+
+    class Reenter:
+        def __init__(self, call):
+            self.call = call
+
+        def __float__(self):
+            self.call()
+            return 1.0
+
+    convert = Reenter(handle.convert_thresholds_to_float_prebinned)
+    with pytest.raises(RuntimeError) as error:
+        handle.predict_dense([convert, 1.0, 1.0], 1, 3)
+    assert str(error.value) == "Already borrowed"
+    assert error.value.__notes__ == ["while processing 'values'"]
+
+    score = Reenter(lambda: handle.predict_batch(rows.tolist()))
+    with pytest.raises(RuntimeError) as error:
+        handle.convert_thresholds_to_float([score, 0.0, 0.0], [1.0, 1.0, 1.0], 254)
+    assert str(error.value) == "Already mutably borrowed"
+    # Nested shared borrows are fine, and every borrow was released.
+    shared = Reenter(lambda: handle.predict_batch(rows.tolist()))
+    handle.predict_dense([shared, 1.0, 1.0], 1, 3)
+    assert handle.predict_numpy(rows) == expected
+    handle.convert_thresholds_to_float_prebinned()
+    assert handle.predict_numpy(rows) == expected
+
+
+# --- the class --------------------------------------------------------------------------------
+
+METHODS = {
+    "predict_batch": "($self, rows)",
+    "predict_dense": "($self, values, row_count, feature_count)",
+    "predict_numpy": "($self, array)",
+    "predict_numpy_array": "($self, array)",
+    "predict_dense_float_bytes": "($self, values_bytes, row_count, feature_count)",
+    "predict_dense_quantized_linear_bytes":
+        "($self, values_bytes, row_count, feature_count, feature_mins, feature_maxs)",
+    "predict_dense_quantized_linear":
+        "($self, values, row_count, feature_count, feature_mins, feature_maxs, max_data_bin=None)",
+    "convert_thresholds_to_float": "($self, feature_mins, feature_maxs, max_data_bin)",
+    "convert_thresholds_to_float_quantile": "($self, feature_cuts)",
+    "convert_thresholds_to_float_prebinned": "($self)",
+    "predict_dense_quantized_linear_rank":
+        "($self, values, row_count, feature_count, feature_mins, feature_maxs, rank_flags, "
+        "feature_sorted_values, max_data_bin=None)",
+    "is_multiclass": "($self)",
+    "num_classes": "($self)",
+    "predict_multiclass": "($self, rows)",
+    "predict_dense_multiclass": "($self, values, row_count, feature_count)",
+    "predict_numpy_multiclass": "($self, array)",
+}
+
+
+def test_class_shape_and_text_signatures():
+    assert _kestrune.__all__.index("NativePredictorHandle") == 1
+    assert Handle.__text_signature__ == "(artifact_bytes, strict=True)"
+    assert not Handle.__doc__
+    assert Handle.__bases__ == (object,) and Handle.__module__ == "_kestrune"
+    assert "__dict__" not in dir(Handle) and "__weakref__" not in dir(Handle)
+    own = [name for name in vars(Handle) if not name.startswith("__")]
+    assert sorted(own) == sorted(METHODS)
+    for name, signature in METHODS.items():
+        assert getattr(Handle, name).__text_signature__ == signature, name
+    assert str(inspect.signature(Handle.predict_dense_quantized_linear)).endswith("max_data_bin=None)")
+    assert not Handle.predict_batch.__doc__ and not Handle.num_classes.__doc__
+    assert Handle.predict_numpy.__doc__ == (
+        "Predict from a numpy array (zero-copy). Requires float thresholds converted.")
+    assert Handle.predict_dense_quantized_linear_bytes.__doc__.splitlines() == [
+        "Quantize raw f32 bytes to bins using linear scaling, then predict.",
+        "Single-pass: fuses bytes\u2192f32 conversion with quantization (one allocation)."]
+    assert Handle.convert_thresholds_to_float.__doc__.splitlines()[2] == (
+        "`max_data_bin` is the maximum data bin index (e.g. 254 for 256 bins, 510 for 512 bins).")
+
+
+def test_handles_have_no_attributes_and_are_not_subclassable(artifact):
+    handle = Handle(artifact)
+    with pytest.raises(AttributeError):
+        handle.extra = 1
+    with pytest.raises(TypeError):
+        type("Sub", (Handle,), {})
