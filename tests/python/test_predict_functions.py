@@ -114,18 +114,6 @@ def test_arguments_are_converted_before_the_artifact_is_read(function):
     assert str(error.value) == expected
 
 
-@pytest.mark.parametrize("function", DENSE_FUNCTIONS)
-def test_dense_argument_errors(function):
-    with pytest.raises(OverflowError):
-        function(b"", [1.0], -1, 1)
-    with pytest.raises(OverflowError):
-        function(b"", [1.0], 1, 2 ** 64)
-    with pytest.raises(TypeError):
-        function(b"", [1.0], 1)
-    with pytest.raises(TypeError):
-        function(b"", "1.0", 1, 1)
-
-
 @pytest.mark.parametrize("call, message", [
     (lambda f, a: f[0](a, []), "rows cannot be empty"),
     (lambda f, a: f[0](a, [[1.0] * FEATURES, [1.0]]), "feature length 1 does not match model feature_count 4"),

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import _kestrune
-from artifact_builder import Stump, linear_bin, single_output_artifact
+from artifact_builder import Stump, linear_bin, multiclass_artifact, single_output_artifact
 
 Handle = _kestrune.NativePredictorHandle
 TOP = 510
@@ -240,8 +240,6 @@ def test_failed_conversions_change_nothing(probe):
 
 
 def test_conversions_rewrite_every_class_of_a_multiclass_model():
-    from artifact_builder import multiclass_artifact
-
     class_stumps = [[Stump(0, 0, 0, 3, 1.0, -1.0)], [Stump(0, 0, 1, 5, -2.0, 2.0)]]
     handle = Handle(multiclass_artifact(2, [0.0, 0.0], class_stumps), strict=False)
     rows = [[3.0, 5.0], [4.0, 6.0], [3.0, 6.0]]
