@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -87,6 +89,13 @@ inline Data make_data(std::uint64_t seed, std::size_t rows, std::size_t features
   }
   data.binned = core::BinnedMatrix::make(rows, features, 255, std::move(bins));
   return data;
+}
+
+// Bit patterns of float lists, so that lists holding NaN compare equal when they hold the same NaN.
+inline std::vector<std::uint32_t> bits_of(std::span<const float> values) {
+  std::vector<std::uint32_t> bits(values.size());
+  for (std::size_t i = 0; i < values.size(); ++i) bits[i] = std::bit_cast<std::uint32_t>(values[i]);
+  return bits;
 }
 
 inline core::TrainParams small_params() {
@@ -206,6 +215,38 @@ struct UserCodeObjective {
   }
 };
 
+// Squared-error gradients with losses read from scripts: `training_losses` for predictions as long
+// as the training set ([initial, first scored pass, ...]), `validation_losses` for any other length.
+// A script that runs out repeats its last value. Judged by the training-loss rules like any
+// user-code objective.
+struct ScriptedLossObjective {
+  std::size_t training_rows = 0;
+  std::vector<float> training_losses;
+  std::vector<float> validation_losses;
+  mutable std::size_t training_calls = 0;
+  mutable std::size_t validation_calls = 0;
+
+  std::vector<core::GradientPair> compute_gradients(std::span<const float> predictions, std::span<const float> targets,
+                                                    const objectives::Weights&) const {
+    std::vector<core::GradientPair> pairs(predictions.size());
+    for (std::size_t i = 0; i < pairs.size(); ++i) pairs[i] = {predictions[i] - targets[i], 1.0f};
+    return pairs;
+  }
+  float initial_prediction(std::span<const float>, const objectives::Weights&) const { return 0.0f; }
+  void compute_gradients_into(std::span<const float> predictions, std::span<const float> targets,
+                              const objectives::Weights& weights, std::vector<core::GradientPair>& out) const {
+    out = compute_gradients(predictions, targets, weights);
+  }
+  float loss(std::span<const float> predictions, std::span<const float>, const objectives::Weights&) const {
+    const bool training = predictions.size() == training_rows;
+    const std::vector<float>& script = training ? training_losses : validation_losses;
+    std::size_t& calls = training ? training_calls : validation_calls;
+    const float value = script.at(std::min(calls, script.size() - 1));
+    ++calls;
+    return value;
+  }
+};
+
 // A metric over the validation predictions: the RMSE, or a scripted value per evaluation.
 class TestMetric : public PerRoundMetricCallback {
  public:
@@ -248,4 +289,6 @@ class TestMetric : public PerRoundMetricCallback {
 namespace kestrune::engine::trainer {
 template <>
 struct FitObjectiveTraits<fit_testing::UserCodeObjective> : CustomObjectiveFitTraits {};
+template <>
+struct FitObjectiveTraits<fit_testing::ScriptedLossObjective> : CustomObjectiveFitTraits {};
 }  // namespace kestrune::engine::trainer

@@ -1,0 +1,143 @@
+// How a fit ends without a validation set: an empty tree, the training-loss rules, and the
+// warm-up passes that are skipped instead of ending it. Trees and losses are scripted.
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "fit_test_support.hpp"
+
+namespace kestrune::engine::trainer {
+namespace {
+
+using namespace fit_testing;
+
+constexpr std::size_t kRows = 48;
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+template <typename O>
+IterationRunSummary run(const Data& data, const O& objective, IterationControls controls, const ScriptedHooks& hooks) {
+  const Trainer trainer = make_trainer(small_params());
+  return fit_iterations_with_optional_validation_summary(
+      trainer, data.dataset, data.binned, backend_cpu::CpuBackend{}, objective,
+      IterationExecutionContext{controls, {}, std::nullopt, std::nullopt, nullptr}, hooks);
+}
+
+IterationControls controls_for(std::size_t rounds, float min_loss_improvement = 0.0f, std::size_t stall_limit = 0) {
+  return IterationControls::make(rounds, 1, stall_limit, 0.0f, 0.0f, 1e6f, min_loss_improvement);
+}
+
+ScriptedHooks grown_trees() {
+  return ScriptedHooks{[](std::size_t, std::size_t) { return std::optional<std::vector<TrainedStump>>(); }};
+}
+
+std::vector<std::uint32_t> tree_indices(const TrainedModel& model) {
+  std::vector<std::uint32_t> indices;
+  for (const TrainedStump& stump : model.stumps) {
+    if (indices.empty() || indices.back() != tree_index_of(stump.node_id)) indices.push_back(tree_index_of(stump.node_id));
+  }
+  return indices;
+}
+
+TEST(FitStopping, AnEmptyTreeEndsTheFitWithTheGrowersReason) {
+  const Data data = make_data(2, kRows, 3, Target::Regression);
+  for (const std::size_t empty_pass : {0u, 2u}) {
+    SCOPED_TRACE(empty_pass);
+    ScriptedHooks hooks{[empty_pass](std::size_t pass, std::size_t) {
+      return pass == empty_pass ? std::optional<std::vector<TrainedStump>>(std::vector<TrainedStump>{}) : std::nullopt;
+    }};
+    const IterationRunSummary summary = run(data, objectives::SquaredErrorObjective{}, controls_for(5), hooks);
+    EXPECT_EQ(summary.stop_reason, IterationStopReason::GainBelowThreshold);
+    EXPECT_EQ(summary.rounds_completed, empty_pass);
+    EXPECT_EQ(summary.train_loss.size(), empty_pass);
+    EXPECT_EQ(summary.model.rounds_completed(), empty_pass);
+    EXPECT_EQ(summary.final_train_loss, empty_pass == 0 ? summary.initial_train_loss : summary.train_loss.back());
+  }
+}
+
+TEST(FitStopping, TrainingLossRules) {
+  struct Case {
+    const char* name;
+    std::vector<float> losses;  // initial, then one per scored pass
+    float min_loss_improvement;
+    std::size_t stall_limit;
+    std::size_t completed;
+    std::size_t low_improvement;
+    IterationStopReason stop;
+  };
+  const IterationStopReason kLoss = IterationStopReason::LossImprovementBelowThreshold;
+  const IterationStopReason kDone = IterationStopReason::CompletedRequestedRounds;
+  const Case cases[] = {
+      {"a worse loss stops and drops its tree", {10, 9, 9.5f}, 0.0f, 0, 1, 0, kLoss},
+      {"an equal loss passes a zero threshold", {10, 10}, 0.0f, 0, 6, 0, kDone},
+      {"an equal loss is a low improvement above it", {10, 10}, 0.1f, 0, 0, 0, kLoss},
+      {"stall limit 2 keeps two low rounds", {10, 9, 8.95f, 8.9f, 8.85f, 8.8f, 8.75f}, 0.1f, 2, 3, 2, kLoss},
+      {"a sufficient improvement resets the stall", {10, 9.95f, 9, 8.95f, 8.9f}, 0.1f, 1, 3, 2, kLoss},
+      {"a NaN loss stops", {10, 9, kNaN}, 0.0f, 0, 1, 0, kLoss},
+      {"an infinite loss stops", {10, kInf}, 0.0f, 3, 0, 0, kLoss},
+      {"any finite loss improves on an infinite start", {kInf, 5, 4, 3, 2, 1, 0}, 0.0f, 0, 6, 0, kDone},
+  };
+  const Data data = make_data(2, kRows, 3, Target::Regression);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ScriptedLossObjective objective{kRows, c.losses, {}};
+    const IterationRunSummary summary =
+        run(data, objective, controls_for(6, c.min_loss_improvement, c.stall_limit), grown_trees());
+    EXPECT_EQ(summary.stop_reason, c.stop);
+    EXPECT_EQ(summary.rounds_completed, c.completed);
+    EXPECT_EQ(summary.low_improvement_rounds, c.low_improvement);
+    EXPECT_EQ(summary.model.rounds_completed(), c.completed);
+    const std::vector<float> kept(c.losses.begin() + 1,
+                                  c.losses.begin() + 1 + std::min(c.completed, c.losses.size() - 1));
+    EXPECT_EQ(std::vector<float>(summary.train_loss.begin(), summary.train_loss.begin() + kept.size()), kept);
+    EXPECT_EQ(summary.train_loss.size(), c.completed);
+    EXPECT_EQ(summary.final_train_loss, c.completed == 0 ? c.losses[0] : summary.train_loss.back());
+  }
+}
+
+TEST(FitStopping, RankingKeepsATreeThatRaisesItsLoss) {
+  const Data data = make_data(2, kRows, 3, Target::Relevance);
+  // Raising the rows with a small feature 0 inverts the ranking the labels follow.
+  ScriptedHooks hooks{[](std::size_t pass, std::size_t tree_index) {
+    return pass == 1 ? std::optional<std::vector<TrainedStump>>(stump_tree(tree_index, 100.0f, 0.0f)) : std::nullopt;
+  }};
+  const IterationRunSummary summary =
+      run(data, objectives::LambdaMARTObjective(*data.dataset.group_id), controls_for(3, 0.5f), hooks);
+  EXPECT_EQ(summary.stop_reason, IterationStopReason::CompletedRequestedRounds);
+  ASSERT_EQ(summary.train_loss.size(), 3u);
+  EXPECT_GT(summary.train_loss[1], summary.train_loss[0]);
+  EXPECT_EQ(summary.low_improvement_rounds, 0u);
+}
+
+TEST(FitStopping, WarmUpPassesAreSkippedButCounted) {
+  const Data data = make_data(2, kRows, 3, Target::Regression);
+  // Pass 0 grows nothing and pass 1 makes the loss worse: both are in warm-up, so both are skipped.
+  ScriptedHooks hooks{[](std::size_t pass, std::size_t) {
+                        return pass == 0 ? std::optional<std::vector<TrainedStump>>(std::vector<TrainedStump>{})
+                                         : std::nullopt;
+                      },
+                      [](std::uint64_t iteration) { return iteration < 3; }};
+  const ScriptedLossObjective objective{kRows, {10, 11, 9, 8, 7}, {}};
+  const IterationRunSummary summary = run(data, objective, controls_for(5), hooks);
+  EXPECT_EQ(summary.stop_reason, IterationStopReason::CompletedRequestedRounds);
+  EXPECT_EQ(summary.rounds_completed, 5u);
+  EXPECT_EQ(summary.train_loss, (std::vector<float>{9, 8, 7}));
+  EXPECT_EQ(summary.active_rows_per_round.size(), 3u);
+  EXPECT_EQ(tree_indices(summary.model), (std::vector<std::uint32_t>{2, 3, 4}));
+
+  // Every pass skipped: the fit completes with nothing of its own.
+  ScriptedHooks idle{[](std::size_t, std::size_t) {
+                       return std::optional<std::vector<TrainedStump>>(std::vector<TrainedStump>{});
+                     },
+                     [](std::uint64_t) { return true; }};
+  const IterationRunSummary empty = run(data, objectives::SquaredErrorObjective{}, controls_for(2), idle);
+  EXPECT_EQ(empty.stop_reason, IterationStopReason::CompletedRequestedRounds);
+  EXPECT_EQ(empty.rounds_completed, 2u);
+  EXPECT_TRUE(empty.model.stumps.empty());
+  EXPECT_TRUE(empty.train_loss.empty());
+  EXPECT_EQ(empty.final_train_loss, empty.initial_train_loss);
+}
+
+}  // namespace
+}  // namespace kestrune::engine::trainer
