@@ -223,7 +223,7 @@ CustomPythonMetricCallback CustomPythonMetricCallback::make(Ref metric_fn) {
 }
 
 float CustomPythonMetricCallback::evaluate(std::span<const float> predictions, std::span<const float> targets,
-                                           const engine::objectives::Weights&) const {
+                                           std::optional<std::span<const float>>) const {
   check_owner_thread(owner_thread_);
   return call_python_static(metric_fn_.get(), predictions, targets).value;
 }

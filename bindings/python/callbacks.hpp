@@ -19,6 +19,8 @@
 
 #include "core/histogram.hpp"
 #include "engine/objectives/contract.hpp"
+#include "engine/trainer/fit_objective.hpp"
+#include "engine/trainer/metric_callback.hpp"
 #include "python.hpp"
 
 namespace kestrune::python {
@@ -63,7 +65,7 @@ struct MetricAnswer {
   bool higher_is_better = false;
 };
 
-class CustomPythonMetricCallback {
+class CustomPythonMetricCallback final : public engine::trainer::PerRoundMetricCallback {
  public:
   // Probes the callable once with two all-zero float32 arrays of length 2 and keeps the name and
   // direction it answers; they hold for the whole training call.
@@ -71,9 +73,9 @@ class CustomPythonMetricCallback {
 
   // Calls metric_fn(y, p) and validates the whole answer; only the value is used.
   float evaluate(std::span<const float> predictions, std::span<const float> targets,
-                 const engine::objectives::Weights& weights) const;
-  bool higher_is_better() const noexcept { return higher_is_better_; }
-  std::string_view metric_name() const noexcept { return name_; }
+                 std::optional<std::span<const float>> weights) const override;
+  bool higher_is_better() const override { return higher_is_better_; }
+  std::string_view metric_name() const override { return name_; }
 
   // The one routine that calls a metric callable and checks its answer.
   static MetricAnswer call_python_static(PyObject* metric_fn, std::span<const float> predictions,
@@ -89,3 +91,9 @@ class CustomPythonMetricCallback {
 };
 
 }  // namespace kestrune::python
+
+// The boosting loop takes the custom objective's starting score from the target mean and checks
+// its gradient pairs every round, since they come from user code.
+template <>
+struct kestrune::engine::trainer::FitObjectiveTraits<kestrune::python::CustomPythonObjective>
+    : kestrune::engine::trainer::CustomObjectiveFitTraits {};

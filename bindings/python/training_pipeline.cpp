@@ -19,9 +19,12 @@
 #include "engine/objectives/squared.hpp"
 #include "engine/objectives/xendcg.hpp"
 #include "engine/objectives/yetirank.hpp"
+#include "engine/trainer/fit.hpp"
 #include "engine/trainer/trainer.hpp"
+#include "support/casts.hpp"
 #include "support/panic.hpp"
 #include "training_preparation.hpp"
+#include "training_summary.hpp"
 
 namespace kestrune::python {
 namespace {
@@ -119,6 +122,62 @@ TrainingResultRecord with_objective(ObjectiveKind kind, TrainingPipelineInputs& 
   throw EngineError::not_implemented("objective 'multiclass_softmax' is not implemented yet");
 }
 
+// Exactly one fit, chosen by the warm start and the validation set; the metric callback goes
+// only to the fits that score a validation set.
+template <typename Objective>
+engine::trainer::IterationRunSummary fit_once(const engine::trainer::Trainer& trainer, PreparedTraining& prepared,
+                                              const Objective& objective, const engine::IterationControls& controls,
+                                              const engine::trainer::PerRoundMetricCallback* metric) {
+  namespace fit = engine::trainer;
+  const backend_cpu::CpuBackend backend;
+  const core::TrainingDataset& training = prepared.training.dataset;
+  const core::BinnedMatrix& binned = prepared.training.binned;
+  if (prepared.warm_start) {
+    fit::WarmStartState warm_start = std::move(*prepared.warm_start);
+    prepared.warm_start.reset();
+    if (prepared.validation) {
+      return fit::fit_iterations_warm_start_with_validation_and_metric(
+          trainer, training, binned, prepared.validation->dataset, prepared.validation->binned, backend, objective,
+          controls, std::move(warm_start), metric);
+    }
+    return fit::fit_iterations_warm_start(trainer, training, binned, backend, objective, controls,
+                                          std::move(warm_start));
+  }
+  if (prepared.validation) {
+    return fit::fit_iterations_with_validation_and_metric(trainer, training, binned, prepared.validation->dataset,
+                                                          prepared.validation->binned, backend, objective, controls,
+                                                          metric);
+  }
+  return fit::fit_iterations_with_summary(trainer, training, binned, backend, objective, controls);
+}
+
+// The trained model with the records the caller asked for, as artifact bytes beside the summary.
+TrainingResultRecord finish_single_output(engine::trainer::IterationRunSummary run,
+                                          const TrainingPipelineInputs& inputs, PreparedTraining& prepared,
+                                          double native_train_seconds) {
+  engine::TrainedModel model = std::move(run.model);
+  if (inputs.store_node_stats) model = std::move(model).with_node_debug_stats_from_stumps();
+  if (prepared.categorical_state) {
+    model = engine::with_core_errors([&] { return std::move(model).with_categorical_state(prepared.categorical_state); });
+  }
+  model.native_categorical_features.clear();
+  for (const engine::trainer::CategoricalFeature& feature : prepared.native_categorical_features) {
+    const std::optional<std::uint32_t> index = support::checked_cast<std::uint32_t>(feature.first);
+    if (!index) {
+      throw EngineError::contract_violation("native categorical feature index " + std::to_string(feature.first) +
+                                            " does not fit the model's 32-bit feature indices");
+    }
+    model.native_categorical_features.push_back(*index);
+  }
+  TrainingResultRecord result;
+  result.artifact_bytes = engine::with_core_errors([&] { return model.to_artifact_bytes(); });
+  result.summary =
+      build_native_training_summary(run, inputs.objective, prepared.bridge_prepare_seconds, native_train_seconds);
+  result.continuous_binning_metadata = std::move(prepared.training.binning_metadata);
+  result.native_cat_mappings = std::move(prepared.native_cat_mappings);
+  return result;
+}
+
 }  // namespace
 
 TrainingResultRecord train_regression_artifact_with_summary_dense_impl(TrainingPipelineInputs inputs) {
@@ -138,11 +197,10 @@ TrainingResultRecord train_regression_artifact_with_summary_dense_impl(TrainingP
   return with_objective(*kind, inputs, prepared, trainer.params(), [&](auto objective, bool ranking) {
     const engine::IterationControls controls = trainer.iteration_controls_for_policy_ext(
         prepared.training.dataset, prepared.training.binned, inputs.rounds, inputs.policy_auto, ranking);
-    (void)controls;
-    (void)objective;
-    (void)train_start;
-    throw EngineError::not_implemented("the boosting driver is not available yet");
-    return TrainingResultRecord{};
+    engine::trainer::IterationRunSummary run =
+        fit_once(trainer, prepared, objective, controls, metric ? &*metric : nullptr);
+    const double native_train_seconds = seconds_of(std::chrono::steady_clock::now() - train_start);
+    return finish_single_output(std::move(run), inputs, prepared, native_train_seconds);
   });
 }
 

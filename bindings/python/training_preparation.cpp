@@ -1,11 +1,14 @@
 #include "training_preparation.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <string>
 #include <utility>
 
 #include "core/dataset.hpp"
 #include "engine/error.hpp"
+#include "engine/trained_model.hpp"
 
 namespace kestrune::python {
 namespace {
@@ -117,7 +120,19 @@ std::optional<PreparedTrainingMatrices> prepare_validation(TrainingPipelineInput
   return validation;
 }
 
-std::optional<engine::TrainedModel> load_warm_start_model(const TrainingPipelineInputs& inputs) {
+// The weights travel only when DART changed some tree's weight.
+std::optional<std::vector<float>> dart_tree_weights(const std::vector<engine::TrainedStump>& stumps) {
+  const bool reweighted = std::any_of(stumps.begin(), stumps.end(), [](const engine::TrainedStump& stump) {
+    return std::fabs(stump.tree_weight - 1.0f) > std::numeric_limits<float>::epsilon();
+  });
+  if (!reweighted) return std::nullopt;
+  std::vector<float> weights;
+  weights.reserve(stumps.size());
+  for (const engine::TrainedStump& stump : stumps) weights.push_back(stump.tree_weight);
+  return weights;
+}
+
+std::optional<engine::trainer::WarmStartState> load_warm_start(const TrainingPipelineInputs& inputs) {
   if (inputs.objective == kMulticlassObjective || !inputs.init_artifact_bytes) return std::nullopt;
   engine::TrainedModel model =
       engine::with_core_errors([&] { return engine::TrainedModel::from_artifact_bytes(*inputs.init_artifact_bytes); });
@@ -126,7 +141,15 @@ std::optional<engine::TrainedModel> load_warm_start_model(const TrainingPipeline
                                           " does not match training data feature_count " +
                                           std::to_string(inputs.feature_count));
   }
-  return model;
+  engine::trainer::WarmStartState state;
+  state.dart_tree_weights = dart_tree_weights(model.stumps);
+  state.completed_rounds = model.rounds_completed();
+  state.base_score = model.base_prediction;
+  if (model.morph_metadata && !model.morph_metadata->ema_stats.empty()) {
+    state.morph_ema_stats = std::move(model.morph_metadata->ema_stats);
+  }
+  state.stumps = std::move(model.stumps);
+  return state;
 }
 
 }  // namespace
@@ -160,7 +183,7 @@ PreparedTraining prepare_training(TrainingPipelineInputs& inputs) {
   apply_categorical_columns(inputs, prepared.training);
 
   prepared.validation = prepare_validation(inputs, prepared.training);
-  prepared.warm_start_model = load_warm_start_model(inputs);
+  prepared.warm_start = load_warm_start(inputs);
   prepared.bridge_prepare_seconds = seconds_of(std::chrono::steady_clock::now() - start);
   return prepared;
 }

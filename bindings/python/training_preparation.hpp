@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "core/artifact/categorical_state.hpp"
-#include "engine/trained_model.hpp"
 #include "engine/trainer/trainer.hpp"
+#include "engine/trainer/warm_start.hpp"
 #include "quantization/matrix_preparation.hpp"
 #include "training_pipeline.hpp"
 
@@ -26,8 +26,9 @@ using CategoryMappings = std::map<std::size_t, std::map<std::string, std::uint32
 struct PreparedTraining {
   quantization::PreparedTrainingMatrices training;
   std::optional<quantization::PreparedTrainingMatrices> validation;
-  // The single-output model a warm start continues, checked against the training features.
-  std::optional<engine::TrainedModel> warm_start_model;
+  // What a warm start continues from: a single-output model checked against the training
+  // features.
+  std::optional<engine::trainer::WarmStartState> warm_start;
   std::vector<engine::trainer::CategoricalFeature> native_categorical_features;
   CategoryMappings native_cat_mappings;
   std::optional<core::CategoricalStatePayloadV1> categorical_state;
