@@ -142,6 +142,34 @@ TEST(FitValidation, MetricDrivesStoppingAndTheCut) {
   }
 }
 
+// Skipped warm-up passes count in the round numbers but own no trees: the cut keeps the accepted
+// rounds numbered up to the best one.
+TEST(FitValidation, TheCutCountsAcceptedRoundsNotPasses) {
+  const Data train = make_data(8, kRows, 3, Target::Regression);
+  const Data validation = make_data(9, kValidationRows, 3, Target::Regression);
+  ScriptedHooks hooks{[](std::size_t pass, std::size_t) {
+                        return pass < 2 ? std::optional<std::vector<TrainedStump>>(std::vector<TrainedStump>{})
+                                        : std::nullopt;
+                      },
+                      [](std::uint64_t iteration) { return iteration < 2; }};
+  // Rounds 3 to 6 are validated; round 4 is the best.
+  const ScriptedLossObjective objective{kRows, falling_losses(), {10, 9, 8, 8.5f, 9}};
+  const Trainer trainer = make_trainer(small_params());
+  const IterationRunSummary summary = fit_iterations_with_optional_validation_summary(
+      trainer, train.dataset, train.binned, backend_cpu::CpuBackend{}, objective,
+      IterationExecutionContext{controls_for(10, 2), {}, std::nullopt,
+                                ValidationSet{&validation.dataset, &validation.binned}, nullptr},
+      hooks);
+  EXPECT_EQ(summary.stop_reason, kLossPlateau);
+  EXPECT_EQ(summary.best_validation_round, 4u);
+  EXPECT_EQ(summary.rounds_completed, 4u);
+  EXPECT_EQ(summary.validation_loss, (std::vector<float>{9, 8}));
+  EXPECT_EQ(summary.train_loss, (std::vector<float>{99, 98}));
+  EXPECT_EQ(summary.final_validation_loss, 8.0f);
+  EXPECT_EQ(summary.model.rounds_completed(), 4u);  // trees 2 and 3
+  EXPECT_EQ(tree_index_of(summary.model.stumps.front().node_id), 2u);
+}
+
 TEST(FitValidation, MetricWithoutValidationIsNamedButNeverEvaluated) {
   const Data train = make_data(8, kRows, 3, Target::Regression);
   const TestMetric metric(true);

@@ -1,0 +1,18 @@
+# Runs the fit suites once with one pool thread and once with four, and requires the model
+# digests they print to agree: a deterministic fit may not depend on the pool size.
+# Usage: cmake -DTEST_BINARY=<kestrune_tests> -P fit_digest_compare.cmake
+foreach(threads IN ITEMS 1 4)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env RAYON_NUM_THREADS=${threads} ${TEST_BINARY} --gtest_filter=Fit*
+                  OUTPUT_VARIABLE output ERROR_VARIABLE errors RESULT_VARIABLE result)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "fit suites failed with ${threads} pool threads:\n${output}\n${errors}")
+  endif()
+  string(REGEX MATCHALL "fit digest [^\n]*" digests_${threads} "${output}")
+endforeach()
+if(NOT digests_1)
+  message(FATAL_ERROR "the fit suites printed no digest")
+endif()
+if(NOT "${digests_1}" STREQUAL "${digests_4}")
+  message(FATAL_ERROR "fit digests differ between pool sizes:\n  1 thread:  ${digests_1}\n  4 threads: ${digests_4}")
+endif()
+message(STATUS "fit digests agree: ${digests_1}")
