@@ -196,7 +196,9 @@ float CustomPythonObjective::loss(std::span<const float> predictions, std::span<
     check_owner_thread(owner_thread_);
     InterpreterLock lock;
     const Ref result = call_with_arrays(loss_fn_->get(), targets, predictions, "custom loss callable failed: ");
-    return narrow_to_f32(convert_or_fail([&] { return to_f64(result.get()); }, "custom loss must return a float, got: "));
+    const double value =
+        convert_or_fail([&] { return to_f64(result.get()); }, "custom loss must return a float, got: ");
+    return narrow_to_f32(value);
   }
   if (predictions.empty()) return 0.0f;
   const std::size_t paired = std::min(predictions.size(), targets.size());

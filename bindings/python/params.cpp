@@ -60,7 +60,8 @@ core::LeafSolver parse_leaf_solver(std::string_view text) {
   throw PythonError::value_error("leaf_solver must be 'standard' or 'dro', got " + quoted(text));
 }
 
-std::optional<core::DroConfig> parse_dro_config(core::LeafSolver solver, float dro_radius, std::string_view dro_metric) {
+std::optional<core::DroConfig> parse_dro_config(core::LeafSolver solver, float dro_radius,
+                                                std::string_view dro_metric) {
   if (!finite_non_negative(dro_radius)) throw PythonError::value_error("dro_radius must be finite and >= 0");
   if (dro_metric != "wasserstein") {
     throw PythonError::value_error("dro_metric must be 'wasserstein', got " + quoted(dro_metric));

@@ -158,7 +158,8 @@ TrainingResultRecord finish_single_output(engine::trainer::IterationRunSummary r
   engine::TrainedModel model = std::move(run.model);
   if (inputs.store_node_stats) model = std::move(model).with_node_debug_stats_from_stumps();
   if (prepared.categorical_state) {
-    model = engine::with_core_errors([&] { return std::move(model).with_categorical_state(prepared.categorical_state); });
+    model = engine::with_core_errors(
+        [&] { return std::move(model).with_categorical_state(prepared.categorical_state); });
   }
   model.native_categorical_features.clear();
   for (const engine::trainer::CategoricalFeature& feature : prepared.native_categorical_features) {

@@ -186,7 +186,8 @@ def test_warm_start_model_must_match_the_feature_count():
 @pytest.mark.parametrize(
     "overrides, message",
     [
-        (dict(boosting_mode="dart", dart_drop_rate=0.1, dart_max_drop=2), "boosting_mode='dart' is not implemented yet"),
+        (dict(boosting_mode="dart", dart_drop_rate=0.1, dart_max_drop=2),
+         "boosting_mode='dart' is not implemented yet"),
         (dict(morph_config={}), "morph mode is not implemented yet"),
     ],
 )

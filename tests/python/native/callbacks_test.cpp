@@ -99,7 +99,8 @@ class CallbackTest : public ::testing::Test {
         "import collections, numpy\n"
         "seen = []\n"
         "def residual(y, p):\n"
-        "    seen.append((type(y).__name__, str(y.dtype), y.flags.c_contiguous, y.flags.writeable, y.tolist(), p.tolist()))\n"
+        "    seen.append((type(y).__name__, str(y.dtype), y.flags.c_contiguous, y.flags.writeable,\n"
+        "                 y.tolist(), p.tolist()))\n"
         "    return (p - y, numpy.ones_like(y) * 2)\n"
         "Pair = collections.namedtuple('Pair', 'g h')\n"
         "def const(g, h):\n"
@@ -140,16 +141,19 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"pairs(const([float('nan')], [0.0]), [0], [0])", "[(nan, 0.0)]"},
         Case{"pairs(lambda y, p: [y, y], [0], [0])",
              "ValueError: custom objective must return a tuple of (gradient, hessian)"},
-        Case{"pairs(lambda y, p: (y, y, y), [0], [0])", "ValueError: custom objective must return exactly 2 arrays, got 3"},
+        Case{"pairs(lambda y, p: (y, y, y), [0], [0])",
+             "ValueError: custom objective must return exactly 2 arrays, got 3"},
         Case{"pairs(const('ab', [1.0]), [0], [0])",
              "ValueError: failed to extract array as Vec<f32>: TypeError: Can't extract `str` to `Vec`"},
         Case{"pairs(const([1.0], 5), [0], [0])",
-             "ValueError: failed to extract array as Vec<f32>: TypeError: 'int' object is not an instance of 'Sequence'"},
+             "ValueError: failed to extract array as Vec<f32>: TypeError: 'int' object is not an instance of "
+             "'Sequence'"},
         Case{"pairs(const([0.0] * 99, [1.0] * 100), [0] * 100, [0] * 100)",
              "ValueError: gradient array length 99 does not match target length 100"},
         Case{"pairs(const([0.0], [1.0, 1.0]), [0], [0])",
              "ValueError: hessian array length 2 does not match target length 1"},
-        Case{"pairs(raising(ValueError('bad')), [0], [0])", "ValueError: custom objective callable failed: ValueError: bad"},
+        Case{"pairs(raising(ValueError('bad')), [0], [0])",
+             "ValueError: custom objective callable failed: ValueError: bad"},
         Case{"pairs(raising(Outer.Failure()), [0], [0])",
              "ValueError: custom objective callable failed: Outer.Failure: <exception str() failed>"},
         Case{"pairs(3, [0], [0])",
@@ -213,7 +217,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"extract(numpy.array([1, 2], dtype=numpy.int8))", "[1.0, 2.0]"},
                       Case{"extract((1, 2.5))", "[1.0, 2.5]"},
                       Case{"extract([1, 'x'])",
-                           "ValueError: failed to extract array as Vec<f32>: TypeError: must be real number, not str"}));
+                           "ValueError: failed to extract array as Vec<f32>: TypeError: must be real number, "
+                           "not str"}));
 
 }  // namespace
 }  // namespace kestrune::python
