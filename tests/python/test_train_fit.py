@@ -70,8 +70,8 @@ def assert_summary_consistent(summary, objective, rounds):
     for round_ in summary.diagnostics_per_round:
         assert isinstance(round_, _kestrune.NativeIterationDiagnostics)
         assert round_.gradient_l2_norm >= 0.0 and round_.hessian_l2_norm > 0.0
-        # Features are counted in tiles of contiguous sampled features.
-        assert round_.n_active_rows == len(X) and 1 <= round_.n_active_features <= X.shape[1]
+        # Every feature is sampled (col_subsample 1.0); tiles are not what is counted.
+        assert round_.n_active_rows == len(X) and round_.n_active_features == X.shape[1]
         assert round_.original_gradient_l2_norm is None and round_.neutralization_effectiveness is None
 
 

@@ -35,8 +35,10 @@ RoundSample prepare_round_sample(const core::BoostingMode& mode, const Iteration
   sample.tiles = std::move(tiles.tiles);
   sample.sampled_feature_count = tiles.sampled_feature_count;
   validate_gradient_pair_length(gradients, row_count);
+  // The sampled features, not the tiles: the tile count follows the pool size, and the summary
+  // must not depend on the thread count.
   sample.diagnostics = IterationDiagnostics::from_gradient_snapshot(gradients, projector != nullptr, sample.rows.size(),
-                                                                    sample.tiles.size(), pre_projection_norm);
+                                                                    sample.sampled_feature_count, pre_projection_norm);
   return sample;
 }
 

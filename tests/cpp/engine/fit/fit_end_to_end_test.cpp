@@ -187,7 +187,7 @@ TEST(FitEndToEnd, GossScalesTheDrawnRowsPairs) {
   EXPECT_EQ(scaled, 40u);
   EXPECT_EQ(outcome.hooks.round_rows[0].size(), 80u);
   EXPECT_EQ(outcome.summary.diagnostics_per_round[0],
-            IterationDiagnostics::from_gradient_snapshot(pairs, false, 80, 1, 0.0f));
+            IterationDiagnostics::from_gradient_snapshot(pairs, false, 80, kFeatures, 0.0f));
 }
 
 }  // namespace
