@@ -1,15 +1,21 @@
-// Assembly of a summary training call: the converted keyword arguments become the training
-// parameters and the other pipeline inputs, checked in a fixed order whose first failure is the
-// one the caller sees:
+// Assembly of a training call: the converted arguments become the training parameters and the
+// other pipeline inputs, checked in a fixed order whose first failure is the one the caller sees.
+//
+// Summary functions (rows, dense and byte-buffer):
 //   rounds (0 refused, capped at 4096), training_policy, continuous_binning_strategy,
 //   tree_growth, morph_config, leaf_model, leaf_solver, the DRO settings, neutralization and its
 //   leaf-model rule, the factor exposures, the boosting mode; then the parameters are filled
 //   (no range checks: the trainer validates them) and the categorical specs resolved.
+// Artifact-only functions (rows and dense), which lack the tree-shape and validation options:
+//   morph_config, leaf_model, leaf_solver, the DRO settings, neutralization and its leaf-model
+//   rule, the factor exposures, rounds, training_policy, continuous_binning_strategy, the
+//   boosting mode; growth is level-wise; then the parameters and at most one categorical column.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -17,6 +23,7 @@
 #include "core/neutralization.hpp"
 #include "python.hpp"
 #include "quantization/metadata.hpp"
+#include "result_records.hpp"
 #include "training_inputs.hpp"
 
 namespace kestrune::python {
@@ -24,8 +31,10 @@ namespace kestrune::python {
 // The most rounds one call trains; larger requests are reduced without a message.
 inline constexpr std::size_t kMaxTrainingRounds = 4096;
 
-// The parameters every summary training function shares, as converted from Python (text values
-// borrow the caller's str objects for the call).
+// The parameters the training functions share, as converted from Python (text values borrow the
+// caller's str objects for the call). The feature inputs and the targets travel apart, since
+// each function takes them in its own form. A function without some parameter leaves it at the
+// value below, which is also its Python default.
 struct TrainingOptions {
   float learning_rate = 0.0f;
   std::uint16_t max_depth = 0;
@@ -43,7 +52,6 @@ struct TrainingOptions {
   std::optional<std::vector<float>> sample_weights;
   std::optional<std::vector<std::uint32_t>> group_id;
   float min_split_gain = 0.0f;
-  std::optional<std::vector<float>> validation_targets;
   std::optional<std::vector<float>> validation_sample_weights;
   std::optional<std::vector<std::uint32_t>> validation_group_id;
   std::optional<std::vector<std::int64_t>> validation_time_index;
@@ -100,9 +108,42 @@ struct AssembledTraining {
   ResolvedCategoricalSpecs categorical;
 };
 
-// Runs the checks above and moves what they produced out of `options` (its lists and the
+// Each runs its checks and moves what they produced out of `options` (its lists and the
 // morph_config reference, which is released after parsing). `training_row_count` is the number
 // of training rows the categorical value lists must match.
 AssembledTraining assemble_training(TrainingOptions& options, std::size_t training_row_count);
+AssembledTraining assemble_artifact_training(TrainingOptions& options, std::size_t training_row_count);
+
+// The feature matrices and targets of a call, borrowed for the call. The pipeline checks them
+// against their counts.
+struct TrainingFeatures {
+  std::span<const float> values;  // row-major
+  std::size_t row_count = 0;
+  std::size_t feature_count = 0;
+  std::span<const float> targets;
+  std::optional<std::span<const float>> validation_values;
+  std::optional<std::size_t> validation_row_count;
+  std::optional<std::span<const float>> validation_targets;
+};
+
+// Hands the features, the assembled parameters and what is left in `options` to the pipeline.
+TrainingResultRecord run_training_pipeline(const TrainingFeatures& features, TrainingOptions& options,
+                                           AssembledTraining assembled);
+
+// Flat feature matrices with explicit row counts, as the dense and byte-buffer summary functions
+// receive them.
+struct DenseTrainingData {
+  std::vector<float> values;
+  std::size_t row_count = 0;
+  std::size_t feature_count = 0;
+  std::vector<float> targets;
+  std::optional<std::vector<float>> validation_values;
+  std::optional<std::size_t> validation_row_count;
+  std::optional<std::vector<float>> validation_targets;
+};
+
+// The summary assembly on flat matrices, then the pipeline; every consistency check between the
+// buffers and their counts is the pipeline's.
+TrainingResultRecord train_dense_with_summary(const DenseTrainingData& data, TrainingOptions& options);
 
 }  // namespace kestrune::python
