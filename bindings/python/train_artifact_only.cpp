@@ -23,11 +23,12 @@ constexpr auto kDenseDoc =
     artifact_training_doc("train_regression_artifact_dense(values, row_count, feature_count, targets, ");
 
 // The artifact, copied once into a new bytes object; the rest of the result is dropped with the
-// record.
+// record. A bytes object that cannot be created ends the call as an internal failure
+// (PanicException).
 PyObject* artifact_of(const TrainingResultRecord& result) {
   const std::vector<std::uint8_t>& artifact = result.artifact_bytes;
-  PyObject* bytes =
-      PyBytes_FromStringAndSize(reinterpret_cast<const char*>(artifact.data()), static_cast<Py_ssize_t>(artifact.size()));
+  PyObject* bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(artifact.data()),
+                                              static_cast<Py_ssize_t>(artifact.size()));
   if (bytes == nullptr) {
     PyErr_Clear();
     support::panic("could not create the bytes object of the trained artifact");
@@ -46,7 +47,8 @@ PyObject* train_regression_artifact(PyObject*, Arguments& args) {
   AssembledTraining assembled = assemble_artifact_training(options, rows.size());
   const FlatRows flat = flatten_rows(rows);
   rows = {};
-  const TrainingFeatures features{flat.values, flat.row_count, flat.feature_count, targets};
+  const TrainingFeatures features{flat.values, flat.row_count, flat.feature_count, targets,
+                                  std::nullopt, std::nullopt, std::nullopt};
   return artifact_of(run_training_pipeline(features, options, std::move(assembled)));
 }
 
@@ -63,7 +65,7 @@ PyObject* train_regression_artifact_dense(PyObject*, Arguments& args) {
     targets = args.required("targets", to_f32_list);
   });
   AssembledTraining assembled = assemble_artifact_training(options, row_count);
-  const TrainingFeatures features{values, row_count, feature_count, targets};
+  const TrainingFeatures features{values, row_count, feature_count, targets, std::nullopt, std::nullopt, std::nullopt};
   return artifact_of(run_training_pipeline(features, options, std::move(assembled)));
 }
 

@@ -59,7 +59,8 @@ TrainingResultRecord train_from_rows(RowArguments arguments) {
     }
   }
 
-  TrainingFeatures features{training.values, training.row_count, training.feature_count, arguments.targets};
+  TrainingFeatures features{training.values, training.row_count, training.feature_count, arguments.targets,
+                            std::nullopt, std::nullopt, std::nullopt};
   if (validation) {
     features.validation_values = std::span<const float>(validation->values);
     features.validation_row_count = validation->row_count;
