@@ -163,13 +163,3 @@ def test_rounds_beyond_the_cap_train_as_the_cap():
     assert _kestrune.train_regression_artifact_dense(**flat, rounds=5000) == capped.artifact_bytes
     assert _kestrune.train_regression_artifact_dense(**flat, rounds=4096) == capped.artifact_bytes
 
-
-def test_warm_start_from_a_byte_buffer_trained_model():
-    x, y = data(seed=9)
-    first = _kestrune.train_regression_artifact_dense_with_summary_bytes(**as_bytes(x, y), **SETTINGS, rounds=3)
-    continued = [function(**given, **SETTINGS, rounds=3, init_artifact_bytes=first.artifact_bytes)
-                 for function, given in [
-                     (_kestrune.train_regression_artifact_with_summary, as_rows(x, y)),
-                     (_kestrune.train_regression_artifact_dense_with_summary_bytes, as_bytes(x, y))]]
-    assert continued[0].artifact_bytes == continued[1].artifact_bytes
-    assert len(continued[0].artifact_bytes) > len(first.artifact_bytes)
