@@ -1,8 +1,12 @@
 # Runs the fit suites once with one pool thread and once with four, and requires the model
 # digests they print to agree: a deterministic fit may not depend on the pool size.
-# Usage: cmake -DTEST_BINARY=<kestrune_tests> -P fit_digest_compare.cmake
+# Usage: cmake -DTEST_BINARY=<kestrune_tests> [-DTEST_FILTER=<gtest filter, Fit* by default>]
+#        -P fit_digest_compare.cmake
+if(NOT DEFINED TEST_FILTER)
+  set(TEST_FILTER "Fit*")
+endif()
 foreach(threads IN ITEMS 1 4)
-  execute_process(COMMAND ${CMAKE_COMMAND} -E env RAYON_NUM_THREADS=${threads} ${TEST_BINARY} --gtest_filter=Fit*
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env RAYON_NUM_THREADS=${threads} ${TEST_BINARY} --gtest_filter=${TEST_FILTER}
                   OUTPUT_VARIABLE output ERROR_VARIABLE errors RESULT_VARIABLE result)
   if(NOT result EQUAL 0)
     message(FATAL_ERROR "fit suites failed with ${threads} pool threads:\n${output}\n${errors}")

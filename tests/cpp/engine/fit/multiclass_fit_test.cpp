@@ -1,0 +1,235 @@
+// The multiclass rounds: what the loop tracks is what the returned model predicts, every row
+// carries each kept tree whatever the sampling, and the training-loss rules keep or drop a
+// round's K trees together.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "../engine_test_support.hpp"
+#include "multiclass_test_support.hpp"
+
+namespace kestrune::engine::trainer {
+namespace {
+
+using namespace multiclass_testing;
+using fit_testing::bits_of;
+using fit_testing::Data;
+using fit_testing::make_trainer;
+using fit_testing::small_params;
+
+constexpr std::size_t kRows = 150;
+
+TEST(MulticlassFit, TrackedMarginsAreThoseOfTheReturnedModel) {
+  struct Case {
+    const char* name;
+    core::BoostingMode mode;
+    float row_subsample;
+    core::TreeGrowth growth;
+  };
+  const Case cases[] = {
+      {"all_rows_level", core::StandardBoosting{}, 1.0f, core::TreeGrowth::Level},
+      {"subsample_leaf", core::StandardBoosting{}, 0.6f, core::TreeGrowth::Leaf},
+      {"goss_level", core::GossBoosting{0.2f, 0.3f}, 1.0f, core::TreeGrowth::Level},
+  };
+  const Data train = make_multiclass_data(5, kRows, 4);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    core::TrainParams params = small_params();
+    params.boosting_mode = c.mode;
+    params.row_subsample = c.row_subsample;
+    params.tree_growth = c.growth;
+    params.max_leaves = 6;
+    params.seed = 9;
+    const Trainer trainer = make_trainer(params);
+    const auto objective = softmax();
+    const RecordingClassHooks hooks;
+    const MultiClassIterationRunSummary run =
+        fit_multiclass_iterations_impl(trainer, train.dataset, train.binned, std::nullopt, backend_cpu::CpuBackend{},
+                                       objective, trainer.default_iteration_controls(5), std::nullopt, hooks);
+
+    ASSERT_EQ(run.rounds_completed, 5u);
+    ASSERT_EQ(hooks.start_margins.size(), 5 * kClasses);
+    for (std::size_t round = 0; round < 5; ++round) {
+      // Every class of a round grows from the margins the previous rounds left, on all rows.
+      const auto expected = fresh_margins(run, train, round);
+      for (std::size_t k = 0; k < kClasses; ++k) {
+        SCOPED_TRACE(::testing::Message() << "round " << round << " class " << k);
+        EXPECT_EQ(bits_of(hooks.start_margins[round * kClasses + k]), bits_of(expected[k]));
+        EXPECT_EQ(hooks.tree_indices[round * kClasses + k], round);
+        // One row sample per round, shared by the classes.
+        EXPECT_EQ(hooks.rows[round * kClasses + k], hooks.rows[round * kClasses]);
+      }
+    }
+    const auto final_margins = fresh_margins(run, train);
+    EXPECT_EQ(objective.loss(final_margins, train.dataset.targets, std::nullopt), run.final_train_loss);
+    EXPECT_EQ(run.train_loss.back(), run.final_train_loss);
+    EXPECT_EQ(objective.loss(fresh_margins(run, train, 0), train.dataset.targets, std::nullopt),
+              run.initial_train_loss);
+    EXPECT_LT(run.final_train_loss, run.initial_train_loss);
+  }
+}
+
+TEST(MulticlassFit, SummaryDescribesTheRun) {
+  const Data train = make_multiclass_data(6, kRows, 4);
+  core::TrainParams params = small_params();
+  params.row_subsample = 0.5f;
+  params.col_subsample = 0.5f;
+  params.dro_config = core::DroConfig{0.25f, core::DroMetric::Wasserstein};
+  params.leaf_solver = core::LeafSolver::Dro;
+  const Trainer trainer = make_trainer(params);
+  const MultiClassIterationRunSummary run =
+      fit_multiclass_iterations_impl(trainer, train.dataset, train.binned, std::nullopt, backend_cpu::CpuBackend{},
+                                     softmax(), trainer.default_iteration_controls(4), std::nullopt);
+
+  EXPECT_EQ(run.num_classes, kClasses);
+  EXPECT_EQ(run.feature_count, 4u);
+  EXPECT_EQ(run.objective, "multiclass_softmax");
+  EXPECT_EQ(run.rounds_requested, 4u);
+  EXPECT_EQ(run.rounds_completed, 4u);
+  EXPECT_EQ(run.total_iterations, 4u);
+  EXPECT_EQ(run.stop_reason, IterationStopReason::CompletedRequestedRounds);
+  EXPECT_EQ(run.baselines, std::vector<float>(kClasses, 0.0f));
+  ASSERT_EQ(run.class_stumps.size(), kClasses);
+  EXPECT_EQ(run.train_loss.size(), 4u);
+  EXPECT_TRUE(run.validation_loss.empty());
+  EXPECT_FALSE(run.best_validation_round || run.best_validation_loss || run.initial_validation_loss ||
+               run.final_validation_loss);
+  EXPECT_TRUE(run.custom_metric_values.empty());
+  EXPECT_FALSE(run.custom_metric_name);
+  EXPECT_EQ(run.active_rows_per_round, std::vector<std::size_t>(4, kRows / 2));
+  EXPECT_EQ(run.active_features_per_round, std::vector<std::size_t>(4, 2));
+  ASSERT_EQ(run.diagnostics_per_round.size(), 4u);
+  for (const IterationDiagnostics& round : run.diagnostics_per_round) {
+    EXPECT_EQ(round.n_active_rows, kRows / 2);
+    EXPECT_EQ(round.n_active_features, 2u);
+    EXPECT_GT(round.gradient_l2_norm, 0.0f);
+    EXPECT_FALSE(round.original_gradient_l2_norm);
+  }
+  ASSERT_TRUE(run.dro_metadata);
+  EXPECT_EQ(run.dro_metadata->radius, 0.25f);
+
+  MultiClassIterationRunSummary copy = run;
+  const MultiClassTrainedModel model = multiclass_trained_model(copy);
+  EXPECT_EQ(model.num_classes, kClasses);
+  EXPECT_EQ(model.feature_count, 4u);
+  EXPECT_EQ(model.objective, "multiclass_softmax");
+  EXPECT_EQ(model.class_stumps.size(), kClasses);
+  EXPECT_TRUE(model.dro_metadata);
+}
+
+TEST(MulticlassFit, NeutralizedGradientsAreReportedPerRound) {
+  Data train = make_multiclass_data(8, kRows, 4);
+  core::FactorExposureMatrix exposures = core::FactorExposureMatrix::make(kRows, 1, [&] {
+    std::vector<float> column(kRows);
+    for (std::size_t r = 0; r < kRows; ++r) column[r] = static_cast<float>(r % 5) - 2.0f;
+    return column;
+  }());
+  train.dataset.factor_exposures = std::move(exposures);
+  core::TrainParams params = small_params();
+  params.neutralization_config =
+      core::NeutralizationConfig{core::NeutralizationKind::PerRoundGradient, 1.0f, 0.0f};
+  const Trainer trainer = make_trainer(params);
+  const MultiClassIterationRunSummary run =
+      fit_multiclass_iterations_impl(trainer, train.dataset, train.binned, std::nullopt, backend_cpu::CpuBackend{},
+                                     softmax(), trainer.default_iteration_controls(2), std::nullopt);
+  ASSERT_EQ(run.diagnostics_per_round.size(), 2u);
+  for (const IterationDiagnostics& round : run.diagnostics_per_round) {
+    ASSERT_TRUE(round.original_gradient_l2_norm && round.projected_gradient_l2_norm);
+    EXPECT_LE(*round.projected_gradient_l2_norm, *round.original_gradient_l2_norm);
+  }
+}
+
+TEST(MulticlassFit, TrainingLossRulesJudgeTheRoundsTreesTogether) {
+  const Data train = make_multiclass_data(7, kRows, 4);
+  const Trainer trainer = make_trainer(small_params());
+  constexpr float kInf = std::numeric_limits<float>::infinity();
+  struct Case {
+    const char* name;
+    // The tree of (pass, class); nothing lets the grower grow it.
+    std::function<std::optional<std::vector<TrainedStump>>(std::size_t, std::size_t)> script;
+    std::function<bool(std::uint64_t)> warmup;
+    IterationStopReason reason;
+    std::size_t rounds_completed;
+    std::size_t recorded;
+  };
+  const auto never = [](std::uint64_t) { return false; };
+  const Case cases[] = {
+      // No class splits in the third pass.
+      {"empty_round_stops",
+       [](std::size_t pass, std::size_t) -> std::optional<std::vector<TrainedStump>> {
+         if (pass == 2) return std::vector<TrainedStump>{};
+         return std::nullopt;
+       },
+       never, IterationStopReason::NoSplitCandidate, 2, 2},
+      // Only class 1 splits: the round is kept.
+      {"one_class_enough",
+       [](std::size_t, std::size_t klass) -> std::optional<std::vector<TrainedStump>> {
+         if (klass != 1) return std::vector<TrainedStump>{};
+         return std::nullopt;
+       },
+       never, IterationStopReason::CompletedRequestedRounds, 4, 4},
+      // Class 2's tree of the second pass pushes every row away from its label.
+      {"rising_loss_stops",
+       [](std::size_t pass, std::size_t klass) -> std::optional<std::vector<TrainedStump>> {
+         if (pass == 1 && klass == 2) return one_stump(40.0f, 40.0f);
+         return std::nullopt;
+       },
+       never, IterationStopReason::LossImprovementBelowThreshold, 1, 1},
+      // An infinite margin gives a NaN loss: not an improvement.
+      {"non_finite_loss_stops",
+       [](std::size_t pass, std::size_t klass) -> std::optional<std::vector<TrainedStump>> {
+         if (pass == 2 && klass == 0) return one_stump(kInf, 0.0f);
+         return std::nullopt;
+       },
+       never, IterationStopReason::LossImprovementBelowThreshold, 2, 2},
+      // In warm-up an empty round and a rising one are skipped but counted.
+      {"warm_up_skips",
+       [](std::size_t pass, std::size_t klass) -> std::optional<std::vector<TrainedStump>> {
+         if (pass == 0) return std::vector<TrainedStump>{};
+         if (pass == 1 && klass == 0) return one_stump(-40.0f, -40.0f);
+         return std::nullopt;
+       },
+       [](std::uint64_t iteration) { return iteration < 2; }, IterationStopReason::CompletedRequestedRounds, 4, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ScriptedClassHooks hooks{c.script, c.warmup};
+    const auto objective = softmax();
+    const MultiClassIterationRunSummary run =
+        fit_multiclass_iterations_impl(trainer, train.dataset, train.binned, std::nullopt, backend_cpu::CpuBackend{},
+                                       objective, trainer.default_iteration_controls(4), std::nullopt, hooks);
+    EXPECT_EQ(run.stop_reason, c.reason);
+    EXPECT_EQ(run.rounds_completed, c.rounds_completed);
+    EXPECT_EQ(run.train_loss.size(), c.recorded);
+    EXPECT_EQ(run.diagnostics_per_round.size(), c.recorded);
+    // No dropped tree survives: the model is exactly the recorded rounds' trees.
+    const auto margins = fresh_margins(run, train);
+    const float expected = c.recorded == 0 ? run.initial_train_loss : run.train_loss.back();
+    EXPECT_EQ(objective.loss(margins, train.dataset.targets, std::nullopt), expected);
+    EXPECT_EQ(run.final_train_loss, expected);
+    for (std::size_t k = 0; k < kClasses; ++k) {
+      for (const std::uint32_t tree : tree_indices(run.class_stumps[k])) EXPECT_LT(tree, run.rounds_completed);
+    }
+  }
+}
+
+TEST(MulticlassFit, StallLimitToleratesSmallImprovements) {
+  const Data train = make_multiclass_data(7, kRows, 4);
+  core::TrainParams params = small_params();
+  params.learning_rate = 0.01f;
+  const Trainer trainer = make_trainer(params);
+  IterationControls controls = trainer.default_iteration_controls(6);
+  controls.min_loss_improvement = 1.0f;  // no round improves that much
+  controls.loss_stall_limit = 2;
+  const MultiClassIterationRunSummary run = fit_multiclass_iterations_impl(
+      trainer, train.dataset, train.binned, std::nullopt, backend_cpu::CpuBackend{}, softmax(), controls, std::nullopt);
+  EXPECT_EQ(run.stop_reason, IterationStopReason::LossImprovementBelowThreshold);
+  EXPECT_EQ(run.rounds_completed, 2u);
+  EXPECT_EQ(run.low_improvement_rounds, 2u);
+  EXPECT_EQ(tree_indices(run.class_stumps[0]).back(), 1u);
+}
+
+}  // namespace
+}  // namespace kestrune::engine::trainer
