@@ -9,9 +9,11 @@
 #include "backend_cpu/cpu_backend.hpp"
 #include "callbacks.hpp"
 #include "engine/error.hpp"
+#include "engine/multiclass_model.hpp"
 #include "engine/objectives/binary.hpp"
 #include "engine/objectives/glm.hpp"
 #include "engine/objectives/lambdamart.hpp"
+#include "engine/objectives/multiclass.hpp"
 #include "engine/objectives/names.hpp"
 #include "engine/objectives/pairwise.hpp"
 #include "engine/objectives/quantile.hpp"
@@ -20,6 +22,7 @@
 #include "engine/objectives/xendcg.hpp"
 #include "engine/objectives/yetirank.hpp"
 #include "engine/trainer/fit.hpp"
+#include "engine/trainer/multiclass_loop.hpp"
 #include "engine/trainer/trainer.hpp"
 #include "support/casts.hpp"
 #include "support/panic.hpp"
@@ -110,8 +113,12 @@ TrainingResultRecord with_objective(ObjectiveKind kind, TrainingPipelineInputs& 
   support::panic("multiclass_softmax is trained on its own branch");
 }
 
-// The multiclass branch: its class-count checks, then the loop it needs, which is not there yet.
-[[noreturn]] void train_multiclass(const TrainingPipelineInputs& inputs) {
+// The multiclass branch: its own objective, controls, warm start (decoded here from the earlier
+// multiclass artifact), fit and model.
+TrainingResultRecord train_multiclass(const TrainingPipelineInputs& inputs, PreparedTraining& prepared,
+                                      const engine::trainer::Trainer& trainer,
+                                      std::chrono::steady_clock::time_point train_start) {
+  namespace fit = engine::trainer;
   if (!inputs.num_classes) {
     throw EngineError::invalid_config("multiclass_softmax objective requires num_classes to be specified");
   }
@@ -119,7 +126,47 @@ TrainingResultRecord with_objective(ObjectiveKind kind, TrainingPipelineInputs& 
     throw EngineError::invalid_config("multiclass_softmax requires num_classes >= 2, got " +
                                       std::to_string(*inputs.num_classes));
   }
-  throw EngineError::not_implemented("objective 'multiclass_softmax' is not implemented yet");
+  const auto objective = engine::objectives::MultiClassSoftmaxObjective::make(*inputs.num_classes);
+  const core::TrainingDataset& training = prepared.training.dataset;
+  const core::BinnedMatrix& binned = prepared.training.binned;
+  const engine::IterationControls controls =
+      trainer.iteration_controls_for_policy(training, binned, inputs.rounds, inputs.policy_auto);
+
+  std::optional<fit::MultiClassWarmStartState> warm_start;
+  if (inputs.init_artifact_bytes) {
+    engine::MultiClassTrainedModel model =
+        engine::MultiClassTrainedModel::from_artifact_bytes(*inputs.init_artifact_bytes);
+    if (model.feature_count != inputs.feature_count) {
+      throw EngineError::contract_violation("init_model feature_count " + std::to_string(model.feature_count) +
+                                            " does not match training data feature_count " +
+                                            std::to_string(inputs.feature_count));
+    }
+    if (model.num_classes != *inputs.num_classes) {
+      throw EngineError::contract_violation("init_model num_classes " + std::to_string(model.num_classes) +
+                                            " does not match training num_classes " +
+                                            std::to_string(*inputs.num_classes));
+    }
+    warm_start = fit::multiclass_warm_start_from_model(std::move(model));
+  }
+  std::optional<fit::ValidationSet> validation;
+  if (prepared.validation) validation = fit::ValidationSet{&prepared.validation->dataset, &prepared.validation->binned};
+
+  fit::MultiClassIterationRunSummary run = fit::fit_multiclass_iterations_impl(
+      trainer, training, binned, validation, backend_cpu::CpuBackend{}, objective, controls, std::move(warm_start));
+  const double native_train_seconds = seconds_of(std::chrono::steady_clock::now() - train_start);
+
+  TrainingResultRecord result;
+  result.summary = build_native_training_summary_from_multiclass(run, inputs.objective,
+                                                                 prepared.bridge_prepare_seconds, native_train_seconds);
+  engine::MultiClassTrainedModel model = fit::multiclass_trained_model(run);
+  if (prepared.categorical_state) {
+    model = engine::with_core_errors(
+        [&] { return std::move(model).with_categorical_state(prepared.categorical_state); });
+  }
+  result.artifact_bytes = model.to_artifact_bytes();
+  result.continuous_binning_metadata = std::move(prepared.training.binning_metadata);
+  result.native_cat_mappings = std::move(prepared.native_cat_mappings);
+  return result;
 }
 
 // Exactly one fit, chosen by the warm start and the validation set; the metric callback goes
@@ -193,7 +240,7 @@ TrainingResultRecord train_regression_artifact_with_summary_dense_impl(TrainingP
 
   const std::optional<ObjectiveKind> kind = engine::objectives::objective_kind_from_name(inputs.objective);
   if (!kind) throw_unknown_objective(inputs.objective);
-  if (*kind == ObjectiveKind::MultiClassSoftmax) train_multiclass(inputs);
+  if (*kind == ObjectiveKind::MultiClassSoftmax) return train_multiclass(inputs, prepared, trainer, train_start);
 
   return with_objective(*kind, inputs, prepared, trainer.params(), [&](auto objective, bool ranking) {
     const engine::IterationControls controls = trainer.iteration_controls_for_policy_ext(

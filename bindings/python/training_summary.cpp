@@ -26,11 +26,10 @@ IterationDiagnosticsRecord diagnostics_record(const engine::IterationDiagnostics
                                     round.n_active_features};
 }
 
-}  // namespace
-
-TrainingSummaryRecord build_native_training_summary(const engine::trainer::IterationRunSummary& run,
-                                                    std::string_view objective, double bridge_prepare_seconds,
-                                                    double native_train_seconds) {
+// Both run summaries name their statistics alike.
+template <typename Run>
+TrainingSummaryRecord summary_of(const Run& run, std::string_view objective, double bridge_prepare_seconds,
+                                 double native_train_seconds) {
   TrainingSummaryRecord summary;
   summary.rounds_requested = run.rounds_requested;
   summary.rounds_completed = run.rounds_completed;
@@ -53,6 +52,20 @@ TrainingSummaryRecord build_native_training_summary(const engine::trainer::Itera
     summary.diagnostics_per_round.push_back(diagnostics_record(round));
   }
   return summary;
+}
+
+}  // namespace
+
+TrainingSummaryRecord build_native_training_summary(const engine::trainer::IterationRunSummary& run,
+                                                    std::string_view objective, double bridge_prepare_seconds,
+                                                    double native_train_seconds) {
+  return summary_of(run, objective, bridge_prepare_seconds, native_train_seconds);
+}
+
+TrainingSummaryRecord build_native_training_summary_from_multiclass(
+    const engine::trainer::MultiClassIterationRunSummary& run, std::string_view objective,
+    double bridge_prepare_seconds, double native_train_seconds) {
+  return summary_of(run, objective, bridge_prepare_seconds, native_train_seconds);
 }
 
 }  // namespace kestrune::python

@@ -4,6 +4,7 @@
 
 #include <string_view>
 
+#include "engine/trainer/multiclass_summary.hpp"
 #include "engine/trainer/summary.hpp"
 #include "result_records.hpp"
 
@@ -15,5 +16,9 @@ namespace kestrune::python {
 TrainingSummaryRecord build_native_training_summary(const engine::trainer::IterationRunSummary& run,
                                                     std::string_view objective, double bridge_prepare_seconds,
                                                     double native_train_seconds);
+// The same mapping for a multiclass fit (which never has a custom metric).
+TrainingSummaryRecord build_native_training_summary_from_multiclass(
+    const engine::trainer::MultiClassIterationRunSummary& run, std::string_view objective,
+    double bridge_prepare_seconds, double native_train_seconds);
 
 }  // namespace kestrune::python

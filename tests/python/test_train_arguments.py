@@ -278,8 +278,6 @@ def test_categorical_list_form_ignores_the_single_column_arguments():
               max_cat_threshold=3),
          "native categorical splits are not implemented yet (categorical feature 1)"),
         (dict(neutralization="pre_target"), "neutralization='pre_target' is not implemented yet"),
-        (dict(objective="multiclass_softmax", num_classes=3),
-         "objective 'multiclass_softmax' is not implemented yet"),
     ],
 )
 def test_features_of_later_releases_are_refused_not_ignored(overrides, message):

@@ -390,7 +390,7 @@ def test_features_of_later_releases_behave_as_in_the_master_function(variant, ov
 @pytest.mark.parametrize(
     "overrides",
     [
-        dict(objective="multiclass_softmax", num_classes=3),
+        dict(objective="multiclass_softmax", num_classes=12),
         dict(categorical_feature_indices=[1], categorical_feature_values_list=[["a", "b", "c"] * 4],
              max_cat_threshold=3),
     ],
@@ -398,5 +398,6 @@ def test_features_of_later_releases_behave_as_in_the_master_function(variant, ov
 @pytest.mark.parametrize("variant", [VARIANTS[3], VARIANTS[4]], ids=variant_ids(VARIANTS[3:]))
 def test_summary_only_features_of_later_releases_behave_as_in_the_master_function(variant, overrides):
     expected = outcome(MASTER_VARIANT, **overrides)
-    assert expected[0] is RuntimeError
+    # Trained (the artifact is compared) or refused as not built yet.
+    assert isinstance(expected, bytes) or expected[0] is RuntimeError
     assert outcome(variant, **overrides) == expected
