@@ -1,6 +1,7 @@
 #include "engine/multiclass_model.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <set>
 #include <string>
@@ -8,6 +9,7 @@
 
 #include "core/artifact/container.hpp"
 #include "core/artifact/linear_leaf_payload.hpp"
+#include "core/artifact/metadata_payloads.hpp"
 #include "core/artifact/native_categorical_payload.hpp"
 #include "engine/artifact_sections.hpp"
 #include "engine/error.hpp"
@@ -96,6 +98,18 @@ std::vector<std::uint8_t> linear_leaf_section(const MultiClassTrainedModel& mode
   return core::encode_linear_leaf_coefficients_payload(entries);
 }
 
+// DART rescales trees; a weight within float epsilon of 1 (not NaN) needs no record.
+bool is_rescaled_weight(float weight) { return !(std::fabs(weight - 1.0f) <= std::numeric_limits<float>::epsilon()); }
+
+// One weight per stump in global position order, so that a reloaded DART model predicts as trained.
+std::vector<std::uint8_t> dart_weights_section(const MultiClassTrainedModel& model) {
+  std::vector<float> weights;
+  for_each_global_stump(model.class_stumps, [&](std::size_t, const TrainedStump& stump) {
+    weights.push_back(stump.tree_weight);
+  });
+  return core::encode_dart_tree_weights_payload(weights);
+}
+
 struct DecodedTrees {
   std::vector<float> baselines;
   std::vector<std::vector<TrainedStump>> class_stumps;
@@ -182,9 +196,11 @@ std::vector<std::uint8_t> MultiClassTrainedModel::to_artifact_bytes() const {
     }
     bool any_categorical = false;
     bool any_linear = false;
+    bool any_rescaled = false;
     for_each_global_stump(class_stumps, [&](std::size_t, const TrainedStump& stump) {
       any_categorical = any_categorical || stump.categorical;
       any_linear = any_linear || has_linear_leaf(stump);
+      any_rescaled = any_rescaled || is_rescaled_weight(stump.tree_weight);
     });
     if (any_categorical) {
       sections.emplace_back(ModelSectionKind::NativeCategoricalSplits, native_categorical_section(*this));
@@ -196,6 +212,7 @@ std::vector<std::uint8_t> MultiClassTrainedModel::to_artifact_bytes() const {
       sections.emplace_back(ModelSectionKind::DroMetadata, core::encode_dro_metadata_payload(*dro_metadata));
     }
     if (any_linear) sections.emplace_back(ModelSectionKind::LinearLeafCoefficients, linear_leaf_section(*this));
+    if (any_rescaled) sections.emplace_back(ModelSectionKind::DartTreeWeights, dart_weights_section(*this));
     const auto metadata = model_metadata_for(feature_count, objective, static_cast<std::uint32_t>(num_classes));
     return core::serialize_model_artifact_v1(metadata, sections);
   });
@@ -238,6 +255,15 @@ MultiClassTrainedModel MultiClassTrainedModel::from_artifact_bytes(std::span<con
         if (entry.left) stump->left = std::move(*entry.left);
         if (entry.right) stump->right = std::move(*entry.right);
       }
+    }
+    if (auto weights = core::decode_optional_dart_tree_weights_section(sections)) {
+      if (weights->size() != total) {
+        throw EngineError::contract_violation("DartTreeWeights length " + std::to_string(weights->size()) +
+                                              " != stump count " + std::to_string(total));
+      }
+      for_each_global_stump(model.class_stumps, [&](std::size_t position, TrainedStump& stump) {
+        stump.tree_weight = (*weights)[position];
+      });
     }
     model.objective = parsed.contract.metadata.objective;
     return model;

@@ -29,8 +29,10 @@ struct MultiClassTrainedModel {
   // 0 without classes or without stumps in class 0; else 1 + the largest tree index of class 0.
   std::size_t rounds_completed() const;
 
-  // MultiClassTrees, PredictorLayout, then the optional sections. Linear leaves and category
-  // bitsets are addressed by global stump position: class 0's stumps first, then class 1's, ...
+  // MultiClassTrees, PredictorLayout, then the optional sections. Linear leaves, category
+  // bitsets and DART tree weights (written only when some weight is not 1) are addressed by
+  // global stump position: class 0's stumps first, then class 1's, ... A DartTreeWeights section
+  // whose length is not the stump count fails to read (ContractViolation).
   std::vector<std::uint8_t> to_artifact_bytes() const;
   static MultiClassTrainedModel from_artifact_bytes(std::span<const std::uint8_t> bytes);
 

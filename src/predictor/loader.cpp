@@ -115,6 +115,21 @@ void load_multiclass(Sections sections, const core::ModelArtifactSection& trees_
   std::vector<Forest> class_trees;
   class_trees.reserve(class_stumps.size());
   for (const auto& stumps : class_stumps) class_trees.push_back(build_predictor_trees(stumps, metadata_features));
+  // DART weights: one per stump over all classes in global position order.
+  if (auto weights = core::decode_optional_dart_tree_weights_section(sections)) {
+    std::size_t total = 0;
+    for (const auto& stumps : class_stumps) total += stumps.size();
+    if (weights->size() != total) {
+      throw PredictorError::invalid_model("DartTreeWeights length " + std::to_string(weights->size()) +
+                                          " != stump count " + std::to_string(total));
+    }
+    const std::span<const float> all(*weights);
+    std::size_t start = 0;
+    for (std::size_t c = 0; c < class_stumps.size(); ++c) {
+      apply_dart_tree_weights(class_trees[c], class_stumps[c], all.subspan(start, class_stumps[c].size()));
+      start += class_stumps[c].size();
+    }
+  }
 
   predictor.num_classes = decoded.class_baselines.size();
   predictor.class_baselines = std::move(decoded.class_baselines);

@@ -169,8 +169,9 @@ TEST(PredictorLoading, MulticlassArtifactFromTheWriter) {
   EXPECT_TRUE(same_floats(p.predict_batch_multiclass(rows), reference_softmax({0.1f + 1.0f, 0.2f, 0.3f + -2.0f})));
 }
 
-TEST(PredictorLoading, MulticlassIgnoresDartWeightsAndPlacesLinearLeavesByGlobalPosition) {
-  // Class stump counts 2, 0, 1: global position 2 is stump 0 of class 2.
+TEST(PredictorLoading, MulticlassReadsDartWeightsAndPlacesLinearLeavesByGlobalPosition) {
+  // Class stump counts 2, 0, 1: global position 2 is stump 0 of class 2, for weights as for linear
+  // leaves.
   const std::vector<std::vector<engine::TrainedStump>> classes = {
       {stump_at(0, 0, 0, 3, 1.0f, 1.0f), stump_at(1, 0, 0, 3, 1.0f, 1.0f)}, {}, {stump_at(0, 0, 0, 3, 1.0f, 1.0f)}};
   core::LinearLeafEntry entry;
@@ -183,16 +184,16 @@ TEST(PredictorLoading, MulticlassIgnoresDartWeightsAndPlacesLinearLeavesByGlobal
       2,
       {{ModelSectionKind::MultiClassTrees, multiclass_payload(2, {0.0f, 0.0f, 0.0f}, classes)},
        {ModelSectionKind::PredictorLayout, layout_payload(2)},
-       {ModelSectionKind::DartTreeWeights, core::encode_dart_tree_weights_payload(std::vector<float>{9.0f})},
+       {ModelSectionKind::DartTreeWeights, core::encode_dart_tree_weights_payload(std::vector<float>{9.0f, 1.0f, 0.5f})},
        {ModelSectionKind::LinearLeafCoefficients, core::encode_linear_leaf_coefficients_payload(std::vector{entry, past})}},
       "multiclass", 3);
   const Predictor p = load(bytes);
-  for (const auto& forest : *p.class_trees) {
-    for (const auto& tree : forest.trees) EXPECT_EQ(tree.weight, 1.0f);
-  }
-  // Row goes right everywhere: class 0 gets 1 + 1, class 1 nothing, class 2 0.5 + 3 x 2.
+  EXPECT_EQ((*p.class_trees)[0].trees[0].weight, 9.0f);
+  EXPECT_EQ((*p.class_trees)[0].trees[1].weight, 1.0f);
+  EXPECT_EQ((*p.class_trees)[2].trees[0].weight, 0.5f);
+  // Row goes right everywhere: class 0 gets 9 x 1 + 1, class 1 nothing, class 2 0.5 x (0.5 + 3 x 2).
   const std::vector<std::vector<float>> rows = {{4.0f, 3.0f}};
-  EXPECT_TRUE(same_floats(p.predict_batch_multiclass(rows), reference_softmax({2.0f, 0.0f, 6.5f})));
+  EXPECT_TRUE(same_floats(p.predict_batch_multiclass(rows), reference_softmax({10.0f, 0.0f, 3.25f})));
 }
 
 TEST(PredictorLoading, LoaderFailures) {
