@@ -115,6 +115,21 @@ def test_artifacts_round_trip_unchanged():
     assert continued.artifact_bytes == first.artifact_bytes
 
 
+def test_dart_artifacts_predict_with_their_tree_weights():
+    dart = dict(boosting_mode="dart", dart_drop_rate=0.3, dart_max_drop=3, dart_normalize_type="tree",
+                dart_sample_type="uniform")
+    result = fit(X[:180], Y[:180], rounds=8, validation_rows=X[180:], validation_targets=Y[180:], **dart)
+    summary = result.summary
+    assert summary.rounds_completed >= 3  # later rounds drop and rescale earlier trees
+    # The artifact carries the final weights: its scores are the ones the run tracked.
+    assert log_loss(probabilities(result, X[:180]), Y[:180]) == pytest.approx(summary.train_loss[-1], rel=1e-4)
+    assert log_loss(probabilities(result, X[180:]), Y[180:]) == pytest.approx(summary.validation_loss[-1], rel=1e-4)
+    continued = fit(X[:180], Y[:180], rounds=2, init_artifact_bytes=result.artifact_bytes, **dart)
+    assert continued.summary.rounds_completed >= 1
+    assert log_loss(probabilities(continued, X[:180]), Y[:180]) == pytest.approx(continued.summary.train_loss[-1],
+                                                                                rel=1e-4)
+
+
 @pytest.mark.parametrize("kwargs, error, message", [
     (dict(num_classes=None), ValueError, "multiclass_softmax objective requires num_classes to be specified"),
     (dict(num_classes=1), ValueError, "multiclass_softmax requires num_classes >= 2, got 1"),

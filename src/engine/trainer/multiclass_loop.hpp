@@ -18,6 +18,7 @@
 #include "core/dataset.hpp"
 #include "core/histogram.hpp"
 #include "engine/backend_ops.hpp"
+#include "engine/dart.hpp"
 #include "engine/objectives/multiclass.hpp"
 #include "engine/round.hpp"
 #include "engine/sampling.hpp"
@@ -28,6 +29,7 @@
 #include "engine/trainer/loop_round.hpp"
 #include "engine/trainer/loop_state.hpp"
 #include "engine/trainer/loop_validation.hpp"
+#include "engine/trainer/multiclass_dart.hpp"
 #include "engine/trainer/multiclass_finish.hpp"
 #include "engine/trainer/multiclass_round.hpp"
 #include "engine/trainer/multiclass_setup.hpp"
@@ -89,11 +91,24 @@ MultiClassIterationRunSummary fit_multiclass_iterations_impl(
   std::vector<float> walk_scratch;
   TrainingLossRules loss_rules(controls.min_loss_improvement, controls.loss_stall_limit);
   RoundHistories& histories = outcome.histories;
+  std::optional<MultiClassDart>& dart = start.dart;
+  std::vector<std::vector<float>> backup;  // the margins before a round's drops
 
   // ---- rounds ----
   std::size_t rounds_run = 0;
   while (rounds_run < controls.rounds) {
     const std::uint64_t iteration = start.warm_rounds + rounds_run;
+    // DART: the dropped trees leave the margins while the round's trees are fitted.
+    std::vector<std::size_t> dropped;
+    std::vector<float> dropped_weights;
+    if (dart) {
+      dropped = select_multiclass_dropouts(*dart, start.seed_base, iteration);
+      dropped_weights = dart_weights_of(*dart, dropped);
+    }
+    if (!dropped.empty()) {
+      backup = predictions;
+      remove_dart_trees(*dart, class_stumps, dropped, dropped_weights, predictions, binned, raw);
+    }
     compute_class_gradients(objective, predictions, training.targets, weights, projector, gradients,
                             pre_projection_norms);
     std::vector<std::uint32_t> rows = select_row_indices_for_round_multiclass(
@@ -133,9 +148,29 @@ MultiClassIterationRunSummary fit_multiclass_iterations_impl(
       std::move(tree.stumps.begin(), tree.stumps.end(), std::back_inserter(class_stumps[k]));
     }
 
+    // DART: the new trees enter at 1 / (k + 1), the dropped ones return rescaled. The training
+    // margins keep the drops until the round is kept (and are restored if it is skipped).
+    DartRoundScale dart_scale;
+    std::vector<float> new_dropped_weights;
+    if (dart && !dropped.empty()) {
+      dart_scale = dart_round_scale(dropped.size(), dart->settings.normalize_type);
+      for (std::size_t k = 0; k < num_classes; ++k) {
+        if (class_stumps[k].size() > counts_before[k]) {
+          scale_new_tree_contribution(snapshot[k], predictions[k], dart_scale.new_tree_weight);
+        }
+      }
+      new_dropped_weights.reserve(dropped.size());
+      for (const float weight : dropped_weights) new_dropped_weights.push_back(weight * dart_scale.dropped_factor);
+      add_dart_trees(*dart, class_stumps, dropped, new_dropped_weights, snapshot, binned, raw);
+    }
+    auto restore_drops = [&] {
+      if (!dropped.empty()) std::swap(predictions, backup);
+    };
+
     const bool in_warmup = hooks.in_warmup(iteration);
     if (!any_tree) {
       if (in_warmup) {
+        restore_drops();
         ++rounds_run;
         continue;
       }
@@ -148,6 +183,7 @@ MultiClassIterationRunSummary fit_multiclass_iterations_impl(
     if (verdict == TrainingLossVerdict::SkipPass || verdict == TrainingLossVerdict::Stop) {
       drop_round_trees(class_stumps, counts_before);
       if (verdict == TrainingLossVerdict::SkipPass) {
+        restore_drops();
         ++rounds_run;
         continue;
       }
@@ -158,7 +194,12 @@ MultiClassIterationRunSummary fit_multiclass_iterations_impl(
     const std::size_t round_number = rounds_run + 1;
     ValidationFlags flags;
     if (validation) {
-      add_round_to_validation(*validation, class_stumps, counts_before);
+      if (dart) {
+        add_dart_round_to_validation(*dart, *validation, class_stumps, counts_before, dropped, dropped_weights,
+                                     new_dropped_weights, dart_scale.new_tree_weight);
+      } else {
+        add_round_to_validation(*validation, class_stumps, counts_before);
+      }
       const float loss = multiclass_validation_loss(objective, *validation);
       flags = tracker->record_round(round_number, loss, std::nullopt);
       histories.validation_loss.push_back(loss);
@@ -178,6 +219,15 @@ MultiClassIterationRunSummary fit_multiclass_iterations_impl(
     histories.diagnostics.push_back(IterationDiagnostics::aggregate_per_class(class_diagnostics));
     histories.stump_counts.push_back(added_total);
     histories.round_numbers.push_back(round_number);
+    if (dart) {
+      for (std::size_t k = 0; k < num_classes; ++k) {
+        for (std::size_t i = counts_before[k]; i < class_stumps[k].size(); ++i) {
+          class_stumps[k][i].tree_weight = dart_scale.new_tree_weight;
+        }
+      }
+      record_multiclass_dart_round(*dart, dropped, new_dropped_weights, dart_scale.new_tree_weight, counts_before,
+                                   added);
+    }
     outcome.round_class_counts.push_back(std::move(added));
     ++rounds_run;
     previous_loss = new_loss;
@@ -196,7 +246,13 @@ MultiClassIterationRunSummary fit_multiclass_iterations_impl(
     outcome.best_validation_round = tracker->best_round();
     outcome.last_validation_loss = tracker->last_loss();
   }
+  const std::size_t recorded_rounds = histories.accepted_rounds();
   const MultiClassFinals finals = cut_back_to_best_round(outcome);
+  if (dart) {
+    if (finals.kept_rounds < recorded_rounds) truncate_multiclass_dart(*dart, finals.kept_rounds);
+    // The weights after the last kept round travel with the trees into the model.
+    write_multiclass_dart_weights(*dart, class_stumps);
+  }
   return assemble_multiclass_summary(
       std::move(outcome), finals,
       MultiClassRunShape{num_classes, binned.feature_count, controls.rounds, start.warm_rounds, &params});

@@ -31,12 +31,10 @@ void check_validation_set(const ValidationSet& validation, const core::TrainingD
   }
 }
 
-// The modes whose round steps this loop does not run are refused before any data is read.
+// Morph mode's schedule and statistics are not built yet: refused before any data is read,
+// rather than trained without them.
 void refuse_unsupported_modes(const core::TrainParams& params) {
   if (params.morph_config) throw EngineError::not_implemented("morph mode is not implemented yet");
-  if (std::holds_alternative<core::DartBoosting>(params.boosting_mode)) {
-    throw EngineError::not_implemented("boosting_mode='dart' is not implemented yet");
-  }
 }
 
 void check_warm_start(const MultiClassWarmStartState& warm_start, std::size_t num_classes,
@@ -104,6 +102,7 @@ MultiClassStart prepare_multiclass_fit(const Trainer& trainer, const core::Train
   check_class_labels(training.targets, num_classes, "target");
   if (validation) check_class_labels(validation->dataset->targets, num_classes, "validation target");
 
+  std::optional<std::vector<float>> warm_dart_weights;
   MultiClassStart start;
   start.seed_base = sampling_seed_base(params.seed, params.deterministic);
   start.options = split_selection_options_for_training(trainer, training, binned);
@@ -113,12 +112,17 @@ MultiClassStart prepare_multiclass_fit(const Trainer& trainer, const core::Train
     start.baselines = std::move(warm_start->baselines);
     start.class_stumps = std::move(warm_start->class_stumps);
     start.warm_rounds = warm_start->initial_rounds_completed;
+    warm_dart_weights = std::move(warm_start->initial_dart_tree_weights);
   } else {
     start.baselines = objective.initial_predictions();
     start.class_stumps.resize(num_classes);
   }
   start.warm_stump_counts.reserve(num_classes);
   for (const std::vector<TrainedStump>& stumps : start.class_stumps) start.warm_stump_counts.push_back(stumps.size());
+  // Without DART the warm start's weights are not read: its trees keep the weights they carry.
+  if (const auto* dart = std::get_if<core::DartBoosting>(&params.boosting_mode)) {
+    start.dart = make_multiclass_dart(*dart, num_classes, start.class_stumps, start.warm_rounds, warm_dart_weights);
+  }
   return start;
 }
 

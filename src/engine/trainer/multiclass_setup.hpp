@@ -18,6 +18,7 @@
 #include "engine/round.hpp"
 #include "engine/trained_stump.hpp"
 #include "engine/trainer/fit_request.hpp"
+#include "engine/trainer/multiclass_dart.hpp"
 #include "engine/trainer/multiclass_warm_start.hpp"
 #include "engine/trainer/trainer.hpp"
 #include "engine/types.hpp"
@@ -36,16 +37,14 @@ struct MultiClassStart {
   std::vector<std::vector<TrainedStump>> class_stumps;  // the warm-start trees, or empty lists
   std::vector<std::size_t> warm_stump_counts;
   std::size_t warm_rounds = 0;
-  // One weight per warm-start round and class, round-major (DART runs only).
-  std::vector<float> warm_dart_weights;
+  std::optional<MultiClassDart> dart;  // DART runs only
 };
 
 // In order:
 //  1. the iteration controls (InvalidConfig);
 //  2. early stopping without a validation set: InvalidConfig "validation early stopping requires
 //     a validation dataset";
-//  3. the training parameters (their core error, wrapped); NotImplemented for morph mode and,
-//     until the multiclass rounds drop trees, DART;
+//  3. the training parameters (their core error, wrapped); NotImplemented for morph mode;
 //  4. the training dataset (its core error, wrapped); the neutralization contracts (pre-target
 //     neutralization is refused); the warm start's neutralization contract; the training
 //     dataset against its bins;
@@ -57,7 +56,8 @@ struct MultiClassStart {
 //     neutralization is active");
 //  8. the warm start: ContractViolation "warm-start baseline count {} != num_classes {}",
 //     "warm-start class_stumps count {} != num_classes {}", then every split feature below the
-//     training feature count and every tree index below the warm start's round count.
+//     training feature count and every tree index below the warm start's round count;
+//  9. DART: the warm start's tree weights, one per round and class (see make_multiclass_dart).
 // The warm start is consumed.
 MultiClassStart prepare_multiclass_fit(const Trainer& trainer, const core::TrainingDataset& training,
                                        const core::BinnedMatrix& binned, const std::optional<ValidationSet>& validation,
