@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Benchmarks kestrune against LightGBM and XGBoost: installs what it needs (the build tools, the
+# package itself, LightGBM and XGBoost from PyPI), builds the C++ histogram benchmark and runs
+# bench/run_bench.py with the arguments given here (for example --quick, or --output FILE).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/setup.sh
+python3 -m pip install -q --disable-pip-version-check --no-build-isolation . -Cbuild-dir=build/release
+
+generator=()
+command -v ninja >/dev/null && generator=(-G Ninja)
+cmake -S . -B build/bench "${generator[@]}" -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_BUILD_BENCH=ON >/dev/null
+cmake --build build/bench --target kestrune_histogram_bench -j "$(nproc)" >/dev/null
+
+python3 bench/run_bench.py --build-dir build/bench "$@"
