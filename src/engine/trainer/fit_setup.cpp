@@ -2,10 +2,8 @@
 
 #include <cmath>
 #include <string>
-#include <variant>
 
 #include "core/validation.hpp"
-#include "engine/env.hpp"
 #include "engine/error.hpp"
 #include "engine/trainer/validate.hpp"
 #include "engine/trainer/warm_start.hpp"
@@ -29,20 +27,10 @@ void check_validation_set(const ValidationSet& validation, const core::TrainingD
   }
 }
 
-// The modes whose round steps are not built yet are refused before any data is read, rather
-// than trained without them.
-void refuse_unsupported_modes(const core::TrainParams& params, const FitInputRules& rules) {
+// Morph mode's learning-rate schedule and warm-up rounds are not built yet: it is refused before
+// any data is read, rather than trained without them.
+void refuse_unsupported_modes(const core::TrainParams& params) {
   if (params.morph_config) throw EngineError::not_implemented("morph mode is not implemented yet");
-  if (std::holds_alternative<core::DartBoosting>(params.boosting_mode)) {
-    throw EngineError::not_implemented("boosting_mode='dart' is not implemented yet");
-  }
-  if (rules.refines_leaves_each_round) {
-    throw EngineError::not_implemented("quantile leaf refinement is not implemented yet");
-  }
-  if (rules.refines_leaves_after_loop && experiment_leaf_refinement_enabled() &&
-      !gradient_neutralization_config(params)) {
-    throw EngineError::not_implemented("leaf refinement is not implemented yet");
-  }
 }
 
 }  // namespace
@@ -66,7 +54,7 @@ void check_fit_inputs(const core::TrainParams& params, const IterationExecutionC
       throw EngineError::invalid_config("quantile_alpha must be finite and in (0.0, 1.0)");
     }
   }
-  refuse_unsupported_modes(params, rules);
+  refuse_unsupported_modes(params);
   with_core_errors([&] { core::validate_training_dataset(training); });
   validate_neutralization_fit_contract_for_support(params, training, rules.pre_target_supported);
   validate_warm_start_neutralization_contract(params, request.warm_start.has_value(), training);

@@ -17,8 +17,6 @@ struct FitInputRules {
   bool ranking = false;
   bool pre_target_supported = false;
   std::optional<float> quantile_alpha;  // checked when present
-  bool refines_leaves_each_round = false;
-  bool refines_leaves_after_loop = false;
 };
 
 template <FitObjective O>
@@ -28,8 +26,6 @@ FitInputRules fit_input_rules(const O& objective) {
   rules.ranking = Traits::ranking;
   rules.pre_target_supported = Traits::pre_target_supported;
   if constexpr (Traits::checks_quantile_alpha) rules.quantile_alpha = Traits::quantile_alpha(objective);
-  rules.refines_leaves_each_round = Traits::refines_leaves_each_round;
-  rules.refines_leaves_after_loop = Traits::refines_leaves_after_loop;
   return rules;
 }
 
@@ -44,9 +40,7 @@ FitInputRules fit_input_rules(const O& objective) {
 //     validation group_id ("... on the validation dataset");
 //  5. the training parameters (their core error, wrapped);
 //  6. quantile: InvalidConfig "quantile_alpha must be finite and in (0.0, 1.0)";
-//  7. NotImplemented for the training modes this driver does not run yet: morph mode, DART,
-//     the quantile objective's per-round leaf refinement, and the regression leaf refinement
-//     that the experiment switch asks for;
+//  7. NotImplemented "morph mode is not implemented yet" for morph mode, not run yet;
 //  8. the training dataset (its core error, wrapped);
 //  9. the neutralization contracts, then the warm start against the training data.
 void check_fit_inputs(const core::TrainParams& params, const IterationExecutionContext& request,

@@ -6,6 +6,11 @@
 // The training predictions live in two buffers that swap roles: the grower writes the new tree
 // into the working copy, and an accepted round makes that copy the training predictions. Both
 // buffers and the gradient buffer are allocated once per fit.
+//
+// Two objective families change the round or the finish: the quantile objective re-fits every new
+// tree's leaves before the tree enters the predictions, and the regression objectives may re-fit
+// the finished model's leaves (loop_refinement.hpp). DART (loop_dart.hpp) wraps each round in a
+// drop of earlier trees and a rescale of the new and the dropped ones.
 #pragma once
 
 #include <algorithm>
@@ -28,8 +33,10 @@
 #include "engine/trainer/fit_objective.hpp"
 #include "engine/trainer/fit_request.hpp"
 #include "engine/trainer/fit_setup.hpp"
+#include "engine/trainer/loop_dart.hpp"
 #include "engine/trainer/loop_finish.hpp"
 #include "engine/trainer/loop_hooks.hpp"
+#include "engine/trainer/loop_refinement.hpp"
 #include "engine/trainer/loop_round.hpp"
 #include "engine/trainer/loop_state.hpp"
 #include "engine/trainer/loop_validation.hpp"
@@ -55,8 +62,9 @@ float validation_loss(const O& objective, const ValidationData& validation) {
 }
 
 // Runs one single-output fit. Errors: the set-up checks' (see check_fit_inputs), then those of
-// the fit contract, the projector, the objective, the tree grower, the tree walks and the metric
-// callback, unchanged; a failed fit returns nothing.
+// the fit contract, the projector, a warm start's trees out of order under DART, the objective,
+// the tree grower, the leaf refinements, the tree walks and the metric callback, unchanged; a
+// failed fit returns nothing.
 template <FitObjective O, BackendOps Backend, typename Hooks = GrowerHooks>
 IterationRunSummary fit_iterations_with_optional_validation_summary(const Trainer& trainer,
                                                                     const core::TrainingDataset& training,
@@ -96,6 +104,18 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
   if (request.validation) {
     validation = make_validation_data(*request.validation, Traits::ranking, base_score, outcome.stumps);
   }
+  const std::optional<core::DartBoosting> dart = dart_settings(params.boosting_mode);
+  if (dart) {
+    // Warm-start trees keep the weights their model stored, by tree index.
+    outcome.dart = dart_tree_list_from_warm_start(outcome.stumps,
+                                                  warm_start ? warm_start->dart_tree_weights : std::nullopt);
+    outcome.dart_normalize_type = dart->normalize_type;
+  }
+  auto dart_training = [&] { return DartTarget{&predictions, &binned, raw}; };
+  auto dart_validation = [&]() -> std::optional<DartTarget> {
+    if (!validation) return std::nullopt;
+    return DartTarget{&validation->predictions, validation->binned, validation->raw};
+  };
   outcome.initial_train_loss = objective.loss(predictions, active.targets, weights);
   float previous_loss = outcome.initial_train_loss;
 
@@ -120,13 +140,26 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
   std::vector<core::GradientPair> gradients;
   gradients.reserve(row_count);
   std::vector<float> walk_scratch;
+  std::optional<QuantileRefinementSettings> quantile_settings;
+  if constexpr (Traits::refines_leaves_each_round) {
+    static_assert(Traits::checks_quantile_alpha, "per-round refinement needs the objective's quantile level");
+    quantile_settings = quantile_round_settings(Traits::quantile_alpha(objective), params, controls);
+  }
   TrainingLossRules loss_rules(controls.min_loss_improvement, controls.loss_stall_limit);
 
   // ---- rounds ----
   std::size_t rounds_run = 0;
   while (rounds_run < controls.rounds) {
     const std::uint64_t iteration = warm_rounds + rounds_run;
-    // (DART drops trees from the predictions here.)
+    DartRound dart_round;
+    if (dart) {
+      dart_round = begin_dart_round(*outcome.dart, outcome.stumps, *dart, seed_base, iteration, dart_training(),
+                                    dart_validation());
+    }
+    // Ends a pass that keeps no tree: the predictions return to what the round found.
+    auto abandon_round = [&] {
+      if (dart) restore_dart_round(dart_round, predictions, validation ? &validation->predictions : nullptr);
+    };
     objective.compute_gradients_into(predictions, active.targets, weights, gradients);
     if constexpr (Traits::validates_gradients_every_round) {
       // A wrong count is reported by the count check below, after the sampling steps.
@@ -157,6 +190,7 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
                                                                                            : nullptr});
     const bool in_warmup = hooks.in_warmup(iteration);
     if (tree.stumps.empty()) {
+      abandon_round();
       if (in_warmup) {
         ++rounds_run;
         continue;
@@ -164,18 +198,26 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
       outcome.stop_reason = tree.stop_reason;
       break;
     }
-    // (The quantile objective re-fits the new tree's leaves here.)
-    add_tree_on_rows(working, predictions, walk_scratch, binned, tree.stumps, raw, unreached);
-    // (DART rescales the new tree and restores the dropped ones here.)
+    if constexpr (Traits::refines_leaves_each_round) {
+      refine_quantile_round(tree.stumps, binned, predictions, working, active, *quantile_settings);
+    } else {
+      add_tree_on_rows(working, predictions, walk_scratch, binned, tree.stumps, raw, unreached);
+    }
+    if (dart) {
+      rescale_dart_round(dart_round, *outcome.dart, outcome.stumps, dart->normalize_type, working, predictions, binned,
+                         raw);
+    }
     const float new_loss = objective.loss(working, active.targets, weights);
     if constexpr (!Traits::ranking) {
       const float scale = in_warmup ? 1.0f : hooks.loss_threshold_scale(iteration);
       const TrainingLossVerdict verdict = loss_rules.judge(previous_loss, new_loss, in_warmup, scale);
       if (verdict == TrainingLossVerdict::SkipPass) {
+        abandon_round();
         ++rounds_run;
         continue;
       }
       if (verdict == TrainingLossVerdict::Stop) {
+        abandon_round();
         outcome.stop_reason = IterationStopReason::LossImprovementBelowThreshold;
         break;
       }
@@ -184,7 +226,11 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
     const std::size_t round_number = rounds_run + 1;
     ValidationFlags flags;
     if (validation) {
-      apply_round_stumps_tree_walk(validation->predictions, *validation->binned, tree.stumps, validation->raw);
+      if (dart) {
+        add_accepted_dart_round(dart_round, *outcome.dart, outcome.stumps, tree.stumps, *dart_validation());
+      } else {
+        apply_round_stumps_tree_walk(validation->predictions, *validation->binned, tree.stumps, validation->raw);
+      }
       const float loss = validation_loss(objective, *validation);
       std::optional<float> metric_value;
       if (metric != nullptr) {
@@ -204,6 +250,10 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
     histories.diagnostics.push_back(sample.diagnostics);
     histories.stump_counts.push_back(tree.stumps.size());
     histories.round_numbers.push_back(round_number);
+    if (dart) {
+      record_dart_tree(*outcome.dart, iteration, dart_round.dropped, dart_round.new_dropped_weights,
+                       dart_round.scale.new_tree_weight, outcome.stumps.size(), tree.stumps.size());
+    }
     std::move(tree.stumps.begin(), tree.stumps.end(), std::back_inserter(outcome.stumps));
     ++rounds_run;
     previous_loss = new_loss;
@@ -228,8 +278,24 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
     outcome.last_validation_loss = tracker->last_loss();
     outcome.best_metric_round = tracker->best_metric_round();
   }
-  const FinalLosses finals = truncate_to_best_round(outcome);
-  // (The regression objectives' leaf refinement of the finished model goes here.)
+  FinalLosses finals = truncate_to_best_round(outcome);
+  // The weights go into the stumps before a refinement, which fits each tree at its weight; the
+  // refined model's losses are then those of the model the fit returns.
+  write_dart_weights(outcome);
+  if constexpr (Traits::refines_leaves_after_loop) {
+    if (regression_refinement_enabled(params)) {
+      refine_finished_model(outcome.stumps, outcome.warm_stump_count, outcome.histories.stump_counts, base_score,
+                            active, binned, controls.max_abs_leaf_value);
+      const float train_loss =
+          objective.loss(model_predictions(base_score, binned, outcome.stumps, raw), active.targets, weights);
+      std::optional<float> refined_validation_loss;
+      if (validation) {
+        validation->predictions = model_predictions(base_score, *validation->binned, outcome.stumps, validation->raw);
+        refined_validation_loss = validation_loss(objective, *validation);
+      }
+      replace_final_losses(outcome.histories, finals, train_loss, refined_validation_loss);
+    }
+  }
   return assemble_run_summary(std::move(outcome), finals, controls.rounds,
                               ModelDescription{base_score, objectives::objective_name(Traits::kind), &params,
                                                &training.matrix});

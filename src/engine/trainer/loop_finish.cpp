@@ -18,11 +18,13 @@ FinalLosses truncate_to_best_round(LoopOutcome& outcome) {
 
   RoundHistories& histories = outcome.histories;
   const std::size_t kept_rounds = histories.accepted_through_round(*best_round);
-  const std::size_t keep = outcome.warm_stump_count + retained_stump_count_for_rounds(histories.stump_counts, kept_rounds);
+  const std::size_t keep =
+      outcome.warm_stump_count + retained_stump_count_for_rounds(histories.stump_counts, kept_rounds);
   support::invariant(keep <= outcome.stumps.size(), "kept stumps exceed the trained stumps");
   outcome.stumps.resize(keep);
   histories.keep_first(kept_rounds);
   outcome.low_improvement_rounds = std::min(outcome.low_improvement_rounds, kept_rounds);
+  if (outcome.dart) renormalize_dart_after_truncation(*outcome.dart, kept_rounds, outcome.dart_normalize_type);
 
   finals.rounds_completed = *best_round;
   if (kept_rounds == 0) {
@@ -37,6 +39,10 @@ FinalLosses truncate_to_best_round(LoopOutcome& outcome) {
     }
   }
   return finals;
+}
+
+void write_dart_weights(LoopOutcome& outcome) {
+  if (outcome.dart) write_dart_weights_into_stumps(outcome.stumps, outcome.dart->weights());
 }
 
 IterationRunSummary assemble_run_summary(LoopOutcome&& outcome, const FinalLosses& finals, std::size_t rounds_requested,

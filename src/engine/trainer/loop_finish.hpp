@@ -10,6 +10,7 @@
 
 #include "core/config.hpp"
 #include "core/dataset.hpp"
+#include "engine/dart.hpp"
 #include "engine/trained_stump.hpp"
 #include "engine/trainer/loop_state.hpp"
 #include "engine/trainer/summary.hpp"
@@ -34,6 +35,9 @@ struct LoopOutcome {
   std::optional<std::size_t> best_validation_round;
   std::optional<std::size_t> best_metric_round;
   std::optional<std::string> metric_name;
+  // With boosting_mode 'dart': the weights and drops by tree position, and how drops rescale.
+  std::optional<DartTreeList> dart;
+  core::DartNormalizeType dart_normalize_type = core::DartNormalizeType::Tree;
 };
 
 struct FinalLosses {
@@ -46,8 +50,13 @@ struct FinalLosses {
 // that stopped on a metric plateau to its best metric round; nothing is cut otherwise, or when
 // that round is absent or not before the last pass. The cut keeps the accepted rounds numbered
 // up to the best round (passes skipped without a tree own no trees and no records), with the
-// warm-start stumps always kept. The final losses are those of the kept model.
+// warm-start stumps always kept. Under DART the kept rounds' drops are replayed on the warm-start
+// weights, so a tree that only a cut-off round had dropped regains its earlier weight. The final
+// losses are those of the kept model.
 FinalLosses truncate_to_best_round(LoopOutcome& outcome);
+
+// Under DART, every stump takes the weight of its tree's position; other fits keep the growers'.
+void write_dart_weights(LoopOutcome& outcome);
 
 // What the model records besides the stumps.
 struct ModelDescription {

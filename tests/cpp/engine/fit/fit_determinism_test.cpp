@@ -29,10 +29,13 @@ std::uint64_t digest_of(const IterationRunSummary& summary) {
   return hash;
 }
 
-IterationRunSummary sampled_fit(core::BoostingMode mode, core::TreeGrowth growth) {
+// `ranking`: query RMSE, which keeps every tree whatever the training loss does, so that a DART
+// fit runs all its rounds.
+IterationRunSummary sampled_fit(core::BoostingMode mode, core::TreeGrowth growth, bool ranking) {
   // Enough features for the tiles to depend on the pool size.
-  const Data train = make_data(77, 200, 40, Target::Regression);
-  const Data validation = make_data(78, 60, 40, Target::Regression);
+  const Target target = ranking ? Target::Relevance : Target::Regression;
+  const Data train = make_data(77, 200, 40, target);
+  const Data validation = make_data(78, 60, 40, target);
   core::TrainParams params = small_params();
   params.seed = 1234;
   params.deterministic = true;
@@ -42,10 +45,13 @@ IterationRunSummary sampled_fit(core::BoostingMode mode, core::TreeGrowth growth
   params.tree_growth = growth;
   params.max_leaves = 8;
   const Trainer trainer = make_trainer(params);
-  return fit_iterations_with_validation_and_metric(trainer, train.dataset, train.binned, validation.dataset,
-                                                   validation.binned, backend_cpu::CpuBackend{},
-                                                   objectives::SquaredErrorObjective{},
-                                                   trainer.default_iteration_controls(6), nullptr);
+  auto fit = [&](const auto& objective) {
+    return fit_iterations_with_validation_and_metric(trainer, train.dataset, train.binned, validation.dataset,
+                                                     validation.binned, backend_cpu::CpuBackend{}, objective,
+                                                     trainer.default_iteration_controls(6), nullptr);
+  };
+  if (ranking) return fit(objectives::QueryRMSEObjective(*train.dataset.group_id));
+  return fit(objectives::SquaredErrorObjective{});
 }
 
 TEST(FitDeterminism, SameSeedSameModel) {
@@ -53,15 +59,18 @@ TEST(FitDeterminism, SameSeedSameModel) {
     const char* name;
     core::BoostingMode mode;
     core::TreeGrowth growth;
+    bool ranking = false;
   };
   const Case cases[] = {
       {"subsample_level", core::StandardBoosting{}, core::TreeGrowth::Level},
       {"goss_leaf", core::GossBoosting{0.3f, 0.3f}, core::TreeGrowth::Leaf},
+      {"dart_level", core::DartBoosting{0.3f, 2, core::DartNormalizeType::Forest, core::DartSampleType::Weighted},
+       core::TreeGrowth::Level, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const IterationRunSummary first = sampled_fit(c.mode, c.growth);
-    const IterationRunSummary second = sampled_fit(c.mode, c.growth);
+    const IterationRunSummary first = sampled_fit(c.mode, c.growth, c.ranking);
+    const IterationRunSummary second = sampled_fit(c.mode, c.growth, c.ranking);
     EXPECT_EQ(first.rounds_completed, 6u);
     EXPECT_EQ(digest_of(first), digest_of(second));
     EXPECT_EQ(first.validation_loss, second.validation_loss);

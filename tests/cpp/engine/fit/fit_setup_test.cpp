@@ -15,7 +15,6 @@ namespace kestrune::engine::trainer {
 namespace {
 
 using namespace fit_testing;
-using testing_support::ScopedEnv;
 using testing_support::throws_engine_error;
 
 constexpr std::size_t kTrainRows = 64;
@@ -98,8 +97,6 @@ TEST(FitSetup, ChecksRunInOrderAndTheFirstFailureWins) {
        EngineErrorKind::ContractViolation, "this objective requires group_id to be provided on the validation dataset"},
       {"morph mode", [](Scenario& s) { s.params.morph_config = core::MorphConfig{}; }, EngineErrorKind::NotImplemented,
        "morph mode is not implemented yet"},
-      {"dart", [](Scenario& s) { s.params.boosting_mode = core::DartBoosting{0.1f, 1}; },
-       EngineErrorKind::NotImplemented, "boosting_mode='dart' is not implemented yet"},
       {"training dataset", [](Scenario& s) { s.train.dataset.targets.pop_back(); }, EngineErrorKind::Core,
        "validation error: targets length 63 does not match row_count 64"},
       {"pre-target outside squared error",
@@ -139,11 +136,13 @@ TEST(FitSetup, QuantileAlphaIsCheckedAfterTheParametersAndBeforeTheDataset) {
                                     EngineErrorKind::ContractViolation,
                                     "validation feature_count 5 does not match training feature_count 4"));
   }
-  // A valid level reaches the refusal of the quantile fit, whose per-round refinement is missing.
-  Scenario scenario;
-  EXPECT_TRUE(throws_engine_error(
-      [&] { scenario.run(make_trainer(scenario.params), objectives::QuantileObjective{0.5f}); },
-      EngineErrorKind::NotImplemented, "quantile leaf refinement is not implemented yet"));
+  // The open interval's ends are excluded, a level just inside them trains.
+  for (const float alpha : {std::numeric_limits<float>::denorm_min(), 0.5f, std::nextafter(1.0f, 0.0f)}) {
+    Scenario scenario;
+    scenario.train = make_data(4, kTrainRows, kFeatures, Target::Regression);
+    scenario.with_validation = false;
+    EXPECT_NO_THROW(scenario.run(make_trainer(scenario.params), objectives::QuantileObjective{alpha}));
+  }
 }
 
 TEST(FitSetup, PreTargetNeutralizationTrainsOnlySquaredError) {
@@ -170,23 +169,6 @@ TEST(FitSetup, PreTargetNeutralizationTrainsOnlySquaredError) {
                                   EngineErrorKind::ContractViolation,
                                   "neutralization='pre_target' is only supported for GBMRegressor squared-error "
                                   "training"));
-}
-
-TEST(FitSetup, LeafRefinementSwitchIsRefusedOnlyWhereItWouldRefine) {
-  const ScopedEnv refinement(kEnableLeafRefinementVariable, " Yes ");
-  Scenario scenario;
-  scenario.train = make_data(4, kTrainRows, kFeatures, Target::Regression);
-  scenario.with_validation = false;
-  EXPECT_TRUE(throws_engine_error(
-      [&] { scenario.run(make_trainer(scenario.params), objectives::SquaredErrorObjective{}); },
-      EngineErrorKind::NotImplemented, "leaf refinement is not implemented yet"));
-  // Objectives without the refinement train; so do the regression ones under gradient
-  // neutralization, which switches the refinement off.
-  EXPECT_NO_THROW(scenario.run(make_trainer(scenario.params), UserCodeObjective{}));
-  scenario.params.neutralization_config =
-      core::NeutralizationConfig{core::NeutralizationKind::PerRoundGradient, 1.0f, 0.0f};
-  scenario.train.dataset.factor_exposures = exposures(kTrainRows);
-  EXPECT_NO_THROW(scenario.run(make_trainer(scenario.params), objectives::SquaredErrorObjective{}));
 }
 
 TEST(FitSetup, WarmStartTreesMustLieBeforeItsCompletedRounds) {

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <map>
 #include <optional>
 #include <random>
 #include <span>
@@ -140,6 +141,12 @@ struct RecordingHooks : GrowerHooks {
     round_gradients.emplace_back(request.gradients.begin(), request.gradients.end());
     return GrowerHooks::build_tree(backend, std::move(request));
   }
+};
+
+// The real growers with every pass in warm-up: a pass whose tree raises the training loss is
+// skipped instead of ending the fit.
+struct AllWarmUp : GrowerHooks {
+  bool in_warmup(std::uint64_t) const { return true; }
 };
 
 // A one-stump tree at tree `tree_index` on feature 0: bins <= 7 take `left`, the others `right`.
@@ -283,6 +290,40 @@ class TestMetric : public PerRoundMetricCallback {
   bool higher_is_better_;
   std::vector<float> scripted_;
 };
+
+// A metric that keeps the validation predictions of the last round it scored: the loop's own
+// tracked predictions, to be set against a fresh prediction of the returned model.
+class CapturingMetric : public PerRoundMetricCallback {
+ public:
+  float evaluate(std::span<const float> predictions, std::span<const float>,
+                 std::optional<std::span<const float>>) const override {
+    last_predictions.assign(predictions.begin(), predictions.end());
+    return static_cast<float>(++evaluations);  // rises forever: never the reason a fit stops
+  }
+  bool higher_is_better() const override { return true; }
+  std::string_view metric_name() const override { return "capture"; }
+
+  mutable std::vector<float> last_predictions;
+  mutable std::size_t evaluations = 0;
+};
+
+// The weight of each tree index, as its stumps carry it; the stumps of one tree must agree.
+inline std::map<std::uint32_t, float> tree_weights_of(const TrainedModel& model) {
+  std::map<std::uint32_t, float> weights;
+  for (const TrainedStump& stump : model.stumps) {
+    const auto [at, inserted] = weights.emplace(tree_index_of(stump.node_id), stump.tree_weight);
+    EXPECT_TRUE(inserted || at->second == stump.tree_weight) << "tree " << at->first;
+  }
+  return weights;
+}
+
+// Element-wise agreement within a relative tolerance (absolute near zero).
+inline void expect_close(std::span<const float> actual, std::span<const float> expected, float tolerance) {
+  ASSERT_EQ(actual.size(), expected.size());
+  for (std::size_t i = 0; i < actual.size(); ++i) {
+    ASSERT_NEAR(actual[i], expected[i], tolerance * std::max(1.0f, std::fabs(expected[i]))) << "row " << i;
+  }
+}
 
 }  // namespace kestrune::engine::trainer::fit_testing
 

@@ -1,0 +1,226 @@
+// DART fits: the predictions the loop tracks describe the model it returns (each tree at its
+// weight), the weights follow the drop-and-rescale arithmetic round by round, a cut back to the
+// best round replays only the kept rounds, and warm-start trees keep their weights by tree index.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <map>
+#include <vector>
+
+#include "fit_test_support.hpp"
+
+namespace kestrune::engine::trainer {
+namespace {
+
+using namespace fit_testing;
+
+constexpr std::size_t kRows = 160;
+constexpr std::size_t kValidationRows = 50;
+constexpr std::size_t kFeatures = 4;
+// Every key lies below it except the very last of 2^24: every earlier tree is drawn each round.
+const float kDropAll = std::nextafter(1.0f, 0.0f);
+
+core::TrainParams dart_params(float rate, std::size_t max_drop, core::DartNormalizeType normalize,
+                              core::DartSampleType sample = core::DartSampleType::Uniform) {
+  core::TrainParams params = small_params();
+  params.seed = 17;
+  params.deterministic = true;
+  params.boosting_mode = core::DartBoosting{rate, max_drop, normalize, sample};
+  return params;
+}
+
+void expect_weights(const TrainedModel& model, const std::map<std::uint32_t, float>& expected) {
+  const std::map<std::uint32_t, float> actual = tree_weights_of(model);
+  ASSERT_EQ(actual.size(), expected.size());
+  for (const auto& [tree, weight] : expected) {
+    ASSERT_TRUE(actual.contains(tree)) << "tree " << tree;
+    EXPECT_FLOAT_EQ(actual.at(tree), weight) << "tree " << tree;
+  }
+}
+
+// The loop's tracked validation predictions of its last round, and its final training loss, are
+// those of a fresh walk of the returned model, every tree at the weight it carries.
+template <typename O>
+void expect_tracking_matches_model(const IterationRunSummary& summary, const CapturingMetric& metric,
+                                   const O& objective,
+                                   const Data& train, const Data& validation) {
+  ASSERT_GT(metric.evaluations, 0u);
+  expect_close(metric.last_predictions, fresh_predictions(summary.model, validation), 1e-5f);
+  const float fresh_loss =
+      objective.loss(fresh_predictions(summary.model, train), train.dataset.targets, weights_of(train.dataset));
+  EXPECT_NEAR(summary.final_train_loss, fresh_loss, 1e-5f * std::max(1.0f, fresh_loss));
+}
+
+// A DART round may well raise the training loss (the dropped trees come back scaled down), which
+// ends a fit; under AllWarmUp such a pass is only skipped, so these fits run all their passes and
+// also put back the predictions of every pass they skip.
+TEST(FitDart, TrackedPredictionsAreThoseOfTheReturnedModel) {
+  struct Case {
+    const char* name;
+    core::TrainParams params;
+    std::function<void(const core::TrainParams&)> run;
+  };
+  const Data regression = make_data(31, kRows, kFeatures, Target::Regression);
+  const Data regression_validation = make_data(32, kValidationRows, kFeatures, Target::Regression);
+  const Data binary = make_data(33, kRows, kFeatures, Target::Binary);
+  const Data binary_validation = make_data(34, kValidationRows, kFeatures, Target::Binary);
+  const Data relevance = make_data(35, kRows, kFeatures, Target::Relevance);
+  const Data relevance_validation = make_data(36, kValidationRows, kFeatures, Target::Relevance);
+
+  auto fit = [](const core::TrainParams& params, const auto& objective, const Data& train, const Data& validation) {
+    const Trainer trainer = make_trainer(params);
+    CapturingMetric metric;
+    const IterationRunSummary summary = fit_iterations_with_optional_validation_summary(
+        trainer, train.dataset, train.binned, backend_cpu::CpuBackend{}, objective,
+        IterationExecutionContext{trainer.default_iteration_controls(10), {}, std::nullopt,
+                                  ValidationSet{&validation.dataset, &validation.binned}, &metric},
+        AllWarmUp{});
+    EXPECT_GE(summary.train_loss.size(), 3u);
+    expect_tracking_matches_model(summary, metric, objective, train, validation);
+    // The weights reach the artifact and come back from it.
+    const TrainedModel decoded = TrainedModel::from_artifact_bytes(summary.model.to_artifact_bytes());
+    EXPECT_EQ(tree_weights_of(decoded), tree_weights_of(summary.model));
+    bool reweighted = false;
+    for (const auto& [tree, weight] : tree_weights_of(summary.model)) reweighted = reweighted || weight != 1.0f;
+    EXPECT_TRUE(reweighted);
+  };
+  core::TrainParams subsampled = dart_params(0.4f, 2, core::DartNormalizeType::Tree);
+  subsampled.row_subsample = 0.7f;
+  core::TrainParams leafwise = dart_params(0.3f, 3, core::DartNormalizeType::Forest, core::DartSampleType::Weighted);
+  leafwise.tree_growth = core::TreeGrowth::Leaf;
+  leafwise.max_leaves = 6;
+  // Without sampling, a tree grown on the same drops is the same tree, and adds nothing.
+  core::TrainParams quantile = dart_params(0.5f, 2, core::DartNormalizeType::Forest);
+  quantile.row_subsample = 0.8f;
+  const std::vector<Case> cases = {
+      {"squared error, tree, subsampled", subsampled,
+       [&](const core::TrainParams& p) {
+         fit(p, objectives::SquaredErrorObjective{}, regression, regression_validation);
+       }},
+      {"squared error, forest, weighted draws, leaf-wise", leafwise,
+       [&](const core::TrainParams& p) {
+         fit(p, objectives::SquaredErrorObjective{}, regression, regression_validation);
+       }},
+      {"binary cross-entropy, drop all", dart_params(kDropAll, 100, core::DartNormalizeType::Tree),
+       [&](const core::TrainParams& p) {
+         fit(p, objectives::BinaryCrossEntropyObjective{}, binary, binary_validation);
+       }},
+      {"quantile, forest, subsampled", quantile,
+       [&](const core::TrainParams& p) {
+         fit(p, objectives::QuantileObjective{0.7f}, regression, regression_validation);
+       }},
+      {"query rmse", dart_params(0.5f, 3, core::DartNormalizeType::Tree),
+       [&](const core::TrainParams& p) {
+         fit(p, objectives::QueryRMSEObjective(*relevance.dataset.group_id), relevance, relevance_validation);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.run(c.params);
+  }
+}
+
+// Every round drops every earlier tree: round 2 drops tree 0 (k = 1), round 3 trees 0 and 1
+// (k = 2). "tree" keeps k/(k+1) of a dropped weight, "forest" 1/(k+1); the new tree enters at
+// 1/(k+1). Rounds 4 and 5 drop trees 0 to 2 again, and a cut back to round 3 must undo that.
+TEST(FitDart, WeightsFollowTheDropsAndACutReplaysOnlyTheKeptRounds) {
+  const Data train = make_data(41, kRows, kFeatures, Target::Regression);
+  const Data validation = make_data(42, kValidationRows, kFeatures, Target::Regression);
+  struct Case {
+    core::DartNormalizeType normalize;
+    float dropped_twice;  // trees 0 and 1 after round 3
+  };
+  for (const Case c : {Case{core::DartNormalizeType::Tree, 1.0f / 3.0f},
+                       Case{core::DartNormalizeType::Forest, 1.0f / 6.0f}}) {
+    SCOPED_TRACE(static_cast<int>(c.normalize));
+    const Trainer trainer = make_trainer(dart_params(kDropAll, 100, c.normalize));
+    // Training losses that always improve; validation losses best at round 3.
+    const ScriptedLossObjective objective{kRows, {10, 9, 8, 7, 6, 5}, {10, 9, 8, 7, 7.5f, 7.6f}};
+
+    IterationControls controls = trainer.default_iteration_controls(3);
+    const IterationRunSummary three = fit_iterations_with_validation_and_metric(
+        trainer, train.dataset, train.binned, validation.dataset, validation.binned, backend_cpu::CpuBackend{},
+        objective, controls, nullptr);
+    expect_weights(three.model, {{0, c.dropped_twice}, {1, c.dropped_twice}, {2, 1.0f / 3.0f}});
+
+    const ScriptedLossObjective again{kRows, {10, 9, 8, 7, 6, 5}, {10, 9, 8, 7, 7.5f, 7.6f}};
+    controls = trainer.default_iteration_controls(5);
+    controls.early_stopping_rounds = 2;
+    const IterationRunSummary cut = fit_iterations_with_validation_and_metric(
+        trainer, train.dataset, train.binned, validation.dataset, validation.binned, backend_cpu::CpuBackend{}, again,
+        controls, nullptr);
+    ASSERT_EQ(cut.stop_reason, IterationStopReason::ValidationLossPlateau);
+    ASSERT_EQ(cut.rounds_completed, 3u);
+    EXPECT_EQ(cut.model.to_artifact_bytes(), three.model.to_artifact_bytes());
+  }
+}
+
+// Pass 1 is a warm-up pass with an empty tree: it drops tree 0, then must put it back. Pass 2
+// draws only position 0, pass 3 draws position 0, the filler left for pass 1, and tree 2: the
+// filler counts in k although it has no tree to take out.
+TEST(FitDart, SkippedPassesRestoreThePredictionsAndLeaveFillers) {
+  const Data train = make_data(43, kRows, kFeatures, Target::Regression);
+  const Data validation = make_data(44, kValidationRows, kFeatures, Target::Regression);
+  const Trainer trainer = make_trainer(dart_params(kDropAll, 100, core::DartNormalizeType::Tree));
+  ScriptedHooks hooks;
+  hooks.script = [](std::size_t pass, std::size_t) -> std::optional<std::vector<TrainedStump>> {
+    if (pass == 1) return std::vector<TrainedStump>{};
+    return std::nullopt;
+  };
+  hooks.warmup = [](std::uint64_t iteration) { return iteration == 1; };
+  const ScriptedLossObjective objective{kRows, {10, 9, 8, 7, 6}, {10, 9, 8, 7, 6}};
+  CapturingMetric metric;
+  const IterationRunSummary summary = fit_iterations_with_optional_validation_summary(
+      trainer, train.dataset, train.binned, backend_cpu::CpuBackend{}, objective,
+      IterationExecutionContext{trainer.default_iteration_controls(4), {}, std::nullopt,
+                                ValidationSet{&validation.dataset, &validation.binned}, &metric},
+      hooks);
+  ASSERT_EQ(summary.rounds_completed, 4u);
+  ASSERT_EQ(summary.train_loss.size(), 3u);
+  expect_weights(summary.model, {{0, 0.5f * 0.75f}, {2, 0.5f * 0.75f}, {3, 0.25f}});
+  expect_close(metric.last_predictions, fresh_predictions(summary.model, validation), 1e-5f);
+}
+
+// An earlier model with trees 0 and 2 (tree 1 grew nothing) and its stored weights. The single
+// round drops positions 0, 1 and 2 (k = 3): each weight found at its tree index is scaled by 3/4.
+// A cut back to round 0 restores the stored weights.
+TEST(FitDart, WarmStartWeightsArePlacedByTreeIndex) {
+  const Data train = make_data(45, kRows, kFeatures, Target::Regression);
+  const Data validation = make_data(46, kValidationRows, kFeatures, Target::Regression);
+  WarmStartState warm;
+  warm.stumps = stump_tree(0, 0.4f, -0.3f);
+  std::vector<TrainedStump> second = stump_tree(2, 0.2f, -0.1f);
+  TrainedStump child = second[0];
+  child.node_id = encode_tree_node_id(2, 1);
+  child.feature_index = 1;
+  child.left = 0.05f;
+  child.right = -0.05f;
+  second.push_back(child);
+  warm.stumps.insert(warm.stumps.end(), second.begin(), second.end());
+  warm.stumps[0].tree_weight = 0.5f;
+  warm.stumps[1].tree_weight = warm.stumps[2].tree_weight = 0.25f;
+  warm.dart_tree_weights = std::vector<float>{0.5f, 0.25f, 0.25f};
+  warm.completed_rounds = 3;
+  warm.base_score = 0.1f;
+
+  const Trainer trainer = make_trainer(dart_params(kDropAll, 100, core::DartNormalizeType::Tree));
+  CapturingMetric metric;
+  const IterationRunSummary one = fit_iterations_warm_start_with_validation_and_metric(
+      trainer, train.dataset, train.binned, validation.dataset, validation.binned, backend_cpu::CpuBackend{},
+      ScriptedLossObjective{kRows, {10, 9}, {10, 9}}, trainer.default_iteration_controls(1), warm, &metric);
+  ASSERT_EQ(one.rounds_completed, 1u);
+  expect_weights(one.model, {{0, 0.5f * 0.75f}, {2, 0.25f * 0.75f}, {3, 0.25f}});
+  expect_close(metric.last_predictions, fresh_predictions(one.model, validation), 1e-5f);
+
+  IterationControls controls = trainer.default_iteration_controls(2);
+  controls.early_stopping_rounds = 1;
+  const IterationRunSummary cut = fit_iterations_warm_start_with_validation_and_metric(
+      trainer, train.dataset, train.binned, validation.dataset, validation.binned, backend_cpu::CpuBackend{},
+      ScriptedLossObjective{kRows, {10, 9}, {10, 11}}, controls, warm, nullptr);
+  ASSERT_EQ(cut.rounds_completed, 0u);
+  expect_weights(cut.model, {{0, 0.5f}, {2, 0.25f}});
+}
+
+}  // namespace
+}  // namespace kestrune::engine::trainer
