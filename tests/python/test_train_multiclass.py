@@ -85,14 +85,6 @@ def test_validation_and_early_stopping_keep_the_best_round():
     assert log_loss(probabilities(result, train_x), train_y) == pytest.approx(summary.train_loss[-1], rel=1e-5)
 
 
-def test_validation_without_early_stopping_runs_every_round():
-    result = fit(X[:180], Y[:180], rounds=4, validation_rows=X[180:], validation_targets=Y[180:],
-                 validation_sample_weights=[1.0] * 60)
-    summary = result.summary
-    assert summary.rounds_completed == 4 and len(summary.validation_loss) == 4
-    assert log_loss(probabilities(result, X[180:]), Y[180:]) == pytest.approx(summary.validation_loss[-1], rel=1e-5)
-
-
 def test_warm_start_continues_through_the_artifact():
     first = fit(X, Y, rounds=3)
     continued = fit(X, Y, rounds=3, init_artifact_bytes=first.artifact_bytes)

@@ -40,7 +40,8 @@ void compute_class_gradients(const objectives::MultiClassSoftmaxObjective& objec
   }
 }
 
-void drop_round_trees(std::vector<std::vector<TrainedStump>>& class_stumps, std::span<const std::size_t> counts_before) {
+void drop_round_trees(std::vector<std::vector<TrainedStump>>& class_stumps,
+                      std::span<const std::size_t> counts_before) {
   support::invariant(class_stumps.size() == counts_before.size(), "one count per class list");
   for (std::size_t k = 0; k < class_stumps.size(); ++k) {
     support::invariant(counts_before[k] <= class_stumps[k].size(), "a class list shrank during the round");
@@ -56,8 +57,9 @@ std::span<const TrainedStump> round_trees_of_class(const std::vector<TrainedStum
 void add_round_to_validation(MultiClassValidation& validation,
                              std::span<const std::vector<TrainedStump>> class_stumps,
                              std::span<const std::size_t> counts_before) {
-  support::invariant(class_stumps.size() == validation.predictions.size() && counts_before.size() == class_stumps.size(),
-                     "one validation margin vector and count per class");
+  support::invariant(
+      class_stumps.size() == validation.predictions.size() && counts_before.size() == class_stumps.size(),
+      "one validation margin vector and count per class");
   for (std::size_t k = 0; k < class_stumps.size(); ++k) {
     apply_round_stumps_tree_walk(validation.predictions[k], *validation.binned,
                                  round_trees_of_class(class_stumps[k], counts_before[k]), validation.raw);

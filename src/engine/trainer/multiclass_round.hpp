@@ -46,7 +46,8 @@ void compute_class_gradients(const objectives::MultiClassSoftmaxObjective& objec
                              std::vector<std::optional<float>>& pre_projection_norms);
 
 // Cuts each class list back to its length before the round.
-void drop_round_trees(std::vector<std::vector<TrainedStump>>& class_stumps, std::span<const std::size_t> counts_before);
+void drop_round_trees(std::vector<std::vector<TrainedStump>>& class_stumps,
+                      std::span<const std::size_t> counts_before);
 
 // The stumps class `k` added in the round: those past `count_before`.
 std::span<const TrainedStump> round_trees_of_class(const std::vector<TrainedStump>& stumps, std::size_t count_before);

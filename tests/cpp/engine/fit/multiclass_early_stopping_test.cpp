@@ -110,22 +110,5 @@ TEST(MulticlassEarlyStopping, NoImprovementKeepsOnlyTheWarmStart) {
   EXPECT_EQ(run.final_train_loss, run.initial_train_loss);
 }
 
-TEST(MulticlassEarlyStopping, OtherStopsAreNeverCutBack) {
-  const Data train = make_multiclass_data(13, kRows, 4, 0.2f);
-  const Data validation = make_multiclass_data(14, 80, 4);
-  const Trainer trainer = make_trainer(overfitting_params());
-  // Without early stopping the run completes its rounds even though its best round is early.
-  IterationControls controls = trainer.default_iteration_controls(12);
-  const MultiClassIterationRunSummary run =
-      fit_multiclass_iterations_impl(trainer, train.dataset, train.binned, validation_of(validation),
-                                     backend_cpu::CpuBackend{}, softmax(), controls, std::nullopt);
-  EXPECT_EQ(run.stop_reason, IterationStopReason::CompletedRequestedRounds);
-  ASSERT_TRUE(run.best_validation_round);
-  EXPECT_LT(*run.best_validation_round, 12u);
-  EXPECT_EQ(run.rounds_completed, 12u);
-  EXPECT_EQ(run.validation_loss.size(), 12u);
-  EXPECT_EQ(run.final_validation_loss, run.validation_loss.back());
-}
-
 }  // namespace
 }  // namespace kestrune::engine::trainer

@@ -215,21 +215,5 @@ TEST(MulticlassFit, TrainingLossRulesJudgeTheRoundsTreesTogether) {
   }
 }
 
-TEST(MulticlassFit, StallLimitToleratesSmallImprovements) {
-  const Data train = make_multiclass_data(7, kRows, 4);
-  core::TrainParams params = small_params();
-  params.learning_rate = 0.01f;
-  const Trainer trainer = make_trainer(params);
-  IterationControls controls = trainer.default_iteration_controls(6);
-  controls.min_loss_improvement = 1.0f;  // no round improves that much
-  controls.loss_stall_limit = 2;
-  const MultiClassIterationRunSummary run = fit_multiclass_iterations_impl(
-      trainer, train.dataset, train.binned, std::nullopt, backend_cpu::CpuBackend{}, softmax(), controls, std::nullopt);
-  EXPECT_EQ(run.stop_reason, IterationStopReason::LossImprovementBelowThreshold);
-  EXPECT_EQ(run.rounds_completed, 2u);
-  EXPECT_EQ(run.low_improvement_rounds, 2u);
-  EXPECT_EQ(tree_indices(run.class_stumps[0]).back(), 1u);
-}
-
 }  // namespace
 }  // namespace kestrune::engine::trainer

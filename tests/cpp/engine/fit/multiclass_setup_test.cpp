@@ -142,23 +142,5 @@ TEST(MulticlassSetup, LabelsMustBeClassIndices) {
   EXPECT_NO_THROW(check_class_labels({}, 3, "target"));
 }
 
-TEST(MulticlassSetup, WarmStartTreesAreReplayedWhateverTheClass) {
-  // Only class 1 has a tree: the fit starts from it, in training and validation alike.
-  Scenario scenario;
-  scenario.controls.rounds = 1;
-  const MultiClassWarmStartState& state = warm(scenario);
-  const MultiClassIterationRunSummary run = scenario.run();
-  const auto objective = softmax();
-  EXPECT_EQ(run.initial_train_loss,
-            objective.loss(fresh_margins(state.baselines, state.class_stumps, scenario.train),
-                           scenario.train.dataset.targets, std::nullopt));
-  EXPECT_EQ(run.initial_validation_loss,
-            objective.loss(fresh_margins(state.baselines, state.class_stumps, scenario.validation),
-                           scenario.validation.dataset.targets, std::nullopt));
-  EXPECT_NE(run.initial_train_loss, std::log(3.0f));
-  EXPECT_EQ(tree_indices(run.class_stumps[1]).front(), 0u);
-  EXPECT_EQ(tree_indices(run.class_stumps[0]).front(), 1u);
-}
-
 }  // namespace
 }  // namespace kestrune::engine::trainer

@@ -52,7 +52,9 @@ inline Data make_multiclass_data(std::uint64_t seed, std::size_t rows, std::size
   return data;
 }
 
-inline objectives::MultiClassSoftmaxObjective softmax() { return objectives::MultiClassSoftmaxObjective::make(kClasses); }
+inline objectives::MultiClassSoftmaxObjective softmax() {
+  return objectives::MultiClassSoftmaxObjective::make(kClasses);
+}
 
 inline std::optional<ValidationSet> validation_of(const Data& data) {
   return ValidationSet{&data.dataset, &data.binned};
