@@ -89,11 +89,6 @@ def test_every_single_output_objective_trains(objective, targets, extra):
     assert result.continuous_binning_metadata.uses_continuous_binning
 
 
-def test_quantile_waits_for_its_per_round_leaf_refinement():
-    with pytest.raises(RuntimeError, match="^quantile leaf refinement is not implemented yet$"):
-        fit(X, Y, objective="quantile", quantile_alpha=0.3)
-
-
 @pytest.mark.parametrize("training_policy", ["auto", "manual"])
 def test_summary_losses_are_those_of_the_artifact(training_policy):
     result = fit(X, Y, training_policy=training_policy)
@@ -186,8 +181,6 @@ def test_warm_start_model_must_match_the_feature_count():
 @pytest.mark.parametrize(
     "overrides, message",
     [
-        (dict(boosting_mode="dart", dart_drop_rate=0.1, dart_max_drop=2),
-         "boosting_mode='dart' is not implemented yet"),
         (dict(morph_config={}), "morph mode is not implemented yet"),
     ],
 )
