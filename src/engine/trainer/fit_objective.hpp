@@ -45,9 +45,11 @@ struct FitObjectiveTraitsDefaults {
   static constexpr bool initial_prediction_is_target_mean = false;
 };
 
-struct RegressionFitTraits : FitObjectiveTraitsDefaults {
-  static constexpr bool refines_leaves_after_loop = true;
-};
+// The pointwise objectives whose finished models the leaf-refinement switch concerns. Only the
+// squared error refines: the refinement fits leaves to target-minus-score residuals, which is
+// meaningful only when the score is on the target's scale; on a logit or log-mean score (binary
+// cross-entropy, Poisson, Gamma, Tweedie) it mixes two scales and makes the model worse.
+struct RegressionFitTraits : FitObjectiveTraitsDefaults {};
 
 struct RankingFitTraits : FitObjectiveTraitsDefaults {
   static constexpr bool ranking = true;
@@ -64,6 +66,7 @@ template <>
 struct FitObjectiveTraits<objectives::SquaredErrorObjective> : RegressionFitTraits {
   static constexpr objectives::ObjectiveKind kind = objectives::ObjectiveKind::SquaredError;
   static constexpr bool pre_target_supported = true;
+  static constexpr bool refines_leaves_after_loop = true;
 };
 template <>
 struct FitObjectiveTraits<objectives::BinaryCrossEntropyObjective> : RegressionFitTraits {
