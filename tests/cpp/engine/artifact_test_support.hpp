@@ -1,5 +1,5 @@
-// Helpers for the trained-model and tree payload tests: engine error matchers, stump builders
-// and a field-by-field stump comparison (ChildStats has no equality of its own).
+// Helpers for the trained-model and tree payload tests: a wrapped core error matcher, stump
+// builders and a field-by-field stump comparison (ChildStats has no equality of its own).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,26 +13,12 @@
 #include "core/artifact/container.hpp"
 #include "engine/error.hpp"
 #include "engine/trained_stump.hpp"
+#include "engine_test_support.hpp"
 
 namespace kestrune::artifact_testing {
 
-template <typename F>
-::testing::AssertionResult throws_engine_error(F&& body, engine::EngineErrorKind kind, std::string_view message) {
-  try {
-    body();
-  } catch (const engine::EngineError& error) {
-    if (error.kind() == kind && error.message() == message) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "threw " << error.debug() << ", wanted \"" << message << "\"";
-  } catch (const std::exception& error) {
-    return ::testing::AssertionFailure() << "threw a different exception: " << error.what();
-  }
-  return ::testing::AssertionFailure() << "threw nothing, wanted \"" << message << "\"";
-}
-
-template <typename F>
-::testing::AssertionResult throws_contract_violation(F&& body, std::string_view message) {
-  return throws_engine_error(static_cast<F&&>(body), engine::EngineErrorKind::ContractViolation, message);
-}
+using engine::testing_support::throws_contract_violation;
+using engine::testing_support::throws_engine_error;
 
 // An EngineError wrapping a CoreError of `kind` with exactly `message`.
 template <typename F>

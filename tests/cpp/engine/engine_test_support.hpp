@@ -1,4 +1,4 @@
-// Helpers of the driver and grower tests: engine error matching and scoped environment values.
+// Helpers of the engine tests: engine error matching and scoped environment values.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -23,6 +23,11 @@ template <typename F>
     return ::testing::AssertionFailure() << "threw a different exception: " << error.what();
   }
   return ::testing::AssertionFailure() << "threw nothing, wanted \"" << message << "\"";
+}
+
+template <typename F>
+::testing::AssertionResult throws_contract_violation(F&& body, std::string_view message) {
+  return throws_engine_error(static_cast<F&&>(body), EngineErrorKind::ContractViolation, message);
 }
 
 // Sets (or unsets, for nullopt) one variable for the scope and restores the previous value.
