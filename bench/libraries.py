@@ -88,6 +88,7 @@ def run_kestrune(ds, threads, seed, binning="linear"):
     return dict(
         train_seconds=train_seconds, predict_seconds=predict_seconds, scores=np.asarray(scores, dtype=np.float64),
         native_train_seconds=summary.native_train_seconds, rounds_completed=summary.rounds_completed,
+        stop_reason=summary.stop_reason,
         artifact_bytes=len(result.artifact_bytes), notes=notes,
     )
 
