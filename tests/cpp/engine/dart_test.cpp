@@ -62,18 +62,14 @@ std::vector<std::size_t> reference_dropouts(std::size_t n, std::size_t max_drop,
 }
 
 TEST(DartDrawKey, MatchesItsDefinitionAndTheTopBitsOfTheFullFinaliser) {
-  for (std::uint64_t seed : {0ull, 42ull, 0xFFFFFFFFFFFFFFFFull}) {
-    for (std::uint64_t iteration : {0ull, 1ull, 977ull}) {
-      for (std::uint64_t i : {0ull, 1ull, 5ull, 4095ull}) {
-        const float key = dart_draw_key(seed, iteration, i);
-        EXPECT_EQ(key, reference_key(seed, iteration, i));
-        EXPECT_GE(key, 0.0f);
-        EXPECT_LT(key, 1.0f);
-        // The full SplitMix64 finaliser (GOSS's key for index i) has the same top 24 bits.
-        const std::uint64_t z = ((i * 0xD6E8FD5089A47A4Dull) ^ (iteration * 0x9E3779B97F4A7C15ull) ^ seed) +
-                                0x9E3779B97F4A7C15ull;
-        EXPECT_EQ(key, static_cast<float>(splitmix64_mix(z) >> 40) / 16777216.0f);
-      }
+  for (std::uint64_t seed : {0ull, 0xFFFFFFFFFFFFFFFFull}) {
+    for (std::uint64_t i : {0ull, 5ull, 4095ull}) {
+      const float key = dart_draw_key(seed, 977, i);
+      EXPECT_EQ(key, reference_key(seed, 977, i));
+      // The full SplitMix64 finaliser (GOSS's key for index i) has the same top 24 bits.
+      const std::uint64_t z = ((i * 0xD6E8FD5089A47A4Dull) ^ (977 * 0x9E3779B97F4A7C15ull) ^ seed) +
+                              0x9E3779B97F4A7C15ull;
+      EXPECT_EQ(key, static_cast<float>(splitmix64_mix(z) >> 40) / 16777216.0f);
     }
   }
 }
@@ -82,8 +78,7 @@ TEST(DartSelectDropouts, NothingToDropGivesAnEmptyList) {
   const std::vector<float> weights(4, 1.0f);
   EXPECT_TRUE(select_dropouts(0, 3, DartSampleType::Uniform, {}, 1, 1, 0.5f).empty());
   EXPECT_TRUE(select_dropouts(4, 0, DartSampleType::Uniform, weights, 1, 1, 0.5f).empty());
-  for (float rate : {0.0f, -0.0f, -0.5f, kNaN, -std::numeric_limits<float>::infinity()}) {
-    EXPECT_TRUE(select_dropouts(4, 3, DartSampleType::Uniform, weights, 1, 1, rate).empty()) << rate;
+  for (float rate : {-0.0f, kNaN, -std::numeric_limits<float>::infinity()}) {
     EXPECT_TRUE(select_dropouts(4, 3, DartSampleType::Weighted, weights, 1, 1, rate).empty()) << rate;
   }
 }
@@ -98,86 +93,41 @@ TEST(DartSelectDropouts, AgreesWithTheDefinitionOverManyDraws) {
     const float rate = trial % 5 == 0 ? 0.999f : (trial % 7 == 0 ? 1e-6f : unit(rng));
     std::vector<float> weights(n);
     for (float& w : weights) w = (trial % 11 == 0) ? 0.0f : unit(rng) - 0.2f;  // some negative: |w| counts
+    if (trial % 13 == 0) weights[n / 2] = kNaN;  // every share NaN: counts as 1, all trees are candidates
+    if (trial % 17 == 0) weights[n - 1] = -50.0f * static_cast<float>(n);  // a dominant tree: share 1
     const std::uint64_t seed = rng();
     const std::uint64_t iteration = rng() % 1000;
     const std::vector<std::size_t> got = select_dropouts(n, max_drop, type, weights, seed, iteration, rate);
     ASSERT_EQ(got, reference_dropouts(n, max_drop, type, weights, seed, iteration, rate)) << "trial " << trial;
     ASSERT_FALSE(got.empty());
-    ASSERT_LE(got.size(), max_drop);
-    ASSERT_TRUE(std::is_sorted(got.begin(), got.end()));
-    ASSERT_TRUE(std::adjacent_find(got.begin(), got.end()) == got.end());
-    ASSERT_EQ(got, select_dropouts(n, max_drop, type, weights, seed, iteration, rate)) << "not reproducible";
   }
 }
 
-TEST(DartSelectDropouts, SingleSmallestKeyWhenNothingIsACandidate) {
-  const std::size_t n = 30;
+TEST(DartSelectDropouts, EmptyWeightsFallBackToTheSmallestKeyButShortOnesAreABug) {
   std::size_t smallest = 0;
-  for (std::size_t i = 1; i < n; ++i) {
+  for (std::size_t i = 1; i < 30; ++i) {
     if (dart_draw_key(9, 4, i) < dart_draw_key(9, 4, smallest)) smallest = i;
   }
-  const std::vector<std::size_t> expected{smallest};
-  EXPECT_EQ(select_dropouts(n, 5, DartSampleType::Uniform, {}, 9, 4, 1e-9f), expected);
-  EXPECT_EQ(select_dropouts(n, 5, DartSampleType::Weighted, std::vector<float>(n, 0.0f), 9, 4, 0.5f), expected);
-  EXPECT_EQ(select_dropouts(n, 5, DartSampleType::Weighted, {}, 9, 4, 0.5f), expected);
-  EXPECT_EQ(select_dropouts(1, 5, DartSampleType::Uniform, {}, 9, 4, 1e-9f), std::vector<std::size_t>{0});
-}
-
-TEST(DartSelectDropouts, WeightedDominantTreeIsAlwaysACandidate) {
-  // |w_3| >= s / (rate * n): its share is 1, so its key is always below it.
-  std::vector<float> weights(10, 0.01f);
-  weights[3] = -50.0f;
-  for (std::uint64_t iteration = 0; iteration < 50; ++iteration) {
-    const std::vector<std::size_t> got =
-        select_dropouts(10, 10, DartSampleType::Weighted, weights, 11, iteration, 0.2f);
-    EXPECT_TRUE(std::find(got.begin(), got.end(), 3u) != got.end()) << iteration;
-  }
-  // A NaN weight makes every share NaN, which counts as 1: all trees are candidates.
-  weights[5] = kNaN;
-  EXPECT_EQ(select_dropouts(10, 10, DartSampleType::Weighted, weights, 11, 0, 0.2f).size(), 10u);
-}
-
-TEST(DartSelectDropouts, DrawDependsOnIterationAndSeed) {
-  const auto draw = [](std::uint64_t seed, std::uint64_t iteration) {
-    return select_dropouts(64, 64, DartSampleType::Uniform, {}, seed, iteration, 0.3f);
-  };
-  EXPECT_NE(draw(5, 1), draw(5, 2));
-  EXPECT_NE(draw(5, 1), draw(6, 1));
-  EXPECT_EQ(draw(5, 1), draw(5, 1));
-}
-
-TEST(DartSelectDropouts, WeightedWithMissingWeightsIsABug) {
+  EXPECT_EQ(select_dropouts(30, 5, DartSampleType::Weighted, {}, 9, 4, 0.5f), std::vector<std::size_t>{smallest});
   EXPECT_THROW(select_dropouts(5, 2, DartSampleType::Weighted, std::vector<float>{1.0f, 1.0f}, 1, 1, 0.5f),
                support::Panic);
 }
 
-struct NormalizationCase {
-  DartNormalizeType type;
-  std::size_t k;
-  float dropped_factor;
-  float new_weight;
-};
-
-TEST(DartNormalization, RoundScaleAndReplayForEachDropCount) {
-  const std::vector<NormalizationCase> cases{
-      {DartNormalizeType::Tree, 0, 0.0f, 1.0f},           {DartNormalizeType::Forest, 0, 1.0f, 1.0f},
-      {DartNormalizeType::Tree, 1, 0.5f, 0.5f},           {DartNormalizeType::Forest, 1, 0.5f, 0.5f},
-      {DartNormalizeType::Tree, 2, 2.0f / 3.0f, 1.0f / 3.0f}, {DartNormalizeType::Forest, 2, 1.0f / 3.0f, 1.0f / 3.0f},
-      {DartNormalizeType::Tree, 3, 0.75f, 0.25f},         {DartNormalizeType::Forest, 3, 0.25f, 0.25f},
+TEST(DartNormalization, RoundScaleForEachDropCount) {
+  struct Case {
+    DartNormalizeType type;
+    std::size_t k;
+    float dropped_factor, new_weight;
   };
-  for (const NormalizationCase& c : cases) {
+  const Case cases[] = {
+      {DartNormalizeType::Tree, 0, 0.0f, 1.0f},   {DartNormalizeType::Forest, 0, 1.0f, 1.0f},
+      {DartNormalizeType::Tree, 2, 2.0f / 3.0f, 1.0f / 3.0f}, {DartNormalizeType::Forest, 2, 1.0f / 3.0f, 1.0f / 3.0f},
+      {DartNormalizeType::Tree, 3, 0.75f, 0.25f}, {DartNormalizeType::Forest, 3, 0.25f, 0.25f},
+  };
+  for (const Case& c : cases) {
     const DartRoundScale scale = dart_round_scale(c.k, c.type);
     EXPECT_EQ(scale.dropped_factor, c.dropped_factor) << c.k;
     EXPECT_EQ(scale.new_tree_weight, c.new_weight) << c.k;
-
-    std::vector<float> weights{0.8f, 0.6f, 1.0f, 0.4f, 0.9f};
-    std::vector<std::size_t> dropped;
-    for (std::size_t j = 0; j < c.k; ++j) dropped.push_back(j);
-    std::vector<float> expected = weights;
-    for (std::size_t d : dropped) expected[d] *= c.dropped_factor;
-    expected.push_back(c.new_weight);
-    apply_normalization(weights, dropped, c.type, 5);  // the index equal to the length appends
-    EXPECT_EQ(weights, expected) << c.k;
   }
 }
 
@@ -185,7 +135,7 @@ TEST(DartNormalization, NewIndexInsideOverwritesAndDroppedIndicesBeyondAreSkippe
   std::vector<float> weights{1.0f, 1.0f, 7.0f};
   apply_normalization(weights, std::vector<std::size_t>{0, 9}, DartNormalizeType::Tree, 2);
   EXPECT_EQ(weights, (std::vector<float>{2.0f / 3.0f, 1.0f, 1.0f / 3.0f}));
-  // Far beyond the end still appends exactly one weight.
+  // At or far beyond the end, exactly one weight is appended.
   apply_normalization(weights, {}, DartNormalizeType::Tree, 40);
   EXPECT_EQ(weights, (std::vector<float>{2.0f / 3.0f, 1.0f, 1.0f / 3.0f, 1.0f}));
 }
@@ -201,10 +151,7 @@ TEST(DartTreeList, WarmStartTreesArePlacedByTreeIndex) {
   const std::vector<TrainedStump> stumps{stump_of_tree(0), stump_of_tree(0, 1), stump_of_tree(2), stump_of_tree(3)};
   const std::vector<float> per_stump{0.5f, 0.5f, 0.25f, 0.125f};
   const DartTreeList list = dart_tree_list_from_warm_start(stumps, per_stump);
-  ASSERT_EQ(list.size(), 4u);
   EXPECT_EQ(list.state.tree_weights, (std::vector<float>{0.5f, 1.0f, 0.25f, 0.125f}));
-  EXPECT_EQ(list.warm_start_weights, list.state.tree_weights);
-  EXPECT_EQ(list.state.dropped_sets, std::vector<std::vector<std::size_t>>(4));
   EXPECT_EQ(dart_tree_stumps(list, stumps, 0).size(), 2u);
   EXPECT_TRUE(dart_tree_stumps(list, stumps, 1).empty());
   EXPECT_EQ(dart_tree_stumps(list, stumps, 2).data(), &stumps[2]);
@@ -217,12 +164,10 @@ TEST(DartTreeList, WarmStartTreesArePlacedByTreeIndex) {
   written.back().tree_weight = 0.75f;
   write_dart_weights_into_stumps(written, list.weights());
   EXPECT_EQ(written[1].tree_weight, 0.5f);
-  EXPECT_EQ(written[2].tree_weight, 0.25f);
   EXPECT_EQ(written[3].tree_weight, 0.125f);
   EXPECT_EQ(written[4].tree_weight, 0.75f);  // beyond the list: kept
 
-  // Without stored weights, or with too few, a tree starts at 1.0.
-  EXPECT_EQ(dart_tree_list_from_warm_start(stumps, std::nullopt).state.tree_weights, std::vector<float>(4, 1.0f));
+  // With too few stored weights, a tree without one starts at 1.0.
   EXPECT_EQ(dart_tree_list_from_warm_start(stumps, std::vector<float>{0.5f, 0.5f, 0.25f}).state.tree_weights,
             (std::vector<float>{0.5f, 1.0f, 0.25f, 1.0f}));
 }
@@ -231,15 +176,10 @@ TEST(DartTreeList, TreeRunsPadAndRefuseTreesOutOfOrder) {
   const std::vector<TrainedStump> stumps{stump_of_tree(1), stump_of_tree(1, 2)};
   const std::vector<TreeRun> runs = tree_runs_by_index(stumps, 4);
   ASSERT_EQ(runs.size(), 4u);
-  EXPECT_EQ(runs[0].size, 0u);
-  EXPECT_EQ(runs[1].offset, 0u);
   EXPECT_EQ(runs[1].size, 2u);
   EXPECT_EQ(runs[3].offset, 2u);
   EXPECT_EQ(runs[3].size, 0u);
 
-  const std::vector<TrainedStump> backwards{stump_of_tree(2), stump_of_tree(1)};
-  EXPECT_TRUE(throws_engine_error([&] { tree_runs_by_index(backwards); }, EngineErrorKind::ContractViolation,
-                                  "trees are out of order: tree index 1 follows tree index 2"));
   const std::vector<TrainedStump> split{stump_of_tree(0), stump_of_tree(1), stump_of_tree(0, 1)};
   EXPECT_TRUE(throws_engine_error([&] { tree_runs_by_index(split); }, EngineErrorKind::ContractViolation,
                                   "trees are out of order: tree index 0 follows tree index 1"));
@@ -253,39 +193,12 @@ TEST(DartTreeList, RecordFillsSkippedPositionsAndPlacesTheTreeAtItsIteration) {
   record_dart_tree(list, 2, dropped, std::vector<float>{0.5f}, 0.5f, 3, 2);
   EXPECT_EQ(list.state.tree_weights, (std::vector<float>{0.5f, 1.0f, 0.5f}));
   EXPECT_EQ(list.state.dropped_sets, (std::vector<std::vector<std::size_t>>{{}, {}, {0}}));
-  EXPECT_EQ(list.runs[1].offset, 3u);
   EXPECT_EQ(list.runs[1].size, 0u);
   EXPECT_EQ(list.runs[2].offset, 3u);
   EXPECT_EQ(list.runs[2].size, 2u);
   EXPECT_THROW(record_dart_tree(list, 2, {}, {}, 1.0f, 5, 1), support::Panic);
   EXPECT_THROW(record_dart_tree(list, 4, std::vector<std::size_t>{9}, std::vector<float>{1.0f}, 1.0f, 5, 1),
                support::Panic);
-}
-
-TEST(DartTreeList, TruncationExampleOfThreeKeptRounds) {
-  // Rounds 1..4; round 2 dropped tree 1, round 3 trees 1 and 2, round 4 (cut off) trees 1 and 3.
-  for (DartNormalizeType type : {DartNormalizeType::Tree, DartNormalizeType::Forest}) {
-    DartTreeList list;
-    const std::vector<std::vector<std::size_t>> drops{{}, {0}, {0, 1}, {0, 2}};
-    for (std::size_t round = 0; round < drops.size(); ++round) {
-      const DartRoundScale scale = dart_round_scale(drops[round].size(), type);
-      std::vector<float> new_weights;
-      for (std::size_t d : drops[round]) new_weights.push_back(list.state.tree_weights[d] * scale.dropped_factor);
-      record_dart_tree(list, round, drops[round], new_weights, scale.new_tree_weight, round, 1);
-    }
-    renormalize_dart_after_truncation(list, 3, type);
-    ASSERT_EQ(list.size(), 3u);
-    const std::vector<float>& w = list.state.tree_weights;
-    if (type == DartNormalizeType::Tree) {
-      EXPECT_FLOAT_EQ(w[0], 1.0f / 3.0f);
-      EXPECT_FLOAT_EQ(w[1], 1.0f / 3.0f);
-      EXPECT_FLOAT_EQ(w[2], 1.0f / 3.0f);
-    } else {
-      EXPECT_FLOAT_EQ(w[0], 1.0f / 6.0f);
-      EXPECT_FLOAT_EQ(w[1], 1.0f / 6.0f);
-      EXPECT_FLOAT_EQ(w[2], 1.0f / 3.0f);
-    }
-  }
 }
 
 // A loop-shaped run: warm-start trees (with a gap), skipped rounds, random drops. Cutting back to
