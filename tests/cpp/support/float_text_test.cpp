@@ -30,9 +30,8 @@ TEST_P(SupportFormatF32, ShortestDigitsWithoutExponent) {
 }
 INSTANTIATE_TEST_SUITE_P(
     SupportTable, SupportFormatF32,
-    ::testing::Values(F32Case{0.5f, "0.5"}, F32Case{2.0f, "2"}, F32Case{0.0f, "0"}, F32Case{-0.0f, "-0"},
-                      F32Case{-1.5f, "-1.5"}, F32Case{0.1f, "0.1"}, F32Case{0.3f, "0.3"}, F32Case{100.0f, "100"},
-                      F32Case{1.0f / 3.0f, "0.33333334"}, F32Case{1e-7f, "0.0000001"}, F32Case{1e7f, "10000000"},
+    ::testing::Values(F32Case{0.5f, "0.5"}, F32Case{2.0f, "2"}, F32Case{-0.0f, "-0"}, F32Case{-1.5f, "-1.5"},
+                      F32Case{0.3f, "0.3"}, F32Case{1.0f / 3.0f, "0.33333334"}, F32Case{1e-7f, "0.0000001"},
                       F32Case{16777216.0f, "16777216"},
                       // Large magnitudes print the shortest digits padded with zeros, not the
                       // exact binary value (1e20f is 100000002004087734272 exactly).
@@ -40,7 +39,7 @@ INSTANTIATE_TEST_SUITE_P(
                       F32Case{std::numeric_limits<float>::max(), "340282350000000000000000000000000000000"},
                       F32Case{std::numeric_limits<float>::denorm_min(),
                               "0.000000000000000000000000000000000000000000001"},
-                      F32Case{kNanF, "NaN"}, F32Case{-kNanF, "NaN"}, F32Case{kInfF, "inf"}, F32Case{-kInfF, "-inf"}));
+                      F32Case{-kNanF, "NaN"}, F32Case{kInfF, "inf"}, F32Case{-kInfF, "-inf"}));
 
 class SupportDebugF32 : public ::testing::TestWithParam<F32Case> {};
 TEST_P(SupportDebugF32, WholeNumbersKeepAFractionAndExtremesUseExponents) {
@@ -48,14 +47,12 @@ TEST_P(SupportDebugF32, WholeNumbersKeepAFractionAndExtremesUseExponents) {
 }
 INSTANTIATE_TEST_SUITE_P(
     SupportTable, SupportDebugF32,
-    ::testing::Values(F32Case{1.0f, "1.0"}, F32Case{0.1f, "0.1"}, F32Case{0.5f, "0.5"}, F32Case{0.0f, "0.0"},
-                      F32Case{-0.0f, "-0.0"}, F32Case{0.0001f, "0.0001"}, F32Case{1e-5f, "1e-5"},
-                      F32Case{-1e-5f, "-1e-5"}, F32Case{2.5e-5f, "2.5e-5"}, F32Case{1.5e-7f, "1.5e-7"},
-                      F32Case{1e16f, "1e16"}, F32Case{1.5e16f, "1.5e16"}, F32Case{1e15f, "1000000000000000.0"},
-                      F32Case{123456789.0f, "123456790.0"}, F32Case{-3.25f, "-3.25"},
-                      F32Case{std::numeric_limits<float>::max(), "3.4028235e38"},
+    ::testing::Values(F32Case{1.0f, "1.0"}, F32Case{0.1f, "0.1"}, F32Case{-0.0f, "-0.0"},
+                      F32Case{0.0001f, "0.0001"}, F32Case{-1e-5f, "-1e-5"}, F32Case{2.5e-5f, "2.5e-5"},
+                      F32Case{1.5e16f, "1.5e16"}, F32Case{1e15f, "1000000000000000.0"},
+                      F32Case{123456789.0f, "123456790.0"}, F32Case{std::numeric_limits<float>::max(), "3.4028235e38"},
                       F32Case{std::numeric_limits<float>::denorm_min(), "1e-45"}, F32Case{kNanF, "NaN"},
-                      F32Case{kInfF, "inf"}, F32Case{-kInfF, "-inf"}));
+                      F32Case{-kInfF, "-inf"}));
 
 class SupportFormatF64 : public ::testing::TestWithParam<F64Case> {};
 TEST_P(SupportFormatF64, ShortestDigitsWithoutExponent) {
@@ -77,7 +74,7 @@ TEST_P(SupportDebugF64, WholeNumbersKeepAFractionAndExtremesUseExponents) {
 INSTANTIATE_TEST_SUITE_P(
     SupportTable, SupportDebugF64,
     ::testing::Values(F64Case{1.0, "1.0"}, F64Case{1e15, "1000000000000000.0"}, F64Case{1e16, "1e16"},
-                      F64Case{1e-4, "0.0001"}, F64Case{1e-5, "1e-5"}, F64Case{0.1, "0.1"},
+                      F64Case{1e-4, "0.0001"}, F64Case{1e-5, "1e-5"},
                       F64Case{std::numeric_limits<double>::denorm_min(), "5e-324"},
                       F64Case{std::numeric_limits<double>::max(), "1.7976931348623157e308"},
                       F64Case{-0.0, "-0.0"}, F64Case{kInf, "inf"}));

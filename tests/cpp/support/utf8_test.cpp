@@ -30,36 +30,15 @@ class SupportUtf8Validate : public ::testing::TestWithParam<Case> {};
 
 TEST_P(SupportUtf8Validate, ReportsTheFirstError) { EXPECT_EQ(validate_utf8(GetParam().bytes), GetParam().expected); }
 
+// Single characters of every length are covered by the oracle below; these are inputs longer
+// than it reaches, where the reported index must point past the valid prefix.
 INSTANTIATE_TEST_SUITE_P(
-    SupportValid, SupportUtf8Validate,
-    ::testing::Values(Case{{}, std::nullopt}, Case{{'h', 'i'}, std::nullopt}, Case{{0x00, 0x7F}, std::nullopt},
-                      Case{{0xC2, 0x80}, std::nullopt}, Case{{0xC3, 0xA9}, std::nullopt},
-                      Case{{0xE0, 0xA0, 0x80}, std::nullopt}, Case{{0xE2, 0x82, 0xAC}, std::nullopt},
-                      Case{{0xED, 0x9F, 0xBF}, std::nullopt}, Case{{0xEE, 0x80, 0x80}, std::nullopt},
-                      Case{{0xF0, 0x90, 0x80, 0x80}, std::nullopt}, Case{{0xF4, 0x8F, 0xBF, 0xBF}, std::nullopt}));
-
-INSTANTIATE_TEST_SUITE_P(
-    SupportInvalid, SupportUtf8Validate,
-    ::testing::Values(
-        Case{{0x80}, invalid(0, 1)}, Case{{0xBF, 'a'}, invalid(0, 1)},
-        // Leads that can never start a character: C0/C1 (overlong) and F5..FF.
-        Case{{0xC0}, invalid(0, 1)}, Case{{0xC1, 0x80}, invalid(0, 1)}, Case{{0xF5, 0x80, 0x80, 0x80}, invalid(0, 1)},
-        Case{{0xFF}, invalid(0, 1)},
-        // A second byte outside the lead's range: overlong, surrogate, beyond U+10FFFF.
-        Case{{0xE0, 0x80}, invalid(0, 1)}, Case{{0xE0, 0x9F, 0x80}, invalid(0, 1)},
-        Case{{0xED, 0xA0, 0x80}, invalid(0, 1)}, Case{{0xF0, 0x80, 0x80, 0x80}, invalid(0, 1)},
-        Case{{0xF4, 0x90, 0x80, 0x80}, invalid(0, 1)}, Case{{0xC2, 'A'}, invalid(0, 1)},
-        Case{{0xC2, 0xC2, 0x80}, invalid(0, 1)},
-        // The length counts the bytes that still formed a valid prefix.
-        Case{{0xE0, 0xA0, 'A'}, invalid(0, 2)}, Case{{0xF0, 0x90, 'A'}, invalid(0, 2)},
-        Case{{0xF0, 0x90, 0x80, 'A'}, invalid(0, 3)}, Case{{'a', 'b', 0xE2, 0x82, 'c'}, invalid(2, 2)},
-        Case{{0xC3, 0xA9, 0x80}, invalid(2, 1)}));
-
-INSTANTIATE_TEST_SUITE_P(
-    SupportIncomplete, SupportUtf8Validate,
-    ::testing::Values(Case{{0xC2}, incomplete(0)}, Case{{0xE0}, incomplete(0)}, Case{{0xE0, 0xA0}, incomplete(0)},
-                      Case{{0xF0, 0x90}, incomplete(0)}, Case{{0xF0, 0x90, 0x80}, incomplete(0)},
-                      Case{{'a', 'b', 0xE2, 0x82}, incomplete(2)}, Case{{0xC3, 0xA9, 0xF4, 0x8F, 0xBF}, incomplete(2)}));
+    SupportTable, SupportUtf8Validate,
+    ::testing::Values(Case{{'h', 0xC3, 0xA9, 0xE2, 0x82, 0xAC, 0xF0, 0x90, 0x80, 0x80}, std::nullopt},
+                      Case{{'a', 'b', 0xE2, 0x82, 'c'}, invalid(2, 2)}, Case{{0xC3, 0xA9, 0x80}, invalid(2, 1)},
+                      Case{{0xC3, 0xA9, 0xF0, 0x90, 0x80, 'A'}, invalid(2, 3)},
+                      Case{{'a', 'b', 0xE2, 0x82}, incomplete(2)},
+                      Case{{0xC3, 0xA9, 0xF4, 0x8F, 0xBF}, incomplete(2)}));
 
 TEST(SupportUtf8Error, DisplayTexts) {
   EXPECT_EQ(invalid(0, 1).to_string(), "invalid utf-8 sequence of 1 bytes from index 0");
