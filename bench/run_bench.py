@@ -311,7 +311,9 @@ def main():
     emit()
     for line in machine_lines(args.threads):
         emit(f"- {line}")
-    emit("- libraries: " + ", ".join(f"{lib} {library_version(lib)}" for lib in libs))
+    commit = subprocess.run(["git", "-C", str(REPO), "rev-parse", "--short", "HEAD"], capture_output=True,
+                            text=True).stdout.strip() or "unknown"
+    emit("- libraries: " + ", ".join(f"{lib} {library_version(lib)}" for lib in libs) + f" (commit {commit})")
     emit(f"- kestrune binning: {args.binning}, 255 bins; learning rate {libraries.LEARNING_RATE}, "
          f"L2 {libraries.LAMBDA_L2}, min leaf rows {libraries.MIN_DATA_IN_LEAF} (not in XGBoost), "
          f"min leaf hessian {libraries.MIN_CHILD_HESSIAN}, no sampling")
