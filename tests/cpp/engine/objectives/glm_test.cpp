@@ -67,21 +67,11 @@ TEST(ObjectiveGlm, HandExamplesClampAndFloor) {
   auto one = [](auto objective, float s, float y) {
     return objective.compute_gradients(std::vector<float>{s}, std::vector<float>{y}, std::nullopt)[0];
   };
-  const GradientPair p = one(PoissonObjective{}, 0.0f, 3.0f);
-  EXPECT_EQ(p.grad, -2.0f);
-  EXPECT_EQ(p.hess, 1.0f);
   // Scores beyond 50 use exp(50): the pair stays finite.
-  const GradientPair clamped = one(PoissonObjective{}, 60.0f, 0.0f);
-  EXPECT_EQ(clamped.grad, std::exp(50.0f));
   EXPECT_EQ(one(PoissonObjective{}, 1e30f, 1.0f).grad, std::exp(50.0f) - 1.0f);
   const GradientPair tiny = one(PoissonObjective{}, -40.0f, 0.0f);
   EXPECT_EQ(tiny.grad, std::exp(-40.0f));
   EXPECT_EQ(tiny.hess, 1e-7f);
-  const std::vector<float> half{0.5f};
-  const GradientPair g =
-      GammaObjective{}.compute_gradients(std::vector<float>{0.0f}, std::vector<float>{2.0f}, Weights{half})[0];
-  EXPECT_EQ(g.grad, -0.5f);
-  EXPECT_EQ(g.hess, 1.0f);
   // A NaN score floors Gamma's mean at 1e-7 and is accepted; Poisson and Tweedie reject it.
   const GradientPair gamma_nan = one(GammaObjective{}, NAN, 1e-3f);
   EXPECT_FLOAT_EQ(gamma_nan.grad, 1.0f - 1e-3f / 1e-7f);
@@ -100,14 +90,10 @@ TEST(ObjectiveGlm, ZeroWeightFailsGradientsButNotTheLoss) {
   EXPECT_TRUE(out.empty());  // never a half-written round
   EXPECT_EQ(PoissonObjective{}.loss(s, y, Weights{w}), 1.0f);
   const std::vector<float> zeros{0.0f, 0.0f};
-  EXPECT_EQ(PoissonObjective{}.loss(s, y, Weights{zeros}), 0.0f);
-  EXPECT_EQ(GammaObjective{}.loss(s, y, Weights{zeros}), 0.0f);
-  EXPECT_EQ(TweedieObjective::make(1.5f).loss(s, y, Weights{zeros}), 0.0f);
+  EXPECT_EQ(GammaObjective{}.loss(s, y, Weights{zeros}), 0.0f);  // no weight at all: no loss, not 0/0
 }
 
 TEST(ObjectiveGlm, InitialPredictionIsTheLogOfTheWeightedMean) {
-  EXPECT_FLOAT_EQ(PoissonObjective{}.initial_prediction(std::vector<float>{1.0f, 3.0f}, std::nullopt),
-                  std::log(2.0f));
   EXPECT_EQ(PoissonObjective{}.initial_prediction(std::vector<float>{0.0f, 0.0f}, std::nullopt), std::log(1e-7f));
   const std::vector<float> w{3.0f, 1.0f};
   EXPECT_FLOAT_EQ(GammaObjective{}.initial_prediction(std::vector<float>{2.0f, 6.0f}, Weights{w}), std::log(3.0f));
@@ -115,32 +101,24 @@ TEST(ObjectiveGlm, InitialPredictionIsTheLogOfTheWeightedMean) {
   EXPECT_NO_THROW(PoissonObjective{}.initial_prediction(std::vector<float>{-0.0f, 2.0f}, std::nullopt));
 }
 
-TEST(ObjectiveGlm, InitialPredictionChecksInOrder) {
-  const std::vector<float> none;
-  expect_contract_violation([&] { GammaObjective{}.initial_prediction(none, std::nullopt); },
-                            "targets cannot be empty");
-  for (const float bad : {-1.0f, NAN, INFINITY}) {
+TEST(ObjectiveGlm, InitialPredictionChecksTargetsBeforeWeights) {
+  expect_contract_violation([&] { GammaObjective{}.initial_prediction({}, std::nullopt); }, "targets cannot be empty");
+  for (const float bad : {-1.0f, NAN}) {
     expect_contract_violation([&] { PoissonObjective{}.initial_prediction(std::vector<float>{1.0f, bad}, std::nullopt); },
                               "Poisson targets must be finite and non-negative");
     expect_contract_violation(
         [&] { TweedieObjective::make(1.5f).initial_prediction(std::vector<float>{bad}, std::nullopt); },
         "Tweedie targets must be finite and non-negative");
   }
-  expect_contract_violation([&] { GammaObjective{}.initial_prediction(std::vector<float>{0.0f}, std::nullopt); },
-                            "Gamma targets must be finite and strictly positive (> 0)");
-  // Targets are checked before the weights.
   const std::vector<float> three{1.0f, 1.0f, 1.0f};
+  expect_contract_violation([&] { GammaObjective{}.initial_prediction(std::vector<float>{0.0f, 2.0f}, Weights{three}); },
+                            "Gamma targets must be finite and strictly positive (> 0)");
   expect_contract_violation([&] { PoissonObjective{}.initial_prediction(std::vector<float>{1.0f, 2.0f}, Weights{three}); },
                             "weights length 3 does not match targets length 2");
-  expect_contract_violation([&] { GammaObjective{}.initial_prediction(std::vector<float>{-1.0f, 2.0f}, Weights{three}); },
-                            "Gamma targets must be finite and strictly positive (> 0)");
   const std::vector<float> bad_weight{1.0f, NAN};
   expect_contract_violation(
       [&] { PoissonObjective{}.initial_prediction(std::vector<float>{1.0f, 2.0f}, Weights{bad_weight}); },
       "sample weights must be finite and > 0");
-  const auto [sum, weight_sum] = glm_weighted_target_sum(std::vector<float>{1.0f, 2.0f}, Weights{three}.value().first(2));
-  EXPECT_EQ(sum, 3.0f);
-  EXPECT_EQ(weight_sum, 2.0f);
 }
 
 TEST(ObjectiveGlm, LossesAreWeightedMeansOfTheUnitTerms) {
@@ -161,18 +139,15 @@ TEST(ObjectiveGlm, LossesAreWeightedMeansOfTheUnitTerms) {
   const std::vector<float> at_mean{std::log(2.0f)};
   EXPECT_NEAR(tweedie.loss(at_mean, std::vector<float>{2.0f}, std::nullopt), 0.0f, 1e-5f);
   EXPECT_TRUE(std::isfinite(tweedie.loss(std::vector<float>{1.0f}, std::vector<float>{0.0f}, std::nullopt)));
-  EXPECT_EQ(PoissonObjective{}.loss({}, {}, std::nullopt), 0.0f);
 }
 
 TEST(ObjectiveGlm, TweedieVariancePowerMustLieStrictlyBetweenOneAndTwo) {
   const char* suffix = "); use PoissonObjective for p=1 and GammaObjective for p=2";
-  const std::pair<float, const char*> bad[] = {{1.0f, "1"}, {2.0f, "2"}, {NAN, "NaN"}, {INFINITY, "inf"},
-                                               {0.5f, "0.5"}};
+  const std::pair<float, const char*> bad[] = {{1.0f, "1"}, {2.0f, "2"}, {NAN, "NaN"}, {INFINITY, "inf"}};
   for (const auto& [q, text] : bad) {
     expect_engine_error([&] { TweedieObjective::make(q); }, EngineErrorKind::InvalidConfig,
                         std::string("Tweedie variance_power must satisfy 1 < p < 2 (got ") + text + suffix);
   }
-  EXPECT_EQ(TweedieObjective::make(1.5f).variance_power(), 1.5f);
 }
 
 }  // namespace

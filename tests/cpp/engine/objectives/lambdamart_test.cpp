@@ -36,11 +36,6 @@ TEST(ObjectiveLambdaMart, GradientsMatchAFloat64ReferenceOnHandMadeGroups) {
     expect_close(pairs[i].grad, ref.grad[i], 1e-5, 1e-7);
     expect_close(pairs[i].hess, std::max(ref.hess[i], 1e-7), 1e-5, 1e-9);
   }
-  // First group by hand: IDCG = 3 + 1/log2(3); rows ranked 1, 2, 0 by score.
-  const double idcg = 3.0 + 1.0 / std::log2(3.0);
-  const double rho01 = 1.0 / (1.0 + std::exp(-0.2)), rho02 = 1.0 / (1.0 + std::exp(-0.1));
-  const double d01 = 3.0 * 0.5 / idcg, d02 = 2.0 * (1.0 / std::log2(3.0) - 0.5) / idcg;
-  expect_close(pairs[0].grad, -(rho01 * d01 + rho02 * d02), 1e-5);
   // The single-row group gets no update.
   EXPECT_EQ(pairs[7].grad, 0.0f);
   EXPECT_EQ(pairs[7].hess, 1e-7f);
@@ -85,7 +80,7 @@ TEST(ObjectiveLambdaMart, NonFiniteScoresAreRejectedNotSortedOutOfBounds) {
   std::vector<GradientPair> out{{1.0f, 1.0f}};
   EXPECT_ANY_THROW(
       LambdaMARTObjective(ids).compute_gradients_into(std::vector<float>{0.0f, NAN, 0.0f, 0.0f}, labels, std::nullopt, out));
-  EXPECT_TRUE(out.empty());
+  EXPECT_TRUE(out.empty());  // never a half-written round
   // Infinite scores are well defined: the pair weight saturates.
   const auto pairs =
       LambdaMARTObjective(ids).compute_gradients(std::vector<float>{INFINITY, -INFINITY, 0.0f, 1.0f}, labels, std::nullopt);

