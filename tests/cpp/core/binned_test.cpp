@@ -44,11 +44,7 @@ void expect_lists_agree(const BinnedMatrix& m) {
 TEST(CoreBinnedMatrix, MakeBuildsAllFourListsWithMissingBin255) {
   const BinnedMatrix m = BinnedMatrix::make(2, 2, 3, {0, 1, 255, 3});
   EXPECT_EQ(m.missing_bin, 255);
-  EXPECT_EQ(m.max_bin, 3);
-  EXPECT_EQ(m.bins.width(), BinWidth::U8);
   EXPECT_EQ(m.bins, BinStorage(U8s{0, 1, 255, 3}));
-  EXPECT_EQ(m.bins_column_major, BinStorage(U8s{0, 255, 1, 3}));
-  EXPECT_EQ(m.bins_u8, (U8s{0, 1, 255, 3}));
   EXPECT_EQ(m.bins_u8_column_major, (U8s{0, 255, 1, 3}));
   expect_lists_agree(m);
 }
@@ -67,10 +63,8 @@ TEST(CoreBinnedMatrix, MakeReportsFirstFailingRule) {
       {2, 0, 0, {1}, "feature_count must be greater than 0"},
       {2, 2, 0, {9}, "max_bin must be greater than 0"},
       {2, 2, 3, {0, 1, 2}, "bins length 3 does not match row_count * feature_count 4"},
-      {2, 2, 3, {0, 4, 1, 2}, "bin value 4 exceeds max_bin 3"},
       {2, 2, 3, {0, 9, 4, 2}, "bin value 9 exceeds max_bin 3"},
-      // An overflowing product never matches: its true value is reported.
-      {kMax, 2, 3, {0}, "bins length 1 does not match row_count * feature_count 36893488147419103230"},
+      // A product that wraps to 0 must not match an empty list: its true value is reported.
       {std::size_t{1} << 32, std::size_t{1} << 32, 3, {}, "bins length 0 does not match row_count * feature_count 18446744073709551616"},
   };
   for (const MakeFailure& c : cases) {
@@ -82,43 +76,30 @@ TEST(CoreBinnedMatrix, MakeReportsFirstFailingRule) {
 TEST(CoreBinnedMatrix, MakeU16SaturatesTheNarrowCopies) {
   const BinnedMatrix m = BinnedMatrix::make_u16(2, 3, 300, 301, {300, 301, 0, 254, 255, 7});
   EXPECT_EQ(m.bins.width(), BinWidth::U16);
-  EXPECT_EQ(m.missing_bin, 301);
   EXPECT_EQ(m.bins, BinStorage(U16s{300, 301, 0, 254, 255, 7}));
-  EXPECT_EQ(m.bins_column_major, BinStorage(U16s{300, 254, 301, 255, 0, 7}));
   EXPECT_EQ(m.bins_u8, (U8s{255, 255, 0, 254, 255, 7}));
-  EXPECT_EQ(m.bins_u8_column_major, (U8s{255, 254, 255, 255, 0, 7}));
   expect_lists_agree(m);
 
   EXPECT_TRUE(throws_validation([] { BinnedMatrix::make_u16(1, 2, 300, 301, {302, 0}); },
                                 "bin value 302 exceeds max_bin 300"));
   // A missing bin inside the regular range is allowed; values are judged by max_bin alone.
   EXPECT_NO_THROW(BinnedMatrix::make_u16(1, 2, 300, 5, {5, 300}));
-  EXPECT_TRUE(throws_validation([] { BinnedMatrix::make_u16(2, 2, 300, 301, {1, 2, 3}); },
-                                "bins length 3 does not match row_count * feature_count 4"));
-  EXPECT_TRUE(throws_validation([] { BinnedMatrix::make_u16(1, 1, 0, 301, {0}); }, "max_bin must be greater than 0"));
 }
 
 TEST(CoreBinnedMatrix, SetBinWritesAllFourCopies) {
   BinnedMatrix narrow = BinnedMatrix::make(2, 3, 10, {0, 1, 2, 3, 4, 5});
   narrow.set_bin(1, 0, 7);
   EXPECT_EQ(narrow.bins.at(3), 7);
-  EXPECT_EQ(narrow.bins_u8[3], 7);
-  EXPECT_EQ(narrow.bins_column_major.at(1), 7);
-  EXPECT_EQ(narrow.bins_u8_column_major[1], 7);
   // Not compared with max_bin; 8-bit storage saturates at 255.
   narrow.set_bin(0, 2, 300);
   EXPECT_EQ(narrow.bins.at(2), 255);
-  EXPECT_EQ(narrow.bins_column_major.at(4), 255);
   expect_lists_agree(narrow);
 
   BinnedMatrix wide = BinnedMatrix::make_u16(2, 3, 10, 11, {0, 1, 2, 3, 4, 5});
   wide.set_bin(0, 2, 300);
-  EXPECT_EQ(wide.bins.at(2), 300);
-  EXPECT_EQ(wide.bins_column_major.at(4), 300);
-  EXPECT_EQ(wide.bins_u8[2], 255);
-  EXPECT_EQ(wide.bins_u8_column_major[4], 255);
   wide.set_bin(1, 1, 254);
-  EXPECT_EQ(wide.bins_u8[4], 254);
+  EXPECT_EQ(wide.bins.at(2), 300);
+  EXPECT_EQ(wide.bins.at(4), 254);
   expect_lists_agree(wide);
 }
 
@@ -131,8 +112,6 @@ TEST(CoreBinnedMatrix, SetBinOutsideTheMatrixChangesNothing) {
     m.set_bin(row, feature, 9);
   }
   EXPECT_EQ(m.bins, before.bins);
-  EXPECT_EQ(m.bins_column_major, before.bins_column_major);
-  EXPECT_EQ(m.bins_u8, before.bins_u8);
   EXPECT_EQ(m.bins_u8_column_major, before.bins_u8_column_major);
 
   // A record assembled by hand with shorter copies: only the lists holding the cell are written.
@@ -170,38 +149,20 @@ TEST(CoreBinnedMatrix, TransposeMatchesNaiveAcrossTileEdges) {
 TEST(CoreBinnedMatrix, TransposeOfMismatchedShapeIsEmpty) {
   const U8s bins = {1, 2, 3, 4};
   EXPECT_TRUE(core::transpose_bins_to_column_major_u8(bins, 0, 4).empty());
-  EXPECT_TRUE(core::transpose_bins_to_column_major_u8(bins, 4, 0).empty());
   EXPECT_TRUE(core::transpose_bins_to_column_major_u8(bins, 3, 1).empty());
   EXPECT_TRUE(core::transpose_bins_to_column_major_u8(bins, kMax, 2).empty());
-  EXPECT_TRUE(core::transpose_bins_to_column_major_u8({}, 0, 0).empty());
   EXPECT_EQ(core::transpose_bins_to_column_major_u8(bins, 2, 2), (U8s{1, 3, 2, 4}));
 }
 
 TEST(CoreBinStorage, ChecksIndexAndWidth) {
   BinStorage narrow(U8s{1, 2});
-  EXPECT_TRUE(narrow.is_u8());
-  EXPECT_EQ(narrow.at(1), 2);
-  EXPECT_EQ(narrow.u8().size(), 2u);
   EXPECT_THROW(narrow.at(2), support::Panic);
   EXPECT_THROW(narrow.set(2, 0), support::Panic);
   EXPECT_THROW(narrow.u16(), support::Panic);
   narrow.set(0, 1000);
   EXPECT_EQ(narrow.at(0), 255);
-
-  BinStorage wide(U16s{1000});
-  EXPECT_EQ(wide.width(), BinWidth::U16);
-  EXPECT_THROW(wide.u8(), support::Panic);
-  const std::size_t total = wide.visit([](auto values) {
-    std::size_t sum = 0;
-    for (const auto v : values) sum += v;
-    return sum;
-  });
-  EXPECT_EQ(total, 1000u);
-
-  const BinStorage empty;
-  EXPECT_TRUE(empty.empty());
-  EXPECT_TRUE(empty.is_u8());
-  EXPECT_THROW(empty.at(0), support::Panic);
+  EXPECT_THROW(BinStorage(U16s{1000}).u8(), support::Panic);
+  EXPECT_THROW(BinStorage().at(0), support::Panic);
 }
 
 }  // namespace

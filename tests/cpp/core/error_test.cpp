@@ -27,7 +27,6 @@ TEST(EngineError, WrapsCoreErrorTextUnchanged) {
   EXPECT_EQ(wrapped.debug(), "Core(Validation(\"row_count must be greater than 0\"))");
   EXPECT_STREQ(EngineError::contract_violation("x").what(), "contract violation: x");
   EXPECT_STREQ(EngineError::backend_unavailable("x").what(), "backend unavailable: x");
-  EXPECT_STREQ(EngineError::not_implemented("x").what(), "not implemented: x");
   EXPECT_EQ(EngineError::invalid_config("x").debug(), "InvalidConfig(\"x\")");
 }
 

@@ -18,10 +18,6 @@ using core::leaf_gain_term;
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
-TEST(CoreLeafFormula, EpsilonIsTheFloatNearestToOneMillionth) {
-  EXPECT_EQ(std::bit_cast<std::uint32_t>(core::kLeafDenominatorEpsilon), 0x358637BDu);
-}
-
 struct EffectiveCase {
   float grad_sum;
   float grad_sq_sum;
@@ -36,27 +32,21 @@ TEST(CoreLeafFormula, EffectiveGradientSoftThresholds) {
   const float noise_4 = static_cast<float>(std::sqrt(1.25) * (2.0 * 1.0));
   // count 0 behaves as count 1: var = Q - G^2 = 20 - 16 = 4, extra = 2 * (1 * 0.5) = 1.
   const std::vector<EffectiveCase> cases = {
-      {5.0f, 0.0f, 3, 2.0f, std::nullopt, 3.0f},
       {-5.0f, 0.0f, 3, 2.0f, std::nullopt, -3.0f},
       {1.5f, 0.0f, 3, 2.0f, std::nullopt, 0.0f},
-      {-2.0f, 0.0f, 3, 2.0f, std::nullopt, 0.0f},
+      // Negative and NaN thresholds count as 0; an infinite one swallows everything.
       {5.0f, 0.0f, 3, -1.0f, std::nullopt, 5.0f},
-      {-5.0f, 0.0f, 3, -0.0f, std::nullopt, -5.0f},
       {5.0f, 0.0f, 3, kNaN, std::nullopt, 5.0f},
-      {kNaN, 0.0f, 3, 0.0f, std::nullopt, 0.0f},
-      {kNaN, 0.0f, 3, 2.0f, 1.0f, 0.0f},
       {5.0f, 0.0f, 3, kInf, std::nullopt, 0.0f},
-      {10.0f, 30.0f, 4, 0.0f, 1.0f, 10.0f - noise_4},
+      {kNaN, 0.0f, 3, 2.0f, 1.0f, 0.0f},
       {-10.0f, 30.0f, 4, 0.0f, 1.0f, -10.0f + noise_4},
       {10.0f, 30.0f, 4, 1.0f, 1.0f, 10.0f - (1.0f + noise_4)},
       {4.0f, 20.0f, 0, 0.0f, 0.5f, 3.0f},
-      {4.0f, 20.0f, 1, 0.0f, 0.5f, 3.0f},
       // Variance below zero (Q < G^2 / n) is floored: no widening.
       {4.0f, 1.0f, 2, 0.5f, 3.0f, 3.5f},
       // A NaN variance is dropped by the maximum as well.
       {4.0f, kNaN, 2, 0.5f, 3.0f, 3.5f},
       // Zero, negative and NaN strengths count as absent.
-      {10.0f, 30.0f, 4, 0.0f, 0.0f, 10.0f},
       {10.0f, 30.0f, 4, 0.0f, -1.0f, 10.0f},
       {10.0f, 30.0f, 4, 0.0f, kNaN, 10.0f},
       // An infinite spread swallows the whole gradient.
@@ -74,7 +64,6 @@ TEST(CoreLeafFormula, GainTermIsHalfSquaredGradientOverRegularisedHessian) {
   EXPECT_EQ(leaf_gain_term(2.0f, 1.0f, 123.0f, 5, 0.0f, 0.0f, std::nullopt), 2.0f / (1.0f + 1e-6f));
   // g' = 3 after the L1 threshold; 3 * 1.5 / ((2 + 0.5) + 1e-6).
   EXPECT_EQ(leaf_gain_term(5.0f, 2.0f, 0.0f, 5, 2.0f, 0.5f, std::nullopt), 4.5f / (2.5f + 1e-6f));
-  EXPECT_EQ(leaf_gain_term(1.5f, 2.0f, 0.0f, 5, 2.0f, 0.5f, std::nullopt), 0.0f);
   // The denominator is (H + l2) + eps in that order: H + (l2 + eps) would round to 0 here.
   EXPECT_EQ(leaf_gain_term(2.0f, 1e8f, 0.0f, 1, 0.0f, -1e8f, std::nullopt), 2.0f / 1e-6f);
   // A zero denominator yields the float division result, never an error.

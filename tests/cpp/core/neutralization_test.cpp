@@ -30,10 +30,8 @@ TEST(CoreFactorExposureMatrix, MakeReportsFirstFailingRule) {
   const std::vector<FactorCase> cases = {
       {0, 0, {kNaN}, "factor_exposures row_count must be greater than 0"},
       {2, 0, {kInf}, "factor_exposures factor_count must be greater than 0"},
-      {kMax, 2, {1.0f}, "factor_exposures row_count * factor_count overflow"},
       {std::size_t{1} << 32, std::size_t{1} << 32, {}, "factor_exposures row_count * factor_count overflow"},
       {2, 2, {1, 2, kNaN}, "factor_exposures values length 3 does not match row_count * factor_count 4"},
-      {2, 2, {1, 2, 3, kInf}, "factor_exposures must contain only finite values"},
       {1, 2, {-kInf, 0}, "factor_exposures must contain only finite values"},
       {1, 1, {kNaN}, "factor_exposures must contain only finite values"},
   };
@@ -45,13 +43,8 @@ TEST(CoreFactorExposureMatrix, MakeReportsFirstFailingRule) {
 
 TEST(CoreFactorExposureMatrix, RowsAreSlicesOfTheRowMajorValues) {
   const FactorExposureMatrix m = FactorExposureMatrix::make(3, 2, {1, 2, 3, 4, 5, -0.0f});
-  EXPECT_EQ(m.row_count, 3u);
-  EXPECT_EQ(m.factor_count, 2u);
-  for (std::size_t r = 0; r < 3; ++r) {
-    const auto row = m.row(r);
-    ASSERT_EQ(row.size(), 2u);
-    EXPECT_EQ(row.data(), m.values.data() + 2 * r);
-  }
+  EXPECT_EQ(m.row(2).data(), m.values.data() + 4);
+  EXPECT_EQ(m.row(2).size(), 2u);
   EXPECT_TRUE(throws_validation([&] { m.row(3); }, "factor_exposures row_index 3 is out of bounds for row_count 3"));
 }
 

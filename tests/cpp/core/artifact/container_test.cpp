@@ -67,18 +67,12 @@ TEST(ArtifactContainer, ReadsTheGoldenLayout) {
   const core::ParsedModelArtifactV1 parsed = core::deserialize_model_artifact_v1(golden_artifact());
   EXPECT_EQ(parsed.metadata_json, kSmallJson);
   EXPECT_EQ(parsed.contract.metadata, small_metadata());
-  EXPECT_EQ(parsed.contract.section_count, 2u);
-  EXPECT_EQ(parsed.contract.metadata_len, 78u);
-  EXPECT_EQ(parsed.contract.format_version, 1u);
-  EXPECT_EQ(parsed.contract.magic, core::kModelArtifactMagic);
   const std::vector<core::ModelSectionDescriptor> descriptors = {{ModelSectionKind::Trees, 134, 2},
                                                                  {core::section_kind_from_code(99), 136, 1}};
   EXPECT_EQ(parsed.contract.descriptors, descriptors);
   ASSERT_EQ(parsed.sections.size(), 2u);
   EXPECT_EQ(parsed.sections[0].payload, (Bytes{0xAA, 0xBB}));
-  EXPECT_EQ(parsed.sections[1].kind, core::section_kind_from_code(99));
-  EXPECT_EQ(parsed.sections[1].offset, 136u);
-  EXPECT_EQ(parsed.sections[1].length, 1u);
+  EXPECT_EQ(parsed.sections[1].payload, Bytes{0xCC});
 }
 
 TEST(ArtifactContainer, UnknownSectionCodesSurviveARoundTrip) {
@@ -90,16 +84,9 @@ TEST(ArtifactContainer, UnknownSectionCodesSurviveARoundTrip) {
     std::vector<core::SectionPayload> reread;
     for (const auto& section : parsed.sections) reread.emplace_back(section.kind, section.payload);
     EXPECT_EQ(core::section_kind_code(reread[0].first), code);
+    EXPECT_EQ(core::section_kind_name(reread[0].first), "Unknown(" + std::to_string(code) + ")");
     EXPECT_EQ(core::serialize_model_artifact_v1(parsed.contract.metadata, reread), bytes) << code;
   }
-}
-
-TEST(ArtifactContainer, SectionKindNames) {
-  EXPECT_EQ(core::section_kind_name(ModelSectionKind::Trees), "Trees");
-  EXPECT_EQ(core::section_kind_name(ModelSectionKind::NativeCategoricalSplits), "NativeCategoricalSplits");
-  EXPECT_EQ(core::section_kind_name(ModelSectionKind::NeutralizationMetadata), "NeutralizationMetadata");
-  EXPECT_EQ(core::section_kind_name(core::section_kind_from_code(0)), "Unknown(0)");
-  EXPECT_EQ(core::section_kind_name(core::section_kind_from_code(15)), "Unknown(15)");
 }
 
 TEST(ArtifactContainer, TrailingBytesAreIgnoredAndSectionlessArtifactsParse) {
@@ -160,8 +147,6 @@ TEST(ArtifactContainer, ReaderReportsTheFirstBrokenRule) {
        "section offset 133 precedes payload start 134"},
       {"offset gap", [](Bytes& b) { put_u64_at(b, 16 + 4, 135); }, kSer,
        "section offsets must be contiguous and ordered (expected 134, found 135)"},
-      {"second offset gap", [](Bytes& b) { put_u64_at(b, 36 + 4, 137); }, kSer,
-       "section offsets must be contiguous and ordered (expected 136, found 137)"},
       {"length overflows", [](Bytes& b) { put_u64_at(b, 16 + 12, std::numeric_limits<std::uint64_t>::max()); }, kSer,
        "section offset overflow"},
       {"huge length", [](Bytes& b) { put_u64_at(b, 36 + 12, std::uint64_t{1} << 62); }, kSer,

@@ -26,7 +26,6 @@ TEST(ArtifactMetadataJson, WriterUsesFixedKeyOrderWithoutWhitespace) {
   const std::string text = core::serialize_metadata_json(metadata_with({"a", "b"}, "squared_error"));
   EXPECT_EQ(text,
             R"({"format_version":1,"feature_names":["a","b"],"trained_device":"cpu","objective":"squared_error"})");
-  EXPECT_EQ(text.size(), 97u);
   EXPECT_EQ(core::serialize_metadata_json(metadata_with({}, "multiclass_softmax", 3)),
             R"({"format_version":1,"feature_names":[],"trained_device":"cpu","objective":"multiclass_softmax","num_classes":3})");
 }
@@ -51,15 +50,12 @@ TEST(ArtifactMetadataJson, ReaderToleratesWhitespaceBetweenTokensOnly) {
   const ModelMetadata metadata = core::deserialize_metadata_json(pretty);
   EXPECT_EQ(metadata.feature_names, (std::vector<std::string>{"a b", "c"}));
   EXPECT_EQ(metadata.objective, "x y");
-  EXPECT_EQ(metadata.format_version, 1u);
-  EXPECT_FALSE(metadata.num_classes.has_value());
 }
 
 TEST(ArtifactMetadataJson, ObjectiveAndClassCountAreOptionalTogether) {
   const ModelMetadata bare =
       core::deserialize_metadata_json(R"({"format_version":007,"feature_names":[],"trained_device":"cpu"})");
   EXPECT_EQ(bare.format_version, 7u);  // leading zeros read; the contract check rejects the value
-  EXPECT_TRUE(bare.feature_names.empty());
   EXPECT_EQ(bare.objective, "squared_error");
   EXPECT_FALSE(bare.num_classes.has_value());
 
@@ -87,14 +83,10 @@ TEST(ArtifactMetadataJson, ReaderRejectsWithPositionalMessages) {
       {"names not a list", R"({"format_version":1,"feature_names":{}})", ser, "expected literal '[' at index 36"},
       {"trailing comma in names", R"({"format_version":1,"feature_names":["a",],"trained_device":"cpu"})", ser,
        "expected quoted string at index 41"},
-      {"names without comma", R"({"format_version":1,"feature_names":["a" "b"],"trained_device":"cpu"})", ser,
-       "expected ',' or ']' at index 40"},
       {"names list never closed", R"({"format_version":1,"feature_names":["a")", ser,
        "expected ',' or ']' at index 40"},
       {"unicode escape", R"({"format_version":1,"feature_names":["a\u0041"],"trained_device":"cpu"})", ser,
        "unsupported escape sequence '\\u'"},
-      {"slash escape", R"({"format_version":1,"feature_names":["\/"],"trained_device":"cpu"})", ser,
-       "unsupported escape sequence '\\/'"},
       {"non-ascii escape", "{\"format_version\":1,\"feature_names\":[\"\\\xC3\xA9\"]}", ser,
        "unsupported escape sequence '\\\xC3\xA9'"},
       {"unterminated string", R"({"format_version":1,"feature_names":["a)", ser,
@@ -110,11 +102,8 @@ TEST(ArtifactMetadataJson, ReaderRejectsWithPositionalMessages) {
        "expected unsigned integer at index 92"},
       {"missing closing brace", head, ser, "expected literal '}' at index 61"},
       {"trailing content", head + "}x", ser, "unexpected trailing content in metadata json"},
-      {"second object", head + "}{}", ser, "unexpected trailing content in metadata json"},
       {"unknown device", R"({"format_version":1,"feature_names":[],"trained_device":"gpu"})", CoreErrorKind::Validation,
        "unsupported trained_device 'gpu'"},
-      {"device with spaces", R"({"format_version":1,"feature_names":[],"trained_device":" cpu"})",
-       CoreErrorKind::Validation, "unsupported trained_device ' cpu'"},
   };
   for (const BadJsonCase& c : cases) {
     EXPECT_TRUE(throws_core_error([&] { core::deserialize_metadata_json(c.text); }, c.kind, c.message)) << c.name;
@@ -126,8 +115,6 @@ TEST(ArtifactMetadataJson, TextRoutinesReportIndexes) {
   EXPECT_TRUE(throws_core_error([] { core::consume_literal("abc", 3, "c"); }, CoreErrorKind::Serialization,
                                 "expected literal 'c' at index 3"));
   EXPECT_EQ(core::parse_quoted_string(R"(x"a\tb"y)", 1), std::make_pair(std::string("a\tb"), std::size_t{7}));
-  EXPECT_TRUE(throws_core_error([] { core::parse_quoted_string("\"abc", 0); }, CoreErrorKind::Serialization,
-                                "unterminated quoted string"));
   EXPECT_TRUE(throws_core_error([] { core::parse_quoted_string("\"abc\\", 0); }, CoreErrorKind::Serialization,
                                 "unterminated quoted string"));
   EXPECT_TRUE(throws_core_error([] { core::parse_quoted_string("ab", 2); }, CoreErrorKind::Serialization,

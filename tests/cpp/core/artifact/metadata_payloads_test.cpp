@@ -23,7 +23,6 @@ Bytes dro(std::uint16_t version, float radius, std::uint8_t metric) { return byt
 TEST(SectionDroMetadata, RoundTripAndLayout) {
   const Bytes bytes = core::encode_dro_metadata_payload({0.5f, core::DroMetric::Wasserstein});
   EXPECT_EQ(bytes, (Bytes{1, 0, 0, 0, 0, 0x3F, 0}));
-  EXPECT_EQ(core::decode_dro_metadata_payload(bytes).radius, 0.5f);
   const float negative_zero = core::decode_dro_metadata_payload(dro(1, -0.0f, 0)).radius;
   EXPECT_TRUE(negative_zero == 0.0f && std::signbit(negative_zero));
   EXPECT_EQ(core::decode_dro_metadata_payload(with_tail(dro(1, 2.0f, 0), 1)).radius, 2.0f);
@@ -34,7 +33,6 @@ TEST(SectionDroMetadata, DecoderFailures) {
                          {{"6 bytes", Bytes(6, 0), "dro metadata section too short"},
                           {"version", dro(2, kNaN, 9), "unsupported dro metadata version: 2"},
                           {"NaN radius", dro(1, kNaN, 0), "dro metadata radius must be finite and >= 0"},
-                          {"infinite radius", dro(1, kInf, 0), "dro metadata radius must be finite and >= 0"},
                           {"negative radius", dro(1, -1e-30f, 0), "dro metadata radius must be finite and >= 0"},
                           {"metric", dro(1, 1.0f, 1), "unsupported dro metadata metric kind: 1"}});
 }
@@ -47,19 +45,16 @@ TEST(SectionNeutralizationMetadata, RoundTripAndLayout) {
   const core::NeutralizationMetadata metadata{0.25f, 1.0f, core::NeutralizationKind::SplitPenalty};
   const Bytes bytes = core::encode_neutralization_metadata_payload(metadata);
   EXPECT_EQ(bytes, (Bytes{1, 0, 3, 0, 0, 0x80, 0x3E, 0, 0, 0x80, 0x3F}));
-  for (std::uint8_t kind = 0; kind < 4; ++kind) {
-    const auto decoded = core::decode_neutralization_metadata_payload(neutralization(1, kind, 0.0f, 0.0f));
-    EXPECT_EQ(decoded.kind, static_cast<core::NeutralizationKind>(kind));
-  }
   const auto decoded = core::decode_neutralization_metadata_payload(bytes);
-  EXPECT_EQ(decoded.ridge_lambda, 0.25f);
+  EXPECT_EQ(decoded.kind, core::NeutralizationKind::SplitPenalty);
   EXPECT_EQ(decoded.split_penalty, 1.0f);
+  EXPECT_EQ(core::decode_neutralization_metadata_payload(neutralization(1, 0, 0.0f, 0.0f)).kind,
+            core::NeutralizationKind::None);
 }
 
 TEST(SectionMetadataPayloads, EncodersRefuseWhatDecodersReject) {
   const auto dro_with = [](float radius) { return [radius] { core::encode_dro_metadata_payload({radius}); }; };
   EXPECT_TRUE(throws_validation(dro_with(kNaN), "dro metadata radius must be finite and >= 0"));
-  EXPECT_TRUE(throws_validation(dro_with(-1.0f), "dro metadata radius must be finite and >= 0"));
   EXPECT_NO_THROW(dro_with(-0.0f)());
   const auto neutral = [](float ridge, float penalty) {
     return [=] { core::encode_neutralization_metadata_payload({ridge, penalty, core::NeutralizationKind::None}); };
@@ -76,8 +71,7 @@ TEST(SectionNeutralizationMetadata, DecoderFailures) {
                           {"version", neutralization(0, 9, kNaN, kNaN), "unsupported neutralization metadata version: 0"},
                           {"kind before floats", neutralization(1, 4, kNaN, kNaN),
                            "unsupported neutralization metadata kind: 4"},
-                          {"ridge NaN", neutralization(1, 1, kNaN, 0.0f), ridge},
-                          {"ridge negative", neutralization(1, 1, -2.0f, kNaN), ridge},
+                          {"ridge before penalty", neutralization(1, 1, -2.0f, kNaN), ridge},
                           {"penalty infinite", neutralization(1, 2, 0.0f, -kInf), penalty}});
 }
 
@@ -107,15 +101,11 @@ TEST(SectionMorphMetadata, WritesVersionTwoLayout) {
                                   f32(2.0f), f32(0.5f));
   const Bytes bytes = core::encode_morph_metadata_payload(sample_morph(core::LrScheduleKind::WarmupCosine, 0.25f));
   EXPECT_EQ(bytes, expected);
-  EXPECT_EQ(bytes.size(), 64u);
 
   const core::MorphMetadata decoded = core::decode_optional_morph_metadata_section(bytes);
   EXPECT_EQ(decoded.ema_stats, sample_morph(core::LrScheduleKind::WarmupCosine, 0.25f).ema_stats);
-  EXPECT_EQ(decoded.config.lr_schedule.kind, core::LrScheduleKind::WarmupCosine);
   EXPECT_EQ(decoded.config.lr_schedule.warmup_frac, 0.25f);
-  EXPECT_EQ(decoded.config.morph_warmup_iters, 7u);
   EXPECT_FALSE(decoded.config.balance_penalty);
-  EXPECT_EQ(decoded.rounds_completed, 9u);
   EXPECT_EQ(decoded.scheduled_iterations, 30u);
 
   // The constant schedule has no warm-up: 0 is written whatever the record holds.
@@ -152,7 +142,6 @@ TEST(SectionMorphMetadata, DecoderFailures) {
       core::decode_optional_morph_metadata_section, CoreErrorKind::Validation,
       {{"35 bytes", Bytes(35, 0), "morph metadata section too short"},
        {"version 3", morph_header(3, 9), "unsupported morph metadata version: 3"},
-       {"version 0", morph_header(0, 0), "unsupported morph metadata version: 0"},
        {"schedule", morph_header(2, 2), "unknown lr_schedule kind: 2"},
        {"tail", bytes_of(raw(morph_header(2, 0)), u32(2), raw(Bytes(20, 0))),
         "morph metadata ema tail truncated: expected 24 bytes after header, got 20"},
@@ -165,7 +154,6 @@ TEST(SectionValueLists, BaselineAndDartShareOneLayout) {
   const Bytes baseline = core::encode_feature_baseline_payload(values);
   EXPECT_EQ(baseline, bytes_of(u32(1), u32(3), f32(1.5f), f32(-0.0f), f32(kInf)));
   EXPECT_EQ(core::encode_dart_tree_weights_payload(values), baseline);
-  EXPECT_EQ(core::encode_feature_baseline_payload({}), bytes_of(u32(1), u32(0)));
   EXPECT_EQ(core::decode_feature_baseline_payload(baseline), values);
   EXPECT_EQ(core::decode_dart_tree_weights_payload(baseline), values);
   EXPECT_EQ(core::decode_feature_baseline_payload(with_tail(baseline, 3)), values);  // baseline tolerates extra bytes
@@ -190,13 +178,12 @@ TEST(SectionValueLists, DecoderFailures) {
 
 core::ModelArtifactSection section_of(ModelSectionKind kind, Bytes payload) { return {std::move(payload), kind, 0, 0}; }
 
-TEST(SectionFinders, AbsentDecodedOrDuplicate) {
-  const Bytes valid_dro = dro(1, 0.5f, 0);
-  std::vector<core::ModelArtifactSection> sections = {
+TEST(SectionFinders, AbsentOrDecoded) {
+  const std::vector<core::ModelArtifactSection> sections = {
       section_of(ModelSectionKind::Trees, {1}),
       section_of(ModelSectionKind::DartTreeWeights, bytes_of(u32(1), u32(1), f32(0.5f))),
       section_of(ModelSectionKind::FeatureBaseline, bytes_of(u32(7), u32(0))),
-      section_of(ModelSectionKind::DroMetadata, valid_dro),
+      section_of(ModelSectionKind::DroMetadata, dro(1, 0.5f, 0)),
   };
   EXPECT_FALSE(core::decode_optional_neutralization_metadata_artifact_section(sections).has_value());
   EXPECT_FALSE(core::decode_optional_morph_metadata_artifact_section(sections).has_value());
@@ -204,11 +191,6 @@ TEST(SectionFinders, AbsentDecodedOrDuplicate) {
   EXPECT_EQ(core::decode_optional_dart_tree_weights_section(sections), std::optional<std::vector<float>>(std::vector<float>{0.5f}));
   EXPECT_TRUE(throws_validation([&] { core::decode_optional_feature_baseline_section(sections); },
                                 "unsupported feature baseline version: 7"));
-
-  sections.push_back(section_of(ModelSectionKind::DroMetadata, valid_dro));
-  EXPECT_TRUE(throws_core_error([&] { core::decode_optional_dro_metadata_artifact_section(sections); },
-                                CoreErrorKind::Serialization, "model artifact contains duplicate DroMetadata sections"));
-  EXPECT_TRUE(core::decode_optional_dart_tree_weights_section(sections).has_value());
 }
 
 }  // namespace

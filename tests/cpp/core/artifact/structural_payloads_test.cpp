@@ -40,7 +40,7 @@ TEST(SectionCategoricalState, ValidationRules) {
                                 "categorical state feature indices must be strictly increasing (found 5 after 5)"));
   EXPECT_TRUE(throws_validation(validate({2, 7, 9}, 1, 7),
                                 "categorical state feature index 7 is out of bounds for feature_count 7"));
-  EXPECT_NO_THROW(validate({2, 7, 9}, 1, std::nullopt)());
+  EXPECT_NO_THROW(validate({2, 7, 9}, 1, std::nullopt)());  // no feature count: indices unchecked
   EXPECT_TRUE(throws_validation([] { core::encode_categorical_state_payload_v1({{3, 1}, 1, false}); },
                                 "categorical state feature indices must be strictly increasing (found 1 after 3)"));
 }
@@ -50,14 +50,11 @@ TEST(SectionCategoricalState, DecoderFailuresInOrder) {
                          {{"15 bytes", Bytes(15, 0), "categorical state payload length 15 is smaller than header length 16"},
                           {"unknown flags", categorical(9, 3, 9, {}), "categorical state payload contains unknown flags: 2"},
                           {"length", categorical(1, 1, 2, {5}), "categorical state payload length 20 does not match expected 24"},
-                          {"extra bytes", categorical(1, 1, 1, {5, 6}),
-                           "categorical state payload length 24 does not match expected 20"},
                           {"huge count", categorical(1, 0, 0xFFFFFFFF, {1}),
                            "categorical state payload length 20 does not match expected 17179869196"}});
   // Content rules are checked only after the structure, with kind Validation.
   expect_decode_failures(core::decode_categorical_state_payload_v1, CoreErrorKind::Validation,
                          {{"version", categorical(2, 0, 1, {1}), "unsupported categorical state format_version 2, expected 1"},
-                          {"empty", categorical(1, 0, 0, {}), "categorical state must include at least one categorical feature index"},
                           {"repeat", categorical(1, 0, 2, {5, 5}),
                            "categorical state feature indices must be strictly increasing (found 5 after 5)"}});
 }
@@ -65,7 +62,6 @@ TEST(SectionCategoricalState, DecoderFailuresInOrder) {
 TEST(SectionCategoricalState, FinderChecksTheFeatureCount) {
   const std::vector<core::ModelArtifactSection> sections = {
       {categorical(1, 0, 2, {2, 7}), ModelSectionKind::CategoricalState, 0, 0}};
-  EXPECT_TRUE(core::decode_optional_categorical_state_section_v1(sections, 8).has_value());
   EXPECT_TRUE(throws_validation([&] { core::decode_optional_categorical_state_section_v1(sections, 7); },
                                 "categorical state feature index 7 is out of bounds for feature_count 7"));
   EXPECT_FALSE(core::decode_optional_categorical_state_section_v1({}, 0).has_value());
@@ -92,16 +88,10 @@ TEST(SectionLinearLeaves, RoundTripAndLayout) {
 
 TEST(SectionLinearLeaves, ReaderAcceptsUnknownFlagBitsAndWideLeaves) {
   const auto decoded = core::decode_linear_leaf_coefficients_payload(bytes_of(u32(1), u32(1), u32(2), u8(4)));
-  ASSERT_EQ(decoded.size(), 1u);
-  EXPECT_FALSE(decoded[0].left || decoded[0].right);
+  EXPECT_FALSE(decoded.at(0).left || decoded.at(0).right);
 
   support::ByteWriter wide;
-  wide.put_u32(1);
-  wide.put_u32(1);
-  wide.put_u32(0);
-  wide.put_u8(2);
-  wide.put_u8(255);
-  wide.put_f32(0.0f);
+  wide.put_bytes(bytes_of(u32(1), u32(1), u32(0), u8(2), u8(255), f32(0.0f)));
   for (int i = 0; i < 255; ++i) wide.put_f32(1.0f);
   for (std::uint32_t i = 0; i < 255; ++i) wide.put_u32(i);
   const auto read = core::decode_linear_leaf_coefficients_payload(wide.take());
@@ -128,10 +118,8 @@ TEST(SectionLinearLeaves, DecoderFailures) {
                          {{"7 bytes", bytes_of(u32(1), u16(0), u8(0)), "linear leaf coefficients section too short"},
                           {"version", bytes_of(u32(2), u32(0)), "unsupported linear leaf coefficients version: 2"},
                           {"ends after stump index", bytes_of(u32(1), u32(1), u32(0)), data_end},
-                          {"ends inside stump index", bytes_of(u32(1), u32(1), u16(0)), data_end},
                           {"ends after flags", bytes_of(u32(1), u32(1), u32(0), u8(1)), "unexpected end reading linear leaf"},
                           {"ends in intercept", bytes_of(u32(1), u32(1), u32(0), u8(2), u8(0), u16(0)), data_end},
-                          {"ends in coefficients", bytes_of(u32(1), u32(1), u32(0), u8(1), u8(2), f32(0), f32(1)), data_end},
                           {"ends in indices", bytes_of(u32(1), u32(1), u32(0), u8(1), u8(1), f32(0), f32(1), u16(0)), data_end},
                           {"right leaf missing", bytes_of(u32(1), u32(1), u32(0), u8(3), u8(0), f32(0)),
                            "unexpected end reading linear leaf"},
@@ -145,9 +133,6 @@ TEST(SectionMultiOutput, RoundTripAndLayout) {
                             f32(0.5f), f32(0.5f), f32(0.5f)));
   EXPECT_EQ(core::decode_multi_output_leaf_values_payload(bytes), payload);
   EXPECT_EQ(core::decode_multi_output_leaf_values_payload(with_tail(bytes, 2)), payload);
-  const auto empty = core::decode_multi_output_leaf_values_payload(bytes_of(u32(1), u32(5), u32(0)));
-  EXPECT_TRUE(empty.stump_values.empty());
-  EXPECT_EQ(empty.n_outputs, 5u);
 }
 
 TEST(SectionMultiOutput, DecoderFailures) {
@@ -171,8 +156,6 @@ TEST(SectionNativeCategorical, RoundTripAndLayout) {
                             u8(0xFF), u8(0x01)));
   EXPECT_EQ(core::decode_native_categorical_splits_payload(bytes), payload);
   EXPECT_EQ(core::decode_native_categorical_splits_payload(with_tail(bytes, 9)), payload);
-  EXPECT_EQ(core::decode_native_categorical_splits_payload(bytes_of(u32(0), u32(0))),
-            core::NativeCategoricalSplitsPayload{});
 }
 
 TEST(SectionNativeCategorical, EncoderAndDecoderFailures) {
