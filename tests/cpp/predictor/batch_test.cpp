@@ -118,15 +118,6 @@ TEST(PredictorBatch, MulticlassMatchesTheStumpWalk) {
   }
 }
 
-TEST(PredictorBatch, ParallelThresholds) {
-  EXPECT_FALSE(predictor::uses_parallel_evaluation(255, 1000000));
-  EXPECT_TRUE(predictor::uses_parallel_evaluation(256, 64));
-  EXPECT_FALSE(predictor::uses_parallel_evaluation(256, 63));
-  EXPECT_FALSE(predictor::uses_parallel_evaluation(16383, 0));
-  EXPECT_TRUE(predictor::uses_parallel_evaluation(16384, 0));
-  EXPECT_TRUE(predictor::uses_parallel_evaluation(std::numeric_limits<std::size_t>::max(), 3));
-}
-
 TEST(PredictorBatch, EntryPointChecksInOrder) {
   engine::TrainedModel single;
   single.feature_count = 2;

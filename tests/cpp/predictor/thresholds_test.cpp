@@ -29,7 +29,6 @@ float threshold_of(const Predictor& p, std::uint32_t local_id) {
 TEST(PredictorThresholds, MinMaxConversion) {
   Predictor p = two_feature_model();
   p.convert_bin_thresholds_to_float(std::vector<float>{0.0f, 5.0f}, std::vector<float>{254.0f, 5.0f}, 254);
-  EXPECT_TRUE(p.thresholds_are_float);
   EXPECT_EQ(threshold_of(p, 0), 10.5f);
   EXPECT_EQ(threshold_of(p, 1), 5.0f + kEpsilon);  // constant feature
   // Strict comparison afterwards: 10.5 goes right, 10.49 left.
@@ -79,7 +78,6 @@ TEST(PredictorThresholds, PrebinnedConversionKeepsBinPredictions) {
   Predictor m = load(multi.to_artifact_bytes());
   const std::vector<float> multi_before = m.predict_batch_multiclass(rows);
   m.convert_bin_thresholds_to_float_prebinned();
-  EXPECT_TRUE(m.thresholds_are_float);
   EXPECT_TRUE(same_floats(m.predict_batch_multiclass(rows), multi_before));
 
   // A second conversion works on the converted thresholds: 10 + 0.5 + 0.5.
