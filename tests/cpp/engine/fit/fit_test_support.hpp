@@ -113,6 +113,33 @@ inline objectives::Weights weights_of(const core::TrainingDataset& dataset) {
   return std::span<const float>(*dataset.sample_weights);
 }
 
+// What a fit is given besides the training set; absent parts are absent from the request.
+struct FitOptions {
+  const Data* validation = nullptr;
+  std::optional<WarmStartState> warm_start;
+  const PerRoundMetricCallback* metric = nullptr;
+};
+
+// One fit through the loop's entry that every public fit operation calls.
+template <typename O, typename Hooks = GrowerHooks>
+IterationRunSummary run_fit(const Trainer& trainer, const Data& train, const O& objective,
+                            const IterationControls& controls, FitOptions options = {}, const Hooks& hooks = Hooks{}) {
+  std::optional<ValidationSet> set;
+  if (options.validation) set = ValidationSet{&options.validation->dataset, &options.validation->binned};
+  return fit_iterations_with_optional_validation_summary(
+      trainer, train.dataset, train.binned, backend_cpu::CpuBackend{}, objective,
+      IterationExecutionContext{controls, {}, std::move(options.warm_start), set, options.metric}, hooks);
+}
+
+// The earlier model as a continued fit receives it.
+inline WarmStartState warm_start_from(const TrainedModel& model) {
+  WarmStartState warm;
+  warm.stumps = model.stumps;
+  warm.completed_rounds = model.rounds_completed();
+  warm.base_score = model.base_prediction;
+  return warm;
+}
+
 // A prediction of the model made from scratch: the base score plus every tree, walked over the
 // bins in stump order.
 inline std::vector<float> fresh_predictions(const TrainedModel& model, const Data& data,
@@ -188,6 +215,14 @@ struct ScriptedHooks {
   float loss_threshold_scale(std::uint64_t) const { return 1.0f; }
 };
 
+// Squared-error pairs, unchecked, as user code would compute them.
+inline std::vector<core::GradientPair> user_squared_pairs(std::span<const float> predictions,
+                                                          std::span<const float> targets) {
+  std::vector<core::GradientPair> pairs(predictions.size());
+  for (std::size_t i = 0; i < pairs.size(); ++i) pairs[i] = {predictions[i] - targets[i], 1.0f};
+  return pairs;
+}
+
 // Squared error computed as user code would: unchecked pairs, an optional poisoned round, and a
 // float64 mean squared loss. Its starting score must come from the fit, never from here.
 struct UserCodeObjective {
@@ -198,8 +233,7 @@ struct UserCodeObjective {
 
   std::vector<core::GradientPair> compute_gradients(std::span<const float> predictions, std::span<const float> targets,
                                                     const objectives::Weights&) const {
-    std::vector<core::GradientPair> pairs(predictions.size());
-    for (std::size_t i = 0; i < pairs.size(); ++i) pairs[i] = {predictions[i] - targets[i], 1.0f};
+    std::vector<core::GradientPair> pairs = user_squared_pairs(predictions, targets);
     if (poisoned_call && *poisoned_call == calls && !pairs.empty()) pairs[pairs.size() / 2] = poison;
     ++calls;
     return pairs;
@@ -235,22 +269,18 @@ struct ScriptedLossObjective {
 
   std::vector<core::GradientPair> compute_gradients(std::span<const float> predictions, std::span<const float> targets,
                                                     const objectives::Weights&) const {
-    std::vector<core::GradientPair> pairs(predictions.size());
-    for (std::size_t i = 0; i < pairs.size(); ++i) pairs[i] = {predictions[i] - targets[i], 1.0f};
-    return pairs;
+    return user_squared_pairs(predictions, targets);
   }
   float initial_prediction(std::span<const float>, const objectives::Weights&) const { return 0.0f; }
   void compute_gradients_into(std::span<const float> predictions, std::span<const float> targets,
-                              const objectives::Weights& weights, std::vector<core::GradientPair>& out) const {
-    out = compute_gradients(predictions, targets, weights);
+                              const objectives::Weights&, std::vector<core::GradientPair>& out) const {
+    out = user_squared_pairs(predictions, targets);
   }
   float loss(std::span<const float> predictions, std::span<const float>, const objectives::Weights&) const {
     const bool training = predictions.size() == training_rows;
     const std::vector<float>& script = training ? training_losses : validation_losses;
     std::size_t& calls = training ? training_calls : validation_calls;
-    const float value = script.at(std::min(calls, script.size() - 1));
-    ++calls;
-    return value;
+    return script.at(std::min(calls++, script.size() - 1));
   }
 };
 
