@@ -4,27 +4,18 @@
 
 #include <bit>
 #include <cmath>
-#include <functional>
 #include <limits>
 #include <string>
 #include <vector>
 
-#include "engine/error.hpp"
+#include "../engine/engine_test_support.hpp"
 
 namespace kestrune::quantization {
 namespace {
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
-std::string failure(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const engine::EngineError& error) {
-    EXPECT_EQ(error.kind(), engine::EngineErrorKind::ContractViolation);
-    return error.message();
-  }
-  return "no error";
-}
+using engine::testing_support::throws_contract_violation;
 
 std::vector<std::uint8_t> le_bytes(const std::vector<float>& values) {
   std::vector<std::uint8_t> bytes;
@@ -77,22 +68,20 @@ TEST(QuantizationPredictionQuantizers, BytesMatchTheFloatPath) {
 TEST(QuantizationPredictionQuantizers, RefuseInconsistentLengthsBeforeReading) {
   const std::vector<float> two = {1, 2};
   const std::vector<float> one = {0};
-  EXPECT_EQ(failure([&] { quantize_dense_values_linear_inplace_wide(two, 2, 0, {}, {}, 254); }),
-            "feature_count must be greater than 0");
-  EXPECT_EQ(failure([&] { quantize_dense_values_linear_inplace_wide(two, 3, 1, one, one, 254); }),
-            "values length 2 does not match row_count * feature_count 3");
-  EXPECT_EQ(failure([&] { quantize_dense_values_linear_inplace_wide(two, 1, 2, one, one, 254); }),
-            "feature_mins/feature_maxs length must match feature_count");
-  EXPECT_EQ(failure([&] {
-              quantize_dense_values_linear_rank_inplace_wide(two, 2, 1, one, one, std::vector<bool>{}, {}, 254);
-            }),
-            "rank_flags/feature_sorted_values length must match feature_count");
-  EXPECT_EQ(failure([&] { quantize_f32_bytes_linear(le_bytes(two), 3, 1, one, one); }),
-            "bytes length 8 does not match expected 12 (row_count=3 * feature_count=1 * 4)");
-  EXPECT_EQ(failure([&] {
-              quantize_f32_bytes_linear(le_bytes(two), std::numeric_limits<std::size_t>::max(), 2, one, one);
-            }).substr(0, 36),
-            "row_count * feature_count overflows:");
+  EXPECT_TRUE(throws_contract_violation([&] { quantize_dense_values_linear_inplace_wide(two, 2, 0, {}, {}, 254); },
+                                        "feature_count must be greater than 0"));
+  EXPECT_TRUE(throws_contract_violation([&] { quantize_dense_values_linear_inplace_wide(two, 3, 1, one, one, 254); },
+                                        "values length 2 does not match row_count * feature_count 3"));
+  EXPECT_TRUE(throws_contract_violation([&] { quantize_dense_values_linear_inplace_wide(two, 1, 2, one, one, 254); },
+                                        "feature_mins/feature_maxs length must match feature_count"));
+  EXPECT_TRUE(throws_contract_violation(
+      [&] { quantize_dense_values_linear_rank_inplace_wide(two, 2, 1, one, one, std::vector<bool>{}, {}, 254); },
+      "rank_flags/feature_sorted_values length must match feature_count"));
+  EXPECT_TRUE(throws_contract_violation([&] { quantize_f32_bytes_linear(le_bytes(two), 3, 1, one, one); },
+                                        "bytes length 8 does not match expected 12 (row_count=3 * feature_count=1 * 4)"));
+  EXPECT_TRUE(throws_contract_violation(
+      [&] { quantize_f32_bytes_linear(le_bytes(two), std::numeric_limits<std::size_t>::max(), 2, one, one); },
+      "row_count * feature_count overflows: row_count=18446744073709551615, feature_count=2"));
   EXPECT_EQ(quantize_dense_values_linear_inplace_wide({}, 0, 1, one, one, 254).size(), 0u);
 }
 
