@@ -315,7 +315,7 @@ def main():
                             text=True).stdout.strip() or "unknown"
     emit("- libraries: " + ", ".join(f"{lib} {library_version(lib)}" for lib in libs) + f" (commit {commit})")
     emit(f"- kestrune binning: {args.binning}, 255 bins; learning rate {libraries.LEARNING_RATE}, "
-         f"L2 {libraries.LAMBDA_L2}, min leaf rows {libraries.MIN_DATA_IN_LEAF} (not in XGBoost), "
+         f"L2 {libraries.LAMBDA_L2}, min leaf rows {libraries.MIN_DATA_IN_LEAF}, "
          f"min leaf hessian {libraries.MIN_CHILD_HESSIAN}, no sampling")
     emit()
 
