@@ -39,28 +39,12 @@ void expect_weights(const TrainedModel& model, const std::map<std::uint32_t, flo
   }
 }
 
-// The loop's tracked validation predictions of its last round, and its final training loss, are
-// those of a fresh walk of the returned model, every tree at the weight it carries.
-template <typename O>
-void expect_tracking_matches_model(const IterationRunSummary& summary, const CapturingMetric& metric,
-                                   const O& objective,
-                                   const Data& train, const Data& validation) {
-  ASSERT_GT(metric.evaluations, 0u);
-  expect_close(metric.last_predictions, fresh_predictions(summary.model, validation), 1e-5f);
-  const float fresh_loss =
-      objective.loss(fresh_predictions(summary.model, train), train.dataset.targets, weights_of(train.dataset));
-  EXPECT_NEAR(summary.final_train_loss, fresh_loss, 1e-5f * std::max(1.0f, fresh_loss));
-}
-
 // A DART round may well raise the training loss (the dropped trees come back scaled down), which
 // ends a fit; under AllWarmUp such a pass is only skipped, so these fits run all their passes and
-// also put back the predictions of every pass they skip.
+// also put back the predictions of every pass they skip. The loop's tracked validation
+// predictions of its last round, and its final training loss, must be those of a fresh walk of
+// the returned model, every tree at the weight it carries.
 TEST(FitDart, TrackedPredictionsAreThoseOfTheReturnedModel) {
-  struct Case {
-    const char* name;
-    core::TrainParams params;
-    std::function<void(const core::TrainParams&)> run;
-  };
   const Data regression = make_data(31, kRows, kFeatures, Target::Regression);
   const Data regression_validation = make_data(32, kValidationRows, kFeatures, Target::Regression);
   const Data binary = make_data(33, kRows, kFeatures, Target::Binary);
@@ -71,13 +55,14 @@ TEST(FitDart, TrackedPredictionsAreThoseOfTheReturnedModel) {
   auto fit = [](const core::TrainParams& params, const auto& objective, const Data& train, const Data& validation) {
     const Trainer trainer = make_trainer(params);
     CapturingMetric metric;
-    const IterationRunSummary summary = fit_iterations_with_optional_validation_summary(
-        trainer, train.dataset, train.binned, backend_cpu::CpuBackend{}, objective,
-        IterationExecutionContext{trainer.default_iteration_controls(10), {}, std::nullopt,
-                                  ValidationSet{&validation.dataset, &validation.binned}, &metric},
-        AllWarmUp{});
+    const IterationRunSummary summary = run_fit(trainer, train, objective, trainer.default_iteration_controls(10),
+                                                {&validation, std::nullopt, &metric}, AllWarmUp{});
     EXPECT_GE(summary.train_loss.size(), 3u);
-    expect_tracking_matches_model(summary, metric, objective, train, validation);
+    ASSERT_GT(metric.evaluations, 0u);
+    expect_close(metric.last_predictions, fresh_predictions(summary.model, validation), 1e-5f);
+    const float fresh_loss =
+        objective.loss(fresh_predictions(summary.model, train), train.dataset.targets, weights_of(train.dataset));
+    EXPECT_NEAR(summary.final_train_loss, fresh_loss, 1e-5f * std::max(1.0f, fresh_loss));
     // The weights reach the artifact and come back from it.
     const TrainedModel decoded = TrainedModel::from_artifact_bytes(summary.model.to_artifact_bytes());
     EXPECT_EQ(tree_weights_of(decoded), tree_weights_of(summary.model));
@@ -85,39 +70,35 @@ TEST(FitDart, TrackedPredictionsAreThoseOfTheReturnedModel) {
     for (const auto& [tree, weight] : tree_weights_of(summary.model)) reweighted = reweighted || weight != 1.0f;
     EXPECT_TRUE(reweighted);
   };
-  core::TrainParams subsampled = dart_params(0.4f, 2, core::DartNormalizeType::Tree);
-  subsampled.row_subsample = 0.7f;
-  core::TrainParams leafwise = dart_params(0.3f, 3, core::DartNormalizeType::Forest, core::DartSampleType::Weighted);
-  leafwise.tree_growth = core::TreeGrowth::Leaf;
-  leafwise.max_leaves = 6;
-  // Without sampling, a tree grown on the same drops is the same tree, and adds nothing.
-  core::TrainParams quantile = dart_params(0.5f, 2, core::DartNormalizeType::Forest);
-  quantile.row_subsample = 0.8f;
-  const std::vector<Case> cases = {
-      {"squared error, tree, subsampled", subsampled,
-       [&](const core::TrainParams& p) {
-         fit(p, objectives::SquaredErrorObjective{}, regression, regression_validation);
-       }},
-      {"squared error, forest, weighted draws, leaf-wise", leafwise,
-       [&](const core::TrainParams& p) {
-         fit(p, objectives::SquaredErrorObjective{}, regression, regression_validation);
-       }},
-      {"binary cross-entropy, drop all", dart_params(kDropAll, 100, core::DartNormalizeType::Tree),
-       [&](const core::TrainParams& p) {
-         fit(p, objectives::BinaryCrossEntropyObjective{}, binary, binary_validation);
-       }},
-      {"quantile, forest, subsampled", quantile,
-       [&](const core::TrainParams& p) {
-         fit(p, objectives::QuantileObjective{0.7f}, regression, regression_validation);
-       }},
-      {"query rmse", dart_params(0.5f, 3, core::DartNormalizeType::Tree),
-       [&](const core::TrainParams& p) {
-         fit(p, objectives::QueryRMSEObjective(*relevance.dataset.group_id), relevance, relevance_validation);
-       }},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    c.run(c.params);
+  {
+    SCOPED_TRACE("squared error, tree, subsampled");
+    core::TrainParams params = dart_params(0.4f, 2, core::DartNormalizeType::Tree);
+    params.row_subsample = 0.7f;
+    fit(params, objectives::SquaredErrorObjective{}, regression, regression_validation);
+  }
+  {
+    SCOPED_TRACE("squared error, forest, weighted draws, leaf-wise");
+    core::TrainParams params = dart_params(0.3f, 3, core::DartNormalizeType::Forest, core::DartSampleType::Weighted);
+    params.tree_growth = core::TreeGrowth::Leaf;
+    params.max_leaves = 6;
+    fit(params, objectives::SquaredErrorObjective{}, regression, regression_validation);
+  }
+  {
+    SCOPED_TRACE("binary cross-entropy, drop all");
+    fit(dart_params(kDropAll, 100, core::DartNormalizeType::Tree), objectives::BinaryCrossEntropyObjective{}, binary,
+        binary_validation);
+  }
+  {
+    // Without sampling, a tree grown on the same drops is the same tree, and adds nothing.
+    SCOPED_TRACE("quantile, forest, subsampled");
+    core::TrainParams params = dart_params(0.5f, 2, core::DartNormalizeType::Forest);
+    params.row_subsample = 0.8f;
+    fit(params, objectives::QuantileObjective{0.7f}, regression, regression_validation);
+  }
+  {
+    SCOPED_TRACE("query rmse");
+    fit(dart_params(0.5f, 3, core::DartNormalizeType::Tree),
+        objectives::QueryRMSEObjective(*relevance.dataset.group_id), relevance, relevance_validation);
   }
 }
 
@@ -138,18 +119,14 @@ TEST(FitDart, WeightsFollowTheDropsAndACutReplaysOnlyTheKeptRounds) {
     // Training losses that always improve; validation losses best at round 3.
     const ScriptedLossObjective objective{kRows, {10, 9, 8, 7, 6, 5}, {10, 9, 8, 7, 7.5f, 7.6f}};
 
-    IterationControls controls = trainer.default_iteration_controls(3);
-    const IterationRunSummary three = fit_iterations_with_validation_and_metric(
-        trainer, train.dataset, train.binned, validation.dataset, validation.binned, backend_cpu::CpuBackend{},
-        objective, controls, nullptr);
+    const IterationRunSummary three =
+        run_fit(trainer, train, objective, trainer.default_iteration_controls(3), {&validation});
     expect_weights(three.model, {{0, c.dropped_twice}, {1, c.dropped_twice}, {2, 1.0f / 3.0f}});
 
     const ScriptedLossObjective again{kRows, {10, 9, 8, 7, 6, 5}, {10, 9, 8, 7, 7.5f, 7.6f}};
-    controls = trainer.default_iteration_controls(5);
+    IterationControls controls = trainer.default_iteration_controls(5);
     controls.early_stopping_rounds = 2;
-    const IterationRunSummary cut = fit_iterations_with_validation_and_metric(
-        trainer, train.dataset, train.binned, validation.dataset, validation.binned, backend_cpu::CpuBackend{}, again,
-        controls, nullptr);
+    const IterationRunSummary cut = run_fit(trainer, train, again, controls, {&validation});
     ASSERT_EQ(cut.stop_reason, IterationStopReason::ValidationLossPlateau);
     ASSERT_EQ(cut.rounds_completed, 3u);
     EXPECT_EQ(cut.model.to_artifact_bytes(), three.model.to_artifact_bytes());
@@ -171,11 +148,8 @@ TEST(FitDart, SkippedPassesRestoreThePredictionsAndLeaveFillers) {
   hooks.warmup = [](std::uint64_t iteration) { return iteration == 1; };
   const ScriptedLossObjective objective{kRows, {10, 9, 8, 7, 6}, {10, 9, 8, 7, 6}};
   CapturingMetric metric;
-  const IterationRunSummary summary = fit_iterations_with_optional_validation_summary(
-      trainer, train.dataset, train.binned, backend_cpu::CpuBackend{}, objective,
-      IterationExecutionContext{trainer.default_iteration_controls(4), {}, std::nullopt,
-                                ValidationSet{&validation.dataset, &validation.binned}, &metric},
-      hooks);
+  const IterationRunSummary summary = run_fit(trainer, train, objective, trainer.default_iteration_controls(4),
+                                              {&validation, std::nullopt, &metric}, hooks);
   ASSERT_EQ(summary.rounds_completed, 4u);
   ASSERT_EQ(summary.train_loss.size(), 3u);
   expect_weights(summary.model, {{0, 0.5f * 0.75f}, {2, 0.5f * 0.75f}, {3, 0.25f}});
@@ -206,18 +180,16 @@ TEST(FitDart, WarmStartWeightsArePlacedByTreeIndex) {
 
   const Trainer trainer = make_trainer(dart_params(kDropAll, 100, core::DartNormalizeType::Tree));
   CapturingMetric metric;
-  const IterationRunSummary one = fit_iterations_warm_start_with_validation_and_metric(
-      trainer, train.dataset, train.binned, validation.dataset, validation.binned, backend_cpu::CpuBackend{},
-      ScriptedLossObjective{kRows, {10, 9}, {10, 9}}, trainer.default_iteration_controls(1), warm, &metric);
+  const IterationRunSummary one = run_fit(trainer, train, ScriptedLossObjective{kRows, {10, 9}, {10, 9}},
+                                          trainer.default_iteration_controls(1), {&validation, warm, &metric});
   ASSERT_EQ(one.rounds_completed, 1u);
   expect_weights(one.model, {{0, 0.5f * 0.75f}, {2, 0.25f * 0.75f}, {3, 0.25f}});
   expect_close(metric.last_predictions, fresh_predictions(one.model, validation), 1e-5f);
 
   IterationControls controls = trainer.default_iteration_controls(2);
   controls.early_stopping_rounds = 1;
-  const IterationRunSummary cut = fit_iterations_warm_start_with_validation_and_metric(
-      trainer, train.dataset, train.binned, validation.dataset, validation.binned, backend_cpu::CpuBackend{},
-      ScriptedLossObjective{kRows, {10, 9}, {10, 11}}, controls, warm, nullptr);
+  const IterationRunSummary cut =
+      run_fit(trainer, train, ScriptedLossObjective{kRows, {10, 9}, {10, 11}}, controls, {&validation, warm});
   ASSERT_EQ(cut.rounds_completed, 0u);
   expect_weights(cut.model, {{0, 0.5f}, {2, 0.25f}});
 }

@@ -1,5 +1,5 @@
 // A deterministic fit is a pure function of its inputs and seed: the same model in every run and
-// whatever the pool size. The digest printed here is compared across pool sizes by ctest.
+// whatever the pool size. The digests printed here are compared across pool sizes by ctest.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -7,35 +7,35 @@
 #include <span>
 #include <vector>
 
-#include "fit_test_support.hpp"
+#include "multiclass_test_support.hpp"
 
 namespace kestrune::engine::trainer {
 namespace {
 
 using namespace fit_testing;
+using multiclass_testing::make_multiclass_data;
+using multiclass_testing::run_multiclass;
 
-// FNV-1a over the artifact bytes and the training losses' bits.
-std::uint64_t digest_of(const IterationRunSummary& summary) {
+// FNV-1a over the artifact bytes and the losses' bits.
+std::uint64_t digest_of(std::span<const std::uint8_t> artifact, std::span<const float> train_loss,
+                        std::span<const float> validation_loss) {
   std::uint64_t hash = 0xcbf29ce484222325ull;
   auto mix = [&hash](std::span<const std::uint8_t> bytes) {
     for (const std::uint8_t byte : bytes) hash = (hash ^ byte) * 0x100000001b3ull;
   };
-  mix(summary.model.to_artifact_bytes());
-  for (const std::uint32_t bits : bits_of(summary.train_loss)) {
-    const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(bits), static_cast<std::uint8_t>(bits >> 8),
-                                   static_cast<std::uint8_t>(bits >> 16), static_cast<std::uint8_t>(bits >> 24)};
-    mix(bytes);
+  mix(artifact);
+  for (const std::span<const float> losses : {train_loss, validation_loss}) {
+    for (const std::uint32_t bits : bits_of(losses)) {
+      const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(bits), static_cast<std::uint8_t>(bits >> 8),
+                                     static_cast<std::uint8_t>(bits >> 16), static_cast<std::uint8_t>(bits >> 24)};
+      mix(bytes);
+    }
   }
   return hash;
 }
 
-// `ranking`: query RMSE, which keeps every tree whatever the training loss does, so that a DART
-// fit runs all its rounds.
-IterationRunSummary sampled_fit(core::BoostingMode mode, core::TreeGrowth growth, bool ranking) {
-  // Enough features for the tiles to depend on the pool size.
-  const Target target = ranking ? Target::Relevance : Target::Regression;
-  const Data train = make_data(77, 200, 40, target);
-  const Data validation = make_data(78, 60, 40, target);
+// Sampled rows and columns, and enough features for the tiles to depend on the pool size.
+core::TrainParams sampled_params(core::BoostingMode mode, core::TreeGrowth growth) {
   core::TrainParams params = small_params();
   params.seed = 1234;
   params.deterministic = true;
@@ -44,38 +44,70 @@ IterationRunSummary sampled_fit(core::BoostingMode mode, core::TreeGrowth growth
   params.boosting_mode = mode;
   params.tree_growth = growth;
   params.max_leaves = 8;
-  const Trainer trainer = make_trainer(params);
-  auto fit = [&](const auto& objective) {
-    return fit_iterations_with_validation_and_metric(trainer, train.dataset, train.binned, validation.dataset,
-                                                     validation.binned, backend_cpu::CpuBackend{}, objective,
-                                                     trainer.default_iteration_controls(6), nullptr);
-  };
-  if (ranking) return fit(objectives::QueryRMSEObjective(*train.dataset.group_id));
-  return fit(objectives::SquaredErrorObjective{});
+  return params;
+}
+
+struct Case {
+  const char* name;
+  core::BoostingMode mode;
+  core::TreeGrowth growth;
+};
+
+// Read by the ctest entries that run these suites with one and with four pool threads.
+void print_digest(const char* name, std::uint64_t digest) {
+  std::printf("fit digest %s: %016llx\n", name, static_cast<unsigned long long>(digest));
 }
 
 TEST(FitDeterminism, SameSeedSameModel) {
-  struct Case {
-    const char* name;
-    core::BoostingMode mode;
-    core::TreeGrowth growth;
-    bool ranking = false;
-  };
   const Case cases[] = {
       {"subsample_level", core::StandardBoosting{}, core::TreeGrowth::Level},
       {"goss_leaf", core::GossBoosting{0.3f, 0.3f}, core::TreeGrowth::Leaf},
       {"dart_level", core::DartBoosting{0.3f, 2, core::DartNormalizeType::Forest, core::DartSampleType::Weighted},
-       core::TreeGrowth::Level, true},
+       core::TreeGrowth::Level},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const IterationRunSummary first = sampled_fit(c.mode, c.growth, c.ranking);
-    const IterationRunSummary second = sampled_fit(c.mode, c.growth, c.ranking);
+    // DART fits use query RMSE, which keeps every tree whatever the training loss does, so that
+    // they run all their rounds.
+    const bool ranking = std::holds_alternative<core::DartBoosting>(c.mode);
+    const Target target = ranking ? Target::Relevance : Target::Regression;
+    const Data train = make_data(77, 200, 40, target);
+    const Data validation = make_data(78, 60, 40, target);
+    const Trainer trainer = make_trainer(sampled_params(c.mode, c.growth));
+    auto fit = [&] {
+      const IterationControls controls = trainer.default_iteration_controls(6);
+      if (ranking) return run_fit(trainer, train, objectives::QueryRMSEObjective(*train.dataset.group_id), controls,
+                                  {&validation});
+      return run_fit(trainer, train, objectives::SquaredErrorObjective{}, controls, {&validation});
+    };
+    const IterationRunSummary first = fit();
+    const IterationRunSummary second = fit();
     EXPECT_EQ(first.rounds_completed, 6u);
-    EXPECT_EQ(digest_of(first), digest_of(second));
-    EXPECT_EQ(first.validation_loss, second.validation_loss);
-    // Read by the ctest entry that runs this suite with one and with four pool threads.
-    std::printf("fit digest %s: %016llx\n", c.name, static_cast<unsigned long long>(digest_of(first)));
+    const std::uint64_t digest = digest_of(first.model.to_artifact_bytes(), first.train_loss, first.validation_loss);
+    EXPECT_EQ(digest, digest_of(second.model.to_artifact_bytes(), second.train_loss, second.validation_loss));
+    print_digest(c.name, digest);
+  }
+}
+
+TEST(MulticlassDeterminism, SameSeedSameModel) {
+  const Case cases[] = {
+      {"multiclass_subsample_level", core::StandardBoosting{}, core::TreeGrowth::Level},
+      {"multiclass_goss_leaf", core::GossBoosting{0.3f, 0.3f}, core::TreeGrowth::Leaf},
+  };
+  const Data train = make_multiclass_data(77, 240, 40);
+  const Data validation = make_multiclass_data(78, 60, 40);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Trainer trainer = make_trainer(sampled_params(c.mode, c.growth));
+    auto digest = [&] {
+      MultiClassIterationRunSummary run =
+          run_multiclass(trainer, train, trainer.default_iteration_controls(5), &validation);
+      EXPECT_EQ(run.rounds_completed, 5u);
+      return digest_of(multiclass_trained_model(run).to_artifact_bytes(), run.train_loss, run.validation_loss);
+    };
+    const std::uint64_t first = digest();
+    EXPECT_EQ(first, digest());
+    print_digest(c.name, first);
   }
 }
 

@@ -117,10 +117,8 @@ TEST(FitLeafRefinement, QuantileTreesEndAtTheirLeavesResidualQuantiles) {
     const Trainer trainer = make_trainer(params);
     const objectives::QuantileObjective objective{c.alpha};
     RecordingHooks hooks;
-    const IterationRunSummary summary = fit_iterations_with_optional_validation_summary(
-        trainer, data.dataset, data.binned, backend_cpu::CpuBackend{}, objective,
-        IterationExecutionContext{trainer.default_iteration_controls(kRounds), {}, std::nullopt, std::nullopt, nullptr},
-        hooks);
+    const IterationRunSummary summary =
+        run_fit(trainer, data, objective, trainer.default_iteration_controls(kRounds), {}, hooks);
     ASSERT_GE(summary.train_loss.size(), 2u);
     expect_quantile_leaves(summary, hooks, data, c.alpha, params.learning_rate);
     if (!c.dart) {
@@ -135,11 +133,6 @@ TEST(FitLeafRefinement, QuantileTreesEndAtTheirLeavesResidualQuantiles) {
   }
 }
 
-struct RegressionRun {
-  IterationRunSummary summary;
-  std::function<float(std::span<const float>, const Data&)> loss;
-};
-
 // With the switch on, the fit returns refined leaves and reports the losses of exactly that model;
 // the best validation round and loss stay those the rounds found.
 TEST(FitLeafRefinement, RegressionRefinementReportsTheReturnedModelsLosses) {
@@ -149,90 +142,68 @@ TEST(FitLeafRefinement, RegressionRefinementReportsTheReturnedModelsLosses) {
   weighted.dataset.sample_weights.emplace(kRows);
   for (std::size_t r = 0; r < kRows; ++r) (*weighted.dataset.sample_weights)[r] = 0.5f + static_cast<float>(r % 3);
   const Data weighted_validation = make_data(64, kValidationRows, kFeatures, Target::Regression);
-
-  auto fit = [](core::TrainParams params, const auto& objective, const Data& train, const Data& validation,
-                const std::optional<WarmStartState>& warm) {
-    // DART rounds that raise the training loss are skipped rather than ending the fit.
-    const bool dart = std::holds_alternative<core::DartBoosting>(params.boosting_mode);
-    const Trainer trainer = make_trainer(std::move(params));
-    IterationControls controls = trainer.default_iteration_controls(kRounds);
-    controls.early_stopping_rounds = 2;
-    controls.min_validation_improvement = 0.002f;
-    RegressionRun run;
-    IterationExecutionContext request{controls, {}, warm, ValidationSet{&validation.dataset, &validation.binned},
-                                      nullptr};
-    run.summary = dart ? fit_iterations_with_optional_validation_summary(trainer, train.dataset, train.binned,
-                                                                         backend_cpu::CpuBackend{}, objective,
-                                                                         std::move(request), AllWarmUp{})
-                       : fit_iterations_with_optional_validation_summary(trainer, train.dataset, train.binned,
-                                                                         backend_cpu::CpuBackend{}, objective,
-                                                                         std::move(request));
-    run.loss = [objective](std::span<const float> p, const Data& d) {
-      return objective.loss(p, d.dataset.targets, weights_of(d.dataset));
-    };
-    return run;
+  const objectives::SquaredErrorObjective objective;
+  const auto loss = [&](const TrainedModel& model, const Data& d) {
+    return objective.loss(fresh_predictions(model, d), d.dataset.targets, weights_of(d.dataset));
   };
-  struct Case {
-    const char* name;
-    std::function<RegressionRun()> run;
-    std::size_t warm_stumps = 0;
-  };
+  const WarmStartState warm = warm_start_from(
+      run_fit(make_trainer(small_params()), regression, objective, make_trainer(small_params()).default_iteration_controls(3))
+          .model);
   core::TrainParams dart = small_params();
   dart.boosting_mode = core::DartBoosting{0.4f, 2};
   dart.row_subsample = 0.8f;
-  const IterationRunSummary earlier = fit_iterations_with_summary(
-      make_trainer(small_params()), regression.dataset, regression.binned, backend_cpu::CpuBackend{},
-      objectives::SquaredErrorObjective{}, make_trainer(small_params()).default_iteration_controls(3));
-  WarmStartState warm;
-  warm.stumps = earlier.model.stumps;
-  warm.completed_rounds = earlier.model.rounds_completed();
-  warm.base_score = earlier.model.base_prediction;
 
-  const std::vector<Case> cases = {
-      {"squared error",
-       [&] { return fit(small_params(), objectives::SquaredErrorObjective{}, regression, regression_validation, {}); }},
-      {"squared error, dart",
-       [&] { return fit(dart, objectives::SquaredErrorObjective{}, regression, regression_validation, {}); }},
-      {"weighted squared error",
-       [&] { return fit(small_params(), objectives::SquaredErrorObjective{}, weighted, weighted_validation, {}); }},
-      {"squared error, warm start",
-       [&] {
-         return fit(small_params(), objectives::SquaredErrorObjective{}, regression, regression_validation, warm);
-       },
-       warm.stumps.size()},
+  struct Case {
+    const char* name;
+    core::TrainParams params;
+    const Data* train;
+    const Data* validation;
+    std::optional<WarmStartState> warm_start;
+  };
+  const Case cases[] = {
+      {"squared error", small_params(), &regression, &regression_validation, std::nullopt},
+      {"squared error, dart", dart, &regression, &regression_validation, std::nullopt},
+      {"weighted squared error", small_params(), &weighted, &weighted_validation, std::nullopt},
+      {"squared error, warm start", small_params(), &regression, &regression_validation, warm},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const RegressionRun plain = c.run();
+    const bool with_dart = std::holds_alternative<core::DartBoosting>(c.params.boosting_mode);
+    auto fit = [&] {
+      const Trainer trainer = make_trainer(c.params);
+      IterationControls controls = trainer.default_iteration_controls(kRounds);
+      controls.early_stopping_rounds = 2;
+      controls.min_validation_improvement = 0.002f;
+      const FitOptions options{c.validation, c.warm_start};
+      // DART rounds that raise the training loss are skipped rather than ending the fit.
+      return with_dart ? run_fit(trainer, *c.train, objective, controls, options, AllWarmUp{})
+                       : run_fit(trainer, *c.train, objective, controls, options);
+    };
+    const IterationRunSummary plain = fit();
     const ScopedEnv refinement(kEnableLeafRefinementVariable, "1");
-    const RegressionRun refined = c.run();
-    const IterationRunSummary& s = refined.summary;
-    const bool with_dart = std::string_view(c.name).ends_with("dart");
-    const Data& train = std::string_view(c.name).starts_with("weighted") ? weighted : regression;
-    const Data& validation = &train == &weighted ? weighted_validation : regression_validation;
+    const IterationRunSummary s = fit();
 
     ASSERT_FALSE(s.train_loss.empty());
-    EXPECT_NE(s.model.to_artifact_bytes(), plain.summary.model.to_artifact_bytes());
-    EXPECT_EQ(s.final_train_loss, refined.loss(fresh_predictions(s.model, train), train));
+    EXPECT_NE(s.model.to_artifact_bytes(), plain.model.to_artifact_bytes());
+    EXPECT_EQ(s.final_train_loss, loss(s.model, *c.train));
     EXPECT_EQ(s.train_loss.back(), s.final_train_loss);
-    EXPECT_EQ(s.final_validation_loss, refined.loss(fresh_predictions(s.model, validation), validation));
+    EXPECT_EQ(s.final_validation_loss, loss(s.model, *c.validation));
     EXPECT_EQ(s.validation_loss.back(), s.final_validation_loss);
-    EXPECT_EQ(s.best_validation_round, plain.summary.best_validation_round);
-    EXPECT_EQ(s.best_validation_loss, plain.summary.best_validation_loss);
-    EXPECT_EQ(s.rounds_completed, plain.summary.rounds_completed);
+    EXPECT_EQ(s.best_validation_round, plain.best_validation_round);
+    EXPECT_EQ(s.best_validation_loss, plain.best_validation_loss);
+    EXPECT_EQ(s.rounds_completed, plain.rounds_completed);
     // Under squared error a residual mean is each leaf's best value given the other trees: the
     // sweep can only lower the training loss.
-    const float plain_loss = plain.loss(fresh_predictions(plain.summary.model, train), train);
-    EXPECT_LE(s.final_train_loss, plain_loss * (1.0f + 1e-5f));
+    EXPECT_LE(s.final_train_loss, loss(plain.model, *c.train) * (1.0f + 1e-5f));
     // An earlier model's trees are part of the starting point, not refined.
-    for (std::size_t i = 0; i < c.warm_stumps; ++i) {
+    for (std::size_t i = 0; c.warm_start && i < c.warm_start->stumps.size(); ++i) {
       EXPECT_EQ(s.model.stumps[i].node_id, warm.stumps[i].node_id);
       EXPECT_EQ(s.model.stumps[i].left, warm.stumps[i].left);
       EXPECT_EQ(s.model.stumps[i].right, warm.stumps[i].right);
     }
     if (with_dart) {
       // The refinement fitted each tree at its weight and kept the weights.
-      EXPECT_EQ(tree_weights_of(s.model), tree_weights_of(plain.summary.model));
+      EXPECT_EQ(tree_weights_of(s.model), tree_weights_of(plain.model));
       EXPECT_GE(s.train_loss.size(), 3u);
       bool reweighted = false;
       for (const auto& [tree, weight] : tree_weights_of(s.model)) reweighted = reweighted || weight != 1.0f;
@@ -261,8 +232,7 @@ TEST(FitLeafRefinement, TheSwitchActsOnlyWhereTheRefinementApplies) {
     const ScopedEnv refinement(kEnableLeafRefinementVariable,
                                switch_on ? std::optional<std::string>("on") : std::nullopt);
     const Trainer trainer = make_trainer(params);
-    return fit_iterations_with_summary(trainer, d.dataset, d.binned, backend_cpu::CpuBackend{}, objective,
-                                       trainer.default_iteration_controls(4));
+    return run_fit(trainer, d, objective, trainer.default_iteration_controls(4));
   };
   auto expect_unchanged = [&](const auto& objective, const core::TrainParams& params, const Data& d) {
     const IterationRunSummary off = fit(objective, params, d, false);

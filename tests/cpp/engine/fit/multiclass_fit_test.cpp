@@ -46,8 +46,7 @@ TEST(MulticlassFit, TrackedMarginsAreThoseOfTheReturnedModel) {
     const auto objective = softmax();
     const RecordingClassHooks hooks;
     const MultiClassIterationRunSummary run =
-        fit_multiclass_iterations_impl(trainer, train.dataset, train.binned, std::nullopt, backend_cpu::CpuBackend{},
-                                       objective, trainer.default_iteration_controls(5), std::nullopt, hooks);
+        run_multiclass(trainer, train, trainer.default_iteration_controls(5), nullptr, std::nullopt, hooks);
 
     ASSERT_EQ(run.rounds_completed, 5u);
     ASSERT_EQ(hooks.start_margins.size(), 5 * kClasses);
@@ -71,74 +70,34 @@ TEST(MulticlassFit, TrackedMarginsAreThoseOfTheReturnedModel) {
   }
 }
 
-TEST(MulticlassFit, SummaryDescribesTheRun) {
-  const Data train = make_multiclass_data(6, kRows, 4);
+TEST(MulticlassFit, SummaryCountsTheSampleAndCarriesTheSolverAndNeutralizationRecords) {
+  Data train = make_multiclass_data(6, kRows, 4);
+  train.dataset.factor_exposures = core::FactorExposureMatrix::make(kRows, 1, [&] {
+    std::vector<float> column(kRows);
+    for (std::size_t r = 0; r < kRows; ++r) column[r] = static_cast<float>(r % 5) - 2.0f;
+    return column;
+  }());
   core::TrainParams params = small_params();
   params.row_subsample = 0.5f;
   params.col_subsample = 0.5f;
   params.dro_config = core::DroConfig{0.25f, core::DroMetric::Wasserstein};
   params.leaf_solver = core::LeafSolver::Dro;
+  params.neutralization_config = core::NeutralizationConfig{core::NeutralizationKind::PerRoundGradient, 1.0f, 0.0f};
   const Trainer trainer = make_trainer(params);
-  const MultiClassIterationRunSummary run =
-      fit_multiclass_iterations_impl(trainer, train.dataset, train.binned, std::nullopt, backend_cpu::CpuBackend{},
-                                     softmax(), trainer.default_iteration_controls(4), std::nullopt);
+  MultiClassIterationRunSummary run = run_multiclass(trainer, train, trainer.default_iteration_controls(4));
 
-  EXPECT_EQ(run.num_classes, kClasses);
-  EXPECT_EQ(run.feature_count, 4u);
-  EXPECT_EQ(run.objective, "multiclass_softmax");
-  EXPECT_EQ(run.rounds_requested, 4u);
   EXPECT_EQ(run.rounds_completed, 4u);
-  EXPECT_EQ(run.total_iterations, 4u);
-  EXPECT_EQ(run.stop_reason, IterationStopReason::CompletedRequestedRounds);
-  EXPECT_EQ(run.baselines, std::vector<float>(kClasses, 0.0f));
-  ASSERT_EQ(run.class_stumps.size(), kClasses);
-  EXPECT_EQ(run.train_loss.size(), 4u);
-  EXPECT_TRUE(run.validation_loss.empty());
-  EXPECT_FALSE(run.best_validation_round || run.best_validation_loss || run.initial_validation_loss ||
-               run.final_validation_loss);
-  EXPECT_TRUE(run.custom_metric_values.empty());
-  EXPECT_FALSE(run.custom_metric_name);
   EXPECT_EQ(run.active_rows_per_round, std::vector<std::size_t>(4, kRows / 2));
   EXPECT_EQ(run.active_features_per_round, std::vector<std::size_t>(4, 2));
   ASSERT_EQ(run.diagnostics_per_round.size(), 4u);
   for (const IterationDiagnostics& round : run.diagnostics_per_round) {
     EXPECT_EQ(round.n_active_rows, kRows / 2);
-    EXPECT_EQ(round.n_active_features, 2u);
-    EXPECT_GT(round.gradient_l2_norm, 0.0f);
-    EXPECT_FALSE(round.original_gradient_l2_norm);
-  }
-  ASSERT_TRUE(run.dro_metadata);
-  EXPECT_EQ(run.dro_metadata->radius, 0.25f);
-
-  MultiClassIterationRunSummary copy = run;
-  const MultiClassTrainedModel model = multiclass_trained_model(copy);
-  EXPECT_EQ(model.num_classes, kClasses);
-  EXPECT_EQ(model.feature_count, 4u);
-  EXPECT_EQ(model.objective, "multiclass_softmax");
-  EXPECT_EQ(model.class_stumps.size(), kClasses);
-  EXPECT_TRUE(model.dro_metadata);
-}
-
-TEST(MulticlassFit, NeutralizedGradientsAreReportedPerRound) {
-  Data train = make_multiclass_data(8, kRows, 4);
-  core::FactorExposureMatrix exposures = core::FactorExposureMatrix::make(kRows, 1, [&] {
-    std::vector<float> column(kRows);
-    for (std::size_t r = 0; r < kRows; ++r) column[r] = static_cast<float>(r % 5) - 2.0f;
-    return column;
-  }());
-  train.dataset.factor_exposures = std::move(exposures);
-  core::TrainParams params = small_params();
-  params.neutralization_config =
-      core::NeutralizationConfig{core::NeutralizationKind::PerRoundGradient, 1.0f, 0.0f};
-  const Trainer trainer = make_trainer(params);
-  const MultiClassIterationRunSummary run =
-      fit_multiclass_iterations_impl(trainer, train.dataset, train.binned, std::nullopt, backend_cpu::CpuBackend{},
-                                     softmax(), trainer.default_iteration_controls(2), std::nullopt);
-  ASSERT_EQ(run.diagnostics_per_round.size(), 2u);
-  for (const IterationDiagnostics& round : run.diagnostics_per_round) {
     ASSERT_TRUE(round.original_gradient_l2_norm && round.projected_gradient_l2_norm);
     EXPECT_LE(*round.projected_gradient_l2_norm, *round.original_gradient_l2_norm);
   }
+  const MultiClassTrainedModel model = multiclass_trained_model(run);
+  ASSERT_TRUE(model.dro_metadata);
+  EXPECT_EQ(model.dro_metadata->radius, 0.25f);
 }
 
 TEST(MulticlassFit, TrainingLossRulesJudgeTheRoundsTreesTogether) {
@@ -198,12 +157,10 @@ TEST(MulticlassFit, TrainingLossRulesJudgeTheRoundsTreesTogether) {
     const ScriptedClassHooks hooks{c.script, c.warmup};
     const auto objective = softmax();
     const MultiClassIterationRunSummary run =
-        fit_multiclass_iterations_impl(trainer, train.dataset, train.binned, std::nullopt, backend_cpu::CpuBackend{},
-                                       objective, trainer.default_iteration_controls(4), std::nullopt, hooks);
+        run_multiclass(trainer, train, trainer.default_iteration_controls(4), nullptr, std::nullopt, hooks);
     EXPECT_EQ(run.stop_reason, c.reason);
     EXPECT_EQ(run.rounds_completed, c.rounds_completed);
     EXPECT_EQ(run.train_loss.size(), c.recorded);
-    EXPECT_EQ(run.diagnostics_per_round.size(), c.recorded);
     // No dropped tree survives: the model is exactly the recorded rounds' trees.
     const auto margins = fresh_margins(run, train);
     const float expected = c.recorded == 0 ? run.initial_train_loss : run.train_loss.back();

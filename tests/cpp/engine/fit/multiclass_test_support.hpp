@@ -60,6 +60,18 @@ inline std::optional<ValidationSet> validation_of(const Data& data) {
   return ValidationSet{&data.dataset, &data.binned};
 }
 
+// One multiclass fit with the softmax objective.
+template <typename Hooks = GrowerHooks>
+MultiClassIterationRunSummary run_multiclass(const Trainer& trainer, const Data& train, const IterationControls& controls,
+                                             const Data* validation = nullptr,
+                                             std::optional<MultiClassWarmStartState> warm_start = std::nullopt,
+                                             const Hooks& hooks = Hooks{}) {
+  std::optional<ValidationSet> set;
+  if (validation) set = validation_of(*validation);
+  return fit_multiclass_iterations_impl(trainer, train.dataset, train.binned, set, backend_cpu::CpuBackend{}, softmax(),
+                                        controls, std::move(warm_start), hooks);
+}
+
 // Each class's baseline plus every tree of the class with index below `tree_limit`, walked over
 // the bins from scratch.
 inline std::vector<std::vector<float>> fresh_margins(std::span<const float> baselines,
