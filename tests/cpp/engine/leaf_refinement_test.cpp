@@ -310,6 +310,7 @@ std::vector<TrainedStump> three_rounds() {
   std::vector<TrainedStump> stumps = deep_tree(0);
   stumps.push_back(split(1u << 20, 1, 3, -0.3f, 0.2f, true));
   stumps.push_back(categorical_split((1u << 20) | 2, 0, 0b01000010, 0.15f, -0.05f));
+  for (TrainedStump& stump : stumps) stump.tree_weight = stump.node_id >> 20 == 1 ? 0.5f : 1.0f;
   stumps.push_back(split(2u << 20, 2, 0, 0.4f, -0.1f));
   stumps.back().left = core::LinearLeaf{{1.5f}, {0}, 0.4f};
   return stumps;
@@ -335,24 +336,13 @@ TEST(RefineRegression, BackfittingMatchesADirectComputation) {
   }
 }
 
-TEST(RefineRegression, SingleTreeLeavesAreTheClampedMeansAtTheTreeWeight) {
+TEST(RefineRegression, ATreeAtWeightZeroIsLeftAsItWas) {
+  // It contributes nothing to fit: its leaves cannot be solved for.
   const core::BinnedMatrix binned = core::BinnedMatrix::make(5, 1, 9, {0, 1, 2, 7, 255});
-  const std::vector<float> targets{1.0f, 2.0f, 6.0f, -1.0f, -3.0f};
-  for (float tree_weight : {1.0f, 0.5f}) {
-    // The missing row goes right with the 7.
-    std::vector<TrainedStump> stumps{split(0, 0, 2, 9.0f, 9.0f)};
-    stumps[0].tree_weight = tree_weight;
-    refine_regression_leaf_values(targets, std::nullopt, binned, stumps, std::vector<std::size_t>{1}, 0.5f, kCap);
-    std::vector<float> predictions(5, 0.5f);
-    apply_tree_to_binned_predictions(predictions, binned, stumps, std::nullopt);
-    // Left mean residual 2.5, right -2.5: the model now predicts base + mean whatever the weight.
-    EXPECT_FLOAT_EQ(predictions[0], 0.5f + 2.5f);
-    EXPECT_FLOAT_EQ(predictions[4], 0.5f - 2.5f);
-  }
-  // A tree at weight 0 contributes nothing to fit: it is left as it was.
   std::vector<TrainedStump> silent{split(0, 0, 2, 9.0f, 8.0f)};
   silent[0].tree_weight = 0.0f;
-  refine_regression_leaf_values(targets, std::nullopt, binned, silent, std::vector<std::size_t>{1}, 0.5f, kCap);
+  refine_regression_leaf_values(std::vector<float>{1.0f, 2.0f, 6.0f, -1.0f, -3.0f}, std::nullopt, binned, silent,
+                                std::vector<std::size_t>{1}, 0.5f, kCap);
   EXPECT_EQ(std::get<float>(silent[0].left), 9.0f);
 }
 
@@ -469,6 +459,7 @@ TEST(RefineQuantileLeaves, QuantileErrorsPassUnchangedAndLeaveTheTreeAlone) {
       },
       EngineErrorKind::ContractViolation, "values must be finite"));
   EXPECT_EQ(increments_of(tree), increments_of(deep_tree()));
+  // Predictions shorter than the matrix are a caller's bug.
   EXPECT_THROW(refine_quantile_leaf_values(tree, binned, std::vector<float>(11, 0.0f), targets, std::nullopt,
                                            std::nullopt, QuantileRefinementSettings{}),
                support::Panic);
@@ -547,6 +538,7 @@ TEST(RefineJoint, ChecksAndNoOps) {
                                      std::vector<joint::JointObjective>{joint::JointObjective::quantile(0.5f)});
       },
       EngineErrorKind::ContractViolation, "per_output_objective length 1 != n_outputs 2"));
+  // No quantile output: nothing changes.
   const std::vector<joint::JointObjective> none_quantile{joint::JointObjective{}, joint::JointObjective::tweedie(1.5f)};
   refine_joint_quantile_leaves(tree, binned, predictions, targets, none_quantile);
   EXPECT_EQ(*tree[0].multi_output, before);
