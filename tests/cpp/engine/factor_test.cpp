@@ -230,19 +230,6 @@ TEST(FactorProjector, MalformedExposureRecordFailsAsCoreError) {
   }
 }
 
-TEST(FactorPreTargetNeutralization, ResidualizesTargetsWithTheDatasetWeights) {
-  core::TrainingDataset dataset;
-  dataset.matrix = core::DatasetMatrix::make_metadata_only(6, 1);
-  dataset.targets = kTargets;
-  dataset.sample_weights = kWeights;
-  dataset.factor_exposures = two_factors();
-  apply_pre_target_neutralization(dataset, 0.25f);
-
-  std::vector<float> expected = kTargets;
-  FactorProjector::make(two_factors(), std::span<const float>(kWeights), 0.25f).residualize_values_in_place(expected);
-  EXPECT_EQ(dataset.targets, expected);
-}
-
 TEST(FactorPreTargetNeutralization, FailuresLeaveTheTargetsAlone) {
   core::TrainingDataset dataset;
   dataset.matrix = core::DatasetMatrix::make_metadata_only(6, 1);

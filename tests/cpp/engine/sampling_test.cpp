@@ -155,15 +155,13 @@ TEST(SamplingRoundRows, GossRescalesOnlyTheDrawnRows) {
   const std::vector<core::GradientPair> before = gradients;
   const core::BoostingMode goss = core::GossBoosting{0.2f, 0.1f};
   const std::vector<std::uint32_t> rows = select_row_indices_for_round(goss, 10, 5, 2, gradients, 1.0f);
-  std::vector<float> magnitudes;
-  for (const auto& pair : before) magnitudes.push_back(pair.grad);
-  const GossSample sample = goss_sample_indices(magnitudes, 5, 2, 0.2f, 0.1f);
-  ASSERT_EQ(sample.others.size(), 1u);
-  std::vector<std::uint32_t> expected{3, 7, sample.others[0]};
-  std::sort(expected.begin(), expected.end());
-  EXPECT_EQ(rows, expected);
+  // The two largest magnitudes, and one drawn row of the other eight, which carries 8 times its pair.
+  ASSERT_EQ(rows.size(), 3u);
+  const std::uint32_t drawn = rows[0] != 3 ? rows[0] : (rows[1] != 7 ? rows[1] : rows[2]);
+  EXPECT_TRUE(std::find(rows.begin(), rows.end(), 3u) != rows.end());
+  EXPECT_TRUE(std::find(rows.begin(), rows.end(), 7u) != rows.end());
   for (std::uint32_t i = 0; i < 10; ++i) {
-    const float factor = i == sample.others[0] ? 8.0f : 1.0f;
+    const float factor = i == drawn ? 8.0f : 1.0f;
     EXPECT_EQ(gradients[i].grad, before[i].grad * factor);
     EXPECT_EQ(gradients[i].hess, before[i].hess * factor);
   }

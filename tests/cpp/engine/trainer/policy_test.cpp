@@ -88,15 +88,11 @@ TEST_F(PolicyTest, ControlsFollowTheDataSizeDensityAndTask) {
       {"large dense", 5000, 20, 2.0f, false, false, 100, controls(8, 1e-4f, 4e-5f, 3, 0.9f, 1.0f)},
       {"large, short run", 5000, 20, 2.0f, false, false, 64, controls(8, 1e-4f, 4e-5f, 1, 0.9f, 1.0f)},
       {"ranking: no gain floor or stall rule", 5000, 20, 2.0f, true, true, 100, controls(8, 0.0f, 0.0f, 0, 0.9f, 1.0f)},
-      {"small dense", 1024, 8, 1.0f, false, false, 10, controls(4, 0.0f, 0.0f, 0, 1.0f, 1.0f)},
       {"small sparse", 1024, 8, 1.0f, true, false, 10, controls(4, 0.001f, 0.0f, 0, 1.0f, 1.0f)},
-      {"just below 2048 rows", 2047, 4, 1.0f, false, false, 10, controls(4, 0.0f, 0.0f, 0, 1.0f, 1.0f)},
       {"2048 rows", 2048, 4, 1.0f, false, false, 10, controls(8, 0.0f, 0.0f, 0, 0.9f, 1.0f)},
       {"16384 rows", 16384, 4, 1.0f, false, false, 10, controls(16, 1e-4f, 1e-5f, 1, 0.8f, 1.0f)},
-      {"31 features", 1024, 31, 1.0f, false, false, 10, controls(4, 0.0f, 0.0f, 0, 1.0f, 1.0f)},
       {"32 features", 1024, 32, 1.0f, false, false, 10, controls(4, 0.0f, 0.0f, 0, 1.0f, 0.8f)},
       {"128 features", 1024, 128, 1.0f, false, false, 10, controls(4, 1e-4f, 0.0f, 0, 1.0f, 0.65f)},
-      {"256 features", 1024, 256, 1.0f, false, false, 10, controls(4, 1e-4f, 0.0f, 0, 1.0f, 0.5f)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
