@@ -172,6 +172,36 @@ void expect_increments_near(const std::vector<TrainedStump>& stumps,
 
 // ---- quantile ----
 
+// Reference increments of a quantile refinement: each leaf at the (weighted) alpha-quantile of the
+// residuals of its rows, before scaling.
+std::vector<std::pair<float, float>> quantile_reference(const std::vector<TrainedStump>& tree,
+                                                        const core::BinnedMatrix& binned,
+                                                        const std::vector<float>& targets,
+                                                        const std::vector<float>& before,
+                                                        const std::vector<float>* weights, float alpha, float cap,
+                                                        bool mask = true) {
+  const StumpById map = by_local_id(tree, mask);
+  std::map<std::uint32_t, std::vector<float>> residuals;
+  std::map<std::uint32_t, std::vector<float>> leaf_weights;
+  for (std::size_t row = 0; row < binned.row_count; ++row) {
+    const std::uint32_t leaf = reference_leaf(map, binned, row);
+    residuals[leaf].push_back(targets[row] - before[row]);
+    leaf_weights[leaf].push_back(weights ? (*weights)[row] : 1.0f);
+  }
+  ReferenceRefiner reference{map,
+                             [&](std::uint32_t leaf) -> std::optional<Fit> {
+                               if (residuals.count(leaf) == 0) return std::nullopt;
+                               float total = 0.0f;
+                               for (float w : leaf_weights[leaf]) total += w;
+                               objectives::Weights w;
+                               if (weights) w = std::span<const float>(leaf_weights[leaf]);
+                               return Fit{objectives::weighted_quantile(residuals[leaf], w, alpha), total};
+                             },
+                             cap};
+  return reference.increments(tree, mask);
+}
+
+
 struct QuantileCase {
   bool weighted;
   float alpha;
@@ -193,29 +223,8 @@ TEST_P(RefineQuantile, LeavesAreTheWeightedQuantilesOfTheirResiduals) {
   const float learning_rate = 0.3f;
 
   const std::vector<TrainedStump> original = tree;
-  const StumpById map = by_local_id(original);
-  std::map<std::uint32_t, std::vector<float>> residuals;
-  std::map<std::uint32_t, std::vector<float>> leaf_weights;
-  for (std::size_t row = 0; row < rows; ++row) {
-    const std::uint32_t leaf = reference_leaf(map, binned, row);
-    residuals[leaf].push_back(targets[row] - before[row]);
-    leaf_weights[leaf].push_back(sample_weights[row]);
-  }
-  ReferenceRefiner reference{map,
-                             [&](std::uint32_t leaf) -> std::optional<Fit> {
-                               if (residuals.count(leaf) == 0) return std::nullopt;
-                               const std::vector<float>& r = residuals[leaf];
-                               if (!c.weighted) {
-                                 return Fit{objectives::weighted_quantile(r, std::nullopt, c.alpha),
-                                            static_cast<float>(r.size())};
-                               }
-                               float total = 0.0f;
-                               for (float w : leaf_weights[leaf]) total += w;
-                               const std::span<const float> w(leaf_weights[leaf]);
-                               return Fit{objectives::weighted_quantile(r, w, c.alpha), total};
-                             },
-                             c.cap};
-  std::vector<std::pair<float, float>> expected = reference.increments(original);
+  std::vector<std::pair<float, float>> expected = quantile_reference(
+      original, binned, targets, before, c.weighted ? &sample_weights : nullptr, c.alpha, c.cap);
   for (std::size_t i = 0; i < expected.size(); ++i) {
     float scale = learning_rate;
     if (c.depth_base) {
@@ -484,7 +493,7 @@ TEST(RefineJoint, OnlyQuantileEntriesOfMultiOutputStumpsChangeWithoutBound) {
   const std::vector<joint::JointObjective> objectives{{joint::JointObjectiveKind::SquaredError, 0.0f},
                                                       joint::JointObjective::quantile(0.9f)};
 
-  // Reference for output 1: increments read from entry 1 (or the scalar sides of node 1).
+  // Reference for output 1: increments read from entry 1 (or the scalar sides of node 1); ids as given.
   std::vector<TrainedStump> view = tree;
   for (TrainedStump& s : view) {
     if (s.multi_output) {
@@ -492,20 +501,8 @@ TEST(RefineJoint, OnlyQuantileEntriesOfMultiOutputStumpsChangeWithoutBound) {
       s.right = s.multi_output->right[1];
     }
   }
-  const StumpById map = by_local_id(view, false);
-  std::map<std::uint32_t, std::vector<float>> residuals;
-  for (std::size_t row = 0; row < rows; ++row) {
-    residuals[reference_leaf(map, binned, row)].push_back(targets1[row] - predictions[1][row]);
-  }
-  ReferenceRefiner reference{map,
-                             [&](std::uint32_t leaf) -> std::optional<Fit> {
-                               if (residuals.count(leaf) == 0) return std::nullopt;
-                               const std::vector<float>& r = residuals[leaf];
-                               return Fit{objectives::weighted_quantile(r, std::nullopt, 0.9f),
-                                          static_cast<float>(r.size())};
-                             },
-                             std::numeric_limits<float>::infinity()};
-  const auto expected = reference.increments(view, false);
+  const auto expected = quantile_reference(view, binned, targets1, predictions[1], nullptr, 0.9f,
+                                           std::numeric_limits<float>::infinity(), false);
 
   const std::vector<TrainedStump> original = tree;
   refine_joint_quantile_leaves(tree, binned, predictions, targets, objectives);
