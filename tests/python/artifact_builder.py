@@ -17,14 +17,9 @@ import numpy as np
 MAGIC = b"KSTR"
 TREES = 1
 PREDICTOR_LAYOUT = 2
-CATEGORICAL_STATE = 4
 MULTICLASS_TREES = 6
 
 f32 = np.float32
-
-
-def node_key(tree: int, local: int) -> int:
-    return tree << 20 | local
 
 
 @dataclass
@@ -38,16 +33,11 @@ class Stump:
     left: float
     right: float
     default_left: bool = False
-    categorical: bool = False
-    gain: float = 0.0
-    left_count: int = 0
-    right_count: int = 0
 
     def record(self) -> bytes:
-        flags = (2 if self.categorical else 0) | (1 if self.default_left else 0)
-        return struct.pack(
-            "<IIHHfffII", node_key(self.tree, self.local), self.feature, self.split_bin, flags, self.gain,
-            self.left, self.right, self.left_count, self.right_count)
+        # Stored gain and side counts play no part in scoring; they are written as 0.
+        return struct.pack("<IIHHfffII", self.tree << 20 | self.local, self.feature, self.split_bin,
+                           1 if self.default_left else 0, 0.0, self.left, self.right, 0, 0)
 
 
 def trees_payload(feature_count: int, base_score: float, stumps: Sequence[Stump]) -> bytes:

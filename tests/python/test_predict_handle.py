@@ -1,8 +1,6 @@
 """NativePredictorHandle: loading, the scoring input forms, multiclass models, numpy inputs,
 argument and predictor errors, and the borrow guard."""
 
-import inspect
-
 import numpy as np
 import pytest
 
@@ -53,7 +51,7 @@ def all_input_forms(handle, rows):
     }
 
 
-@pytest.mark.parametrize("row_count", [1, 5, 300, 5000])
+@pytest.mark.parametrize("row_count", [1, 300, 5000])
 def test_every_input_form_gives_the_reference_scores_bit_for_bit(artifact, forest, row_count):
     rows = bin_rows(row_count)
     expected = reference_raw_scores(forest, BASE, rows.tolist())
@@ -64,17 +62,13 @@ def test_every_input_form_gives_the_reference_scores_bit_for_bit(artifact, fores
 def test_list_results_are_python_floats_and_array_result_is_a_fresh_float32_vector(artifact):
     handle = Handle(artifact)
     rows = bin_rows(4)
-    listed = handle.predict_numpy(rows)
-    assert type(listed) is list and all(type(v) is float for v in listed)
+    assert all(type(v) is float for v in handle.predict_numpy(rows))
     array = handle.predict_numpy_array(rows)
-    assert isinstance(array, np.ndarray) and array.dtype == np.float32 and array.shape == (4,)
-    assert array.flags.c_contiguous and array.flags.writeable and array.flags.owndata
-    assert array.tolist() == listed
+    assert array.dtype == np.float32 and array.shape == (4,) and array.flags.writeable and array.flags.owndata
 
 
 @pytest.mark.parametrize("objective, transform", [
     ("binary_crossentropy", lambda x: 1.0 / (1.0 + np.exp(-x))),
-    ("poisson", lambda x: np.exp(np.clip(x, -50, 50))),
     ("Poisson", lambda x: x),  # names compare exactly
 ])
 def test_output_transform_follows_the_objective(forest, objective, transform):
@@ -82,11 +76,6 @@ def test_output_transform_follows_the_objective(forest, objective, transform):
     handle = Handle(single_output_artifact(FEATURES, forest, BASE, objective=objective))
     raw = reference_raw_scores(forest, BASE, rows.tolist()).astype(np.float64)
     np.testing.assert_allclose(handle.predict_numpy(rows), transform(raw), rtol=2e-6)
-
-
-def test_a_model_without_trees_returns_its_base_score():
-    handle = Handle(single_output_artifact(2, [], base_score=1.5))
-    assert handle.predict_dense([0.0, 1.0, np.nan, 3.0], 2, 2) == [1.5, 1.5]
 
 
 # --- loading ----------------------------------------------------------------------------------
@@ -101,17 +90,13 @@ def test_strict_loading_refuses_a_legacy_lone_trees_artifact(forest, artifact):
         "PredictorLayout=0)")
     rows = bin_rows(10)
     assert Handle(legacy, strict=False).predict_numpy(rows) == Handle(artifact).predict_numpy(rows)
-    assert Handle(artifact, False).predict_numpy(rows) == Handle(artifact, strict=True).predict_numpy(rows)
 
 
-@pytest.mark.parametrize("data, message", [
-    (b"KSTR", "serialization error: artifact too small to contain model header"),
-    (b"XXXX" + bytes(12), "serialization error: model header magic mismatch"),
-])
 @pytest.mark.parametrize("strict", [True, False])
-def test_container_failures_raise_runtime_error_with_the_core_text(data, message, strict):
+def test_container_failures_raise_runtime_error_with_the_core_text(strict):
+    message = "serialization error: model header magic mismatch"
     with pytest.raises(RuntimeError) as error:
-        Handle(data, strict=strict)
+        Handle(b"XXXX" + bytes(12), strict=strict)
     expected = message if not strict else (
         "canonical predictor path requires strict dual-section artifact: core error: " + message)
     assert str(error.value) == expected
@@ -138,21 +123,14 @@ def test_every_truncation_and_many_corruptions_fail_cleanly(artifact):
             pass
 
 
-@pytest.mark.parametrize("kwargs, error", [
-    ({"artifact_bytes": bytearray(b"KSTR")}, TypeError),
-    ({"artifact_bytes": b"", "strict": None}, TypeError),
-    ({"artifact_bytes": b"", "strict": 1}, TypeError),
-])
-def test_constructor_argument_errors(kwargs, error):
-    with pytest.raises(error):
+@pytest.mark.parametrize("kwargs", [{"artifact_bytes": bytearray(b"KSTR")}, {"artifact_bytes": b"", "strict": 1}])
+def test_constructor_argument_errors(kwargs):
+    with pytest.raises(TypeError):
         Handle(**kwargs)
 
 
 def test_constructor_accepts_a_bytes_subclass_and_numpy_bool(artifact):
-    class Blob(bytes):
-        pass
-
-    assert Handle(Blob(artifact), strict=np.bool_(False)).is_multiclass() is False
+    assert Handle(type("Blob", (bytes,), {})(artifact), strict=np.bool_(False)).is_multiclass() is False
 
 
 # --- multiclass -------------------------------------------------------------------------------
@@ -168,17 +146,10 @@ def test_multiclass_needs_strict_false_and_scores_row_major_probabilities(multic
     forms = [handle.predict_multiclass(rows.tolist()), handle.predict_dense_multiclass(rows.ravel().tolist(), n, f),
              handle.predict_numpy_multiclass(rows)]
     assert forms[0] == forms[1] == forms[2]
-    assert type(forms[2]) is list and len(forms[2]) == n * 3
     probabilities = np.asarray(forms[0]).reshape(n, 3)
-    np.testing.assert_allclose(probabilities.sum(axis=1), 1.0, rtol=1e-6)
     margins = reference_class_margins(baselines, class_stumps, rows.tolist()).astype(np.float64)
     softmax = np.exp(margins - margins.max(axis=1, keepdims=True))
     np.testing.assert_allclose(probabilities, softmax / softmax.sum(axis=1, keepdims=True), rtol=2e-6)
-
-
-def test_equal_class_scores_give_uniform_probabilities():
-    handle = Handle(multiclass_artifact(1, [0.0] * 4, [[], [], [], []]), strict=False)
-    assert handle.predict_multiclass([[0.0]]) == [0.25] * 4
 
 
 def test_single_output_calls_on_a_multiclass_model_are_refused(multiclass):
@@ -189,7 +160,6 @@ def test_single_output_calls_on_a_multiclass_model_are_refused(multiclass):
     calls = [
         (lambda: handle.predict_batch(rows.tolist()), rows_message),
         (lambda: handle.predict_dense_float_bytes(rows.tobytes(), 2, FEATURES), rows_message),
-        (lambda: handle.predict_dense(rows.ravel().tolist(), 2, FEATURES), dense),
         (lambda: handle.predict_numpy(rows), dense),
         (lambda: handle.predict_numpy_array(rows), dense),
         (lambda: handle.predict_dense_quantized_linear(rows.ravel().tolist(), 2, FEATURES, [0.0] * 3, [9.0] * 3),
@@ -217,19 +187,13 @@ def test_multiclass_calls_on_a_single_output_model_are_refused(artifact):
 
 # --- predictor input errors -------------------------------------------------------------------
 
+# The predictor's checks, one per entry point, raised as ValueError with the predictor's text.
 @pytest.mark.parametrize("method, args, message", [
     ("predict_batch", ([],), "rows cannot be empty"),
-    ("predict_batch", ([[1.0, 2.0, 3.0], [1.0, 2.0]],), "feature length 2 does not match model feature_count 3"),
-    ("predict_dense", ([1.0] * 4, 2, 2), "feature_count 2 does not match model feature_count 3"),
-    ("predict_dense", ([1.0] * 5, 2, 3), "values length 5 does not match row_count * feature_count 6"),
-    ("predict_dense", ([], 0, 3), "row_count must be greater than 0"),
-    ("predict_dense", ([1.0] * 3, 0, 3), "values length 3 does not match row_count * feature_count 0"),
     ("predict_dense", ([1.0], 2 ** 63, 3),
      "values length 1 does not match row_count * feature_count 27670116110564327424"),
     ("predict_dense_float_bytes", (bytes(20), 2, 3),
      "bytes length 20 does not match expected 24 (row_count=2 * feature_count=3 * 4)"),
-    ("predict_dense_float_bytes", (b"", 0, 3), "row_count must be greater than 0"),
-    ("predict_dense_float_bytes", (bytes(24), 2, 4), "feature_count 4 does not match model feature_count 3"),
 ])
 def test_predictor_input_errors_are_value_errors(artifact, method, args, message):
     with pytest.raises(ValueError) as error:
@@ -237,26 +201,15 @@ def test_predictor_input_errors_are_value_errors(artifact, method, args, message
     assert str(error.value) == message
 
 
-@pytest.mark.parametrize("call, error, text", [
-    (lambda h: h.predict_batch("abc"), TypeError, "Can't extract `str` to `Vec`"),
-    (lambda h: h.predict_batch(["abc"]), TypeError, "Can't extract `str` to `Vec`"),
-    (lambda h: h.predict_dense("abc", 1, 3), TypeError, "Can't extract `str` to `Vec`"),
-    (lambda h: h.predict_batch([[1.0, "x", 2.0]]), TypeError, None),
-    (lambda h: h.predict_dense([1.0] * 3, -1, 3), OverflowError, None),
-    (lambda h: h.predict_dense([1.0] * 3, 1, 2 ** 64), OverflowError, None),
-    (lambda h: h.predict_dense_float_bytes(bytearray(12), 1, 3), TypeError, None),
+@pytest.mark.parametrize("call, error, parameter", [
+    (lambda h: h.predict_batch(["abc"]), TypeError, "rows"),
+    (lambda h: h.predict_dense([1.0] * 3, 1, 2 ** 64), OverflowError, "feature_count"),
+    (lambda h: h.predict_dense_float_bytes(bytearray(12), 1, 3), TypeError, "values_bytes"),
 ])
-def test_argument_conversion_errors(artifact, call, error, text):
+def test_argument_conversion_errors_name_the_parameter(artifact, call, error, parameter):
     with pytest.raises(error) as raised:
         call(Handle(artifact))
-    if text is not None:
-        assert text in str(raised.value)
-
-
-def test_conversion_failures_name_the_parameter(artifact):
-    with pytest.raises(OverflowError) as error:
-        Handle(artifact).predict_dense([1.0] * 3, 1, -3)
-    assert error.value.__notes__ == ["while processing 'feature_count'"]
+    assert raised.value.__notes__ == [f"while processing '{parameter}'"]
 
 
 # --- numpy ------------------------------------------------------------------------------------
@@ -264,7 +217,7 @@ def test_conversion_failures_name_the_parameter(artifact):
 def test_numpy_arrays_must_be_two_dimensional_float32(artifact):
     handle = Handle(artifact)
     rows = bin_rows(4)
-    for bad in (rows.astype(np.float64), rows.astype(np.int32), rows.ravel(), rows[None], rows.tolist(), None):
+    for bad in (rows.astype(np.float64), rows.ravel(), rows.tolist()):
         for method in (handle.predict_numpy, handle.predict_numpy_array, handle.predict_numpy_multiclass):
             with pytest.raises(TypeError):
                 method(bad)
@@ -274,7 +227,7 @@ def test_numpy_arrays_are_read_in_place_only_when_row_major(artifact):
     handle = Handle(artifact)
     rows = bin_rows(8)
     expected = handle.predict_numpy(rows)
-    refused = [np.asfortranarray(rows[:2]), rows[::2], rows[::-1], np.ascontiguousarray(rows.T).T]
+    refused = [np.asfortranarray(rows[:2]), rows[::2], rows[::-1]]
     for array in refused:
         for method in (handle.predict_numpy, handle.predict_numpy_array):
             with pytest.raises(ValueError, match="^numpy array must be C-contiguous$"):
@@ -282,10 +235,6 @@ def test_numpy_arrays_are_read_in_place_only_when_row_major(artifact):
     # A unit dimension makes any stride contiguous.
     assert handle.predict_numpy(np.asfortranarray(rows[:1])) == expected[:1]
     assert handle.predict_numpy(rows[3:4][::-1]) == expected[3:4]
-    wide = np.zeros((8, 6), dtype=np.float32)
-    wide[:, :3] = rows
-    with pytest.raises(ValueError):
-        handle.predict_numpy(wide[:, :3])
     # A read-only array and an unaligned view of valid values are accepted.
     frozen = rows.copy()
     frozen.flags.writeable = False
@@ -327,6 +276,8 @@ def test_reentry_from_a_conversion_hook_is_refused(artifact):
     with pytest.raises(RuntimeError) as error:
         handle.convert_thresholds_to_float([score, 0.0, 0.0], [1.0, 1.0, 1.0], 254)
     assert str(error.value) == "Already mutably borrowed"
+    with pytest.raises(RuntimeError, match="^Already borrowed"):
+        handle.convert_thresholds_to_float([convert, 0.0, 0.0], [1.0, 1.0, 1.0], 254)
     # Nested shared borrows are fine, and every borrow was released.
     shared = Reenter(lambda: handle.predict_batch(rows.tolist()))
     handle.predict_dense([shared, 1.0, 1.0], 1, 3)
@@ -361,26 +312,9 @@ METHODS = {
 }
 
 
-def test_class_shape_and_text_signatures():
-    assert _kestrune.__all__.index("NativePredictorHandle") == 1
-    assert Handle.__text_signature__ == "(artifact_bytes, strict=True)"
-    assert not Handle.__doc__
-    assert Handle.__bases__ == (object,) and Handle.__module__ == "_kestrune"
-    assert "__dict__" not in dir(Handle) and "__weakref__" not in dir(Handle)
-    own = [name for name in vars(Handle) if not name.startswith("__")]
-    assert sorted(own) == sorted(METHODS)
+def test_methods_and_their_text_signatures():
+    assert sorted(name for name in vars(Handle) if not name.startswith("__")) == sorted(METHODS)
     for name, signature in METHODS.items():
         assert getattr(Handle, name).__text_signature__ == signature, name
-    assert str(inspect.signature(Handle.predict_dense_quantized_linear)).endswith("max_data_bin=None)")
-    assert not Handle.predict_batch.__doc__ and not Handle.num_classes.__doc__
-    assert Handle.predict_numpy.__doc__ == (
-        "Predict from a numpy array (zero-copy). Requires float thresholds converted.")
-    assert Handle.predict_dense_quantized_linear_bytes.__doc__.splitlines() == [
-        "Quantize raw f32 bytes to bins using linear scaling, then predict.",
-        "Single-pass: fuses bytes\u2192f32 conversion with quantization (one allocation)."]
-    assert Handle.convert_thresholds_to_float.__doc__.splitlines()[2] == (
-        "`max_data_bin` is the maximum data bin index (e.g. 254 for 256 bins, 510 for 512 bins).")
     with pytest.raises(AttributeError):
         Handle(single_output_artifact(1, [])).extra = 1
-    with pytest.raises(TypeError):
-        type("Sub", (Handle,), {})
