@@ -145,15 +145,10 @@ INSTANTIATE_TEST_SUITE_P(
              "ValueError: custom objective must return exactly 2 arrays, got 3"},
         Case{"pairs(const('ab', [1.0]), [0], [0])",
              "ValueError: failed to extract array as Vec<f32>: TypeError: Can't extract `str` to `Vec`"},
-        Case{"pairs(const([1.0], 5), [0], [0])",
-             "ValueError: failed to extract array as Vec<f32>: TypeError: 'int' object is not an instance of "
-             "'Sequence'"},
         Case{"pairs(const([0.0] * 99, [1.0] * 100), [0] * 100, [0] * 100)",
              "ValueError: gradient array length 99 does not match target length 100"},
         Case{"pairs(const([0.0], [1.0, 1.0]), [0], [0])",
              "ValueError: hessian array length 2 does not match target length 1"},
-        Case{"pairs(raising(ValueError('bad')), [0], [0])",
-             "ValueError: custom objective callable failed: ValueError: bad"},
         Case{"pairs(raising(Outer.Failure()), [0], [0])",
              "ValueError: custom objective callable failed: Outer.Failure: <exception str() failed>"},
         Case{"pairs(3, [0], [0])",
@@ -167,10 +162,9 @@ TEST_F(CallbackTest, ObjectiveCallableReceivesFreshFloat32TargetsThenScores) {
 
 INSTANTIATE_TEST_SUITE_P(
     Loss, CallbackCases,
-    ::testing::Values(Case{"loss([0, 0], [1, 2])", "2.5"}, Case{"loss([], [])", "0.0"},
+    ::testing::Values(Case{"loss([0, 0], [1, 2])", "2.5"},
                       Case{"loss([0], [1], lambda y, p: numpy.float64(0.1))", "0.10000000149011612"},
                       Case{"loss([0], [1], lambda y, p: 3)", "3.0"},
-                      Case{"loss([0], [1], lambda y, p: 1e300)", "inf"},
                       Case{"loss([0], [1], lambda y, p: 'x')",
                            "ValueError: custom loss must return a float, got: TypeError: must be real number, not str"},
                       Case{"loss([0], [1], raising(KeyError('k')))",
@@ -179,8 +173,7 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(
     InitialPrediction, CallbackCases,
     ::testing::Values(Case{"initial([])", "0.0"}, Case{"initial([1, 2, 6])", "3.0"},
-                      Case{"initial([1, 3], [3, 1])", "1.5"}, Case{"initial([1, 3], [0, 0])", "0.0"},
-                      Case{"initial([1, 3], [-1, 0.5])", "0.0"}));
+                      Case{"initial([1, 3], [3, 1])", "1.5"}, Case{"initial([1, 3], [-1, 0.5])", "0.0"}));
 
 INSTANTIATE_TEST_SUITE_P(
     Metric, CallbackCases,
@@ -210,12 +203,10 @@ TEST_F(CallbackTest, MetricNameAndDirectionComeFromTheProbe) {
 INSTANTIATE_TEST_SUITE_P(
     Arrays, CallbackCases,
     ::testing::Values(Case{"extract(numpy.array([0.5, 1], dtype=numpy.float32))", "[0.5, 1.0]"},
-                      Case{"extract(numpy.zeros(0, dtype=numpy.float32))", "[]"},
                       // Rows are items, and a row is no number.
                       Case{"extract([[1.0], [2.0]])",
                            "ValueError: failed to extract array as Vec<f32>: TypeError: must be real number, not list"},
                       Case{"extract(numpy.array([1, 2], dtype=numpy.int8))", "[1.0, 2.0]"},
-                      Case{"extract((1, 2.5))", "[1.0, 2.5]"},
                       Case{"extract([1, 'x'])",
                            "ValueError: failed to extract array as Vec<f32>: TypeError: must be real number, "
                            "not str"}));

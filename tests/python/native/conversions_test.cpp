@@ -121,32 +121,27 @@ constexpr const char* kRange = "OverflowError: out of range integral type conver
 
 INSTANTIATE_TEST_SUITE_P(
     Floats, ConversionCases,
-    ::testing::Values(Case{"f32(0.1)", "0.10000000149011612"}, Case{"f32(3)", "3.0"}, Case{"f32(True)", "1.0"},
-                      Case{"f32(1e40)", "inf"}, Case{"f32(-1e40)", "-inf"}, Case{"f32(float('nan'))", "nan"},
-                      Case{"f32(3.4028235e38)", "3.4028234663852886e+38"}, Case{"f32(numpy.float64(0.5))", "0.5"},
-                      Case{"f32(Index())", "7.0"}, Case{"f64(0.1)", "0.1"},
+    ::testing::Values(Case{"f32(0.1)", "0.10000000149011612"}, Case{"f32(True)", "1.0"}, Case{"f32(1e40)", "inf"},
+                      Case{"f32(float('nan'))", "nan"}, Case{"f32(3.4028235e38)", "3.4028234663852886e+38"},
+                      Case{"f32(numpy.float64(0.5))", "0.5"}, Case{"f32(Index())", "7.0"},
                       Case{"f32('1.0')", "TypeError: must be real number, not str | note: while processing 'value'"},
                       Case{"f32(10**400)", "OverflowError: *"}, Case{"f32(None)", "TypeError: *"}));
 
 INSTANTIATE_TEST_SUITE_P(
     Integers, ConversionCases,
-    ::testing::Values(Case{"u8(255)", "255"}, Case{"u8(256)", kRange}, Case{"u16(65535)", "65535"},
-                      Case{"u16(65536)", kRange}, Case{"u16(-1)", kRange}, Case{"u16(True)", "1"},
-                      Case{"u16(Index())", "7"}, Case{"u16(numpy.int64(9))", "9"},
+    ::testing::Values(Case{"u8(256)", kRange}, Case{"u16(65535)", "65535"}, Case{"u16(65536)", kRange},
+                      Case{"u16(True)", "1"}, Case{"u16(Index())", "7"}, Case{"u16(numpy.int64(9))", "9"},
                       Case{"u16(3.0)",
                            "TypeError: 'float' object cannot be interpreted as an integer | note: while processing "
                            "'value'"},
-                      Case{"u16(2**70)", "OverflowError: *"}, Case{"u32(4294967295)", "4294967295"},
-                      Case{"u32(4294967296)", kRange}, Case{"i8(-128)", "-128"}, Case{"i8(128)", kRange},
+                      Case{"u16(2**70)", "OverflowError: *"}, Case{"u32(4294967296)", kRange}, Case{"i8(128)", kRange},
                       Case{"i64(-2**63)", "-9223372036854775808"}, Case{"i64(2**63)", "OverflowError: *"},
                       Case{"u64(2**64 - 1)", "18446744073709551615"}, Case{"u64(-1)", "OverflowError: *"},
-                      Case{"u64(2**64)", "OverflowError: *"}, Case{"size(Index())", "7"},
-                      Case{"size(1.0)", "TypeError: *"}));
+                      Case{"size(Index())", "7"}, Case{"size(1.0)", "TypeError: *"}));
 
 INSTANTIATE_TEST_SUITE_P(
     BoolsAndTexts, ConversionCases,
     ::testing::Values(Case{"boolean(True)", "True"}, Case{"boolean(numpy.bool_(False))", "False"},
-                      Case{"boolean(numpy.True_)", "True"},
                       Case{"boolean(1)", "TypeError: 'int' object is not an instance of 'bool' | note: while "
                                          "processing 'value'"},
                       Case{"boolean(None)", "TypeError: 'None' is not an instance of 'bool' | note: while processing "
@@ -159,19 +154,16 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(
     Lists, ConversionCases,
     ::testing::Values(
-        Case{"f32_list([1, 2.5])", "[1.0, 2.5]"}, Case{"f32_list((1,))", "[1.0]"},
-        Case{"f32_list(range(3))", "[0.0, 1.0, 2.0]"}, Case{"f32_list([])", "[]"},
+        Case{"f32_list([1, 2.5])", "[1.0, 2.5]"}, Case{"f32_list(range(3))", "[0.0, 1.0, 2.0]"},
+        Case{"f32_list([])", "[]"},
         Case{"f32_list(numpy.array([0.1, 2], dtype=numpy.float64))", "[0.10000000149011612, 2.0]"},
         Case{"f32_list(numpy.arange(6, dtype=numpy.float32)[::-2])", "[5.0, 3.0, 1.0]"},
         Case{"f32_list(numpy.array([1, 2], dtype=numpy.int32))", "[1.0, 2.0]"},
         Case{"f32_list(numpy.array([1e40]))", "[inf]"},
         Case{"f32_list('ab')", "TypeError: Can't extract `str` to `Vec` | note: while processing 'value'"},
         Case{"f32_list(5)", "TypeError: 'int' object is not an instance of 'Sequence' | note: while processing 'value'"},
-        Case{"f32_list({1: 2})",
-             "TypeError: 'dict' object is not an instance of 'Sequence' | note: while processing 'value'"},
         Case{"f32_list(None)", "TypeError: 'None' is not an instance of 'Sequence' | note: while processing 'value'"},
         Case{"f32_rows([[1], (2, 3)])", "[[1.0], [2.0, 3.0]]"},
-        Case{"f32_rows(numpy.ones((2, 2), dtype=numpy.float32))", "[[1.0, 1.0], [1.0, 1.0]]"},
         Case{"f32_rows(['ab'])", "TypeError: Can't extract `str` to `Vec` | note: while processing 'value'"},
         Case{"i8_list([-128, 127])", "[-128, 127]"}, Case{"i8_list([200])", kRange},
         Case{"u32_rows([[1], []])", "[[1], []]"},
@@ -180,10 +172,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 INSTANTIATE_TEST_SUITE_P(
     BytesAndObjects, ConversionCases,
-    ::testing::Values(Case{"byte_string(b'ab')", "[97, 98]"}, Case{"byte_string(bytearray(b'a'))", "[97]"},
-                      Case{"byte_string([1, 255])", "[1, 255]"}, Case{"byte_string([256])", kRange},
-                      Case{"byte_string('ab')",
-                           "TypeError: Can't extract `str` to `Vec` | note: while processing 'value'"},
+    ::testing::Values(Case{"byte_string(b'ab')", "[97, 98]"}, Case{"byte_string([1, 255])", "[1, 255]"},
+                      Case{"byte_string([256])", kRange},
+                      Case{"byte_string('ab')", "TypeError: Can't extract `str` to `Vec` | note: while processing 'value'"},
                       Case{"bytes_view(b'xy')", "b'xy'"},
                       Case{"bytes_view(bytearray(b'x'))",
                            "TypeError: 'bytearray' object is not an instance of 'bytes' | note: while processing "
@@ -199,7 +190,6 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"matrix(numpy.zeros((2, 3), dtype=numpy.float32, order='F'))", "'not contiguous'"},
         Case{"matrix(numpy.arange(3, dtype=numpy.float32).reshape(1, 3, order='F'))", "(1, 3, [0.0, 1.0, 2.0])"},
         Case{"matrix(numpy.arange(4, dtype=numpy.float32).reshape(2, 2).T)", "'not contiguous'"},
-        Case{"matrix(numpy.arange(8, dtype=numpy.float32).reshape(4, 2)[::2])", "'not contiguous'"},
         Case{"matrix(numpy.zeros((0, 3), dtype=numpy.float32))", "(0, 3, [])"},
         Case{"matrix(numpy.frombuffer(b'\\0' * 9, dtype=numpy.float32, offset=1).reshape(1, 2))", "(1, 2, [0.0, 0.0])"},
         Case{"matrix(numpy.zeros((2, 2)))",

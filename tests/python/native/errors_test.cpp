@@ -102,14 +102,5 @@ TEST_F(ErrorConversionTest, PanicExceptionEscapesExceptHandlersForException) {
   EXPECT_EQ(eval("second is caught"), "True");
 }
 
-TEST_F(ErrorConversionTest, EngineErrorMappingKeepsMessagesUnprefixed) {
-  const PythonError value = engine_error_to_pyerr(engine::EngineError::invalid_config("x"));
-  EXPECT_EQ(value.kind(), PyErrorKind::ValueError);
-  EXPECT_EQ(value.message(), "x");
-  const PythonError core = engine_error_to_pyerr(engine::EngineError(core::CoreError::io("gone")));
-  EXPECT_EQ(core.kind(), PyErrorKind::RuntimeError);
-  EXPECT_EQ(core.message(), "io error: gone");
-}
-
 }  // namespace
 }  // namespace kestrune::python
