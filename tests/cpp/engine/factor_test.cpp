@@ -29,50 +29,23 @@ core::FactorExposureMatrix exposures(std::size_t rows, std::size_t k, std::vecto
   return core::FactorExposureMatrix::make(rows, k, std::move(values));
 }
 
-// Reference ridge fit, written independently of the projector: the full normal equations
-// (both triangles), solved by Gaussian elimination with partial pivoting. Returns beta.
-std::vector<double> reference_beta(const core::FactorExposureMatrix& x, const std::vector<float>* weights,
-                                   float lambda, const std::vector<float>& v) {
-  const std::size_t k = x.factor_count;
-  std::vector<std::vector<double>> a(k, std::vector<double>(k + 1, 0.0));
-  for (std::size_t r = 0; r < x.row_count; ++r) {
-    const double w = weights ? (*weights)[r] : 1.0;
-    for (std::size_t i = 0; i < k; ++i) {
-      const double xi = x.values[r * k + i];
-      for (std::size_t j = 0; j < k; ++j) a[i][j] += w * xi * x.values[r * k + j];
-      a[i][k] += w * xi * v[r];
-    }
-  }
-  for (std::size_t i = 0; i < k; ++i) a[i][i] += lambda;
-  for (std::size_t col = 0; col < k; ++col) {
-    std::size_t pivot = col;
-    for (std::size_t r = col + 1; r < k; ++r) {
-      if (std::fabs(a[r][col]) > std::fabs(a[pivot][col])) pivot = r;
-    }
-    std::swap(a[col], a[pivot]);
-    for (std::size_t r = col + 1; r < k; ++r) {
-      const double f = a[r][col] / a[col][col];
-      for (std::size_t c = col; c <= k; ++c) a[r][c] -= f * a[col][c];
-    }
-  }
-  std::vector<double> beta(k, 0.0);
-  for (std::size_t i = k; i-- > 0;) {
-    double s = a[i][k];
-    for (std::size_t j = i + 1; j < k; ++j) s -= a[i][j] * beta[j];
-    beta[i] = s / a[i][i];
-  }
-  return beta;
-}
-
+// Reference ridge fit of two factors, written independently of the projector: the 2x2 normal
+// equations (X^T W X + lambda I) beta = X^T W v solved by Cramer's rule in float64. Returns v - X beta.
 std::vector<double> reference_residuals(const core::FactorExposureMatrix& x, const std::vector<float>* weights,
                                         float lambda, const std::vector<float>& v) {
-  const std::vector<double> beta = reference_beta(x, weights, lambda, v);
-  std::vector<double> out(v.size());
-  for (std::size_t r = 0; r < v.size(); ++r) {
-    double fitted = 0.0;
-    for (std::size_t f = 0; f < x.factor_count; ++f) fitted += beta[f] * x.values[r * x.factor_count + f];
-    out[r] = v[r] - fitted;
+  double a00 = lambda, a01 = 0.0, a11 = lambda, b0 = 0.0, b1 = 0.0;
+  for (std::size_t r = 0; r < x.row_count; ++r) {
+    const double w = weights ? (*weights)[r] : 1.0, x0 = x.values[2 * r], x1 = x.values[2 * r + 1];
+    a00 += w * x0 * x0;
+    a01 += w * x0 * x1;
+    a11 += w * x1 * x1;
+    b0 += w * x0 * v[r];
+    b1 += w * x1 * v[r];
   }
+  const double det = a00 * a11 - a01 * a01;
+  const double beta0 = (b0 * a11 - a01 * b1) / det, beta1 = (a00 * b1 - a01 * b0) / det;
+  std::vector<double> out(v.size());
+  for (std::size_t r = 0; r < v.size(); ++r) out[r] = v[r] - beta0 * x.values[2 * r] - beta1 * x.values[2 * r + 1];
   return out;
 }
 
@@ -222,12 +195,10 @@ TEST(FactorProjector, MalformedExposureRecordFailsAsCoreError) {
   broken.row_count = 3;
   broken.factor_count = 2;
   broken.values = {1.0f, 2.0f, 3.0f};  // half of what the shape says
-  try {
-    FactorProjector::make(broken, std::nullopt, 1.0f);
-    ADD_FAILURE() << "expected the exposure record's own error";
-  } catch (const EngineError& error) {
-    EXPECT_EQ(error.kind(), EngineErrorKind::Core);
-  }
+  EXPECT_TRUE(testing_support::throws_engine_error([&] { FactorProjector::make(broken, std::nullopt, 1.0f); },
+                                                   EngineErrorKind::Core,
+                                                   "validation error: factor_exposures values length 3 does not "
+                                                   "match row_count * factor_count 6"));
 }
 
 TEST(FactorPreTargetNeutralization, FailuresLeaveTheTargetsAlone) {
