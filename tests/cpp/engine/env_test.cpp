@@ -57,12 +57,9 @@ TEST(EnvFloat, ParsesNonNegativeFloats) {
 TEST(EnvFloat, SplitOptionsStopAtTheFirstInvalidVariable) {
   ScopedEnv l2(kSplitL2Variable, "bad");
   ScopedEnv l1(kSplitL1Variable, "-1");
-  try {
-    split_selection_options_from_env();
-    FAIL() << "expected an error";
-  } catch (const EngineError& error) {
-    EXPECT_STREQ(error.what(), "invalid config: KESTRUNE_EXPERIMENT_SPLIT_L2 must be a finite, non-negative f32 value");
-  }
+  EXPECT_TRUE(testing_support::throws_engine_error([] { split_selection_options_from_env(); },
+                                                   EngineErrorKind::InvalidConfig,
+                                                   "KESTRUNE_EXPERIMENT_SPLIT_L2 must be a finite, non-negative f32 value"));
 }
 
 }  // namespace
