@@ -8,7 +8,6 @@ namespace kestrune {
 namespace {
 
 using namespace predictor_testing;
-using core::ModelSectionKind;
 using predictor::Predictor;
 
 struct RandomSingleOutput {
@@ -181,8 +180,7 @@ TEST(PredictorBatch, FailingRowsFailTheWholeBatchOnEveryPath) {
     stumps.push_back(stump_at(t, 0, 0, 10, 1.0f, 1.0f));
     stumps.push_back(stump_at(t, 2, 3, 10, 1.0f, 1.0f));
   }
-  const Predictor p = load(artifact_with(3, {{ModelSectionKind::Trees, trees_payload(3, 0.0f, stumps)},
-                                             {ModelSectionKind::PredictorLayout, layout_payload(3)}}));
+  const Predictor p = load(trees_artifact(3, stumps));
   std::vector<std::vector<float>> rows(5000, {0.0f, 0.0f, 0.0f});
   EXPECT_EQ(p.predict_batch(rows).size(), 5000u);
   rows[4321][0] = 50.0f;
@@ -195,12 +193,10 @@ TEST(PredictorBatch, FailingRowsFailTheWholeBatchOnEveryPath) {
 
 TEST(PredictorBatch, ZeroFeatureModel) {
   const std::vector<engine::TrainedStump> stumps = {stump_at(0, 0, 0, 1, 1.0f, 2.0f)};
-  const Predictor p = load(artifact_with(0, {{ModelSectionKind::Trees, trees_payload(0, 0.5f, stumps)},
-                                             {ModelSectionKind::PredictorLayout, layout_payload(0)}}));
+  const Predictor p = load(trees_artifact(0, stumps, 0.5f));
   EXPECT_TRUE(throws_invalid_model([&] { p.predict_batch_dense({}, 300, 0); },
                                    "split feature_index 0 exceeds feature length 0"));
-  const Predictor empty = load(artifact_with(0, {{ModelSectionKind::Trees, trees_payload(0, 0.5f, {})},
-                                                 {ModelSectionKind::PredictorLayout, layout_payload(0)}}));
+  const Predictor empty = load(trees_artifact(0, {}, 0.5f));
   EXPECT_EQ(empty.predict_batch_dense_bytes({}, 3, 0), std::vector<float>(3, 0.5f));
   EXPECT_EQ(empty.predict_batch(std::vector<std::vector<float>>(2)), std::vector<float>(2, 0.5f));
 }

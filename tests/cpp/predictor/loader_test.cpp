@@ -31,10 +31,7 @@ TEST(PredictorLoading, TreesOnlyArtifactTakesTheMetadataFeatureCount) {
 }
 
 TEST(PredictorLoading, ModelWithoutTreesReturnsTheTransformedBaseScore) {
-  const Bytes bytes = artifact_with(1, {{ModelSectionKind::Trees, trees_payload(1, 0.0f, {})},
-                                        {ModelSectionKind::PredictorLayout, layout_payload(1)}},
-                                    "binary_crossentropy");
-  const Predictor p = load(bytes);
+  const Predictor p = load(trees_artifact(1, {}, 0.0f, {}, "binary_crossentropy"));
   EXPECT_EQ(p.predict_batch(std::vector<std::vector<float>>(3, {7.0f})), (std::vector<float>{0.5f, 0.5f, 0.5f}));
 }
 
@@ -44,8 +41,7 @@ TEST(PredictorLoading, TreesComeOutInAscendingIndexWhateverTheRecordOrder) {
                                                       stump_at(3, 1, 0, 0, 64.0f, 128.0f)};
   const std::vector<engine::TrainedStump> shuffled = {in_order[3], in_order[1], in_order[2], in_order[0]};
   const auto build = [](const std::vector<engine::TrainedStump>& stumps) {
-    return load(artifact_with(2, {{ModelSectionKind::Trees, trees_payload(2, 0.0f, stumps)},
-                                  {ModelSectionKind::PredictorLayout, layout_payload(2)}}));
+    return load(trees_artifact(2, stumps));
   };
   const Predictor b = build(shuffled);
   EXPECT_EQ(b.trees.trees.at(1).tree_index, 3u);
@@ -62,8 +58,7 @@ TEST(PredictorLoading, GapsInLocalIdsEndTheWalk) {
   // has no root and adds nothing.
   const std::vector<engine::TrainedStump> stumps = {stump_at(0, 0, 0, 3, 1.0f, 2.0f), stump_at(0, 5, 0, 9, 50.0f, 70.0f),
                                                     stump_at(2, 1, 0, 3, 100.0f, 200.0f)};
-  const Predictor p = load(artifact_with(1, {{ModelSectionKind::Trees, trees_payload(1, 0.25f, stumps)},
-                                             {ModelSectionKind::PredictorLayout, layout_payload(1)}}));
+  const Predictor p = load(trees_artifact(1, stumps, 0.25f));
   EXPECT_EQ(p.trees.trees.at(0).depth, 1u);
   EXPECT_EQ(predictor::find_node(p.trees, p.trees.trees.at(0), 5), nullptr);
   EXPECT_EQ(p.predict_batch(std::vector<std::vector<float>>{{9.0f}, {1.0f}}), (std::vector<float>{2.25f, 1.25f}));
@@ -74,8 +69,7 @@ TEST(PredictorLoading, FarApartLocalIdsCostNoMemory) {
   std::vector<engine::TrainedStump> stumps;
   for (std::uint32_t t = 0; t < 4096; ++t) stumps.push_back(stump_at(t, 0xFFFFF, 0, 1, 1.0f, 1.0f));
   stumps.push_back(stump_at(4095, 0, 0, 1, 1.0f, 2.0f));
-  const Predictor p = load(artifact_with(1, {{ModelSectionKind::Trees, trees_payload(1, 0.0f, stumps)},
-                                             {ModelSectionKind::PredictorLayout, layout_payload(1)}}));
+  const Predictor p = load(trees_artifact(1, stumps));
   EXPECT_EQ(p.trees.tree_count(), 4096u);
   EXPECT_LT(p.trees.nodes.size(), 10u);
   EXPECT_EQ(p.predict_batch(std::vector<std::vector<float>>{{3.0f}}), (std::vector<float>{2.0f}));
@@ -87,8 +81,7 @@ TEST(PredictorLoading, DuplicateKeysNameTheLowestTreeAndTheFirstRepeat) {
       stump_at(2, 1, 0, 1, 1, 1), stump_at(2, 3, 0, 1, 1, 1)};
   EXPECT_TRUE(throws_invalid_model(
       [&] {
-        load(artifact_with(1, {{ModelSectionKind::Trees, trees_payload(1, 0.0f, stumps)},
-                               {ModelSectionKind::PredictorLayout, layout_payload(1)}}));
+        load(trees_artifact(1, stumps));
       },
       "tree 2 contains duplicate local node_id 1"));
 }
@@ -101,12 +94,10 @@ TEST(PredictorLoading, ExtrasPastTheLastStumpAreIgnored) {
   far.left = core::LinearLeaf{{1.0f}, {0}, 5.0f};
   engine::TrainedStump categorical = stump_at(0, 0, 0, 0, 1.0f, 2.0f);
   categorical.categorical = true;
-  const Bytes bytes = artifact_with(
-      1, {{ModelSectionKind::Trees, trees_payload(1, 0.0f, {categorical})},
-          {ModelSectionKind::PredictorLayout, layout_payload(1)},
-          {ModelSectionKind::NativeCategoricalSplits, core::encode_native_categorical_splits_payload(native)},
-          {ModelSectionKind::LinearLeafCoefficients, core::encode_linear_leaf_coefficients_payload(std::vector{far})}});
-  const Predictor p = load(bytes);
+  const Predictor p = load(trees_artifact(
+      1, {categorical}, 0.0f,
+      {{ModelSectionKind::NativeCategoricalSplits, core::encode_native_categorical_splits_payload(native)},
+       {ModelSectionKind::LinearLeafCoefficients, core::encode_linear_leaf_coefficients_payload(std::vector{far})}}));
   EXPECT_EQ(p.predict_batch(std::vector<std::vector<float>>{{0.0f}, {2.0f}}), (std::vector<float>{2.0f, 1.0f}));
 }
 
@@ -114,9 +105,8 @@ TEST(PredictorLoading, DartWeightsComeFromEachTreesFirstRecord) {
   const std::vector<engine::TrainedStump> stumps = {stump_at(1, 0, 0, 5, 1.0f, 1.0f), stump_at(0, 0, 0, 5, 1.0f, 1.0f),
                                                     stump_at(1, 1, 0, 5, 1.0f, 1.0f)};
   const auto with_weights = [&](std::vector<float> weights) {
-    return artifact_with(1, {{ModelSectionKind::Trees, trees_payload(1, 0.0f, stumps)},
-                             {ModelSectionKind::PredictorLayout, layout_payload(1)},
-                             {ModelSectionKind::DartTreeWeights, core::encode_dart_tree_weights_payload(weights)}});
+    return trees_artifact(1, stumps, 0.0f,
+                          {{ModelSectionKind::DartTreeWeights, core::encode_dart_tree_weights_payload(weights)}});
   };
   const Predictor p = load(with_weights({0.5f, 0.25f, 8.0f}));
   // Tree 0 adds 1 x 0.25, tree 1 two steps of 1 x 0.5.
@@ -196,14 +186,11 @@ TEST(PredictorLoading, LoaderFailures) {
 }
 
 TEST(PredictorLoading, ContainerAndSectionFailuresPassThroughAsCoreErrors) {
-  const Bytes good = artifact_with(2, {{ModelSectionKind::Trees, trees_payload(2, 0.0f, root_and_left_child())},
-                                       {ModelSectionKind::PredictorLayout, layout_payload(2)}});
+  const Bytes good = trees_artifact(2, root_and_left_child());
   const Bytes cut(good.begin(), good.begin() + 10);
-  const Bytes dart_twice = artifact_with(
-      2, {{ModelSectionKind::Trees, trees_payload(2, 0.0f, root_and_left_child())},
-          {ModelSectionKind::PredictorLayout, layout_payload(2)},
-          {ModelSectionKind::DartTreeWeights, core::encode_dart_tree_weights_payload(std::vector<float>{1, 1})},
-          {ModelSectionKind::DartTreeWeights, core::encode_dart_tree_weights_payload(std::vector<float>{1, 1})}});
+  const core::SectionPayload weights = {ModelSectionKind::DartTreeWeights,
+                                        core::encode_dart_tree_weights_payload(std::vector<float>{1, 1})};
+  const Bytes dart_twice = trees_artifact(2, root_and_left_child(), 0.0f, {weights, weights});
   for (const auto& [bytes, message] :
        std::vector<std::pair<Bytes, std::string>>{{cut, "artifact too small to contain model header"},
                                                   {dart_twice, "model artifact contains duplicate DartTreeWeights sections"}}) {

@@ -24,6 +24,14 @@ Bytes trees_payload(std::uint32_t feature_count, float base, const std::vector<e
 
 Bytes layout_payload(std::uint32_t feature_count) { return engine::encode_predictor_layout_payload(feature_count); }
 
+Bytes trees_artifact(std::uint32_t feature_count, const std::vector<engine::TrainedStump>& stumps, float base,
+                     const std::vector<core::SectionPayload>& extra, std::string objective) {
+  std::vector<core::SectionPayload> sections = {{core::ModelSectionKind::Trees, trees_payload(feature_count, base, stumps)},
+                                                {core::ModelSectionKind::PredictorLayout, layout_payload(feature_count)}};
+  sections.insert(sections.end(), extra.begin(), extra.end());
+  return artifact_with(feature_count, sections, std::move(objective));
+}
+
 Bytes multiclass_payload(std::uint32_t feature_count, const std::vector<float>& baselines,
                          const std::vector<std::vector<engine::TrainedStump>>& class_stumps) {
   support::ByteWriter writer;

@@ -85,6 +85,9 @@ Bytes artifact_with(std::size_t feature_count, const std::vector<core::SectionPa
 
 Bytes trees_payload(std::uint32_t feature_count, float base, const std::vector<engine::TrainedStump>& stumps);
 Bytes layout_payload(std::uint32_t feature_count);
+// A single-output artifact: Trees and PredictorLayout sections, then `extra`.
+Bytes trees_artifact(std::uint32_t feature_count, const std::vector<engine::TrainedStump>& stumps, float base = 0.0f,
+                     const std::vector<core::SectionPayload>& extra = {}, std::string objective = "squared_error");
 Bytes multiclass_payload(std::uint32_t feature_count, const std::vector<float>& baselines,
                          const std::vector<std::vector<engine::TrainedStump>>& class_stumps);
 

@@ -8,7 +8,6 @@ namespace kestrune {
 namespace {
 
 using namespace predictor_testing;
-using core::ModelSectionKind;
 using predictor::Predictor;
 
 constexpr float kEpsilon = std::numeric_limits<float>::epsilon();
@@ -18,8 +17,7 @@ constexpr float kFloatMax = std::numeric_limits<float>::max();
 Predictor two_feature_model(std::uint32_t extra_feature = 1) {
   const std::vector<engine::TrainedStump> stumps = {stump_at(0, 0, 0, 10, 1.0f, 2.0f),
                                                     stump_at(0, 1, extra_feature, 3, 4.0f, 8.0f)};
-  return load(artifact_with(2, {{ModelSectionKind::Trees, trees_payload(2, 0.0f, stumps)},
-                                {ModelSectionKind::PredictorLayout, layout_payload(2)}}));
+  return load(trees_artifact(2, stumps));
 }
 
 float threshold_of(const Predictor& p, std::uint32_t local_id) {
