@@ -141,7 +141,6 @@ TEST(PredictorPayload, LayoutRules) {
             4u);
   const std::vector<std::pair<std::vector<core::ModelArtifactSection>, std::string>> cases = {
       {{trees, section(ModelSectionKind::ShapAux, {1})}, "model artifact missing required PredictorLayout section"},
-      {{section(ModelSectionKind::MultiClassTrees, {1})}, "model artifact missing required PredictorLayout section"},
       {{trees, section(ModelSectionKind::PredictorLayout, Bytes(13, 1))},
        "predictor layout payload length 13 does not match expected 12"},
       {{trees, section(ModelSectionKind::PredictorLayout, layout(2, 4, 0))}, "unsupported predictor layout format version 2"},

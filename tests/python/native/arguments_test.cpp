@@ -98,15 +98,12 @@ INSTANTIATE_TEST_SUITE_P(
              "TypeError: 'NoneType' object cannot be interpreted as an integer | note: while processing 'd'"},
         Case{"sample(None, [2])",
              "TypeError: 'NoneType' object cannot be interpreted as an integer | note: while processing 'a'"},
-        // Binding errors: CPython's wording, no note.
+        // Binding errors: CPython's wording, no note (the forms every training function meets are
+        // tested on those functions).
         Case{"sample()", "TypeError: sample() missing 2 required positional arguments: 'a' and 'b'"},
-        Case{"three()", "TypeError: three() missing 3 required positional arguments: 'a', 'b', and 'c'"},
         Case{"three(1, c=2)", "TypeError: three() missing 1 required positional argument: 'b'"},
-        Case{"sample(1, 2, 3, 4, 5, 6)", "TypeError: sample() takes from 2 to 5 positional arguments but 6 were given"},
         Case{"three(1, 2, 3, 4)", "TypeError: three() takes 3 positional arguments but 4 were given"},
         Case{"one(1, 2)", "TypeError: one() takes 1 positional argument but 2 were given"},
-        Case{"sample(1, [2], x=1)", "TypeError: sample() got an unexpected keyword argument 'x'"},
-        Case{"sample(1, [2], a=1)", "TypeError: sample() got multiple values for argument 'a'"},
         Case{"sample(1, b=[2], **{'b': 3})", "TypeError: sample() got multiple values for keyword argument 'b'"},
         // A surplus positional argument is reported before a bad keyword, a bad keyword before a
         // missing argument, and binding before any conversion.

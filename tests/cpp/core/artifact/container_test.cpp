@@ -134,8 +134,6 @@ TEST(ArtifactContainer, ReaderReportsTheFirstBrokenRule) {
        kSer, "artifact truncated in metadata payload"},
       {"huge metadata length", [](Bytes& b) { put_u32_at(b, 12, 0xFFFFFFFF); }, kSer,
        "artifact truncated in metadata payload"},
-      {"metadata not utf-8", [](Bytes& b) { b[56 + 40] = 0xFF; }, kSer,
-       "metadata json is not valid UTF-8: invalid utf-8 sequence of 1 bytes from index 40"},
       {"metadata ends inside a character", [](Bytes& b) { b[56 + 77] = 0xE2; }, kSer,
        "metadata json is not valid UTF-8: incomplete utf-8 byte sequence from index 77"},
       {"metadata json error", [](Bytes& b) { b[56 + 77] = ']'; }, kSer, "expected literal '}' at index 77"},
@@ -170,15 +168,10 @@ TEST(ArtifactContainer, ContractCheckRules) {
     return contract;
   };
   EXPECT_NO_THROW(core::validate_model_contract_v1(valid()));
+  // The reader meets the other rules through the corrupted artifacts above; these two it cannot.
   const std::vector<std::pair<std::function<void(core::ModelIoContractV1&)>, std::string>> cases = {
       {[](auto& c) { c.magic = {'K', 'S', 'T', 'X'}; }, "model contract magic mismatch"},
-      {[](auto& c) { c.format_version = 0; }, "unsupported format_version 0, expected 1"},
-      {[](auto& c) { c.metadata.format_version = 3; }, "metadata format_version 3, expected 1"},
       {[](auto& c) { c.section_count = 3; }, "section table length 2 does not match header section_count 3"},
-      {[](auto& c) { c.descriptors[1].length = 0; }, "section length must be greater than 0"},
-      {[](auto& c) { c.descriptors[0].offset = 0; }, "section offset 0 precedes payload start 66"},
-      {[](auto& c) { c.descriptors[1].offset = 71; },
-       "section offsets must be contiguous and ordered (expected 70, found 71)"},
   };
   for (const auto& [mutate, message] : cases) {
     core::ModelIoContractV1 contract = valid();
