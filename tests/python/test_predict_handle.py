@@ -67,17 +67,6 @@ def test_list_results_are_python_floats_and_array_result_is_a_fresh_float32_vect
     assert array.dtype == np.float32 and array.shape == (4,) and array.flags.writeable and array.flags.owndata
 
 
-@pytest.mark.parametrize("objective, transform", [
-    ("binary_crossentropy", lambda x: 1.0 / (1.0 + np.exp(-x))),
-    ("Poisson", lambda x: x),  # names compare exactly
-])
-def test_output_transform_follows_the_objective(forest, objective, transform):
-    rows = bin_rows(20)
-    handle = Handle(single_output_artifact(FEATURES, forest, BASE, objective=objective))
-    raw = reference_raw_scores(forest, BASE, rows.tolist()).astype(np.float64)
-    np.testing.assert_allclose(handle.predict_numpy(rows), transform(raw), rtol=2e-6)
-
-
 # --- loading ----------------------------------------------------------------------------------
 
 def test_strict_loading_refuses_a_legacy_lone_trees_artifact(forest, artifact):

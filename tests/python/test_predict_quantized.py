@@ -168,16 +168,6 @@ def test_min_max_conversion_moves_the_probe_to_raw_values(probe):
     assert same(seen_bins(handle.predict_numpy(np.asarray(rows, dtype=np.float32))), expected)
 
 
-def test_quantile_conversion_uses_the_cut_of_each_bin(probe):
-    handle = Handle(probe)
-    cuts = [[float(10 * i) for i in range(5)], []]
-    handle.convert_thresholds_to_float_quantile(cuts)
-    # Feature 0: value x passes the nodes whose cut is <= x; bins past the cuts become f32::MAX.
-    # Feature 1 has no cuts: every node goes left.
-    assert seen_bins(handle.predict_batch([[-1.0, 5.0], [0.0, 1e30], [25.0, 0.0], [1e30, 0.0]])) == [
-        (0, 0), (1, 0), (3, 0), (5, 0)]
-
-
 def test_failed_conversions_change_nothing(probe):
     handle = Handle(probe)
     rows = [[2.0, 3.0], [2.75, 0.5]]
