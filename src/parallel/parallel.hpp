@@ -1,4 +1,4 @@
-// Data-parallel loops, maps, reductions and join on the process-wide worker pool (OpenMP).
+// Data-parallel loops, maps, reductions and join on the process-wide worker pool (pool.hpp).
 //
 // What every function here guarantees:
 // - No result depends on the thread count or on scheduling. parallel_map returns its results in
@@ -7,16 +7,14 @@
 //   or 64 threads and equal to the serial chunked computation. parallel_for and
 //   parallel_for_chunks promise no order between tasks: each task writes only its own outputs.
 // - Every task runs even when another one throws. A task's exception is caught inside the task
-//   (none ever leaves an OpenMP region); once all tasks have finished, the first exception in
+//   (none ever reaches a pool thread's loop); once all tasks have finished, the first exception in
 //   input order is rethrown on the calling thread.
 // - Regions never nest: a call made from inside a pool task runs serially on that task's thread.
-//   A pool of one thread runs everything on the calling thread without entering OpenMP.
+//   A pool of one thread runs everything on the calling thread without touching the pool.
 // - Fewer tasks than `min_parallel` run serially on the calling thread, with the same results.
 //   `min_parallel` counts tasks: indices for parallel_for and parallel_map, chunks for
 //   parallel_for_chunks. Callers whose tasks are cheap pass their own threshold.
 #pragma once
-
-#include <omp.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -26,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "parallel/pool.hpp"
 #include "parallel/pool_size.hpp"
 #include "support/panic.hpp"
 
@@ -40,13 +39,13 @@ inline constexpr std::size_t kDefaultReduceChunk = 1024;
 
 namespace detail {
 
-// Tasks are dealt out in blocks, a few per thread, so that uneven tasks still balance while
-// cheap tasks do not pay for one scheduling step each.
+// Tasks are dealt out in blocks, a few per thread, so that uneven tasks still balance, a thread
+// that starts late leaves little for the others to wait on, and cheap tasks do not pay for one
+// claim each.
 inline constexpr std::size_t kBlocksPerThread = 4;
 
-// A huge RAYON_NUM_THREADS must not make the OpenMP runtime abort the process when it cannot
-// start that many threads. The team is capped; the reported pool size, and hence every result,
-// stays as configured.
+// A huge RAYON_NUM_THREADS does not start that many threads: the team is capped; the reported
+// pool size, and hence every result, stays as configured.
 inline constexpr std::size_t kMaxTeamSize = 1024;
 
 inline std::size_t ceil_div(std::size_t count, std::size_t divisor) {
@@ -57,8 +56,8 @@ inline std::size_t ceil_div(std::size_t count, std::size_t divisor) {
 inline std::size_t team_size(std::size_t task_count, std::size_t min_parallel) {
   const std::size_t pool = current_num_threads();
   if (pool <= 1 || task_count < 2 || task_count < min_parallel) return 1;
-  // Inside a pool task (or any OpenMP region): no nested team.
-  if (omp_get_level() > 0) return 1;
+  // Inside a pool task: no nested parallel call.
+  if (inside_parallel_call()) return 1;
   return std::min({pool, task_count, kMaxTeamSize});
 }
 
@@ -93,12 +92,20 @@ void run_tasks(std::size_t task_count, std::size_t min_parallel, Task&& task) {
   // One slot per block: a block runs on one thread, so each slot has a single writer, and the
   // first failed block holds the first failure in index order.
   std::vector<std::exception_ptr> failures(block_count);
-  const int threads = static_cast<int>(team);
-#pragma omp parallel for schedule(dynamic, 1) num_threads(threads)
-  for (std::size_t block = 0; block < block_count; ++block) {
-    const std::size_t first = block * block_size;
-    failures[block] = run_range(task, first, std::min(first + block_size, task_count));
-  }
+  struct Job {
+    std::remove_reference_t<Task>* task;
+    std::size_t task_count;
+    std::size_t block_size;
+    std::exception_ptr* failures;
+  } job{&task, task_count, block_size, failures.data()};
+  run_blocks(
+      block_count, team,
+      [](void* context, std::size_t block) noexcept {
+        const Job& j = *static_cast<const Job*>(context);
+        const std::size_t first = block * j.block_size;
+        j.failures[block] = run_range(*j.task, first, std::min(first + j.block_size, j.task_count));
+      },
+      &job);
   for (const std::exception_ptr& failure : failures) {
     if (failure) std::rethrow_exception(failure);
   }

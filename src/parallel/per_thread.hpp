@@ -1,14 +1,11 @@
 // Scratch that each pool thread owns: one lazily created T per thread, so that tasks can reuse
 // buffers from task to task without sharing or locking them.
 //
-// A slot is picked by the OpenMP thread number: inside a pool task that task's thread, outside a
-// region (and in a call that runs serially, which stays on its thread) the calling thread's,
-// which is slot 0, the same slot it has as the team's first thread. So a PerThread may be used
-// by one calling thread at a time, as the module does by holding the interpreter lock for the
-// whole call.
+// A slot is picked by the pool's thread index (current_thread_index): a pool worker has its own
+// slot, and any other thread, the one making parallel calls and taking part in them, uses slot 0.
+// So a PerThread may be used by one calling thread at a time, as the module does by holding the
+// interpreter lock for the whole call.
 #pragma once
-
-#include <omp.h>
 
 #include <cstddef>
 #include <functional>
@@ -16,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "parallel/pool.hpp"
 #include "parallel/pool_size.hpp"
 #include "support/panic.hpp"
 
@@ -36,11 +34,9 @@ class PerThread {
 
   // The current thread's T, created on the thread's first call.
   T& local() {
-    const int thread = omp_get_thread_num();
-    if (thread < 0 || static_cast<std::size_t>(thread) >= slots_.size()) {
-      support::panic("per-thread scratch used from a thread outside the worker pool");
-    }
-    std::unique_ptr<T>& value = slots_[static_cast<std::size_t>(thread)].value;
+    const std::size_t thread = current_thread_index();
+    if (thread >= slots_.size()) support::panic("per-thread scratch used from a thread outside the worker pool");
+    std::unique_ptr<T>& value = slots_[thread].value;
     if (!value) value = std::make_unique<T>(make_());
     return *value;
   }

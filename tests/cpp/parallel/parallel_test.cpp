@@ -1,15 +1,18 @@
 #include "parallel/parallel.hpp"
 
 #include <gtest/gtest.h>
-#include <omp.h>
 
 #include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <utility>
+#include <chrono>
 #include <vector>
 
 namespace kestrune::parallel {
@@ -160,39 +163,98 @@ TEST(ParallelNesting, CallsFromInsideATaskRunSeriallyAndCorrectly) {
   constexpr std::size_t kInner = 3000;
   std::vector<std::vector<std::size_t>> inner_results(kOuter);
   std::vector<int> stayed_on_thread(kOuter, 0);
-  std::vector<int> deepest_level(kOuter, 0);
   parallel_for(0, kOuter, [&](std::size_t o) {
-    const int outer_thread = omp_get_thread_num();
-    const int outer_level = omp_get_level();
+    const std::thread::id outer_thread = std::this_thread::get_id();
+    const bool outer_inside = inside_parallel_call();
     std::atomic<int> same{1};
-    std::atomic<int> level{0};
     inner_results[o] = parallel_map<std::size_t>(kInner, [&](std::size_t i) {
-      if (omp_get_thread_num() != outer_thread) same = 0;
-      level = std::max(level.load(), omp_get_level());
+      if (std::this_thread::get_id() != outer_thread) same = 0;
       return o * kInner + i;
     });
     // A nested join and reduce too.
     auto [left, right] = join([&] { return parallel_reduce(kInner, std::size_t{0}, [](std::size_t i) { return i; }, std::plus<std::size_t>(), 7); },
-                              [&] { return outer_level; });
+                              [&] { return inside_parallel_call(); });
     EXPECT_EQ(left, kInner * (kInner - 1) / 2);
-    EXPECT_EQ(right, outer_level);
+    EXPECT_EQ(right, outer_inside);
+    EXPECT_EQ(outer_inside, current_num_threads() > 1);
     stayed_on_thread[o] = same.load();
-    deepest_level[o] = level.load() - outer_level;
   });
   for (std::size_t o = 0; o < kOuter; ++o) {
-    EXPECT_EQ(stayed_on_thread[o], 1);
-    EXPECT_EQ(deepest_level[o], 0) << "a nested region was opened";
+    EXPECT_EQ(stayed_on_thread[o], 1) << "a nested call left its task's thread";
     for (std::size_t i = 0; i < kInner; ++i) ASSERT_EQ(inner_results[o][i], o * kInner + i);
   }
 }
 
-TEST(ParallelPool, UsesOpenMPOnlyWithMoreThanOneThreadAndEnoughTasks) {
-  std::vector<int> levels(64, -1);
-  parallel_for(0, levels.size(), [&](std::size_t i) { levels[i] = omp_get_level(); });
-  for (int level : levels) EXPECT_EQ(level, current_num_threads() > 1 ? 1 : 0);
+TEST(ParallelPool, UsesThePoolOnlyWithMoreThanOneThreadAndEnoughTasks) {
+  std::vector<int> inside(64, -1);
+  parallel_for(0, inside.size(), [&](std::size_t i) { inside[i] = inside_parallel_call() ? 1 : 0; });
+  for (int flag : inside) EXPECT_EQ(flag, current_num_threads() > 1 ? 1 : 0);
+  EXPECT_FALSE(inside_parallel_call()) << "the caller leaves the call behind it";
 
-  parallel_for(0, levels.size(), [&](std::size_t i) { levels[i] = omp_get_level(); }, levels.size() + 1);
-  for (int level : levels) EXPECT_EQ(level, 0) << "below min_parallel the caller's thread runs it";
+  const std::thread::id caller = std::this_thread::get_id();
+  std::vector<int> on_caller(64, 0);
+  parallel_for(0, on_caller.size(), [&](std::size_t i) { on_caller[i] = std::this_thread::get_id() == caller; },
+               on_caller.size() + 1);
+  for (int flag : on_caller) EXPECT_EQ(flag, 1) << "below min_parallel the caller's thread runs it";
+  EXPECT_LE(started_worker_count(), current_num_threads() - 1);
+}
+
+// Slow tasks give every thread time to arrive: the workers take part, each with its own index.
+TEST(ParallelPool, WorkersTakePartWithTheirOwnIndices) {
+  if (current_num_threads() < 2) GTEST_SKIP() << "needs a pool of several threads";
+  std::vector<std::size_t> index_of(256, kSerial);
+  std::vector<std::thread::id> thread_of(index_of.size());
+  parallel_for(0, index_of.size(), [&](std::size_t i) {
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+    index_of[i] = current_thread_index();
+    thread_of[i] = std::this_thread::get_id();
+  });
+  std::set<std::pair<std::size_t, std::thread::id>> pairs;
+  for (std::size_t i = 0; i < index_of.size(); ++i) {
+    ASSERT_LT(index_of[i], current_num_threads());
+    pairs.emplace(index_of[i], thread_of[i]);
+  }
+  std::set<std::size_t> indices;
+  for (const auto& [index, thread] : pairs) EXPECT_TRUE(indices.insert(index).second) << "index shared by threads";
+  EXPECT_GT(indices.size(), 1u) << "no worker took part in a call of 256 slow tasks";
+  EXPECT_EQ(current_thread_index(), 0u);
+}
+
+// Calls from several threads at once: one runs on the pool, the others serially on their own
+// threads, and every call returns its own results.
+TEST(ParallelPool, ConcurrentCallersEachGetTheirResults) {
+  constexpr std::size_t kCallers = 4;
+  constexpr std::size_t kCount = 20000;
+  std::vector<std::uint64_t> totals(kCallers, 0);
+  std::vector<std::thread> callers;
+  for (std::size_t c = 0; c < kCallers; ++c) {
+    callers.emplace_back([&, c] {
+      for (int round = 0; round < 50; ++round) {
+        const auto values = parallel_map<std::uint64_t>(kCount, [&](std::size_t i) { return i * (c + 1); });
+        std::uint64_t sum = 0;
+        for (std::uint64_t v : values) sum += v;
+        totals[c] += sum;
+      }
+    });
+  }
+  for (std::thread& caller : callers) caller.join();
+  for (std::size_t c = 0; c < kCallers; ++c) {
+    EXPECT_EQ(totals[c], 50 * (c + 1) * (kCount * (kCount - 1) / 2)) << c;
+  }
+}
+
+// Many back-to-back calls of very few cheap tasks, the pattern of tree growth: each call returns
+// only after its tasks ran, and no result is lost between calls.
+TEST(ParallelPool, ManySmallCallsInARow) {
+  std::vector<std::uint32_t> counts(3, 0);
+  for (std::uint32_t call = 0; call < 20000; ++call) {
+    const std::size_t n = 2 + call % 3;
+    std::vector<std::uint32_t> seen(n, 0);
+    parallel_for(0, n, [&](std::size_t i) { seen[i] = call + 1; });
+    for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(seen[i], call + 1) << "call " << call << " task " << i;
+    ++counts[call % 3];
+  }
+  EXPECT_EQ(counts[0] + counts[1] + counts[2], 20000u);
 }
 
 TEST(ParallelReduce, FloatSumsAreBitIdenticalToTheSerialChunkedSum) {

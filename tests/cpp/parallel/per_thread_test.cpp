@@ -1,7 +1,6 @@
 #include "parallel/per_thread.hpp"
 
 #include <gtest/gtest.h>
-#include <omp.h>
 
 #include <atomic>
 #include <map>
@@ -28,7 +27,7 @@ TEST(ParallelPerThread, EachThreadGetsItsOwnLazilyCreatedSlot) {
     std::vector<std::size_t>& mine = scratch.local();
     mine.push_back(i);  // would race if two threads shared a slot
     owner[i] = &mine;
-    thread_of[i] = omp_get_thread_num();
+    thread_of[i] = static_cast<int>(current_thread_index());
   });
 
   // One object per thread number, and the threads' lists together hold every index once.
@@ -48,7 +47,7 @@ TEST(ParallelPerThread, EachThreadGetsItsOwnLazilyCreatedSlot) {
   }
   EXPECT_EQ(total, kCount);
 
-  // Outside any region the caller uses slot 0, the same one as the team's first thread.
+  // Outside a call the caller uses slot 0, the one it also uses while taking part in a call.
   std::vector<std::size_t>& callers = scratch.local();
   if (object_of_thread.count(0) != 0) {
     EXPECT_EQ(static_cast<const void*>(&callers), object_of_thread[0]);
@@ -62,25 +61,6 @@ TEST(ParallelPerThread, DefaultConstructsAndKeepsStateAcrossCalls) {
   scratch.local().push_back(1);
   scratch.local().push_back(2);
   EXPECT_EQ(scratch.local(), (std::vector<int>{1, 2}));
-}
-
-TEST(ParallelPerThread, UseFromAForeignWiderTeamIsRefused) {
-  if (current_num_threads() >= 4) GTEST_SKIP() << "needs a pool narrower than the test's team";
-  PerThread<int> scratch;
-  std::atomic<int> refused{0};
-  std::atomic<int> team{0};
-#pragma omp parallel num_threads(4)
-  {
-    team = omp_get_num_threads();
-    try {
-      scratch.local() += 1;
-    } catch (const support::Panic&) {
-      ++refused;
-    }
-  }
-  // The runtime may give fewer threads than asked; every thread past the pool size is refused.
-  const int pool = static_cast<int>(current_num_threads());
-  EXPECT_EQ(refused.load(), team.load() > pool ? team.load() - pool : 0);
 }
 
 }  // namespace

@@ -1,0 +1,49 @@
+// The process-wide worker pool under the data-parallel helpers of parallel.hpp.
+//
+// The pool owns current_num_threads() - 1 worker threads, started on the first call that needs
+// them and kept for the life of the process. A parallel call is a list of blocks: the calling
+// thread publishes it, wakes the workers and then takes blocks itself, one at a time, like any
+// worker. A worker that wakes late finds the blocks taken and goes back to sleep; the caller
+// waits only for blocks that some thread has actually started. So a worker the system does not
+// schedule in time (a busy or oversubscribed machine) costs nothing but the share of work it
+// did not take, where a fork-join team would have made every call wait for it.
+//
+// Idle workers spin for a short while before they sleep, so that back-to-back calls do not pay
+// a wake-up each, but never long enough to take a noticeable share of a CPU from other processes.
+//
+// One parallel call runs at a time. A call made while another thread's call is running, and any
+// call made from inside a block, runs its blocks serially on the calling thread, in order.
+#pragma once
+
+#include <cstddef>
+
+namespace kestrune::parallel {
+
+// The calling thread's index in the pool: 1 .. current_num_threads() - 1 on a pool worker, 0 on
+// any other thread (the threads that make parallel calls).
+std::size_t current_thread_index() noexcept;
+
+// True on a pool worker, and on a calling thread while it runs blocks of its own parallel call:
+// a parallel call made there runs serially.
+bool inside_parallel_call() noexcept;
+
+// The number of worker threads started so far (0 before the first parallel call, and when the
+// system refused to start any).
+std::size_t started_worker_count() noexcept;
+
+namespace detail {
+
+// Runs one block; must not throw (the helpers catch inside the block).
+using BlockFunction = void (*)(void* context, std::size_t block) noexcept;
+
+// Runs block(context, b) once for every b in [0, block_count), on at most `max_threads` threads,
+// the calling thread included, and returns when every block has finished. Blocks run in no
+// particular order and possibly at the same time; everything a block wrote is visible to the
+// caller on return. max_threads <= 1, a pool of one thread, more than 65535 blocks, a call from
+// inside a block and a call while another thread's call runs all run the blocks on the calling
+// thread in order.
+void run_blocks(std::size_t block_count, std::size_t max_threads, BlockFunction block, void* context) noexcept;
+
+}  // namespace detail
+
+}  // namespace kestrune::parallel
