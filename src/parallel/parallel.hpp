@@ -14,6 +14,9 @@
 // - Fewer tasks than `min_parallel` run serially on the calling thread, with the same results.
 //   `min_parallel` counts tasks: indices for parallel_for and parallel_map, chunks for
 //   parallel_for_chunks. Callers whose tasks are cheap pass their own threshold.
+// - `max_threads` caps the threads a call uses (the calling thread included): a caller that knows
+//   its call holds only a little work asks for fewer threads than the pool has, so that it wakes
+//   no more workers than the work can repay. It changes no result.
 #pragma once
 
 #include <algorithm>
@@ -32,6 +35,9 @@ namespace kestrune::parallel {
 
 // Two tasks are enough to use the pool unless the caller asks for more.
 inline constexpr std::size_t kDefaultMinParallel = 2;
+
+// No cap on the threads of a call beyond the pool's size.
+inline constexpr std::size_t kAllThreads = static_cast<std::size_t>(-1);
 
 // Items per chunk of parallel_reduce when the caller does not choose. For a combine that is not
 // associative (float sums) the chunking is part of the result: changing it moves the last bits.
@@ -53,12 +59,12 @@ inline std::size_t ceil_div(std::size_t count, std::size_t divisor) {
 }
 
 // Threads to use for `task_count` tasks; 1 means serially on the calling thread.
-inline std::size_t team_size(std::size_t task_count, std::size_t min_parallel) {
+inline std::size_t team_size(std::size_t task_count, std::size_t min_parallel, std::size_t max_threads) {
   const std::size_t pool = current_num_threads();
-  if (pool <= 1 || task_count < 2 || task_count < min_parallel) return 1;
+  if (pool <= 1 || max_threads <= 1 || task_count < 2 || task_count < min_parallel) return 1;
   // Inside a pool task: no nested parallel call.
   if (inside_parallel_call()) return 1;
-  return std::min({pool, task_count, kMaxTeamSize});
+  return std::min({pool, task_count, max_threads, kMaxTeamSize});
 }
 
 // Runs task(first) .. task(last - 1) in order, every one of them, and returns the first
@@ -79,8 +85,8 @@ std::exception_ptr run_range(Task& task, std::size_t first, std::size_t last) no
 // Runs task(i) for every i in [0, task_count), on the pool when worthwhile; rethrows the first
 // exception in index order after all tasks have run.
 template <typename Task>
-void run_tasks(std::size_t task_count, std::size_t min_parallel, Task&& task) {
-  const std::size_t team = team_size(task_count, min_parallel);
+void run_tasks(std::size_t task_count, std::size_t min_parallel, std::size_t max_threads, Task&& task) {
+  const std::size_t team = team_size(task_count, min_parallel, max_threads);
   if (team <= 1) {
     if (std::exception_ptr failure = run_range(task, 0, task_count)) {
       std::rethrow_exception(failure);
@@ -116,18 +122,18 @@ void run_tasks(std::size_t task_count, std::size_t min_parallel, Task&& task) {
 // body(i) for every i in [begin, end); an empty or reversed range does nothing.
 template <typename Body>
 void parallel_for(std::size_t begin, std::size_t end, Body&& body,
-                  std::size_t min_parallel = kDefaultMinParallel) {
+                  std::size_t min_parallel = kDefaultMinParallel, std::size_t max_threads = kAllThreads) {
   if (end <= begin) return;
-  detail::run_tasks(end - begin, min_parallel, [&](std::size_t i) { body(begin + i); });
+  detail::run_tasks(end - begin, min_parallel, max_threads, [&](std::size_t i) { body(begin + i); });
 }
 
 // body(chunk_begin, chunk_end) for the chunks [0, s), [s, 2s), ... of [0, count), s being
 // `chunk_size`; the last chunk may be shorter. The chunks depend on count and chunk_size only.
 template <typename Body>
 void parallel_for_chunks(std::size_t count, std::size_t chunk_size, Body&& body,
-                         std::size_t min_parallel = kDefaultMinParallel) {
+                         std::size_t min_parallel = kDefaultMinParallel, std::size_t max_threads = kAllThreads) {
   support::invariant(chunk_size > 0, "parallel chunk size must be positive");
-  detail::run_tasks(detail::ceil_div(count, chunk_size), min_parallel, [&](std::size_t chunk) {
+  detail::run_tasks(detail::ceil_div(count, chunk_size), min_parallel, max_threads, [&](std::size_t chunk) {
     const std::size_t first = chunk * chunk_size;
     body(first, first + std::min(chunk_size, count - first));
   });
@@ -137,18 +143,19 @@ void parallel_for_chunks(std::size_t count, std::size_t chunk_size, Body&& body,
 // result is never narrowed to a float behind the caller's back.
 template <typename T, typename F>
 std::vector<T> parallel_map(std::size_t count, F&& f,
-                            std::size_t min_parallel = kDefaultMinParallel) {
+                            std::size_t min_parallel = kDefaultMinParallel,
+                            std::size_t max_threads = kAllThreads) {
   static_assert(std::is_same_v<std::decay_t<std::invoke_result_t<F&, std::size_t>>, T>,
                 "parallel_map: f(i) must return the element type");
   // vector<bool> packs its elements into shared words: concurrent writes to it would race.
   if constexpr (std::is_default_constructible_v<T> && std::is_move_assignable_v<T> &&
                 !std::is_same_v<T, bool>) {
     std::vector<T> results(count);
-    detail::run_tasks(count, min_parallel, [&](std::size_t i) { results[i] = f(i); });
+    detail::run_tasks(count, min_parallel, max_threads, [&](std::size_t i) { results[i] = f(i); });
     return results;
   } else {
     std::vector<std::optional<T>> slots(count);
-    detail::run_tasks(count, min_parallel, [&](std::size_t i) { slots[i].emplace(f(i)); });
+    detail::run_tasks(count, min_parallel, max_threads, [&](std::size_t i) { slots[i].emplace(f(i)); });
     std::vector<T> results;
     results.reserve(count);
     for (std::optional<T>& slot : slots) results.push_back(std::move(*slot));
@@ -168,7 +175,7 @@ T parallel_reduce(std::size_t count, const T& identity, Map&& map, Combine&& com
   support::invariant(chunk_size > 0, "parallel chunk size must be positive");
   if (count == 0) return identity;
   std::vector<std::optional<T>> partials(detail::ceil_div(count, chunk_size));
-  detail::run_tasks(partials.size(), kDefaultMinParallel, [&](std::size_t chunk) {
+  detail::run_tasks(partials.size(), kDefaultMinParallel, kAllThreads, [&](std::size_t chunk) {
     const std::size_t first = chunk * chunk_size;
     const std::size_t last = first + std::min(chunk_size, count - first);
     T acc = identity;
@@ -191,7 +198,7 @@ auto join(A&& a, B&& b) {
   static_assert(std::is_void_v<ResultA> == std::is_void_v<ResultB>,
                 "join: both tasks return a value or neither does");
   if constexpr (std::is_void_v<ResultA>) {
-    detail::run_tasks(2, 2, [&](std::size_t i) {
+    detail::run_tasks(2, 2, 2, [&](std::size_t i) {
       if (i == 0) {
         a();
       } else {
@@ -203,7 +210,7 @@ auto join(A&& a, B&& b) {
                   "join: tasks return values, not references");
     std::optional<ResultA> result_a;
     std::optional<ResultB> result_b;
-    detail::run_tasks(2, 2, [&](std::size_t i) {
+    detail::run_tasks(2, 2, 2, [&](std::size_t i) {
       if (i == 0) {
         result_a.emplace(a());
       } else {

@@ -8,8 +8,9 @@
 // schedule in time (a busy or oversubscribed machine) costs nothing but the share of work it
 // did not take, where a fork-join team would have made every call wait for it.
 //
-// Idle workers spin for a short while before they sleep, so that back-to-back calls do not pay
-// a wake-up each, but never long enough to take a noticeable share of a CPU from other processes.
+// A call wakes only as many workers as it may use (max_threads). Idle workers keep looking for
+// work for a short while, yielding the CPU to any thread that is ready to run, before they sleep:
+// back-to-back calls then need no wake-up, and a busy machine loses little to the looking.
 //
 // One parallel call runs at a time. A call made while another thread's call is running, and any
 // call made from inside a block, runs its blocks serially on the calling thread, in order.

@@ -1,6 +1,8 @@
 #include "parallel/parallel.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <bit>
@@ -218,6 +220,44 @@ TEST(ParallelPool, WorkersTakePartWithTheirOwnIndices) {
   for (const auto& [index, thread] : pairs) EXPECT_TRUE(indices.insert(index).second) << "index shared by threads";
   EXPECT_GT(indices.size(), 1u) << "no worker took part in a call of 256 slow tasks";
   EXPECT_EQ(current_thread_index(), 0u);
+}
+
+TEST(ParallelPool, MaxThreadsCapsTheThreadsOfACall) {
+  for (const std::size_t cap : {std::size_t{1}, std::size_t{2}, std::size_t{3}}) {
+    std::vector<std::size_t> index_of(64, kSerial);
+    parallel_for(
+        0, index_of.size(),
+        [&](std::size_t i) {
+          std::this_thread::sleep_for(std::chrono::microseconds(100));
+          index_of[i] = current_thread_index();
+        },
+        kDefaultMinParallel, cap);
+    const std::set<std::size_t> indices(index_of.begin(), index_of.end());
+    EXPECT_LE(indices.size(), cap) << "cap " << cap;
+    EXPECT_EQ(indices.count(kSerial), 0u);
+  }
+}
+
+// A child forked after the pool has started has none of its workers: its calls still run (it
+// starts a pool of its own) instead of waiting for threads that do not exist there.
+TEST(ParallelPool, AForkedChildRunsItsOwnCalls) {
+  parallel_for(0, 64, [](std::size_t) {});
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    alarm(30);  // a hang ends the child instead of the test run
+    bool ok = started_worker_count() == 0;  // the parent's workers are not counted as the child's
+    for (int call = 0; call < 200; ++call) {
+      const auto values = parallel_map<std::size_t>(1000, [](std::size_t i) { return i * 3; });
+      for (std::size_t i = 0; i < values.size(); ++i) ok = ok && values[i] == i * 3;
+    }
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "the child did not finish (signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0)
+                                 << ")";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 // Calls from several threads at once: one runs on the pool, the others serially on their own
