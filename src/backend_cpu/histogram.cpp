@@ -4,6 +4,7 @@
 #include <limits>
 #include <string>
 
+#include "backend_cpu/histogram_gather.hpp"
 #include "backend_cpu/histogram_kernels.hpp"
 #include "engine/error.hpp"
 #include "parallel/parallel.hpp"
@@ -14,19 +15,9 @@ namespace kestrune::backend_cpu {
 
 namespace {
 
-// The arena loop pays off once a pass over the rows serves enough cells; its arena must stay
-// small enough to live in the core's cache.
-constexpr std::size_t kArenaMaxBins = 511;
+// The arena loop pays off once a pass over the rows serves enough cells.
 constexpr std::size_t kArenaMinRows = 33;
 constexpr std::size_t kArenaMinCells = 16385;
-
-// 8-bit codes can take 256 values: an arena this wide holds every one of them, so the loop
-// needs no per-code test.
-constexpr std::size_t kU8CodeValues = 256;
-// The stride of that arena: four cells (one cache line) more than the codes need, so that the
-// same code in neighbouring features does not sit at addresses 4 KiB apart, which the core
-// would mistake for a dependence between the store of one and the load of the next.
-constexpr std::size_t kU8ArenaStride = kU8CodeValues + 4;
 
 std::size_t saturating_product(std::size_t a, std::size_t b) {
   return support::checked_mul(a, b).value_or(std::numeric_limits<std::size_t>::max());
@@ -162,6 +153,51 @@ std::vector<core::FeatureHistogram> build_feature_histograms_for_tile(const core
   return build_tile_histograms_per_feature(binned, gradients, node.row_indices, tile, bins_per_feature);
 }
 
+std::vector<core::FeatureTile> histogram_passes(std::span<const core::FeatureTile> tiles, std::size_t feature_count,
+                                                std::size_t threads) {
+  std::vector<core::FeatureTile> passes;
+  passes.reserve(tiles.size());
+  bool all_valid = true;
+  bool last_valid = false;
+  for (const core::FeatureTile& tile : tiles) {
+    // A tile the build refuses stays alone, so that it fails exactly as it would on its own.
+    const bool valid = tile.start_feature < tile.end_feature && tile.end_feature <= feature_count;
+    all_valid = all_valid && valid;
+    if (valid && last_valid && passes.back().end_feature == tile.start_feature &&
+        tile.end_feature - passes.back().start_feature <= kMaxPassFeatures) {
+      passes.back().end_feature = tile.end_feature;
+    } else {
+      passes.push_back(tile);
+    }
+    last_valid = valid;
+  }
+  if (threads <= 1 || !all_valid) return passes;
+
+  std::size_t total_width = 0;
+  for (const core::FeatureTile& pass : passes) total_width += pass.end_feature - pass.start_feature;
+  const std::size_t piece_count = std::min(threads, total_width / kMinPieceFeatures);
+  if (piece_count <= passes.size()) return passes;
+  // Cut the passes' features, taken one after another, into piece_count runs of near-equal
+  // length, and a run that spans two passes at their boundary.
+  std::vector<core::FeatureTile> pieces;
+  pieces.reserve(piece_count + passes.size());
+  std::size_t position = 0;  // features of the sequence before the current pass
+  std::size_t run = 0;       // the run the next feature belongs to
+  for (const core::FeatureTile& pass : passes) {
+    std::size_t start = pass.start_feature;
+    while (start < pass.end_feature) {
+      const std::size_t offset = position + (start - pass.start_feature);
+      while ((run + 1) * total_width / piece_count <= offset) ++run;
+      const std::size_t run_end = (run + 1) * total_width / piece_count;
+      const std::size_t end = std::min<std::size_t>(pass.end_feature, start + (run_end - offset));
+      pieces.push_back(core::FeatureTile{static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(end)});
+      start = end;
+    }
+    position += pass.end_feature - pass.start_feature;
+  }
+  return pieces;
+}
+
 core::HistogramBundle build_histograms(const core::BinnedMatrix& binned, std::span<const core::GradientPair> gradients,
                                        const core::NodeSlice& node, std::span<const core::FeatureTile> feature_tiles) {
   if (gradients.size() != binned.row_count) {
@@ -181,22 +217,37 @@ core::HistogramBundle build_histograms(const core::BinnedMatrix& binned, std::sp
   bundle.node_id = node.node_id;
   bundle.histograms.reserve(total_width);
 
-  const auto build_tile = [&](std::size_t t) {
-    return build_feature_histograms_for_tile(binned, gradients, node, feature_tiles[t], bins_per_feature);
-  };
-  const bool parallel = feature_tiles.size() > 1 &&
-                        saturating_product(node.row_indices.size(), total_width) >= kParallelTileCells &&
-                        parallel::current_num_threads() > 1;
-  if (parallel) {
-    // Every tile is built; the first failure in tile order is rethrown after all have finished.
-    std::vector<std::vector<core::FeatureHistogram>> per_tile =
-        parallel::parallel_map<std::vector<core::FeatureHistogram>>(feature_tiles.size(), build_tile);
-    for (std::vector<core::FeatureHistogram>& histograms : per_tile) {
+  const std::size_t cells = saturating_product(node.row_indices.size(), total_width);
+  const std::size_t pool = parallel::current_num_threads();
+  if (feature_tiles.size() > 1 && cells >= kParallelTileCells && pool > 1) {
+    const std::size_t team = std::clamp<std::size_t>(cells / kParallelCellsPerThread, 2, pool);
+    const std::vector<core::FeatureTile> pieces = histogram_passes(feature_tiles, binned.feature_count, team);
+    const bool tiles_inside = std::all_of(feature_tiles.begin(), feature_tiles.end(), [&](const core::FeatureTile& t) {
+      return t.start_feature < t.end_feature && t.end_feature <= binned.feature_count;
+    });
+    // Every piece is built; the first failure in piece order (which is tile order) is rethrown
+    // after all have finished.
+    std::vector<std::vector<core::FeatureHistogram>> per_piece;
+    if (tiles_inside && gathered_build_applies(node.row_indices, total_width, bins_per_feature)) {
+      const std::vector<core::FeatureTile> passes = histogram_passes(feature_tiles, binned.feature_count, 1);
+      per_piece = build_gathered_pieces(binned, gradients, node.row_indices, passes, pieces, bins_per_feature, team);
+    } else {
+      per_piece = parallel::parallel_map<std::vector<core::FeatureHistogram>>(
+          pieces.size(),
+          [&](std::size_t p) {
+            return build_feature_histograms_for_tile(binned, gradients, node, pieces[p], bins_per_feature);
+          },
+          parallel::kDefaultMinParallel, team);
+    }
+    for (std::vector<core::FeatureHistogram>& histograms : per_piece) {
       for (core::FeatureHistogram& histogram : histograms) bundle.histograms.push_back(std::move(histogram));
     }
-  } else {
-    for (std::size_t t = 0; t < feature_tiles.size(); ++t) {
-      for (core::FeatureHistogram& histogram : build_tile(t)) bundle.histograms.push_back(std::move(histogram));
+    return bundle;
+  }
+  for (const core::FeatureTile& pass : histogram_passes(feature_tiles, binned.feature_count, 1)) {
+    for (core::FeatureHistogram& histogram :
+         build_feature_histograms_for_tile(binned, gradients, node, pass, bins_per_feature)) {
+      bundle.histograms.push_back(std::move(histogram));
     }
   }
   return bundle;

@@ -20,6 +20,18 @@
 
 namespace kestrune::backend_cpu {
 
+// The arena must stay small enough to live in the core's cache: histograms of more bins are
+// built with the per-feature loop.
+inline constexpr std::size_t kArenaMaxBins = 511;
+
+// 8-bit codes can take 256 values: an arena this wide holds every one of them, so the loop
+// needs no per-code test.
+inline constexpr std::size_t kU8CodeValues = 256;
+// The stride of that arena: four cells (one cache line) more than the codes need, so that the
+// same code in neighbouring features does not sit at addresses 4 KiB apart, which the core
+// would mistake for a dependence between the store of one and the load of the next.
+inline constexpr std::size_t kU8ArenaStride = kU8CodeValues + 4;
+
 namespace detail {
 
 [[noreturn]] inline void bad_row(std::uint32_t row, std::size_t row_limit) {
@@ -34,11 +46,19 @@ namespace detail {
 
 }  // namespace detail
 
+// A row's gradient pair copied next to its codes for a gathered build. Without member
+// initializers, so that a gather buffer is not zeroed before it is filled.
+struct GatheredPair {
+  float grad;
+  float hess;
+};
+
 // One row's addition to a cell: the four lanes (gradient, hessian, squared gradient, 1) at once.
 #if defined(__SSE2__)
 using RowIncrement = __m128;
 
-inline RowIncrement row_increment(const core::GradientPair& pair) {
+template <typename Pair>
+inline RowIncrement row_increment(const Pair& pair) {
   const float grad = pair.grad;
   return _mm_setr_ps(grad, pair.hess, grad * grad, 1.0f);
 }
@@ -50,7 +70,8 @@ inline void add_row_to_cell(ArenaCell* cell, RowIncrement increment) {
 #else
 using RowIncrement = ArenaCell;
 
-inline RowIncrement row_increment(const core::GradientPair& pair) {
+template <typename Pair>
+inline RowIncrement row_increment(const Pair& pair) {
   return {pair.grad, pair.hess, pair.grad * pair.grad, 1.0f};
 }
 
@@ -137,6 +158,28 @@ void accumulate_tile_row_first(std::span<const Code> bins, std::size_t feature_c
       }
       detail::add_row_to_tile<kStride, kCheckCodes>(codes + row * feature_count, width, start, cells, stride,
                                                     bin_count, row_increment(pairs[row]));
+    }
+  }
+}
+
+// The row-first loop over gathered rows: row i's codes at codes[i * row_width + column ..] (the
+// `width` features from first_feature on) and its pair at pairs[i], for i in [0, n). The rows
+// were gathered in the node's order, so every bin receives its rows in that order, as in the
+// loop above. kStride and kCheckCodes as there.
+template <std::size_t kStride, bool kCheckCodes, typename Code>
+void accumulate_gathered_rows(const Code* codes, std::size_t row_width, const GatheredPair* pairs, std::size_t n,
+                              std::size_t column, std::size_t width, std::size_t first_feature, HistogramArena& arena,
+                              std::size_t bin_count) {
+  const std::size_t stride = arena.bins_per_feature();
+  support::invariant(arena.feature_count() == width && stride >= bin_count && (kStride == 0 || kStride == stride),
+                     "histogram arena does not fit the tile");
+  ArenaCell* const cells = arena.cells().data();
+  for (std::size_t block = 0; block < n; block += kExactFloatCountRows) {
+    if (block > 0) arena.carry_counts();
+    const std::size_t block_end = std::min(n, block + kExactFloatCountRows);
+    for (std::size_t i = block; i < block_end; ++i) {
+      detail::add_row_to_tile<kStride, kCheckCodes>(codes + i * row_width + column, width, first_feature, cells, stride,
+                                                    bin_count, row_increment(pairs[i]));
     }
   }
 }

@@ -1,0 +1,127 @@
+#include "backend_cpu/histogram_gather.hpp"
+
+#include <algorithm>
+#include <memory>
+
+#include "backend_cpu/arena.hpp"
+#include "backend_cpu/histogram.hpp"
+#include "backend_cpu/histogram_kernels.hpp"
+#include "parallel/parallel.hpp"
+#include "support/casts.hpp"
+#include "support/panic.hpp"
+
+namespace kestrune::backend_cpu {
+
+namespace {
+
+std::size_t width_of(const core::FeatureTile& tile) { return tile.end_feature - tile.start_feature; }
+
+// One piece summed from the block: its features sit at `column` of every gathered row.
+template <typename Code>
+std::vector<core::FeatureHistogram> sum_gathered_piece(const Code* block, std::size_t row_width,
+                                                       const GatheredPair* pairs, std::size_t n, std::size_t column,
+                                                       const core::FeatureTile& piece, std::size_t bins) {
+  const std::size_t width = width_of(piece);
+  ThreadArenaBorrow borrow;
+  HistogramArena& arena = borrow.arena();
+  // The same arena layouts as the row-first loop: for 8-bit codes every code value has a cell,
+  // and a stray code is caught when the arena is read; wider codes are compared one by one.
+  if constexpr (sizeof(Code) == 1) {
+    if (bins <= kU8CodeValues) {
+      arena.resize_for_tile(width, kU8ArenaStride);
+      accumulate_gathered_rows<kU8ArenaStride, false>(block, row_width, pairs, n, column, width, piece.start_feature,
+                                                      arena, bins);
+    } else {
+      arena.resize_for_tile(width, bins);
+      accumulate_gathered_rows<0, false>(block, row_width, pairs, n, column, width, piece.start_feature, arena, bins);
+    }
+  } else {
+    arena.resize_for_tile(width, bins);
+    accumulate_gathered_rows<0, true>(block, row_width, pairs, n, column, width, piece.start_feature, arena, bins);
+  }
+  std::vector<core::FeatureHistogram> output;
+  output.reserve(width);
+  materialize_tile_histograms(piece.start_feature, arena, bins, output);
+  return output;
+}
+
+template <typename Code>
+std::vector<std::vector<core::FeatureHistogram>> gathered_build(
+    std::span<const Code> codes, const core::BinnedMatrix& binned, std::span<const core::GradientPair> gradients,
+    std::span<const std::uint32_t> rows, std::span<const core::FeatureTile> passes,
+    std::span<const core::FeatureTile> pieces, std::size_t bins, std::size_t threads) {
+  const std::size_t n = rows.size();
+  const std::size_t features = binned.feature_count;
+  std::size_t row_width = 0;
+  std::size_t end = 0;
+  for (const core::FeatureTile& pass : passes) {
+    support::invariant(pass.start_feature < pass.end_feature && pass.end_feature <= features,
+                       "gathered feature range must lie inside the matrix");
+    row_width += width_of(pass);
+    end = std::max<std::size_t>(end, pass.end_feature);
+  }
+  std::size_t piece_width = 0;
+  for (const core::FeatureTile& piece : pieces) piece_width += width_of(piece);
+  support::invariant(piece_width == row_width, "histogram pieces must cover the gathered features");
+  const auto cells = support::checked_mul(n, row_width);
+  support::invariant(cells.has_value() && *cells <= kMaxGatheredCodes, "gathered block is too large");
+
+  // Rows below the limit have a gradient pair and all the gathered codes.
+  const std::size_t covered = codes.size() < end ? 0 : (codes.size() - end) / features + 1;
+  const std::size_t row_limit = std::min({gradients.size(), binned.row_count, covered});
+
+  // Filled before it is read, so neither buffer is initialised.
+  const std::unique_ptr<Code[]> block = std::make_unique_for_overwrite<Code[]>(*cells);
+  const std::unique_ptr<GatheredPair[]> pairs = std::make_unique_for_overwrite<GatheredPair[]>(n);
+  parallel::parallel_for_chunks(
+      n, kGatherChunkRows,
+      [&](std::size_t first, std::size_t last) {
+        for (std::size_t i = first; i < last; ++i) {
+          const std::uint32_t row = rows[i];
+          if (row >= row_limit) [[unlikely]] detail::bad_row(row, row_limit);
+          if (i + detail::kPrefetchRows < last) {
+            const std::size_t ahead = std::min<std::size_t>(rows[i + detail::kPrefetchRows], row_limit - 1);
+            detail::prefetch(codes.data() + ahead * features);
+            detail::prefetch(gradients.data() + ahead);
+          }
+          const Code* source = codes.data() + static_cast<std::size_t>(row) * features;
+          Code* target = block.get() + i * row_width;
+          for (const core::FeatureTile& pass : passes) {
+            target = std::copy(source + pass.start_feature, source + pass.end_feature, target);
+          }
+          pairs[i] = GatheredPair{gradients[row].grad, gradients[row].hess};
+        }
+      },
+      parallel::kDefaultMinParallel, threads);
+
+  std::vector<std::size_t> columns(pieces.size());
+  for (std::size_t p = 1; p < pieces.size(); ++p) columns[p] = columns[p - 1] + width_of(pieces[p - 1]);
+  return parallel::parallel_map<std::vector<core::FeatureHistogram>>(
+      pieces.size(),
+      [&](std::size_t p) {
+        return sum_gathered_piece(block.get(), row_width, pairs.get(), n, columns[p], pieces[p], bins);
+      },
+      parallel::kDefaultMinParallel, threads);
+}
+
+}  // namespace
+
+bool gathered_build_applies(std::span<const std::uint32_t> rows, std::size_t total_width,
+                            std::size_t bins_per_feature) {
+  if (rows.empty() || bins_per_feature > kArenaMaxBins) return false;
+  const auto cells = support::checked_mul(rows.size(), total_width);
+  if (!cells || *cells > kMaxGatheredCodes) return false;
+  const bool contiguous = rows.back() >= rows.front() && rows.back() - rows.front() + std::size_t{1} == rows.size();
+  return !contiguous;
+}
+
+std::vector<std::vector<core::FeatureHistogram>> build_gathered_pieces(
+    const core::BinnedMatrix& binned, std::span<const core::GradientPair> gradients,
+    std::span<const std::uint32_t> rows, std::span<const core::FeatureTile> passes,
+    std::span<const core::FeatureTile> pieces, std::size_t bins_per_feature, std::size_t threads) {
+  return binned.bins.visit([&](auto codes) {
+    return gathered_build(codes, binned, gradients, rows, passes, pieces, bins_per_feature, threads);
+  });
+}
+
+}  // namespace kestrune::backend_cpu

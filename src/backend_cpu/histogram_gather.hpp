@@ -1,0 +1,45 @@
+// Parallel histogram building for nodes whose rows lie scattered over the matrix.
+//
+// A pass over a node's rows is bound by memory latency when the rows are scattered: each row
+// costs a cache miss for its codes and one for its gradient pair, however few features the pass
+// sums. Cutting the features into pieces for the pool then only repeats those misses once per
+// piece. A gathered build first copies the node's codes (the passes' features) and gradient pairs
+// into one compact block, row chunks on the pool, so that the misses are spread over the threads,
+// and the pieces then sum the block, which they read in sequence from the cache.
+//
+// The block lists the rows in the node's order, so every bin still receives its rows in that
+// order: the histograms are bit-identical to those of any other build.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/binned.hpp"
+#include "core/histogram.hpp"
+
+namespace kestrune::backend_cpu {
+
+// Rows per pool task of the gather.
+inline constexpr std::size_t kGatherChunkRows = 4096;
+// The largest block a gathered build copies, in codes; a larger node is built without gathering.
+inline constexpr std::size_t kMaxGatheredCodes = std::size_t{1} << 28;
+
+// Whether a parallel build of the node should gather: the arena loop serves the bin count, the
+// rows are not one contiguous run of the matrix (those are read in sequence already) and the
+// block stays within kMaxGatheredCodes.
+bool gathered_build_applies(std::span<const std::uint32_t> rows, std::size_t total_width,
+                            std::size_t bins_per_feature);
+
+// The histograms of `pieces`, one list per piece in piece order, built from the node's rows
+// gathered into a block on at most `threads` threads. `passes` are the feature ranges gathered
+// (the tiles joined, see histogram_passes) and `pieces` the same features cut for the pool; every
+// range must lie inside the matrix (panic otherwise). A row outside the matrix, or a code not
+// below bins_per_feature, panics as in the other loops.
+std::vector<std::vector<core::FeatureHistogram>> build_gathered_pieces(
+    const core::BinnedMatrix& binned, std::span<const core::GradientPair> gradients,
+    std::span<const std::uint32_t> rows, std::span<const core::FeatureTile> passes,
+    std::span<const core::FeatureTile> pieces, std::size_t bins_per_feature, std::size_t threads);
+
+}  // namespace kestrune::backend_cpu
