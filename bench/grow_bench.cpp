@@ -1,12 +1,15 @@
 // One full leaf-wise tree of 255 leaves on 1,000,000 rows x 28 features of random 8-bit bins
 // (255 bin values, 5% missing), with one pool thread and with the whole pool. Reports the best
 // wall time per tree and how it splits between histogram building (smaller child only; siblings
-// by subtraction), split search, row partition and the rest of the grower.
+// by subtraction), split search, row partition and the rest of the grower; then the median wall
+// time and the median CPU time the process used per tree (all threads, spinning included), which
+// tell how much a busy machine disturbed the runs and what the parallel work cost in total.
 //
 // Usage: kestrune_grow_bench                  both settings, each in a process of its own
 //        kestrune_grow_bench --threads N      one setting (N = 0: all logical CPUs)
 
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,6 +42,17 @@ constexpr std::size_t kLeaves = 255;
 constexpr int kRepeats = 5;
 
 double since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+double process_cpu_seconds() {
+  timespec now{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
 
 // The CPU backend with a stopwatch on each operation.
 class TimedBackend {
@@ -128,9 +142,11 @@ int run(const char* threads) {
   double best = 1e30;
   double histogram = 0.0, search = 0.0, partition = 0.0;
   std::size_t leaves = 0, builds = 0;
+  std::vector<double> walls, cpus;
   for (int repeat = 0; repeat < kRepeats; ++repeat) {
     std::vector<float> predictions(kRows, 0.0f);
     backend.reset();
+    const double cpu_start = process_cpu_seconds();
     const auto start = Clock::now();
     const engine::tree_build::GrownTree tree = engine::tree_build::build_tree_leaf_wise(
         backend, engine::tree_build::TreeGrowthRequest{.binned = binned,
@@ -148,6 +164,8 @@ int run(const char* threads) {
                                                        .raw_values = {},
                                                        .factor_exposures = nullptr});
     const double seconds = since(start);
+    walls.push_back(seconds);
+    cpus.push_back(process_cpu_seconds() - cpu_start);
     if (seconds < best) {
       best = seconds;
       histogram = backend.histogram_seconds;
@@ -158,9 +176,10 @@ int run(const char* threads) {
     }
   }
   std::printf("threads=%zu tiles=%zu leaves=%zu tree=%.1f ms (histograms %.1f ms in %zu builds, search %.1f ms, "
-              "partition %.1f ms, other %.1f ms)\n",
+              "partition %.1f ms, other %.1f ms); median %.1f ms, cpu %.1f ms\n",
               kestrune::parallel::current_num_threads(), tiles.size(), leaves, best * 1e3, histogram * 1e3, builds,
-              search * 1e3, partition * 1e3, (best - histogram - search - partition) * 1e3);
+              search * 1e3, partition * 1e3, (best - histogram - search - partition) * 1e3, median(walls) * 1e3,
+              median(cpus) * 1e3);
   std::fflush(stdout);
   return 0;
 }

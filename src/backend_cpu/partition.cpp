@@ -94,13 +94,12 @@ void add_row(core::HistogramBin& stats, const core::GradientPair& pair) {
   stats.grad_sq_sum += pair.grad * pair.grad;
 }
 
-// Sums over the rows of one side in list order; the rows were checked while routing.
-core::HistogramBin side_stats(std::span<const core::GradientPair> gradients, std::span<const std::uint32_t> rows) {
-  core::HistogramBin stats;
-  for (const std::uint32_t row : rows) add_row(stats, gradients[row]);
-  stats.count = support::wrapping_cast<std::uint32_t>(rows.size());
-  return stats;
-}
+// One chunk of a parallel partition: its rows by side and the gradient pairs of those rows.
+struct RoutedChunk {
+  RoutedRows rows;
+  std::vector<core::GradientPair> pairs_left;
+  std::vector<core::GradientPair> pairs_right;
+};
 
 }  // namespace
 
@@ -130,29 +129,46 @@ core::PartitionResult partition_rows(const core::BinnedMatrix& binned, std::span
       return;
     }
     const std::size_t chunk_count = rows.size() / chunk_size + (rows.size() % chunk_size != 0 ? 1 : 0);
-    std::vector<RoutedRows> chunks = parallel::parallel_map<RoutedRows>(chunk_count, [&](std::size_t chunk) {
+    // Each chunk also gathers the gradient pairs of its rows, side by side in row order: the
+    // scattered reads happen on the pool, and the sums below read the pairs in sequence.
+    std::vector<RoutedChunk> chunks = parallel::parallel_map<RoutedChunk>(chunk_count, [&](std::size_t chunk) {
       const std::size_t first = chunk * chunk_size;
-      RoutedRows routed;
-      route_rows(located, rows.subspan(first, std::min(chunk_size, rows.size() - first)), split, binned.missing_bin,
-                 routed, [](std::uint32_t, bool) {});
+      const std::size_t length = std::min(chunk_size, rows.size() - first);
+      RoutedChunk routed;
+      // Room for every row on either side: no list grows by copying while the chunk is routed.
+      routed.rows.left.reserve(length);
+      routed.rows.right.reserve(length);
+      routed.pairs_left.reserve(length);
+      routed.pairs_right.reserve(length);
+      route_rows(located, rows.subspan(first, length), split, binned.missing_bin, routed.rows,
+                 [&](std::uint32_t row, bool left) {
+                   (left ? routed.pairs_left : routed.pairs_right).push_back(gradients[row]);
+                 });
       return routed;
-    });
-    result.left_rows.reserve(rows.size() / 2);
-    result.right_rows.reserve(rows.size() / 2);
-    for (const RoutedRows& chunk : chunks) {
-      result.left_rows.insert(result.left_rows.end(), chunk.left.begin(), chunk.left.end());
-      result.right_rows.insert(result.right_rows.end(), chunk.right.begin(), chunk.right.end());
-    }
-  });
-  if (chunk_size != 0) {
+    }, parallel::kDefaultMinParallel, rows.size() / kPartitionRowsPerThread);
     // The sums are not combined from per-chunk partial sums: each side is summed in one pass in
     // node row order, exactly as the serial loop does, so the children's statistics (and every
-    // leaf value and gain computed from them) do not depend on the number of threads.
-    auto [left, right] = parallel::join([&] { return side_stats(gradients, result.left_rows); },
-                                        [&] { return side_stats(gradients, result.right_rows); });
-    result.left_stats = left;
-    result.right_stats = right;
-  }
+    // leaf value and gain computed from them) do not depend on the number of threads. The two
+    // sides are assembled at the same time.
+    const auto assemble = [&](bool left) {
+      std::size_t total = 0;
+      for (const RoutedChunk& chunk : chunks) total += (left ? chunk.rows.left : chunk.rows.right).size();
+      std::pair<std::vector<std::uint32_t>, core::HistogramBin> side;
+      side.first.reserve(total);
+      for (const RoutedChunk& chunk : chunks) {
+        const std::vector<std::uint32_t>& chunk_rows = left ? chunk.rows.left : chunk.rows.right;
+        side.first.insert(side.first.end(), chunk_rows.begin(), chunk_rows.end());
+        for (const core::GradientPair& pair : left ? chunk.pairs_left : chunk.pairs_right) add_row(side.second, pair);
+      }
+      side.second.count = support::wrapping_cast<std::uint32_t>(side.first.size());
+      return side;
+    };
+    auto [left, right] = parallel::join([&] { return assemble(true); }, [&] { return assemble(false); });
+    result.left_rows = std::move(left.first);
+    result.left_stats = left.second;
+    result.right_rows = std::move(right.first);
+    result.right_stats = right.second;
+  });
   return result;
 }
 

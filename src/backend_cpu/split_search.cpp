@@ -286,9 +286,12 @@ std::optional<SplitCandidate> best_split_with_factor_context(
   // Each histogram is searched on its own (on the pool for large bundles); the winner is then
   // picked serially in bundle order, so ties and unordered weighted gains resolve exactly as in
   // a serial scan whatever the thread count.
+  std::size_t bins = 0;
+  for (const core::FeatureHistogram& histogram : bundle.histograms) bins += histogram.bins.size();
+  const std::size_t min_parallel = bins >= kParallelSplitBins ? kParallelSplitHistograms : parallel::kAllThreads;
   std::vector<std::optional<SplitCandidate>> candidates = parallel::parallel_map<std::optional<SplitCandidate>>(
       count, [&](std::size_t i) { return search_histogram(bundle.histograms[i], bundle.node_id, options); },
-      kParallelSplitHistograms);
+      min_parallel, bins / kSplitBinsPerThread);
   std::optional<SplitCandidate> best;
   float best_weighted = 0.0f;
   for (std::optional<SplitCandidate>& candidate : candidates) {

@@ -265,7 +265,8 @@ TEST(SplitSearchScan, InfiniteGainsWinOnlyInTheFastScan) {
 
 TEST(SplitSearchSelection, EqualGainsKeepTheEarliestHistogramSeriallyAndOnThePool) {
   const FeatureHistogram base{{{-2.0f, 1.0f, 4.0f, 1}, {3.0f, 1.0f, 9.0f, 1}}, 0};
-  for (const std::size_t n : {3u, 15u, 16u, 20u, 100u}) {
+  // 2500 histograms of 2 bins hold enough bins in all for the pool.
+  for (const std::size_t n : {3u, 15u, 16u, 20u, 100u, 2500u}) {
     std::vector<FeatureHistogram> histograms;
     for (std::size_t i = 0; i < n; ++i) {
       histograms.push_back(base);
@@ -296,8 +297,9 @@ TEST(SplitSearchSelection, FeatureWeightsScaleTheComparisonOnly) {
 // with the same bits on the pool as in a serial fold.
 TEST(SplitSearchSelection, RandomBundlesPickTheFirstBestWeightedGain) {
   std::mt19937 rng(77);
-  for (const std::size_t n : {4u, 15u, 16u, 40u}) {
-    for (int trial = 0; trial < 20; ++trial) {
+  // 700 histograms of 2 to 13 bins hold enough bins in all for the pool.
+  for (const std::size_t n : {4u, 15u, 16u, 40u, 700u}) {
+    for (int trial = 0; trial < (n > 100 ? 4 : 20); ++trial) {
       std::vector<FeatureHistogram> histograms;
       std::vector<float> weights;
       for (std::size_t i = 0; i < n; ++i) {
