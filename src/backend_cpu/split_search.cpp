@@ -116,11 +116,12 @@ struct FastSide {
   float count;  // converted to float32 before any addition
 };
 
-float fast_gain(const FastSide& left, const FastSide& right, float parent_term_doubled,
+float fast_gain(const FastSide& left, const FastSide& right, float parent_term_doubled, float min_rows,
                 const SplitSelectionOptions& options) {
   constexpr float kRefused = -std::numeric_limits<float>::infinity();
   if (left.hess <= options.min_child_hess || right.hess <= options.min_child_hess) return kRefused;
   if (!(left.count > 0.0f) || !(right.count > 0.0f)) return kRefused;
+  if (left.count < min_rows || right.count < min_rows) return kRefused;
   const float l2 = options.split_l2;
   const float gl = fast_effective_gradient(left.grad, options.split_l1);
   const float gr = fast_effective_gradient(right.grad, options.split_l1);
@@ -151,6 +152,7 @@ std::optional<float> general_gain(const HistogramBin& left, const HistogramBin& 
                                   const SplitSelectionOptions& options) {
   if (left.hess_sum <= options.min_child_hess || right.hess_sum <= options.min_child_hess) return std::nullopt;
   if (left.count == 0 || right.count == 0) return std::nullopt;
+  if (left.count < options.min_rows_per_leaf || right.count < options.min_rows_per_leaf) return std::nullopt;
   const float magnitude = options.min_leaf_magnitude;
   if (magnitude > 0.0f && leaf_value_magnitude(left, options) < magnitude &&
       leaf_value_magnitude(right, options) < magnitude) {
@@ -200,6 +202,7 @@ std::optional<SplitCandidate> best_numeric_split_fast(const core::FeatureHistogr
   const float parent_term_doubled = parent_term + parent_term;
   const float missing_count = static_cast<float>(s.missing.count);
   const float non_missing_count = static_cast<float>(s.non_missing.count);
+  const float min_rows = static_cast<float>(options.min_rows_per_leaf);
 
   std::vector<float> gains(2 * limit);  // missing-left gains, then missing-right gains
   for (std::size_t t = 0; t < limit; ++t) {
@@ -213,12 +216,12 @@ std::optional<SplitCandidate> best_numeric_split_fast(const core::FeatureHistogr
                                      prefix_count + missing_count};
     const FastSide right_without_missing{s.non_missing.grad_sum - p.grad_sum, s.non_missing.hess_sum - p.hess_sum,
                                          non_missing_count - prefix_count};
-    gains[t] = fast_gain(left_with_missing, right_without_missing, parent_term_doubled, options);
+    gains[t] = fast_gain(left_with_missing, right_without_missing, parent_term_doubled, min_rows, options);
     const FastSide left_without_missing{p.grad_sum, p.hess_sum, prefix_count};
     const FastSide right_with_missing{s.missing.grad_sum + (s.non_missing.grad_sum - p.grad_sum),
                                       s.missing.hess_sum + (s.non_missing.hess_sum - p.hess_sum),
                                       (non_missing_count - prefix_count) + missing_count};
-    gains[limit + t] = fast_gain(left_without_missing, right_with_missing, parent_term_doubled, options);
+    gains[limit + t] = fast_gain(left_without_missing, right_with_missing, parent_term_doubled, min_rows, options);
   }
 
   float best_gain = 0.0f;

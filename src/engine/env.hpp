@@ -16,6 +16,10 @@ struct SplitSelectionOptions {
   float split_l1 = 0.0f;
   float min_child_hess = 0.0f;     // a child's hessian sum must be strictly greater
   float min_leaf_magnitude = 0.0f;  // when > 0, refuse splits whose two leaf values are both smaller
+  // A child must hold at least this many rows (the histogram's counts, the missing bin on the
+  // side the candidate sends it). Searching with it, rather than refusing the chosen split
+  // afterwards, lets a node fall back to its best split that the grower will accept.
+  std::size_t min_rows_per_leaf = 1;
 };
 
 inline constexpr const char* kSplitL2Variable = "KESTRUNE_EXPERIMENT_SPLIT_L2";

@@ -107,7 +107,8 @@ std::vector<std::size_t> sampled_indices(std::size_t n, std::uint64_t seed, std:
   if (n == 0) return {};
   const float count = static_cast<float>(n);
   const float wanted = std::fmin(std::fmax(std::ceil(rate * count), 1.0f), count);
-  const std::size_t k = support::saturating_cast<std::size_t>(wanted);
+  // Past 2^24 rows float32(n) may round below n: a full rate still keeps every row.
+  const std::size_t k = rate >= 1.0f ? n : support::saturating_cast<std::size_t>(wanted);
   std::vector<std::size_t> all;
   if (k >= n) {
     all.resize(n);
@@ -126,8 +127,10 @@ GossSample goss_sample_indices(std::span<const float> values, std::uint64_t seed
   const std::size_t n = values.size();
   if (n == 0) return sample;
   const float count = static_cast<float>(n);
+  // Past 2^24 rows float32(n) may round below n: a full top rate still keeps every row.
   const std::size_t top_wanted =
-      std::max<std::size_t>(support::saturating_cast<std::size_t>(std::ceil(top_rate * count)), 1);
+      top_rate >= 1.0f ? n
+                       : std::max<std::size_t>(support::saturating_cast<std::size_t>(std::ceil(top_rate * count)), 1);
   const std::size_t top_n = std::min(top_wanted, n);
   const std::size_t rest = n - top_n;
   const std::size_t other_n = std::min(rest, support::saturating_cast<std::size_t>(std::ceil(other_rate * count)));

@@ -23,6 +23,11 @@ std::uint32_t right_child_node_id(std::uint32_t local);
 // beyond u32::MAX, tree index >= 4096. Never clamps or wraps.
 std::uint32_t encode_tree_node_id(std::uint64_t tree_index, std::uint32_t local);
 
+// Whether both children of local node n get ids inside the stride (2n+2 <= 2^20 - 1): true for
+// every node above depth 19, so a tree splits at depths 0 to 19 and its deepest leaves lie at
+// depth 20. The growers leave the children of other nodes as leaves.
+constexpr bool children_fit_tree_stride(std::uint32_t local) noexcept { return local <= (kLocalNodeIdMask - 2) / 2; }
+
 constexpr std::uint32_t tree_index_of(std::uint32_t key) noexcept { return key >> kTreeIndexShift; }
 constexpr std::uint32_t local_id_of(std::uint32_t key) noexcept { return key & kLocalNodeIdMask; }
 

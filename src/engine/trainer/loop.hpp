@@ -83,7 +83,7 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
   const float contract_initial = evaluate_fit_contract_on_active_dataset(trainer, active, objective).initial_prediction;
   const std::optional<FactorProjector> projector = round_gradient_projector(params, active);
   const std::uint64_t seed_base = sampling_seed_base(params.seed, params.deterministic);
-  const SplitSelectionOptions options = split_selection_options_for_training(trainer, active, binned);
+  const SplitSelectionOptions options = split_selection_options_for_training(trainer, active, binned, controls);
 
   std::optional<WarmStartState> warm_start = std::move(request.warm_start);
   request.warm_start.reset();
@@ -145,7 +145,7 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
     static_assert(Traits::checks_quantile_alpha, "per-round refinement needs the objective's quantile level");
     quantile_settings = quantile_round_settings(Traits::quantile_alpha(objective), params, controls);
   }
-  TrainingLossRules loss_rules(controls.min_loss_improvement, controls.loss_stall_limit);
+  TrainingLossRules loss_rules(controls.min_loss_improvement, controls.loss_stall_limit, dart.has_value());
 
   // ---- rounds ----
   std::size_t rounds_run = 0;

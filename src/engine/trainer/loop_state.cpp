@@ -28,9 +28,10 @@ TrainingLossVerdict TrainingLossRules::judge(float previous_loss, float new_loss
                                              float threshold_scale) {
   // A loss that is not a number (or infinite) says the model broke, not that it improved.
   const float improvement = previous_loss - new_loss;
-  if (!std::isfinite(new_loss) || improvement < 0.0f) {
+  if (!std::isfinite(new_loss) || (improvement < 0.0f && !dart_)) {
     return in_warmup ? TrainingLossVerdict::SkipPass : TrainingLossVerdict::Stop;
   }
+  if (dart_) return TrainingLossVerdict::Accept;
   if (in_warmup) return TrainingLossVerdict::Accept;
   const float threshold = min_loss_improvement_ * threshold_scale;
   if (improvement < threshold) {

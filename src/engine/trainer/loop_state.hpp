@@ -40,14 +40,16 @@ enum class TrainingLossVerdict {
 // The rules of the objectives that judge rounds by their training loss (not the ranking ones).
 class TrainingLossRules {
  public:
-  TrainingLossRules(float min_loss_improvement, std::size_t loss_stall_limit)
-      : min_loss_improvement_(min_loss_improvement), loss_stall_limit_(loss_stall_limit) {}
+  // `dart`: the fit drops and rescales earlier trees each round, which raises the training loss
+  // by design; only a loss that is not finite is judged then.
+  TrainingLossRules(float min_loss_improvement, std::size_t loss_stall_limit, bool dart)
+      : min_loss_improvement_(min_loss_improvement), loss_stall_limit_(loss_stall_limit), dart_(dart) {}
 
   // A round whose loss is not finite, or worse than `previous_loss`, is skipped in warm-up and
   // stops the fit otherwise. Outside warm-up, an improvement below min_loss_improvement x
   // `threshold_scale` is tolerated for loss_stall_limit consecutive rounds, and the next one
   // stops the fit; a sufficient improvement resets the count. In warm-up any improvement is
-  // accepted and the count is left alone.
+  // accepted and the count is left alone. Under DART every finite loss is accepted.
   TrainingLossVerdict judge(float previous_loss, float new_loss, bool in_warmup, float threshold_scale);
 
   std::size_t low_improvement_rounds() const noexcept { return low_improvement_rounds_; }
@@ -55,6 +57,7 @@ class TrainingLossRules {
  private:
   float min_loss_improvement_;
   std::size_t loss_stall_limit_;
+  bool dart_;
   std::size_t stall_count_ = 0;
   std::size_t low_improvement_rounds_ = 0;
 };

@@ -89,9 +89,9 @@ MultiClassIterationRunSummary fit_multiclass_iterations_impl(
   std::vector<IterationDiagnostics> class_diagnostics(num_classes);
   std::vector<std::size_t> counts_before(num_classes);
   std::vector<float> walk_scratch;
-  TrainingLossRules loss_rules(controls.min_loss_improvement, controls.loss_stall_limit);
-  RoundHistories& histories = outcome.histories;
   std::optional<MultiClassDart>& dart = start.dart;
+  TrainingLossRules loss_rules(controls.min_loss_improvement, controls.loss_stall_limit, dart.has_value());
+  RoundHistories& histories = outcome.histories;
   std::vector<std::vector<float>> backup;  // the margins before a round's drops
 
   // ---- rounds ----

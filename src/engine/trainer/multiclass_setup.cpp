@@ -105,7 +105,7 @@ MultiClassStart prepare_multiclass_fit(const Trainer& trainer, const core::Train
   std::optional<std::vector<float>> warm_dart_weights;
   MultiClassStart start;
   start.seed_base = sampling_seed_base(params.seed, params.deterministic);
-  start.options = split_selection_options_for_training(trainer, training, binned);
+  start.options = split_selection_options_for_training(trainer, training, binned, controls);
   start.projector = round_gradient_projector(params, training);
   if (warm_start) {
     check_warm_start(*warm_start, num_classes, training.matrix.feature_count);

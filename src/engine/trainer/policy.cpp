@@ -77,7 +77,8 @@ IterationControls Trainer::iteration_controls_for_policy_ext(const core::Trainin
 
 SplitSelectionOptions split_selection_options_for_training(const Trainer& trainer,
                                                            const core::TrainingDataset& /*dataset*/,
-                                                           const core::BinnedMatrix& binned) {
+                                                           const core::BinnedMatrix& binned,
+                                                           const IterationControls& controls) {
   const SplitSelectionOptions environment = split_selection_options_from_env();
   const core::TrainParams& params = trainer.params();
   SplitSelectionOptions options;
@@ -97,6 +98,7 @@ SplitSelectionOptions split_selection_options_for_training(const Trainer& traine
     options.gradient_noise_strength = params.dro_config->radius;
   }
   options.missing_bin = binned.missing_bin;
+  options.min_rows_per_leaf = controls.min_rows_per_leaf;
   return options;
 }
 

@@ -80,14 +80,11 @@ float target_variance(std::span<const float> targets, std::optional<std::span<co
     }
     return spread / weight_sum;
   }
-  // The row count is a float32 sum of ones, as the variance has always been computed; it stops
-  // growing at 2^24 rows.
-  float count = 0.0f;
+  // The true row count (a float32 sum of ones would stop growing at 2^24 rows; below that both
+  // are the same number).
+  const float count = static_cast<float>(targets.size());
   float sum = 0.0f;
-  for (float y : targets) {
-    sum += y;
-    count += 1.0f;
-  }
+  for (float y : targets) sum += y;
   const float mean = sum / count;
   float spread = 0.0f;
   for (float y : targets) {

@@ -85,7 +85,9 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
     tree.stumps.push_back(
         apply_split_increments(request, node.candidate, partition, assessment.values, node.value, linear));
 
-    if (node.depth + 1 < params.max_depth) {
+    const bool children_may_split = node.depth + 1 < params.max_depth && children_fit_tree_stride(node.local_id);
+    if (!children_may_split) last_reason = IterationStopReason::DepthBudgetReached;
+    if (children_may_split) {
       const std::uint32_t left_local = left_child_node_id(node.local_id);
       const std::uint32_t right_local = right_child_node_id(node.local_id);
       const std::uint32_t left_key = encode_tree_node_id(request.tree_index, left_local);

@@ -91,6 +91,7 @@ std::optional<Reference> brute_force(const FeatureHistogram& h, const SplitSelec
   for (Reference& c : order) {
     if (c.left.hess_sum <= o.min_child_hess || c.right.hess_sum <= o.min_child_hess) continue;
     if (c.left.count == 0 || c.right.count == 0) continue;
+    if (c.left.count < o.min_rows_per_leaf || c.right.count < o.min_rows_per_leaf) continue;
     if (o.min_leaf_magnitude > 0.0f && std::fabs(effective(c.left)) / den(c.left) < o.min_leaf_magnitude &&
         std::fabs(effective(c.right)) / den(c.right) < o.min_leaf_magnitude) {
       continue;
@@ -140,14 +141,16 @@ TEST(SplitSearchScan, MatchesBruteForceForEveryRegulariser) {
   const float l2s[] = {0.0f, 1.5f};
   const float min_hess[] = {0.0f, 0.5f, 4.0f};
   const float magnitudes[] = {0.0f, 0.05f, 0.6f};
+  const std::size_t min_rows[] = {1, 4, 12};
   int found = 0;
-  for (int trial = 0; trial < 1500; ++trial) {
+  for (int trial = 0; trial < 4500; ++trial) {
     SplitSelectionOptions o;
     o.gradient_noise_strength = noises[trial % 3];
     o.split_l1 = l1s[(trial / 3) % 3];
     o.split_l2 = l2s[(trial / 9) % 2];
     o.min_child_hess = min_hess[(trial / 18) % 3];
     o.min_leaf_magnitude = magnitudes[(trial / 54) % 3];
+    o.min_rows_per_leaf = min_rows[(trial / 162) % 3];
     const std::size_t bins = 2 + rng() % 30;
     const std::size_t missing_choices[] = {0, rng() % bins, bins - 1, bins, 255};
     o.missing_bin = missing_choices[rng() % 5];
@@ -170,7 +173,7 @@ TEST(SplitSearchScan, MatchesBruteForceForEveryRegulariser) {
     EXPECT_FALSE(actual->is_categorical);
     EXPECT_FALSE(actual->category_bitset.has_value());
   }
-  EXPECT_GT(found, 500);  // the draws must exercise the winners, not only the refusals
+  EXPECT_GT(found, 1500);  // the draws must exercise the winners, not only the refusals
 }
 
 TEST(SplitSearchScan, TwoPopulatedBinsWithoutMissingRows) {

@@ -93,13 +93,15 @@ TEST(SamplingIndices, ReproduceTheKeyedDraw) {
   EXPECT_TRUE(sampled_indices(0, 1, 1, 0.5f).empty());
 }
 
-TEST(SamplingIndices, CountsAreFloat32AboveTwoToTheTwentyFour) {
-  // n = 2^24 + 1 is not a float32; it rounds down to 2^24, so rate 1.0 draws one row less.
+TEST(SamplingIndices, AFullRateKeepsEveryRowAboveTwoToTheTwentyFour) {
+  // n = 2^24 + 1 is not a float32 (it rounds down to 2^24); rate 1.0 still keeps every row, for
+  // plain subsampling and for GOSS alike.
   const std::size_t n = (std::size_t{1} << 24) + 1;
-  const std::vector<std::size_t> drawn = sampled_indices(n, 3, 0, 1.0f);
-  EXPECT_EQ(drawn.size(), n - 1);
-  EXPECT_TRUE(std::is_sorted(drawn.begin(), drawn.end()));
-  EXPECT_EQ(std::adjacent_find(drawn.begin(), drawn.end()), drawn.end());
+  EXPECT_EQ(sampled_indices(n, 3, 0, 1.0f).size(), n);
+  const std::vector<float> magnitudes(n, 1.0f);
+  const GossSample goss = goss_sample_indices(magnitudes, 3, 0, 1.0f, 0.5f);
+  EXPECT_EQ(goss.top.size(), n);
+  EXPECT_TRUE(goss.others.empty());
 }
 
 TEST(SamplingSeed, DeterministicKeepsTheSeedOtherwiseTheClockMixesIn) {

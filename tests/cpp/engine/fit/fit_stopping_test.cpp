@@ -17,8 +17,11 @@ constexpr std::size_t kRows = 48;
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
 template <typename O>
-IterationRunSummary run(const Data& data, const O& objective, IterationControls controls, const ScriptedHooks& hooks) {
-  return run_fit(make_trainer(small_params()), data, objective, controls, {}, hooks);
+IterationRunSummary run(const Data& data, const O& objective, IterationControls controls, const ScriptedHooks& hooks,
+                        bool dart = false) {
+  core::TrainParams params = small_params();
+  if (dart) params.boosting_mode = core::DartBoosting{0.3f, 2, core::DartNormalizeType::Tree, core::DartSampleType::Uniform};
+  return run_fit(make_trainer(params), data, objective, controls, {}, hooks);
 }
 
 IterationControls controls_for(std::size_t rounds, float min_loss_improvement = 0.0f, std::size_t stall_limit = 0) {
@@ -61,6 +64,7 @@ TEST(FitStopping, TrainingLossRules) {
     std::size_t completed;
     std::size_t low_improvement;
     IterationStopReason stop;
+    bool dart = false;  // rounds rescale earlier trees: only a loss that is not finite ends the fit
   };
   const IterationStopReason kLoss = IterationStopReason::LossImprovementBelowThreshold;
   const IterationStopReason kDone = IterationStopReason::CompletedRequestedRounds;
@@ -73,13 +77,16 @@ TEST(FitStopping, TrainingLossRules) {
       {"a NaN loss stops", {10, 9, kNaN}, 0.0f, 0, 1, 0, kLoss},
       {"an infinite loss stops", {10, kInf}, 0.0f, 3, 0, 0, kLoss},
       {"any finite loss improves on an infinite start", {kInf, 5, 4, 3, 2, 1, 0}, 0.0f, 0, 6, 0, kDone},
+      {"dart keeps a worse loss", {10, 9, 9.5f, 9.7f, 9, 9.2f, 9.1f}, 0.0f, 0, 6, 0, kDone, true},
+      {"dart has no stall rule", {10, 10}, 0.1f, 0, 6, 0, kDone, true},
+      {"dart stops on a NaN loss", {10, 11, kNaN}, 0.0f, 0, 1, 0, kLoss, true},
   };
   const Data data = make_data(2, kRows, 3, Target::Regression);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const ScriptedLossObjective objective{kRows, c.losses, {}};
     const IterationRunSummary summary =
-        run(data, objective, controls_for(6, c.min_loss_improvement, c.stall_limit), grown_trees());
+        run(data, objective, controls_for(6, c.min_loss_improvement, c.stall_limit), grown_trees(), c.dart);
     EXPECT_EQ(summary.stop_reason, c.stop);
     EXPECT_EQ(summary.rounds_completed, c.completed);
     EXPECT_EQ(summary.low_improvement_rounds, c.low_improvement);

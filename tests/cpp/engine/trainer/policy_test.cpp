@@ -138,13 +138,18 @@ TEST_F(PolicyTest, SplitOptionsComeFromParametersOrTheEnvironment) {
   ScopedEnv magnitude(kSplitMinLeafMagnitudeVariable, "0.125");
   const Data data = make_data(10, 2);
   core::TrainParams params;
-  const auto options = [&] { return split_selection_options_for_training(Trainer::make(params), data.dataset, data.binned); };
+  IterationControls controls;
+  controls.min_rows_per_leaf = 7;
+  const auto options = [&] {
+    return split_selection_options_for_training(Trainer::make(params), data.dataset, data.binned, controls);
+  };
   SplitSelectionOptions from_env = options();
   EXPECT_EQ(from_env.split_l2, 2.5f);
   EXPECT_EQ(from_env.split_l1, 0.5f);
   EXPECT_EQ(from_env.min_child_hess, 0.0f);
   EXPECT_EQ(from_env.min_leaf_magnitude, 0.125f);
   EXPECT_FALSE(from_env.gradient_noise_strength.has_value());
+  EXPECT_EQ(from_env.min_rows_per_leaf, 7u);
 
   // Any non-zero regulariser in the parameters takes all three from them.
   params.min_child_hessian = 0.01f;

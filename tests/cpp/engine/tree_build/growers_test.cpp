@@ -122,6 +122,59 @@ TEST_P(GrowBothWays, ChildrenBelowTheRowMinimumRefuseTheSplit) {
   EXPECT_EQ(predictions, std::vector<float>(8, 0.0f));
 }
 
+TEST_P(GrowBothWays, TheSearchKeepsEveryChildAtTheRowMinimum) {
+  // With the floor known to the search, no chosen split is refused for its row counts: trees
+  // grow past the first small child instead of stopping. Missing cells go either way.
+  std::mt19937_64 rng(77);
+  bool missing_left = false, missing_right = false;
+  for (const std::size_t min_rows : {1u, 5u, 40u}) {
+    for (const bool wide : {false, true}) {
+      GrowScenario s = random_scenario(rng, 300, 4, 12, wide);
+      s.params.max_depth = 6;
+      s.controls.max_leaves = 40;
+      s.controls.min_rows_per_leaf = min_rows;
+      s.options.min_rows_per_leaf = min_rows;
+      std::vector<float> predictions(300, 0.0f);
+      const GrownTree tree = grow(s, GetParam(), predictions);
+      SCOPED_TRACE(::testing::Message() << "min rows " << min_rows << (wide ? ", 16-bit" : ", 8-bit"));
+      ASSERT_FALSE(tree.stumps.empty());
+      for (const TrainedStump& stump : tree.stumps) {
+        EXPECT_GE(stump.left_stats.count, min_rows);
+        EXPECT_GE(stump.right_stats.count, min_rows);
+        (stump.default_left ? missing_left : missing_right) = true;
+      }
+      // The guard after the partition agrees with the search: the same tree without it.
+      s.controls.min_rows_per_leaf = 1;
+      std::vector<float> unguarded(300, 0.0f);
+      EXPECT_EQ(grow(s, GetParam(), unguarded).stumps.size(), tree.stumps.size());
+      EXPECT_EQ(unguarded, predictions);
+    }
+  }
+  EXPECT_TRUE(missing_left && missing_right);  // splits sent missing rows either way
+}
+
+TEST_P(GrowBothWays, NodesPastTheIdStrideStayLeaves) {
+  // Gradients 4^code: every node's best split peels off its highest code, so the tree is a chain
+  // as deep as the rows allow, past the 20 bits of local ids.
+  const std::size_t rows = 24;
+  std::vector<std::uint8_t> bins(rows);
+  std::vector<core::GradientPair> gradients(rows);
+  for (std::size_t i = 0; i < rows; ++i) {
+    bins[i] = static_cast<std::uint8_t>(i);
+    gradients[i] = {std::ldexp(1.0f, static_cast<int>(2 * i)), 1.0f};
+  }
+  GrowScenario s = scenario_from(core::BinnedMatrix::make(rows, 1, 255, std::move(bins)), std::move(gradients));
+  s.params.max_depth = 40;
+  s.params.max_leaves = 1000;
+  s.controls.max_leaves = 1000;
+  std::vector<float> predictions(rows, 0.0f);
+  const GrownTree tree = grow(s, GetParam(), predictions);
+  std::uint32_t deepest = 0;
+  for (const TrainedStump& stump : tree.stumps) deepest = std::max(deepest, local_id_of(stump.node_id));
+  EXPECT_EQ(tree.stumps.size(), 20u);            // splits at depths 0 to 19
+  EXPECT_EQ(deepest, (1u << 19) - 1);            // the leftmost node of depth 19
+}
+
 TEST_P(GrowBothWays, SplitRecordHoldsIncrementsAndPartitionStatistics) {
   GrowScenario s = two_groups(3, 5);
   s.params.learning_rate = 0.5f;
