@@ -3,12 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <span>
 #include <string>
 #include <utility>
 
 #include "core/dataset.hpp"
-#include "core/error.hpp"
 #include "engine/error.hpp"
 #include "engine/trained_model.hpp"
 
@@ -87,18 +85,6 @@ void apply_categorical_columns(const TrainingPipelineInputs& inputs, const Prepa
   }
 }
 
-// A flat matrix must hold exactly row_count x feature_count values. The product is formed with
-// overflow checking, so counts whose product wraps can never pass for a short buffer. The row
-// functions always pass (their counts come from the rows); the flat-buffer functions hear of a
-// mismatch as a ValueError before any value is read.
-void check_flat_matrix(std::span<const float> values, std::size_t row_count, std::size_t feature_count) {
-  try {
-    static_cast<void>(core::DenseMatrixView::make(row_count, feature_count, values));
-  } catch (const core::CoreError& error) {
-    throw EngineError::contract_violation(error.display());
-  }
-}
-
 // The validation rows with the training cuts, or nothing when none were given.
 std::optional<PreparedTrainingMatrices> prepare_validation(TrainingPipelineInputs& inputs,
                                                            const PreparedTrainingMatrices& training) {
@@ -113,7 +99,6 @@ std::optional<PreparedTrainingMatrices> prepare_validation(TrainingPipelineInput
     throw EngineError::contract_violation("validation feature_count must be greater than 0");
   }
   const std::size_t row_count = *inputs.validation_row_count;
-  check_flat_matrix(*inputs.validation_values, row_count, inputs.feature_count);
   PreparedTrainingMatrices validation = quantization::prepare_validation_matrices_from_dense_values(
       *inputs.validation_values, row_count, inputs.feature_count, *inputs.validation_targets,
       std::move(inputs.validation_time_index), std::move(inputs.validation_sample_weights),
@@ -177,7 +162,6 @@ double seconds_of(std::chrono::steady_clock::duration elapsed) {
 
 PreparedTraining prepare_training(TrainingPipelineInputs& inputs) {
   const auto start = std::chrono::steady_clock::now();
-  check_flat_matrix(inputs.values, inputs.row_count, inputs.feature_count);
   PreparedTraining prepared{
       quantization::prepare_training_matrices_from_dense_values(
           inputs.values, inputs.row_count, inputs.feature_count, inputs.targets, std::move(inputs.time_index),
