@@ -1,14 +1,12 @@
 #include "training_preparation.hpp"
 
 #include <algorithm>
-#include <cmath>
-#include <limits>
 #include <string>
 #include <utility>
 
 #include "core/dataset.hpp"
 #include "engine/error.hpp"
-#include "engine/trained_model.hpp"
+#include "engine/trainer/warm_start.hpp"
 
 namespace kestrune::python {
 namespace {
@@ -120,36 +118,10 @@ std::optional<PreparedTrainingMatrices> prepare_validation(TrainingPipelineInput
   return validation;
 }
 
-// The weights travel only when DART changed some tree's weight.
-std::optional<std::vector<float>> dart_tree_weights(const std::vector<engine::TrainedStump>& stumps) {
-  const bool reweighted = std::any_of(stumps.begin(), stumps.end(), [](const engine::TrainedStump& stump) {
-    return std::fabs(stump.tree_weight - 1.0f) > std::numeric_limits<float>::epsilon();
-  });
-  if (!reweighted) return std::nullopt;
-  std::vector<float> weights;
-  weights.reserve(stumps.size());
-  for (const engine::TrainedStump& stump : stumps) weights.push_back(stump.tree_weight);
-  return weights;
-}
-
+// The single-output warm start; a multiclass one is decoded with the multiclass fit.
 std::optional<engine::trainer::WarmStartState> load_warm_start(const TrainingPipelineInputs& inputs) {
   if (inputs.objective == kMulticlassObjective || !inputs.init_artifact_bytes) return std::nullopt;
-  engine::TrainedModel model =
-      engine::with_core_errors([&] { return engine::TrainedModel::from_artifact_bytes(*inputs.init_artifact_bytes); });
-  if (model.feature_count != inputs.feature_count) {
-    throw EngineError::contract_violation("init_model feature_count " + std::to_string(model.feature_count) +
-                                          " does not match training data feature_count " +
-                                          std::to_string(inputs.feature_count));
-  }
-  engine::trainer::WarmStartState state;
-  state.dart_tree_weights = dart_tree_weights(model.stumps);
-  state.completed_rounds = model.rounds_completed();
-  state.base_score = model.base_prediction;
-  if (model.morph_metadata && !model.morph_metadata->ema_stats.empty()) {
-    state.morph_ema_stats = std::move(model.morph_metadata->ema_stats);
-  }
-  state.stumps = std::move(model.stumps);
-  return state;
+  return engine::trainer::warm_start_from_artifact_bytes(*inputs.init_artifact_bytes, inputs.feature_count);
 }
 
 }  // namespace
