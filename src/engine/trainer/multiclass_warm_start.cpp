@@ -62,7 +62,8 @@ MultiClassWarmStartState multiclass_warm_start_from_model(MultiClassTrainedModel
 
 MultiClassWarmStartState multiclass_warm_start_from_artifact_bytes(std::span<const std::uint8_t> artifact,
                                                                   std::size_t feature_count, std::size_t num_classes) {
-  MultiClassTrainedModel model = with_core_errors([&] { return MultiClassTrainedModel::from_artifact_bytes(artifact); });
+  MultiClassTrainedModel model =
+      with_core_errors([&] { return MultiClassTrainedModel::from_artifact_bytes(artifact); });
   require_predictor_loadable(artifact);
   if (model.feature_count != feature_count) {
     throw EngineError::contract_violation("init_model feature_count " + std::to_string(model.feature_count) +

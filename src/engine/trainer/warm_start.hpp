@@ -1,6 +1,6 @@
 // What a single-output fit resumes from when it continues an earlier model: that model's split
 // records, base score and round count, with the per-stump DART weights and morph statistics it
-// carried. The Python training road decodes it from a model artifact.
+// carried, decoded from that model's artifact.
 #pragma once
 
 #include <cstddef>
