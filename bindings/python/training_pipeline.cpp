@@ -134,19 +134,8 @@ TrainingResultRecord train_multiclass(const TrainingPipelineInputs& inputs, Prep
 
   std::optional<fit::MultiClassWarmStartState> warm_start;
   if (inputs.init_artifact_bytes) {
-    engine::MultiClassTrainedModel model =
-        engine::MultiClassTrainedModel::from_artifact_bytes(*inputs.init_artifact_bytes);
-    if (model.feature_count != inputs.feature_count) {
-      throw EngineError::contract_violation("init_model feature_count " + std::to_string(model.feature_count) +
-                                            " does not match training data feature_count " +
-                                            std::to_string(inputs.feature_count));
-    }
-    if (model.num_classes != *inputs.num_classes) {
-      throw EngineError::contract_violation("init_model num_classes " + std::to_string(model.num_classes) +
-                                            " does not match training num_classes " +
-                                            std::to_string(*inputs.num_classes));
-    }
-    warm_start = fit::multiclass_warm_start_from_model(std::move(model));
+    warm_start = fit::multiclass_warm_start_from_artifact_bytes(*inputs.init_artifact_bytes, inputs.feature_count,
+                                                                *inputs.num_classes);
   }
   std::optional<fit::ValidationSet> validation;
   if (prepared.validation) validation = fit::ValidationSet{&prepared.validation->dataset, &prepared.validation->binned};

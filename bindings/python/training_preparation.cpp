@@ -1,16 +1,12 @@
 #include "training_preparation.hpp"
 
 #include <algorithm>
-#include <cmath>
-#include <limits>
-#include <span>
 #include <string>
 #include <utility>
 
 #include "core/dataset.hpp"
-#include "core/error.hpp"
 #include "engine/error.hpp"
-#include "engine/trained_model.hpp"
+#include "engine/trainer/warm_start.hpp"
 
 namespace kestrune::python {
 namespace {
@@ -87,18 +83,6 @@ void apply_categorical_columns(const TrainingPipelineInputs& inputs, const Prepa
   }
 }
 
-// A flat matrix must hold exactly row_count x feature_count values. The product is formed with
-// overflow checking, so counts whose product wraps can never pass for a short buffer. The row
-// functions always pass (their counts come from the rows); the flat-buffer functions hear of a
-// mismatch as a ValueError before any value is read.
-void check_flat_matrix(std::span<const float> values, std::size_t row_count, std::size_t feature_count) {
-  try {
-    static_cast<void>(core::DenseMatrixView::make(row_count, feature_count, values));
-  } catch (const core::CoreError& error) {
-    throw EngineError::contract_violation(error.display());
-  }
-}
-
 // The validation rows with the training cuts, or nothing when none were given.
 std::optional<PreparedTrainingMatrices> prepare_validation(TrainingPipelineInputs& inputs,
                                                            const PreparedTrainingMatrices& training) {
@@ -113,7 +97,6 @@ std::optional<PreparedTrainingMatrices> prepare_validation(TrainingPipelineInput
     throw EngineError::contract_violation("validation feature_count must be greater than 0");
   }
   const std::size_t row_count = *inputs.validation_row_count;
-  check_flat_matrix(*inputs.validation_values, row_count, inputs.feature_count);
   PreparedTrainingMatrices validation = quantization::prepare_validation_matrices_from_dense_values(
       *inputs.validation_values, row_count, inputs.feature_count, *inputs.validation_targets,
       std::move(inputs.validation_time_index), std::move(inputs.validation_sample_weights),
@@ -135,36 +118,10 @@ std::optional<PreparedTrainingMatrices> prepare_validation(TrainingPipelineInput
   return validation;
 }
 
-// The weights travel only when DART changed some tree's weight.
-std::optional<std::vector<float>> dart_tree_weights(const std::vector<engine::TrainedStump>& stumps) {
-  const bool reweighted = std::any_of(stumps.begin(), stumps.end(), [](const engine::TrainedStump& stump) {
-    return std::fabs(stump.tree_weight - 1.0f) > std::numeric_limits<float>::epsilon();
-  });
-  if (!reweighted) return std::nullopt;
-  std::vector<float> weights;
-  weights.reserve(stumps.size());
-  for (const engine::TrainedStump& stump : stumps) weights.push_back(stump.tree_weight);
-  return weights;
-}
-
+// The single-output warm start; a multiclass one is decoded with the multiclass fit.
 std::optional<engine::trainer::WarmStartState> load_warm_start(const TrainingPipelineInputs& inputs) {
   if (inputs.objective == kMulticlassObjective || !inputs.init_artifact_bytes) return std::nullopt;
-  engine::TrainedModel model =
-      engine::with_core_errors([&] { return engine::TrainedModel::from_artifact_bytes(*inputs.init_artifact_bytes); });
-  if (model.feature_count != inputs.feature_count) {
-    throw EngineError::contract_violation("init_model feature_count " + std::to_string(model.feature_count) +
-                                          " does not match training data feature_count " +
-                                          std::to_string(inputs.feature_count));
-  }
-  engine::trainer::WarmStartState state;
-  state.dart_tree_weights = dart_tree_weights(model.stumps);
-  state.completed_rounds = model.rounds_completed();
-  state.base_score = model.base_prediction;
-  if (model.morph_metadata && !model.morph_metadata->ema_stats.empty()) {
-    state.morph_ema_stats = std::move(model.morph_metadata->ema_stats);
-  }
-  state.stumps = std::move(model.stumps);
-  return state;
+  return engine::trainer::warm_start_from_artifact_bytes(*inputs.init_artifact_bytes, inputs.feature_count);
 }
 
 }  // namespace
@@ -177,7 +134,6 @@ double seconds_of(std::chrono::steady_clock::duration elapsed) {
 
 PreparedTraining prepare_training(TrainingPipelineInputs& inputs) {
   const auto start = std::chrono::steady_clock::now();
-  check_flat_matrix(inputs.values, inputs.row_count, inputs.feature_count);
   PreparedTraining prepared{
       quantization::prepare_training_matrices_from_dense_values(
           inputs.values, inputs.row_count, inputs.feature_count, inputs.targets, std::move(inputs.time_index),

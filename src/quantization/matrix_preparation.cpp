@@ -10,6 +10,7 @@
 #include "quantization/feature_statistics.hpp"
 #include "quantization/kernels.hpp"
 #include "quantization/linear_tail.hpp"
+#include "support/casts.hpp"
 #include "support/panic.hpp"
 
 namespace kestrune::quantization {
@@ -40,8 +41,18 @@ Codes from_kernel(QuantizedDenseValues<Code> quantized) {
   return Codes{std::move(quantized.bins), std::move(quantized.float_values), quantized.max_code};
 }
 
+// The view's errors pass through as core errors, with one exception: counts whose product does
+// not fit a size are the caller's mistake, not a shape the data could have (no buffer holds that
+// many values), so that length error is a contract violation, worded as the view words it.
 core::DenseMatrixView checked_view(std::span<const float> values, std::size_t row_count, std::size_t feature_count) {
-  return engine::with_core_errors([&] { return core::DenseMatrixView::make(row_count, feature_count, values); });
+  try {
+    return core::DenseMatrixView::make(row_count, feature_count, values);
+  } catch (const core::CoreError& error) {
+    if (!support::checked_mul(row_count, feature_count)) {
+      throw engine::EngineError::contract_violation(error.display());
+    }
+    throw engine::EngineError(error);
+  }
 }
 
 void check_targets(std::size_t row_count, std::size_t targets_length) {

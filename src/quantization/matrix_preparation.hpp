@@ -31,9 +31,11 @@ struct PreparedTrainingMatrices {
   ContinuousBinningMetadataInternal binning_metadata;
 };
 
-// Throws EngineError: InvalidConfig for max_bins outside [2, 65535]; Core for the dense view's,
-// dense matrix's and binned matrix's validation errors; ContractViolation for a targets length
-// other than row_count, an infinite value, and an already-binned value above the largest code.
+// Throws EngineError, first failure wins, in this order: InvalidConfig for max_bins outside
+// [2, 65535]; Core for the dense view's errors (a zero count, a values length other than
+// row_count x feature_count), except ContractViolation when that product overflows a size;
+// ContractViolation for a targets length other than row_count, an infinite value, and an
+// already-binned value above the largest code; Core for the dense and binned matrices' errors.
 PreparedTrainingMatrices prepare_training_matrices_from_dense_values(
     std::span<const float> values, std::size_t row_count, std::size_t feature_count, std::span<const float> targets,
     std::optional<std::vector<std::int64_t>> time_index, std::optional<std::vector<float>> sample_weights,
@@ -41,7 +43,8 @@ PreparedTrainingMatrices prepare_training_matrices_from_dense_values(
     bool keep_dense_values);
 
 // Bins validation rows with the training call's metadata (and its strategy, max_bins and
-// keep_dense_values); the result carries a copy of that metadata.
+// keep_dense_values); the result carries a copy of that metadata. The targets length is checked
+// before the view, then the view and the infinity scan as in training (no max_bins check).
 PreparedTrainingMatrices prepare_validation_matrices_from_dense_values(
     std::span<const float> values, std::size_t row_count, std::size_t feature_count, std::span<const float> targets,
     std::optional<std::vector<std::int64_t>> time_index, std::optional<std::vector<float>> sample_weights,

@@ -336,37 +336,62 @@ def matrix_length_error(length, product):
     return f"validation error: matrix values length {length} does not match row_count * feature_count {product}"
 
 
+INFINITE_ROWS = [[1.0, 2.0], [math.nan, -math.inf]] + ROWS[2:]
+
+
+# The flat matrices' checks in their order: each row also breaks every check after its own, so
+# it proves that its check comes first. Counts that do not fit together are the core view's
+# errors (RuntimeError); a product that overflows a size is the caller's error (ValueError).
 @pytest.mark.parametrize(
-    "overrides, message",
+    "exc_type, overrides, message",
     [
-        (dict(row_count=11), matrix_length_error(24, 22)),
+        (ValueError, dict(continuous_binning_max_bins=1, row_count=0, data=(INFINITE_ROWS, TARGETS[:5])),
+         "continuous_binning_max_bins must be in [2, 65535]"),
+        (RuntimeError, dict(row_count=0, feature_count=0, data=(INFINITE_ROWS, TARGETS[:5])),
+         "validation error: row_count must be greater than 0"),
+        (RuntimeError, dict(feature_count=0, data=(INFINITE_ROWS, TARGETS[:5])),
+         "validation error: feature_count must be greater than 0"),
+        (RuntimeError, dict(row_count=11, data=(INFINITE_ROWS, TARGETS[:5])), matrix_length_error(24, 22)),
         # The product is never wrapped into the platform width: 2**63 x 4 is no small length.
-        (dict(row_count=2**63, feature_count=4), matrix_length_error(24, 2**65)),
-        (dict(row_count=0), "validation error: row_count must be greater than 0"),
-        (dict(feature_count=0), "validation error: feature_count must be greater than 0"),
+        (ValueError, dict(row_count=2**63, feature_count=4, data=(INFINITE_ROWS, TARGETS[:5])),
+         matrix_length_error(24, 2**65)),
+        (ValueError, dict(data=(INFINITE_ROWS, TARGETS[:5])), "rows length 12 does not match targets length 5"),
+        (ValueError, dict(data=(INFINITE_ROWS, TARGETS)), "row 1 feature 1 must not be infinite"),
     ],
 )
 @pytest.mark.parametrize("variant", FLAT_VARIANTS, ids=variant_ids(FLAT_VARIANTS))
-def test_flat_matrix_must_match_its_counts(variant, overrides, message):
-    error = failure(variant, ValueError, **overrides)
+def test_flat_matrix_checks_in_order(variant, exc_type, overrides, message):
+    error = failure(variant, exc_type, **overrides)
     assert str(error) == message
+    assert type(error) is exc_type
 
 
+# The validation matrix, after a training matrix that passes: the presence rule, then its targets
+# against its row count before the view's checks.
 @pytest.mark.parametrize(
-    "validation, message",
+    "exc_type, rows, targets, validation, message",
     [
-        (dict(validation_row_count=2**62), matrix_length_error(12, 2**63)),
-        (dict(validation_row_count=None), "validation rows, targets, and row_count must be provided together"),
-        (dict(validation_targets=None), "validation rows, targets, and row_count must be provided together"),
+        (ValueError, ROWS[:6], TARGETS[:6], dict(validation_row_count=None),
+         "validation rows, targets, and row_count must be provided together"),
+        (ValueError, ROWS[:6], TARGETS[:6], dict(validation_targets=None),
+         "validation rows, targets, and row_count must be provided together"),
+        (ValueError, ROWS[:6], TARGETS[:6], dict(validation_row_count=2**62),
+         "rows length 4611686018427387904 does not match targets length 6"),
+        (ValueError, ROWS[:6], TARGETS[:5], dict(validation_row_count=0),
+         "rows length 0 does not match targets length 5"),
+        (RuntimeError, [], [], {}, "validation error: row_count must be greater than 0"),
+        (RuntimeError, ROWS[:6], TARGETS[:5], dict(validation_row_count=5), matrix_length_error(12, 10)),
+        (ValueError, INFINITE_ROWS[:6], TARGETS[:6], {}, "row 1 feature 1 must not be infinite"),
     ],
 )
 @pytest.mark.parametrize("variant", [VARIANTS[3], VARIANTS[4]], ids=variant_ids(VARIANTS[3:]))
-def test_flat_validation_matrix_must_match_its_count(variant, validation, message):
-    given = variant.feed(ROWS[:6], TARGETS[:6], prefix="validation_")
+def test_flat_validation_matrix_checks_in_order(variant, exc_type, rows, targets, validation, message):
+    given = variant.feed(rows, targets, prefix="validation_")
     if "validation_targets" in validation and variant is BYTES_VARIANT:
         validation = dict(validation_targets_bytes=None)
-    error = failure(variant, ValueError, **{**given, **validation})
+    error = failure(variant, exc_type, **{**given, **validation})
     assert str(error) == message
+    assert type(error) is exc_type
 
 
 # Features that are not built yet: every function refuses them as the master function does (or,

@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import _kestrune
+from artifact_builder import Stump, multiclass_artifact, single_output_artifact
 
 train = _kestrune.train_regression_artifact_with_summary
 
@@ -158,3 +159,28 @@ def test_warm_start_model_must_match_the_feature_count():
     wider = np.hstack([X, X[:, :1]])
     with pytest.raises(ValueError, match="^init_model feature_count 3 does not match training data feature_count 4$"):
         fit(wider, Y, init_artifact_bytes=first.artifact_bytes)
+
+
+# Two records of one tree with the same node id: an artifact the predictor refuses. A warm start
+# from it would write those records back beside the new trees, so it is refused before training
+# with the predictor's own exception.
+@pytest.mark.parametrize(
+    "init, options, message",
+    [
+        (single_output_artifact(3, [Stump(0, 0, 0, 3, 0.5, -0.5), Stump(0, 1, 1, 2, 0.25, -0.25),
+                                    Stump(0, 1, 2, 5, 0.125, -0.125)]),
+         {}, "tree 0 contains duplicate local node_id 1"),
+        (multiclass_artifact(3, [0.0, 0.0], [[Stump(0, 0, 0, 3, 0.5, -0.5)],
+                                            [Stump(1, 0, 1, 2, 0.25, -0.25), Stump(1, 0, 2, 5, 0.125, -0.125)]]),
+         dict(objective="multiclass_softmax", num_classes=2), "tree 1 contains duplicate local node_id 0"),
+    ],
+)
+def test_warm_start_refuses_an_artifact_the_predictor_refuses(init, options, message):
+    with pytest.raises(RuntimeError) as loading:
+        _kestrune.NativePredictorHandle(init, strict=False)
+    assert str(loading.value) == message
+    labels = (Y > 0).astype(np.float32)
+    with pytest.raises(RuntimeError) as training:
+        fit(X, labels, init_artifact_bytes=init, **options)
+    assert type(training.value) is type(loading.value)
+    assert str(training.value) == message

@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <string>
 #include <utility>
 
+#include "engine/error.hpp"
+#include "engine/trainer/warm_start.hpp"
 #include "engine/tree_node.hpp"
 
 namespace kestrune::engine::trainer {
@@ -55,6 +58,23 @@ MultiClassWarmStartState multiclass_warm_start_from_model(MultiClassTrainedModel
   state.baselines = std::move(model.class_baselines);
   state.class_stumps = std::move(model.class_stumps);
   return state;
+}
+
+MultiClassWarmStartState multiclass_warm_start_from_artifact_bytes(std::span<const std::uint8_t> artifact,
+                                                                  std::size_t feature_count, std::size_t num_classes) {
+  MultiClassTrainedModel model =
+      with_core_errors([&] { return MultiClassTrainedModel::from_artifact_bytes(artifact); });
+  require_predictor_loadable(artifact);
+  if (model.feature_count != feature_count) {
+    throw EngineError::contract_violation("init_model feature_count " + std::to_string(model.feature_count) +
+                                          " does not match training data feature_count " +
+                                          std::to_string(feature_count));
+  }
+  if (model.num_classes != num_classes) {
+    throw EngineError::contract_violation("init_model num_classes " + std::to_string(model.num_classes) +
+                                          " does not match training num_classes " + std::to_string(num_classes));
+  }
+  return multiclass_warm_start_from_model(std::move(model));
 }
 
 }  // namespace kestrune::engine::trainer

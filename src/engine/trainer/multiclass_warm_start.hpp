@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
@@ -33,5 +34,12 @@ std::size_t multiclass_rounds_completed(std::span<const std::vector<TrainedStump
 // (taken from the tree's first stump), or 1.0 where class c has no tree with that index. The
 // morph statistics are present when the model carries a non-empty list.
 MultiClassWarmStartState multiclass_warm_start_from_model(MultiClassTrainedModel model);
+
+// The state a multiclass fit continues from, decoded from the earlier model's artifact: the
+// multiclass decoding (EngineError), then require_predictor_loadable (PredictorError), then
+// ContractViolation "init_model feature_count {} does not match training data feature_count {}"
+// and "init_model num_classes {} does not match training num_classes {}".
+MultiClassWarmStartState multiclass_warm_start_from_artifact_bytes(std::span<const std::uint8_t> artifact,
+                                                                  std::size_t feature_count, std::size_t num_classes);
 
 }  // namespace kestrune::engine::trainer

@@ -1,11 +1,54 @@
 #include "engine/trainer/warm_start.hpp"
 
+#include <algorithm>
+#include <cmath>
+#include <limits>
 #include <string>
+#include <utility>
 
 #include "engine/error.hpp"
+#include "engine/trained_model.hpp"
 #include "engine/tree_node.hpp"
+#include "predictor/predictor.hpp"
 
 namespace kestrune::engine::trainer {
+namespace {
+
+std::optional<std::vector<float>> dart_tree_weights(const std::vector<TrainedStump>& stumps) {
+  const bool reweighted = std::any_of(stumps.begin(), stumps.end(), [](const TrainedStump& stump) {
+    return std::fabs(stump.tree_weight - 1.0f) > std::numeric_limits<float>::epsilon();
+  });
+  if (!reweighted) return std::nullopt;
+  std::vector<float> weights;
+  weights.reserve(stumps.size());
+  for (const TrainedStump& stump : stumps) weights.push_back(stump.tree_weight);
+  return weights;
+}
+
+}  // namespace
+
+void require_predictor_loadable(std::span<const std::uint8_t> artifact) {
+  static_cast<void>(predictor::Predictor::from_artifact_bytes(artifact));
+}
+
+WarmStartState warm_start_from_artifact_bytes(std::span<const std::uint8_t> artifact, std::size_t feature_count) {
+  TrainedModel model = with_core_errors([&] { return TrainedModel::from_artifact_bytes(artifact); });
+  require_predictor_loadable(artifact);
+  if (model.feature_count != feature_count) {
+    throw EngineError::contract_violation("init_model feature_count " + std::to_string(model.feature_count) +
+                                          " does not match training data feature_count " +
+                                          std::to_string(feature_count));
+  }
+  WarmStartState state;
+  state.dart_tree_weights = dart_tree_weights(model.stumps);
+  state.completed_rounds = model.rounds_completed();
+  state.base_score = model.base_prediction;
+  if (model.morph_metadata && !model.morph_metadata->ema_stats.empty()) {
+    state.morph_ema_stats = std::move(model.morph_metadata->ema_stats);
+  }
+  state.stumps = std::move(model.stumps);
+  return state;
+}
 
 std::vector<std::size_t> tree_stump_counts(std::span<const TrainedStump> stumps) {
   std::vector<std::size_t> counts;

@@ -39,6 +39,7 @@ using K = core::ModelSectionKind;
 using engine::MultiClassTrainedModel;
 using engine::TrainedModel;
 using engine::TrainedStump;
+using artifact_testing::for_each_mutation;
 
 TrainedModel single_output_seed() {
   TrainedModel model;
@@ -167,30 +168,6 @@ void decode_payload(K kind, const Bytes& payload) {
     case K::MultiOutputLeafValues: core::decode_multi_output_leaf_values_payload(payload); break;
     case K::NeutralizationMetadata: core::decode_neutralization_metadata_payload(payload); break;
     default: break;
-  }
-}
-
-// Every mutation of `seed`, handed to `parse` one at a time.
-void for_each_mutation(const Bytes& seed, std::mt19937_64& rng, const std::function<void(const Bytes&)>& parse) {
-  for (std::size_t length = 0; length < seed.size(); ++length) parse(Bytes(seed.begin(), seed.begin() + length));
-  for (std::size_t at = 0; at < seed.size(); ++at) {
-    Bytes flipped = seed;
-    flipped[at] ^= static_cast<std::uint8_t>(1u << (rng() % 8));
-    parse(flipped);
-  }
-  // Forged counts, lengths and offsets: a large little-endian value at every offset.
-  static constexpr std::uint64_t kLarge[] = {0xFFFFFFFFull, 0x80000001ull, 0xFFFFFFFFFFFFFFF0ull};
-  for (std::size_t at = 0; at + 4 <= seed.size(); ++at) {
-    Bytes forged = seed;
-    const std::uint64_t value = kLarge[rng() % 3];
-    for (std::size_t k = 0; k < 8 && at + k < forged.size(); ++k) forged[at + k] = static_cast<std::uint8_t>(value >> (8 * k));
-    parse(forged);
-  }
-  for (int round = 0; round < 120; ++round) {
-    Bytes scrambled = seed;
-    const int edits = 1 + static_cast<int>(rng() % 6);
-    for (int e = 0; e < edits && !scrambled.empty(); ++e) scrambled[rng() % scrambled.size()] = static_cast<std::uint8_t>(rng());
-    parse(scrambled);
   }
 }
 

@@ -6,6 +6,8 @@
 
 #include <bit>
 #include <cstdint>
+#include <functional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -89,6 +91,33 @@ inline std::vector<core::ModelSectionKind> section_kinds(std::span<const std::ui
 
 inline core::ModelArtifactSection section_of(core::ModelSectionKind kind, std::vector<std::uint8_t> payload) {
   return {std::move(payload), kind, 0, 0};
+}
+
+// Every mutation of `seed`, handed to `parse` one at a time: each truncation, one flipped bit per
+// byte, a large little-endian value forged at every offset (counts, lengths, offsets), then 120
+// copies with a few random bytes. The draws come from `rng`, so a fixed seed repeats the cases.
+inline void for_each_mutation(const std::vector<std::uint8_t>& seed, std::mt19937_64& rng,
+                              const std::function<void(const std::vector<std::uint8_t>&)>& parse) {
+  using Bytes = std::vector<std::uint8_t>;
+  for (std::size_t length = 0; length < seed.size(); ++length) parse(Bytes(seed.begin(), seed.begin() + length));
+  for (std::size_t at = 0; at < seed.size(); ++at) {
+    Bytes flipped = seed;
+    flipped[at] ^= static_cast<std::uint8_t>(1u << (rng() % 8));
+    parse(flipped);
+  }
+  static constexpr std::uint64_t kLarge[] = {0xFFFFFFFFull, 0x80000001ull, 0xFFFFFFFFFFFFFFF0ull};
+  for (std::size_t at = 0; at + 4 <= seed.size(); ++at) {
+    Bytes forged = seed;
+    const std::uint64_t value = kLarge[rng() % 3];
+    for (std::size_t k = 0; k < 8 && at + k < forged.size(); ++k) forged[at + k] = static_cast<std::uint8_t>(value >> (8 * k));
+    parse(forged);
+  }
+  for (int round = 0; round < 120; ++round) {
+    Bytes scrambled = seed;
+    const int edits = 1 + static_cast<int>(rng() % 6);
+    for (int e = 0; e < edits && !scrambled.empty(); ++e) scrambled[rng() % scrambled.size()] = static_cast<std::uint8_t>(rng());
+    parse(scrambled);
+  }
 }
 
 }  // namespace kestrune::artifact_testing
