@@ -4,6 +4,7 @@
 
 #include "engine/error.hpp"
 #include "engine/objectives/loss.hpp"
+#include "engine/objectives/row_parallel.hpp"
 
 namespace kestrune::engine::objectives {
 namespace {
@@ -17,12 +18,18 @@ inline GradientPair logistic_pair(float f, float y, float w) {
   return GradientPair{w * (s - y), w * floor_hessian(s * (1.0f - s))};
 }
 
+// One exponential per row: a thread repays its wake-up from a few thousand rows on.
+constexpr std::size_t kRowsPerThread = 8192;
+
 template <bool Weighted, typename Emit>
 void for_each_pair(std::span<const float> predictions, std::span<const float> targets, const Weights& weights,
                    Emit&& emit) {
-  const std::size_t n = targets.size();
   const float* w = Weighted ? weights->data() : nullptr;
-  for (std::size_t i = 0; i < n; ++i) emit(i, logistic_pair(predictions[i], targets[i], Weighted ? w[i] : 1.0f));
+  for_row_chunks(targets.size(), kRowsPerThread, [&](std::size_t first, std::size_t last) {
+    for (std::size_t i = first; i < last; ++i) {
+      emit(i, logistic_pair(predictions[i], targets[i], Weighted ? w[i] : 1.0f));
+    }
+  });
 }
 
 }  // namespace

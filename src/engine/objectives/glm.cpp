@@ -5,10 +5,15 @@
 #include <string>
 
 #include "engine/error.hpp"
+#include "engine/objectives/row_parallel.hpp"
 #include "support/float_text.hpp"
 
 namespace kestrune::engine::objectives {
 namespace {
+
+// An exponential (Tweedie: and two powers) per row: a thread repays its wake-up from a few
+// thousand rows on.
+constexpr std::size_t kRowsPerThread = 8192;
 
 // One family's per-row formulas; `pc` is the clamped score, the weight is applied by the caller of
 // `pair` and `term` through `w`.
@@ -65,19 +70,21 @@ void checked_gradients_into(const Family& family, std::span<const float> predict
                             const Weights& weights, std::vector<GradientPair>& out) {
   check_lengths(predictions.size(), targets.size(), weights);
   fill_or_clear(out, targets.size(), [&](std::span<GradientPair> pairs) {
-    if (weights) {
-      const std::span<const float> w = *weights;
-      for (std::size_t i = 0; i < pairs.size(); ++i) {
-        check_weight(w[i]);
-        const GradientPair p = family.pair(clamp_log_link_score(predictions[i]), targets[i], w[i]);
-        pairs[i] = checked_pair(p.grad, p.hess);
+    for_row_chunks(pairs.size(), kRowsPerThread, [&](std::size_t first, std::size_t last) {
+      if (weights) {
+        const std::span<const float> w = *weights;
+        for (std::size_t i = first; i < last; ++i) {
+          check_weight(w[i]);
+          const GradientPair p = family.pair(clamp_log_link_score(predictions[i]), targets[i], w[i]);
+          pairs[i] = checked_pair(p.grad, p.hess);
+        }
+      } else {
+        for (std::size_t i = first; i < last; ++i) {
+          const GradientPair p = family.pair(clamp_log_link_score(predictions[i]), targets[i], 1.0f);
+          pairs[i] = checked_pair(p.grad, p.hess);
+        }
       }
-    } else {
-      for (std::size_t i = 0; i < pairs.size(); ++i) {
-        const GradientPair p = family.pair(clamp_log_link_score(predictions[i]), targets[i], 1.0f);
-        pairs[i] = checked_pair(p.grad, p.hess);
-      }
-    }
+    });
   });
 }
 
@@ -104,20 +111,21 @@ template <typename Family>
 float mean_loss(const Family& family, std::span<const float> predictions, std::span<const float> targets,
                 const Weights& weights) {
   check_lengths(predictions.size(), targets.size(), weights);
+  // The terms come from the pool; the sum and the divisor are each one running total in row order.
   float sum = 0.0f;
   float divisor = 0.0f;
-  if (weights) {
-    const std::span<const float> w = *weights;
-    for (std::size_t i = 0; i < targets.size(); ++i) {
-      sum += family.term(clamp_log_link_score(predictions[i]), targets[i], w[i]);
-      divisor += w[i];
-    }
+  const float* w = weights ? weights->data() : nullptr;
+  fold_terms_in_order<float>(
+      targets.size(), kRowsPerThread,
+      [&](std::size_t i) {
+        return family.term(clamp_log_link_score(predictions[i]), targets[i], w != nullptr ? w[i] : 1.0f);
+      },
+      [&](float term) { sum += term; });
+  if (w != nullptr) {
+    for (std::size_t i = 0; i < targets.size(); ++i) divisor += w[i];
   } else {
     // The divisor counts rows in float32, as the sum does.
-    for (std::size_t i = 0; i < targets.size(); ++i) {
-      sum += family.term(clamp_log_link_score(predictions[i]), targets[i], 1.0f);
-      divisor += 1.0f;
-    }
+    for (std::size_t i = 0; i < targets.size(); ++i) divisor += 1.0f;
   }
   if (targets.empty() || divisor <= 0.0f) return 0.0f;
   return sum / divisor;

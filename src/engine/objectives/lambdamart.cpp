@@ -5,10 +5,15 @@
 namespace kestrune::engine::objectives {
 namespace {
 
-void accumulate_lambdas(std::span<const std::size_t> boundaries, std::span<const float> scores,
-                        std::span<const float> labels, std::span<GradientPair> acc) {
+// Pairwise work on every row, with a sort per group: a thread repays its wake-up from a couple of
+// thousand rows on.
+constexpr std::size_t kRowsPerThread = 2048;
+
+// Adds the lambdas of groups first_group .. last_group - 1 into their rows of `acc`.
+void accumulate_lambdas(std::span<const std::size_t> boundaries, std::size_t first_group, std::size_t last_group,
+                        std::span<const float> scores, std::span<const float> labels, std::span<GradientPair> acc) {
   RankingScratch scratch;
-  for (std::size_t g = 0; g + 1 < boundaries.size(); ++g) {
+  for (std::size_t g = first_group; g < last_group; ++g) {
     const std::size_t begin = boundaries[g];
     const std::size_t rows = boundaries[g + 1] - begin;
     const std::span<const float> group_labels = labels.subspan(begin, rows);
@@ -53,9 +58,11 @@ float LambdaMARTObjective::initial_prediction(std::span<const float>, const Weig
 
 void LambdaMARTObjective::compute_gradients_into(std::span<const float> predictions, std::span<const float> targets,
                                                  const Weights&, std::vector<GradientPair>& out) const {
-  ranking_gradients_into(predictions, targets, layout_.train_boundaries, out, [&](std::span<GradientPair> acc) {
-    accumulate_lambdas(layout_.train_boundaries, predictions, targets, acc);
-  });
+  ranking_gradients_into(predictions, targets, layout_.train_boundaries, out, kRowsPerThread,
+                         [&](std::size_t first_group, std::size_t last_group, std::span<GradientPair> acc) {
+                           accumulate_lambdas(layout_.train_boundaries, first_group, last_group, predictions, targets,
+                                              acc);
+                         });
 }
 
 float LambdaMARTObjective::loss(std::span<const float> predictions, std::span<const float> targets,

@@ -3,7 +3,14 @@
 #include <cmath>
 #include <cstddef>
 
+#include "engine/objectives/row_parallel.hpp"
+
 namespace kestrune::engine::objectives {
+namespace {
+
+constexpr std::size_t kLogisticTermsPerThread = 8192;
+
+}  // namespace
 
 float squared_error_loss(std::span<const float> predictions, std::span<const float> targets, const Weights& weights) {
   check_lengths(predictions.size(), targets.size(), weights);
@@ -42,13 +49,18 @@ float binary_crossentropy_loss(std::span<const float> predictions, std::span<con
   const std::size_t n = targets.size();
   if (n == 0) return 0.0f;
   float sum = 0.0f;
-  for (std::size_t i = 0; i < n; ++i) {
-    const float f = predictions[i];
-    // fmax gives 0 for a NaN logit; ln(exp(-|f|) + 1) cannot overflow.
-    float term = (std::fmax(f, 0.0f) - f * targets[i]) + std::log(std::exp(-std::fabs(f)) + 1.0f);
-    if (weights) term = term * (*weights)[i];
-    sum += term;
-  }
+  // The terms (an exponential and a logarithm each) come from the pool; the sum stays one running
+  // total in row order.
+  fold_terms_in_order<float>(
+      n, kLogisticTermsPerThread,
+      [&](std::size_t i) {
+        const float f = predictions[i];
+        // fmax gives 0 for a NaN logit; ln(exp(-|f|) + 1) cannot overflow.
+        float term = (std::fmax(f, 0.0f) - f * targets[i]) + std::log(std::exp(-std::fabs(f)) + 1.0f);
+        if (weights) term = term * (*weights)[i];
+        return term;
+      },
+      [&](float term) { sum += term; });
   return sum / static_cast<float>(n);
 }
 

@@ -1,16 +1,22 @@
 #include "engine/objectives/multiclass.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <string>
 
 #include "engine/error.hpp"
+#include "engine/objectives/row_parallel.hpp"
 #include "support/casts.hpp"
 #include "support/panic.hpp"
 
 namespace kestrune::engine::objectives {
 namespace {
+
+// A row costs one exponential per class: a thread repays its wake-up from a few thousand
+// exponentials on.
+std::size_t rows_per_thread(std::size_t num_classes) { return std::max<std::size_t>(16384 / num_classes, 1); }
 
 // Checks shared by both operations, in the order callers see them.
 std::size_t checked_row_count(ClassMargins margins, std::size_t num_classes, std::span<const float> targets,
@@ -87,33 +93,40 @@ void MultiClassSoftmaxObjective::compute_gradients_for_class(ClassMargins margin
   }
   fill_or_clear(out, n, [&](std::span<GradientPair> pairs) {
     const std::span<const float> own = margins[class_index];
-    for (std::size_t i = 0; i < n; ++i) {
-      const float m = row_max(margins, i);
-      float sum = 0.0f;
-      for (const auto& column : margins) sum += std::exp(column[i] - m);
-      const float p = std::exp(own[i] - m) / sum;
-      const float y = class_of(targets[i], num_classes_) == class_index ? 1.0f : 0.0f;
-      const float w = weights ? (*weights)[i] : 1.0f;
-      pairs[i] = GradientPair{(p - y) * w, floor_hessian((p * (1.0f - p)) * w)};
-    }
+    for_row_chunks(n, rows_per_thread(num_classes_), [&](std::size_t first, std::size_t last) {
+      for (std::size_t i = first; i < last; ++i) {
+        const float m = row_max(margins, i);
+        float sum = 0.0f;
+        for (const auto& column : margins) sum += std::exp(column[i] - m);
+        const float p = std::exp(own[i] - m) / sum;
+        const float y = class_of(targets[i], num_classes_) == class_index ? 1.0f : 0.0f;
+        const float w = weights ? (*weights)[i] : 1.0f;
+        pairs[i] = GradientPair{(p - y) * w, floor_hessian((p * (1.0f - p)) * w)};
+      }
+    });
   });
 }
 
 float MultiClassSoftmaxObjective::loss(ClassMargins margins, std::span<const float> targets,
                                        const Weights& weights) const {
   const std::size_t n = checked_row_count(margins, num_classes_, targets, weights);
+  // Each row's weighted log-likelihood comes from the pool; the two totals stay running sums in
+  // row order.
   double total = 0.0;
   double weight_sum = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::size_t c = class_of(targets[i], num_classes_);
-    const double w = weights ? static_cast<double>((*weights)[i]) : 1.0;
-    const float m = row_max(margins, i);
-    double sum = 0.0;
-    for (const auto& column : margins) sum += std::exp(static_cast<double>(column[i] - m));
-    const double z = static_cast<double>(margins[c][i] - m);
-    total -= w * (z - std::log(sum));
-    weight_sum += w;
-  }
+  fold_terms_in_order<double>(
+      n, rows_per_thread(num_classes_),
+      [&](std::size_t i) {
+        const std::size_t c = class_of(targets[i], num_classes_);
+        const double w = weights ? static_cast<double>((*weights)[i]) : 1.0;
+        const float m = row_max(margins, i);
+        double sum = 0.0;
+        for (const auto& column : margins) sum += std::exp(static_cast<double>(column[i] - m));
+        const double z = static_cast<double>(margins[c][i] - m);
+        return w * (z - std::log(sum));
+      },
+      [&](double term) { total -= term; });
+  for (std::size_t i = 0; i < n; ++i) weight_sum += weights ? static_cast<double>((*weights)[i]) : 1.0;
   if (weight_sum <= 0.0) return 0.0f;
   return static_cast<float>(total / weight_sum);
 }

@@ -4,9 +4,17 @@
 
 #include "engine/objectives/contract.hpp"
 #include "engine/objectives/ranking_groups.hpp"
+#include "engine/objectives/row_parallel.hpp"
+#include "parallel/per_thread.hpp"
 #include "support/stable_sort.hpp"
 
 namespace kestrune::engine::objectives {
+namespace {
+
+// A group's NDCG sorts its labels and its scores: a few dozen groups repay a thread's wake-up.
+constexpr std::size_t kNdcgGroupsPerThread = 64;
+
+}  // namespace
 
 float ideal_dcg(std::span<const float> labels, std::size_t k) {
   std::vector<float> sorted;
@@ -68,14 +76,17 @@ float mean_ndcg_loss(std::span<const float> predictions, std::span<const float> 
   check_ranking_inputs(predictions, targets, boundaries);
   const std::size_t groups = boundaries.size() - 1;
   if (groups == 0) return 0.0f;
-  RankingScratch scratch;
+  // The groups' NDCGs come from the pool; their sum stays one running total in group order.
+  parallel::PerThread<RankingScratch> scratch;
   double sum = 0.0;
-  for (std::size_t g = 0; g < groups; ++g) {
-    const std::size_t begin = boundaries[g];
-    const std::size_t rows = boundaries[g + 1] - begin;
-    sum += static_cast<double>(
-        ndcg_for_group(targets.subspan(begin, rows), predictions.subspan(begin, rows), scratch));
-  }
+  fold_terms_in_order<float>(
+      groups, kNdcgGroupsPerThread,
+      [&](std::size_t g) {
+        const std::size_t begin = boundaries[g];
+        const std::size_t rows = boundaries[g + 1] - begin;
+        return ndcg_for_group(targets.subspan(begin, rows), predictions.subspan(begin, rows), scratch.local());
+      },
+      [&](float ndcg) { sum += static_cast<double>(ndcg); });
   return static_cast<float>(1.0 - sum / static_cast<double>(groups));
 }
 

@@ -7,10 +7,14 @@
 namespace kestrune::engine::objectives {
 namespace {
 
-// Adds every group's pair terms into `acc` (zeroed by the caller). Inputs are checked.
-void accumulate_pairwise(std::span<const std::size_t> boundaries, std::span<const float> scores,
-                         std::span<const float> labels, std::span<GradientPair> acc) {
-  for (std::size_t g = 0; g + 1 < boundaries.size(); ++g) {
+// Pairwise work on every row: a thread repays its wake-up from a couple of thousand rows on.
+constexpr std::size_t kRowsPerThread = 2048;
+
+// Adds the pair terms of groups first_group .. last_group - 1 into their rows of `acc` (zeroed by
+// the caller). Inputs are checked.
+void accumulate_pairwise(std::span<const std::size_t> boundaries, std::size_t first_group, std::size_t last_group,
+                         std::span<const float> scores, std::span<const float> labels, std::span<GradientPair> acc) {
+  for (std::size_t g = first_group; g < last_group; ++g) {
     const std::size_t end = boundaries[g + 1];
     for (std::size_t i = boundaries[g]; i < end; ++i) {
       for (std::size_t j = i + 1; j < end; ++j) {
@@ -36,7 +40,7 @@ std::pair<std::vector<float>, std::vector<float>> pairwise_gradients(std::span<c
                                                                      std::span<const float> labels) {
   check_ranking_inputs(predictions, labels, boundaries);
   std::vector<GradientPair> acc(predictions.size());
-  accumulate_pairwise(boundaries, predictions, labels, acc);
+  accumulate_pairwise(boundaries, 0, boundaries.size() - 1, predictions, labels, acc);
   std::pair<std::vector<float>, std::vector<float>> result;
   result.first.reserve(acc.size());
   result.second.reserve(acc.size());
@@ -51,9 +55,11 @@ std::vector<GradientPair> PairwiseRankingObjective::compute_gradients(std::span<
                                                                       std::span<const float> targets,
                                                                       const Weights&) const {
   std::vector<GradientPair> pairs;
-  ranking_gradients_into(predictions, targets, layout_.train_boundaries, pairs, [&](std::span<GradientPair> acc) {
-    accumulate_pairwise(layout_.train_boundaries, predictions, targets, acc);
-  });
+  ranking_gradients_into(predictions, targets, layout_.train_boundaries, pairs, kRowsPerThread,
+                         [&](std::size_t first_group, std::size_t last_group, std::span<GradientPair> acc) {
+                           accumulate_pairwise(layout_.train_boundaries, first_group, last_group, predictions, targets,
+                                               acc);
+                         });
   return pairs;
 }
 
@@ -62,10 +68,13 @@ float PairwiseRankingObjective::initial_prediction(std::span<const float>, const
 void PairwiseRankingObjective::compute_gradients_into(std::span<const float> predictions,
                                                       std::span<const float> targets, const Weights&,
                                                       std::vector<GradientPair>& out) const {
-  check_ranking_inputs(predictions, targets, layout_.train_boundaries);
-  out.assign(predictions.size(), GradientPair{0.0f, 0.0f});
-  accumulate_pairwise(layout_.train_boundaries, predictions, targets, out);
-  for (GradientPair& pair : out) pair.hess = floor_hessian(pair.hess);
+  // The dry run has checked the pairs: only the hessian floor is applied here.
+  ranking_gradients_into(
+      predictions, targets, layout_.train_boundaries, out, kRowsPerThread,
+      [&](std::size_t first_group, std::size_t last_group, std::span<GradientPair> acc) {
+        accumulate_pairwise(layout_.train_boundaries, first_group, last_group, predictions, targets, acc);
+      },
+      /*checked=*/false);
 }
 
 float PairwiseRankingObjective::loss(std::span<const float> predictions, std::span<const float> targets,

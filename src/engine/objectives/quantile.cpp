@@ -7,11 +7,17 @@
 #include <utility>
 
 #include "engine/error.hpp"
+#include "engine/objectives/row_parallel.hpp"
 #include "support/casts.hpp"
 #include "support/stable_sort.hpp"
 
 namespace kestrune::engine::objectives {
 namespace {
+
+// A comparison per row streams at memory speed: only large inputs repay more threads. The checked
+// path tests every value on the way.
+constexpr std::size_t kPlainRowsPerThread = 65536;
+constexpr std::size_t kCheckedRowsPerThread = 32768;
 
 [[noreturn]] void throw_values_not_finite() { throw EngineError::contract_violation("values must be finite"); }
 
@@ -75,15 +81,17 @@ std::vector<GradientPair> QuantileObjective::compute_gradients(std::span<const f
   check_lengths(predictions.size(), targets.size(), weights);
   const PinballSlopes slopes(alpha);
   std::vector<GradientPair> pairs(targets.size());
-  if (weights) {
-    const std::span<const float> w = *weights;
-    for (std::size_t i = 0; i < pairs.size(); ++i) {
-      check_weight(w[i]);
-      pairs[i] = checked_pair(w[i] * slopes.of(predictions[i], targets[i]), w[i]);
+  for_row_chunks(pairs.size(), kCheckedRowsPerThread, [&](std::size_t first, std::size_t last) {
+    if (weights) {
+      const std::span<const float> w = *weights;
+      for (std::size_t i = first; i < last; ++i) {
+        check_weight(w[i]);
+        pairs[i] = checked_pair(w[i] * slopes.of(predictions[i], targets[i]), w[i]);
+      }
+    } else {
+      for (std::size_t i = first; i < last; ++i) pairs[i] = checked_pair(slopes.of(predictions[i], targets[i]), 1.0f);
     }
-  } else {
-    for (std::size_t i = 0; i < pairs.size(); ++i) pairs[i] = checked_pair(slopes.of(predictions[i], targets[i]), 1.0f);
-  }
+  });
   return pairs;
 }
 
@@ -98,12 +106,16 @@ void QuantileObjective::compute_gradients_into(std::span<const float> prediction
   const std::size_t n = targets.size();
   out.resize(n);
   GradientPair* pairs = out.data();
-  if (weights) {
-    const float* w = weights->data();
-    for (std::size_t i = 0; i < n; ++i) pairs[i] = GradientPair{w[i] * slopes.of(predictions[i], targets[i]), w[i]};
-  } else {
-    for (std::size_t i = 0; i < n; ++i) pairs[i] = GradientPair{slopes.of(predictions[i], targets[i]), 1.0f};
-  }
+  for_row_chunks(n, kPlainRowsPerThread, [&](std::size_t first, std::size_t last) {
+    if (weights) {
+      const float* w = weights->data();
+      for (std::size_t i = first; i < last; ++i) {
+        pairs[i] = GradientPair{w[i] * slopes.of(predictions[i], targets[i]), w[i]};
+      }
+    } else {
+      for (std::size_t i = first; i < last; ++i) pairs[i] = GradientPair{slopes.of(predictions[i], targets[i]), 1.0f};
+    }
+  });
 }
 
 float QuantileObjective::loss(std::span<const float> predictions, std::span<const float> targets,

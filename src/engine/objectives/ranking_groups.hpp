@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/objectives/contract.hpp"
+#include "engine/objectives/row_parallel.hpp"
 
 namespace kestrune::engine::objectives {
 
@@ -34,17 +35,28 @@ void check_group_boundaries(std::span<const std::size_t> boundaries, std::size_t
 void check_ranking_inputs(std::span<const float> predictions, std::span<const float> targets,
                           std::span<const std::size_t> boundaries);
 
-// The checked per-round path of the ranking objectives: `accumulate` adds each row's gradient and
-// hessian into a zeroed buffer; every hessian is then floored at 1e-7 and every pair checked.
+// The per-round path of the ranking objectives. The groups are cut into pieces of whole groups
+// that run on the pool (see for_group_pieces); for each piece, `accumulate(first_group,
+// last_group, pairs)` adds each row's gradient and hessian into the piece's rows, zeroed
+// beforehand, and must touch no other row. Every hessian is then floored at 1e-7 and, when
+// `checked`, every pair checked; the first failing row in row order is the error reported.
 template <typename Accumulate>
 void ranking_gradients_into(std::span<const float> predictions, std::span<const float> targets,
                             std::span<const std::size_t> boundaries, std::vector<GradientPair>& out,
-                            Accumulate&& accumulate) {
+                            std::size_t rows_per_thread, Accumulate&& accumulate, bool checked = true) {
   check_ranking_inputs(predictions, targets, boundaries);
   fill_or_clear(out, predictions.size(), [&](std::span<GradientPair> pairs) {
-    for (GradientPair& pair : pairs) pair = GradientPair{0.0f, 0.0f};
-    accumulate(pairs);
-    for (GradientPair& pair : pairs) pair = checked_pair(pair.grad, floor_hessian(pair.hess));
+    for_group_pieces(boundaries, rows_per_thread, [&](std::size_t first_group, std::size_t last_group) {
+      const std::size_t begin = boundaries[first_group];
+      const std::size_t end = boundaries[last_group];
+      for (std::size_t i = begin; i < end; ++i) pairs[i] = GradientPair{0.0f, 0.0f};
+      accumulate(first_group, last_group, pairs);
+      if (checked) {
+        for (std::size_t i = begin; i < end; ++i) pairs[i] = checked_pair(pairs[i].grad, floor_hessian(pairs[i].hess));
+      } else {
+        for (std::size_t i = begin; i < end; ++i) pairs[i].hess = floor_hessian(pairs[i].hess);
+      }
+    });
   });
 }
 

@@ -4,22 +4,33 @@
 
 #include "engine/error.hpp"
 #include "engine/objectives/loss.hpp"
+#include "engine/objectives/row_parallel.hpp"
 
 namespace kestrune::engine::objectives {
+namespace {
+
+// A subtraction per row streams at memory speed: only large inputs repay more threads. The checked
+// path tests every value on the way.
+constexpr std::size_t kPlainRowsPerThread = 65536;
+constexpr std::size_t kCheckedRowsPerThread = 32768;
+
+}  // namespace
 
 void squared_error_gradients_checked_into(std::span<const float> predictions, std::span<const float> targets,
                                           const Weights& weights, std::vector<GradientPair>& out) {
   check_lengths(predictions.size(), targets.size(), weights);
   fill_or_clear(out, targets.size(), [&](std::span<GradientPair> pairs) {
-    if (weights) {
-      const std::span<const float> w = *weights;
-      for (std::size_t i = 0; i < pairs.size(); ++i) {
-        check_weight(w[i]);
-        pairs[i] = checked_pair(w[i] * (predictions[i] - targets[i]), w[i]);
+    for_row_chunks(pairs.size(), kCheckedRowsPerThread, [&](std::size_t first, std::size_t last) {
+      if (weights) {
+        const std::span<const float> w = *weights;
+        for (std::size_t i = first; i < last; ++i) {
+          check_weight(w[i]);
+          pairs[i] = checked_pair(w[i] * (predictions[i] - targets[i]), w[i]);
+        }
+      } else {
+        for (std::size_t i = first; i < last; ++i) pairs[i] = checked_pair(predictions[i] - targets[i], 1.0f);
       }
-    } else {
-      for (std::size_t i = 0; i < pairs.size(); ++i) pairs[i] = checked_pair(predictions[i] - targets[i], 1.0f);
-    }
+    });
   });
 }
 
@@ -57,12 +68,14 @@ void SquaredErrorObjective::compute_gradients_into(std::span<const float> predic
   const std::size_t n = targets.size();
   out.resize(n);
   GradientPair* pairs = out.data();
-  if (weights) {
-    const float* w = weights->data();
-    for (std::size_t i = 0; i < n; ++i) pairs[i] = GradientPair{w[i] * (predictions[i] - targets[i]), w[i]};
-  } else {
-    for (std::size_t i = 0; i < n; ++i) pairs[i] = GradientPair{predictions[i] - targets[i], 1.0f};
-  }
+  for_row_chunks(n, kPlainRowsPerThread, [&](std::size_t first, std::size_t last) {
+    if (weights) {
+      const float* w = weights->data();
+      for (std::size_t i = first; i < last; ++i) pairs[i] = GradientPair{w[i] * (predictions[i] - targets[i]), w[i]};
+    } else {
+      for (std::size_t i = first; i < last; ++i) pairs[i] = GradientPair{predictions[i] - targets[i], 1.0f};
+    }
+  });
 }
 
 float SquaredErrorObjective::loss(std::span<const float> predictions, std::span<const float> targets,

@@ -36,14 +36,19 @@ inline void add_pair(std::span<GradientPair> group_acc, std::size_t hi, std::siz
   group_acc[lo].hess += hess_step;
 }
 
-void accumulate_yetirank(std::span<const std::size_t> boundaries, std::span<const float> scores,
-                         std::span<const float> labels, std::size_t num_samples, std::uint64_t seed,
-                         std::span<GradientPair> acc) {
+// Pairwise work on every row in every sample: a thread repays its wake-up from a few hundred rows.
+constexpr std::size_t kRowsPerThread = 512;
+
+// Adds the updates of groups first_group .. last_group - 1 into their rows of `acc`; the noise
+// keys use each group's index among all groups, so a group's draws do not depend on the piece.
+void accumulate_yetirank(std::span<const std::size_t> boundaries, std::size_t first_group, std::size_t last_group,
+                         std::span<const float> scores, std::span<const float> labels, std::size_t num_samples,
+                         std::uint64_t seed, std::span<GradientPair> acc) {
   if (num_samples == 0) return;
   const float inv_samples = 1.0f / static_cast<float>(num_samples);
   RankingScratch scratch;
   std::vector<CachedPair> cache;
-  for (std::size_t g = 0; g + 1 < boundaries.size(); ++g) {
+  for (std::size_t g = first_group; g < last_group; ++g) {
     const std::size_t begin = boundaries[g];
     const std::size_t rows = boundaries[g + 1] - begin;
     if (rows < 2) continue;
@@ -118,9 +123,11 @@ float YetiRankObjective::initial_prediction(std::span<const float>, const Weight
 
 void YetiRankObjective::compute_gradients_into(std::span<const float> predictions, std::span<const float> targets,
                                                const Weights&, std::vector<GradientPair>& out) const {
-  ranking_gradients_into(predictions, targets, layout_.train_boundaries, out, [&](std::span<GradientPair> acc) {
-    accumulate_yetirank(layout_.train_boundaries, predictions, targets, num_samples_, seed_, acc);
-  });
+  ranking_gradients_into(predictions, targets, layout_.train_boundaries, out, kRowsPerThread,
+                         [&](std::size_t first_group, std::size_t last_group, std::span<GradientPair> acc) {
+                           accumulate_yetirank(layout_.train_boundaries, first_group, last_group, predictions, targets,
+                                               num_samples_, seed_, acc);
+                         });
 }
 
 float YetiRankObjective::loss(std::span<const float> predictions, std::span<const float> targets,
