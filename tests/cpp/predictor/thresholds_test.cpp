@@ -131,8 +131,8 @@ TEST(PredictorThresholds, RawValuesRouteAsTheirTrainingBins) {
       {254,
        {{0.0f, 254.0f},                   // edges exactly half-way between bins
         {0.0247f, 9.8765f},               // a skewed positive feature
-        {-3.14159274f, 3.14159274f},      // an angle
-        {2.7283278f - 1.3f, 2.7283278f + 4.1f},
+        {-3.1415894f, 3.1415873f},        // an angle
+        {0.001742592f, 69.16081f},        // a mass
         {1.0f, 1.0000005f},               // span below the constant-feature limit
         {5.0f, 5.0f},                     // constant
         {3.0f, 2.0f}}},                   // max below min
