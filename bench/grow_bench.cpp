@@ -8,6 +8,7 @@
 // Usage: kestrune_grow_bench                  both settings, each in a process of its own
 //        kestrune_grow_bench --threads N      one setting (N = 0: all logical CPUs)
 
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -47,6 +48,12 @@ double process_cpu_seconds() {
   timespec now{};
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+long minor_page_faults() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_minflt;
 }
 
 double median(std::vector<double> values) {
@@ -143,7 +150,9 @@ int run(const char* threads) {
   double histogram = 0.0, search = 0.0, partition = 0.0;
   std::size_t leaves = 0, builds = 0;
   std::vector<double> walls, cpus;
+  long faults_after_first = 0;
   for (int repeat = 0; repeat < kRepeats; ++repeat) {
+    if (repeat == 1) faults_after_first = minor_page_faults();
     std::vector<float> predictions(kRows, 0.0f);
     backend.reset();
     const double cpu_start = process_cpu_seconds();
@@ -175,11 +184,13 @@ int run(const char* threads) {
       leaves = tree.stumps.size() + 1;
     }
   }
+  const long faults_per_tree = (minor_page_faults() - faults_after_first) / (kRepeats - 1);
   std::printf("threads=%zu tiles=%zu leaves=%zu tree=%.1f ms (histograms %.1f ms in %zu builds, search %.1f ms, "
-              "partition %.1f ms, other %.1f ms); median %.1f ms, cpu %.1f ms\n",
+              "partition %.1f ms, other %.1f ms); median %.1f ms, cpu %.1f ms; %ld page faults per tree after the "
+              "first\n",
               kestrune::parallel::current_num_threads(), tiles.size(), leaves, best * 1e3, histogram * 1e3, builds,
               search * 1e3, partition * 1e3, (best - histogram - search - partition) * 1e3, median(walls) * 1e3,
-              median(cpus) * 1e3);
+              median(cpus) * 1e3, faults_per_tree);
   std::fflush(stdout);
   return 0;
 }

@@ -6,6 +6,8 @@
 #include <span>
 #include <vector>
 
+#include "core/histogram_pool.hpp"
+
 namespace kestrune::core {
 
 struct GradientPair {
@@ -28,8 +30,12 @@ struct HistogramBin {
 };
 static_assert(sizeof(HistogramBin) == 16, "HistogramBin must stay four 32-bit lanes");
 
+// A histogram's bins, allocated from the histogram pool so that the bins of released nodes serve
+// later ones.
+using HistogramBins = std::vector<HistogramBin, HistogramPoolAllocator<HistogramBin>>;
+
 struct FeatureHistogram {
-  std::vector<HistogramBin> bins;
+  HistogramBins bins;
   std::uint32_t feature_index = 0;
 };
 
