@@ -153,7 +153,7 @@ std::vector<core::FeatureHistogram> build_tile_histograms_per_feature(const core
   output.reserve(end - start);
   source.visit([&](auto codes) {
     for (std::size_t f = start; f < end; ++f) {
-      core::FeatureHistogram histogram{core::HistogramBins(bins_per_feature), static_cast<std::uint32_t>(f)};
+      core::FeatureHistogram histogram{std::vector<core::HistogramBin>(bins_per_feature), static_cast<std::uint32_t>(f)};
       if (column_major) {
         accumulate_feature(codes, 1, f * binned.row_count, f, gradients, rows, row_limit, std::span(histogram.bins));
       } else {

@@ -36,7 +36,7 @@ void subtract_histogram_bins(std::span<const core::HistogramBin> parent, std::sp
 }
 
 core::FeatureHistogram subtract_histograms(const core::FeatureHistogram& parent, const core::FeatureHistogram& child) {
-  core::FeatureHistogram sibling{core::HistogramBins(parent.bins.size()), parent.feature_index};
+  core::FeatureHistogram sibling{std::vector<core::HistogramBin>(parent.bins.size()), parent.feature_index};
   subtract_histogram_bins(parent.bins, child.bins, sibling.bins);
   return sibling;
 }

@@ -21,7 +21,7 @@ HistogramBundle HistogramBundle::new_zeroed(std::span<const std::uint32_t> featu
   HistogramBundle bundle;
   bundle.histograms.reserve(feature_indices.size());
   for (const std::uint32_t feature : feature_indices) {
-    bundle.histograms.push_back(FeatureHistogram{HistogramBins(bins_per_feature), feature});
+    bundle.histograms.push_back(FeatureHistogram{std::vector<HistogramBin>(bins_per_feature), feature});
   }
   return bundle;
 }

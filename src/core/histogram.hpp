@@ -6,8 +6,6 @@
 #include <span>
 #include <vector>
 
-#include "core/histogram_pool.hpp"
-
 namespace kestrune::core {
 
 struct GradientPair {
@@ -30,12 +28,8 @@ struct HistogramBin {
 };
 static_assert(sizeof(HistogramBin) == 16, "HistogramBin must stay four 32-bit lanes");
 
-// A histogram's bins, allocated from the histogram pool so that the bins of released nodes serve
-// later ones.
-using HistogramBins = std::vector<HistogramBin, HistogramPoolAllocator<HistogramBin>>;
-
 struct FeatureHistogram {
-  HistogramBins bins;
+  std::vector<HistogramBin> bins;
   std::uint32_t feature_index = 0;
 };
 

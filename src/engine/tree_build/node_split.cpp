@@ -165,7 +165,7 @@ core::HistogramBundle subtract_histogram_bundle(core::HistogramBundle parent, co
   // allocated or zeroed first.
   parent.node_id = sibling_id;
   for (std::size_t i = 0; i < parent.histograms.size(); ++i) {
-    core::HistogramBins& out = parent.histograms[i].bins;
+    std::vector<core::HistogramBin>& out = parent.histograms[i].bins;
     const std::span<const core::HistogramBin> taken = child.histograms[i].bins;
     const std::size_t n = std::min({bins, out.size(), taken.size()});
     backend_cpu::subtract_histogram_bins(std::span(out).first(n), taken, std::span(out).first(n));

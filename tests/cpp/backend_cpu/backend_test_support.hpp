@@ -84,7 +84,7 @@ inline core::FeatureHistogram naive_histogram(const core::BinnedMatrix& binned,
                                               const std::vector<core::GradientPair>& gradients,
                                               const std::vector<std::uint32_t>& rows, std::uint32_t feature,
                                               std::size_t bins) {
-  core::FeatureHistogram histogram{core::HistogramBins(bins), feature};
+  core::FeatureHistogram histogram{std::vector<core::HistogramBin>(bins), feature};
   for (const std::uint32_t r : rows) {
     core::HistogramBin& bin = histogram.bins.at(binned.bins.at(r * binned.feature_count + feature));
     bin.grad_sum += gradients[r].grad;

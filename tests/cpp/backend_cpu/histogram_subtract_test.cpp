@@ -48,8 +48,8 @@ TEST(HistogramSubtract, EveryBinIsTheLaneWiseDifference) {
   std::uniform_real_distribution<float> value(-1e3f, 1e3f);
   std::uniform_int_distribution<std::uint32_t> count(0, std::numeric_limits<std::uint32_t>::max());
   for (const std::size_t bins : {0u, 1u, 3u, 256u, 1001u}) {
-    core::FeatureHistogram parent{core::HistogramBins(bins), 9};
-    core::FeatureHistogram child{core::HistogramBins(bins), 9};
+    core::FeatureHistogram parent{std::vector<core::HistogramBin>(bins), 9};
+    core::FeatureHistogram child{std::vector<core::HistogramBin>(bins), 9};
     for (std::size_t i = 0; i < bins; ++i) {
       parent.bins[i] = {value(rng), value(rng), value(rng), count(rng)};
       child.bins[i] = {value(rng), value(rng), value(rng), count(rng)};
@@ -81,8 +81,7 @@ TEST(HistogramSubtract, OnlyBinsPresentInAllThreeListsAreWritten) {
   EXPECT_TRUE(same_bin(out[0], {4.0f, 3.0f, 2.0f, 5}));
   EXPECT_TRUE(same_bin(out[1], {-1.0f, -1.0f, -1.0f, 77}));
 
-  const core::FeatureHistogram sibling = subtract_histograms({core::HistogramBins(parent.begin(), parent.end()), 3},
-                                                               {core::HistogramBins(child.begin(), child.end()), 3});
+  const core::FeatureHistogram sibling = subtract_histograms({parent, 3}, {child, 3});
   ASSERT_EQ(sibling.bins.size(), 3u);
   EXPECT_TRUE(same_bin(sibling.bins[0], {4.0f, 3.0f, 2.0f, 5}));
   EXPECT_TRUE(same_bin(sibling.bins[2], {}));

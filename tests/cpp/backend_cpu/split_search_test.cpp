@@ -108,7 +108,7 @@ std::optional<Reference> brute_force(const FeatureHistogram& h, const SplitSelec
 // Dyadic statistics: gradient sums in 1/16 steps, hessians positive in 1/16 steps, squares in
 // 1/256 steps, counts 0..6 (an empty bin has all-zero statistics), some bins repeated.
 FeatureHistogram random_histogram(std::size_t bins, std::uint32_t feature, std::mt19937& rng) {
-  FeatureHistogram h{kestrune::core::HistogramBins(bins), feature};
+  FeatureHistogram h{std::vector<HistogramBin>(bins), feature};
   for (std::size_t i = 0; i < bins; ++i) {
     if (i > 0 && rng() % 5 == 0) {
       h.bins[i] = h.bins[i - 1];
@@ -231,7 +231,7 @@ TEST(SplitSearchScan, BinsAboveTheMissingBinStayRight) {
 TEST(SplitSearchScan, FastAndGeneralScansBreakTiesInTheirOwnOrder) {
   const float g[] = {-3, -3, -3, 1, -2, -3, 2};
   const float hs[] = {1, 1, 1, 2, 1, 1, 1};
-  FeatureHistogram h{kestrune::core::HistogramBins(8), 0};
+  FeatureHistogram h{std::vector<HistogramBin>(8), 0};
   for (int i = 0; i < 7; ++i) h.bins[i] = {g[i], hs[i], g[i] * g[i], 1};
   h.bins[7] = {-1.0f, 1.0f, 1.0f, 1};
   SplitSelectionOptions o;

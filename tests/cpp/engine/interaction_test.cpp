@@ -12,7 +12,7 @@ using testing_support::throws_engine_error;
 std::vector<std::uint32_t> kept_features(const InteractionConstraintIndex& index, std::uint64_t mask) {
   core::HistogramBundle bundle;
   bundle.node_id = 7;
-  for (std::uint32_t f = 0; f < 6; ++f) bundle.histograms.push_back({core::HistogramBins(2), f});
+  for (std::uint32_t f = 0; f < 6; ++f) bundle.histograms.push_back({std::vector<core::HistogramBin>(2), f});
   const core::HistogramBundle filtered = index.filter(bundle, mask);
   EXPECT_EQ(filtered.node_id, 7u);
   std::vector<std::uint32_t> features;
