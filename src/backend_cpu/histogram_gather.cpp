@@ -1,9 +1,12 @@
 #include "backend_cpu/histogram_gather.hpp"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "backend_cpu/arena.hpp"
 #include "backend_cpu/histogram.hpp"
@@ -52,6 +55,38 @@ std::vector<core::FeatureHistogram> sum_gathered_piece(const Code* block, std::s
 // fault per 4 KiB to fill its block.
 constexpr std::size_t kKeptGatherBytes = std::size_t{64} << 20;
 
+// Memory mapped for the kept block, apart from the C library's heap: a block kept inside the heap
+// would split its free space, and the row lists a partition allocates would then take fresh pages.
+class MappedBytes {
+ public:
+  MappedBytes() = default;
+  explicit MappedBytes(std::size_t bytes) : bytes_(bytes) {
+    void* mapped = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) throw std::bad_alloc();
+    data_ = static_cast<std::byte*>(mapped);
+  }
+  ~MappedBytes() {
+    if (data_ != nullptr) munmap(data_, bytes_);
+  }
+  MappedBytes(MappedBytes&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)), bytes_(std::exchange(other.bytes_, 0)) {}
+  MappedBytes& operator=(MappedBytes&& other) noexcept {
+    if (this != &other) {
+      if (data_ != nullptr) munmap(data_, bytes_);
+      data_ = std::exchange(other.data_, nullptr);
+      bytes_ = std::exchange(other.bytes_, 0);
+    }
+    return *this;
+  }
+
+  std::byte* data() const noexcept { return data_; }
+  std::size_t size() const noexcept { return bytes_; }
+
+ private:
+  std::byte* data_ = nullptr;
+  std::size_t bytes_ = 0;
+};
+
 // The calling thread's gather memory, kept from build to build. A build that finds it in use (a
 // build started from within another one's pool call on the same thread) allocates its own.
 class GatherScratch {
@@ -59,14 +94,13 @@ class GatherScratch {
   explicit GatherScratch(std::size_t bytes) {
     Kept& kept = thread_kept();
     if (!kept.in_use && bytes <= kKeptGatherBytes) {
-      if (kept.bytes < bytes) {
-        kept.memory.reset();
-        kept.memory = std::make_unique_for_overwrite<std::byte[]>(bytes);
-        kept.bytes = bytes;
+      if (kept.memory.size() < bytes) {
+        kept.memory = MappedBytes();
+        kept.memory = MappedBytes(bytes);
       }
       kept.in_use = true;
       borrowed_ = true;
-      data_ = kept.memory.get();
+      data_ = kept.memory.data();
     } else {
       own_ = std::make_unique_for_overwrite<std::byte[]>(bytes);
       data_ = own_.get();
@@ -82,8 +116,7 @@ class GatherScratch {
 
  private:
   struct Kept {
-    std::unique_ptr<std::byte[]> memory;
-    std::size_t bytes = 0;
+    MappedBytes memory;
     bool in_use = false;
   };
   static Kept& thread_kept() {
