@@ -3,7 +3,9 @@
 // wall time per tree and how it splits between histogram building (smaller child only; siblings
 // by subtraction), split search, row partition and the rest of the grower; then the median wall
 // time and the median CPU time the process used per tree (all threads, spinning included), which
-// tell how much a busy machine disturbed the runs and what the parallel work cost in total.
+// tell how much a busy machine disturbed the runs and what the parallel work cost in total; and
+// the minor page faults per tree once the first tree has warmed the allocator, with the share
+// taken inside histogram building.
 //
 // Usage: kestrune_grow_bench                  both settings, each in a process of its own
 //        kestrune_grow_bench --threads N      one setting (N = 0: all logical CPUs)
