@@ -2,7 +2,9 @@
 // the smaller child's build after a split (each on one thread and with the tiles of this pool
 // size), and the sibling by subtraction. Each is reported in
 // nanoseconds per row-feature next to the floor set by the bytes the loop has to read at the
-// machine's single-thread streaming bandwidth, measured here with a plain read loop.
+// machine's single-thread streaming bandwidth, measured here with a plain read loop. Then the
+// per-call costs a grower pays per node: the sibling's bundle by subtraction, and the
+// histograms of nodes of 64, 1,024 and 4,096 scattered rows.
 //
 // Usage: kestrune_histogram_bench [rows]   (RAYON_NUM_THREADS sets the pool of the tiled run)
 
@@ -21,6 +23,7 @@
 #include "backend_cpu/partition.hpp"
 #include "core/binned.hpp"
 #include "engine/tiling.hpp"
+#include "engine/tree_build/node_split.hpp"
 #include "parallel/pool_size.hpp"
 
 namespace {
@@ -160,5 +163,38 @@ int main(int argc, char** argv) {
   });
   std::printf("%-34s %9.3f us  (%zu histograms of %d bins)\n", "sibling by subtraction", subtract_seconds * 1e6,
               kFeatures, kMaxBin + 1);
+
+  // What a grower pays per node: the sibling bundle made and dropped, and the histograms of
+  // small nodes (a 64-row node is almost all fixed cost), each averaged over many calls on a few
+  // different row sets scattered over the matrix.
+  constexpr int kCalls = 2000;
+  const double bundle_subtract_seconds = best_seconds([&] {
+    for (int i = 0; i < kCalls; ++i) {
+      // As a grower does: the parent's bundle is moved in and comes back as the sibling's.
+      parent = kestrune::engine::tree_build::subtract_histogram_bundle(std::move(parent), child_bundle, 2);
+      if (parent.histograms.size() != kFeatures) std::abort();
+    }
+  });
+  std::printf("%-34s %9.3f us per call\n", "sibling bundle (grower)", bundle_subtract_seconds * 1e6 / kCalls);
+  for (const std::size_t node_rows : {std::size_t{64}, std::size_t{1024}, std::size_t{4096}}) {
+    std::vector<kestrune::core::NodeSlice> nodes;
+    for (std::uint32_t k = 0; k < 8; ++k) {
+      std::vector<std::uint32_t> picked;
+      std::uniform_int_distribution<std::uint32_t> any_row(0, static_cast<std::uint32_t>(rows - 1));
+      for (std::size_t i = 0; i < node_rows; ++i) picked.push_back(any_row(rng));
+      std::sort(picked.begin(), picked.end());
+      nodes.push_back(kestrune::core::NodeSlice::make(k, std::move(picked)));
+    }
+    const int calls = static_cast<int>(std::max<std::size_t>(1, 128000 / node_rows));
+    const double small_seconds = best_seconds([&] {
+      for (int i = 0; i < calls; ++i) {
+        const auto bundle = kestrune::backend_cpu::build_histograms(binned, gradients, nodes[i % nodes.size()], one_tile);
+        if (bundle.histograms.size() != kFeatures) std::abort();
+      }
+    });
+    char name[64];
+    std::snprintf(name, sizeof(name), "%zu-row node, one thread", node_rows);
+    std::printf("%-34s %9.3f us per call\n", name, small_seconds * 1e6 / calls);
+  }
   return 0;
 }

@@ -39,6 +39,9 @@ class HistogramArena {
   // Cell i's count: carried plus float count, as a 32-bit unsigned (wrapping).
   std::uint32_t count_at(std::size_t i) const;
 
+  // Every cell's carried count, or empty when nothing was carried since the last resize.
+  std::span<const std::uint32_t> carried_counts() const noexcept { return carried_counts_; }
+
   std::size_t bins_per_feature() const noexcept { return bins_per_feature_; }
   std::size_t feature_count() const noexcept { return bins_per_feature_ == 0 ? 0 : cells_.size() / bins_per_feature_; }
   std::span<ArenaCell> cells() noexcept { return cells_; }

@@ -38,6 +38,27 @@ std::size_t row_major_row_limit(const core::BinnedMatrix& binned, std::size_t gr
 
 }  // namespace
 
+bool per_feature_reads_row_major(std::span<const std::uint32_t> rows, std::size_t feature_count, std::size_t width,
+                                 core::BinWidth code_width) {
+  const std::size_t n = rows.size();
+  const std::size_t code_bytes = code_width == core::BinWidth::U8 ? 1 : 2;
+  const std::size_t row_bytes = saturating_product(feature_count, code_bytes);
+  if (n == 0 || saturating_product(n, row_bytes) > kRowMajorCacheBytes) return false;
+  // Rows listed in ascending order lie within [first, last]; any other list counts as spread
+  // over the whole matrix.
+  const std::size_t span = rows.back() >= rows.front() ? rows.back() - rows.front() + std::size_t{1}
+                                                       : std::numeric_limits<std::size_t>::max();
+  // Cache lines each layout brings in: column-major, every feature reads its own line per row
+  // (or the whole run of the rows' codes, when the rows are dense); row-major, each row's tile
+  // codes once (or the whole run), then the cache serves the other features.
+  const std::size_t lines_per_row = (saturating_product(width, code_bytes) + 63) / 64 + 1;
+  const std::size_t column_lines =
+      saturating_product(width, std::min(n, saturating_product(span, code_bytes) / 64 + 1));
+  const std::size_t row_lines =
+      std::min(saturating_product(n, lines_per_row), saturating_product(span, row_bytes) / 64 + 1);
+  return row_lines < column_lines;
+}
+
 bool tile_uses_arena(std::size_t rows, std::size_t width, std::size_t bins_per_feature) {
   return bins_per_feature <= kArenaMaxBins && rows >= kArenaMinRows &&
          saturating_product(rows, width) >= kArenaMinCells;
@@ -49,6 +70,8 @@ void materialize_tile_histograms(std::uint32_t start_feature, const HistogramAre
   support::invariant(bin_count <= arena.bins_per_feature(), "histogram arena is narrower than the histograms");
   const std::size_t stride = arena.bins_per_feature();
   const std::span<const ArenaCell> cells = arena.cells();
+  const std::span<const std::uint32_t> carried = arena.carried_counts();
+  support::invariant(carried.empty() || carried.size() == cells.size(), "histogram arena carried counts are misshapen");
   for (std::size_t k = 0; k < features; ++k) {
     const std::size_t first = k * stride;
     for (std::size_t b = bin_count; b < stride; ++b) {
@@ -57,9 +80,15 @@ void materialize_tile_histograms(std::uint32_t start_feature, const HistogramAre
     core::FeatureHistogram histogram;
     histogram.feature_index = start_feature + static_cast<std::uint32_t>(k);
     histogram.bins.resize(bin_count);
+    // A plain copy loop: this runs for every bin of every node, whatever its row count.
+    core::HistogramBin* const out = histogram.bins.data();
+    const ArenaCell* const from = cells.data() + first;
     for (std::size_t b = 0; b < bin_count; ++b) {
-      const ArenaCell& cell = cells[first + b];
-      histogram.bins[b] = core::HistogramBin{cell.grad_sum, cell.hess_sum, cell.grad_sq_sum, arena.count_at(first + b)};
+      out[b] = core::HistogramBin{from[b].grad_sum, from[b].hess_sum, from[b].grad_sq_sum,
+                                  support::saturating_cast<std::uint32_t>(from[b].count)};
+    }
+    if (!carried.empty()) {
+      for (std::size_t b = 0; b < bin_count; ++b) out[b].count += carried[first + b];  // wrapping
     }
     output.push_back(std::move(histogram));
   }
@@ -108,7 +137,8 @@ std::vector<core::FeatureHistogram> build_tile_histograms_per_feature(const core
   check_tile_inside(binned, tile);
   const std::size_t start = tile.start_feature;
   const std::size_t end = tile.end_feature;
-  const bool column_major = !binned.bins_column_major.empty();
+  const bool column_major = !binned.bins_column_major.empty() &&
+                            !per_feature_reads_row_major(rows, binned.feature_count, end - start, binned.bins.width());
   const core::BinStorage& source = column_major ? binned.bins_column_major : binned.bins;
   std::size_t row_limit = 0;
   if (column_major) {

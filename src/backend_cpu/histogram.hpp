@@ -67,6 +67,17 @@ std::vector<core::FeatureHistogram> build_feature_histograms_for_tile(const core
 // True when a tile of `width` features over `rows` node rows is built with the arena loop.
 bool tile_uses_arena(std::size_t rows, std::size_t width, std::size_t bins_per_feature);
 
+// The per-feature loop reads the row-major codes instead of the column-major copy when the node's
+// rows are few and scattered: each row's codes then arrive in one cache line and stay cached for
+// the tile's other features, where the column-major copy costs a line per row and feature. Only
+// while the rows' codes fit in this many bytes of cache.
+inline constexpr std::size_t kRowMajorCacheBytes = std::size_t{256} << 10;
+
+// True when the per-feature loop over `rows` (`width` features of a matrix of feature_count
+// codes a row) reads the row-major codes.
+bool per_feature_reads_row_major(std::span<const std::uint32_t> rows, std::size_t feature_count, std::size_t width,
+                                 core::BinWidth code_width);
+
 // The two loops, callable directly so that they can be compared on the same input. The tile
 // must lie inside the matrix (panic otherwise).
 std::vector<core::FeatureHistogram> build_tile_histograms_with_arena(const core::BinnedMatrix& binned,

@@ -1,7 +1,12 @@
 #include "backend_cpu/histogram_gather.hpp"
 
+#include <sys/mman.h>
+
 #include <algorithm>
+#include <cstddef>
 #include <memory>
+#include <new>
+#include <utility>
 
 #include "backend_cpu/arena.hpp"
 #include "backend_cpu/histogram.hpp"
@@ -45,6 +50,85 @@ std::vector<core::FeatureHistogram> sum_gathered_piece(const Code* block, std::s
   return output;
 }
 
+// The largest gather block a thread keeps between builds. Blocks come and go with every large
+// node; handed back to the C library they return to the system and the next node pays a page
+// fault per 4 KiB to fill its block.
+constexpr std::size_t kKeptGatherBytes = std::size_t{64} << 20;
+
+// Memory mapped for the kept block, apart from the C library's heap: a block kept inside the heap
+// would split its free space, and the row lists a partition allocates would then take fresh pages.
+class MappedBytes {
+ public:
+  MappedBytes() = default;
+  explicit MappedBytes(std::size_t bytes) : bytes_(bytes) {
+    void* mapped = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) throw std::bad_alloc();
+    data_ = static_cast<std::byte*>(mapped);
+  }
+  ~MappedBytes() {
+    if (data_ != nullptr) munmap(data_, bytes_);
+  }
+  MappedBytes(MappedBytes&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)), bytes_(std::exchange(other.bytes_, 0)) {}
+  MappedBytes& operator=(MappedBytes&& other) noexcept {
+    if (this != &other) {
+      if (data_ != nullptr) munmap(data_, bytes_);
+      data_ = std::exchange(other.data_, nullptr);
+      bytes_ = std::exchange(other.bytes_, 0);
+    }
+    return *this;
+  }
+
+  std::byte* data() const noexcept { return data_; }
+  std::size_t size() const noexcept { return bytes_; }
+
+ private:
+  std::byte* data_ = nullptr;
+  std::size_t bytes_ = 0;
+};
+
+// The calling thread's gather memory, kept from build to build. A build that finds it in use (a
+// build started from within another one's pool call on the same thread) allocates its own.
+class GatherScratch {
+ public:
+  explicit GatherScratch(std::size_t bytes) {
+    Kept& kept = thread_kept();
+    if (!kept.in_use && bytes <= kKeptGatherBytes) {
+      if (kept.memory.size() < bytes) {
+        kept.memory = MappedBytes();
+        kept.memory = MappedBytes(bytes);
+      }
+      kept.in_use = true;
+      borrowed_ = true;
+      data_ = kept.memory.data();
+    } else {
+      own_ = std::make_unique_for_overwrite<std::byte[]>(bytes);
+      data_ = own_.get();
+    }
+  }
+  ~GatherScratch() {
+    if (borrowed_) thread_kept().in_use = false;
+  }
+  GatherScratch(const GatherScratch&) = delete;
+  GatherScratch& operator=(const GatherScratch&) = delete;
+
+  std::byte* data() const noexcept { return data_; }
+
+ private:
+  struct Kept {
+    MappedBytes memory;
+    bool in_use = false;
+  };
+  static Kept& thread_kept() {
+    thread_local Kept kept;
+    return kept;
+  }
+
+  std::unique_ptr<std::byte[]> own_;
+  std::byte* data_ = nullptr;
+  bool borrowed_ = false;
+};
+
 template <typename Code>
 std::vector<std::vector<core::FeatureHistogram>> gathered_build(
     std::span<const Code> codes, const core::BinnedMatrix& binned, std::span<const core::GradientPair> gradients,
@@ -70,9 +154,11 @@ std::vector<std::vector<core::FeatureHistogram>> gathered_build(
   const std::size_t covered = codes.size() < end ? 0 : (codes.size() - end) / features + 1;
   const std::size_t row_limit = std::min({gradients.size(), binned.row_count, covered});
 
-  // Filled before it is read, so neither buffer is initialised.
-  const std::unique_ptr<Code[]> block = std::make_unique_for_overwrite<Code[]>(*cells);
-  const std::unique_ptr<GatheredPair[]> pairs = std::make_unique_for_overwrite<GatheredPair[]>(n);
+  // One buffer holds the pairs, then the codes; filled before it is read, so never initialised.
+  static_assert(alignof(GatheredPair) >= alignof(Code));
+  const GatherScratch scratch(n * sizeof(GatheredPair) + *cells * sizeof(Code));
+  GatheredPair* const pairs = reinterpret_cast<GatheredPair*>(scratch.data());
+  Code* const block = reinterpret_cast<Code*>(scratch.data() + n * sizeof(GatheredPair));
   parallel::parallel_for_chunks(
       n, kGatherChunkRows,
       [&](std::size_t first, std::size_t last) {
@@ -85,7 +171,7 @@ std::vector<std::vector<core::FeatureHistogram>> gathered_build(
             detail::prefetch(gradients.data() + ahead);
           }
           const Code* source = codes.data() + static_cast<std::size_t>(row) * features;
-          Code* target = block.get() + i * row_width;
+          Code* target = block + i * row_width;
           for (const core::FeatureTile& pass : passes) {
             target = std::copy(source + pass.start_feature, source + pass.end_feature, target);
           }
@@ -99,7 +185,7 @@ std::vector<std::vector<core::FeatureHistogram>> gathered_build(
   return parallel::parallel_map<std::vector<core::FeatureHistogram>>(
       pieces.size(),
       [&](std::size_t p) {
-        return sum_gathered_piece(block.get(), row_width, pairs.get(), n, columns[p], pieces[p], bins);
+        return sum_gathered_piece(block, row_width, pairs, n, columns[p], pieces[p], bins);
       },
       parallel::kDefaultMinParallel, threads);
 }

@@ -115,7 +115,7 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
         built.histograms = backend.build_histograms(binned, request.gradients, slice, request.feature_tiles);
         built.rows = std::move(slice.row_indices);
       }
-      sibling.histograms = subtract_histogram_bundle(node.histograms, built.histograms, sibling.key);
+      sibling.histograms = subtract_histogram_bundle(std::move(node.histograms), built.histograms, sibling.key);
       node.histograms = {};
 
       masks.assign_children(node.local_id, feature, left_local, right_local);

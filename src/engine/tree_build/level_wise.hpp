@@ -116,7 +116,7 @@ GrownTree build_tree_level_wise(const Backend& backend, TreeGrowthRequest reques
           built.rows = std::move(slice.row_indices);
         }
         sibling.histograms =
-            subtract_histogram_bundle(node.histograms, built.histograms, build_right ? left_key : right_key);
+            subtract_histogram_bundle(std::move(node.histograms), built.histograms, build_right ? left_key : right_key);
         next.push_back(std::move(left));
         next.push_back(std::move(right));
       }

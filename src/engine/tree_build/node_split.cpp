@@ -153,7 +153,7 @@ core::NodeSlice node_slice(std::uint32_t key, std::vector<std::uint32_t> rows) {
   return with_core_errors([&] { return core::NodeSlice::make(key, std::move(rows)); });
 }
 
-core::HistogramBundle subtract_histogram_bundle(const core::HistogramBundle& parent, const core::HistogramBundle& child,
+core::HistogramBundle subtract_histogram_bundle(core::HistogramBundle parent, const core::HistogramBundle& child,
                                                 std::uint32_t sibling_id) {
   const std::size_t bins = parent.histograms.empty() ? 0 : parent.histograms.front().bins.size();
   if (parent.histograms.size() != child.histograms.size()) {
@@ -161,16 +161,19 @@ core::HistogramBundle subtract_histogram_bundle(const core::HistogramBundle& par
                                           " does not match child histogram feature count " +
                                           std::to_string(child.histograms.size()));
   }
-  core::HistogramBundle sibling;
-  sibling.node_id = sibling_id;
-  sibling.histograms.reserve(parent.histograms.size());
+  // The parent's bins become the sibling's: each bin is read and written once, and no memory is
+  // allocated or zeroed first.
+  parent.node_id = sibling_id;
   for (std::size_t i = 0; i < parent.histograms.size(); ++i) {
-    const core::FeatureHistogram& from = parent.histograms[i];
-    core::FeatureHistogram& out = sibling.histograms.emplace_back(
-        core::FeatureHistogram{std::vector<core::HistogramBin>(bins), from.feature_index});
-    backend_cpu::subtract_histogram_bins(from.bins, child.histograms[i].bins, out.bins);
+    std::vector<core::HistogramBin>& out = parent.histograms[i].bins;
+    const std::span<const core::HistogramBin> taken = child.histograms[i].bins;
+    const std::size_t n = std::min({bins, out.size(), taken.size()});
+    backend_cpu::subtract_histogram_bins(std::span(out).first(n), taken, std::span(out).first(n));
+    // Bins past what both lists hold are zero, and every histogram has the first one's length.
+    out.resize(bins);
+    std::fill(out.begin() + static_cast<std::ptrdiff_t>(n), out.end(), core::HistogramBin{});
   }
-  return sibling;
+  return parent;
 }
 
 }  // namespace kestrune::engine::tree_build

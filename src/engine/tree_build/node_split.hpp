@@ -120,7 +120,9 @@ std::optional<LinearChildren> fit_linear_children(const Backend& backend, const 
 // The sibling's histograms: parent minus child, matched by position, over the parent's feature
 // indices with as many bins as the parent's first histogram. ContractViolation
 // "parent histogram feature count {} does not match child histogram feature count {}".
-core::HistogramBundle subtract_histogram_bundle(const core::HistogramBundle& parent, const core::HistogramBundle& child,
+// The parent is taken by value and its storage becomes the sibling's: a grower that is done with
+// the parent moves it in, and the subtraction then allocates nothing.
+core::HistogramBundle subtract_histogram_bundle(core::HistogramBundle parent, const core::HistogramBundle& child,
                                                 std::uint32_t sibling_id);
 
 }  // namespace kestrune::engine::tree_build

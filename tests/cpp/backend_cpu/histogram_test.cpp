@@ -41,7 +41,8 @@ struct BuildCase {
 };
 
 // Both loops and the public entry agree bit for bit with the definition, for 8- and 16-bit
-// storage, with and without the column-major copy, on rows in any order.
+// storage, with and without the column-major copy, on rows in any order; the per-feature loop
+// reads the row-major codes for the smaller nodes here and the column-major copy for the largest.
 TEST(HistogramBuild, EveryLoopMatchesTheNaiveSums) {
   const BuildCase cases[] = {
       {"u8 all rows", {600, 37, 255, 255, false, true, 0.15}, 600, false},
@@ -53,6 +54,7 @@ TEST(HistogramBuild, EveryLoopMatchesTheNaiveSums) {
       {"u8 40 rows", {200, 600, 255, 255, false, true, 0.2}, 40, true},
       {"u8 41 rows", {200, 600, 255, 255, false, true, 0.2}, 41, true},
       {"u8 few rows", {50, 12, 255, 255, false, true, 0.2}, 10, true},
+      {"u8 rows past the cache, column-major", {12000, 24, 255, 255, false, true, 0.1}, 11500, false},
       {"u16 300 bins", {700, 24, 299, 299, true, true, 0.2}, 512, true},
       {"u16 row-major only", {700, 24, 299, 299, true, false, 0.2}, 700, false},
       {"u16 511 bins", {300, 64, 510, 510, true, true, 0.1}, 300, true},
