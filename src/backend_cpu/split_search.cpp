@@ -5,6 +5,7 @@
 #include <limits>
 #include <vector>
 
+#include "backend_cpu/categorical_split.hpp"
 #include "core/leaf.hpp"
 #include "engine/error.hpp"
 #include "parallel/parallel.hpp"
@@ -20,9 +21,6 @@ using engine::SplitSelectionOptions;
 
 constexpr float kEpsilon = core::kLeafDenominatorEpsilon;
 
-[[noreturn]] void categorical_not_implemented() {
-  throw engine::EngineError::not_implemented("categorical split search is not implemented yet");
-}
 [[noreturn]] void factor_penalty_not_implemented() {
   throw engine::EngineError::not_implemented("factor split penalty is not implemented yet");
 }
@@ -165,9 +163,16 @@ std::optional<float> general_gain(const HistogramBin& left, const HistogramBin& 
   return gain;
 }
 
-// One histogram's best candidate, by the scan its options call for.
+// One histogram's best candidate: the category scan for a feature of the categorical list (its
+// first entry decides the category count), else the threshold scan its options call for.
 std::optional<SplitCandidate> search_histogram(const core::FeatureHistogram& histogram, std::uint32_t node_id,
-                                               const SplitSelectionOptions& options) {
+                                               const SplitSelectionOptions& options,
+                                               std::span<const engine::CategoricalFeature> categorical_features) {
+  for (const engine::CategoricalFeature& feature : categorical_features) {
+    if (feature.first == histogram.feature_index) {
+      return best_split_for_categorical_feature_inner(histogram, node_id, options, feature.second, nullptr, nullptr);
+    }
+  }
   if (!options.gradient_noise_strength.has_value()) return best_numeric_split_fast(histogram, node_id, options);
   return best_split_for_feature_inner(histogram, node_id, options, nullptr, nullptr);
 }
@@ -283,7 +288,6 @@ std::optional<SplitCandidate> best_split_with_factor_context(
     std::span<const engine::CategoricalFeature> categorical_features,
     const engine::FactorSplitContext* factor_context) {
   if (factor_context != nullptr) factor_penalty_not_implemented();
-  if (!categorical_features.empty()) categorical_not_implemented();
 
   const std::size_t count = bundle.histograms.size();
   // Each histogram is searched on its own (on the pool for large bundles); the winner is then
@@ -293,7 +297,10 @@ std::optional<SplitCandidate> best_split_with_factor_context(
   for (const core::FeatureHistogram& histogram : bundle.histograms) bins += histogram.bins.size();
   const std::size_t min_parallel = bins >= kParallelSplitBins ? kParallelSplitHistograms : parallel::kAllThreads;
   std::vector<std::optional<SplitCandidate>> candidates = parallel::parallel_map<std::optional<SplitCandidate>>(
-      count, [&](std::size_t i) { return search_histogram(bundle.histograms[i], bundle.node_id, options); },
+      count,
+      [&](std::size_t i) {
+        return search_histogram(bundle.histograms[i], bundle.node_id, options, categorical_features);
+      },
       min_parallel, bins / kSplitBinsPerThread);
   std::optional<SplitCandidate> best;
   float best_weighted = 0.0f;

@@ -29,8 +29,9 @@ inline constexpr std::size_t kSplitBinsPerThread = 2048;
 // The best split of the bundle, absent when no histogram yields one. Among the candidates of
 // greatest weighted gain (gain x feature_weights[feature], or the plain gain for a feature past
 // the list) the earliest histogram of the bundle wins; the candidate keeps its unweighted gain.
-// Categorical features and the factor penalty are not supported yet: a non-empty
-// categorical_features list or a factor context throws EngineError::NotImplemented.
+// A histogram whose feature is in categorical_features is searched by category sets (the first
+// matching entry gives the category count), every other one by bin thresholds. The factor
+// penalty is not supported yet: a factor context throws EngineError::NotImplemented.
 std::optional<engine::SplitCandidate> best_split_with_factor_context(
     const core::HistogramBundle& bundle, const engine::SplitSelectionOptions& options,
     std::span<const float> feature_weights, std::span<const engine::CategoricalFeature> categorical_features,

@@ -327,10 +327,6 @@ TEST(SplitSearchSelection, RandomBundlesPickTheFirstBestWeightedGain) {
 
 TEST(SplitSearchSelection, FeaturesNotBuiltYetAreReportedAsNotImplemented) {
   const auto bundle = bundle_of({FeatureHistogram{{{-2.0f, 1.0f, 4.0f, 1}, {3.0f, 1.0f, 9.0f, 1}}, 0}});
-  const std::vector<engine::CategoricalFeature> categorical{{7, 4}};
-  EXPECT_TRUE(test::throws_engine_error(
-      [&] { best_split_with_factor_context(bundle, {}, {}, categorical, nullptr); },
-      EngineErrorKind::NotImplemented, "categorical split search is not implemented yet"));
   // The contexts are only passed on, never read, before the searches that use them exist.
   alignas(64) const unsigned char opaque[256] = {};
   const auto* factor = reinterpret_cast<const engine::FactorSplitContext*>(opaque);

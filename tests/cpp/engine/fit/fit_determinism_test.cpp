@@ -2,6 +2,7 @@
 // whatever the pool size. The digests printed here are compared across pool sizes by ctest.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <span>
@@ -51,7 +52,18 @@ struct Case {
   const char* name;
   core::BoostingMode mode;
   core::TreeGrowth growth;
+  bool categorical = false;  // features 0 and 5 split by category sets (their 16 bin codes)
 };
+
+bool has_set_split(std::span<const TrainedStump> stumps) {
+  return std::any_of(stumps.begin(), stumps.end(), [](const TrainedStump& s) { return s.categorical; });
+}
+
+Trainer trainer_for(const Case& c) {
+  Trainer trainer = make_trainer(sampled_params(c.mode, c.growth));
+  if (!c.categorical) return trainer;
+  return std::move(trainer).with_categorical_features({{0, 16}, {5, 16}});
+}
 
 // Read by the ctest entries that run these suites with one and with four pool threads.
 void print_digest(const char* name, std::uint64_t digest) {
@@ -64,6 +76,7 @@ TEST(FitDeterminism, SameSeedSameModel) {
       {"goss_leaf", core::GossBoosting{0.3f, 0.3f}, core::TreeGrowth::Leaf},
       {"dart_level", core::DartBoosting{0.3f, 2, core::DartNormalizeType::Forest, core::DartSampleType::Weighted},
        core::TreeGrowth::Level},
+      {"categorical_subsample_leaf", core::StandardBoosting{}, core::TreeGrowth::Leaf, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -73,7 +86,7 @@ TEST(FitDeterminism, SameSeedSameModel) {
     const Target target = ranking ? Target::Relevance : Target::Regression;
     const Data train = make_data(77, 200, 40, target);
     const Data validation = make_data(78, 60, 40, target);
-    const Trainer trainer = make_trainer(sampled_params(c.mode, c.growth));
+    const Trainer trainer = trainer_for(c);
     auto fit = [&] {
       const IterationControls controls = trainer.default_iteration_controls(6);
       if (ranking) return run_fit(trainer, train, objectives::QueryRMSEObjective(*train.dataset.group_id), controls,
@@ -83,6 +96,7 @@ TEST(FitDeterminism, SameSeedSameModel) {
     const IterationRunSummary first = fit();
     const IterationRunSummary second = fit();
     EXPECT_EQ(first.rounds_completed, 6u);
+    EXPECT_EQ(has_set_split(first.model.stumps), c.categorical);
     const std::uint64_t digest = digest_of(first.model.to_artifact_bytes(), first.train_loss, first.validation_loss);
     EXPECT_EQ(digest, digest_of(second.model.to_artifact_bytes(), second.train_loss, second.validation_loss));
     print_digest(c.name, digest);
@@ -93,16 +107,18 @@ TEST(MulticlassDeterminism, SameSeedSameModel) {
   const Case cases[] = {
       {"multiclass_subsample_level", core::StandardBoosting{}, core::TreeGrowth::Level},
       {"multiclass_goss_leaf", core::GossBoosting{0.3f, 0.3f}, core::TreeGrowth::Leaf},
+      {"multiclass_categorical_level", core::StandardBoosting{}, core::TreeGrowth::Level, true},
   };
   const Data train = make_multiclass_data(77, 240, 40);
   const Data validation = make_multiclass_data(78, 60, 40);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const Trainer trainer = make_trainer(sampled_params(c.mode, c.growth));
+    const Trainer trainer = trainer_for(c);
     auto digest = [&] {
       MultiClassIterationRunSummary run =
           run_multiclass(trainer, train, trainer.default_iteration_controls(5), &validation);
       EXPECT_EQ(run.rounds_completed, 5u);
+      EXPECT_EQ(has_set_split(run.class_stumps[0]), c.categorical);
       return digest_of(multiclass_trained_model(run).to_artifact_bytes(), run.train_loss, run.validation_loss);
     };
     const std::uint64_t first = digest();

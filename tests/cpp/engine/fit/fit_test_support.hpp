@@ -120,7 +120,8 @@ struct FitOptions {
   const PerRoundMetricCallback* metric = nullptr;
 };
 
-// One fit through the loop's entry that every public fit operation calls.
+// One fit through the loop's entry that every public fit operation calls, with the trainer's
+// categorical features as those operations pass them.
 template <typename O, typename Hooks = GrowerHooks>
 IterationRunSummary run_fit(const Trainer& trainer, const Data& train, const O& objective,
                             const IterationControls& controls, FitOptions options = {}, const Hooks& hooks = Hooks{}) {
@@ -128,7 +129,9 @@ IterationRunSummary run_fit(const Trainer& trainer, const Data& train, const O& 
   if (options.validation) set = ValidationSet{&options.validation->dataset, &options.validation->binned};
   return fit_iterations_with_optional_validation_summary(
       trainer, train.dataset, train.binned, backend_cpu::CpuBackend{}, objective,
-      IterationExecutionContext{controls, {}, std::move(options.warm_start), set, options.metric}, hooks);
+      IterationExecutionContext{controls, trainer.categorical_features(), std::move(options.warm_start), set,
+                                options.metric},
+      hooks);
 }
 
 // The earlier model as a continued fit receives it.

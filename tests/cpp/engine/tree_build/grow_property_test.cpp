@@ -81,6 +81,14 @@ void check_structure(const GrowScenario& s, const GrownTree& tree, std::size_t t
       const std::uint64_t own = index->group_masks[stump.feature_index];
       EXPECT_TRUE(own == 0 || (own & mask) != 0) << "feature " << stump.feature_index << " used against constraints";
     }
+    // A set split names its left categories in a bitset sized by the feature's category count.
+    if (stump.categorical) {
+      const auto listed = std::find_if(s.categorical_features.begin(), s.categorical_features.end(),
+                                       [&](const CategoricalFeature& f) { return f.first == stump.feature_index; });
+      ASSERT_NE(listed, s.categorical_features.end());
+      ASSERT_TRUE(stump.category_bitset.has_value());
+      EXPECT_EQ(stump.category_bitset->size(), (listed->second + 7) / 8);
+    }
     made[local] = &stump;
   }
 }
@@ -112,6 +120,12 @@ TEST(GrowProperty, InPlaceUpdatesEqualAFreshWalkOnRandomData) {
     }
     if (rng() % 3 == 0 && features >= 3) s.params.interaction_constraints = {{0, 1}, {1, 2}};
     if (rng() % 3 == 0) s.feature_weights = {2.0f, 0.5f};
+    // Categorical features, with fewer categories than codes now and then: rows of the codes
+    // beyond the count take no part in the search but are routed right.
+    if (rng() % 2 == 0) {
+      s.categorical_features = {{0, value_bins - rng() % 2}};
+      if (features > 2) s.categorical_features.emplace_back(2, 2 + rng() % 12);
+    }
     // Row and column subsampling as a round would draw them.
     const std::vector<std::size_t> sampled = sampled_indices(rows, rng(), trial, rng() % 2 == 0 ? 1.0f : 0.6f);
     s.rows.assign(sampled.begin(), sampled.end());

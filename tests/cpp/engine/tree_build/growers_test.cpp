@@ -253,6 +253,8 @@ TEST_P(GrowBothWays, LinearLeavesAddWhatAWalkWithRawValuesAdds) {
 }
 
 TEST_P(GrowBothWays, FeaturesNotBuiltYetAreRefusedByName) {
+  // Linear leaves, the factor penalty and morph mode are refused by name; categorical features
+  // are not.
   GrowScenario s = two_groups(4, 4);
   std::vector<float> predictions(8, 0.0f);
 
@@ -265,10 +267,20 @@ TEST_P(GrowBothWays, FeaturesNotBuiltYetAreRefusedByName) {
   linear.raw_values.clear();
   EXPECT_EQ(grow(linear, GetParam(), predictions).stumps.size(), 1u);
 
+  // A categorical feature is split by category sets, and a set split keeps constant leaves even
+  // where linear leaves are fitted.
   GrowScenario categorical = s;
   categorical.categorical_features = {{0, 2}};
-  EXPECT_TRUE(throws_engine_error([&] { grow(categorical, GetParam(), predictions); },
-                                  EngineErrorKind::NotImplemented, "categorical split search is not implemented yet"));
+  categorical.params.leaf_model = core::LeafModel::Linear;
+  categorical.raw_values.assign(8, 1.0f);
+  SpyBackend linear_fits;
+  linear_fits.fit_linear_leaves = true;
+  const GrownTree sets = grow(categorical, GetParam(), predictions, 0, linear_fits);
+  ASSERT_EQ(sets.stumps.size(), 1u);
+  EXPECT_TRUE(sets.stumps[0].categorical);
+  EXPECT_EQ(sets.stumps[0].category_bitset, std::vector<std::uint8_t>{0x01});
+  EXPECT_TRUE(std::holds_alternative<float>(sets.stumps[0].left));
+  EXPECT_TRUE(std::holds_alternative<float>(sets.stumps[0].right));
 
   GrowScenario penalty = s;
   penalty.params.neutralization_config = core::NeutralizationConfig{core::NeutralizationKind::SplitPenalty, 0.0f, 0.5f};
