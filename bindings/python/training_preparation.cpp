@@ -6,6 +6,7 @@
 
 #include "core/dataset.hpp"
 #include "engine/error.hpp"
+#include "engine/factor.hpp"
 #include "engine/trainer/warm_start.hpp"
 
 namespace kestrune::python {
@@ -21,8 +22,11 @@ std::string count_mismatch(const char* what, std::size_t length, std::size_t row
          std::to_string(row_count);
 }
 
-// The pre-target rule's own checks come first; the residualization itself is not available yet.
-void apply_pre_target_neutralization(const TrainingPipelineInputs& inputs) {
+// With neutralization='pre_target' the targets are replaced, once and before any tree, by their
+// residuals from a weighted ridge fit on the factor exposures; the fit is then a plain regression
+// on them, with neither exposures nor a neutralization setting left. The residuals are computed
+// in full before the targets change, so a failure leaves the call's data as it was.
+void apply_pre_target_neutralization(TrainingPipelineInputs& inputs, core::TrainingDataset& dataset) {
   if (core::neutralization_kind(inputs.params) != core::NeutralizationKind::PreTarget) return;
   if (inputs.objective != "squared_error" || inputs.custom_objective_fn) {
     throw EngineError::contract_violation(
@@ -33,7 +37,9 @@ void apply_pre_target_neutralization(const TrainingPipelineInputs& inputs) {
         "neutralization='pre_target' does not support validation targets in this release because validation "
         "factor_exposures are not accepted");
   }
-  throw EngineError::not_implemented("neutralization='pre_target' is not implemented yet");
+  engine::apply_pre_target_neutralization(dataset, inputs.params.neutralization_config->factor_neutralization_lambda);
+  dataset.factor_exposures.reset();
+  inputs.params.neutralization_config.reset();
 }
 
 // A column's index and its string count are checked for every spec before any column is
@@ -150,7 +156,7 @@ PreparedTraining prepare_training(TrainingPipelineInputs& inputs) {
                                        std::vector<float>(inputs.values.begin(), inputs.values.end()));
     });
   }
-  apply_pre_target_neutralization(inputs);
+  apply_pre_target_neutralization(inputs, dataset);
   check_categorical_specs(inputs.categorical_specs, inputs.row_count, inputs.feature_count);
   apply_categorical_columns(inputs, prepared.training);
 

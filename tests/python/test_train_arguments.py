@@ -552,7 +552,6 @@ def test_categorical_list_form_ignores_the_single_column_arguments():
         (dict(categorical_feature_indices=[1], categorical_feature_values_list=[["a", "b", "c"] * 4],
               max_cat_threshold=3),
          "native categorical splits are not implemented yet (categorical feature 1)"),
-        (dict(neutralization="pre_target"), "neutralization='pre_target' is not implemented yet"),
     ],
 )
 def test_features_of_later_releases_are_refused_not_ignored(overrides, message):
