@@ -544,14 +544,6 @@ def test_categorical_list_form_ignores_the_single_column_arguments():
 @pytest.mark.parametrize(
     "overrides, message",
     [
-        (dict(categorical_feature_index=1, categorical_feature_values=["a", "b"] * 6),
-         "categorical target encoding is not implemented yet (categorical feature 1)"),
-        (dict(categorical_feature_indices=[1, 0], categorical_feature_values_list=[["a", "b"] * 6, ["c"] * 12],
-              max_cat_threshold=2),
-         "categorical target encoding is not implemented yet (categorical feature 0)"),
-        (dict(categorical_feature_indices=[1], categorical_feature_values_list=[["a", "b", "c"] * 4],
-              max_cat_threshold=3),
-         "native categorical splits are not implemented yet (categorical feature 1)"),
         (dict(neutralization="pre_target"), "neutralization='pre_target' is not implemented yet"),
     ],
 )
