@@ -51,6 +51,20 @@ def test_target_encoded_columns_train_through_every_function(variant, form, refe
     assert artifact != artifact_of(SUMMARY)
 
 
+def test_list_form_pairs_each_validation_list_with_its_column():
+    other = ["p", "q", "q"] * 4
+    given = [(1, CATS), (0, other)]
+    results = []
+    for order in (given, given[::-1]):
+        results.append(call(SUMMARY, rounds=3, validation_rows=ROWS[:6], validation_targets=TARGETS[:6],
+                            categorical_feature_indices=[i for i, _ in order],
+                            categorical_feature_values_list=[v for _, v in order],
+                            validation_categorical_feature_values_list=[v[6:] for _, v in order]))
+    assert results[0].artifact_bytes == results[1].artifact_bytes
+    assert results[0].summary.validation_loss == results[1].summary.validation_loss
+    assert categorical_state(results[0].artifact_bytes) == (1, 0, [0, 1])
+
+
 def test_multiclass_fit_carries_the_categorical_state():
     result = call(SUMMARY, data=(ROWS, [float(i % 3) for i in range(12)]), objective="multiclass_softmax",
                   num_classes=3, rounds=2, **LIST)

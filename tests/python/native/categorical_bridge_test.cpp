@@ -88,6 +88,8 @@ TEST(CategoricalBridge, BinsAndFeatureListHandedToTheTrainer) {
     std::vector<std::string> unseen_encoded = valid.encoded;
     unseen_encoded[5] = "new";
     inputs.validation_categorical_values = {unseen, unseen_encoded};
+    const bool linear = max_bins > 255;
+    if (linear) inputs.params.leaf_model = core::LeafModel::Linear;
 
     const quantization::PreparedTrainingMatrices plain = quantization::prepare_training_matrices_from_dense_values(
         train.values, kRows, kFeatures, train.targets, std::nullopt, std::nullopt, std::nullopt,
@@ -121,6 +123,24 @@ TEST(CategoricalBridge, BinsAndFeatureListHandedToTheTrainer) {
     EXPECT_FALSE(prepared.categorical_state->time_aware);
     // The 8-bit copies agree with the storage (all codes here are below 255 but column 0's).
     EXPECT_EQ(binned.bins_u8[5 * kFeatures + 2], codes[5]);
+
+    // The dense matrices hold raw rows only where linear leaves read them, never bin codes; the
+    // encoded column then holds the encoded values.
+    const core::DatasetMatrix& dense = prepared.training.dataset.matrix;
+    const core::DatasetMatrix& vdense = prepared.validation->dataset.matrix;
+    ASSERT_EQ(dense.values.size(), linear ? kRows * kFeatures : 0);
+    ASSERT_EQ(vdense.values.size(), linear ? valid.values.size() : 0);
+    if (linear) {
+      for (std::size_t r = 0; r < kRows; ++r) {
+        EXPECT_EQ(dense.values[r * kFeatures], train.values[r * kFeatures]);
+        EXPECT_EQ(dense.values[r * kFeatures + 2], reference.encoded[r]);
+      }
+      const std::vector<float> transformed = categorical::transform_target_encoder(reference.state, unseen_encoded);
+      for (std::size_t r = 0; r < valid.targets.size(); ++r) {
+        EXPECT_EQ(vdense.values[r * kFeatures], valid.values[r * kFeatures]);
+        EXPECT_EQ(vdense.values[r * kFeatures + 2], transformed[r]);
+      }
+    }
 
     // Validation: each category reads the bin it has in training; unseen strings get the
     // missing bin (native) or the prior's place in the training code space (encoded).
