@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <string>
+#include <unordered_map>
 
 #include "engine/error.hpp"
 #include "support/stable_sort.hpp"
@@ -35,23 +36,32 @@ void check_values(std::span<const float> values) {
 
 EncodedCodes encode_bins_from_encoded_values(std::span<const float> values, std::size_t max_distinct) {
   check_values(values);
-  EncodedCodes result;
-  result.distinct.assign(values.begin(), values.end());
-  support::stable_merge_sort(result.distinct, total_less);
-  const auto last = std::unique(result.distinct.begin(), result.distinct.end(),
-                                [](float a, float b) { return total_order_key(a) == total_order_key(b); });
-  result.distinct.erase(last, result.distinct.end());
-  if (result.distinct.size() > max_distinct) {
-    throw EngineError::contract_violation("encoded cardinality " + std::to_string(result.distinct.size()) +
+  // Distinct values by hash of their total-order key, then ranked; the ranks, not the hash
+  // order, decide every code.
+  std::unordered_map<std::int32_t, std::uint32_t> slots;
+  for (const float value : values) slots.try_emplace(total_order_key(value), 0);
+  if (slots.size() > max_distinct) {
+    throw EngineError::contract_violation("encoded cardinality " + std::to_string(slots.size()) +
                                           " exceeds supported max " + std::to_string(max_distinct));
+  }
+  EncodedCodes result;
+  for (const float value : values) {
+    if (slots.size() == result.distinct.size()) break;
+    std::uint32_t& slot = slots.find(total_order_key(value))->second;
+    if (slot == 0) {
+      result.distinct.push_back(value);
+      slot = 1;
+    }
+  }
+  support::stable_merge_sort(result.distinct, total_less);
+  for (std::size_t code = 0; code < result.distinct.size(); ++code) {
+    slots.find(total_order_key(result.distinct[code]))->second = static_cast<std::uint32_t>(code);
   }
   result.codes.reserve(values.size());
   for (const float value : values) {
-    const auto found = std::lower_bound(result.distinct.begin(), result.distinct.end(), value, total_less);
-    if (found == result.distinct.end() || total_order_key(*found) != total_order_key(value)) {
-      throw EngineError::contract_violation("encoded value lookup failed during bin mapping");
-    }
-    result.codes.push_back(static_cast<std::uint16_t>(found - result.distinct.begin()));
+    const auto found = slots.find(total_order_key(value));
+    if (found == slots.end()) throw EngineError::contract_violation("encoded value lookup failed during bin mapping");
+    result.codes.push_back(static_cast<std::uint16_t>(found->second));
   }
   result.max_code = static_cast<std::uint16_t>(result.distinct.size() - 1);
   return result;

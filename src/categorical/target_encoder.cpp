@@ -1,8 +1,8 @@
 #include "categorical/target_encoder.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
-#include <map>
 #include <numeric>
 #include <string_view>
 #include <unordered_map>
@@ -20,17 +20,30 @@ struct IndexedColumn {
 };
 
 IndexedColumn index_column(std::span<const std::string> values) {
-  // std::string_view compares through char_traits<char>, which orders bytes as unsigned char.
-  std::map<std::string_view, std::uint32_t> ids;
-  for (const std::string& value : values) ids.emplace(value, 0);
+  // Rows first find their category's slot (first-seen order) by hash, then the slots are ranked
+  // byte-wise: std::string_view compares through char_traits<char>, which orders bytes as
+  // unsigned char. No result depends on the hash order.
+  std::unordered_map<std::string_view, std::uint32_t> slots;
+  std::vector<std::string_view> names;
+  std::vector<std::uint32_t> row_slot;
+  row_slot.reserve(values.size());
+  for (const std::string& value : values) {
+    const auto [entry, inserted] = slots.try_emplace(value, static_cast<std::uint32_t>(names.size()));
+    if (inserted) names.emplace_back(value);
+    row_slot.push_back(entry->second);
+  }
+  std::vector<std::uint32_t> by_name(names.size());
+  std::iota(by_name.begin(), by_name.end(), std::uint32_t{0});
+  std::sort(by_name.begin(), by_name.end(), [&](std::uint32_t a, std::uint32_t b) { return names[a] < names[b]; });
+  std::vector<std::uint32_t> rank(names.size());
   IndexedColumn column;
-  column.categories.reserve(ids.size());
-  for (auto& [category, id] : ids) {
-    id = static_cast<std::uint32_t>(column.categories.size());
-    column.categories.push_back(category);
+  column.categories.reserve(names.size());
+  for (std::uint32_t position = 0; position < by_name.size(); ++position) {
+    rank[by_name[position]] = position;
+    column.categories.push_back(names[by_name[position]]);
   }
   column.row_category.reserve(values.size());
-  for (const std::string& value : values) column.row_category.push_back(ids.find(value)->second);
+  for (const std::uint32_t slot : row_slot) column.row_category.push_back(rank[slot]);
   return column;
 }
 
