@@ -1,6 +1,5 @@
 #include "training_preparation.hpp"
 
-#include <algorithm>
 #include <string>
 #include <utility>
 
@@ -62,7 +61,7 @@ std::optional<PreparedTrainingMatrices> prepare_validation(TrainingPipelineInput
       *inputs.validation_values, row_count, inputs.feature_count, *inputs.validation_targets,
       std::move(inputs.validation_time_index), std::move(inputs.validation_sample_weights),
       std::move(inputs.validation_group_id), inputs.continuous_binning_strategy, training.binning_metadata,
-      false, inputs.continuous_binning_max_bins);
+      /*keep_dense_values=*/false, inputs.continuous_binning_max_bins);
   if (inputs.params.leaf_model == core::LeafModel::Linear) {
     // Validation predictions of linear leaves read raw features, as the training ones do.
     validation.dataset.matrix = raw_matrix(*inputs.validation_values, row_count, inputs.feature_count);
@@ -103,7 +102,7 @@ PreparedTraining prepare_training(TrainingPipelineInputs& inputs) {
       quantization::prepare_training_matrices_from_dense_values(
           inputs.values, inputs.row_count, inputs.feature_count, inputs.targets, std::move(inputs.time_index),
           std::move(inputs.sample_weights), std::move(inputs.group_id), inputs.continuous_binning_strategy,
-          inputs.continuous_binning_max_bins, false),
+          inputs.continuous_binning_max_bins, /*keep_dense_values=*/false),
       std::nullopt, std::nullopt, {}, {}, std::nullopt, 0.0};
   core::TrainingDataset& dataset = prepared.training.dataset;
   dataset.factor_exposures = std::move(inputs.factor_exposures);
