@@ -85,20 +85,17 @@ def test_native_columns_reach_the_engine(variant, objective):
 VALIDATION = dict(validation_rows=ROWS[:6], validation_targets=TARGETS[:6])
 
 
+# The resolver's own refusals are in test_train_arguments; these come after it, and the
+# encoder's keep its "invalid input: " prefix.
 @pytest.mark.parametrize(
     "overrides, message",
     [
-        (dict(categorical_feature_index=1), "categorical_feature_values must be provided when categorical_feature_index is set"),
-        (dict(categorical_feature_values=CATS), "categorical_feature_index must be provided when categorical_feature_values is set"),
-        (dict(SINGLE, categorical_feature_values=CATS[:3]), "categorical_feature_values length 3 does not match row_count 12"),
         (dict(SINGLE, categorical_feature_index=2), "categorical feature index 2 is out of bounds for feature_count 2"),
-        (dict(SINGLE, categorical_smoothing=-1.0), "invalid input: smoothing must be finite and >= 0"),
-        (dict(SINGLE, categorical_min_samples_leaf=0), "invalid input: min_samples_leaf must be greater than 0"),
         (dict(SINGLE, categorical_time_aware=True), "invalid input: time_aware target encoding requires time_index"),
     ],
 )
 @pytest.mark.parametrize("variant", VARIANTS, ids=variant_ids(VARIANTS))
-def test_single_form_refusals(variant, overrides, message):
+def test_refusals_after_the_resolver(variant, overrides, message):
     with pytest.raises(ValueError) as info:
         call(variant, **overrides)
     assert str(info.value) == message
@@ -107,17 +104,11 @@ def test_single_form_refusals(variant, overrides, message):
 @pytest.mark.parametrize(
     "overrides, message",
     [
-        (dict(categorical_feature_indices=[1, 0], categorical_feature_values_list=[CATS]),
-         "categorical_feature_indices length 2 does not match categorical_feature_values_list length 1"),
-        (dict(categorical_feature_indices=[1, 1], categorical_feature_values_list=[CATS, CATS]),
-         "duplicate categorical_feature_index: 1"),
         (dict(categorical_feature_indices=[0, 5], categorical_feature_values_list=[CATS, CATS]),
          "categorical feature index 5 is out of bounds for feature_count 2"),
         (dict(LIST, **VALIDATION), "validation categorical values list length 0 does not match categorical specs count 1"),
         (dict(LIST, **VALIDATION, validation_categorical_feature_values_list=[CATS]),
          "categorical values length 12 does not match row_count 6"),
-        (dict(SINGLE, **VALIDATION, validation_categorical_feature_values=CATS[:5]),
-         "categorical values length 5 does not match row_count 6"),
         (dict(LIST, **VALIDATION, validation_categorical_feature_values_list=[CATS[:5]], max_cat_threshold=3),
          "categorical values length 5 does not match row_count 6"),
     ],
@@ -133,13 +124,6 @@ def test_list_form_and_validation_refusals(variant, overrides, message):
     assert str(info.value) == message
 
 
-def test_category_ids_must_be_integers():
-    with pytest.raises(TypeError):
-        call(SUMMARY, categorical_feature_indices=[1.0], categorical_feature_values_list=[CATS])
-    with pytest.raises(TypeError):
-        call(SUMMARY, categorical_feature_index=1, categorical_feature_values=list(range(12)))
-
-
 def encoded_means(cats, targets, smoothing):
     """Smoothed category means in float64, stored as float32."""
     targets = np.asarray(targets, dtype=np.float64)
@@ -152,8 +136,7 @@ def encoded_means(cats, targets, smoothing):
     return out
 
 
-@pytest.mark.parametrize("time_aware", [False, True])
-def test_validation_rows_read_the_training_bins_of_their_categories(time_aware):
+def test_validation_rows_read_the_training_bins_of_their_categories():
     """The validation loss is that of the artifact scored on bins built here: the numeric column
     by the linear rule, the categorical column by the rank of its category's encoding among the
     training column's encoded values. A validation set lacking the lowest-encoded category would
@@ -163,7 +146,6 @@ def test_validation_rows_read_the_training_bins_of_their_categories(time_aware):
     cats = [f"c{k}" for k in rng.integers(0, 9, size=n)]
     x0 = rng.uniform(-1.0, 1.0, size=n).astype(np.float32)
     y = (np.array([int(c[1:]) for c in cats]) * 0.5 + x0).astype(np.float32)
-    times = [i // 10 for i in range(n)] if time_aware else None
     rows = [[float(a), 0.0] for a in x0]
     means = encoded_means(cats, y.tolist(), 20.0)
     lowest = min(means, key=means.get)
@@ -172,32 +154,13 @@ def test_validation_rows_read_the_training_bins_of_their_categories(time_aware):
         rows=rows, targets=y.tolist(), learning_rate=0.3, max_depth=3, row_subsample=1.0, col_subsample=1.0,
         min_validation_improvement=0.0, seed=7, deterministic=True, rounds=4,
         validation_rows=[rows[i] for i in keep], validation_targets=[float(y[i]) for i in keep],
-        categorical_feature_index=1, categorical_feature_values=cats, categorical_time_aware=time_aware,
-        time_index=times, validation_categorical_feature_values=[cats[i] for i in keep])
-    if time_aware:
-        # Training rows are encoded from earlier rows only: their own distinct values set the bins.
-        training_values = time_aware_values(cats, y, times, 20.0)
-    else:
-        training_values = [means[c] for c in cats]
-    distinct = np.unique(np.asarray(training_values, dtype=np.float32))
+        categorical_feature_index=1, categorical_feature_values=cats,
+        validation_categorical_feature_values=[cats[i] for i in keep])
+    distinct = np.unique(np.asarray([means[c] for c in cats], dtype=np.float32))
     meta = result.continuous_binning_metadata
     bins = [[linear_bin(x0[i], meta.feature_mins[0], meta.feature_maxs[0], 254),
-             float(max(np.searchsorted(distinct, means[cats[i]], side="right") - 1, 0))] for i in keep]
+             float(np.searchsorted(distinct, means[cats[i]]))] for i in keep]
     handle = _kestrune.NativePredictorHandle(result.artifact_bytes, strict=False)
     predictions = np.asarray(handle.predict_batch(bins), dtype=np.float64)
     expected = np.mean((predictions - y[keep].astype(np.float64)) ** 2)
     assert result.summary.validation_loss[-1] == pytest.approx(expected, rel=1e-5)
-
-
-def time_aware_values(cats, y, times, smoothing):
-    values = []
-    for i in range(len(cats)):
-        seen = [j for j in range(len(cats)) if times[j] < times[i]]
-        prior = float(np.mean(y[seen].astype(np.float64))) if seen else 0.0
-        same = np.asarray([y[j] for j in seen if cats[j] == cats[i]], dtype=np.float64)
-        if len(same) == 0:
-            values.append(np.float32(prior))
-            continue
-        w = len(same) / (smoothing + len(same))
-        values.append(np.float32(same.mean() * w + prior * (1.0 - w)))
-    return values

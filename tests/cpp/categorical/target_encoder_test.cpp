@@ -45,7 +45,8 @@ std::vector<float> reference_encoding(const TargetEncoderConfig& config, const s
   return encoded;
 }
 
-// Small columns with repeated categories, repeated time stamps and unordered times.
+// Small columns with repeated categories, repeated time stamps and unordered times; the names
+// cover byte-wise order (upper case first, a prefix first, bytes above 0x7f last).
 struct Column {
   std::vector<std::string> values;
   std::vector<float> targets;
@@ -96,32 +97,6 @@ TEST(TargetEncoder, MatchesDirectFloat64Computation) {
       }
     }
   }
-}
-
-TEST(TargetEncoder, WorkedExamples) {
-  const std::vector<std::string> values = {"a", "b", "a"};
-  const std::vector<float> targets = {1.0f, 0.0f, 3.0f};
-  const TargetEncoderState state = fit_target_encoder({2.0, 1, false}, values, targets, std::nullopt);
-  ASSERT_EQ(state.stats.size(), 2u);
-  EXPECT_EQ(state.stats[0].count, 2u);
-  EXPECT_EQ(state.stats[0].mean, 2.0f);
-  EXPECT_EQ(state.stats[0].encoded, static_cast<float>(5.0 / 3.0));
-  EXPECT_EQ(state.stats[1].encoded, static_cast<float>(8.0 / 9.0));
-  EXPECT_EQ(state.prior, static_cast<float>(4.0 / 3.0));
-
-  // Time groups 1, 3, 5: the earliest group sees nothing, later ones the earlier groups only.
-  const FitTransformResult walked = fit_transform_target_encoder(
-      {0.0, 1, true}, std::vector<std::string>{"a", "a", "b", "a"}, std::vector<float>{10, 2, 4, 6},
-      std::vector<std::int64_t>{5, 1, 1, 3});
-  EXPECT_EQ(walked.encoded, (std::vector<float>{4.0f, 0.0f, 0.0f, 2.0f}));
-
-  // Byte-wise order: upper case first, a prefix before its extensions, bytes above 0x7f last.
-  const TargetEncoderState ordered = fit_target_encoder(
-      {0.0, 1, false}, std::vector<std::string>{"\xc3\xa9", "ab", "a", "B"}, std::vector<float>{1, 2, 3, 4},
-      std::nullopt);
-  std::vector<std::string> order;
-  for (const CategoryTargetStats& stats : ordered.stats) order.push_back(stats.category);
-  EXPECT_EQ(order, (std::vector<std::string>{"B", "a", "ab", "\xc3\xa9"}));
 }
 
 TEST(TargetEncoder, RefusesBadInputInOrder) {
