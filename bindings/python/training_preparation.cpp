@@ -1,6 +1,5 @@
 #include "training_preparation.hpp"
 
-#include <algorithm>
 #include <string>
 #include <utility>
 
@@ -42,51 +41,12 @@ void apply_pre_target_neutralization(TrainingPipelineInputs& inputs, core::Train
   inputs.params.neutralization_config.reset();
 }
 
-// A column's index and its string count are checked for every spec before any column is
-// treated: a bad index would write bins into another feature's cells, a short list would leave
-// rows without a category.
-void check_categorical_specs(const std::vector<CategoricalTargetEncodingSpec>& specs, std::size_t row_count,
-                             std::size_t feature_count) {
-  for (const CategoricalTargetEncodingSpec& spec : specs) {
-    if (spec.feature_index >= feature_count) {
-      throw EngineError::contract_violation("categorical feature index " + std::to_string(spec.feature_index) +
-                                            " is out of bounds for feature_count " + std::to_string(feature_count));
-    }
-    if (spec.values.size() != row_count) {
-      throw EngineError::contract_violation("categorical values length " + std::to_string(spec.values.size()) +
-                                            " does not match row_count " + std::to_string(row_count));
-    }
-  }
-}
-
-// Number of distinct strings of a column, by byte-wise order.
-std::size_t distinct_category_count(const std::vector<std::string>& values) {
-  std::vector<std::string> sorted = values;
-  std::sort(sorted.begin(), sorted.end());
-  return static_cast<std::size_t>(std::unique(sorted.begin(), sorted.end()) - sorted.begin());
-}
-
-// Which columns would be split on natively and which target-encoded; neither treatment is
-// available yet, so the first column names itself in a not-implemented error rather than being
-// trained as a plain numeric feature.
-void apply_categorical_columns(const TrainingPipelineInputs& inputs, const PreparedTrainingMatrices& training) {
-  for (const CategoricalTargetEncodingSpec& spec : inputs.categorical_specs) {
-    const std::size_t n = inputs.max_cat_threshold > 0 ? distinct_category_count(spec.values) : 0;
-    const bool native = inputs.max_cat_threshold > 0 && n >= 2 && n <= inputs.max_cat_threshold;
-    if (!native) {
-      throw EngineError::not_implemented("categorical target encoding is not implemented yet (categorical feature " +
-                                         std::to_string(spec.feature_index) + ")");
-    }
-    const std::uint16_t missing_bin = training.binned.missing_bin;
-    if (n > missing_bin) {
-      throw EngineError::contract_violation(
-          "Native categorical feature " + std::to_string(spec.feature_index) + " has " + std::to_string(n) +
-          " categories which would collide with the missing-value sentinel (bin " + std::to_string(missing_bin) +
-          "). Reduce max_cat_threshold or increase continuous_binning_max_bins.");
-    }
-    throw EngineError::not_implemented("native categorical splits are not implemented yet (categorical feature " +
-                                       std::to_string(spec.feature_index) + ")");
-  }
+// The dense matrix keeps no quantized codes: the engine reads dense values only as raw features
+// (linear leaves), so it holds either the raw rows or only its counts.
+core::DatasetMatrix raw_matrix(std::span<const float> values, std::size_t row_count, std::size_t feature_count) {
+  return engine::with_core_errors([&] {
+    return core::DatasetMatrix::make(row_count, feature_count, std::vector<float>(values.begin(), values.end()));
+  });
 }
 
 // The validation rows with the training cuts, or nothing when none were given.
@@ -107,7 +67,11 @@ std::optional<PreparedTrainingMatrices> prepare_validation(TrainingPipelineInput
       *inputs.validation_values, row_count, inputs.feature_count, *inputs.validation_targets,
       std::move(inputs.validation_time_index), std::move(inputs.validation_sample_weights),
       std::move(inputs.validation_group_id), inputs.continuous_binning_strategy, training.binning_metadata,
-      !inputs.categorical_specs.empty(), inputs.continuous_binning_max_bins);
+      /*keep_dense_values=*/false, inputs.continuous_binning_max_bins);
+  if (inputs.params.leaf_model == core::LeafModel::Linear) {
+    // Validation predictions of linear leaves read raw features, as the training ones do.
+    validation.dataset.matrix = raw_matrix(*inputs.validation_values, row_count, inputs.feature_count);
+  }
   // Each per-row list is read row by row while scoring the validation set: one entry per row.
   const core::TrainingDataset& dataset = validation.dataset;
   if (dataset.sample_weights && dataset.sample_weights->size() != row_count) {
@@ -144,23 +108,27 @@ PreparedTraining prepare_training(TrainingPipelineInputs& inputs) {
       quantization::prepare_training_matrices_from_dense_values(
           inputs.values, inputs.row_count, inputs.feature_count, inputs.targets, std::move(inputs.time_index),
           std::move(inputs.sample_weights), std::move(inputs.group_id), inputs.continuous_binning_strategy,
-          inputs.continuous_binning_max_bins, !inputs.categorical_specs.empty()),
+          inputs.continuous_binning_max_bins, /*keep_dense_values=*/false),
       std::nullopt, std::nullopt, {}, {}, std::nullopt, 0.0};
   core::TrainingDataset& dataset = prepared.training.dataset;
   dataset.factor_exposures = std::move(inputs.factor_exposures);
   inputs.factor_exposures.reset();
   if (inputs.params.leaf_model == core::LeafModel::Linear) {
     // Linear leaves fit on the raw feature values, whatever the quantizer kept.
-    dataset.matrix = engine::with_core_errors([&] {
-      return core::DatasetMatrix::make(inputs.row_count, inputs.feature_count,
-                                       std::vector<float>(inputs.values.begin(), inputs.values.end()));
-    });
+    dataset.matrix = raw_matrix(inputs.values, inputs.row_count, inputs.feature_count);
   }
   apply_pre_target_neutralization(inputs, dataset);
-  check_categorical_specs(inputs.categorical_specs, inputs.row_count, inputs.feature_count);
-  apply_categorical_columns(inputs, prepared.training);
+  CategoricalPreparation categorical =
+      apply_training_categorical_columns(prepared.training, inputs.categorical_specs, inputs.max_cat_threshold);
 
   prepared.validation = prepare_validation(inputs, prepared.training);
+  if (prepared.validation) {
+    apply_validation_categorical_columns(*prepared.validation, categorical, inputs.categorical_specs,
+                                         inputs.validation_categorical_values);
+  }
+  prepared.native_categorical_features = std::move(categorical.native_features);
+  prepared.native_cat_mappings = std::move(categorical.native_cat_mappings);
+  if (!categorical.encoding.columns.empty()) prepared.categorical_state = std::move(categorical.encoding.state);
   prepared.warm_start = load_warm_start(inputs);
   prepared.bridge_prepare_seconds = seconds_of(std::chrono::steady_clock::now() - start);
   return prepared;

@@ -1,7 +1,8 @@
 // The pipeline's preparation stretch: everything between the Python inputs and the trainer.
 // Training rows are quantized (raw values kept where linear leaves need them), categorical
-// columns checked, the validation rows binned with the training cuts and checked against their
-// own row count, and a warm-start artifact decoded and checked against the training features.
+// columns split natively or target-encoded, the validation rows binned with the training cuts,
+// given the same categorical treatment and checked against their own row count, and a
+// warm-start artifact decoded and checked against the training features.
 // The preparation clock runs from the first step to the last.
 #pragma once
 
@@ -17,11 +18,10 @@
 #include "engine/trainer/trainer.hpp"
 #include "engine/trainer/warm_start.hpp"
 #include "quantization/matrix_preparation.hpp"
+#include "training_categorical.hpp"
 #include "training_pipeline.hpp"
 
 namespace kestrune::python {
-
-using CategoryMappings = std::map<std::size_t, std::map<std::string, std::uint32_t>>;
 
 struct PreparedTraining {
   quantization::PreparedTrainingMatrices training;

@@ -541,23 +541,6 @@ def test_categorical_list_form_ignores_the_single_column_arguments():
                    categorical_feature_index=5)
 
 
-@pytest.mark.parametrize(
-    "overrides, message",
-    [
-        (dict(categorical_feature_index=1, categorical_feature_values=["a", "b"] * 6),
-         "categorical target encoding is not implemented yet (categorical feature 1)"),
-        (dict(categorical_feature_indices=[1, 0], categorical_feature_values_list=[["a", "b"] * 6, ["c"] * 12],
-              max_cat_threshold=2),
-         "categorical target encoding is not implemented yet (categorical feature 0)"),
-        (dict(categorical_feature_indices=[1], categorical_feature_values_list=[["a", "b", "c"] * 4],
-              max_cat_threshold=3),
-         "native categorical splits are not implemented yet (categorical feature 1)"),
-    ],
-)
-def test_features_of_later_releases_are_refused_not_ignored(overrides, message):
-    assert_failure(RuntimeError, message, **overrides)
-
-
 def test_native_category_count_must_leave_the_missing_bin_free():
     values = [f"c{i:03d}" for i in range(256)]
     rows = [[float(i), 0.0] for i in range(256)]
