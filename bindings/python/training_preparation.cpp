@@ -102,6 +102,16 @@ std::optional<PreparedTrainingMatrices> prepare_validation(TrainingPipelineInput
       std::move(inputs.validation_time_index), std::move(inputs.validation_sample_weights),
       std::move(inputs.validation_group_id), inputs.continuous_binning_strategy, training.binning_metadata,
       !inputs.categorical_specs.empty(), inputs.continuous_binning_max_bins);
+  if (inputs.params.leaf_model == core::LeafModel::Linear) {
+    // Validation rows are scored with the same linear leaves, so they need their raw values too:
+    // without them only the intercepts would count and the validation loss would not be the
+    // loss of the model that is returned.
+    validation.dataset.matrix = engine::with_core_errors([&] {
+      return core::DatasetMatrix::make(row_count, inputs.feature_count,
+                                       std::vector<float>(inputs.validation_values->begin(),
+                                                          inputs.validation_values->end()));
+    });
+  }
   // Each per-row list is read row by row while scoring the validation set: one entry per row.
   const core::TrainingDataset& dataset = validation.dataset;
   if (dataset.sample_weights && dataset.sample_weights->size() != row_count) {

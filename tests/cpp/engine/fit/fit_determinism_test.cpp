@@ -2,9 +2,11 @@
 // whatever the pool size. The digests printed here are compared across pool sizes by ctest.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <span>
+#include <variant>
 #include <vector>
 
 #include "multiclass_test_support.hpp"
@@ -51,6 +53,7 @@ struct Case {
   const char* name;
   core::BoostingMode mode;
   core::TreeGrowth growth;
+  core::LeafModel leaf_model = core::LeafModel::Constant;
 };
 
 // Read by the ctest entries that run these suites with one and with four pool threads.
@@ -64,6 +67,8 @@ TEST(FitDeterminism, SameSeedSameModel) {
       {"goss_leaf", core::GossBoosting{0.3f, 0.3f}, core::TreeGrowth::Leaf},
       {"dart_level", core::DartBoosting{0.3f, 2, core::DartNormalizeType::Forest, core::DartSampleType::Weighted},
        core::TreeGrowth::Level},
+      {"linear_leaves_level", core::StandardBoosting{}, core::TreeGrowth::Level, core::LeafModel::Linear},
+      {"linear_leaves_goss_leaf", core::GossBoosting{0.3f, 0.3f}, core::TreeGrowth::Leaf, core::LeafModel::Linear},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -73,7 +78,10 @@ TEST(FitDeterminism, SameSeedSameModel) {
     const Target target = ranking ? Target::Relevance : Target::Regression;
     const Data train = make_data(77, 200, 40, target);
     const Data validation = make_data(78, 60, 40, target);
-    const Trainer trainer = make_trainer(sampled_params(c.mode, c.growth));
+    core::TrainParams params = sampled_params(c.mode, c.growth);
+    params.leaf_model = c.leaf_model;
+    params.lambda_l2 = c.leaf_model == core::LeafModel::Linear ? 1.0f : params.lambda_l2;
+    const Trainer trainer = make_trainer(params);
     auto fit = [&] {
       const IterationControls controls = trainer.default_iteration_controls(6);
       if (ranking) return run_fit(trainer, train, objectives::QueryRMSEObjective(*train.dataset.group_id), controls,
@@ -83,6 +91,11 @@ TEST(FitDeterminism, SameSeedSameModel) {
     const IterationRunSummary first = fit();
     const IterationRunSummary second = fit();
     EXPECT_EQ(first.rounds_completed, 6u);
+    if (c.leaf_model == core::LeafModel::Linear) {
+      EXPECT_TRUE(std::ranges::any_of(first.model.stumps, [](const TrainedStump& stump) {
+        return std::holds_alternative<core::LinearLeaf>(stump.left);
+      }));
+    }
     const std::uint64_t digest = digest_of(first.model.to_artifact_bytes(), first.train_loss, first.validation_loss);
     EXPECT_EQ(digest, digest_of(second.model.to_artifact_bytes(), second.train_loss, second.validation_loss));
     print_digest(c.name, digest);
@@ -93,12 +106,15 @@ TEST(MulticlassDeterminism, SameSeedSameModel) {
   const Case cases[] = {
       {"multiclass_subsample_level", core::StandardBoosting{}, core::TreeGrowth::Level},
       {"multiclass_goss_leaf", core::GossBoosting{0.3f, 0.3f}, core::TreeGrowth::Leaf},
+      {"multiclass_linear_leaves_level", core::StandardBoosting{}, core::TreeGrowth::Level, core::LeafModel::Linear},
   };
   const Data train = make_multiclass_data(77, 240, 40);
   const Data validation = make_multiclass_data(78, 60, 40);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const Trainer trainer = make_trainer(sampled_params(c.mode, c.growth));
+    core::TrainParams params = sampled_params(c.mode, c.growth);
+    params.leaf_model = c.leaf_model;
+    const Trainer trainer = make_trainer(params);
     auto digest = [&] {
       MultiClassIterationRunSummary run =
           run_multiclass(trainer, train, trainer.default_iteration_controls(5), &validation);
