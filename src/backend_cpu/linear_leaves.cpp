@@ -43,7 +43,8 @@ void zero_non_finite(LeafNormalStats& stats) {
   stats.hess_sum = finite_or_zero(stats.hess_sum);
 }
 
-// Adds one row to its bin's record: each product is rounded to float32 before it is added.
+// Adds one row to its bin's record: each product is rounded to float32 before it is added. Only
+// the upper triangle of the gram is kept: the solve reads nothing else.
 void accumulate_row(LeafNormalStats& stats, const core::GradientPair& pair, const std::array<float, kTerms>& z,
                     std::size_t k) {
   stats.grad_sum = stats.grad_sum + pair.grad;
@@ -51,7 +52,7 @@ void accumulate_row(LeafNormalStats& stats, const core::GradientPair& pair, cons
   for (std::size_t j = 0; j < k; ++j) {
     stats.moments[j] = stats.moments[j] + pair.grad * z[j];
     const float weighted = pair.hess * z[j];
-    for (std::size_t m = 0; m < k; ++m) stats.gram[j * kTerms + m] = stats.gram[j * kTerms + m] + weighted * z[m];
+    for (std::size_t m = j; m < k; ++m) stats.gram[j * kTerms + m] = stats.gram[j * kTerms + m] + weighted * z[m];
   }
 }
 

@@ -26,7 +26,8 @@ inline constexpr std::size_t kMaxLinearLeafTerms = core::kMaxLinearLeafTerms;
 
 // The normal-equation sums of a set of rows, all float32 and zero at start: `gram` (row-major
 // 8 x 8, entry (j, m) = sum of h * z_j * z_m), `moments` (entry j = sum of g * z_j), and the
-// plain gradient and hessian sums. Only the leading k x k block and k moments are used.
+// plain gradient and hessian sums. Only the upper triangle of the leading k x k block and the
+// first k moments are used.
 struct LeafNormalStats {
   std::array<float, kMaxLinearLeafTerms * kMaxLinearLeafTerms> gram{};
   std::array<float, kMaxLinearLeafTerms> moments{};
