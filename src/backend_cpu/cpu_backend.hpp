@@ -6,6 +6,7 @@
 #include <span>
 
 #include "backend_cpu/histogram.hpp"
+#include "backend_cpu/linear_leaves.hpp"
 #include "backend_cpu/partition.hpp"
 #include "backend_cpu/split_search.hpp"
 #include "engine/backend_ops.hpp"
@@ -42,10 +43,11 @@ class CpuBackend {
                                                              morph_context, factor_context);
   }
 
-  // Linear leaves are not supported yet: throws EngineError::NotImplemented.
   std::optional<engine::LinearLeafPair> compute_linear_leaf_pair_from_partitions(
       const core::BinnedMatrix& binned, std::span<const core::GradientPair> gradients,
-      const engine::LinearLeafPairRequest& request) const;
+      const engine::LinearLeafPairRequest& request) const {
+    return backend_cpu::solve_pl_leaf_pair_from_partitions(binned, gradients, request);
+  }
 };
 
 static_assert(engine::BackendOps<CpuBackend>);

@@ -64,13 +64,5 @@ TEST(BackendContract, SplitStatisticsAgreeWithThePartitionAndTheSibling) {
   }
 }
 
-TEST(BackendContract, LinearLeavesAreReportedAsNotImplemented) {
-  const core::BinnedMatrix binned = core::BinnedMatrix::make(2, 1, 3, {0, 1});
-  const std::vector<core::GradientPair> gradients(2, core::GradientPair{1.0f, 1.0f});
-  EXPECT_TRUE(test::throws_engine_error(
-      [&] { CpuBackend().compute_linear_leaf_pair_from_partitions(binned, gradients, {}); },
-      engine::EngineErrorKind::NotImplemented, "linear leaves are not implemented yet"));
-}
-
 }  // namespace
 }  // namespace kestrune::backend_cpu

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <span>
+#include <variant>
 #include <vector>
 
 #include "multiclass_test_support.hpp"
@@ -53,6 +54,7 @@ struct Case {
   core::BoostingMode mode;
   core::TreeGrowth growth;
   bool categorical = false;  // features 0 and 5 split by category sets (their 16 bin codes)
+  core::LeafModel leaf_model = core::LeafModel::Constant;
 };
 
 bool has_set_split(std::span<const TrainedStump> stumps) {
@@ -60,7 +62,11 @@ bool has_set_split(std::span<const TrainedStump> stumps) {
 }
 
 Trainer trainer_for(const Case& c) {
-  Trainer trainer = make_trainer(sampled_params(c.mode, c.growth));
+  core::TrainParams params = sampled_params(c.mode, c.growth);
+  params.leaf_model = c.leaf_model;
+  // A ridge term keeps the single-output leaf solves well posed on 200 rows.
+  if (c.leaf_model == core::LeafModel::Linear) params.lambda_l2 = 1.0f;
+  Trainer trainer = make_trainer(params);
   if (!c.categorical) return trainer;
   return std::move(trainer).with_categorical_features({{0, 16}, {5, 16}});
 }
@@ -77,6 +83,9 @@ TEST(FitDeterminism, SameSeedSameModel) {
       {"dart_level", core::DartBoosting{0.3f, 2, core::DartNormalizeType::Forest, core::DartSampleType::Weighted},
        core::TreeGrowth::Level},
       {"categorical_subsample_leaf", core::StandardBoosting{}, core::TreeGrowth::Leaf, true},
+      {"linear_leaves_level", core::StandardBoosting{}, core::TreeGrowth::Level, false, core::LeafModel::Linear},
+      {"linear_leaves_goss_leaf", core::GossBoosting{0.3f, 0.3f}, core::TreeGrowth::Leaf, false,
+       core::LeafModel::Linear},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -97,6 +106,11 @@ TEST(FitDeterminism, SameSeedSameModel) {
     const IterationRunSummary second = fit();
     EXPECT_EQ(first.rounds_completed, 6u);
     EXPECT_EQ(has_set_split(first.model.stumps), c.categorical);
+    if (c.leaf_model == core::LeafModel::Linear) {
+      EXPECT_TRUE(std::ranges::any_of(first.model.stumps, [](const TrainedStump& stump) {
+        return std::holds_alternative<core::LinearLeaf>(stump.left);
+      }));
+    }
     const std::uint64_t digest = digest_of(first.model.to_artifact_bytes(), first.train_loss, first.validation_loss);
     EXPECT_EQ(digest, digest_of(second.model.to_artifact_bytes(), second.train_loss, second.validation_loss));
     print_digest(c.name, digest);
@@ -108,6 +122,8 @@ TEST(MulticlassDeterminism, SameSeedSameModel) {
       {"multiclass_subsample_level", core::StandardBoosting{}, core::TreeGrowth::Level},
       {"multiclass_goss_leaf", core::GossBoosting{0.3f, 0.3f}, core::TreeGrowth::Leaf},
       {"multiclass_categorical_level", core::StandardBoosting{}, core::TreeGrowth::Level, true},
+      {"multiclass_linear_leaves_level", core::StandardBoosting{}, core::TreeGrowth::Level, false,
+       core::LeafModel::Linear},
   };
   const Data train = make_multiclass_data(77, 240, 40);
   const Data validation = make_multiclass_data(78, 60, 40);

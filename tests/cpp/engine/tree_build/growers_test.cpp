@@ -261,11 +261,14 @@ TEST_P(GrowBothWays, FeaturesNotBuiltYetAreRefusedByName) {
   GrowScenario linear = s;
   linear.params.leaf_model = core::LeafModel::Linear;
   linear.raw_values.assign(8, 1.0f);
-  EXPECT_TRUE(throws_engine_error([&] { grow(linear, GetParam(), predictions); }, EngineErrorKind::NotImplemented,
-                                  "linear leaves are not implemented yet"));
+  const GrownTree linear_tree = grow(linear, GetParam(), predictions);
+  ASSERT_EQ(linear_tree.stumps.size(), 1u);
+  EXPECT_TRUE(std::holds_alternative<core::LinearLeaf>(linear_tree.stumps[0].left));
   // Without raw values the leaves stay constant.
   linear.raw_values.clear();
-  EXPECT_EQ(grow(linear, GetParam(), predictions).stumps.size(), 1u);
+  const GrownTree constant_tree = grow(linear, GetParam(), predictions);
+  ASSERT_EQ(constant_tree.stumps.size(), 1u);
+  EXPECT_TRUE(std::holds_alternative<float>(constant_tree.stumps[0].left));
 
   // A categorical feature is split by category sets, and a set split keeps constant leaves even
   // where linear leaves are fitted.
