@@ -35,6 +35,13 @@ struct ExactNode {
   float left_value = 0.0f;      // side values with linear leaves at the feature baseline
   float right_value = 0.0f;
   float left_weight = 0.5f;  // the left side's share of the training rows
+  // Node tables range over the local bits of the node's own subtree only (compressed, in
+  // ascending bit order): where this node's bit lies in them, and for each entry the entry of
+  // each child's table. Built only for trees valued by tables.
+  std::uint32_t subtree_bits = 0;
+  std::uint32_t own_bit = 0;
+  std::vector<std::uint32_t> left_entry;
+  std::vector<std::uint32_t> right_entry;
 };
 
 struct ExactTree {
@@ -42,6 +49,38 @@ struct ExactTree {
   std::vector<std::uint32_t> feature_bits;   // per local bit: the feature's bit in a model mask
   std::size_t depth = 0;
 };
+
+// The bits of `full` under `mask`, packed into the low bits in ascending order, and back.
+std::uint32_t compress_bits(std::uint32_t full, std::uint32_t mask) {
+  std::uint32_t out = 0;
+  for (std::uint32_t j = 0; mask != 0; mask &= mask - 1, ++j) out |= ((full >> std::countr_zero(mask)) & 1u) << j;
+  return out;
+}
+
+std::uint32_t expand_bits(std::uint32_t packed, std::uint32_t mask) {
+  std::uint32_t out = 0;
+  for (std::uint32_t j = 0; mask != 0; mask &= mask - 1, ++j) out |= ((packed >> j) & 1u) << std::countr_zero(mask);
+  return out;
+}
+
+std::uint32_t fill_subtree_maps(ExactTree& tree, std::int32_t position) {
+  if (position < 0) return 0;
+  ExactNode& node = tree.nodes[static_cast<std::size_t>(position)];
+  const std::uint32_t left = fill_subtree_maps(tree, node.left);
+  const std::uint32_t right = fill_subtree_maps(tree, node.right);
+  node.subtree_bits = left | right | (1u << node.local_bit);
+  node.own_bit = compress_bits(1u << node.local_bit, node.subtree_bits);
+  node.own_bit = static_cast<std::uint32_t>(std::countr_zero(node.own_bit));
+  const std::size_t size = std::size_t{1} << std::popcount(node.subtree_bits);
+  node.left_entry.resize(node.left >= 0 ? size : 0);
+  node.right_entry.resize(node.right >= 0 ? size : 0);
+  for (std::uint32_t c = 0; c < size; ++c) {
+    const std::uint32_t full = expand_bits(c, node.subtree_bits);
+    if (node.left >= 0) node.left_entry[c] = compress_bits(full, left);
+    if (node.right >= 0) node.right_entry[c] = compress_bits(full, right);
+  }
+  return node.subtree_bits;
+}
 
 ExactTree build_tree(const ModelStructure& structure, std::uint32_t tree, const engine::TrainedModel& model) {
   ExactTree out;
@@ -73,6 +112,7 @@ ExactTree build_tree(const ModelStructure& structure, std::uint32_t tree, const 
     return position;
   };
   visit(visit, 0, 0);
+  if (out.feature_bits.size() <= kNodeTableBits) fill_subtree_maps(out, 0);
   return out;
 }
 
@@ -91,23 +131,22 @@ float subtree_value(const ExactTree& tree, std::int32_t position, const std::uin
   return combine(node, ((mask >> node.local_bit) & 1u) != 0, go_left[position] != 0, left, right);
 }
 
-// out[m] = subtree_value(position, m) for every local mask m, level by level: scratch holds two
-// tables per level below this one.
+// The table of the subtree at `position` over its own bits (see ExactNode): entry c equals
+// subtree_value(position, m) for every tree mask m whose subtree bits pack to c. Children's tables
+// go to scratch, two per level below this one.
 void subtree_table(const ExactTree& tree, std::int32_t position, const std::uint8_t* go_left, float* out,
-                   float* scratch, std::size_t size) {
-  if (position < 0) {
-    std::fill(out, out + size, 0.0f);
-    return;
-  }
+                   float* scratch, std::size_t stride) {
   const ExactNode& node = tree.nodes[static_cast<std::size_t>(position)];
+  const std::size_t size = std::size_t{1} << std::popcount(node.subtree_bits);
   float* left = scratch;
-  float* right = scratch + size;
-  subtree_table(tree, node.left, go_left, left, scratch + 2 * size, size);
-  subtree_table(tree, node.right, go_left, right, scratch + 2 * size, size);
-  const std::uint32_t bit = node.local_bit;
+  float* right = scratch + stride;
+  if (node.left >= 0) subtree_table(tree, node.left, go_left, left, scratch + 2 * stride, stride);
+  if (node.right >= 0) subtree_table(tree, node.right, go_left, right, scratch + 2 * stride, stride);
   const bool row_left = go_left[position] != 0;
-  for (std::size_t m = 0; m < size; ++m) {
-    out[m] = combine(node, ((m >> bit) & 1u) != 0, row_left, left[m], right[m]);
+  for (std::size_t c = 0; c < size; ++c) {
+    const float l = node.left >= 0 ? left[node.left_entry[c]] : 0.0f;
+    const float r = node.right >= 0 ? right[node.right_entry[c]] : 0.0f;
+    out[c] = combine(node, ((c >> node.own_bit) & 1u) != 0, row_left, l, r);
   }
 }
 
