@@ -72,6 +72,11 @@ PythonError predictor_error_to_pyerr(const predictor::PredictorError& error) {
   return PythonError::runtime_error(error.message());
 }
 
+PythonError shap_error_to_pyerr(const shap::ShapError& error) {
+  return error.kind() == shap::ShapErrorKind::InvalidInput ? PythonError::value_error(error.message())
+                                                           : PythonError::runtime_error(error.message());
+}
+
 PythonError core_error_as_value_error(const core::CoreError& error) {
   return PythonError::value_error(error.display());
 }
@@ -91,6 +96,8 @@ void raise_current_exception() noexcept {
     raise_python_error(engine_error_to_pyerr(error));
   } catch (const predictor::PredictorError& error) {
     raise_python_error(predictor_error_to_pyerr(error));
+  } catch (const shap::ShapError& error) {
+    raise_python_error(shap_error_to_pyerr(error));
   } catch (const core::CoreError& error) {
     PyErr_SetString(PyExc_RuntimeError, error.display().c_str());
   } catch (const support::Panic& panic) {

@@ -13,6 +13,7 @@
 //   predictor::PredictorError  InvalidInput -> ValueError with the message; InvalidModel ->
 //                           RuntimeError with the message; Core -> RuntimeError with the core
 //                           error's display text
+//   shap::ShapError         InvalidInput -> ValueError, Runtime -> RuntimeError, with the message
 //   std::bad_alloc          MemoryError
 //   support::Panic, and anything else: PanicException with the panic's text
 #pragma once
@@ -22,6 +23,7 @@
 #include "core/error.hpp"
 #include "engine/error.hpp"
 #include "predictor/error.hpp"
+#include "shap/error.hpp"
 #include "python.hpp"
 
 namespace kestrune::python {
@@ -67,6 +69,8 @@ class PythonError : public std::exception {
 PythonError engine_error_to_pyerr(const engine::EngineError& error);
 // The predictor's errors as Python sees them.
 PythonError predictor_error_to_pyerr(const predictor::PredictorError& error);
+// The explainer's errors as Python sees them.
+PythonError shap_error_to_pyerr(const shap::ShapError& error);
 // A core error met in a function's own input checks: ValueError with the display text.
 PythonError core_error_as_value_error(const core::CoreError& error);
 

@@ -33,6 +33,12 @@ SIGNATURES = {
     "predictor_predict_batch_canonical": "(artifact_bytes, rows)",
     "predictor_predict_batch_canonical_dense": "(artifact_bytes, values, row_count, feature_count)",
 }
+_R, _D = "artifact_bytes, rows", "artifact_bytes, values, row_count, feature_count"
+_B = (", binning_kind, feature_mins=None, feature_maxs=None, max_data_bin=None, feature_cuts=None, "
+      "linear_rank_per_feature=None")
+for _suffix, _params in [("", _R), ("_dense", _D), ("_with_binning", _R + _B), ("_dense_with_binning", _D + _B)]:
+    SIGNATURES[f"shap_explain_rows{_suffix}"] = f"({_params})"
+    SIGNATURES[f"shap_explain_rows{_suffix}_multi"] = f"({_params})"
 
 
 def test_all_lists_what_is_registered_in_the_fixed_order():

@@ -1,0 +1,59 @@
+#include "shap/additivity.hpp"
+
+#include <cmath>
+#include <string>
+
+#include "engine/round.hpp"
+#include "shap/error.hpp"
+#include "shap/linear_leaf.hpp"
+#include "support/float_text.hpp"
+
+namespace kestrune::shap {
+namespace {
+
+constexpr float kAbsoluteTolerance = 0.00001f;
+constexpr float kRelativeTolerance = 0.0001f;
+
+}  // namespace
+
+void verify_additivity(const engine::TrainedModel& model, const StumpIndex& index, std::span<const float> route_row,
+                       std::span<const float> value_row, std::span<const float> values, std::size_t row_index,
+                       const BinningContext* binning, float expected_value) {
+  const bool linear = has_linear_leaves(model);
+  if (linear && binning == nullptr) return;
+
+  // The prediction as the predictor scores it: path values tree by tree, linear sides on the row.
+  float predicted = model.base_prediction;
+  double slack = 0.0;
+  for (const std::uint32_t tree : index.root_trees) {
+    walk_row_path(index, tree, route_row, binning, [&](const engine::TrainedStump& stump, bool left) {
+      const core::LeafValue& side = left ? stump.left : stump.right;
+      if (const auto* leaf = std::get_if<core::LinearLeaf>(&side)) {
+        predicted = predicted + engine::linear_leaf_value_at(*leaf, value_row, 0);
+        const std::size_t terms = std::min(leaf->feature_indices.size(), leaf->coefficients.size());
+        for (std::size_t k = 0; k < terms; ++k) {
+          const std::uint32_t feature = leaf->feature_indices[k];
+          const double x = feature < value_row.size() ? std::fabs(static_cast<double>(value_row[feature])) : 0.0;
+          slack += x * std::fabs(static_cast<double>(leaf->coefficients[k]));
+        }
+      } else {
+        predicted = predicted + std::get<float>(side);
+      }
+    });
+  }
+
+  float reconstructed = expected_value;
+  for (const float value : values) reconstructed = reconstructed + value;
+
+  float tolerance = std::fabs(predicted) * kRelativeTolerance + kAbsoluteTolerance;
+  if (linear) tolerance = tolerance + static_cast<float>(slack * 0x1p-23);
+  if (std::fabs(predicted - reconstructed) > tolerance) {
+    throw ShapError::runtime("row " + std::to_string(row_index) + " additivity check failed: predicted=" +
+                             support::format_f32(predicted) + ", reconstructed=" + support::format_f32(reconstructed) +
+                             ", tolerance=" + support::format_f32(tolerance) + " (atol=" +
+                             support::format_f32(kAbsoluteTolerance) + ", rtol=" +
+                             support::format_f32(kRelativeTolerance) + ")");
+  }
+}
+
+}  // namespace kestrune::shap

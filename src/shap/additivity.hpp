@@ -1,0 +1,23 @@
+// The check every explained row must pass: the expected value plus the row's SHAP values must
+// give back the model's prediction for the row, within a tolerance.
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+#include "engine/trained_model.hpp"
+#include "shap/binning.hpp"
+#include "shap/model_structure.hpp"
+
+namespace kestrune::shap {
+
+// ShapError::Runtime "row {} additivity check failed: ..." when |prediction - reconstruction|
+// exceeds |prediction| x 1e-4 + 1e-5, widened by the rounding slack of the linear leaf terms on
+// the row's path. `route_row` decides the branches and `value_row` values the linear leaves (see
+// distribute_linear_terms_for_row). Without a binning context a linear-leaf model is not checked:
+// its rows are bin numbers, which say nothing of the raw values its leaves were fitted on.
+void verify_additivity(const engine::TrainedModel& model, const StumpIndex& index, std::span<const float> route_row,
+                       std::span<const float> value_row, std::span<const float> values, std::size_t row_index,
+                       const BinningContext* binning, float expected_value);
+
+}  // namespace kestrune::shap

@@ -1,0 +1,315 @@
+#include "shap/exact.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <string>
+
+#include "parallel/parallel.hpp"
+#include "shap/additivity.hpp"
+#include "shap/error.hpp"
+#include "shap/linear_leaf.hpp"
+#include "shap/model_structure.hpp"
+#include "support/float_text.hpp"
+#include "support/panic.hpp"
+
+namespace kestrune::shap {
+namespace {
+
+// A tree whose own split features number at most this many gets its value sub-table built node by
+// node over whole mask vectors (2 x depth tables of 2^k floats); larger trees are valued mask by
+// mask, which needs no scratch. Both compute every entry with the same float operations.
+constexpr std::size_t kNodeTableBits = 12;
+
+// Value tables of all rows explained at once stay within this many floats (256 MiB).
+constexpr std::size_t kTableFloatBudget = std::size_t{1} << 26;
+
+constexpr std::size_t kRowsPerChunk = 8;
+
+struct ExactNode {
+  const engine::TrainedStump* stump = nullptr;
+  std::int32_t left = -1;  // positions in the tree's node list; -1 where no stump follows
+  std::int32_t right = -1;
+  std::uint32_t local_bit = 0;  // the node's feature among the tree's own split features
+  float left_value = 0.0f;      // side values with linear leaves at the feature baseline
+  float right_value = 0.0f;
+  float left_weight = 0.5f;  // the left side's share of the training rows
+  // Node tables range over the local bits of the node's own subtree only (compressed, in
+  // ascending bit order): where this node's bit lies in them, and for each entry the entry of
+  // each child's table. Built only for trees valued by tables.
+  std::uint32_t subtree_bits = 0;
+  std::uint32_t own_bit = 0;
+  std::vector<std::uint32_t> left_entry;
+  std::vector<std::uint32_t> right_entry;
+};
+
+struct ExactTree {
+  std::vector<ExactNode> nodes;              // pre-order from the root: children after parents
+  std::vector<std::uint32_t> feature_bits;   // per local bit: the feature's bit in a model mask
+  std::size_t depth = 0;
+};
+
+// The bits of `full` under `mask`, packed into the low bits in ascending order, and back.
+std::uint32_t compress_bits(std::uint32_t full, std::uint32_t mask) {
+  std::uint32_t out = 0;
+  for (std::uint32_t j = 0; mask != 0; mask &= mask - 1, ++j) out |= ((full >> std::countr_zero(mask)) & 1u) << j;
+  return out;
+}
+
+std::uint32_t expand_bits(std::uint32_t packed, std::uint32_t mask) {
+  std::uint32_t out = 0;
+  for (std::uint32_t j = 0; mask != 0; mask &= mask - 1, ++j) out |= ((packed >> j) & 1u) << std::countr_zero(mask);
+  return out;
+}
+
+std::uint32_t fill_subtree_maps(ExactTree& tree, std::int32_t position) {
+  if (position < 0) return 0;
+  ExactNode& node = tree.nodes[static_cast<std::size_t>(position)];
+  const std::uint32_t left = fill_subtree_maps(tree, node.left);
+  const std::uint32_t right = fill_subtree_maps(tree, node.right);
+  node.subtree_bits = left | right | (1u << node.local_bit);
+  node.own_bit = compress_bits(1u << node.local_bit, node.subtree_bits);
+  node.own_bit = static_cast<std::uint32_t>(std::countr_zero(node.own_bit));
+  const std::size_t size = std::size_t{1} << std::popcount(node.subtree_bits);
+  node.left_entry.resize(node.left >= 0 ? size : 0);
+  node.right_entry.resize(node.right >= 0 ? size : 0);
+  for (std::uint32_t c = 0; c < size; ++c) {
+    const std::uint32_t full = expand_bits(c, node.subtree_bits);
+    if (node.left >= 0) node.left_entry[c] = compress_bits(full, left);
+    if (node.right >= 0) node.right_entry[c] = compress_bits(full, right);
+  }
+  return node.subtree_bits;
+}
+
+ExactTree build_tree(const ModelStructure& structure, std::uint32_t tree, const engine::TrainedModel& model) {
+  ExactTree out;
+  std::vector<std::uint32_t> local_bit_of(structure.split_features.size(), UINT32_MAX);
+  auto visit = [&](auto& self, std::uint64_t local_id, std::size_t depth) -> std::int32_t {
+    const engine::TrainedStump* stump = structure.index.find(tree, local_id);
+    if (stump == nullptr) return -1;
+    out.depth = std::max(out.depth, depth + 1);
+    const std::uint32_t bit = *structure.feature_slot[stump->feature_index];
+    if (local_bit_of[bit] == UINT32_MAX) {
+      local_bit_of[bit] = static_cast<std::uint32_t>(out.feature_bits.size());
+      out.feature_bits.push_back(bit);
+    }
+    const auto position = static_cast<std::int32_t>(out.nodes.size());
+    ExactNode node;
+    node.stump = stump;
+    node.local_bit = local_bit_of[bit];
+    node.left_value = side_value_at_baseline(stump->left, model.feature_baseline);
+    node.right_value = side_value_at_baseline(stump->right, model.feature_baseline);
+    const auto l = static_cast<float>(stump->left_stats.count);
+    const auto r = static_cast<float>(stump->right_stats.count);
+    const float total = l + r;
+    node.left_weight = total > 0.0f ? l / total : 0.5f;
+    out.nodes.push_back(node);
+    const std::int32_t left = self(self, 2 * local_id + 1, depth + 1);
+    const std::int32_t right = self(self, 2 * local_id + 2, depth + 1);
+    out.nodes[position].left = left;
+    out.nodes[position].right = right;
+    return position;
+  };
+  visit(visit, 0, 0);
+  if (out.feature_bits.size() <= kNodeTableBits) fill_subtree_maps(out, 0);
+  return out;
+}
+
+// One node's value given the values of its two subtrees: the row's side when the feature is
+// known, else both sides weighted by their training rows.
+inline float combine(const ExactNode& node, bool known, bool go_left, float left, float right) {
+  if (known) return go_left ? left + node.left_value : right + node.right_value;
+  return node.left_weight * (node.left_value + left) + (1.0f - node.left_weight) * (node.right_value + right);
+}
+
+float subtree_value(const ExactTree& tree, std::int32_t position, const std::uint8_t* go_left, std::uint32_t mask) {
+  if (position < 0) return 0.0f;
+  const ExactNode& node = tree.nodes[static_cast<std::size_t>(position)];
+  const float left = subtree_value(tree, node.left, go_left, mask);
+  const float right = subtree_value(tree, node.right, go_left, mask);
+  return combine(node, ((mask >> node.local_bit) & 1u) != 0, go_left[position] != 0, left, right);
+}
+
+// The table of the subtree at `position` over its own bits (see ExactNode): entry c equals
+// subtree_value(position, m) for every tree mask m whose subtree bits pack to c. Children's tables
+// go to scratch, two per level below this one.
+void subtree_table(const ExactTree& tree, std::int32_t position, const std::uint8_t* go_left, float* out,
+                   float* scratch, std::size_t stride) {
+  const ExactNode& node = tree.nodes[static_cast<std::size_t>(position)];
+  const std::size_t size = std::size_t{1} << std::popcount(node.subtree_bits);
+  float* left = scratch;
+  float* right = scratch + stride;
+  if (node.left >= 0) subtree_table(tree, node.left, go_left, left, scratch + 2 * stride, stride);
+  if (node.right >= 0) subtree_table(tree, node.right, go_left, right, scratch + 2 * stride, stride);
+  const bool row_left = go_left[position] != 0;
+  for (std::size_t c = 0; c < size; ++c) {
+    const float l = node.left >= 0 ? left[node.left_entry[c]] : 0.0f;
+    const float r = node.right >= 0 ? right[node.right_entry[c]] : 0.0f;
+    out[c] = combine(node, ((c >> node.own_bit) & 1u) != 0, row_left, l, r);
+  }
+}
+
+struct Explainer {
+  const engine::TrainedModel& model;
+  const BinningContext* binning;
+  ModelStructure structure;
+  std::vector<ExactTree> trees;
+  std::vector<double> shapley_weights;  // by subset size
+  bool linear = false;
+  std::size_t feature_bits = 0;
+  std::size_t max_tree_bits = 0;
+  std::size_t max_depth = 0;
+  float expected_value = 0.0f;
+};
+
+// What one thread reuses from row to row.
+struct RowScratch {
+  std::vector<float> table;
+  std::vector<float> sub;
+  std::vector<float> levels;
+  std::vector<std::uint8_t> go_left;
+  std::vector<std::uint32_t> low_projection;
+  std::vector<std::uint32_t> high_projection;
+  std::vector<double> phi;
+};
+
+Explainer prepare(const engine::TrainedModel& model, const BinningContext* binning) {
+  Explainer ex{model, binning, build_model_structure(model), {}, {}, has_linear_leaves(model)};
+  ex.feature_bits = ex.structure.split_features.size();
+  for (const std::uint32_t tree : ex.structure.index.root_trees) {
+    ex.trees.push_back(build_tree(ex.structure, tree, model));
+    ex.max_tree_bits = std::max(ex.max_tree_bits, ex.trees.back().feature_bits.size());
+    ex.max_depth = std::max(ex.max_depth, ex.trees.back().depth);
+  }
+  const std::size_t f = ex.feature_bits;
+  std::vector<double> fact(f + 1, 1.0);
+  for (std::size_t k = 1; k <= f; ++k) fact[k] = fact[k - 1] * static_cast<double>(k);
+  for (std::size_t s = 0; s < f; ++s) ex.shapley_weights.push_back(fact[s] * fact[f - 1 - s] / fact[f]);
+  // The expected value is v of the empty set, which reads no row value.
+  float expected = model.base_prediction;
+  const std::vector<std::uint8_t> unused(ex.structure.index.nodes.size() + 1, 0);
+  for (const ExactTree& tree : ex.trees) expected = expected + subtree_value(tree, 0, unused.data(), 0);
+  ex.expected_value = expected;
+  return ex;
+}
+
+// Fills scratch.table with v(m) for every model mask m: the base, then each tree's value added in
+// tree order, so every entry sums exactly as a walk of all trees for that mask would.
+void fill_value_table(const Explainer& ex, std::span<const float> row, RowScratch& scratch) {
+  const std::size_t f = ex.feature_bits;
+  std::fill(scratch.table.begin(), scratch.table.end(), ex.model.base_prediction);
+  const std::size_t low_bits = (f + 1) / 2;
+  const std::size_t high_bits = f - low_bits;
+  for (const ExactTree& tree : ex.trees) {
+    scratch.go_left.resize(tree.nodes.size());
+    for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
+      const std::uint32_t feature = tree.nodes[i].stump->feature_index;
+      if (feature >= row.size()) {
+        throw ShapError::runtime("split feature_index " + std::to_string(feature) + " exceeds row feature length " +
+                                 std::to_string(row.size()));
+      }
+      scratch.go_left[i] = stump_goes_left(*tree.nodes[i].stump, ex.binning, row[feature]) ? 1 : 0;
+    }
+    const std::size_t tree_size = std::size_t{1} << tree.feature_bits.size();
+    if (tree.feature_bits.size() <= kNodeTableBits) {
+      subtree_table(tree, 0, scratch.go_left.data(), scratch.sub.data(), scratch.levels.data(), tree_size);
+    } else {
+      for (std::size_t m = 0; m < tree_size; ++m) {
+        scratch.sub[m] = subtree_value(tree, 0, scratch.go_left.data(), static_cast<std::uint32_t>(m));
+      }
+    }
+    // A model mask's tree mask, from its low and high halves.
+    scratch.low_projection.assign(std::size_t{1} << low_bits, 0);
+    scratch.high_projection.assign(std::size_t{1} << high_bits, 0);
+    for (std::size_t j = 0; j < tree.feature_bits.size(); ++j) {
+      const std::uint32_t bit = tree.feature_bits[j];
+      if (bit < low_bits) {
+        for (std::size_t x = 0; x < scratch.low_projection.size(); ++x) {
+          scratch.low_projection[x] |= static_cast<std::uint32_t>((x >> bit) & 1u) << j;
+        }
+      } else {
+        for (std::size_t x = 0; x < scratch.high_projection.size(); ++x) {
+          scratch.high_projection[x] |= static_cast<std::uint32_t>((x >> (bit - low_bits)) & 1u) << j;
+        }
+      }
+    }
+    const float* sub = scratch.sub.data();
+    float* table = scratch.table.data();
+    for (std::size_t high = 0; high < scratch.high_projection.size(); ++high) {
+      const std::uint32_t h = scratch.high_projection[high];
+      float* block = table + (high << low_bits);
+      for (std::size_t low = 0; low < scratch.low_projection.size(); ++low) {
+        block[low] = block[low] + sub[h | scratch.low_projection[low]];
+      }
+    }
+  }
+}
+
+std::vector<float> explain_row(const Explainer& ex, std::size_t r, std::span<const float> row,
+                               std::span<const float> value_row, RowScratch& scratch) {
+  fill_value_table(ex, row, scratch);
+  const float* v = scratch.table.data();
+  const float drift = std::fabs(v[0] - ex.expected_value);
+  if (drift > std::fabs(ex.expected_value) * 0.0001f + 0.00001f) {
+    throw ShapError::runtime("row " + std::to_string(r) + " expected value drift: " + support::format_f32(v[0]) +
+                             " vs baseline " + support::format_f32(ex.expected_value));
+  }
+  std::vector<double>& phi = scratch.phi;
+  std::fill(phi.begin(), phi.end(), 0.0);
+  const std::size_t f = ex.feature_bits;
+  for (std::size_t p = 0; p < f; ++p) {
+    const std::size_t bit = std::size_t{1} << p;
+    const std::size_t blocks = std::size_t{1} << (f - 1 - p);
+    double sum = 0.0;
+    for (std::size_t high = 0; high < blocks; ++high) {
+      const std::size_t base = high << (p + 1);
+      for (std::size_t low = 0; low < bit; ++low) {
+        const std::size_t m = base | low;
+        const float difference = v[m | bit] - v[m];
+        sum += ex.shapley_weights[static_cast<std::size_t>(std::popcount(m))] * static_cast<double>(difference);
+      }
+    }
+    phi[ex.structure.split_features[p]] = sum;
+  }
+  if (ex.linear) {
+    distribute_linear_terms_for_row(ex.structure.index, row, value_row, ex.model.feature_baseline, ex.binning, phi);
+  }
+  std::vector<float> values(phi.size());
+  for (std::size_t j = 0; j < phi.size(); ++j) values[j] = static_cast<float>(phi[j]);
+  verify_additivity(ex.model, ex.structure.index, row, value_row, values, r, ex.binning, ex.expected_value);
+  return values;
+}
+
+}  // namespace
+
+ShapExplanationBatch explain_rows_brute_force(const engine::TrainedModel& model,
+                                              std::span<const std::vector<float>> rows,
+                                              const BinningContext* binning,
+                                              std::span<const std::vector<float>> value_rows) {
+  support::invariant(value_rows.empty() || value_rows.size() == rows.size(), "one value row per explained row");
+  const Explainer ex = prepare(model, binning);
+  ShapExplanationBatch batch;
+  batch.expected_value = ex.expected_value;
+  batch.values.resize(rows.size());
+  const std::size_t table_size = std::size_t{1} << ex.feature_bits;
+  const std::size_t max_threads = std::max<std::size_t>(1, kTableFloatBudget / table_size);
+  parallel::parallel_for_chunks(
+      rows.size(), kRowsPerChunk,
+      [&](std::size_t first, std::size_t last) {
+        RowScratch scratch;
+        scratch.table.resize(table_size);
+        scratch.sub.resize(std::size_t{1} << ex.max_tree_bits);
+        scratch.levels.resize(2 * (ex.max_depth + 1) * (std::size_t{1} << std::min(ex.max_tree_bits, kNodeTableBits)));
+        scratch.phi.resize(model.feature_count);
+        for (std::size_t r = first; r < last; ++r) {
+          const std::span<const float> row = rows[r];
+          const std::span<const float> value_row = value_rows.empty() ? row : std::span<const float>(value_rows[r]);
+          batch.values[r] = explain_row(ex, r, row, value_row, scratch);
+        }
+      },
+      parallel::kDefaultMinParallel, max_threads);
+  return batch;
+}
+
+}  // namespace kestrune::shap

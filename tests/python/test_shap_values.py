@@ -1,0 +1,138 @@
+"""The SHAP value functions: additivity on the models the training functions produce, the shapes of
+the results, dense and list forms alike (linear-leaf models, which training cannot make yet, are
+checked on hand-built artifacts in the C++ tests), and the refusals with their messages in the documented
+order (arguments, dense shape, binning arguments, artifact, rows, binning lengths)."""
+
+import math
+
+import numpy as np
+import pytest
+
+import _kestrune
+from artifact_builder import Stump, linear_bin, multiclass_artifact, single_output_artifact
+
+train = _kestrune.train_regression_artifact_with_summary
+TOP_BIN = 254
+
+rng = np.random.default_rng(3)
+X = rng.uniform(-1.0, 1.0, size=(200, 4)).astype(np.float32)
+Y = (1.5 * X[:, 0] - X[:, 1] * X[:, 2] + 0.1 * rng.normal(size=200)).astype(np.float32)
+CLASS_Y = np.argmax(np.stack([X[:, 0], X[:, 1], 0.2 - X[:, 0]], axis=1), axis=1).astype(np.float32)
+
+FITS = {
+    "standard": dict(),
+    "dart": dict(boosting_mode="dart", dart_drop_rate=0.3, dart_max_drop=2),
+    "multiclass": dict(objective="multiclass_softmax", num_classes=3),
+}
+
+
+def fit(kind):
+    y = CLASS_Y if kind == "multiclass" else Y
+    return train(X, y, 0.3, 3, 1.0, 1.0, 0.0, 5, True, rounds=6, **FITS[kind])
+
+
+def binning_args(result):
+    metadata = result.continuous_binning_metadata
+    return dict(binning_kind="linear", feature_mins=metadata.feature_mins, feature_maxs=metadata.feature_maxs,
+                max_data_bin=TOP_BIN)
+
+
+@pytest.mark.parametrize("kind", FITS)
+def test_trained_models_are_explained_additively(kind):
+    result = fit(kind)
+    rows = X[:25].tolist()
+    # Every explained row passes the additivity check inside the explainer, in raw and in bin space.
+    expected, per_output = _kestrune.shap_explain_rows_with_binning_multi(result.artifact_bytes, rows,
+                                                                          **binning_args(result))
+    assert len(expected) == len(per_output) == (3 if kind == "multiclass" else 1)
+    metadata = result.continuous_binning_metadata
+    bins = [[linear_bin(v, lo, hi, TOP_BIN) for v, lo, hi in zip(row, metadata.feature_mins, metadata.feature_maxs)]
+            for row in rows]
+    bin_expected, bin_values = _kestrune.shap_explain_rows_multi(result.artifact_bytes, bins)
+    assert bin_expected == expected
+    # Raw rows routed through the context go the way their bins go: the same values.
+    assert bin_values == per_output
+    if kind in ("standard", "dart"):
+        scores = _kestrune.predictor_predict_batch(result.artifact_bytes, bins)
+        totals = np.float64(expected[0]) + np.sum(np.asarray(per_output[0], dtype=np.float64), axis=1)
+        np.testing.assert_allclose(totals, scores, rtol=1e-4, atol=1e-4)
+
+
+STUMPS = [Stump(0, 0, 0, 3, -1.0, 1.0), Stump(0, 1, 1, 2, 0.5, 0.25), Stump(1, 0, 2, 5, 2.0, -2.0)]
+ARTIFACT = single_output_artifact(3, STUMPS, base_score=0.5)
+ROWS = [[1.0, 2.0, 6.0], [4.0, 0.0, 1.0]]
+
+
+def test_result_shapes_and_dense_forms_agree():
+    expected, values = _kestrune.shap_explain_rows(ARTIFACT, ROWS)
+    assert isinstance(expected, float) and len(values) == 2 and all(len(v) == 3 for v in values)
+    # Zero covers weigh both sides equally: E = 0.5 + (0.5 * (-1 + 0.375) + 0.5 * 1) + 0 = 0.6875.
+    assert expected == 0.6875
+    for row, v in zip(ROWS, values):
+        assert math.isclose(expected + sum(v), 0.5 + sum(
+            s.left if row[s.feature] <= s.split_bin else s.right for s in STUMPS
+            if s.local == 0 or (s.local == 1 and row[0] <= 3)), abs_tol=1e-6)
+    flat = [v for row in ROWS for v in row]
+    assert _kestrune.shap_explain_rows_dense(ARTIFACT, flat, 2, 3) == (expected, values)
+    assert _kestrune.shap_explain_rows_multi(ARTIFACT, ROWS) == ([expected], [values])
+    assert _kestrune.shap_explain_rows_dense_multi(ARTIFACT, flat, 2, 3) == ([expected], [values])
+    prebinned = dict(binning_kind="prebinned", feature_mins=[0.0], feature_cuts=[])
+    assert _kestrune.shap_explain_rows_with_binning(ARTIFACT, ROWS, **prebinned) == (expected, values)
+    assert _kestrune.shap_explain_rows_dense_with_binning_multi(ARTIFACT, flat, 2, 3, **prebinned) == (
+        [expected], [values])
+    classes = multiclass_artifact(3, [0.0, 1.0], [STUMPS[:2], STUMPS[2:]])
+    expected_k, values_k = _kestrune.shap_explain_rows_multi(classes, ROWS)
+    assert len(expected_k) == len(values_k) == 2 and expected_k[1] == 1.0
+
+
+IMPUTE = "contains NaN/Inf. SHAP values require finite feature values. If your data contains missing values, " \
+         "impute them before calling shap_values()."
+S = _kestrune
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: S.shap_explain_rows(bytearray(ARTIFACT), ROWS), TypeError, None),
+    (lambda: S.shap_explain_rows(ARTIFACT, "ab"), TypeError, None),
+    (lambda: S.shap_explain_rows(ARTIFACT, []), ValueError, "rows cannot be empty"),
+    (lambda: S.shap_explain_rows(ARTIFACT, [[1.0, 2.0]]), ValueError, "row 0 feature count 2 does not match expected 3"),
+    (lambda: S.shap_explain_rows(ARTIFACT, [ROWS[0], [1.0, math.nan, 0.0]]), ValueError, f"row 1 feature 1 {IMPUTE}"),
+    (lambda: S.shap_explain_rows(ARTIFACT, [[1e39, 0.0, 0.0]]), ValueError, f"row 0 feature 0 {IMPUTE}"),
+    (lambda: S.shap_explain_rows(b"KSTR", ROWS), RuntimeError, None),
+    (lambda: S.shap_explain_rows(multiclass_artifact(3, [0.0, 0.0], [STUMPS, STUMPS]), ROWS), RuntimeError,
+     "Expected a single-output model. For multi-class/multi-output models, use the _per_output variants."),
+    (lambda: S.shap_explain_rows_dense(b"junk", [1.0] * 5, 2, 3), ValueError,
+     "validation error: matrix values length 5 does not match row_count * feature_count 6"),
+    (lambda: S.shap_explain_rows_dense(b"junk", [], 0, 3), ValueError,
+     "validation error: row_count must be greater than 0"),
+    (lambda: S.shap_explain_rows_dense(ARTIFACT, [1.0], 1, -1), OverflowError, None),
+    (lambda: S.shap_explain_rows_with_binning(b"junk", ROWS, 5, feature_mins="x"), TypeError, None),
+    (lambda: S.shap_explain_rows_with_binning(b"junk", ROWS, "linear", max_data_bin=70000), OverflowError, None),
+    (lambda: S.shap_explain_rows_with_binning(b"junk", ROWS, "linear", max_data_bin=-1), OverflowError, None),
+    (lambda: S.shap_explain_rows_with_binning(b"junk", ROWS, "Linear"), ValueError,
+     "unknown binning_kind 'Linear' (expected linear|quantile|prebinned|linear_rank)"),
+    (lambda: S.shap_explain_rows_with_binning(b"junk", ROWS, "linear "), ValueError,
+     "unknown binning_kind 'linear ' (expected linear|quantile|prebinned|linear_rank)"),
+    (lambda: S.shap_explain_rows_with_binning(b"junk", ROWS, "linear"), ValueError,
+     "binning_kind='linear' requires feature_mins"),
+    (lambda: S.shap_explain_rows_with_binning(b"junk", ROWS, "linear", [0.0], [1.0]), ValueError,
+     "binning_kind='linear' requires max_data_bin"),
+    (lambda: S.shap_explain_rows_with_binning(b"junk", ROWS, "quantile", feature_mins=[0.0]), ValueError,
+     "binning_kind='quantile' requires feature_cuts"),
+    (lambda: S.shap_explain_rows_with_binning(b"junk", ROWS, "linear_rank", [0.0], [1.0], 3), ValueError,
+     "binning_kind='linear_rank' requires linear_rank_per_feature"),
+    (lambda: S.shap_explain_rows_with_binning(b"junk", ROWS, "linear_rank", linear_rank_per_feature=[None]),
+     ValueError, "binning_kind='linear_rank' requires feature_mins"),
+    (lambda: S.shap_explain_rows_with_binning(ARTIFACT, ROWS, "quantile", feature_cuts=[]), ValueError,
+     "BinningContext::Quantile: feature_cuts length 0 must match feature_count 3"),
+    (lambda: S.shap_explain_rows_dense_with_binning(ARTIFACT, [0.0] * 3, 1, 3, "linear", [0.0] * 3, [1.0] * 4, 0),
+     ValueError, "BinningContext::Linear: feature_mins/feature_maxs length (3/4) must match feature_count 3"),
+    (lambda: S.shap_explain_rows_with_binning_multi(ARTIFACT, ROWS, "linear_rank", [0.0] * 3, [1.0] * 3, 4,
+                                                    linear_rank_per_feature=[None, [1.0, 2.0]]),
+     ValueError, "BinningContext::LinearRank: per_feature/feature_mins/feature_maxs lengths (2/3/3) must all match "
+                 "feature_count 3"),
+])
+def test_refusals(call, error, message):
+    with pytest.raises(error) as raised:
+        call()
+    if message is not None:
+        assert str(raised.value) == message
