@@ -1,6 +1,5 @@
 """The SHAP value functions: additivity on the models the training functions produce, the shapes of
-the results, dense and list forms alike (linear-leaf models, which training cannot make yet, are
-checked on hand-built artifacts in the C++ tests), and the refusals with their messages in the documented
+the results, dense and list forms alike, and the refusals with their messages in the documented
 order (arguments, dense shape, binning arguments, artifact, rows, binning lengths)."""
 
 import math
@@ -61,6 +60,20 @@ def test_trained_models_are_explained_additively(kind):
 STUMPS = [Stump(0, 0, 0, 3, -1.0, 1.0), Stump(0, 1, 1, 2, 0.5, 0.25), Stump(1, 0, 2, 5, 2.0, -2.0)]
 ARTIFACT = single_output_artifact(3, STUMPS, base_score=0.5)
 ROWS = [[1.0, 2.0, 6.0], [4.0, 0.0, 1.0]]
+
+
+def test_trained_linear_leaf_models_are_explained_additively():
+    # Linear terms read the raw row values: the explanation of raw rows adds up to the raw-value
+    # prediction.
+    result = train(X, Y, 0.3, 3, 1.0, 1.0, 0.0, 5, True, rounds=6, leaf_model="linear", lambda_l2=1.0)
+    rows = X[:25]
+    expected, values = _kestrune.shap_explain_rows_with_binning(result.artifact_bytes, rows.tolist(),
+                                                                **binning_args(result))
+    metadata = result.continuous_binning_metadata
+    handle = _kestrune.NativePredictorHandle(result.artifact_bytes)
+    handle.convert_thresholds_to_float(metadata.feature_mins, metadata.feature_maxs, TOP_BIN)
+    totals = np.float64(expected) + np.sum(np.asarray(values, dtype=np.float64), axis=1)
+    np.testing.assert_allclose(totals, handle.predict_numpy_array(rows), rtol=1e-4, atol=1e-4)
 
 
 def test_result_shapes_and_dense_forms_agree():
