@@ -2,7 +2,8 @@
 
 Each set is shaped like a public benchmark (size, feature kinds, task) without downloading it:
 Higgs for binary classification, YearPredictionMSD for regression, a wide sparse-signal
-classification set, and a MSLR-like learning-to-rank set. Features are float32, as every library
+classification set, a MSLR-like learning-to-rank set, and a regression set with a 30-level string
+column. Features are float32, as every library
 under test bins float32 values; targets are float32 too.
 """
 
@@ -31,6 +32,8 @@ class DataSet:
     growth: str  # "leaf" (best-first, max_leaves) or "level" (depth-wise, max_depth)
     max_leaves: int | None = None
     max_depth: int | None = None
+    # Columns of x that hold a level id (0, 1, ...) standing for the string level_name(id).
+    categorical: list[int] = field(default_factory=list)
     notes: list[str] = field(default_factory=list)
 
 
@@ -113,6 +116,30 @@ def _ranking_rows(rng, queries, w_rel):
     return _f32(x), y, group
 
 
+CATEGORY_LEVELS = 30
+
+
+def level_name(level):
+    """The string of a level id; zero-padded, so byte-wise order is id order."""
+    return f"lvl{int(level):02d}"
+
+
+def _categorical_rows(rng, n, level_effect, level_slope, level_weights):
+    """Column 0: one of 30 levels (skewed frequencies) whose effect on the target jumps up and
+    down with the level id, and which also sets the slope of one numeric column; columns 1-10:
+    Gaussian and uniform numbers, six of them informative."""
+    level = rng.choice(CATEGORY_LEVELS, size=n, p=level_weights)
+    num = rng.normal(size=(n, 10))
+    num[:, 5:] = rng.uniform(-2.0, 2.0, size=(n, 5))
+    y = (
+        level_effect[level] + level_slope[level] * num[:, 0] + 1.2 * np.sin(1.5 * num[:, 1])
+        + 0.5 * num[:, 2] * num[:, 3] + 0.7 * np.tanh(2.0 * num[:, 5]) + 0.4 * (num[:, 6] > 0.5)
+        + 0.8 * rng.normal(size=n)
+    )
+    x = np.hstack([level[:, None].astype(np.float64), num])
+    return _f32(x), _f32(y)
+
+
 def make(name, scale=1.0):
     """The data set `name` with its row counts multiplied by `scale` (test rows are a fifth of
     the training rows; ranking scales its query count)."""
@@ -138,7 +165,18 @@ def make(name, scale=1.0):
         x, y, g = _ranking_rows(rng, max(int(round(20_000 * scale)), 200), w_rel)
         xt, yt, gt = _ranking_rows(rng, max(int(round(4_000 * scale)), 100), w_rel)
         return DataSet(name, "ranking", Split(x, y, g), Split(xt, yt, gt), rounds=300, growth="leaf", max_leaves=63)
+    if name == "categorical":
+        # Effects in a random order of the ids, so no threshold on the id separates them well.
+        level_effect = rng.permutation(np.linspace(-2.0, 2.0, CATEGORY_LEVELS))
+        level_slope = rng.choice([-0.8, 0.0, 0.8], size=CATEGORY_LEVELS)
+        level_weights = 1.0 / np.arange(1, CATEGORY_LEVELS + 1) ** 0.7
+        level_weights = rng.permutation(level_weights / level_weights.sum())
+        args = (level_effect, level_slope, level_weights)
+        x, y = _categorical_rows(rng, rows(200_000), *args)
+        xt, yt = _categorical_rows(rng, rows(40_000), *args)
+        return DataSet(name, "regression", Split(x, y), Split(xt, yt), rounds=300, growth="leaf", max_leaves=63,
+                       categorical=[0])
     raise ValueError(f"unknown data set {name!r}")
 
 
-NAMES = ("higgs", "regression", "wide", "ranking")
+NAMES = ("higgs", "regression", "wide", "ranking", "categorical")

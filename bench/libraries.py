@@ -24,6 +24,9 @@ MIN_CHILD_HESSIAN = 1e-3
 # deepest level a kestrune tree can hold (its node ids stay below 2^20).
 LEAF_WISE_DEPTH_CAP = 19
 PREDICT_REPEATS = 3
+# Most categories one native categorical split considers; the categorical set has 30 levels, so
+# every library may split on any subset order of them.
+MAX_CAT_THRESHOLD = 32
 
 
 def _best_time(fn):
@@ -44,7 +47,15 @@ def _group_sizes(group):
 KESTRUNE_OBJECTIVES = {"binary": "binary_crossentropy", "regression": "squared_error", "ranking": "rank_ndcg"}
 
 
-def run_kestrune(ds, threads, seed, binning="linear"):
+def _level_strings(column):
+    import datasets
+
+    return [datasets.level_name(v) for v in column]
+
+
+def run_kestrune(ds, threads, seed, binning="linear", native_categorical=True):
+    """With native_categorical=False the data set's categorical columns are left as plain numbers
+    (their level ids), for contrast with the category-set splits."""
     import _kestrune
 
     tr, te = ds.train, ds.test
@@ -63,15 +74,32 @@ def run_kestrune(ds, threads, seed, binning="linear"):
     else:
         kwargs.update(tree_growth="level")
         depth = ds.max_depth
+    categorical = ds.categorical if native_categorical else []
     start = time.perf_counter()
     cpu_start = time.process_time()
     if tr.group is not None:
         kwargs["group_id"] = tr.group.tolist()
+    if categorical:
+        # Categories arrive as one string per row, as a caller would pass them.
+        kwargs.update(categorical_feature_indices=list(categorical), max_cat_threshold=MAX_CAT_THRESHOLD,
+                      categorical_feature_values_list=[_level_strings(tr.x[:, j]) for j in categorical])
     result = _kestrune.train_regression_artifact_dense_with_summary_bytes(
         tr.x.tobytes(), n, f, tr.y.tobytes(), LEARNING_RATE, depth, 1.0, 1.0, 0.0, seed, True, **kwargs)
     train_seconds = time.perf_counter() - start
     train_cpu_seconds = time.process_time() - cpu_start
     summary = result.summary
+    test_x = te.x
+    if categorical:
+        # A categorical node routes on the category id (the column's bin code) whether or not the
+        # thresholds were converted, so a test row carries the training id of its string; a string
+        # unseen in training is missing. Done once, before the timed prediction.
+        mappings = result.native_cat_mappings
+        if sorted(mappings) != sorted(categorical):
+            raise RuntimeError(f"expected native splits on columns {categorical}, got {sorted(mappings)}")
+        test_x = te.x.copy()
+        for j in categorical:
+            ids = mappings[j]
+            test_x[:, j] = [ids.get(s, np.nan) for s in _level_strings(te.x[:, j])]
 
     # A loaded predictor compares bin indices; turning its thresholds into raw feature values once
     # lets it score raw float32 rows straight from the numpy buffer.
@@ -83,8 +111,13 @@ def run_kestrune(ds, threads, seed, binning="linear"):
             handle.convert_thresholds_to_float_quantile(meta.feature_quantile_cuts)
         else:
             handle.convert_thresholds_to_float(meta.feature_mins, meta.feature_maxs, MAX_BINS - 1)
-    predict_seconds, scores = _best_time(lambda: handle.predict_numpy_array(te.x))
-    if meta.uses_continuous_binning and binning == "linear":
+    predict_seconds, scores = _best_time(lambda: handle.predict_numpy_array(test_x))
+    if categorical:
+        # The training rows' own scores (the summary's fitted values are not kept): the first rows
+        # scored through the converted predictor must match the bin-space scoring of the same
+        # rows, whose categorical column already holds ids.
+        notes.extend(_check_categorical_scoring(_kestrune, result, tr, categorical, handle))
+    if meta.uses_continuous_binning and binning == "linear" and not categorical:
         # The quantizing path bins the raw values the way training did: both must agree.
         binned = np.asarray(_kestrune.NativePredictorHandle(result.artifact_bytes).predict_dense_quantized_linear_bytes(
             te.x.tobytes(), te.x.shape[0], f, meta.feature_mins, meta.feature_maxs), dtype=np.float32)
@@ -97,6 +130,41 @@ def run_kestrune(ds, threads, seed, binning="linear"):
         stop_reason=summary.stop_reason,
         artifact_bytes=len(result.artifact_bytes), notes=notes,
     )
+
+
+def _check_categorical_scoring(_kestrune, result, tr, categorical, handle, rows=2000):
+    """Scores the training rows, their categorical columns set to the training ids, through the
+    converted predictor, and compares them with two bin-space scorings of the same model: row by
+    row with the quantizing path on a fresh predictor (a categorical column quantized over 0..top
+    bin keeps its ids), and as a whole with the training RMSE of the last round. Returns notes of
+    every disagreement."""
+    x = tr.x.copy()
+    for j in categorical:
+        ids = result.native_cat_mappings[j]
+        x[:, j] = [ids[s] for s in _level_strings(tr.x[:, j])]
+    scores = np.asarray(handle.predict_numpy_array(x), dtype=np.float32)
+    meta = result.continuous_binning_metadata
+    mins, maxs = list(meta.feature_mins), list(meta.feature_maxs)
+    for j in categorical:
+        mins[j], maxs[j] = 0.0, float(MAX_BINS - 1)
+    head = np.ascontiguousarray(x[:rows])
+    binned = np.asarray(_kestrune.NativePredictorHandle(result.artifact_bytes).predict_dense_quantized_linear_bytes(
+        head.tobytes(), head.shape[0], head.shape[1], mins, maxs), dtype=np.float32)
+    notes = []
+    differ = int(np.count_nonzero(binned != scores[:rows]))
+    if differ:
+        notes.append(f"{differ} of {rows} training rows score differently in bin space")
+    if not result.summary.train_rmse:
+        return notes
+    rmse = float(np.sqrt(np.mean((scores.astype(np.float64) - tr.y) ** 2)))
+    reported = float(result.summary.train_rmse[-1])
+    if abs(rmse - reported) > 1e-4 * reported:
+        notes.append(f"training RMSE {rmse:.6f} from the predictor against {reported:.6f} reported by training")
+    return notes
+
+
+def run_kestrune_ids(ds, threads, seed, binning="linear"):
+    return run_kestrune(ds, threads, seed, binning, native_categorical=False)
 
 
 # --- LightGBM -----------------------------------------------------------------------------------
@@ -120,9 +188,16 @@ def run_lightgbm(ds, threads, seed):
     if ds.task == "ranking":
         # Every pair of a query counts, as in the other two libraries' full LambdaMART.
         params.update(lambdarank_truncation_level=int(_group_sizes(tr.group).max()))
+    if ds.categorical:
+        # kestrune orders a node's categories by gradient sum over (hessian sum + L2) and tries
+        # every prefix of that order, with no extra penalty, per-category floor or one-hot mode:
+        # the same here (cat_smooth takes the L2's place in the order).
+        params.update(max_cat_threshold=MAX_CAT_THRESHOLD,
+                      max_cat_to_onehot=1, cat_smooth=LAMBDA_L2, cat_l2=0.0, min_data_per_group=MIN_DATA_IN_LEAF)
     start = time.perf_counter()
     cpu_start = time.process_time()
     train_set = lgb.Dataset(tr.x, label=tr.y, group=_group_sizes(tr.group) if tr.group is not None else None,
+                            categorical_feature=list(ds.categorical) or "auto",
                             params={"max_bin": MAX_BINS, "verbosity": -1})
     booster = lgb.train(params, train_set, num_boost_round=ds.rounds)
     train_seconds = time.perf_counter() - start
@@ -149,17 +224,27 @@ def run_xgboost(ds, threads, seed):
         params.update(grow_policy="depthwise", max_depth=ds.max_depth)
     if ds.task == "ranking":
         params.update(lambdarank_pair_method="topk", lambdarank_num_pair_per_sample=int(_group_sizes(tr.group).max()))
+    categorical = {}
+    if ds.categorical:
+        # Partition-based category splits (XGBoost also sorts categories by leaf value).
+        params.update(max_cat_to_onehot=1, max_cat_threshold=MAX_CAT_THRESHOLD)
+        kinds = ["c" if j in ds.categorical else "q" for j in range(tr.x.shape[1])]
+        categorical = dict(feature_types=kinds, enable_categorical=True)
     start = time.perf_counter()
     cpu_start = time.process_time()
-    train_set = xgb.QuantileDMatrix(tr.x, label=tr.y, qid=tr.group, max_bin=MAX_BINS, nthread=threads)
+    train_set = xgb.QuantileDMatrix(tr.x, label=tr.y, qid=tr.group, max_bin=MAX_BINS, nthread=threads, **categorical)
     booster = xgb.train(params, train_set, num_boost_round=ds.rounds)
     train_seconds = time.perf_counter() - start
     train_cpu_seconds = time.process_time() - cpu_start
     booster.set_param({"nthread": threads})
+    # The booster keeps the feature kinds, so raw rows score in place on a categorical set too.
     predict_seconds, scores = _best_time(lambda: booster.inplace_predict(te.x))
     return dict(train_seconds=train_seconds, train_cpu_seconds=train_cpu_seconds, predict_seconds=predict_seconds,
                 scores=np.asarray(scores, dtype=np.float64), rounds_completed=booster.num_boosted_rounds(), notes=[])
 
 
-RUNNERS = {"kestrune": run_kestrune, "lightgbm": run_lightgbm, "xgboost": run_xgboost}
+RUNNERS = {"kestrune": run_kestrune, "lightgbm": run_lightgbm, "xgboost": run_xgboost,
+           "kestrune-ids": run_kestrune_ids}
+# Runners that only mean something on a data set with categorical columns.
+CATEGORICAL_ONLY = ("kestrune-ids",)
 LIBRARIES = tuple(RUNNERS)

@@ -1,12 +1,13 @@
-"""kestrune against LightGBM and XGBoost on four generated data sets.
+"""kestrune against LightGBM and XGBoost on five generated data sets.
 
-    python3 bench/run_bench.py [--quick] [--sets higgs,regression,wide,ranking] [--threads N]
+    python3 bench/run_bench.py [--quick] [--sets higgs,regression,wide,ranking,categorical] [--threads N]
                                [--output results.md]
 
 Installs LightGBM and XGBoost from PyPI when they are missing, generates the data sets from a
 fixed seed, runs the C++ histogram benchmark, then trains and predicts each data set with each
 library in a subprocess of its own (so that peak memory is that library's alone) and prints one
-table per data set with our ratio to each peer. `--quick` shrinks every data set tenfold.
+table per data set with our ratio to each peer. `--quick` shrinks every data set tenfold. On a set
+with categorical columns, kestrune also trains once with those columns' level ids as plain numbers.
 The `_kestrune` module must be importable (scripts/bench.sh builds and installs it first).
 """
 
@@ -59,7 +60,7 @@ def ensure_peers(names):
 
 
 def library_version(name):
-    if name == "kestrune":
+    if name in ("kestrune", "kestrune-ids"):
         import _kestrune
         return _kestrune.native_runtime_info().version
     return importlib.import_module(name).__version__
@@ -109,7 +110,7 @@ def save_dataset(ds, directory):
         if split.group is not None:
             np.save(directory / f"{part}_group.npy", split.group)
     shape = dict(name=ds.name, task=ds.task, rounds=ds.rounds, growth=ds.growth, max_leaves=ds.max_leaves,
-                 max_depth=ds.max_depth)
+                 max_depth=ds.max_depth, categorical=ds.categorical)
     (directory / "shape.json").write_text(json.dumps(shape))
 
 
@@ -150,13 +151,13 @@ def max_rss_mib():
 
 def child_main(library, directory, threads, seed, binning):
     ds = load_dataset(Path(directory))
-    if library == "kestrune":
+    if library.startswith("kestrune"):
         import _kestrune  # noqa: F401  (the pool starts with the module)
     else:
         importlib.import_module(library)
     base_mib = max_rss_mib()
     runner = libraries.RUNNERS[library]
-    extra = dict(binning=binning) if library == "kestrune" else {}
+    extra = dict(binning=binning) if library.startswith("kestrune") else {}
     out = runner(ds, threads, seed, **extra)
     peak_mib = max_rss_mib()
     scores = out.pop("scores")
@@ -202,6 +203,8 @@ def describe(ds):
     rows = f"{tr.x.shape[0]:,} x {tr.x.shape[1]} train, {te.x.shape[0]:,} test rows"
     if tr.group is not None:
         rows += f", {len(np.unique(tr.group)):,} + {len(np.unique(te.group)):,} queries"
+    for j in ds.categorical:
+        rows += f", column {j} categorical ({len(np.unique(tr.x[:, j]))} levels)"
     return f"{ds.name}: {ds.task}, {rows}, {ds.rounds} rounds, {shape}"
 
 
@@ -224,7 +227,7 @@ def table(ds_title, results):
         lines.append("| " + " | ".join(cells) + " |")
     ours = ok.get("kestrune")
     verdicts = []
-    for peer in ("lightgbm", "xgboost"):
+    for peer in ("lightgbm", "xgboost", "kestrune-ids"):
         if not ours or peer not in ok:
             continue
         p = ok[peer]
@@ -246,6 +249,15 @@ def table(ds_title, results):
             verdicts = [f"training {'within' if per_round <= 1.0 else 'over'} LightGBM's time per round",
                         f"prediction {'at least' if predict_ratio >= 2.0 else 'under'} twice LightGBM's throughput",
                         f"test quality {'equal or better' if better else 'worse'}"]
+    if verdicts and "kestrune-ids" in ok:
+        # The categorical set asks for LightGBM's quality within 1% and a clear gain over splitting
+        # on the level ids as numbers.
+        p, ids = ok["lightgbm"], ok["kestrune-ids"]
+        close = all(abs(ours["quality"][m][0] / p["quality"][m][0] - 1.0) <= 0.01
+                    or (ours["quality"][m][0] >= p["quality"][m][0]) == ours["quality"][m][1] for m in metric_names)
+        gain = all((ours["quality"][m][0] > ids["quality"][m][0]) == ours["quality"][m][1] for m in metric_names)
+        verdicts += [f"test quality {'within' if close else 'not within'} 1% of LightGBM's",
+                     f"{'better' if gain else 'not better'} than kestrune on the level ids as numbers"]
     lines.append("")
     lines.append("Ratios: training time, time per round and training CPU time (all threads) ours/peer (below 1 is "
                  "faster), prediction throughput ours/peer (above 1 is faster), memory ours/peer, quality ours/peer.")
@@ -317,7 +329,7 @@ def main():
         emit(f"- {line}")
     commit = subprocess.run(["git", "-C", str(REPO), "rev-parse", "--short", "HEAD"], capture_output=True,
                             text=True).stdout.strip() or "unknown"
-    emit("- libraries: " + ", ".join(f"{lib} {library_version(lib)}" for lib in libs) + f" (commit {commit})")
+    emit("- libraries: " + ", ".join(f"{lib} {library_version(lib)}" for lib in libs if lib != "kestrune-ids") + f" (commit {commit})")
     emit(f"- kestrune binning: {args.binning}, 255 bins; learning rate {libraries.LEARNING_RATE}, "
          f"L2 {libraries.LAMBDA_L2}, min leaf rows {libraries.MIN_DATA_IN_LEAF}, "
          f"min leaf hessian {libraries.MIN_CHILD_HESSIAN}, no sampling")
@@ -341,9 +353,12 @@ def main():
             title = describe(ds)
             directory = Path(tmp) / name
             save_dataset(ds, directory)
+            ds_categorical = bool(ds.categorical)
             del ds
             results = {}
             for lib in libs:
+                if lib in libraries.CATEGORICAL_ONLY and not ds_categorical:
+                    continue
                 print(f"... {name}: {lib}", flush=True)
                 results[lib] = run_child(lib, directory, args.threads, args.seed, args.binning, args.timeout)
             emit(table(title, results))
