@@ -11,7 +11,7 @@
 
 namespace kestrune::backend_cpu {
 
-// Nodes of at least this many rows are routed on the worker pool.
+// Nodes of at least this many rows are routed on the worker pool (when it has more than one thread).
 inline constexpr std::size_t kParallelPartitionRows = 50000;
 // The smallest chunk of rows one pool task routes.
 inline constexpr std::size_t kMinPartitionChunk = 4096;
