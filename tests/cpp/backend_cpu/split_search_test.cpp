@@ -275,16 +275,18 @@ std::optional<Reference> every_candidate_fast_scan(const FeatureHistogram& h, co
   const std::size_t m = o.missing_bin;
   const HistogramBin miss = m < bins ? h.bins[m] : HistogramBin{};
   const HistogramBin rest{total.grad_sum - miss.grad_sum, total.hess_sum - miss.hess_sum,
-                          total.grad_sq_sum - miss.grad_sq_sum, total.count > miss.count ? total.count - miss.count : 0};
+                          total.grad_sq_sum - miss.grad_sq_sum,
+                          total.count > miss.count ? total.count - miss.count : 0};
   const std::size_t limit = std::min(m, bins);
   const auto effective = [&](float g) {
     if (!(o.split_l1 > 0.0f)) return g;
     return g > o.split_l1 ? g - o.split_l1 : (g < -o.split_l1 ? g + o.split_l1 : 0.0f);
   };
-  const auto term = [&](float g, float hs) { return (effective(g) * (effective(g) * 0.5f)) / ((o.split_l2 + hs) + 1e-6f); };
+  const auto den = [&](float hs) { return (o.split_l2 + hs) + 1e-6f; };
+  const auto term = [&](float g, float hs) { return (effective(g) * (effective(g) * 0.5f)) / den(hs); };
   const float parent = term(total.grad_sum, total.hess_sum);
   const auto gain = [&](float lg, float lh, float lc, float rg, float rh, float rc) {
-    const auto small = [&](float g, float hs) { return std::fabs(effective(g)) / ((o.split_l2 + hs) + 1e-6f) < o.min_leaf_magnitude; };
+    const auto small = [&](float g, float hs) { return std::fabs(effective(g)) / den(hs) < o.min_leaf_magnitude; };
     const float rows = static_cast<float>(o.min_rows_per_leaf);
     if (lh <= o.min_child_hess || rh <= o.min_child_hess || !(lc > 0.0f) || !(rc > 0.0f) || lc < rows || rc < rows ||
         (o.min_leaf_magnitude > 0.0f && small(lg, lh) && small(rg, rh))) {
