@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -10,6 +12,7 @@
 #include "engine/error.hpp"
 #include "engine/routing.hpp"
 #include "parallel/parallel.hpp"
+#include "parallel/per_thread.hpp"
 #include "support/casts.hpp"
 #include "support/panic.hpp"
 
@@ -56,35 +59,61 @@ std::array<bool, 256> routing_table(const engine::SplitCandidate& split, std::ui
   return goes_left;
 }
 
-struct RoutedRows {
-  std::vector<std::uint32_t> left;
-  std::vector<std::uint32_t> right;
-};
+// Rows ahead whose codes and gradient pair are fetched while the current row is routed: a node's
+// rows lie scattered over the matrix, and each one would otherwise wait for its cache misses.
+constexpr std::size_t kPrefetchRows = 16;
 
-// Appends each row of `rows` to its side, in order. `on_row(row, left)` sees every row as it is
-// routed.
-template <typename Code, typename OnRow>
-void route_rows(const FeatureCodes<Code>& located, std::span<const std::uint32_t> rows,
-                const engine::SplitCandidate& split, std::uint16_t missing_bin, RoutedRows& routed, OnRow&& on_row) {
-  const auto route = [&](auto&& goes_left) {
-    for (const std::uint32_t row : rows) {
-      if (row >= located.row_limit) {
-        support::panic("partition row " + std::to_string(row) + " is outside the " +
-                       std::to_string(located.row_limit) + " rows the gradients and bin codes cover");
-      }
-      const bool left = goes_left(located.codes[row * located.row_step + located.offset]);
-      (left ? routed.left : routed.right).push_back(row);
-      on_row(row, left);
+[[noreturn]] void row_outside(std::uint32_t row, std::size_t row_limit) {
+  support::panic("partition row " + std::to_string(row) + " is outside the " + std::to_string(row_limit) +
+                 " rows the gradients and bin codes cover");
+}
+
+// Routes rows[0, n) without a branch on the side: each row is written at the front of `out` when
+// it goes left and at the back when it goes right, so the left rows end in order at the front and
+// the right rows in reverse order at the back. `on_row(row, left)` sees every row in order.
+// Returns the number of left rows.
+template <typename Code, typename GoesLeft, typename OnRow>
+std::size_t route_block(const FeatureCodes<Code>& located, std::span<const core::GradientPair> gradients,
+                        std::span<const std::uint32_t> rows, GoesLeft&& goes_left, std::uint32_t* out,
+                        OnRow&& on_row) {
+  const std::size_t n = rows.size();
+  std::size_t front = 0;
+  std::size_t back = n;  // one past the next right slot
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i + kPrefetchRows < n && rows[i + kPrefetchRows] < located.row_limit) {
+      const std::size_t ahead = rows[i + kPrefetchRows];
+      __builtin_prefetch(located.codes.data() + ahead * located.row_step + located.offset);
+      __builtin_prefetch(gradients.data() + ahead);
     }
-  };
+    const std::uint32_t row = rows[i];
+    if (row >= located.row_limit) [[unlikely]] row_outside(row, located.row_limit);
+    const bool left = goes_left(located.codes[row * located.row_step + located.offset]);
+    // Both slots are written; only the one of the row's side is kept (front <= back - 1 always).
+    out[front] = row;
+    out[back - 1] = row;
+    front += left;
+    back -= !left;
+    on_row(row, left);
+  }
+  return front;
+}
+
+// Calls route_block with the split's routing rule for the storage's code width.
+template <typename Code, typename OnRow>
+std::size_t route_with_rule(const FeatureCodes<Code>& located, std::span<const core::GradientPair> gradients,
+                            std::span<const std::uint32_t> rows, const engine::SplitCandidate& split,
+                            std::uint16_t missing_bin, std::uint32_t* out, OnRow&& on_row) {
   if constexpr (sizeof(Code) == 1) {
     const std::array<bool, 256> table = routing_table(split, missing_bin);
-    route([&](Code code) { return table[code]; });
+    return route_block(located, gradients, rows, [&](Code code) { return table[code]; }, out, on_row);
   } else {
-    route([&](Code code) {
-      return engine::routes_left(code, missing_bin, split.threshold_bin, split.default_left, split.is_categorical,
-                                 split.category_bitset);
-    });
+    return route_block(
+        located, gradients, rows,
+        [&](Code code) {
+          return engine::routes_left(code, missing_bin, split.threshold_bin, split.default_left,
+                                     split.is_categorical, split.category_bitset);
+        },
+        out, on_row);
   }
 }
 
@@ -94,12 +123,121 @@ void add_row(core::HistogramBin& stats, const core::GradientPair& pair) {
   stats.grad_sq_sum += pair.grad * pair.grad;
 }
 
-// One chunk of a parallel partition: its rows by side and the gradient pairs of those rows.
-struct RoutedChunk {
-  RoutedRows rows;
-  std::vector<core::GradientPair> pairs_left;
-  std::vector<core::GradientPair> pairs_right;
-};
+// The serial partition's buffer, kept by each thread from call to call.
+parallel::PerThread<std::vector<std::uint32_t>>& serial_buffers() {
+  static parallel::PerThread<std::vector<std::uint32_t>> buffers;
+  return buffers;
+}
+
+template <typename Code>
+core::PartitionResult partition_serially(const FeatureCodes<Code>& located,
+                                         std::span<const core::GradientPair> gradients,
+                                         std::span<const std::uint32_t> rows, const engine::SplitCandidate& split,
+                                         std::uint16_t missing_bin) {
+  std::vector<std::uint32_t>& buffer = serial_buffers().local();
+  if (buffer.size() < rows.size()) buffer.resize(rows.size());
+  // Each side's sums take every row of the node in order, the other side's rows as +0.0: a sum
+  // that starts at +0.0 is never -0.0, so adding +0.0 leaves its bits as they are, and the sums
+  // equal those of the side's rows alone without a branch on the side.
+  core::HistogramBin left_stats;
+  core::HistogramBin right_stats;
+  const std::size_t left_count = route_with_rule(
+      located, gradients, rows, split, missing_bin, buffer.data(), [&](std::uint32_t row, bool left) {
+        const core::GradientPair pair = gradients[row];
+        const float square = pair.grad * pair.grad;
+        // All ones for the side the row takes, all zeros (+0.0) for the other: masks, not a branch.
+        const std::uint32_t left_mask = 0u - static_cast<std::uint32_t>(left);
+        const std::uint32_t right_mask = ~left_mask;
+        const auto masked = [](float value, std::uint32_t mask) {
+          return std::bit_cast<float>(std::bit_cast<std::uint32_t>(value) & mask);
+        };
+        left_stats.grad_sum += masked(pair.grad, left_mask);
+        left_stats.hess_sum += masked(pair.hess, left_mask);
+        left_stats.grad_sq_sum += masked(square, left_mask);
+        right_stats.grad_sum += masked(pair.grad, right_mask);
+        right_stats.hess_sum += masked(pair.hess, right_mask);
+        right_stats.grad_sq_sum += masked(square, right_mask);
+      });
+  core::PartitionResult result;
+  result.left_rows.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(left_count));
+  result.right_rows.assign(buffer.rbegin() + static_cast<std::ptrdiff_t>(buffer.size() - rows.size()),
+                           buffer.rend() - static_cast<std::ptrdiff_t>(left_count));
+  result.left_stats = left_stats;
+  result.right_stats = right_stats;
+  result.left_stats.count = support::wrapping_cast<std::uint32_t>(result.left_rows.size());
+  result.right_stats.count = support::wrapping_cast<std::uint32_t>(result.right_rows.size());
+  return result;
+}
+
+template <typename Code>
+core::PartitionResult partition_in_blocks(const FeatureCodes<Code>& located,
+                                          std::span<const core::GradientPair> gradients,
+                                          std::span<const std::uint32_t> rows, const engine::SplitCandidate& split,
+                                          std::uint16_t missing_bin, std::size_t block_size) {
+  const std::size_t n = rows.size();
+  const std::size_t block_count = n / block_size + (n % block_size != 0 ? 1 : 0);
+  // Each block routes its rows into its own stretch of one buffer (left in order from the front,
+  // right reversed from the back) and gathers their gradient pairs alongside, so that the scattered
+  // reads happen on the pool and the sums below read the pairs in sequence.
+  const std::unique_ptr<std::uint32_t[]> routed = std::make_unique_for_overwrite<std::uint32_t[]>(n);
+  const std::unique_ptr<core::GradientPair[]> pairs = std::make_unique_for_overwrite<core::GradientPair[]>(n);
+  std::vector<std::size_t> left_counts(block_count);
+  parallel::parallel_for_chunks(
+      n, block_size,
+      [&](std::size_t first, std::size_t last) {
+        std::uint32_t* out = routed.get() + first;
+        core::GradientPair* gathered = pairs.get() + first;
+        std::size_t front = 0;
+        std::size_t back = last - first;
+        left_counts[first / block_size] =
+            route_with_rule(located, gradients, rows.subspan(first, last - first), split, missing_bin, out,
+                            [&](std::uint32_t row, bool left) {
+                              const core::GradientPair pair = gradients[row];
+                              gathered[front] = pair;
+                              gathered[back - 1] = pair;
+                              front += left;
+                              back -= !left;
+                            });
+      },
+      parallel::kDefaultMinParallel, n / kPartitionRowsPerThread);
+  std::size_t total_left = 0;
+  for (const std::size_t count : left_counts) total_left += count;
+
+  // The sums are not combined from per-block partial sums: each side is summed in one pass in node
+  // row order, exactly as the serial loop does, so the children's statistics (and every leaf value
+  // and gain computed from them) do not depend on the blocks. The two sides are assembled at the
+  // same time, each copying its rows block by block.
+  const auto assemble = [&](bool left) {
+    std::pair<std::vector<std::uint32_t>, core::HistogramBin> side;
+    side.first.resize(left ? total_left : n - total_left);
+    std::uint32_t* target = side.first.data();
+    for (std::size_t block = 0; block < block_count; ++block) {
+      const std::size_t first = block * block_size;
+      const std::size_t length = std::min(block_size, n - first);
+      const std::size_t lefts = left_counts[block];
+      if (left) {
+        for (std::size_t k = 0; k < lefts; ++k) {
+          *target++ = routed[first + k];
+          add_row(side.second, pairs[first + k]);
+        }
+      } else {
+        for (std::size_t k = first + length; k > first + lefts; --k) {
+          *target++ = routed[k - 1];
+          add_row(side.second, pairs[k - 1]);
+        }
+      }
+    }
+    side.second.count = support::wrapping_cast<std::uint32_t>(side.first.size());
+    return side;
+  };
+  auto [left, right] = parallel::join([&] { return assemble(true); }, [&] { return assemble(false); });
+  core::PartitionResult result;
+  result.left_rows = std::move(left.first);
+  result.left_stats = left.second;
+  result.right_rows = std::move(right.first);
+  result.right_stats = right.second;
+  return result;
+}
 
 }  // namespace
 
@@ -112,64 +250,13 @@ core::PartitionResult partition_rows(const core::BinnedMatrix& binned, std::span
                                      std::size_t chunk_size) {
   const bool column_major = !binned.bins_column_major.empty();
   const core::BinStorage& source = column_major ? binned.bins_column_major : binned.bins;
-  core::PartitionResult result;
-  source.visit([&](auto codes) {
+  return source.visit([&](auto codes) {
     const auto located = locate_feature_codes(binned, codes, column_major, split.feature_index, gradients.size());
-    if (chunk_size == 0) {
-      RoutedRows routed;
-      routed.left.reserve(rows.size() / 2);
-      routed.right.reserve(rows.size() / 2);
-      route_rows(located, rows, split, binned.missing_bin, routed, [&](std::uint32_t row, bool left) {
-        add_row(left ? result.left_stats : result.right_stats, gradients[row]);
-      });
-      result.left_rows = std::move(routed.left);
-      result.right_rows = std::move(routed.right);
-      result.left_stats.count = support::wrapping_cast<std::uint32_t>(result.left_rows.size());
-      result.right_stats.count = support::wrapping_cast<std::uint32_t>(result.right_rows.size());
-      return;
+    if (chunk_size == 0 || rows.empty()) {
+      return partition_serially(located, gradients, rows, split, binned.missing_bin);
     }
-    const std::size_t chunk_count = rows.size() / chunk_size + (rows.size() % chunk_size != 0 ? 1 : 0);
-    // Each chunk also gathers the gradient pairs of its rows, side by side in row order: the
-    // scattered reads happen on the pool, and the sums below read the pairs in sequence.
-    std::vector<RoutedChunk> chunks = parallel::parallel_map<RoutedChunk>(chunk_count, [&](std::size_t chunk) {
-      const std::size_t first = chunk * chunk_size;
-      const std::size_t length = std::min(chunk_size, rows.size() - first);
-      RoutedChunk routed;
-      // Room for every row on either side: no list grows by copying while the chunk is routed.
-      routed.rows.left.reserve(length);
-      routed.rows.right.reserve(length);
-      routed.pairs_left.reserve(length);
-      routed.pairs_right.reserve(length);
-      route_rows(located, rows.subspan(first, length), split, binned.missing_bin, routed.rows,
-                 [&](std::uint32_t row, bool left) {
-                   (left ? routed.pairs_left : routed.pairs_right).push_back(gradients[row]);
-                 });
-      return routed;
-    }, parallel::kDefaultMinParallel, rows.size() / kPartitionRowsPerThread);
-    // The sums are not combined from per-chunk partial sums: each side is summed in one pass in
-    // node row order, exactly as the serial loop does, so the children's statistics (and every
-    // leaf value and gain computed from them) do not depend on the number of threads. The two
-    // sides are assembled at the same time.
-    const auto assemble = [&](bool left) {
-      std::size_t total = 0;
-      for (const RoutedChunk& chunk : chunks) total += (left ? chunk.rows.left : chunk.rows.right).size();
-      std::pair<std::vector<std::uint32_t>, core::HistogramBin> side;
-      side.first.reserve(total);
-      for (const RoutedChunk& chunk : chunks) {
-        const std::vector<std::uint32_t>& chunk_rows = left ? chunk.rows.left : chunk.rows.right;
-        side.first.insert(side.first.end(), chunk_rows.begin(), chunk_rows.end());
-        for (const core::GradientPair& pair : left ? chunk.pairs_left : chunk.pairs_right) add_row(side.second, pair);
-      }
-      side.second.count = support::wrapping_cast<std::uint32_t>(side.first.size());
-      return side;
-    };
-    auto [left, right] = parallel::join([&] { return assemble(true); }, [&] { return assemble(false); });
-    result.left_rows = std::move(left.first);
-    result.left_stats = left.second;
-    result.right_rows = std::move(right.first);
-    result.right_stats = right.second;
+    return partition_in_blocks(located, gradients, rows, split, binned.missing_bin, chunk_size);
   });
-  return result;
 }
 
 core::PartitionResult apply_split_with_stats(const core::BinnedMatrix& binned,
@@ -185,8 +272,11 @@ core::PartitionResult apply_split_with_stats(const core::BinnedMatrix& binned,
                                                   " exceeds feature_count " + std::to_string(binned.feature_count));
   }
   const std::size_t rows = node.row_indices.size();
+  // A pool of one thread would route one chunk: the serial loop gives the same result without
+  // gathering the gradient pairs.
+  const std::size_t threads = parallel::current_num_threads();
   const std::size_t chunk_size =
-      rows >= kParallelPartitionRows ? partition_chunk_size(rows, parallel::current_num_threads()) : 0;
+      rows >= kParallelPartitionRows && threads > 1 ? partition_chunk_size(rows, threads) : 0;
   return partition_rows(binned, gradients, node.row_indices, split, chunk_size);
 }
 

@@ -1,6 +1,8 @@
 #include "backend_cpu/split_search.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -100,7 +102,24 @@ SplitCandidate make_candidate(std::uint32_t node_id, std::uint32_t feature_index
 
 // --- fast scan -------------------------------------------------------------------------------
 
-// The soft threshold of the fast scan: applied only for a positive L1 term.
+// Thresholds scored side by side: their prefix sums are laid out in lanes, and every operation
+// of the gain acts on all lanes at once (plain IEEE float32 per lane, so each lane's bits are
+// those of the scalar formula).
+constexpr std::size_t kFastLanes = 4;
+using FloatLanes = float __attribute__((vector_size(kFastLanes * sizeof(float))));
+using MaskLanes = std::int32_t __attribute__((vector_size(kFastLanes * sizeof(std::int32_t))));
+
+// What every candidate of one histogram's fast scan shares.
+struct FastScanConstants {
+  float l1;
+  float l2;
+  float min_child_hess;
+  float min_leaf_magnitude;
+  float min_rows;
+  float parent_term_doubled;
+};
+
+// The soft threshold of the fast scan: applied only for a positive L1 term (a NaN sum gives 0).
 float fast_effective_gradient(float grad_sum, float l1) {
   if (!(l1 > 0.0f)) return grad_sum;
   if (grad_sum > l1) return grad_sum - l1;
@@ -108,29 +127,53 @@ float fast_effective_gradient(float grad_sum, float l1) {
   return 0.0f;
 }
 
-struct FastSide {
-  float grad;
-  float hess;
-  float count;  // converted to float32 before any addition
-};
-
-float fast_gain(const FastSide& left, const FastSide& right, float parent_term_doubled, float min_rows,
-                const SplitSelectionOptions& options) {
-  constexpr float kRefused = -std::numeric_limits<float>::infinity();
-  if (left.hess <= options.min_child_hess || right.hess <= options.min_child_hess) return kRefused;
-  if (!(left.count > 0.0f) || !(right.count > 0.0f)) return kRefused;
-  if (left.count < min_rows || right.count < min_rows) return kRefused;
-  const float l2 = options.split_l2;
-  const float gl = fast_effective_gradient(left.grad, options.split_l1);
-  const float gr = fast_effective_gradient(right.grad, options.split_l1);
-  const float den_l = (l2 + left.hess) + kEpsilon;
-  const float den_r = (l2 + right.hess) + kEpsilon;
-  const float magnitude = options.min_leaf_magnitude;
-  if (magnitude > 0.0f && std::fabs(gl) / den_l < magnitude && std::fabs(gr) / den_r < magnitude) return kRefused;
-  const float term_l = (gl * (gl * 0.5f)) / den_l;
-  const float term_r = (gr * (gr * 0.5f)) / den_r;
-  return ((term_l + term_l) + (term_r + term_r)) - parent_term_doubled;
+FloatLanes fast_effective_gradient(FloatLanes grad_sum, float l1) {
+  if (!(l1 > 0.0f)) return grad_sum;
+  const FloatLanes zero = {};
+  return grad_sum > l1 ? grad_sum - l1 : (grad_sum < -l1 ? grad_sum + l1 : zero);
 }
+
+FloatLanes absolute(FloatLanes x) {
+  return std::bit_cast<FloatLanes>(std::bit_cast<MaskLanes>(x) & 0x7FFFFFFF);
+}
+
+// The gains of one candidate per lane, minus infinity where it is refused. Child counts are
+// float32 values (a child is empty when its count is not above 0).
+FloatLanes fast_gains(FloatLanes left_grad, FloatLanes left_hess, FloatLanes left_count, FloatLanes right_grad,
+                      FloatLanes right_hess, FloatLanes right_count, const FastScanConstants& k) {
+  const FloatLanes gl = fast_effective_gradient(left_grad, k.l1);
+  const FloatLanes gr = fast_effective_gradient(right_grad, k.l1);
+  const FloatLanes den_l = (k.l2 + left_hess) + kEpsilon;
+  const FloatLanes den_r = (k.l2 + right_hess) + kEpsilon;
+  const FloatLanes term_l = (gl * (gl * 0.5f)) / den_l;
+  const FloatLanes term_r = (gr * (gr * 0.5f)) / den_r;
+  const FloatLanes gain = ((term_l + term_l) + (term_r + term_r)) - k.parent_term_doubled;
+  MaskLanes refused = (left_hess <= k.min_child_hess) | (right_hess <= k.min_child_hess) | ~(left_count > 0.0f) |
+                      ~(right_count > 0.0f) | (left_count < k.min_rows) | (right_count < k.min_rows);
+  if (k.min_leaf_magnitude > 0.0f) {
+    refused |= (absolute(gl) / den_l < k.min_leaf_magnitude) & (absolute(gr) / den_r < k.min_leaf_magnitude);
+  }
+  const FloatLanes minus_infinity = FloatLanes{} - std::numeric_limits<float>::infinity();
+  return refused ? minus_infinity : gain;
+}
+
+// The first of the greatest gains above a start of 0 over one kind of candidate (missing left, or
+// missing right) in ascending threshold order.
+struct FastBest {
+  float gain = 0.0f;
+  std::size_t threshold = 0;
+  bool found = false;
+
+  void offer(FloatLanes gains, std::size_t base, std::size_t lanes) {
+    for (std::size_t i = 0; i < lanes; ++i) {
+      if (gains[i] > gain) {
+        gain = gains[i];
+        threshold = base + i;
+        found = true;
+      }
+    }
+  }
+};
 
 // --- general scan ----------------------------------------------------------------------------
 
@@ -192,60 +235,71 @@ std::optional<SplitCandidate> best_numeric_split_fast(const core::FeatureHistogr
   const ScanSetup& s = *setup;
   const std::size_t limit = s.limit;
 
-  // The four prefix lists, then every candidate's gain (refused or skipped: minus infinity).
-  std::vector<HistogramBin> prefix(limit);
-  HistogramBin running;
-  for (std::size_t t = 0; t < limit; ++t) {
-    running.grad_sum += bins[t].grad_sum;
-    running.hess_sum += bins[t].hess_sum;
-    running.grad_sq_sum += bins[t].grad_sq_sum;
-    running.count += bins[t].count;
-    prefix[t] = running;
-  }
   const float parent_g = fast_effective_gradient(s.total.grad_sum, options.split_l1);
   const float parent_term = (parent_g * (parent_g * 0.5f)) / ((options.split_l2 + s.total.hess_sum) + kEpsilon);
-  const float parent_term_doubled = parent_term + parent_term;
+  const FastScanConstants k{options.split_l1,           options.split_l2,
+                            options.min_child_hess,     options.min_leaf_magnitude,
+                            static_cast<float>(options.min_rows_per_leaf), parent_term + parent_term};
   const float missing_count = static_cast<float>(s.missing.count);
   const float non_missing_count = static_cast<float>(s.non_missing.count);
-  const float min_rows = static_cast<float>(options.min_rows_per_leaf);
+  // An empty missing bin adds exact zeros: each missing-right candidate then scores the same bits
+  // as the missing-left one of its threshold (a sum's zero sign never reaches the gain), and the
+  // missing-left candidates all come first and keep ties, so no missing-right one can win.
+  const bool missing_empty = s.missing.count == 0 && s.missing.grad_sum == 0.0f && s.missing.hess_sum == 0.0f;
 
-  std::vector<float> gains(2 * limit);  // missing-left gains, then missing-right gains
-  for (std::size_t t = 0; t < limit; ++t) {
-    const HistogramBin& p = prefix[t];
-    const float prefix_count = static_cast<float>(p.count);
-    if (skipped_threshold(s, t, p)) {
-      gains[t] = gains[limit + t] = -std::numeric_limits<float>::infinity();
-      continue;
+  // Candidate order: every missing-left threshold ascending, then every missing-right one; a later
+  // candidate wins only with a strictly greater gain. Tracking the two kinds apart in one pass
+  // gives the same winner: a missing-right one wins only when it beats the best missing-left gain.
+  FastBest missing_left;
+  FastBest missing_right;
+  float running_grad = 0.0f;
+  float running_hess = 0.0f;
+  std::uint32_t running_count = 0;
+  for (std::size_t base = 0; base < limit; base += kFastLanes) {
+    const std::size_t lanes = std::min(kFastLanes, limit - base);
+    FloatLanes grad = {};
+    FloatLanes hess = {};
+    FloatLanes count = {};
+    for (std::size_t i = 0; i < lanes; ++i) {
+      const HistogramBin& bin = bins[base + i];
+      running_grad += bin.grad_sum;
+      running_hess += bin.hess_sum;
+      running_count += bin.count;
+      grad[i] = running_grad;
+      hess[i] = running_hess;
+      count[i] = static_cast<float>(running_count);
     }
-    const FastSide left_with_missing{s.missing.grad_sum + p.grad_sum, s.missing.hess_sum + p.hess_sum,
-                                     prefix_count + missing_count};
-    const FastSide right_without_missing{s.non_missing.grad_sum - p.grad_sum, s.non_missing.hess_sum - p.hess_sum,
-                                         non_missing_count - prefix_count};
-    gains[t] = fast_gain(left_with_missing, right_without_missing, parent_term_doubled, min_rows, options);
-    const FastSide left_without_missing{p.grad_sum, p.hess_sum, prefix_count};
-    const FastSide right_with_missing{s.missing.grad_sum + (s.non_missing.grad_sum - p.grad_sum),
-                                      s.missing.hess_sum + (s.non_missing.hess_sum - p.hess_sum),
-                                      (non_missing_count - prefix_count) + missing_count};
-    gains[limit + t] = fast_gain(left_without_missing, right_with_missing, parent_term_doubled, min_rows, options);
+    // At the last threshold, a prefix holding every non-missing row skips both candidates.
+    const bool skip_last = base + lanes == limit && running_count == s.non_missing.count;
+    const std::size_t scored = skip_last ? lanes - 1 : lanes;
+    missing_left.offer(fast_gains(s.missing.grad_sum + grad, s.missing.hess_sum + hess, count + missing_count,
+                                  s.non_missing.grad_sum - grad, s.non_missing.hess_sum - hess,
+                                  non_missing_count - count, k),
+                       base, scored);
+    if (missing_empty) continue;
+    missing_right.offer(fast_gains(grad, hess, count, s.missing.grad_sum + (s.non_missing.grad_sum - grad),
+                                   s.missing.hess_sum + (s.non_missing.hess_sum - hess),
+                                   (non_missing_count - count) + missing_count, k),
+                        base, scored);
   }
 
-  float best_gain = 0.0f;
-  std::optional<std::size_t> best;
-  for (std::size_t i = 0; i < gains.size(); ++i) {
-    if (gains[i] > best_gain) {
-      best_gain = gains[i];
-      best = i;
-    }
+  const bool default_left = !(missing_right.found && missing_right.gain > missing_left.gain);
+  const FastBest& best = default_left ? missing_left : missing_right;
+  if (!best.found) return std::nullopt;
+  // The winner's prefix, summed again in the scan's order: the same bits.
+  HistogramBin p;
+  for (std::size_t t = 0; t <= best.threshold; ++t) {
+    p.grad_sum += bins[t].grad_sum;
+    p.hess_sum += bins[t].hess_sum;
+    p.grad_sq_sum += bins[t].grad_sq_sum;
+    p.count += bins[t].count;
   }
-  if (!best) return std::nullopt;
-  const bool default_left = *best < limit;
-  const std::size_t t = default_left ? *best : *best - limit;
-  const HistogramBin& p = prefix[t];
   if (default_left) {
-    return make_candidate(node_id, histogram.feature_index, best_gain, t, true, missing_left_left(s, p),
+    return make_candidate(node_id, histogram.feature_index, best.gain, best.threshold, true, missing_left_left(s, p),
                           missing_left_right(s, p));
   }
-  return make_candidate(node_id, histogram.feature_index, best_gain, t, false, p, missing_right_right(s, p));
+  return make_candidate(node_id, histogram.feature_index, best.gain, best.threshold, false, p,
+                        missing_right_right(s, p));
 }
 
 std::optional<SplitCandidate> best_split_for_feature_inner(const core::FeatureHistogram& histogram,

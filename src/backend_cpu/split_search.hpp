@@ -48,7 +48,10 @@ float weighted_gain(const engine::SplitCandidate& candidate, std::span<const flo
 
 // The threshold scan without gradient noise, factor penalty or morph gain. Candidate order: every
 // missing-left threshold ascending, then every missing-right threshold ascending; a later
-// candidate wins only with a strictly greater gain, and only positive gains are returned.
+// candidate wins only with a strictly greater gain, and only positive gains are returned. One pass
+// over the bins, four thresholds at a time, without allocating; when the missing bin is empty
+// (count 0, sums exactly 0) the missing-right candidates, which tie their missing-left twins and
+// so cannot win, are not scored.
 std::optional<engine::SplitCandidate> best_numeric_split_fast(const core::FeatureHistogram& histogram,
                                                               std::uint32_t node_id,
                                                               const engine::SplitSelectionOptions& options);

@@ -1,6 +1,6 @@
 // What one call of a tree grower receives and returns. Both growers (leaf-wise and level-wise)
 // take the same request: the round's data, rows, features and regularisers, and the training
-// predictions they update in place as the tree grows.
+// predictions they update in place with the tree.
 #pragma once
 
 #include <cstddef>
@@ -43,7 +43,7 @@ struct TreeGrowthRequest {
   const SplitSelectionOptions& options;
   const core::TrainParams& params;
   const IterationControls& controls;
-  std::span<float> predictions;  // one per matrix row, updated split by split
+  std::span<float> predictions;  // one per matrix row, gains the tree's path increments
   std::span<const float> feature_weights;
   std::span<const CategoricalFeature> categorical_features;
   std::optional<MorphTreeContext> morph;

@@ -1,7 +1,7 @@
 // Leaf-wise (best-first) tree growth: the splittable leaves wait in a queue ordered by split
 // gain, the leaf with the largest gain is split next, and growth stops when the queue is empty or
-// the leaf budget is spent. Each split's values are added to the training predictions as it is
-// made, so the caller's predictions include the tree when the call returns.
+// the leaf budget is spent. The caller's predictions include the tree when the call returns: each
+// final leaf's path increments are added to its rows once the tree is grown (leaf_updates.hpp).
 #pragma once
 
 #include <optional>
@@ -14,6 +14,7 @@
 #include "engine/error.hpp"
 #include "engine/round.hpp"
 #include "engine/tree_build/grow_request.hpp"
+#include "engine/tree_build/leaf_updates.hpp"
 #include "engine/tree_build/node_search.hpp"
 #include "engine/tree_build/node_split.hpp"
 #include "engine/tree_build/pending_split_queue.hpp"
@@ -21,8 +22,8 @@
 
 namespace kestrune::engine::tree_build {
 
-// Grows one tree best-first. On an error the split records made so far are dropped, but the
-// prediction updates already applied stay applied (the driver abandons the fit).
+// Grows one tree best-first. On an error the split records made so far are dropped and the
+// predictions are left as they are (the driver abandons the fit).
 template <BackendOps Backend>
 GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request) {
   const core::BinnedMatrix& binned = request.binned;
@@ -30,6 +31,7 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
   const core::TrainParams& params = request.params;
   GrownTree tree;
   IterationStopReason last_reason = IterationStopReason::NoSplitCandidate;
+  TreePredictionUpdates updates(request);
 
   // Root.
   const std::uint32_t root_key = encode_tree_node_id(request.tree_index, 0);
@@ -58,6 +60,7 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
     PendingSplit node = queue.pop();
     if (node.depth >= params.max_depth) {
       last_reason = IterationStopReason::DepthBudgetReached;
+      updates.leaf(node.local_id, std::move(node.rows));
       continue;
     }
     const std::uint32_t key = encode_tree_node_id(request.tree_index, node.local_id);
@@ -73,6 +76,7 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
                              request.options, controls, params.monotone_constraints);
     if (assessment.refusal) {
       last_reason = *assessment.refusal;
+      updates.leaf(node.local_id, std::move(partition));
       continue;
     }
 
@@ -82,11 +86,15 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
                             node.value, node.linear_leaf);
     const float left_value = linear ? linear->left.intercept : assessment.values.left;
     const float right_value = linear ? linear->right.intercept : assessment.values.right;
-    tree.stumps.push_back(
-        apply_split_increments(request, node.candidate, partition, assessment.values, node.value, linear));
+    tree.stumps.push_back(made_split_record(node.candidate, partition, assessment.values, node.value, linear));
+    updates.split_made(tree.stumps.back(), partition);
 
     const bool children_may_split = node.depth + 1 < params.max_depth && children_fit_tree_stride(node.local_id);
-    if (!children_may_split) last_reason = IterationStopReason::DepthBudgetReached;
+    if (!children_may_split) {
+      last_reason = IterationStopReason::DepthBudgetReached;
+      updates.child_leaf(node.local_id, true, std::move(partition.left_rows));
+      updates.child_leaf(node.local_id, false, std::move(partition.right_rows));
+    }
     if (children_may_split) {
       const std::uint32_t left_local = left_child_node_id(node.local_id);
       const std::uint32_t right_local = right_child_node_id(node.local_id);
@@ -122,7 +130,10 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
       for (Child* child : {&built, &sibling}) {
         std::optional<SplitCandidate> candidate =
             search_node(backend, request, masks, child->histograms, child->local_id);
-        if (!candidate || !gain_passes(*candidate, controls.min_split_gain)) continue;
+        if (!candidate || !gain_passes(*candidate, controls.min_split_gain)) {
+          updates.leaf(child->local_id, std::move(child->rows));
+          continue;
+        }
         queue.push(PendingSplit{std::move(child->rows), std::move(child->histograms), std::move(*candidate),
                                 std::move(child->linear_leaf), node.depth + 1, child->local_id, child->value});
       }
@@ -134,6 +145,11 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
 
   // A spent budget drops every pending split; the first one dropped names the reason.
   if (budget_spent && !queue.empty()) last_reason = IterationStopReason::MaxLeavesReached;
+  while (!queue.empty()) {
+    PendingSplit pending = queue.pop();
+    updates.leaf(pending.local_id, std::move(pending.rows));
+  }
+  updates.apply(tree.stumps);
   tree.stop_reason = tree.stumps.empty() ? last_reason : IterationStopReason::CompletedRequestedRounds;
   return tree;
 }

@@ -1,7 +1,7 @@
 // Level-wise tree growth: every node of a depth is searched and, when it passes every check,
-// split before any node of the next depth is looked at. Each split's values are added to the
-// training predictions as it is made, so the caller's predictions include the tree when the call
-// returns.
+// split before any node of the next depth is looked at. The caller's predictions include the
+// tree when the call returns: each final leaf's path increments are added to its rows once the
+// tree is grown (leaf_updates.hpp).
 #pragma once
 
 #include <optional>
@@ -13,6 +13,7 @@
 #include "engine/error.hpp"
 #include "engine/round.hpp"
 #include "engine/tree_build/grow_request.hpp"
+#include "engine/tree_build/leaf_updates.hpp"
 #include "engine/tree_build/node_search.hpp"
 #include "engine/tree_build/node_split.hpp"
 #include "engine/tree_node.hpp"
@@ -30,7 +31,7 @@ struct FrontierNode {
 
 // Grows one tree depth by depth. Records come in level order, and within a level in frontier
 // order (left child before right, parents in order). On an error the records made so far are
-// dropped, but prediction updates already applied stay applied (the driver abandons the fit).
+// dropped and the predictions are left as they are (the driver abandons the fit).
 template <BackendOps Backend>
 GrownTree build_tree_level_wise(const Backend& backend, TreeGrowthRequest request) {
   const core::BinnedMatrix& binned = request.binned;
@@ -38,6 +39,7 @@ GrownTree build_tree_level_wise(const Backend& backend, TreeGrowthRequest reques
   const core::TrainParams& params = request.params;
   GrownTree tree;
   IterationStopReason last_reason = IterationStopReason::NoSplitCandidate;
+  TreePredictionUpdates updates(request);
 
   const std::uint32_t root_key = encode_tree_node_id(request.tree_index, 0);
   core::NodeSlice root = node_slice(root_key, std::move(request.root_rows));
@@ -59,9 +61,13 @@ GrownTree build_tree_level_wise(const Backend& backend, TreeGrowthRequest reques
       const std::uint32_t key = encode_tree_node_id(request.tree_index, node.local_id);
       const std::optional<SplitCandidate> candidate =
           search_node(backend, request, masks, node.histograms, node.local_id);
-      if (!candidate) continue;
+      if (!candidate) {
+        updates.leaf(node.local_id, std::move(node.rows));
+        continue;
+      }
       if (!gain_passes(*candidate, controls.min_split_gain)) {
         last_reason = IterationStopReason::GainBelowThreshold;
+        updates.leaf(node.local_id, std::move(node.rows));
         continue;
       }
       const std::size_t node_row_count = node.rows.size();
@@ -76,11 +82,13 @@ GrownTree build_tree_level_wise(const Backend& backend, TreeGrowthRequest reques
                                request.options, controls, params.monotone_constraints);
       if (assessment.refusal) {
         last_reason = *assessment.refusal;
+        updates.leaf(node.local_id, std::move(partition));
         continue;
       }
       // The tree would have (records + 2) leaves after this split.
       if (controls.max_leaves && *controls.max_leaves < tree.stumps.size() + 2) {
         last_reason = IterationStopReason::MaxLeavesReached;
+        updates.leaf(node.local_id, std::move(partition));
         continue;
       }
 
@@ -90,11 +98,15 @@ GrownTree build_tree_level_wise(const Backend& backend, TreeGrowthRequest reques
                               node.value, node.linear_leaf);
       const float left_value = linear ? linear->left.intercept : assessment.values.left;
       const float right_value = linear ? linear->right.intercept : assessment.values.right;
-      TrainedStump record =
-          apply_split_increments(request, *candidate, partition, assessment.values, node.value, linear);
+      TrainedStump record = made_split_record(*candidate, partition, assessment.values, node.value, linear);
+      updates.split_made(record, partition);
 
       const bool children_may_split = depth < params.max_depth && children_fit_tree_stride(node.local_id);
-      if (!children_may_split) last_reason = IterationStopReason::DepthBudgetReached;
+      if (!children_may_split) {
+        last_reason = IterationStopReason::DepthBudgetReached;
+        updates.child_leaf(node.local_id, true, std::move(partition.left_rows));
+        updates.child_leaf(node.local_id, false, std::move(partition.right_rows));
+      }
       if (children_may_split) {
         const std::uint32_t left_local = left_child_node_id(node.local_id);
         const std::uint32_t right_local = right_child_node_id(node.local_id);
@@ -125,6 +137,8 @@ GrownTree build_tree_level_wise(const Backend& backend, TreeGrowthRequest reques
     }
     frontier = std::move(next);
   }
+  for (FrontierNode& node : frontier) updates.leaf(node.local_id, std::move(node.rows));
+  updates.apply(tree.stumps);
 
   tree.stop_reason = tree.stumps.empty() ? last_reason : IterationStopReason::CompletedRequestedRounds;
   return tree;

@@ -132,21 +132,11 @@ TrainedStump make_split_record(const SplitCandidate& candidate, const core::Part
   return stump;
 }
 
-TrainedStump apply_split_increments(const TreeGrowthRequest& request, const SplitCandidate& candidate,
-                                    const core::PartitionResult& partition, const ChildValues& values,
-                                    float node_value, const std::optional<LinearChildren>& linear) {
-  const std::size_t features = request.binned.feature_count;
-  if (linear) {
-    apply_linear_leaf_updates(request.predictions, partition.left_rows, linear->left_increment, request.raw_values,
-                              features);
-    apply_linear_leaf_updates(request.predictions, partition.right_rows, linear->right_increment, request.raw_values,
-                              features);
-    return make_split_record(candidate, partition, linear->left_increment, linear->right_increment);
-  }
-  const float left_increment = values.left - node_value;
-  const float right_increment = values.right - node_value;
-  apply_partition_leaf_updates(request.predictions, partition, left_increment, right_increment);
-  return make_split_record(candidate, partition, left_increment, right_increment);
+TrainedStump made_split_record(const SplitCandidate& candidate, const core::PartitionResult& partition,
+                               const ChildValues& values, float node_value,
+                               const std::optional<LinearChildren>& linear) {
+  if (linear) return make_split_record(candidate, partition, linear->left_increment, linear->right_increment);
+  return make_split_record(candidate, partition, values.left - node_value, values.right - node_value);
 }
 
 core::NodeSlice node_slice(std::uint32_t key, std::vector<std::uint32_t> rows) {

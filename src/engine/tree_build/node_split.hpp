@@ -1,6 +1,6 @@
 // The steps both growers take once a node's split has been applied: the child values and the
-// checks that may refuse the split, linear leaves, the prediction update and the split record;
-// and the sibling histograms by subtraction.
+// checks that may refuse the split, linear leaves and the split record; and the sibling
+// histograms by subtraction.
 #pragma once
 
 #include <cstddef>
@@ -79,11 +79,11 @@ void apply_linear_leaf_updates(std::span<float> predictions, std::span<const std
 TrainedStump make_split_record(const SplitCandidate& candidate, const core::PartitionResult& partition,
                                core::LeafValue left, core::LeafValue right);
 
-// Adds a made split's increments to the predictions of the rows it divided (each child's value
-// less the node's, or the linear increments) and returns its record.
-TrainedStump apply_split_increments(const TreeGrowthRequest& request, const SplitCandidate& candidate,
-                                    const core::PartitionResult& partition, const ChildValues& values,
-                                    float node_value, const std::optional<LinearChildren>& linear);
+// The record of a made split with its increments as side values: each child's value less the
+// node's, or the linear increments.
+TrainedStump made_split_record(const SplitCandidate& candidate, const core::PartitionResult& partition,
+                               const ChildValues& values, float node_value,
+                               const std::optional<LinearChildren>& linear);
 
 // The node slice of `rows` under `key`; an empty row list is the core validation error, wrapped.
 core::NodeSlice node_slice(std::uint32_t key, std::vector<std::uint32_t> rows);

@@ -264,6 +264,101 @@ TEST(SplitSearchScan, InfiniteGainsWinOnlyInTheFastScan) {
   EXPECT_TRUE(!general || std::isfinite(general->gain));
 }
 
+// The fast scan scoring every candidate, both missing sides, from the same running prefixes and
+// float32 counts: all missing-left gains, then all missing-right ones, the first greatest above 0
+// winning. Unlike the brute force, it matches the scan's bits on arbitrary (non-dyadic) sums.
+std::optional<Reference> every_candidate_fast_scan(const FeatureHistogram& h, const SplitSelectionOptions& o) {
+  const std::size_t bins = h.bins.size();
+  if (bins < 2) return std::nullopt;
+  const HistogramBin total = sum_bins(h, 0, bins, SIZE_MAX);  // in bin order, as the scan sums
+  if (total.hess_sum <= o.min_child_hess) return std::nullopt;
+  const std::size_t m = o.missing_bin;
+  const HistogramBin miss = m < bins ? h.bins[m] : HistogramBin{};
+  const HistogramBin rest{total.grad_sum - miss.grad_sum, total.hess_sum - miss.hess_sum,
+                          total.grad_sq_sum - miss.grad_sq_sum,
+                          total.count > miss.count ? total.count - miss.count : 0};
+  const std::size_t limit = std::min(m, bins);
+  const auto effective = [&](float g) {
+    if (!(o.split_l1 > 0.0f)) return g;
+    return g > o.split_l1 ? g - o.split_l1 : (g < -o.split_l1 ? g + o.split_l1 : 0.0f);
+  };
+  const auto den = [&](float hs) { return (o.split_l2 + hs) + 1e-6f; };
+  const auto term = [&](float g, float hs) { return (effective(g) * (effective(g) * 0.5f)) / den(hs); };
+  const float parent = term(total.grad_sum, total.hess_sum);
+  const auto gain = [&](float lg, float lh, float lc, float rg, float rh, float rc) {
+    const auto small = [&](float g, float hs) { return std::fabs(effective(g)) / den(hs) < o.min_leaf_magnitude; };
+    const float rows = static_cast<float>(o.min_rows_per_leaf);
+    if (lh <= o.min_child_hess || rh <= o.min_child_hess || !(lc > 0.0f) || !(rc > 0.0f) || lc < rows || rc < rows ||
+        (o.min_leaf_magnitude > 0.0f && small(lg, lh) && small(rg, rh))) {
+      return -std::numeric_limits<float>::infinity();
+    }
+    return ((term(lg, lh) + term(lg, lh)) + (term(rg, rh) + term(rg, rh))) - (parent + parent);
+  };
+  std::vector<Reference> order;
+  for (const bool missing_left : {true, false}) {
+    for (std::size_t t = 0; t < limit; ++t) {
+      const HistogramBin p = sum_bins(h, 0, t + 1, SIZE_MAX);
+      if (t + 1 == limit && p.count == rest.count) continue;
+      const float pc = static_cast<float>(p.count), mc = static_cast<float>(miss.count);
+      const float rc = static_cast<float>(rest.count);
+      const float g = missing_left ? gain(miss.grad_sum + p.grad_sum, miss.hess_sum + p.hess_sum, pc + mc,
+                                          rest.grad_sum - p.grad_sum, rest.hess_sum - p.hess_sum, rc - pc)
+                                   : gain(p.grad_sum, p.hess_sum, pc, miss.grad_sum + (rest.grad_sum - p.grad_sum),
+                                          miss.hess_sum + (rest.hess_sum - p.hess_sum), (rc - pc) + mc);
+      order.push_back({t, missing_left, g, {}, {}});
+    }
+  }
+  std::optional<Reference> best;
+  for (const Reference& c : order) {
+    if (c.gain > (best ? best->gain : 0.0f)) best = c;
+  }
+  return best;
+}
+
+// Realistic sums and ties: with an empty missing bin (outside the histogram, or inside with zero
+// statistics of either sign) the scan skips the missing-right candidates, and with a missing bin
+// of count 0 but left-over sums (as subtraction leaves them) it must not; the winner is the same.
+TEST(SplitSearchScan, SkippingMissingRightCandidatesKeepsTheWinner) {
+  std::mt19937 rng(4321);
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  int found = 0;
+  for (int trial = 0; trial < 3000; ++trial) {
+    const std::size_t bins = 2 + rng() % (trial % 4 == 0 ? 300 : 40);
+    FeatureHistogram h{std::vector<HistogramBin>(bins), 2};
+    for (HistogramBin& bin : h.bins) {
+      if (rng() % 4 == 0) continue;
+      if (rng() % 6 == 0 && &bin != &h.bins.front()) { bin = *(&bin - 1); continue; }  // ties
+      const float g = normal(rng);
+      bin = {g, 0.1f + std::fabs(normal(rng)), g * g, 1 + static_cast<std::uint32_t>(rng() % 40)};
+    }
+    SplitSelectionOptions o;
+    o.split_l1 = trial % 3 == 0 ? 0.3f : 0.0f;
+    o.split_l2 = trial % 5 == 0 ? 0.0f : 1.0f;
+    o.min_child_hess = trial % 7 == 0 ? 2.0f : 0.0f;
+    o.min_leaf_magnitude = trial % 11 == 0 ? 0.05f : 0.0f;
+    o.min_rows_per_leaf = 1 + rng() % 20;
+    const std::size_t kind = trial % 4;
+    o.missing_bin = kind == 0 ? 255 : rng() % bins;
+    if (kind == 0 && bins > 255) h.bins[255] = {};
+    if (kind == 1) h.bins[o.missing_bin] = {};
+    if (kind == 2) h.bins[o.missing_bin] = {-0.0f, -0.0f, 0.0f, 0};
+    if (kind == 3) h.bins[o.missing_bin] = {1e-7f * normal(rng), 1e-7f, 0.0f, 0};
+    SCOPED_TRACE(::testing::Message() << "trial " << trial << ", " << bins << " bins, missing " << o.missing_bin);
+    const std::optional<Reference> expected = every_candidate_fast_scan(h, o);
+    const std::optional<SplitCandidate> actual = best_numeric_split_fast(h, 9, o);
+    ASSERT_EQ(actual.has_value(), expected.has_value());
+    if (!expected) continue;
+    ++found;
+    EXPECT_EQ(actual->threshold_bin, expected->threshold);
+    EXPECT_EQ(actual->default_left, expected->default_left);
+    EXPECT_TRUE(same_bits(actual->gain, expected->gain)) << actual->gain << " vs " << expected->gain;
+    const HistogramBin p = sum_bins(h, 0, expected->threshold + 1, SIZE_MAX);
+    const HistogramBin miss = o.missing_bin < bins ? h.bins[o.missing_bin] : HistogramBin{};
+    EXPECT_TRUE(same_bin(actual->left_stats, expected->default_left ? plus(miss, p) : p));
+  }
+  EXPECT_GT(found, 1500);
+}
+
 // --- selection over features ----------------------------------------------------------------------
 
 TEST(SplitSearchSelection, EqualGainsKeepTheEarliestHistogramSeriallyAndOnThePool) {

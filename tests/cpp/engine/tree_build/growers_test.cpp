@@ -321,6 +321,10 @@ TEST_P(GrowBothWays, BadInputsFailBeforeAnySplit) {
                                   "interaction_constraints group 0 references feature 3 which exceeds feature_count 1"));
   EXPECT_TRUE(throws_engine_error([&] { grow(s, GetParam(), predictions, 4096); }, EngineErrorKind::ContractViolation,
                                   "encoded tree node id overflowed u32 range"));
+  // Predictions shorter than the matrix: the first split made fails at the first row without one.
+  std::vector<float> short_predictions(7, 0.0f);
+  EXPECT_TRUE(throws_engine_error([&] { grow(s, GetParam(), short_predictions); }, EngineErrorKind::ContractViolation,
+                                  "right partition row index 7 is out of bounds for predictions length 7"));
 }
 
 TEST(GrowLeafWise, BudgetBelowTwoGrowsNothing) {
