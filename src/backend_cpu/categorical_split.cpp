@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "backend_cpu/split_gain.hpp"
 #include "core/leaf.hpp"
 #include "engine/error.hpp"
 #include "support/panic.hpp"
@@ -52,34 +53,6 @@ std::vector<CategoryBin> sorted_categories(std::vector<CategoryBin> categories, 
   support::stable_merge_sort(keyed, [](const Keyed& a, const Keyed& b) { return a.key < b.key; });
   for (std::size_t i = 0; i < keyed.size(); ++i) categories[i] = keyed[i].bin;
   return categories;
-}
-
-float value_magnitude(const HistogramBin& side, const SplitSelectionOptions& options) {
-  const float g = core::leaf_effective_gradient(side.grad_sum, side.grad_sq_sum, side.count, options.split_l1,
-                                               options.gradient_noise_strength);
-  return std::fabs(g) / ((options.split_l2 + side.hess_sum) + kEpsilon);
-}
-
-float gain_term(const HistogramBin& side, const SplitSelectionOptions& options) {
-  return core::leaf_gain_term(side.grad_sum, side.hess_sum, side.grad_sq_sum, side.count, options.split_l1,
-                              options.split_l2, options.gradient_noise_strength);
-}
-
-// The gain of one candidate, or nothing when it is refused or not finite.
-std::optional<float> candidate_gain(const HistogramBin& left, const HistogramBin& right, float parent_term,
-                                    const SplitSelectionOptions& options) {
-  if (!(right.hess_sum > options.min_child_hess) || !(left.hess_sum > options.min_child_hess)) return std::nullopt;
-  if (left.count == 0 || right.count == 0) return std::nullopt;
-  if (left.count < options.min_rows_per_leaf || right.count < options.min_rows_per_leaf) return std::nullopt;
-  const float magnitude = options.min_leaf_magnitude;
-  if (magnitude > 0.0f && value_magnitude(left, options) < magnitude && value_magnitude(right, options) < magnitude) {
-    return std::nullopt;
-  }
-  const float term_l = gain_term(left, options);
-  const float term_r = gain_term(right, options);
-  const float gain = ((term_l + term_l) + (term_r + term_r)) - (parent_term + parent_term);
-  if (!std::isfinite(gain)) return std::nullopt;
-  return gain;
 }
 
 }  // namespace
@@ -151,7 +124,7 @@ std::optional<SplitCandidate> best_split_for_categorical_feature_inner(const cor
           default_left ? rest
                        : HistogramBin{missing.grad_sum + rest.grad_sum, missing.hess_sum + rest.hess_sum,
                                       missing.grad_sq_sum + rest.grad_sq_sum, rest.count + missing.count};
-      const std::optional<float> gain = candidate_gain(left, right, parent_term, options);
+      const std::optional<float> gain = candidate_gain(left, right, parent_term + parent_term, options);
       if (!gain || !(*gain > best_gain)) continue;
       best_gain = *gain;
       SplitCandidate candidate;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "backend_cpu/categorical_split.hpp"
+#include "backend_cpu/split_gain.hpp"
 #include "core/leaf.hpp"
 #include "engine/error.hpp"
 #include "parallel/parallel.hpp"
@@ -177,35 +178,6 @@ struct FastBest {
 
 // --- general scan ----------------------------------------------------------------------------
 
-float leaf_value_magnitude(const HistogramBin& side, const SplitSelectionOptions& options) {
-  const float g = core::leaf_effective_gradient(side.grad_sum, side.grad_sq_sum, side.count, options.split_l1,
-                                               options.gradient_noise_strength);
-  return std::fabs(g) / ((options.split_l2 + side.hess_sum) + kEpsilon);
-}
-
-float gain_term(const HistogramBin& side, const SplitSelectionOptions& options) {
-  return core::leaf_gain_term(side.grad_sum, side.hess_sum, side.grad_sq_sum, side.count, options.split_l1,
-                              options.split_l2, options.gradient_noise_strength);
-}
-
-// The gain of one candidate of the general scan, or nothing when it is refused.
-std::optional<float> general_gain(const HistogramBin& left, const HistogramBin& right, float parent_term_doubled,
-                                  const SplitSelectionOptions& options) {
-  if (left.hess_sum <= options.min_child_hess || right.hess_sum <= options.min_child_hess) return std::nullopt;
-  if (left.count == 0 || right.count == 0) return std::nullopt;
-  if (left.count < options.min_rows_per_leaf || right.count < options.min_rows_per_leaf) return std::nullopt;
-  const float magnitude = options.min_leaf_magnitude;
-  if (magnitude > 0.0f && leaf_value_magnitude(left, options) < magnitude &&
-      leaf_value_magnitude(right, options) < magnitude) {
-    return std::nullopt;
-  }
-  const float term_l = gain_term(left, options);
-  const float term_r = gain_term(right, options);
-  const float gain = ((term_l + term_l) + (term_r + term_r)) - parent_term_doubled;
-  if (!std::isfinite(gain)) return std::nullopt;
-  return gain;
-}
-
 // One histogram's best candidate: the category scan for a feature of the categorical list (its
 // first entry decides the category count), else the threshold scan its options call for.
 std::optional<SplitCandidate> search_histogram(const core::FeatureHistogram& histogram, std::uint32_t node_id,
@@ -327,7 +299,7 @@ std::optional<SplitCandidate> best_split_for_feature_inner(const core::FeatureHi
     for (const bool default_left : {true, false}) {
       const HistogramBin left = default_left ? missing_left_left(s, prefix) : prefix;
       const HistogramBin right = default_left ? missing_left_right(s, prefix) : missing_right_right(s, prefix);
-      const std::optional<float> gain = general_gain(left, right, parent_term_doubled, options);
+      const std::optional<float> gain = candidate_gain(left, right, parent_term_doubled, options);
       if (gain && *gain > best_gain) {
         best_gain = *gain;
         best = make_candidate(node_id, histogram.feature_index, *gain, t, default_left, left, right);

@@ -1,0 +1,46 @@
+// The regularised gain of one split candidate and the rules that refuse it, shared by the
+// threshold scan with gradient noise and the category scan.
+#pragma once
+
+#include <cmath>
+#include <optional>
+
+#include "core/histogram.hpp"
+#include "core/leaf.hpp"
+#include "engine/env.hpp"
+
+namespace kestrune::backend_cpu {
+
+// |leaf value| of a child: its effective gradient over its regularised hessian.
+inline float leaf_value_magnitude(const core::HistogramBin& side, const engine::SplitSelectionOptions& options) {
+  const float g = core::leaf_effective_gradient(side.grad_sum, side.grad_sq_sum, side.count, options.split_l1,
+                                               options.gradient_noise_strength);
+  return std::fabs(g) / ((options.split_l2 + side.hess_sum) + core::kLeafDenominatorEpsilon);
+}
+
+inline float gain_term(const core::HistogramBin& side, const engine::SplitSelectionOptions& options) {
+  return core::leaf_gain_term(side.grad_sum, side.hess_sum, side.grad_sq_sum, side.count, options.split_l1,
+                              options.split_l2, options.gradient_noise_strength);
+}
+
+// The gain of one candidate, or nothing when a child's hessian is at most min_child_hess, a child
+// is empty or below min_rows_per_leaf, both leaf values are below min_leaf_magnitude (when it is
+// positive), or the gain is not finite.
+inline std::optional<float> candidate_gain(const core::HistogramBin& left, const core::HistogramBin& right,
+                                           float parent_term_doubled, const engine::SplitSelectionOptions& options) {
+  if (left.hess_sum <= options.min_child_hess || right.hess_sum <= options.min_child_hess) return std::nullopt;
+  if (left.count == 0 || right.count == 0) return std::nullopt;
+  if (left.count < options.min_rows_per_leaf || right.count < options.min_rows_per_leaf) return std::nullopt;
+  const float magnitude = options.min_leaf_magnitude;
+  if (magnitude > 0.0f && leaf_value_magnitude(left, options) < magnitude &&
+      leaf_value_magnitude(right, options) < magnitude) {
+    return std::nullopt;
+  }
+  const float term_l = gain_term(left, options);
+  const float term_r = gain_term(right, options);
+  const float gain = ((term_l + term_l) + (term_r + term_r)) - parent_term_doubled;
+  if (!std::isfinite(gain)) return std::nullopt;
+  return gain;
+}
+
+}  // namespace kestrune::backend_cpu
