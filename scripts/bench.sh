@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Benchmarks kestrune against LightGBM and XGBoost: installs what it needs (the build tools, the
 # package itself, LightGBM and XGBoost from PyPI), builds the C++ histogram benchmark and runs
-# bench/run_bench.py with the arguments given here (for example --quick, or --output FILE).
+# bench/run_bench.py with the arguments given here (for example --quick, or --output FILE), then
+# the exact SHAP throughput line.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,3 +15,7 @@ cmake -S . -B build/bench "${generator[@]}" -DCMAKE_BUILD_TYPE=Release -DKESTRUN
 cmake --build build/bench --target kestrune_histogram_bench -j "$(nproc)" >/dev/null
 
 python3 bench/run_bench.py --build-dir build/bench "$@"
+
+echo
+echo "== exact SHAP (100 trees, 12 split features)"
+python3 bench/shap_bench.py
