@@ -9,6 +9,7 @@
 #include "shap/linear_leaf.hpp"
 #include "shap/model_structure.hpp"
 #include "shap/rows.hpp"
+#include "shap/tree_shap.hpp"
 #include "support/panic.hpp"
 
 namespace kestrune::shap {
@@ -41,11 +42,8 @@ ShapExplanationBatch explain_checked(const engine::TrainedModel& model, std::spa
     value_rows = rows;
     binning = &prebinned;
   }
-  const std::size_t features = distinct_split_features(model);
-  if (features > kMaxExactFeatures) {
-    throw ShapError::runtime("TreeSHAP for models with more than " + std::to_string(kMaxExactFeatures) +
-                             " distinct split features is not implemented yet (found " + std::to_string(features) +
-                             ")");
+  if (distinct_split_features(model) > kMaxExactFeatures) {
+    return explain_rows_tree_shap(model, route_rows, binning, value_rows);
   }
   return explain_rows_brute_force(model, route_rows, binning, value_rows);
 }

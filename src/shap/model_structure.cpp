@@ -28,15 +28,19 @@ StumpIndex index_stumps(const engine::TrainedModel& model) {
   return index;
 }
 
-ModelStructure build_model_structure(const engine::TrainedModel& model) {
-  ModelStructure structure;
+void check_split_features(const engine::TrainedModel& model) {
   for (const engine::TrainedStump& stump : model.stumps) {
     if (stump.feature_index >= model.feature_count) {
       throw ShapError::runtime("stump feature_index " + std::to_string(stump.feature_index) +
                                " exceeds model feature_count " + std::to_string(model.feature_count));
     }
-    structure.split_features.push_back(stump.feature_index);
   }
+}
+
+ModelStructure build_model_structure(const engine::TrainedModel& model) {
+  check_split_features(model);
+  ModelStructure structure;
+  for (const engine::TrainedStump& stump : model.stumps) structure.split_features.push_back(stump.feature_index);
   structure.index = index_stumps(model);
   sort_distinct(structure.split_features);
   if (structure.split_features.size() > kMaxExactFeatures) {

@@ -37,14 +37,17 @@ struct StumpIndex {
 
 StumpIndex index_stumps(const engine::TrainedModel& model);
 
+// ShapError::Runtime for a split feature beyond the model's feature count.
+void check_split_features(const engine::TrainedModel& model);
+
 struct ModelStructure {
   StumpIndex index;
   std::vector<std::uint32_t> split_features;              // distinct, ascending
   std::vector<std::optional<std::uint8_t>> feature_slot;  // per model feature: its position in split_features
 };
 
-// ShapError::Runtime for a split feature beyond the model's feature count and for more than
-// kMaxExactFeatures distinct split features.
+// ShapError::Runtime as check_split_features, and for more than kMaxExactFeatures distinct split
+// features.
 ModelStructure build_model_structure(const engine::TrainedModel& model);
 
 // Visits the stumps on one row's path through `tree` from its root, with the side taken:
