@@ -90,7 +90,7 @@ PyObject* explain_multi(PyObject*, Arguments& args) {
   ", binning_kind, feature_mins=None, feature_maxs=None, max_data_bin=None, feature_cuts=None, " \
   "linear_rank_per_feature=None"
 
-// One specification, definition and registration per function, at its fixed module position.
+// One signature, definition and registration per function, at its fixed module position.
 #define KESTRUNE_SHAP_FUNCTION(name, params, body)                                            \
   constexpr FunctionSpec name##_spec = {#name, #name "(" params ")\n--\n\n", body};           \
   PyMethodDef name##_definition = module_function_definition<name##_spec>();                 \
