@@ -1,15 +1,18 @@
 // The SHAP value functions: per-row, per-feature SHAP values of an artifact's model, for rows
 // given as a list or as one flat row-major buffer, with or without a binning description, for
-// one output or for every output (`_multi`). All arguments are converted, the flat buffer cut
-// into rows and the binning context built before the artifact is looked at.
+// one output or for every output (`_multi`), and the global importance built on those values
+// (which already pools every output, so it has no `_multi` form). All arguments are converted,
+// the flat buffer cut into rows and the binning context built before the artifact is looked at.
 #include <cstdint>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "conversions.hpp"
 #include "dense_rows.hpp"
 #include "registry.hpp"
 #include "shap/explain.hpp"
+#include "shap/importance.hpp"
 #include "shap_binning.hpp"
 
 namespace kestrune::python {
@@ -84,6 +87,20 @@ PyObject* explain_multi(PyObject*, Arguments& args) {
   return pair(expected_list, outputs);
 }
 
+template <Input Form, bool Binning>
+PyObject* global_importance(PyObject*, Arguments& args) {
+  const Request request = read_request<Form, Binning>(args);
+  const shap::FeatureImportance pairs =
+      shap::global_importance_helper(request.artifact_bytes, request.rows, request.binning ? &*request.binning : nullptr);
+  Ref list(check(PyList_New(static_cast<Py_ssize_t>(pairs.size()))));
+  for (std::size_t i = 0; i < pairs.size(); ++i) {
+    const Ref name(to_python(std::string_view(pairs[i].first)));
+    const Ref importance(to_python(pairs[i].second));
+    set_list_item(list, i, pair(name, importance));
+  }
+  return list.release();
+}
+
 #define KESTRUNE_SHAP_R "artifact_bytes, rows"
 #define KESTRUNE_SHAP_D "artifact_bytes, values, row_count, feature_count"
 #define KESTRUNE_SHAP_B                                                                                       \
@@ -108,6 +125,12 @@ KESTRUNE_SHAP_FUNCTION(shap_explain_rows_with_binning_multi, KESTRUNE_SHAP_R KES
                        (explain_multi<Input::Rows, true>))
 KESTRUNE_SHAP_FUNCTION(shap_explain_rows_dense_with_binning_multi, KESTRUNE_SHAP_D KESTRUNE_SHAP_B,
                        (explain_multi<Input::Dense, true>))
+KESTRUNE_SHAP_FUNCTION(shap_global_importance, KESTRUNE_SHAP_R, (global_importance<Input::Rows, false>))
+KESTRUNE_SHAP_FUNCTION(shap_global_importance_dense, KESTRUNE_SHAP_D, (global_importance<Input::Dense, false>))
+KESTRUNE_SHAP_FUNCTION(shap_global_importance_with_binning, KESTRUNE_SHAP_R KESTRUNE_SHAP_B,
+                       (global_importance<Input::Rows, true>))
+KESTRUNE_SHAP_FUNCTION(shap_global_importance_dense_with_binning, KESTRUNE_SHAP_D KESTRUNE_SHAP_B,
+                       (global_importance<Input::Dense, true>))
 
 }  // namespace
 }  // namespace kestrune::python
