@@ -61,6 +61,19 @@ def raw_value_predictor(artifact_bytes, binning):
     return handle
 
 
+def explain(artifact_bytes, binning, test_x, names):
+    """Global importance (mean |SHAP| over the test rows) and the explanation of the first row."""
+    context = dict(binning_kind="linear", feature_mins=binning["feature_mins"], feature_maxs=binning["feature_maxs"],
+                   max_data_bin=254)
+    rows = test_x.tolist()
+    ranked = _kestrune.shap_global_importance_with_binning(artifact_bytes, rows, **context)
+    print("  top features by mean |SHAP|: " + ", ".join(f"{names[int(f[1:])]} {v:.3f}" for f, v in ranked[:3]))
+    expected, values = _kestrune.shap_explain_rows_with_binning(artifact_bytes, rows[:1], **context)
+    top = sorted(range(len(names)), key=lambda j: -abs(values[0][j]))[:3]
+    print(f"  first test row: expected value {expected:.3f}, raw score {expected + sum(values[0]):.3f}; largest "
+          "contributions " + ", ".join(f"{names[j]} {values[0][j]:+.3f}" for j in top))
+
+
 def binning_of(result):
     meta = result.continuous_binning_metadata
     return {"uses_continuous_binning": meta.uses_continuous_binning,
@@ -102,6 +115,7 @@ def breast_cancer(directory):
     log_loss = -np.mean(test_y * np.log(p) + (1 - test_y) * np.log1p(-p))
     accuracy = np.mean((probability > 0.5) == (test_y > 0.5))
     print(f"  test: accuracy {accuracy:.4f}, AUC {auc(probability, test_y):.4f}, log loss {log_loss:.4f}")
+    explain(result.artifact_bytes, binning_of(result), test_x, list(data.feature_names))
     save_and_reload(result, directory, "breast_cancer", test_x, probability)
     return accuracy
 
@@ -120,6 +134,7 @@ def diabetes(directory):
     baseline = math.sqrt(np.mean((test_y - train_set[1].mean()) ** 2))
     r2 = 1.0 - np.sum(residual ** 2) / np.sum((test_y - test_y.mean()) ** 2)
     print(f"  test: RMSE {rmse:.2f} (predicting the training mean: {baseline:.2f}), R^2 {r2:.3f}")
+    explain(result.artifact_bytes, binning_of(result), test_x, list(data.feature_names))
     save_and_reload(result, directory, "diabetes", test_x, prediction)
     return rmse, baseline
 
