@@ -19,15 +19,6 @@ using engine::SplitSelectionOptions;
 
 constexpr float kEpsilon = core::kLeafDenominatorEpsilon;
 
-std::uint32_t saturating_sub(std::uint32_t a, std::uint32_t b) { return a > b ? a - b : 0; }
-
-void add_to(HistogramBin& sum, const HistogramBin& bin) {
-  sum.grad_sum += bin.grad_sum;
-  sum.hess_sum += bin.hess_sum;
-  sum.grad_sq_sum += bin.grad_sq_sum;
-  sum.count += bin.count;
-}
-
 // The ordering key of a category: its gradient over its regularised hessian. Only a positive
 // noise strength puts the gradient through the leaf's soft threshold; otherwise the raw sum is
 // used, without the L1 threshold, so that categories within L1 of zero still keep their order.
@@ -96,7 +87,7 @@ std::optional<SplitCandidate> best_split_for_categorical_feature_inner(const cor
   std::vector<CategoryBin> categories;
   for (std::size_t c = 0; c < limit; ++c) {
     const HistogramBin& bin = bins[c];
-    add_to(non_missing, bin);
+    add_bin(non_missing, bin);
     if (bin.count != 0) {
       categories.push_back({bin.grad_sum, bin.hess_sum, bin.grad_sq_sum, static_cast<std::uint16_t>(c), bin.count});
     }
@@ -112,9 +103,9 @@ std::optional<SplitCandidate> best_split_for_categorical_feature_inner(const cor
   std::optional<SplitCandidate> best;
   HistogramBin prefix;
   for (std::size_t p = 0; p + 1 < sorted.size(); ++p) {
-    add_to(prefix, HistogramBin{sorted[p].grad_sum, sorted[p].hess_sum, sorted[p].grad_sq_sum, sorted[p].count});
+    add_bin(prefix, HistogramBin{sorted[p].grad_sum, sorted[p].hess_sum, sorted[p].grad_sq_sum, sorted[p].count});
     const HistogramBin rest{non_missing.grad_sum - prefix.grad_sum, non_missing.hess_sum - prefix.hess_sum,
-                            non_missing.grad_sq_sum - prefix.grad_sq_sum, saturating_sub(non_missing.count, prefix.count)};
+                            non_missing.grad_sq_sum - prefix.grad_sq_sum, saturating_count_sub(non_missing.count, prefix.count)};
     for (const bool default_left : {true, false}) {
       const HistogramBin left =
           default_left ? HistogramBin{missing.grad_sum + prefix.grad_sum, missing.hess_sum + prefix.hess_sum,

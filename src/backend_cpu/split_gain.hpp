@@ -1,8 +1,9 @@
-// The regularised gain of one split candidate and the rules that refuse it, shared by the
-// threshold scan with gradient noise and the category scan.
+// What the threshold and category scans share: running bin sums, and the regularised gain of one
+// candidate with the rules that refuse it.
 #pragma once
 
 #include <cmath>
+#include <cstdint>
 #include <optional>
 
 #include "core/histogram.hpp"
@@ -10,6 +11,17 @@
 #include "engine/env.hpp"
 
 namespace kestrune::backend_cpu {
+
+// Adds a bin's four statistics to a running sum (float32, in the order the caller visits bins).
+inline void add_bin(core::HistogramBin& sum, const core::HistogramBin& bin) {
+  sum.grad_sum += bin.grad_sum;
+  sum.hess_sum += bin.hess_sum;
+  sum.grad_sq_sum += bin.grad_sq_sum;
+  sum.count += bin.count;
+}
+
+// a - b for row counts, floored at 0.
+inline std::uint32_t saturating_count_sub(std::uint32_t a, std::uint32_t b) { return a > b ? a - b : 0; }
 
 // |leaf value| of a child: its effective gradient over its regularised hessian.
 inline float leaf_value_magnitude(const core::HistogramBin& side, const engine::SplitSelectionOptions& options) {

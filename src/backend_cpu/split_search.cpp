@@ -31,8 +31,6 @@ constexpr float kEpsilon = core::kLeafDenominatorEpsilon;
   throw engine::EngineError::not_implemented("morph split search is not implemented yet");
 }
 
-std::uint32_t saturating_sub(std::uint32_t a, std::uint32_t b) { return a > b ? a - b : 0; }
-
 // What both threshold scans share: the totals, the missing bin's statistics and the scan limit.
 struct ScanSetup {
   HistogramBin total;        // every bin, the missing one included
@@ -44,19 +42,14 @@ struct ScanSetup {
 std::optional<ScanSetup> prepare_scan(std::span<const HistogramBin> bins, const SplitSelectionOptions& options) {
   if (bins.size() < 2) return std::nullopt;
   ScanSetup setup;
-  for (const HistogramBin& bin : bins) {
-    setup.total.grad_sum += bin.grad_sum;
-    setup.total.hess_sum += bin.hess_sum;
-    setup.total.grad_sq_sum += bin.grad_sq_sum;
-    setup.total.count += bin.count;
-  }
+  for (const HistogramBin& bin : bins) add_bin(setup.total, bin);
   if (setup.total.hess_sum <= options.min_child_hess) return std::nullopt;
   const std::size_t m = options.missing_bin;
   if (m < bins.size()) setup.missing = bins[m];
   setup.non_missing = HistogramBin{setup.total.grad_sum - setup.missing.grad_sum,
                                    setup.total.hess_sum - setup.missing.hess_sum,
                                    setup.total.grad_sq_sum - setup.missing.grad_sq_sum,
-                                   saturating_sub(setup.total.count, setup.missing.count)};
+                                   saturating_count_sub(setup.total.count, setup.missing.count)};
   setup.limit = std::min(m, bins.size());
   if (setup.limit == 0) return std::nullopt;
   return setup;
@@ -69,13 +62,13 @@ HistogramBin missing_left_left(const ScanSetup& s, const HistogramBin& prefix) {
 }
 HistogramBin missing_left_right(const ScanSetup& s, const HistogramBin& prefix) {
   return {s.non_missing.grad_sum - prefix.grad_sum, s.non_missing.hess_sum - prefix.hess_sum,
-          s.non_missing.grad_sq_sum - prefix.grad_sq_sum, saturating_sub(s.non_missing.count, prefix.count)};
+          s.non_missing.grad_sq_sum - prefix.grad_sq_sum, saturating_count_sub(s.non_missing.count, prefix.count)};
 }
 HistogramBin missing_right_right(const ScanSetup& s, const HistogramBin& prefix) {
   return {s.missing.grad_sum + (s.non_missing.grad_sum - prefix.grad_sum),
           s.missing.hess_sum + (s.non_missing.hess_sum - prefix.hess_sum),
           s.missing.grad_sq_sum + (s.non_missing.grad_sq_sum - prefix.grad_sq_sum),
-          saturating_sub(s.non_missing.count, prefix.count) + s.missing.count};
+          saturating_count_sub(s.non_missing.count, prefix.count) + s.missing.count};
 }
 
 // A threshold whose missing-right left child would take every non-missing row: at the last
@@ -260,12 +253,7 @@ std::optional<SplitCandidate> best_numeric_split_fast(const core::FeatureHistogr
   if (!best.found) return std::nullopt;
   // The winner's prefix, summed again in the scan's order: the same bits.
   HistogramBin p;
-  for (std::size_t t = 0; t <= best.threshold; ++t) {
-    p.grad_sum += bins[t].grad_sum;
-    p.hess_sum += bins[t].hess_sum;
-    p.grad_sq_sum += bins[t].grad_sq_sum;
-    p.count += bins[t].count;
-  }
+  for (std::size_t t = 0; t <= best.threshold; ++t) add_bin(p, bins[t]);
   if (default_left) {
     return make_candidate(node_id, histogram.feature_index, best.gain, best.threshold, true, missing_left_left(s, p),
                           missing_left_right(s, p));
@@ -291,10 +279,7 @@ std::optional<SplitCandidate> best_split_for_feature_inner(const core::FeatureHi
   std::optional<SplitCandidate> best;
   HistogramBin prefix;
   for (std::size_t t = 0; t < s.limit; ++t) {
-    prefix.grad_sum += bins[t].grad_sum;
-    prefix.hess_sum += bins[t].hess_sum;
-    prefix.grad_sq_sum += bins[t].grad_sq_sum;
-    prefix.count += bins[t].count;
+    add_bin(prefix, bins[t]);
     if (skipped_threshold(s, t, prefix)) continue;
     for (const bool default_left : {true, false}) {
       const HistogramBin left = default_left ? missing_left_left(s, prefix) : prefix;
