@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "backend_cpu/morph_gain.hpp"
 #include "backend_cpu/split_gain.hpp"
 #include "core/leaf.hpp"
 #include "engine/error.hpp"
@@ -70,7 +71,6 @@ std::optional<SplitCandidate> best_split_for_categorical_feature_inner(const cor
                                                                        std::size_t category_count,
                                                                        const engine::MorphContext* morph_context,
                                                                        const engine::FactorSplitContext* factor_context) {
-  if (morph_context != nullptr) throw engine::EngineError::not_implemented("morph split search is not implemented yet");
   if (factor_context != nullptr) {
     throw engine::EngineError::not_implemented("factor split penalty is not implemented yet");
   }
@@ -115,7 +115,9 @@ std::optional<SplitCandidate> best_split_for_categorical_feature_inner(const cor
           default_left ? rest
                        : HistogramBin{missing.grad_sum + rest.grad_sum, missing.hess_sum + rest.hess_sum,
                                       missing.grad_sq_sum + rest.grad_sq_sum, rest.count + missing.count};
-      const std::optional<float> gain = candidate_gain(left, right, parent_term + parent_term, options);
+      const std::optional<float> gain = morph_context != nullptr
+                                            ? morph_candidate_gain(left, right, options, *morph_context)
+                                            : candidate_gain(left, right, parent_term + parent_term, options);
       if (!gain || !(*gain > best_gain)) continue;
       best_gain = *gain;
       SplitCandidate candidate;

@@ -35,19 +35,23 @@ inline float gain_term(const core::HistogramBin& side, const engine::SplitSelect
                               options.split_l2, options.gradient_noise_strength);
 }
 
-// The gain of one candidate, or nothing when a child's hessian is at most min_child_hess, a child
-// is empty or below min_rows_per_leaf, both leaf values are below min_leaf_magnitude (when it is
-// positive), or the gain is not finite.
+// Whether a candidate is refused whatever its gain: a child's hessian is at most min_child_hess,
+// a child is empty or below min_rows_per_leaf, or both leaf values are below min_leaf_magnitude
+// (when it is positive).
+inline bool candidate_refused(const core::HistogramBin& left, const core::HistogramBin& right,
+                              const engine::SplitSelectionOptions& options) {
+  if (left.hess_sum <= options.min_child_hess || right.hess_sum <= options.min_child_hess) return true;
+  if (left.count == 0 || right.count == 0) return true;
+  if (left.count < options.min_rows_per_leaf || right.count < options.min_rows_per_leaf) return true;
+  const float magnitude = options.min_leaf_magnitude;
+  return magnitude > 0.0f && leaf_value_magnitude(left, options) < magnitude &&
+         leaf_value_magnitude(right, options) < magnitude;
+}
+
+// The gain of one candidate, or nothing when it is refused or its gain is not finite.
 inline std::optional<float> candidate_gain(const core::HistogramBin& left, const core::HistogramBin& right,
                                            float parent_term_doubled, const engine::SplitSelectionOptions& options) {
-  if (left.hess_sum <= options.min_child_hess || right.hess_sum <= options.min_child_hess) return std::nullopt;
-  if (left.count == 0 || right.count == 0) return std::nullopt;
-  if (left.count < options.min_rows_per_leaf || right.count < options.min_rows_per_leaf) return std::nullopt;
-  const float magnitude = options.min_leaf_magnitude;
-  if (magnitude > 0.0f && leaf_value_magnitude(left, options) < magnitude &&
-      leaf_value_magnitude(right, options) < magnitude) {
-    return std::nullopt;
-  }
+  if (candidate_refused(left, right, options)) return std::nullopt;
   const float term_l = gain_term(left, options);
   const float term_r = gain_term(right, options);
   const float gain = ((term_l + term_l) + (term_r + term_r)) - parent_term_doubled;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "backend_cpu/categorical_split.hpp"
+#include "backend_cpu/morph_gain.hpp"
 #include "backend_cpu/split_gain.hpp"
 #include "core/leaf.hpp"
 #include "engine/error.hpp"
@@ -26,9 +27,6 @@ constexpr float kEpsilon = core::kLeafDenominatorEpsilon;
 
 [[noreturn]] void factor_penalty_not_implemented() {
   throw engine::EngineError::not_implemented("factor split penalty is not implemented yet");
-}
-[[noreturn]] void morph_not_implemented() {
-  throw engine::EngineError::not_implemented("morph split search is not implemented yet");
 }
 
 // What both threshold scans share: the totals, the missing bin's statistics and the scan limit.
@@ -172,17 +170,53 @@ struct FastBest {
 // --- general scan ----------------------------------------------------------------------------
 
 // One histogram's best candidate: the category scan for a feature of the categorical list (its
-// first entry decides the category count), else the threshold scan its options call for.
+// first entry decides the category count), else the threshold scan its options call for. The
+// morph gain is scored by the general threshold scan only.
 std::optional<SplitCandidate> search_histogram(const core::FeatureHistogram& histogram, std::uint32_t node_id,
                                                const SplitSelectionOptions& options,
-                                               std::span<const engine::CategoricalFeature> categorical_features) {
+                                               std::span<const engine::CategoricalFeature> categorical_features,
+                                               const engine::MorphContext* morph_context) {
   for (const engine::CategoricalFeature& feature : categorical_features) {
     if (feature.first == histogram.feature_index) {
-      return best_split_for_categorical_feature_inner(histogram, node_id, options, feature.second, nullptr, nullptr);
+      return best_split_for_categorical_feature_inner(histogram, node_id, options, feature.second, morph_context,
+                                                      nullptr);
     }
   }
-  if (!options.gradient_noise_strength.has_value()) return best_numeric_split_fast(histogram, node_id, options);
-  return best_split_for_feature_inner(histogram, node_id, options, nullptr, nullptr);
+  if (morph_context == nullptr && !options.gradient_noise_strength.has_value()) {
+    return best_numeric_split_fast(histogram, node_id, options);
+  }
+  return best_split_for_feature_inner(histogram, node_id, options, morph_context, nullptr);
+}
+
+// The best candidate of the bundle by weighted gain. Each histogram is searched on its own (on
+// the pool for large bundles); the winner is then picked serially in bundle order, so ties and
+// unordered weighted gains resolve exactly as in a serial scan whatever the thread count.
+std::optional<SplitCandidate> best_split_of_bundle(const core::HistogramBundle& bundle,
+                                                   const SplitSelectionOptions& options,
+                                                   std::span<const float> feature_weights,
+                                                   std::span<const engine::CategoricalFeature> categorical_features,
+                                                   const engine::MorphContext* morph_context) {
+  const std::size_t count = bundle.histograms.size();
+  std::size_t bins = 0;
+  for (const core::FeatureHistogram& histogram : bundle.histograms) bins += histogram.bins.size();
+  const std::size_t min_parallel = bins >= kParallelSplitBins ? kParallelSplitHistograms : parallel::kAllThreads;
+  std::vector<std::optional<SplitCandidate>> candidates = parallel::parallel_map<std::optional<SplitCandidate>>(
+      count,
+      [&](std::size_t i) {
+        return search_histogram(bundle.histograms[i], bundle.node_id, options, categorical_features, morph_context);
+      },
+      min_parallel, bins / kSplitBinsPerThread);
+  std::optional<SplitCandidate> best;
+  float best_weighted = 0.0f;
+  for (std::optional<SplitCandidate>& candidate : candidates) {
+    if (!candidate) continue;
+    const float weighted = weighted_gain(*candidate, feature_weights);
+    if (!best || weighted > best_weighted) {
+      best_weighted = weighted;
+      best = std::move(candidate);
+    }
+  }
+  return best;
 }
 
 }  // namespace
@@ -266,7 +300,6 @@ std::optional<SplitCandidate> best_split_for_feature_inner(const core::FeatureHi
                                                            std::uint32_t node_id, const SplitSelectionOptions& options,
                                                            const engine::MorphContext* morph_context,
                                                            const engine::FactorSplitContext* factor_context) {
-  if (morph_context != nullptr) morph_not_implemented();
   if (factor_context != nullptr) factor_penalty_not_implemented();
   const std::span<const HistogramBin> bins = histogram.bins;
   const std::optional<ScanSetup> setup = prepare_scan(bins, options);
@@ -284,7 +317,9 @@ std::optional<SplitCandidate> best_split_for_feature_inner(const core::FeatureHi
     for (const bool default_left : {true, false}) {
       const HistogramBin left = default_left ? missing_left_left(s, prefix) : prefix;
       const HistogramBin right = default_left ? missing_left_right(s, prefix) : missing_right_right(s, prefix);
-      const std::optional<float> gain = candidate_gain(left, right, parent_term_doubled, options);
+      const std::optional<float> gain = morph_context != nullptr
+                                            ? morph_candidate_gain(left, right, options, *morph_context)
+                                            : candidate_gain(left, right, parent_term_doubled, options);
       if (gain && *gain > best_gain) {
         best_gain = *gain;
         best = make_candidate(node_id, histogram.feature_index, *gain, t, default_left, left, right);
@@ -299,37 +334,15 @@ std::optional<SplitCandidate> best_split_with_factor_context(
     std::span<const engine::CategoricalFeature> categorical_features,
     const engine::FactorSplitContext* factor_context) {
   if (factor_context != nullptr) factor_penalty_not_implemented();
-
-  const std::size_t count = bundle.histograms.size();
-  // Each histogram is searched on its own (on the pool for large bundles); the winner is then
-  // picked serially in bundle order, so ties and unordered weighted gains resolve exactly as in
-  // a serial scan whatever the thread count.
-  std::size_t bins = 0;
-  for (const core::FeatureHistogram& histogram : bundle.histograms) bins += histogram.bins.size();
-  const std::size_t min_parallel = bins >= kParallelSplitBins ? kParallelSplitHistograms : parallel::kAllThreads;
-  std::vector<std::optional<SplitCandidate>> candidates = parallel::parallel_map<std::optional<SplitCandidate>>(
-      count,
-      [&](std::size_t i) {
-        return search_histogram(bundle.histograms[i], bundle.node_id, options, categorical_features);
-      },
-      min_parallel, bins / kSplitBinsPerThread);
-  std::optional<SplitCandidate> best;
-  float best_weighted = 0.0f;
-  for (std::optional<SplitCandidate>& candidate : candidates) {
-    if (!candidate) continue;
-    const float weighted = weighted_gain(*candidate, feature_weights);
-    if (!best || weighted > best_weighted) {
-      best_weighted = weighted;
-      best = std::move(candidate);
-    }
-  }
-  return best;
+  return best_split_of_bundle(bundle, options, feature_weights, categorical_features, nullptr);
 }
 
 std::optional<SplitCandidate> best_split_morph_with_factor_context(
-    const core::HistogramBundle&, const SplitSelectionOptions&, std::span<const float>,
-    std::span<const engine::CategoricalFeature>, const engine::MorphContext&, const engine::FactorSplitContext*) {
-  morph_not_implemented();
+    const core::HistogramBundle& bundle, const SplitSelectionOptions& options, std::span<const float> feature_weights,
+    std::span<const engine::CategoricalFeature> categorical_features, const engine::MorphContext& morph_context,
+    const engine::FactorSplitContext* factor_context) {
+  if (factor_context != nullptr) factor_penalty_not_implemented();
+  return best_split_of_bundle(bundle, options, feature_weights, categorical_features, &morph_context);
 }
 
 }  // namespace kestrune::backend_cpu

@@ -37,7 +37,9 @@ std::optional<engine::SplitCandidate> best_split_with_factor_context(
     std::span<const float> feature_weights, std::span<const engine::CategoricalFeature> categorical_features,
     const engine::FactorSplitContext* factor_context);
 
-// The morph-mode search; not supported yet (EngineError::NotImplemented).
+// The morph-mode search: the same selection, with every candidate scored by the morph gain and
+// every numeric feature by the general threshold scan. A factor context is not supported yet
+// (EngineError::NotImplemented).
 std::optional<engine::SplitCandidate> best_split_morph_with_factor_context(
     const core::HistogramBundle& bundle, const engine::SplitSelectionOptions& options,
     std::span<const float> feature_weights, std::span<const engine::CategoricalFeature> categorical_features,
@@ -58,7 +60,8 @@ std::optional<engine::SplitCandidate> best_numeric_split_fast(const core::Featur
 
 // The general threshold scan (gradient noise widens the soft threshold). Candidate order: for
 // each threshold ascending, missing left then missing right; candidates whose gain is not finite
-// are dropped. A morph or factor context is not supported yet (EngineError::NotImplemented).
+// are dropped. A morph context scores candidates with the morph gain; a factor context is not
+// supported yet (EngineError::NotImplemented).
 std::optional<engine::SplitCandidate> best_split_for_feature_inner(const core::FeatureHistogram& histogram,
                                                                    std::uint32_t node_id,
                                                                    const engine::SplitSelectionOptions& options,

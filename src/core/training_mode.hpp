@@ -12,4 +12,16 @@ struct GradientEmaStats {
   friend bool operator==(const GradientEmaStats&, const GradientEmaStats&) = default;
 };
 
+// The morph factors of one round: how far training has progressed and how the split gain blends
+// the second-order gain with the surprise term. During the morph warm-up (and whenever the
+// surprise weight is negligible) the gain is the plain base gain.
+struct MorphPrecomputed {
+  float progress = 0.0f;
+  float base_weight = 1.0f;
+  float morph_weight = 0.0f;
+  bool in_warmup = true;
+  bool balance_penalty = true;
+  bool negligible = true;
+};
+
 }  // namespace kestrune::core

@@ -27,12 +27,6 @@ void check_validation_set(const ValidationSet& validation, const core::TrainingD
   }
 }
 
-// Morph mode's learning-rate schedule and warm-up rounds are not built yet: it is refused before
-// any data is read, rather than trained without them.
-void refuse_unsupported_modes(const core::TrainParams& params) {
-  if (params.morph_config) throw EngineError::not_implemented("morph mode is not implemented yet");
-}
-
 }  // namespace
 
 void check_fit_inputs(const core::TrainParams& params, const IterationExecutionContext& request,
@@ -54,7 +48,6 @@ void check_fit_inputs(const core::TrainParams& params, const IterationExecutionC
       throw EngineError::invalid_config("quantile_alpha must be finite and in (0.0, 1.0)");
     }
   }
-  refuse_unsupported_modes(params);
   with_core_errors([&] { core::validate_training_dataset(training); });
   validate_neutralization_fit_contract_for_support(params, training, rules.pre_target_supported);
   validate_warm_start_neutralization_contract(params, request.warm_start.has_value(), training);

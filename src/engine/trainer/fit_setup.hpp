@@ -40,9 +40,8 @@ FitInputRules fit_input_rules(const O& objective) {
 //     validation group_id ("... on the validation dataset");
 //  5. the training parameters (their core error, wrapped);
 //  6. quantile: InvalidConfig "quantile_alpha must be finite and in (0.0, 1.0)";
-//  7. NotImplemented "morph mode is not implemented yet" for morph mode, not run yet;
-//  8. the training dataset (its core error, wrapped);
-//  9. the neutralization contracts, then the warm start against the training data.
+//  7. the training dataset (its core error, wrapped);
+//  8. the neutralization contracts, then the warm start against the training data.
 void check_fit_inputs(const core::TrainParams& params, const IterationExecutionContext& request,
                       const core::TrainingDataset& training, const core::BinnedMatrix& binned,
                       const FitInputRules& rules);

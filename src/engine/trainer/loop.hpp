@@ -26,6 +26,7 @@
 #include "core/dataset.hpp"
 #include "engine/backend_ops.hpp"
 #include "engine/factor.hpp"
+#include "engine/morph.hpp"
 #include "engine/objectives/names.hpp"
 #include "engine/round.hpp"
 #include "engine/sampling.hpp"
@@ -44,6 +45,7 @@
 #include "engine/trainer/summary.hpp"
 #include "engine/trainer/trainer.hpp"
 #include "engine/trainer/validate.hpp"
+#include "support/casts.hpp"
 #include "support/panic.hpp"
 
 namespace kestrune::engine::trainer {
@@ -146,6 +148,14 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
     quantile_settings = quantile_round_settings(Traits::quantile_alpha(objective), params, controls);
   }
   TrainingLossRules loss_rules(controls.min_loss_improvement, controls.loss_stall_limit, dart.has_value());
+  // Morph mode: the schedule covers the warm start's rounds and this fit's; the averages continue
+  // from the warm start's when it carries one set.
+  const std::uint32_t total_rounds = support::wrapping_cast<std::uint32_t>(controls.rounds + warm_rounds);
+  std::optional<MorphState> morph;
+  if (params.morph_config) {
+    morph.emplace(*params.morph_config, 1, total_rounds, params.learning_rate);
+    if (warm_start && warm_start->morph_ema_stats) morph->resume_ema_stats(*warm_start->morph_ema_stats);
+  }
 
   // ---- rounds ----
   std::size_t rounds_run = 0;
@@ -167,6 +177,12 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
     }
     RoundSample sample = prepare_round_sample(params.boosting_mode, controls, binned.feature_count, row_count,
                                               seed_base, iteration, projector ? &*projector : nullptr, gradients);
+    std::optional<tree_build::MorphTreeContext> morph_tree;
+    if (morph) {
+      morph->update_ema_from_gradient_pairs(gradients, 0);
+      morph_tree = tree_build::MorphTreeContext{&*morph, 0, support::wrapping_cast<std::uint32_t>(iteration),
+                                                total_rounds, morph->learning_rate_at(iteration)};
+    }
     support::invariant(working.size() == predictions.size(), "working and training predictions differ in length");
     std::copy(predictions.begin(), predictions.end(), working.begin());
     const std::vector<std::uint32_t> unreached = unselected_rows(sample.rows, row_count);
@@ -184,11 +200,11 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
                                                .predictions = working,
                                                .feature_weights = params.feature_weights,
                                                .categorical_features = request.categorical_features,
-                                               .morph = std::nullopt,
+                                               .morph = morph_tree,
                                                .raw_values = active.matrix.values,
                                                .factor_exposures = active.factor_exposures ? &*active.factor_exposures
                                                                                            : nullptr});
-    const bool in_warmup = hooks.in_warmup(iteration);
+    const bool in_warmup = morph ? morph->is_in_warmup_phase(iteration) : hooks.in_warmup(iteration);
     if (tree.stumps.empty()) {
       abandon_round();
       if (in_warmup) {
@@ -199,7 +215,9 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
       break;
     }
     if constexpr (Traits::refines_leaves_each_round) {
-      refine_quantile_round(tree.stumps, binned, predictions, working, active, *quantile_settings);
+      refine_quantile_round(tree.stumps, binned, predictions, working, active,
+                            morph ? morph_quantile_settings(*quantile_settings, *morph, iteration, total_rounds)
+                                  : *quantile_settings);
     } else {
       add_tree_on_rows(working, predictions, walk_scratch, binned, tree.stumps, raw, unreached);
     }
@@ -209,7 +227,9 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
     }
     const float new_loss = objective.loss(working, active.targets, weights);
     if constexpr (!Traits::ranking) {
-      const float scale = in_warmup ? 1.0f : hooks.loss_threshold_scale(iteration);
+      const float scale = in_warmup ? 1.0f
+                          : morph     ? morph->lr_loss_threshold_scale(iteration)
+                                      : hooks.loss_threshold_scale(iteration);
       const TrainingLossVerdict verdict = loss_rules.judge(previous_loss, new_loss, in_warmup, scale);
       if (verdict == TrainingLossVerdict::SkipPass) {
         abandon_round();
@@ -296,9 +316,12 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
       replace_final_losses(outcome.histories, finals, train_loss, refined_validation_loss);
     }
   }
-  return assemble_run_summary(std::move(outcome), finals, controls.rounds,
-                              ModelDescription{base_score, objectives::objective_name(Traits::kind), &params,
-                                               &training.matrix});
+  IterationRunSummary summary =
+      assemble_run_summary(std::move(outcome), finals, controls.rounds,
+                           ModelDescription{base_score, objectives::objective_name(Traits::kind), &params,
+                                            &training.matrix});
+  if (morph) summary.model.morph_metadata = morph_metadata_of(*morph, summary.rounds_completed, total_rounds);
+  return summary;
 }
 
 }  // namespace kestrune::engine::trainer

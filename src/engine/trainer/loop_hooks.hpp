@@ -16,8 +16,8 @@
 
 namespace kestrune::engine::trainer {
 
-// The growers chosen by `tree_growth`, without warm-up and with an unscaled threshold. (Morph
-// mode, whose schedule has warm-up rounds, is refused before the first round.)
+// The growers chosen by `tree_growth`, without warm-up and with an unscaled threshold. (A morph
+// fit asks its own schedule for both instead.)
 struct GrowerHooks {
   template <BackendOps Backend>
   tree_build::GrownTree build_tree(const Backend& backend, tree_build::TreeGrowthRequest request) const {

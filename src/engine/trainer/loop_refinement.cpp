@@ -1,6 +1,7 @@
 #include "engine/trainer/loop_refinement.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 #include "engine/env.hpp"
 #include "engine/objectives/contract.hpp"
@@ -24,6 +25,15 @@ QuantileRefinementSettings quantile_round_settings(float alpha, const core::Trai
   settings.alpha = alpha;
   settings.learning_rate = params.learning_rate;
   settings.cap = controls.max_abs_leaf_value;
+  return settings;
+}
+
+QuantileRefinementSettings morph_quantile_settings(QuantileRefinementSettings settings, const MorphState& morph,
+                                                   std::uint64_t iteration, std::uint32_t total_rounds) {
+  const float progress = std::fmin(
+      static_cast<float>(iteration) / static_cast<float>(std::max(total_rounds, std::uint32_t{1})), 1.0f);
+  settings.learning_rate = morph.learning_rate_at(iteration) * (1.0f - progress * morph.config.morph_rate);
+  settings.depth_penalty_base = morph.config.depth_penalty_base;
   return settings;
 }
 

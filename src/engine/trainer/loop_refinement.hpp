@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "core/config.hpp"
 #include "core/dataset.hpp"
 #include "engine/leaf_refinement.hpp"
+#include "engine/morph.hpp"
 #include "engine/round.hpp"
 #include "engine/trained_stump.hpp"
 #include "engine/trainer/loop_finish.hpp"
@@ -24,6 +26,11 @@ namespace kestrune::engine::trainer {
 // The settings of the per-round quantile refinement: the run's learning rate and leaf-value cap.
 QuantileRefinementSettings quantile_round_settings(float alpha, const core::TrainParams& params,
                                                    const IterationControls& controls);
+
+// The settings of one morph round: the schedule's rate for `iteration`, damped by training
+// progress (1 - min(iteration / total, 1) x morph_rate), and the morph depth factor.
+QuantileRefinementSettings morph_quantile_settings(QuantileRefinementSettings settings, const MorphState& morph,
+                                                   std::uint64_t iteration, std::uint32_t total_rounds);
 
 // Re-fits the new tree `tree` on the residuals against `start` (the predictions the round grew it
 // on), then rebuilds `working` as `start` plus the refined tree on every row. Errors of the

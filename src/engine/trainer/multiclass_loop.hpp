@@ -19,6 +19,7 @@
 #include "core/histogram.hpp"
 #include "engine/backend_ops.hpp"
 #include "engine/dart.hpp"
+#include "engine/morph.hpp"
 #include "engine/objectives/multiclass.hpp"
 #include "engine/round.hpp"
 #include "engine/sampling.hpp"
@@ -37,6 +38,7 @@
 #include "engine/trainer/multiclass_warm_start.hpp"
 #include "engine/trainer/trainer.hpp"
 #include "engine/types.hpp"
+#include "support/casts.hpp"
 
 namespace kestrune::engine::trainer {
 
@@ -90,6 +92,7 @@ MultiClassIterationRunSummary fit_multiclass_iterations_impl(
   std::vector<std::size_t> counts_before(num_classes);
   std::vector<float> walk_scratch;
   std::optional<MultiClassDart>& dart = start.dart;
+  std::optional<MorphState>& morph = start.morph;
   TrainingLossRules loss_rules(controls.min_loss_improvement, controls.loss_stall_limit, dart.has_value());
   RoundHistories& histories = outcome.histories;
   std::vector<std::vector<float>> backup;  // the margins before a round's drops
@@ -124,6 +127,12 @@ MultiClassIterationRunSummary fit_multiclass_iterations_impl(
       class_diagnostics[k] = IterationDiagnostics::from_gradient_snapshot(
           gradients[k], projector != nullptr, rows.size(), tiles.sampled_feature_count,
           pre_projection_norms[k].value_or(0.0f));
+      std::optional<tree_build::MorphTreeContext> morph_tree;
+      if (morph) {
+        morph->update_ema_from_gradient_pairs(gradients[k], k);
+        morph_tree = tree_build::MorphTreeContext{&*morph, k, support::wrapping_cast<std::uint32_t>(iteration),
+                                                  start.total_iterations, morph->learning_rate_at(iteration)};
+      }
       tree_build::GrownTree tree = hooks.build_tree(
           backend, tree_build::TreeGrowthRequest{.binned = binned,
                                                  .gradients = gradients[k],
@@ -136,7 +145,7 @@ MultiClassIterationRunSummary fit_multiclass_iterations_impl(
                                                  .predictions = snapshot[k],
                                                  .feature_weights = params.feature_weights,
                                                  .categorical_features = trainer.categorical_features(),
-                                                 .morph = std::nullopt,
+                                                 .morph = morph_tree,
                                                  .raw_values = training.matrix.values,
                                                  .factor_exposures = training.factor_exposures
                                                                          ? &*training.factor_exposures
@@ -167,7 +176,7 @@ MultiClassIterationRunSummary fit_multiclass_iterations_impl(
       if (!dropped.empty()) std::swap(predictions, backup);
     };
 
-    const bool in_warmup = hooks.in_warmup(iteration);
+    const bool in_warmup = morph ? morph->is_in_warmup_phase(iteration) : hooks.in_warmup(iteration);
     if (!any_tree) {
       if (in_warmup) {
         restore_drops();
@@ -178,7 +187,9 @@ MultiClassIterationRunSummary fit_multiclass_iterations_impl(
       break;
     }
     const float new_loss = objective.loss(snapshot, training.targets, weights);
-    const float scale = in_warmup ? 1.0f : hooks.loss_threshold_scale(iteration);
+    const float scale = in_warmup ? 1.0f
+                        : morph     ? morph->lr_loss_threshold_scale(iteration)
+                                    : hooks.loss_threshold_scale(iteration);
     const TrainingLossVerdict verdict = loss_rules.judge(previous_loss, new_loss, in_warmup, scale);
     if (verdict == TrainingLossVerdict::SkipPass || verdict == TrainingLossVerdict::Stop) {
       drop_round_trees(class_stumps, counts_before);
@@ -253,9 +264,11 @@ MultiClassIterationRunSummary fit_multiclass_iterations_impl(
     // The weights after the last kept round travel with the trees into the model.
     write_multiclass_dart_weights(*dart, class_stumps);
   }
-  return assemble_multiclass_summary(
+  MultiClassIterationRunSummary summary = assemble_multiclass_summary(
       std::move(outcome), finals,
       MultiClassRunShape{num_classes, binned.feature_count, controls.rounds, start.warm_rounds, &params});
+  if (morph) summary.morph_metadata = morph_metadata_of(*morph, summary.rounds_completed, start.total_iterations);
+  return summary;
 }
 
 }  // namespace kestrune::engine::trainer

@@ -31,12 +31,6 @@ void check_validation_set(const ValidationSet& validation, const core::TrainingD
   }
 }
 
-// Morph mode's schedule and statistics are not built yet: refused before any data is read,
-// rather than trained without them.
-void refuse_unsupported_modes(const core::TrainParams& params) {
-  if (params.morph_config) throw EngineError::not_implemented("morph mode is not implemented yet");
-}
-
 void check_warm_start(const MultiClassWarmStartState& warm_start, std::size_t num_classes,
                       std::size_t feature_count) {
   if (warm_start.baselines.size() != num_classes) {
@@ -93,7 +87,6 @@ MultiClassStart prepare_multiclass_fit(const Trainer& trainer, const core::Train
     throw EngineError::invalid_config("validation early stopping requires a validation dataset");
   }
   with_core_errors([&] { core::validate_train_params(params); });
-  refuse_unsupported_modes(params);
   with_core_errors([&] { core::validate_training_dataset(training); });
   validate_neutralization_fit_contract_for_support(params, training, false);
   validate_warm_start_neutralization_contract(params, warm_start.has_value(), training);
@@ -103,6 +96,7 @@ MultiClassStart prepare_multiclass_fit(const Trainer& trainer, const core::Train
   if (validation) check_class_labels(validation->dataset->targets, num_classes, "validation target");
 
   std::optional<std::vector<float>> warm_dart_weights;
+  std::optional<std::vector<core::GradientEmaStats>> warm_morph_stats;
   MultiClassStart start;
   start.seed_base = sampling_seed_base(params.seed, params.deterministic);
   start.options = split_selection_options_for_training(trainer, training, binned, controls);
@@ -113,12 +107,18 @@ MultiClassStart prepare_multiclass_fit(const Trainer& trainer, const core::Train
     start.class_stumps = std::move(warm_start->class_stumps);
     start.warm_rounds = warm_start->initial_rounds_completed;
     warm_dart_weights = std::move(warm_start->initial_dart_tree_weights);
+    warm_morph_stats = std::move(warm_start->morph_ema_stats);
   } else {
     start.baselines = objective.initial_predictions();
     start.class_stumps.resize(num_classes);
   }
   start.warm_stump_counts.reserve(num_classes);
   for (const std::vector<TrainedStump>& stumps : start.class_stumps) start.warm_stump_counts.push_back(stumps.size());
+  start.total_iterations = support::wrapping_cast<std::uint32_t>(start.warm_rounds + controls.rounds);
+  if (params.morph_config) {
+    start.morph.emplace(*params.morph_config, num_classes, start.total_iterations, params.learning_rate);
+    if (warm_morph_stats) start.morph->resume_ema_stats(*warm_morph_stats);
+  }
   // Without DART the warm start's weights are not read: its trees keep the weights they carry.
   if (const auto* dart = std::get_if<core::DartBoosting>(&params.boosting_mode)) {
     start.dart = make_multiclass_dart(*dart, num_classes, start.class_stumps, start.warm_rounds, warm_dart_weights);

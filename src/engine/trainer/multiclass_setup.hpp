@@ -14,6 +14,7 @@
 #include "core/dataset.hpp"
 #include "engine/env.hpp"
 #include "engine/factor.hpp"
+#include "engine/morph.hpp"
 #include "engine/objectives/multiclass.hpp"
 #include "engine/round.hpp"
 #include "engine/trained_stump.hpp"
@@ -38,13 +39,18 @@ struct MultiClassStart {
   std::vector<std::size_t> warm_stump_counts;
   std::size_t warm_rounds = 0;
   std::optional<MultiClassDart> dart;  // DART runs only
+  // The warm start's rounds plus the requested ones, wrapped to 32 bits.
+  std::uint32_t total_iterations = 0;
+  // Morph runs only: one set of statistics per class, resumed from the warm start when it
+  // carries one per class.
+  std::optional<MorphState> morph;
 };
 
 // In order:
 //  1. the iteration controls (InvalidConfig);
 //  2. early stopping without a validation set: InvalidConfig "validation early stopping requires
 //     a validation dataset";
-//  3. the training parameters (their core error, wrapped); NotImplemented for morph mode;
+//  3. the training parameters (their core error, wrapped);
 //  4. the training dataset (its core error, wrapped); the neutralization contracts (pre-target
 //     neutralization is refused); the warm start's neutralization contract; the training
 //     dataset against its bins;

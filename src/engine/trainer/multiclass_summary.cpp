@@ -10,6 +10,7 @@ MultiClassTrainedModel multiclass_trained_model(MultiClassIterationRunSummary& r
   model.class_stumps = std::move(run.class_stumps);
   model.objective = run.objective;
   model.dro_metadata = run.dro_metadata;
+  model.morph_metadata = run.morph_metadata;
   model.num_classes = run.num_classes;
   model.feature_count = run.feature_count;
   return model;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/artifact/metadata_payloads.hpp"
+#include "core/artifact/morph_metadata.hpp"
 #include "engine/multiclass_model.hpp"
 #include "engine/trained_stump.hpp"
 #include "engine/types.hpp"
@@ -45,6 +46,9 @@ struct MultiClassIterationRunSummary {
   std::size_t low_improvement_rounds = 0;
   IterationStopReason stop_reason = IterationStopReason::CompletedRequestedRounds;
   std::optional<core::DroMetadata> dro_metadata;
+  // Morph runs only: the per-class statistics and configuration at the end of the run, with its
+  // completed rounds and the round count of its schedule.
+  std::optional<core::MorphMetadata> morph_metadata;
 };
 
 // The trained model of a run: its baselines and class trees (moved out of `run`), class count,

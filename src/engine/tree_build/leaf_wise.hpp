@@ -48,8 +48,6 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
                           std::nullopt, 0, 0, 0.0f});
 
   const float learning_rate = request.morph ? request.morph->learning_rate : params.learning_rate;
-  // The morph depth factor; morph mode is refused by the search before any split is made.
-  const float depth_scale = 1.0f;
   const std::vector<std::uint32_t> linear_terms = linear_leaf_terms(binned.feature_count);
   // The number of leaves the next split would produce.
   std::size_t leaf_budget = 2;
@@ -71,6 +69,7 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
       partition = backend.apply_split_with_stats(binned, request.gradients, slice, node.candidate);
     }
     const std::uint32_t feature = node.candidate.feature_index;
+    const float depth_scale = split_depth_scale(request.morph, node.depth + 1);
     const SplitAssessment assessment =
         assess_applied_split(partition, node_row_count, node.value, feature, learning_rate, depth_scale,
                              request.options, controls, params.monotone_constraints);

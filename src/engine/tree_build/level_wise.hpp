@@ -51,8 +51,6 @@ GrownTree build_tree_level_wise(const Backend& backend, TreeGrowthRequest reques
   frontier.push_back(FrontierNode{0, std::move(root.row_indices), std::move(root_histograms), 0.0f, std::nullopt});
 
   const float learning_rate = request.morph ? request.morph->learning_rate : params.learning_rate;
-  // The morph depth factor; morph mode is refused by the search before any split is made.
-  const float depth_scale = 1.0f;
   const std::vector<std::uint32_t> linear_terms = linear_leaf_terms(binned.feature_count);
 
   for (std::size_t depth = 1; depth <= params.max_depth && !frontier.empty(); ++depth) {
@@ -77,6 +75,7 @@ GrownTree build_tree_level_wise(const Backend& backend, TreeGrowthRequest reques
         partition = backend.apply_split_with_stats(binned, request.gradients, slice, *candidate);
       }
       const std::uint32_t feature = candidate->feature_index;
+      const float depth_scale = split_depth_scale(request.morph, depth);
       const SplitAssessment assessment =
           assess_applied_split(partition, node_row_count, node.value, feature, learning_rate, depth_scale,
                                request.options, controls, params.monotone_constraints);

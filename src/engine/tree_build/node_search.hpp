@@ -12,8 +12,10 @@
 #include "engine/backend_ops.hpp"
 #include "engine/error.hpp"
 #include "engine/interaction.hpp"
+#include "engine/morph.hpp"
 #include "engine/split_candidate.hpp"
 #include "engine/tree_build/grow_request.hpp"
+#include "support/panic.hpp"
 
 namespace kestrune::engine::tree_build {
 
@@ -50,7 +52,12 @@ std::optional<SplitCandidate> find_best_split_dispatch(const Backend& backend, c
                                                        std::span<const CategoricalFeature> categorical_features,
                                                        const MorphTreeContext* morph,
                                                        const FactorSplitContext* factor_context) {
-  if (morph != nullptr) throw EngineError::not_implemented("morph mode is not implemented yet");
+  if (morph != nullptr) {
+    support::invariant(morph->state != nullptr, "morph tree context without its state");
+    const MorphContext context = morph->state->morph_context(morph->iteration, morph->total_rounds, morph->output_index);
+    return backend.best_split_morph_with_factor_context(bundle, options, feature_weights, categorical_features, context,
+                                                        factor_context);
+  }
   return backend.best_split_with_factor_context(bundle, options, feature_weights, categorical_features, factor_context);
 }
 

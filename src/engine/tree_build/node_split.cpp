@@ -6,8 +6,10 @@
 
 #include "backend_cpu/histogram_subtract.hpp"
 #include "engine/error.hpp"
+#include "engine/morph.hpp"
 #include "engine/round.hpp"
 #include "support/casts.hpp"
+#include "support/panic.hpp"
 
 namespace kestrune::engine::tree_build {
 
@@ -36,6 +38,12 @@ core::LinearLeaf increment_model(const core::LinearLeaf& model, float node_value
 }
 
 }  // namespace
+
+float split_depth_scale(const std::optional<MorphTreeContext>& morph, std::size_t depth) {
+  if (!morph) return 1.0f;
+  support::invariant(morph->state != nullptr, "morph tree context without its state");
+  return morph_depth_scale(morph->state->config, depth, morph->iteration, morph->total_rounds);
+}
 
 float child_leaf_value(const core::HistogramBin& stats, const SplitSelectionOptions& options, float learning_rate) {
   const float effective = core::leaf_effective_gradient(stats.grad_sum, stats.grad_sq_sum, stats.count,

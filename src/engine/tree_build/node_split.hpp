@@ -24,6 +24,10 @@ namespace kestrune::engine::tree_build {
 // gradient sum of the child.
 float child_leaf_value(const core::HistogramBin& stats, const SplitSelectionOptions& options, float learning_rate);
 
+// The factor the child values of a split at `depth` (the split node's level, 1 at the root) are
+// multiplied by: 1 outside morph mode, else the morph damping by depth and training progress.
+float split_depth_scale(const std::optional<MorphTreeContext>& morph, std::size_t depth);
+
 // Clamped to [-max_abs, max_abs]; NaN stays NaN.
 float clamp_leaf_value(float value, float max_abs);
 

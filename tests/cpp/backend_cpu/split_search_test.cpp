@@ -10,6 +10,7 @@
 
 #include "backend_test_support.hpp"
 #include "core/leaf.hpp"
+#include "engine/morph.hpp"
 
 namespace kestrune::backend_cpu {
 namespace {
@@ -428,10 +429,10 @@ TEST(SplitSearchSelection, FeaturesNotBuiltYetAreReportedAsNotImplemented) {
   EXPECT_TRUE(test::throws_engine_error([&] { best_split_with_factor_context(bundle, {}, {}, {}, factor); },
                                         EngineErrorKind::NotImplemented,
                                         "factor split penalty is not implemented yet"));
-  const auto& morph = *reinterpret_cast<const engine::MorphContext*>(opaque);
+  const engine::MorphContext morph;
   EXPECT_TRUE(test::throws_engine_error(
-      [&] { best_split_morph_with_factor_context(bundle, {}, {}, {}, morph, nullptr); },
-      EngineErrorKind::NotImplemented, "morph split search is not implemented yet"));
+      [&] { best_split_morph_with_factor_context(bundle, {}, {}, {}, morph, factor); },
+      EngineErrorKind::NotImplemented, "factor split penalty is not implemented yet"));
 }
 
 }  // namespace

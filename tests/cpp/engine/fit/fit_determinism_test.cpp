@@ -55,6 +55,7 @@ struct Case {
   core::TreeGrowth growth;
   bool categorical = false;  // features 0 and 5 split by category sets (their 16 bin codes)
   core::LeafModel leaf_model = core::LeafModel::Constant;
+  bool morph = false;  // warm-up cosine schedule, surprise term from the third round
 };
 
 bool has_set_split(std::span<const TrainedStump> stumps) {
@@ -66,6 +67,12 @@ Trainer trainer_for(const Case& c) {
   params.leaf_model = c.leaf_model;
   // A ridge term keeps the single-output leaf solves well posed on 200 rows.
   if (c.leaf_model == core::LeafModel::Linear) params.lambda_l2 = 1.0f;
+  if (c.morph) {
+    core::MorphConfig morph;
+    morph.lr_schedule = {core::LrScheduleKind::WarmupCosine, 0.3f};
+    morph.morph_warmup_iters = 2;
+    params.morph_config = morph;
+  }
   Trainer trainer = make_trainer(params);
   if (!c.categorical) return trainer;
   return std::move(trainer).with_categorical_features({{0, 16}, {5, 16}});
@@ -86,6 +93,10 @@ TEST(FitDeterminism, SameSeedSameModel) {
       {"linear_leaves_level", core::StandardBoosting{}, core::TreeGrowth::Level, false, core::LeafModel::Linear},
       {"linear_leaves_goss_leaf", core::GossBoosting{0.3f, 0.3f}, core::TreeGrowth::Leaf, false,
        core::LeafModel::Linear},
+      {"morph_subsample_leaf", core::StandardBoosting{}, core::TreeGrowth::Leaf, false, core::LeafModel::Constant,
+       true},
+      {"morph_categorical_level", core::StandardBoosting{}, core::TreeGrowth::Level, true, core::LeafModel::Constant,
+       true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -124,6 +135,8 @@ TEST(MulticlassDeterminism, SameSeedSameModel) {
       {"multiclass_categorical_level", core::StandardBoosting{}, core::TreeGrowth::Level, true},
       {"multiclass_linear_leaves_level", core::StandardBoosting{}, core::TreeGrowth::Level, false,
        core::LeafModel::Linear},
+      {"multiclass_morph_categorical_leaf", core::StandardBoosting{}, core::TreeGrowth::Leaf, true,
+       core::LeafModel::Constant, true},
   };
   const Data train = make_multiclass_data(77, 240, 40);
   const Data validation = make_multiclass_data(78, 60, 40);

@@ -91,8 +91,6 @@ TEST(FitSetup, ChecksRunInOrderAndTheFirstFailureWins) {
        EngineErrorKind::ContractViolation, "validation feature_count 5 does not match training feature_count 4"},
       {"validation group_id", [](Scenario& s) { s.validation.dataset.group_id.reset(); },
        EngineErrorKind::ContractViolation, "this objective requires group_id to be provided on the validation dataset"},
-      {"morph mode", [](Scenario& s) { s.params.morph_config = core::MorphConfig{}; }, EngineErrorKind::NotImplemented,
-       "morph mode is not implemented yet"},
       {"training dataset", [](Scenario& s) { s.train.dataset.targets.pop_back(); }, EngineErrorKind::Core,
        "validation error: targets length 63 does not match row_count 64"},
       {"pre-target outside squared error",

@@ -76,8 +76,6 @@ TEST(MulticlassSetup, ChecksRunInOrderAndTheFirstFailureWins) {
          s.with_validation = false;
        },
        EngineErrorKind::InvalidConfig, "validation early stopping requires a validation dataset"},
-      {"morph mode", [](Scenario& s) { s.params.morph_config = core::MorphConfig{}; }, EngineErrorKind::NotImplemented,
-       "morph mode is not implemented yet"},
       {"training dataset", [](Scenario& s) { s.train.dataset.targets.pop_back(); }, EngineErrorKind::Core,
        "validation error: targets length 63 does not match row_count 64"},
       {"pre-target neutralization",

@@ -2,11 +2,14 @@
 // feature hooks that are refused until built.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <map>
 #include <random>
 #include <vector>
 
 #include "../engine_test_support.hpp"
+#include "engine/morph.hpp"
 #include "engine/round.hpp"
 #include "grow_test_support.hpp"
 
@@ -253,8 +256,7 @@ TEST_P(GrowBothWays, LinearLeavesAddWhatAWalkWithRawValuesAdds) {
 }
 
 TEST_P(GrowBothWays, FeaturesNotBuiltYetAreRefusedByName) {
-  // Linear leaves, the factor penalty and morph mode are refused by name; categorical features
-  // are not.
+  // The factor penalty is refused by name; linear leaves and categorical features are not.
   GrowScenario s = two_groups(4, 4);
   std::vector<float> predictions(8, 0.0f);
 
@@ -303,9 +305,70 @@ TEST_P(GrowBothWays, FeaturesNotBuiltYetAreRefusedByName) {
   request.factor_exposures = nullptr;
   EXPECT_EQ(run(request).stumps.size(), 1u);
 
-  request.morph = MorphTreeContext{nullptr, 0, 1, 10, 0.1f};
+  // So is the morph search: the penalty is not built for it either.
+  core::MorphConfig config;
+  const MorphState state(config, 1, 10, 0.1f);
+  request.morph = MorphTreeContext{&state, 0, 1, 10, 0.1f};
+  request.factor_exposures = &exposures;
   EXPECT_TRUE(throws_engine_error([&] { run(request); }, EngineErrorKind::NotImplemented,
-                                  "morph mode is not implemented yet"));
+                                  "factor split penalty is not implemented yet"));
+}
+
+TEST_P(GrowBothWays, MorphLeafValuesUseTheRoundRateAndTheDepthDamping) {
+  // Child values take the round's rate instead of learning_rate and are damped by
+  // depth_penalty_base^(level / 3) x (1 - progress x morph_rate), level counting the split node
+  // from 1 at the root. Without the surprise term and the balance penalty the splits are those of
+  // a plain grow at the round's rate, and every node's value is that grow's times its parent
+  // level's factor.
+  std::mt19937_64 rng(11);
+  GrowScenario s = random_scenario(rng, 300, 4, 16);
+  s.params.max_depth = 3;
+  s.params.max_leaves = 31;
+  s.controls.max_leaves = 31;
+  core::MorphConfig config;
+  config.depth_penalty_base = 0.5f;
+  config.morph_rate = 0.4f;
+  config.info_score_weight = 0.0f;
+  config.balance_penalty = false;
+  const MorphState state(config, 1, 10, 0.1f);
+  const float round_rate = 0.25f;
+
+  GrowScenario plain = s;
+  plain.params.learning_rate = round_rate;
+  std::vector<float> plain_predictions(s.gradients.size(), 0.0f);
+  const GrownTree reference = grow(plain, GetParam(), plain_predictions);
+  ASSERT_GE(reference.stumps.size(), 3u);
+
+  std::vector<float> predictions(s.gradients.size(), 0.0f);
+  TreeGrowthRequest request{.binned = s.binned, .gradients = s.gradients, .root_rows = s.rows, .tree_index = 0,
+                            .feature_tiles = s.tiles, .options = s.options, .params = s.params,
+                            .controls = s.controls, .predictions = predictions, .feature_weights = {},
+                            .categorical_features = {}, .morph = MorphTreeContext{&state, 0, 5, 10, round_rate},
+                            .raw_values = {}, .factor_exposures = nullptr};
+  const backend_cpu::CpuBackend cpu;
+  const GrownTree morph = GetParam() == Growth::Leaf ? build_tree_leaf_wise(cpu, std::move(request))
+                                                     : build_tree_level_wise(cpu, std::move(request));
+  ASSERT_EQ(morph.stumps.size(), reference.stumps.size());
+
+  // Absolute node values from the path increments, by local node id.
+  auto absolute_values = [](const GrownTree& tree) {
+    std::map<std::uint32_t, double> values{{0u, 0.0}};
+    for (const TrainedStump& stump : tree.stumps) {
+      const std::uint32_t local = stump.node_id & 0xFFFFFu;
+      values[2 * local + 1] = values.at(local) + std::get<float>(stump.left);
+      values[2 * local + 2] = values.at(local) + std::get<float>(stump.right);
+    }
+    return values;
+  };
+  const std::map<std::uint32_t, double> got = absolute_values(morph);
+  const std::map<std::uint32_t, double> want = absolute_values(reference);
+  ASSERT_EQ(got.size(), want.size());
+  for (const auto& [local, value] : want) {
+    if (local == 0) continue;
+    const int parent_level = std::bit_width((local - 1) / 2 + 1);
+    const double factor = std::pow(0.5, parent_level / 3.0) * (1.0 - 0.5 * 0.4);
+    EXPECT_NEAR(got.at(local), value * factor, 1e-5 * std::fabs(value) + 1e-7) << "node " << local;
+  }
 }
 
 TEST_P(GrowBothWays, BadInputsFailBeforeAnySplit) {
