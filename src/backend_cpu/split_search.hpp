@@ -30,8 +30,10 @@ inline constexpr std::size_t kSplitBinsPerThread = 2048;
 // greatest weighted gain (gain x feature_weights[feature], or the plain gain for a feature past
 // the list) the earliest histogram of the bundle wins; the candidate keeps its unweighted gain.
 // A histogram whose feature is in categorical_features is searched by category sets (the first
-// matching entry gives the category count), every other one by bin thresholds. The factor
-// penalty is not supported yet: a factor context throws EngineError::NotImplemented.
+// matching entry gives the category count), every other one by bin thresholds. With a factor
+// context (validated first: its EngineError::ContractViolation is thrown before any search) every
+// candidate's gain is reduced by its factor split penalty, and numeric features take the general
+// scan.
 std::optional<engine::SplitCandidate> best_split_with_factor_context(
     const core::HistogramBundle& bundle, const engine::SplitSelectionOptions& options,
     std::span<const float> feature_weights, std::span<const engine::CategoricalFeature> categorical_features,
@@ -58,7 +60,9 @@ std::optional<engine::SplitCandidate> best_numeric_split_fast(const core::Featur
 
 // The general threshold scan (gradient noise widens the soft threshold). Candidate order: for
 // each threshold ascending, missing left then missing right; candidates whose gain is not finite
-// are dropped. A morph or factor context is not supported yet (EngineError::NotImplemented).
+// are dropped. With a factor context (already validated) each gain is reduced by the threshold's
+// factor split penalty before the test. A morph context is not supported yet
+// (EngineError::NotImplemented).
 std::optional<engine::SplitCandidate> best_split_for_feature_inner(const core::FeatureHistogram& histogram,
                                                                    std::uint32_t node_id,
                                                                    const engine::SplitSelectionOptions& options,

@@ -420,14 +420,10 @@ TEST(SplitSearchSelection, RandomBundlesPickTheFirstBestWeightedGain) {
   }
 }
 
-TEST(SplitSearchSelection, FeaturesNotBuiltYetAreReportedAsNotImplemented) {
+TEST(SplitSearchSelection, MorphSearchIsReportedAsNotImplemented) {
   const auto bundle = bundle_of({FeatureHistogram{{{-2.0f, 1.0f, 4.0f, 1}, {3.0f, 1.0f, 9.0f, 1}}, 0}});
-  // The contexts are only passed on, never read, before the searches that use them exist.
+  // The context is only passed on, never read, before the search that uses it exists.
   alignas(64) const unsigned char opaque[256] = {};
-  const auto* factor = reinterpret_cast<const engine::FactorSplitContext*>(opaque);
-  EXPECT_TRUE(test::throws_engine_error([&] { best_split_with_factor_context(bundle, {}, {}, {}, factor); },
-                                        EngineErrorKind::NotImplemented,
-                                        "factor split penalty is not implemented yet"));
   const auto& morph = *reinterpret_cast<const engine::MorphContext*>(opaque);
   EXPECT_TRUE(test::throws_engine_error(
       [&] { best_split_morph_with_factor_context(bundle, {}, {}, {}, morph, nullptr); },

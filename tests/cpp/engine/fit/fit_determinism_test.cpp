@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cmath>
 #include <cstdio>
+#include <random>
 #include <span>
 #include <variant>
 #include <vector>
@@ -55,7 +57,23 @@ struct Case {
   core::TreeGrowth growth;
   bool categorical = false;  // features 0 and 5 split by category sets (their 16 bin codes)
   core::LeafModel leaf_model = core::LeafModel::Constant;
+  bool split_penalty = false;  // two factor exposures, one tied to feature 0, and a penalty on splits
 };
+
+// Exposures of the training rows: factor 0 follows feature 0, factor 1 is noise.
+void add_exposures(Data& data) {
+  const std::size_t rows = data.dataset.matrix.row_count;
+  const std::size_t features = data.dataset.matrix.feature_count;
+  std::mt19937_64 rng(rows);
+  std::normal_distribution<float> noise(0.0f, 0.5f);
+  std::vector<float> values(rows * 2);
+  for (std::size_t r = 0; r < rows; ++r) {
+    const float x = data.dataset.matrix.values[r * features];
+    values[2 * r] = (std::isnan(x) ? 0.5f : x) + noise(rng);
+    values[2 * r + 1] = noise(rng);
+  }
+  data.dataset.factor_exposures = core::FactorExposureMatrix::make(rows, 2, std::move(values));
+}
 
 bool has_set_split(std::span<const TrainedStump> stumps) {
   return std::any_of(stumps.begin(), stumps.end(), [](const TrainedStump& s) { return s.categorical; });
@@ -66,6 +84,9 @@ Trainer trainer_for(const Case& c) {
   params.leaf_model = c.leaf_model;
   // A ridge term keeps the single-output leaf solves well posed on 200 rows.
   if (c.leaf_model == core::LeafModel::Linear) params.lambda_l2 = 1.0f;
+  if (c.split_penalty) {
+    params.neutralization_config = core::NeutralizationConfig{core::NeutralizationKind::SplitPenalty, 1e-3f, 2.0f};
+  }
   Trainer trainer = make_trainer(params);
   if (!c.categorical) return trainer;
   return std::move(trainer).with_categorical_features({{0, 16}, {5, 16}});
@@ -86,6 +107,10 @@ TEST(FitDeterminism, SameSeedSameModel) {
       {"linear_leaves_level", core::StandardBoosting{}, core::TreeGrowth::Level, false, core::LeafModel::Linear},
       {"linear_leaves_goss_leaf", core::GossBoosting{0.3f, 0.3f}, core::TreeGrowth::Leaf, false,
        core::LeafModel::Linear},
+      {"split_penalty_subsample_level", core::StandardBoosting{}, core::TreeGrowth::Level, false,
+       core::LeafModel::Constant, true},
+      {"split_penalty_categorical_goss_leaf", core::GossBoosting{0.3f, 0.3f}, core::TreeGrowth::Leaf, true,
+       core::LeafModel::Constant, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -93,7 +118,8 @@ TEST(FitDeterminism, SameSeedSameModel) {
     // they run all their rounds.
     const bool ranking = std::holds_alternative<core::DartBoosting>(c.mode);
     const Target target = ranking ? Target::Relevance : Target::Regression;
-    const Data train = make_data(77, 200, 40, target);
+    Data train = make_data(77, 200, 40, target);
+    if (c.split_penalty) add_exposures(train);
     const Data validation = make_data(78, 60, 40, target);
     const Trainer trainer = trainer_for(c);
     auto fit = [&] {
@@ -111,6 +137,15 @@ TEST(FitDeterminism, SameSeedSameModel) {
         return std::holds_alternative<core::LinearLeaf>(stump.left);
       }));
     }
+    if (c.split_penalty) {
+      // The penalty shapes the trees: without it (gradients still projected) the losses differ.
+      core::TrainParams free = trainer.params();
+      free.neutralization_config->factor_penalty = 0.0f;
+      const Trainer unpenalised = make_trainer(free).with_categorical_features(trainer.categorical_features());
+      const IterationRunSummary plain = run_fit(unpenalised, train, objectives::SquaredErrorObjective{},
+                                                unpenalised.default_iteration_controls(6), {&validation});
+      EXPECT_NE(bits_of(plain.train_loss), bits_of(first.train_loss));
+    }
     const std::uint64_t digest = digest_of(first.model.to_artifact_bytes(), first.train_loss, first.validation_loss);
     EXPECT_EQ(digest, digest_of(second.model.to_artifact_bytes(), second.train_loss, second.validation_loss));
     print_digest(c.name, digest);
@@ -124,15 +159,20 @@ TEST(MulticlassDeterminism, SameSeedSameModel) {
       {"multiclass_categorical_level", core::StandardBoosting{}, core::TreeGrowth::Level, true},
       {"multiclass_linear_leaves_level", core::StandardBoosting{}, core::TreeGrowth::Level, false,
        core::LeafModel::Linear},
+      {"multiclass_split_penalty_categorical_level", core::StandardBoosting{}, core::TreeGrowth::Level, true,
+       core::LeafModel::Constant, true},
   };
   const Data train = make_multiclass_data(77, 240, 40);
+  Data exposed = make_multiclass_data(77, 240, 40);
+  add_exposures(exposed);
   const Data validation = make_multiclass_data(78, 60, 40);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const Trainer trainer = trainer_for(c);
     auto digest = [&] {
       MultiClassIterationRunSummary run =
-          run_multiclass(trainer, train, trainer.default_iteration_controls(5), &validation);
+          run_multiclass(trainer, c.split_penalty ? exposed : train, trainer.default_iteration_controls(5),
+                         &validation);
       EXPECT_EQ(run.rounds_completed, 5u);
       EXPECT_EQ(has_set_split(run.class_stumps[0]), c.categorical);
       return digest_of(multiclass_trained_model(run).to_artifact_bytes(), run.train_loss, run.validation_loss);

@@ -9,6 +9,7 @@
 #include "../engine_test_support.hpp"
 #include "engine/round.hpp"
 #include "grow_test_support.hpp"
+#include "support/panic.hpp"
 
 namespace kestrune::engine::tree_build {
 namespace {
@@ -24,6 +25,8 @@ using testing_support::scenario_from;
 class SpyBackend {
  public:
   mutable std::vector<std::uint32_t> built_nodes;
+  // Each search that carried a factor context: the bundle searched and the context's rows.
+  mutable std::vector<std::pair<core::HistogramBundle, std::vector<std::uint32_t>>> factor_searches;
   bool fit_linear_leaves = false;
 
   core::HistogramBundle build_histograms(const core::BinnedMatrix& binned, std::span<const core::GradientPair> gradients,
@@ -41,6 +44,7 @@ class SpyBackend {
                                                                std::span<const float> weights,
                                                                std::span<const CategoricalFeature> categorical,
                                                                const FactorSplitContext* factor) const {
+    if (factor != nullptr) factor_searches.push_back({bundle, {factor->row_indices.begin(), factor->row_indices.end()}});
     return cpu_.best_split_with_factor_context(bundle, options, weights, categorical, factor);
   }
   std::optional<SplitCandidate> best_split_morph_with_factor_context(
@@ -253,7 +257,7 @@ TEST_P(GrowBothWays, LinearLeavesAddWhatAWalkWithRawValuesAdds) {
 }
 
 TEST_P(GrowBothWays, FeaturesNotBuiltYetAreRefusedByName) {
-  // Linear leaves, the factor penalty and morph mode are refused by name; categorical features
+  // Morph mode is refused by name; linear leaves, categorical features and the factor penalty
   // are not.
   GrowScenario s = two_groups(4, 4);
   std::vector<float> predictions(8, 0.0f);
@@ -297,15 +301,58 @@ TEST_P(GrowBothWays, FeaturesNotBuiltYetAreRefusedByName) {
   auto run = [&](TreeGrowthRequest r) {
     return GetParam() == Growth::Leaf ? build_tree_leaf_wise(cpu, std::move(r)) : build_tree_level_wise(cpu, std::move(r));
   };
-  EXPECT_TRUE(throws_engine_error([&] { run(request); }, EngineErrorKind::NotImplemented,
-                                  "factor split penalty is not implemented yet"));
-  // A zero strength or no exposures search without a factor context.
+  // Exposures equal on every row: both children's values have opposite signs and equal
+  // weights here, so the split costs nothing and still happens.
+  EXPECT_EQ(run(request).stumps.size(), 1u);
+  // No exposures: a search without a factor context.
   request.factor_exposures = nullptr;
   EXPECT_EQ(run(request).stumps.size(), 1u);
 
   request.morph = MorphTreeContext{nullptr, 0, 1, 10, 0.1f};
   EXPECT_TRUE(throws_engine_error([&] { run(request); }, EngineErrorKind::NotImplemented,
                                   "morph mode is not implemented yet"));
+}
+
+TEST_P(GrowBothWays, FactorContextCarriesEachNodesOwnRows) {
+  std::mt19937_64 rng(5);
+  GrowScenario s = random_scenario(rng, 120, 3, 8);
+  s.params.max_depth = 3;
+  s.params.neutralization_config = core::NeutralizationConfig{core::NeutralizationKind::SplitPenalty, 0.0f, 0.01f};
+  std::vector<float> values(120);
+  for (float& v : values) v = static_cast<float>(rng() % 5) - 2.0f;
+  const core::FactorExposureMatrix exposures = core::FactorExposureMatrix::make(120, 1, values);
+  std::vector<float> predictions(120, 0.0f);
+  SpyBackend spy;
+  auto run = [&](const SplitSelectionOptions& options) {
+    TreeGrowthRequest request{.binned = s.binned, .gradients = s.gradients, .root_rows = s.rows, .tree_index = 0,
+                              .feature_tiles = s.tiles, .options = options, .params = s.params,
+                              .controls = s.controls, .predictions = predictions, .feature_weights = {},
+                              .categorical_features = {}, .morph = std::nullopt, .raw_values = {},
+                              .factor_exposures = &exposures};
+    return GetParam() == Growth::Leaf ? build_tree_leaf_wise(spy, std::move(request))
+                                      : build_tree_level_wise(spy, std::move(request));
+  };
+  // The threshold scan reads the options' missing bin and the candidate routing the matrix's:
+  // a search with the two apart is a bug.
+  SplitSelectionOptions mismatched = s.options;
+  mismatched.missing_bin = 254;
+  EXPECT_THROW(run(mismatched), support::Panic);
+  ASSERT_TRUE(spy.factor_searches.empty());
+  const GrownTree tree = run(s.options);
+  ASSERT_GE(tree.stumps.size(), 2u);
+  ASSERT_GE(spy.factor_searches.size(), 3u);
+  EXPECT_EQ(spy.factor_searches[0].second.size(), 120u);
+  // The rows of every context rebuild the histograms of the node it was searched for (a
+  // subtracted sibling's included): their bin counts agree feature by feature.
+  for (const auto& [bundle, rows] : spy.factor_searches) {
+    for (const core::FeatureHistogram& histogram : bundle.histograms) {
+      std::vector<std::uint32_t> counts(histogram.bins.size(), 0);
+      for (const std::uint32_t r : rows) ++counts.at(s.binned.bins.at(r * 3 + histogram.feature_index));
+      for (std::size_t b = 0; b < counts.size(); ++b) {
+        EXPECT_EQ(counts[b], histogram.bins[b].count) << "node " << bundle.node_id << " bin " << b;
+      }
+    }
+  }
 }
 
 TEST_P(GrowBothWays, BadInputsFailBeforeAnySplit) {
