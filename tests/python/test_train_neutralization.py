@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 import _kestrune
+from test_train_variants_equivalence import ARTIFACT_FORMS, SETTINGS, SUMMARY_FORMS, as_rows
 
 ROWS, FACTORS = 400, 2
 
@@ -76,52 +77,25 @@ def penalty_data(rows, seed):
     the per-round gradient projection alone does not remove from the trees."""
     rng = np.random.default_rng(seed)
     exposure = rng.normal(size=rows).astype(np.float32)
-    x = np.stack([exposure + 0.3 * rng.normal(size=rows), rng.normal(size=rows), rng.normal(size=rows)],
-                 axis=1).astype(np.float32)
-    y = (np.tanh(2.0 * x[:, 0]) + x[:, 1] + 0.1 * rng.normal(size=rows)).astype(np.float32)
-    return x, y, exposure
+    x = np.stack([exposure + 0.3 * rng.normal(size=rows), rng.normal(size=rows), rng.normal(size=rows)], axis=1)
+    y = np.tanh(2.0 * x[:, 0]) + x[:, 1] + 0.1 * rng.normal(size=rows)
+    return x.astype(np.float32), y.astype(np.float32), exposure
 
 
-def as_rows(x, y):
-    return dict(rows=x.tolist(), targets=y.tolist())
-
-
-def as_flat(x, y):
-    return dict(values=x.ravel().tolist(), row_count=x.shape[0], feature_count=x.shape[1], targets=y.tolist())
-
-
-def as_bytes(x, y):
-    return dict(values_bytes=x.tobytes(), row_count=x.shape[0], feature_count=x.shape[1], targets_bytes=y.tobytes())
-
-
-PENALTY_FUNCTIONS = [
-    (_kestrune.train_regression_artifact_with_summary, as_rows),
-    (_kestrune.train_regression_artifact_dense_with_summary, as_flat),
-    (_kestrune.train_regression_artifact_dense_with_summary_bytes, as_bytes),
-    (_kestrune.train_regression_artifact, as_rows),
-    (_kestrune.train_regression_artifact_dense, as_flat),
-]
-
-
-@pytest.mark.parametrize("function, form", PENALTY_FUNCTIONS, ids=[f.__name__ for f, _ in PENALTY_FUNCTIONS])
+@pytest.mark.parametrize("function, form", SUMMARY_FORMS + ARTIFACT_FORMS[:2],
+                         ids=lambda value: getattr(value, "__name__", ""))
 def test_a_growing_split_penalty_decorrelates_held_out_predictions_from_the_exposures(function, form):
     x, y, exposure = penalty_data(600, 0)
     held_x, _, held_exposure = penalty_data(400, 1)
-    # The binning depends on the training features alone: the summary function's metadata serves
-    # the artifact-only functions too.
-    metadata = _kestrune.train_regression_artifact_with_summary(
-        **as_rows(x, y), learning_rate=0.3, max_depth=3, row_subsample=1.0, col_subsample=1.0,
-        min_validation_improvement=0.0, seed=11, deterministic=True, rounds=1).continuous_binning_metadata
+    # The binning depends on the training features alone: one summary's metadata serves every fit.
+    metadata = SUMMARY_FORMS[0][0](**as_rows(x, y), **SETTINGS, rounds=1).continuous_binning_metadata
     correlations = []
     for penalty in [0.0, 2.0, 100.0]:
-        result = function(**form(x, y), learning_rate=0.3, max_depth=3, row_subsample=1.0, col_subsample=1.0,
-                          min_validation_improvement=0.0, seed=11, deterministic=True, rounds=20,
-                          neutralization="split_penalty", factor_penalty=penalty,
-                          factor_exposure_values=exposure.tolist(), factor_exposure_row_count=len(exposure),
-                          factor_exposure_factor_count=1)
-        artifact = result if isinstance(result, bytes) else result.artifact_bytes
-        handle = _kestrune.NativePredictorHandle(artifact)
-        scores = handle.predict_dense_quantized_linear(held_x.ravel().tolist(), held_x.shape[0], held_x.shape[1],
+        result = function(**form(x, y), **SETTINGS, rounds=20, neutralization="split_penalty",
+                          factor_penalty=penalty, factor_exposure_values=exposure.tolist(),
+                          factor_exposure_row_count=len(exposure), factor_exposure_factor_count=1)
+        handle = _kestrune.NativePredictorHandle(getattr(result, "artifact_bytes", result))
+        scores = handle.predict_dense_quantized_linear(held_x.ravel().tolist(), *held_x.shape,
                                                        metadata.feature_mins, metadata.feature_maxs)
         correlations.append(abs(np.corrcoef(np.asarray(scores, dtype=np.float64), held_exposure)[0, 1]))
     assert correlations[0] > 0.2

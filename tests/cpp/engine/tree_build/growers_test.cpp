@@ -341,16 +341,13 @@ TEST_P(GrowBothWays, FactorContextCarriesEachNodesOwnRows) {
   const GrownTree tree = run(s.options);
   ASSERT_GE(tree.stumps.size(), 2u);
   ASSERT_GE(spy.factor_searches.size(), 3u);
-  EXPECT_EQ(spy.factor_searches[0].second.size(), 120u);
-  // The rows of every context rebuild the histograms of the node it was searched for (a
-  // subtracted sibling's included): their bin counts agree feature by feature.
+  // The rows of every context rebuild the bin counts of the node searched (a subtracted
+  // sibling's included), feature by feature.
   for (const auto& [bundle, rows] : spy.factor_searches) {
     for (const core::FeatureHistogram& histogram : bundle.histograms) {
       std::vector<std::uint32_t> counts(histogram.bins.size(), 0);
       for (const std::uint32_t r : rows) ++counts.at(s.binned.bins.at(r * 3 + histogram.feature_index));
-      for (std::size_t b = 0; b < counts.size(); ++b) {
-        EXPECT_EQ(counts[b], histogram.bins[b].count) << "node " << bundle.node_id << " bin " << b;
-      }
+      for (std::size_t b = 0; b < counts.size(); ++b) ASSERT_EQ(counts[b], histogram.bins[b].count) << b;
     }
   }
 }
