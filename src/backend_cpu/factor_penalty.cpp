@@ -86,11 +86,16 @@ void FactorSplitScratch::prepare_numeric_prefix(const engine::FactorSplitContext
   for_each_node_row(context, feature, [&](std::uint16_t bin, const float* x) {
     if (bin == missing_bin) {
       add_into(missing_sums, x);
-    } else if (bin < bin_count) {
+      return;
+    }
+    if (bin < bin_count) {
       float* slot = bin_sums.data() + static_cast<std::size_t>(bin) * k;
       for (std::size_t j = 0; j < k; ++j) slot[j] += x[j];
-      add_into(total_sums, x);
     }
+    // A bin past the scan limit (above a missing bin that is not the last) is never a threshold,
+    // and the partition sends its rows right of every one: they stay in the right side's sums,
+    // as they do in the split's gradient statistics.
+    add_into(total_sums, x);
   });
 }
 

@@ -31,7 +31,7 @@ struct FactorSplitScratch {
   std::vector<float> left_sums;     // K: rows on the left (numeric scan: the prefix over bins 0..t)
   std::vector<float> right_sums;    // K: rows on the right (candidate routing only)
   std::vector<float> missing_sums;  // K: rows in the missing bin
-  std::vector<float> total_sums;    // K: non-missing rows whose bin is below prepared_bin_count
+  std::vector<float> total_sums;    // K: every non-missing row
   std::vector<float> bin_sums;      // prepared_bin_count x K, bin-major
   std::vector<std::uint8_t> bitset_buffer;  // one categorical candidate's left set
   std::size_t prepared_bin_count = 0;
@@ -40,8 +40,9 @@ struct FactorSplitScratch {
 
   // Fills missing_sums, total_sums and bin_sums for `feature` over the context's rows and resets
   // the running prefix. A row in `missing_bin` counts as missing; a row whose bin is at or above
-  // `bin_count` (and not missing) takes no part. With no bins, no rows or a zero strength every
-  // sum stays 0. The context must have been validated.
+  // `bin_count` (and not missing) has no bin sum but counts in the total, on the right of every
+  // threshold. With no bins, no rows or a zero strength every sum stays 0. The context must have
+  // been validated.
   void prepare_numeric_prefix(const engine::FactorSplitContext& context, std::uint32_t feature,
                               std::size_t bin_count, std::size_t missing_bin);
 
