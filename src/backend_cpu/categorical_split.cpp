@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "backend_cpu/factor_penalty.hpp"
 #include "backend_cpu/morph_gain.hpp"
 #include "backend_cpu/split_gain.hpp"
 #include "core/leaf.hpp"
@@ -71,9 +72,6 @@ std::optional<SplitCandidate> best_split_for_categorical_feature_inner(const cor
                                                                        std::size_t category_count,
                                                                        const engine::MorphContext* morph_context,
                                                                        const engine::FactorSplitContext* factor_context) {
-  if (factor_context != nullptr) {
-    throw engine::EngineError::not_implemented("factor split penalty is not implemented yet");
-  }
   if (category_count < 2) return std::nullopt;
   const std::span<const HistogramBin> bins = histogram.bins;
   const std::size_t m = options.missing_bin;
@@ -99,11 +97,24 @@ std::optional<SplitCandidate> best_split_for_categorical_feature_inner(const cor
   const float parent_term = gain_term(parent, options);
   const std::vector<CategoryBin> sorted = sorted_categories(std::move(categories), options);
 
+  std::optional<FactorSplitScratch> factor;
+  if (factor_context != nullptr) {
+    factor.emplace(factor_context->exposures.factor_count);
+    factor->bitset_buffer.assign(categorical_bitset_length(category_count), 0);
+  }
+
   float best_gain = 0.0f;
   std::optional<SplitCandidate> best;
   HistogramBin prefix;
   for (std::size_t p = 0; p + 1 < sorted.size(); ++p) {
     add_bin(prefix, HistogramBin{sorted[p].grad_sum, sorted[p].hess_sum, sorted[p].grad_sq_sum, sorted[p].count});
+    if (factor) {
+      // Prefixes only grow: the left set of prefix p is that of p - 1 plus entry p's category.
+      const std::size_t category = sorted[p].category;
+      if (category / 8 < factor->bitset_buffer.size()) {
+        factor->bitset_buffer[category / 8] |= static_cast<std::uint8_t>(1u << (category % 8));
+      }
+    }
     const HistogramBin rest{non_missing.grad_sum - prefix.grad_sum, non_missing.hess_sum - prefix.hess_sum,
                             non_missing.grad_sq_sum - prefix.grad_sq_sum, saturating_count_sub(non_missing.count, prefix.count)};
     for (const bool default_left : {true, false}) {
@@ -115,13 +126,26 @@ std::optional<SplitCandidate> best_split_for_categorical_feature_inner(const cor
           default_left ? rest
                        : HistogramBin{missing.grad_sum + rest.grad_sum, missing.hess_sum + rest.hess_sum,
                                       missing.grad_sq_sum + rest.grad_sq_sum, rest.count + missing.count};
-      const std::optional<float> gain = morph_context != nullptr
-                                            ? morph_candidate_gain(left, right, options, *morph_context)
-                                            : candidate_gain(left, right, parent_term + parent_term, options);
+      std::optional<float> gain = morph_context != nullptr
+                                      ? morph_candidate_gain(left, right, options, *morph_context)
+                                      : candidate_gain(left, right, parent_term + parent_term, options);
+      if (gain && factor) {
+        // A non-finite gain was dropped already, and the penalty is >= 0 or NaN: the difference
+        // needs only the finiteness test again.
+        const FactorPenaltyCandidate penalised{std::span<const std::uint8_t>(factor->bitset_buffer),
+                                               histogram.feature_index,
+                                               child_leaf_value(left, options),
+                                               child_leaf_value(right, options),
+                                               0,
+                                               default_left};
+        *gain -= factor_split_penalty_for_candidate(*factor_context, *factor, penalised);
+        if (!std::isfinite(*gain)) gain.reset();
+      }
       if (!gain || !(*gain > best_gain)) continue;
       best_gain = *gain;
       SplitCandidate candidate;
-      candidate.category_bitset = categorical_bitset_for_prefix(category_count, sorted, p);
+      candidate.category_bitset =
+          factor ? factor->bitset_buffer : categorical_bitset_for_prefix(category_count, sorted, p);
       candidate.left_stats = left;
       candidate.right_stats = right;
       candidate.node_id = node_id;

@@ -46,8 +46,9 @@ std::vector<std::uint8_t> categorical_bitset_for_prefix(std::size_t category_cou
 // the partition's sums). A child is refused at min_child_hess or below, when empty, below
 // min_rows_per_leaf rows, or (with min_leaf_magnitude > 0) when both leaf values are smaller than
 // it; the gain must be finite and positive. On equal gains the shorter prefix wins, and at one
-// prefix missing left. A morph context scores candidates with the morph gain. A factor context is
-// not supported yet (EngineError::NotImplemented).
+// prefix missing left. A morph context scores candidates with the morph gain. With a factor
+// context (already validated) each gain is then reduced by the candidate's factor split penalty,
+// which routes every node row again (exact, one pass per candidate).
 std::optional<engine::SplitCandidate> best_split_for_categorical_feature_inner(
     const core::FeatureHistogram& histogram, std::uint32_t node_id, const engine::SplitSelectionOptions& options,
     std::size_t category_count, const engine::MorphContext* morph_context,

@@ -30,6 +30,13 @@ inline float leaf_value_magnitude(const core::HistogramBin& side, const engine::
   return std::fabs(g) / ((options.split_l2 + side.hess_sum) + core::kLeafDenominatorEpsilon);
 }
 
+// The unscaled leaf value of a child, -g' / ((split_l2 + H) + 1e-6) (no learning rate).
+inline float child_leaf_value(const core::HistogramBin& side, const engine::SplitSelectionOptions& options) {
+  const float g = core::leaf_effective_gradient(side.grad_sum, side.grad_sq_sum, side.count, options.split_l1,
+                                               options.gradient_noise_strength);
+  return -g / ((options.split_l2 + side.hess_sum) + core::kLeafDenominatorEpsilon);
+}
+
 inline float gain_term(const core::HistogramBin& side, const engine::SplitSelectionOptions& options) {
   return core::leaf_gain_term(side.grad_sum, side.hess_sum, side.grad_sq_sum, side.count, options.split_l1,
                               options.split_l2, options.gradient_noise_strength);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "backend_cpu/categorical_split.hpp"
+#include "backend_cpu/factor_penalty.hpp"
 #include "backend_cpu/morph_gain.hpp"
 #include "backend_cpu/split_gain.hpp"
 #include "core/leaf.hpp"
@@ -24,10 +25,6 @@ using engine::SplitCandidate;
 using engine::SplitSelectionOptions;
 
 constexpr float kEpsilon = core::kLeafDenominatorEpsilon;
-
-[[noreturn]] void factor_penalty_not_implemented() {
-  throw engine::EngineError::not_implemented("factor split penalty is not implemented yet");
-}
 
 // What both threshold scans share: the totals, the missing bin's statistics and the scan limit.
 struct ScanSetup {
@@ -175,35 +172,43 @@ struct FastBest {
 std::optional<SplitCandidate> search_histogram(const core::FeatureHistogram& histogram, std::uint32_t node_id,
                                                const SplitSelectionOptions& options,
                                                std::span<const engine::CategoricalFeature> categorical_features,
-                                               const engine::MorphContext* morph_context) {
+                                               const engine::MorphContext* morph_context,
+                                               const engine::FactorSplitContext* factor_context) {
   for (const engine::CategoricalFeature& feature : categorical_features) {
     if (feature.first == histogram.feature_index) {
       return best_split_for_categorical_feature_inner(histogram, node_id, options, feature.second, morph_context,
-                                                      nullptr);
+                                                      factor_context);
     }
   }
-  if (morph_context == nullptr && !options.gradient_noise_strength.has_value()) {
+  if (morph_context == nullptr && factor_context == nullptr && !options.gradient_noise_strength.has_value()) {
     return best_numeric_split_fast(histogram, node_id, options);
   }
-  return best_split_for_feature_inner(histogram, node_id, options, morph_context, nullptr);
+  return best_split_for_feature_inner(histogram, node_id, options, morph_context, factor_context);
 }
 
 // The best candidate of the bundle by weighted gain. Each histogram is searched on its own (on
 // the pool for large bundles); the winner is then picked serially in bundle order, so ties and
-// unordered weighted gains resolve exactly as in a serial scan whatever the thread count.
+// unordered weighted gains resolve exactly as in a serial scan whatever the thread count. A
+// factor context is validated before anything is searched.
 std::optional<SplitCandidate> best_split_of_bundle(const core::HistogramBundle& bundle,
                                                    const SplitSelectionOptions& options,
                                                    std::span<const float> feature_weights,
                                                    std::span<const engine::CategoricalFeature> categorical_features,
-                                                   const engine::MorphContext* morph_context) {
+                                                   const engine::MorphContext* morph_context,
+                                                   const engine::FactorSplitContext* factor_context) {
+  if (factor_context != nullptr) validate_factor_split_context(*factor_context);
   const std::size_t count = bundle.histograms.size();
   std::size_t bins = 0;
   for (const core::FeatureHistogram& histogram : bundle.histograms) bins += histogram.bins.size();
+  // Under the factor penalty each histogram also passes over the node's rows: a row costs about
+  // what a bin of the scan costs, so the rows count as bins when sizing the parallel search.
+  if (factor_context != nullptr) bins += count * factor_context->row_indices.size();
   const std::size_t min_parallel = bins >= kParallelSplitBins ? kParallelSplitHistograms : parallel::kAllThreads;
   std::vector<std::optional<SplitCandidate>> candidates = parallel::parallel_map<std::optional<SplitCandidate>>(
       count,
       [&](std::size_t i) {
-        return search_histogram(bundle.histograms[i], bundle.node_id, options, categorical_features, morph_context);
+        return search_histogram(bundle.histograms[i], bundle.node_id, options, categorical_features, morph_context,
+                                factor_context);
       },
       min_parallel, bins / kSplitBinsPerThread);
   std::optional<SplitCandidate> best;
@@ -300,7 +305,6 @@ std::optional<SplitCandidate> best_split_for_feature_inner(const core::FeatureHi
                                                            std::uint32_t node_id, const SplitSelectionOptions& options,
                                                            const engine::MorphContext* morph_context,
                                                            const engine::FactorSplitContext* factor_context) {
-  if (factor_context != nullptr) factor_penalty_not_implemented();
   const std::span<const HistogramBin> bins = histogram.bins;
   const std::optional<ScanSetup> setup = prepare_scan(bins, options);
   if (!setup) return std::nullopt;
@@ -308,18 +312,33 @@ std::optional<SplitCandidate> best_split_for_feature_inner(const core::FeatureHi
   const float parent_term = gain_term(s.total, options);
   const float parent_term_doubled = parent_term + parent_term;
 
+  std::optional<FactorSplitScratch> factor;
+  if (factor_context != nullptr) {
+    factor.emplace(factor_context->exposures.factor_count);
+    factor->prepare_numeric_prefix(*factor_context, histogram.feature_index, s.limit, options.missing_bin);
+  }
+
   float best_gain = 0.0f;
   std::optional<SplitCandidate> best;
   HistogramBin prefix;
   for (std::size_t t = 0; t < s.limit; ++t) {
     add_bin(prefix, bins[t]);
+    if (factor) factor->advance_numeric_prefix(t);
     if (skipped_threshold(s, t, prefix)) continue;
     for (const bool default_left : {true, false}) {
       const HistogramBin left = default_left ? missing_left_left(s, prefix) : prefix;
       const HistogramBin right = default_left ? missing_left_right(s, prefix) : missing_right_right(s, prefix);
-      const std::optional<float> gain = morph_context != nullptr
-                                            ? morph_candidate_gain(left, right, options, *morph_context)
-                                            : candidate_gain(left, right, parent_term_doubled, options);
+      std::optional<float> gain = morph_context != nullptr
+                                      ? morph_candidate_gain(left, right, options, *morph_context)
+                                      : candidate_gain(left, right, parent_term_doubled, options);
+      if (gain && factor) {
+        // A non-finite gain was dropped already, and the penalty is >= 0 or NaN: the difference
+        // needs only the finiteness test again.
+        *gain -= factor->numeric_prefix_penalty(default_left, factor_context->row_indices.size(),
+                                                child_leaf_value(left, options), child_leaf_value(right, options),
+                                                factor_context->penalty);
+        if (!std::isfinite(*gain)) gain.reset();
+      }
       if (gain && *gain > best_gain) {
         best_gain = *gain;
         best = make_candidate(node_id, histogram.feature_index, *gain, t, default_left, left, right);
@@ -333,16 +352,15 @@ std::optional<SplitCandidate> best_split_with_factor_context(
     const core::HistogramBundle& bundle, const SplitSelectionOptions& options, std::span<const float> feature_weights,
     std::span<const engine::CategoricalFeature> categorical_features,
     const engine::FactorSplitContext* factor_context) {
-  if (factor_context != nullptr) factor_penalty_not_implemented();
-  return best_split_of_bundle(bundle, options, feature_weights, categorical_features, nullptr);
+  return best_split_of_bundle(bundle, options, feature_weights, categorical_features, nullptr, factor_context);
 }
 
 std::optional<SplitCandidate> best_split_morph_with_factor_context(
     const core::HistogramBundle& bundle, const SplitSelectionOptions& options, std::span<const float> feature_weights,
     std::span<const engine::CategoricalFeature> categorical_features, const engine::MorphContext& morph_context,
     const engine::FactorSplitContext* factor_context) {
-  if (factor_context != nullptr) factor_penalty_not_implemented();
-  return best_split_of_bundle(bundle, options, feature_weights, categorical_features, &morph_context);
+  return best_split_of_bundle(bundle, options, feature_weights, categorical_features, &morph_context,
+                              factor_context);
 }
 
 }  // namespace kestrune::backend_cpu

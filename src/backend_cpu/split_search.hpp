@@ -30,16 +30,18 @@ inline constexpr std::size_t kSplitBinsPerThread = 2048;
 // greatest weighted gain (gain x feature_weights[feature], or the plain gain for a feature past
 // the list) the earliest histogram of the bundle wins; the candidate keeps its unweighted gain.
 // A histogram whose feature is in categorical_features is searched by category sets (the first
-// matching entry gives the category count), every other one by bin thresholds. The factor
-// penalty is not supported yet: a factor context throws EngineError::NotImplemented.
+// matching entry gives the category count), every other one by bin thresholds. With a factor
+// context (validated first: its EngineError::ContractViolation is thrown before any search) every
+// candidate's gain is reduced by its factor split penalty, and numeric features take the general
+// scan.
 std::optional<engine::SplitCandidate> best_split_with_factor_context(
     const core::HistogramBundle& bundle, const engine::SplitSelectionOptions& options,
     std::span<const float> feature_weights, std::span<const engine::CategoricalFeature> categorical_features,
     const engine::FactorSplitContext* factor_context);
 
 // The morph-mode search: the same selection, with every candidate scored by the morph gain and
-// every numeric feature by the general threshold scan. A factor context is not supported yet
-// (EngineError::NotImplemented).
+// every numeric feature by the general threshold scan; a factor context is validated and applied
+// as in the plain search.
 std::optional<engine::SplitCandidate> best_split_morph_with_factor_context(
     const core::HistogramBundle& bundle, const engine::SplitSelectionOptions& options,
     std::span<const float> feature_weights, std::span<const engine::CategoricalFeature> categorical_features,
@@ -60,8 +62,9 @@ std::optional<engine::SplitCandidate> best_numeric_split_fast(const core::Featur
 
 // The general threshold scan (gradient noise widens the soft threshold). Candidate order: for
 // each threshold ascending, missing left then missing right; candidates whose gain is not finite
-// are dropped. A morph context scores candidates with the morph gain; a factor context is not
-// supported yet (EngineError::NotImplemented).
+// are dropped. A morph context scores candidates with the morph gain. With a factor context
+// (already validated) each gain is then reduced by the threshold's factor split penalty before
+// the test.
 std::optional<engine::SplitCandidate> best_split_for_feature_inner(const core::FeatureHistogram& histogram,
                                                                    std::uint32_t node_id,
                                                                    const engine::SplitSelectionOptions& options,

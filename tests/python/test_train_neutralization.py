@@ -1,10 +1,12 @@
-"""Pre-target neutralization: the trees see the targets' residuals from a weighted ridge fit on
-the factor exposures, computed independently here in float64."""
+"""Factor neutralization. Pre-target: the trees see the targets' residuals from a weighted ridge
+fit on the factor exposures, computed independently here in float64. Split penalty: splits whose
+leaf values line up with the exposures are charged, so held-out predictions follow them less."""
 
 import numpy as np
 import pytest
 
 import _kestrune
+from test_train_variants_equivalence import ARTIFACT_FORMS, SETTINGS, SUMMARY_FORMS, as_rows
 
 ROWS, FACTORS = 400, 2
 
@@ -66,3 +68,36 @@ def test_bad_exposures_fail_and_leave_nothing_half_done():
     with pytest.raises(ValueError, match="^residualized value must be finite$"):
         fit(x, far, ones, neutralization="pre_target", sample_weights=weights.tolist())
     assert np.array_equal(far, before)
+
+
+# --- split penalty ------------------------------------------------------------------------------
+
+def penalty_data(rows, seed):
+    """Feature 0 is the exposure plus noise and drives the target through a non-linear link, which
+    the per-round gradient projection alone does not remove from the trees."""
+    rng = np.random.default_rng(seed)
+    exposure = rng.normal(size=rows).astype(np.float32)
+    x = np.stack([exposure + 0.3 * rng.normal(size=rows), rng.normal(size=rows), rng.normal(size=rows)], axis=1)
+    y = np.tanh(2.0 * x[:, 0]) + x[:, 1] + 0.1 * rng.normal(size=rows)
+    return x.astype(np.float32), y.astype(np.float32), exposure
+
+
+@pytest.mark.parametrize("function, form", SUMMARY_FORMS + ARTIFACT_FORMS[:2],
+                         ids=lambda value: getattr(value, "__name__", ""))
+def test_a_growing_split_penalty_decorrelates_held_out_predictions_from_the_exposures(function, form):
+    x, y, exposure = penalty_data(600, 0)
+    held_x, _, held_exposure = penalty_data(400, 1)
+    # The binning depends on the training features alone: one summary's metadata serves every fit.
+    metadata = SUMMARY_FORMS[0][0](**as_rows(x, y), **SETTINGS, rounds=1).continuous_binning_metadata
+    correlations = []
+    for penalty in [0.0, 2.0, 100.0]:
+        result = function(**form(x, y), **SETTINGS, rounds=20, neutralization="split_penalty",
+                          factor_penalty=penalty, factor_exposure_values=exposure.tolist(),
+                          factor_exposure_row_count=len(exposure), factor_exposure_factor_count=1)
+        handle = _kestrune.NativePredictorHandle(getattr(result, "artifact_bytes", result))
+        scores = handle.predict_dense_quantized_linear(held_x.ravel().tolist(), *held_x.shape,
+                                                       metadata.feature_mins, metadata.feature_maxs)
+        correlations.append(abs(np.corrcoef(np.asarray(scores, dtype=np.float64), held_exposure)[0, 1]))
+    assert correlations[0] > 0.2
+    assert correlations[0] - correlations[1] > 0.15
+    assert correlations[1] - correlations[2] > 0.02

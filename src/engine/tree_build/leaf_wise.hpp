@@ -39,7 +39,8 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
   core::HistogramBundle root_histograms =
       backend.build_histograms(binned, request.gradients, root, request.feature_tiles);
   InteractionMasks masks = InteractionMasks::for_tree(params, binned.feature_count);
-  std::optional<SplitCandidate> root_candidate = search_node(backend, request, masks, root_histograms, 0);
+  std::optional<SplitCandidate> root_candidate =
+      search_node(backend, request, masks, root_histograms, 0, root.row_indices);
   if (!root_candidate) return {{}, IterationStopReason::NoSplitCandidate};
   if (!gain_passes(*root_candidate, controls.min_split_gain)) return {{}, IterationStopReason::GainBelowThreshold};
 
@@ -128,7 +129,7 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
       masks.assign_children(node.local_id, feature, left_local, right_local);
       for (Child* child : {&built, &sibling}) {
         std::optional<SplitCandidate> candidate =
-            search_node(backend, request, masks, child->histograms, child->local_id);
+            search_node(backend, request, masks, child->histograms, child->local_id, child->rows);
         if (!candidate || !gain_passes(*candidate, controls.min_split_gain)) {
           updates.leaf(child->local_id, std::move(child->rows));
           continue;

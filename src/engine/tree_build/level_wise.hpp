@@ -58,7 +58,7 @@ GrownTree build_tree_level_wise(const Backend& backend, TreeGrowthRequest reques
     for (FrontierNode& node : frontier) {
       const std::uint32_t key = encode_tree_node_id(request.tree_index, node.local_id);
       const std::optional<SplitCandidate> candidate =
-          search_node(backend, request, masks, node.histograms, node.local_id);
+          search_node(backend, request, masks, node.histograms, node.local_id, node.rows);
       if (!candidate) {
         updates.leaf(node.local_id, std::move(node.rows));
         continue;

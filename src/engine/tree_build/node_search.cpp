@@ -1,5 +1,7 @@
 #include "engine/tree_build/node_search.hpp"
 
+#include "support/panic.hpp"
+
 namespace kestrune::engine::tree_build {
 
 InteractionMasks InteractionMasks::for_tree(const core::TrainParams& params, std::size_t feature_count) {
@@ -35,6 +37,17 @@ bool factor_penalty_applies(const TreeGrowthRequest& request) {
   const std::optional<core::NeutralizationConfig>& config = request.params.neutralization_config;
   return config && config->kind == core::NeutralizationKind::SplitPenalty && config->factor_penalty != 0.0f &&
          request.factor_exposures != nullptr;
+}
+
+std::optional<FactorSplitContext> factor_context_for_node(const TreeGrowthRequest& request,
+                                                          std::span<const std::uint32_t> rows) {
+  if (!factor_penalty_applies(request)) return std::nullopt;
+  // The threshold scan reads the missing bin from the options and the candidate routing reads the
+  // matrix's; the driver sets the one from the other, and the penalty is only exact while they agree.
+  support::invariant(request.options.missing_bin == request.binned.missing_bin,
+                     "split options and binned matrix name different missing bins");
+  return FactorSplitContext{request.binned, *request.factor_exposures, rows,
+                            request.params.neutralization_config->factor_penalty};
 }
 
 }  // namespace kestrune::engine::tree_build

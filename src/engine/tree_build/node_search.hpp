@@ -11,6 +11,7 @@
 #include "core/histogram.hpp"
 #include "engine/backend_ops.hpp"
 #include "engine/error.hpp"
+#include "engine/factor_split_context.hpp"
 #include "engine/interaction.hpp"
 #include "engine/morph.hpp"
 #include "engine/split_candidate.hpp"
@@ -61,17 +62,21 @@ std::optional<SplitCandidate> find_best_split_dispatch(const Backend& backend, c
   return backend.best_split_with_factor_context(bundle, options, feature_weights, categorical_features, factor_context);
 }
 
-// The best split of one node's full bundle, filtered by its interaction mask.
+// The factor context of a node search over `rows`, absent unless the split penalty applies.
+std::optional<FactorSplitContext> factor_context_for_node(const TreeGrowthRequest& request,
+                                                          std::span<const std::uint32_t> rows);
+
+// The best split of one node's full bundle, filtered by its interaction mask; `rows` are the
+// node's rows, read only by the factor split penalty.
 template <BackendOps Backend>
 std::optional<SplitCandidate> search_node(const Backend& backend, const TreeGrowthRequest& request,
                                           const InteractionMasks& masks, const core::HistogramBundle& bundle,
-                                          std::uint32_t local_id) {
-  if (factor_penalty_applies(request)) {
-    throw EngineError::not_implemented("factor split penalty is not implemented yet");
-  }
+                                          std::uint32_t local_id, std::span<const std::uint32_t> rows) {
+  const std::optional<FactorSplitContext> factor = factor_context_for_node(request, rows);
   const std::optional<core::HistogramBundle> filtered = masks.filtered(bundle, local_id);
   return find_best_split_dispatch(backend, filtered ? *filtered : bundle, request.options, request.feature_weights,
-                                  request.categorical_features, request.morph ? &*request.morph : nullptr, nullptr);
+                                  request.categorical_features, request.morph ? &*request.morph : nullptr,
+                                  factor ? &*factor : nullptr);
 }
 
 // Whether a candidate may be split at all: a finite gain above min_split_gain.

@@ -421,19 +421,5 @@ TEST(SplitSearchSelection, RandomBundlesPickTheFirstBestWeightedGain) {
   }
 }
 
-TEST(SplitSearchSelection, FeaturesNotBuiltYetAreReportedAsNotImplemented) {
-  const auto bundle = bundle_of({FeatureHistogram{{{-2.0f, 1.0f, 4.0f, 1}, {3.0f, 1.0f, 9.0f, 1}}, 0}});
-  // The contexts are only passed on, never read, before the searches that use them exist.
-  alignas(64) const unsigned char opaque[256] = {};
-  const auto* factor = reinterpret_cast<const engine::FactorSplitContext*>(opaque);
-  EXPECT_TRUE(test::throws_engine_error([&] { best_split_with_factor_context(bundle, {}, {}, {}, factor); },
-                                        EngineErrorKind::NotImplemented,
-                                        "factor split penalty is not implemented yet"));
-  const engine::MorphContext morph;
-  EXPECT_TRUE(test::throws_engine_error(
-      [&] { best_split_morph_with_factor_context(bundle, {}, {}, {}, morph, factor); },
-      EngineErrorKind::NotImplemented, "factor split penalty is not implemented yet"));
-}
-
 }  // namespace
 }  // namespace kestrune::backend_cpu

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cmath>
 #include <cstdio>
+#include <random>
 #include <span>
 #include <variant>
 #include <vector>
@@ -55,8 +57,24 @@ struct Case {
   core::TreeGrowth growth;
   bool categorical = false;  // features 0 and 5 split by category sets (their 16 bin codes)
   core::LeafModel leaf_model = core::LeafModel::Constant;
-  bool morph = false;  // warm-up cosine schedule, surprise term from the third round
+  bool morph = false;          // warm-up cosine schedule, surprise term from the third round
+  bool split_penalty = false;  // two factor exposures, one tied to feature 0, and a penalty on splits
 };
+
+// Exposures of the training rows: factor 0 follows feature 0, factor 1 is noise.
+void add_exposures(Data& data) {
+  const std::size_t rows = data.dataset.matrix.row_count;
+  const std::size_t features = data.dataset.matrix.feature_count;
+  std::mt19937_64 rng(rows);
+  std::normal_distribution<float> noise(0.0f, 0.5f);
+  std::vector<float> values(rows * 2);
+  for (std::size_t r = 0; r < rows; ++r) {
+    const float x = data.dataset.matrix.values[r * features];
+    values[2 * r] = (std::isnan(x) ? 0.5f : x) + noise(rng);
+    values[2 * r + 1] = noise(rng);
+  }
+  data.dataset.factor_exposures = core::FactorExposureMatrix::make(rows, 2, std::move(values));
+}
 
 bool has_set_split(std::span<const TrainedStump> stumps) {
   return std::any_of(stumps.begin(), stumps.end(), [](const TrainedStump& s) { return s.categorical; });
@@ -72,6 +90,9 @@ Trainer trainer_for(const Case& c) {
     morph.lr_schedule = {core::LrScheduleKind::WarmupCosine, 0.3f};
     morph.morph_warmup_iters = 2;
     params.morph_config = morph;
+  }
+  if (c.split_penalty) {
+    params.neutralization_config = core::NeutralizationConfig{core::NeutralizationKind::SplitPenalty, 1e-3f, 2.0f};
   }
   Trainer trainer = make_trainer(params);
   if (!c.categorical) return trainer;
@@ -97,6 +118,12 @@ TEST(FitDeterminism, SameSeedSameModel) {
        true},
       {"morph_categorical_level", core::StandardBoosting{}, core::TreeGrowth::Level, true, core::LeafModel::Constant,
        true},
+      {"split_penalty_subsample_level", core::StandardBoosting{}, core::TreeGrowth::Level, false,
+       core::LeafModel::Constant, false, true},
+      {"split_penalty_categorical_goss_leaf", core::GossBoosting{0.3f, 0.3f}, core::TreeGrowth::Leaf, true,
+       core::LeafModel::Constant, false, true},
+      {"morph_split_penalty_categorical_leaf", core::StandardBoosting{}, core::TreeGrowth::Leaf, true,
+       core::LeafModel::Constant, true, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -104,7 +131,8 @@ TEST(FitDeterminism, SameSeedSameModel) {
     // they run all their rounds.
     const bool ranking = std::holds_alternative<core::DartBoosting>(c.mode);
     const Target target = ranking ? Target::Relevance : Target::Regression;
-    const Data train = make_data(77, 200, 40, target);
+    Data train = make_data(77, 200, 40, target);
+    if (c.split_penalty) add_exposures(train);
     const Data validation = make_data(78, 60, 40, target);
     const Trainer trainer = trainer_for(c);
     auto fit = [&] {
@@ -122,6 +150,15 @@ TEST(FitDeterminism, SameSeedSameModel) {
         return std::holds_alternative<core::LinearLeaf>(stump.left);
       }));
     }
+    if (c.split_penalty) {
+      // The penalty shapes these trees: without it (gradients still projected) the losses differ.
+      core::TrainParams free = trainer.params();
+      free.neutralization_config->factor_penalty = 0.0f;
+      const Trainer plain = make_trainer(free).with_categorical_features(trainer.categorical_features());
+      EXPECT_NE(bits_of(run_fit(plain, train, objectives::SquaredErrorObjective{},
+                                plain.default_iteration_controls(6), {&validation}).train_loss),
+                bits_of(first.train_loss));
+    }
     const std::uint64_t digest = digest_of(first.model.to_artifact_bytes(), first.train_loss, first.validation_loss);
     EXPECT_EQ(digest, digest_of(second.model.to_artifact_bytes(), second.train_loss, second.validation_loss));
     print_digest(c.name, digest);
@@ -137,15 +174,20 @@ TEST(MulticlassDeterminism, SameSeedSameModel) {
        core::LeafModel::Linear},
       {"multiclass_morph_categorical_leaf", core::StandardBoosting{}, core::TreeGrowth::Leaf, true,
        core::LeafModel::Constant, true},
+      {"multiclass_split_penalty_categorical_level", core::StandardBoosting{}, core::TreeGrowth::Level, true,
+       core::LeafModel::Constant, false, true},
   };
   const Data train = make_multiclass_data(77, 240, 40);
+  Data exposed = make_multiclass_data(77, 240, 40);
+  add_exposures(exposed);
   const Data validation = make_multiclass_data(78, 60, 40);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const Trainer trainer = trainer_for(c);
     auto digest = [&] {
       MultiClassIterationRunSummary run =
-          run_multiclass(trainer, train, trainer.default_iteration_controls(5), &validation);
+          run_multiclass(trainer, c.split_penalty ? exposed : train, trainer.default_iteration_controls(5),
+                         &validation);
       EXPECT_EQ(run.rounds_completed, 5u);
       EXPECT_EQ(has_set_split(run.class_stumps[0]), c.categorical);
       return digest_of(multiclass_trained_model(run).to_artifact_bytes(), run.train_loss, run.validation_loss);

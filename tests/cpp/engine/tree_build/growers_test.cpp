@@ -12,6 +12,7 @@
 #include "engine/morph.hpp"
 #include "engine/round.hpp"
 #include "grow_test_support.hpp"
+#include "support/panic.hpp"
 
 namespace kestrune::engine::tree_build {
 namespace {
@@ -27,6 +28,8 @@ using testing_support::scenario_from;
 class SpyBackend {
  public:
   mutable std::vector<std::uint32_t> built_nodes;
+  // Each search that carried a factor context: the bundle searched and the context's rows.
+  mutable std::vector<std::pair<core::HistogramBundle, std::vector<std::uint32_t>>> factor_searches;
   bool fit_linear_leaves = false;
 
   core::HistogramBundle build_histograms(const core::BinnedMatrix& binned, std::span<const core::GradientPair> gradients,
@@ -44,6 +47,7 @@ class SpyBackend {
                                                                std::span<const float> weights,
                                                                std::span<const CategoricalFeature> categorical,
                                                                const FactorSplitContext* factor) const {
+    if (factor != nullptr) factor_searches.push_back({bundle, {factor->row_indices.begin(), factor->row_indices.end()}});
     return cpu_.best_split_with_factor_context(bundle, options, weights, categorical, factor);
   }
   std::optional<SplitCandidate> best_split_morph_with_factor_context(
@@ -255,8 +259,7 @@ TEST_P(GrowBothWays, LinearLeavesAddWhatAWalkWithRawValuesAdds) {
   }
 }
 
-TEST_P(GrowBothWays, FeaturesNotBuiltYetAreRefusedByName) {
-  // The factor penalty is refused by name; linear leaves and categorical features are not.
+TEST_P(GrowBothWays, LinearLeavesCategoricalSetsAndTheFactorPenaltyGrow) {
   GrowScenario s = two_groups(4, 4);
   std::vector<float> predictions(8, 0.0f);
 
@@ -299,19 +302,19 @@ TEST_P(GrowBothWays, FeaturesNotBuiltYetAreRefusedByName) {
   auto run = [&](TreeGrowthRequest r) {
     return GetParam() == Growth::Leaf ? build_tree_leaf_wise(cpu, std::move(r)) : build_tree_level_wise(cpu, std::move(r));
   };
-  EXPECT_TRUE(throws_engine_error([&] { run(request); }, EngineErrorKind::NotImplemented,
-                                  "factor split penalty is not implemented yet"));
-  // A zero strength or no exposures search without a factor context.
+  // Exposures equal on every row: both children's values have opposite signs and equal
+  // weights here, so the split costs nothing and still happens.
+  EXPECT_EQ(run(request).stumps.size(), 1u);
+  // No exposures: a search without a factor context.
   request.factor_exposures = nullptr;
   EXPECT_EQ(run(request).stumps.size(), 1u);
 
-  // So is the morph search: the penalty is not built for it either.
+  // The morph search carries the penalty too.
   core::MorphConfig config;
   const MorphState state(config, 1, 10, 0.1f);
   request.morph = MorphTreeContext{&state, 0, 1, 10, 0.1f};
   request.factor_exposures = &exposures;
-  EXPECT_TRUE(throws_engine_error([&] { run(request); }, EngineErrorKind::NotImplemented,
-                                  "factor split penalty is not implemented yet"));
+  EXPECT_EQ(run(request).stumps.size(), 1u);
 }
 
 TEST_P(GrowBothWays, MorphLeafValuesUseTheRoundRateAndTheDepthDamping) {
@@ -368,6 +371,45 @@ TEST_P(GrowBothWays, MorphLeafValuesUseTheRoundRateAndTheDepthDamping) {
     const int parent_level = std::bit_width((local - 1) / 2 + 1);
     const double factor = std::pow(0.5, parent_level / 3.0) * (1.0 - 0.5 * 0.4);
     EXPECT_NEAR(got.at(local), value * factor, 1e-5 * std::fabs(value) + 1e-7) << "node " << local;
+  }
+}
+
+TEST_P(GrowBothWays, FactorContextCarriesEachNodesOwnRows) {
+  std::mt19937_64 rng(5);
+  GrowScenario s = random_scenario(rng, 120, 3, 8);
+  s.params.max_depth = 3;
+  s.params.neutralization_config = core::NeutralizationConfig{core::NeutralizationKind::SplitPenalty, 0.0f, 0.01f};
+  std::vector<float> values(120);
+  for (float& v : values) v = static_cast<float>(rng() % 5) - 2.0f;
+  const core::FactorExposureMatrix exposures = core::FactorExposureMatrix::make(120, 1, values);
+  std::vector<float> predictions(120, 0.0f);
+  SpyBackend spy;
+  auto run = [&](const SplitSelectionOptions& options) {
+    TreeGrowthRequest request{.binned = s.binned, .gradients = s.gradients, .root_rows = s.rows, .tree_index = 0,
+                              .feature_tiles = s.tiles, .options = options, .params = s.params,
+                              .controls = s.controls, .predictions = predictions, .feature_weights = {},
+                              .categorical_features = {}, .morph = std::nullopt, .raw_values = {},
+                              .factor_exposures = &exposures};
+    return GetParam() == Growth::Leaf ? build_tree_leaf_wise(spy, std::move(request))
+                                      : build_tree_level_wise(spy, std::move(request));
+  };
+  // The threshold scan reads the options' missing bin and the candidate routing the matrix's:
+  // a search with the two apart is a bug.
+  SplitSelectionOptions mismatched = s.options;
+  mismatched.missing_bin = 254;
+  EXPECT_THROW(run(mismatched), support::Panic);
+  ASSERT_TRUE(spy.factor_searches.empty());
+  const GrownTree tree = run(s.options);
+  ASSERT_GE(tree.stumps.size(), 2u);
+  ASSERT_GE(spy.factor_searches.size(), 3u);
+  // The rows of every context rebuild the bin counts of the node searched (a subtracted
+  // sibling's included), feature by feature.
+  for (const auto& [bundle, rows] : spy.factor_searches) {
+    for (const core::FeatureHistogram& histogram : bundle.histograms) {
+      std::vector<std::uint32_t> counts(histogram.bins.size(), 0);
+      for (const std::uint32_t r : rows) ++counts.at(s.binned.bins.at(r * 3 + histogram.feature_index));
+      for (std::size_t b = 0; b < counts.size(); ++b) ASSERT_EQ(counts[b], histogram.bins[b].count) << b;
+    }
   }
 }
 
