@@ -39,7 +39,7 @@ ShapExplanationBatch explain_rows_tree_shap(const engine::TrainedModel& model,
       if (linear) distribute_linear_terms_for_row(index, row, value_row, model.feature_baseline, binning, phi);
       std::vector<float> values(phi.size());
       for (std::size_t j = 0; j < phi.size(); ++j) values[j] = static_cast<float>(phi[j]);
-      verify_additivity(model, index, row, value_row, values, r, binning, batch.expected_value);
+      verify_additivity(model, index, row, value_row, values, r, binning, batch.expected_value, linear);
       batch.values[r] = std::move(values);
     }
   });
