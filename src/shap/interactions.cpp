@@ -12,7 +12,7 @@
 namespace kestrune::shap {
 namespace {
 
-// A row costs 1 + 2 x (split features per tree) passes over every tree: chunks stay small so that
+// A row costs 1 + (split features per tree) passes over every tree: chunks stay small so that
 // uneven rows still balance across the pool.
 constexpr std::size_t kRowsPerChunk = 4;
 
@@ -56,16 +56,15 @@ ShapInteractionBatch explain_interactions_tree_shap(const engine::TrainedModel& 
     for (std::size_t r = first; r < last; ++r) {
       const std::span<const float> row = rows[r];
       std::fill(buffers.phi.begin(), buffers.phi.end(), 0.0);
-      for (const TsTree& tree : forms.trees) add_tree_shap(tree, row, binning, {}, buffers.scratch, buffers.phi);
+      for (const TsTree& tree : forms.trees) add_tree_shap(tree, row, binning, buffers.scratch, buffers.phi);
       std::fill(matrix.begin(), matrix.end(), 0.0);
       for (std::size_t j = 0; j < features; ++j) {
         if (trees_of_feature[j].empty()) continue;
         std::fill(buffers.on.begin(), buffers.on.end(), 0.0);
         std::fill(buffers.off.begin(), buffers.off.end(), 0.0);
-        const auto feature = static_cast<std::int32_t>(j);
         for (const std::uint32_t t : trees_of_feature[j]) {
-          add_tree_shap(forms.trees[t], row, binning, {Conditioning::On, feature}, buffers.scratch, buffers.on);
-          add_tree_shap(forms.trees[t], row, binning, {Conditioning::Off, feature}, buffers.scratch, buffers.off);
+          add_tree_shap_conditioned(forms.trees[t], row, binning, static_cast<std::uint32_t>(j), buffers.scratch,
+                                    buffers.on, buffers.off);
         }
         for (std::size_t k = 0; k < features; ++k) {
           if (k != j) matrix[k * features + j] = 0.5 * (buffers.on[k] - buffers.off[k]);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <type_traits>
 
 #include "shap/linear_leaf.hpp"
 #include "support/panic.hpp"
@@ -71,33 +72,51 @@ struct RowWalk {
   const TsTree& tree;
   std::span<const float> row;
   const BinningContext* binning;
-  Condition condition;
-  PathElement* slabs;  // one slab of `width` elements per recursion level
+  std::int32_t condition_feature;  // -1 for a plain pass
+  PathElement* slabs;              // one slab of `width` elements per recursion level
   std::size_t width;
-  std::span<double> phi;
+  std::span<double> phi;      // plain pass, or conditioned on
+  std::span<double> phi_off;  // conditioned off
 };
 
-// One level of the recursion. Conditioned passes carry the share of the row's weight that the
-// condition leaves to this subtree: the conditioned feature never enters the path (its value is
-// known, or unknown, for every subset alike), and at its splits the share follows the row's side
-// (on) or the training rows (off) instead.
+// The share of the row's weight that the condition leaves to a subtree, conditioned on and off.
+struct ConditionFractions {
+  double on = 1.0;
+  double off = 1.0;
+};
+
+// What a plain pass carries instead: nothing, so that its recursion passes no unused arguments.
+struct NoCondition {};
+
+template <bool kConditioned>
+using Fractions = std::conditional_t<kConditioned, ConditionFractions, NoCondition>;
+
+// One level of the recursion. Conditioned passes carry the shares the condition leaves to this
+// subtree: the conditioned feature never enters the path (its value is known, or unknown, for
+// every subset alike), and at its splits the share follows the row's side (on) or the training
+// rows (off) instead. A share of exactly 0 adds nothing; a subtree is left once both are 0.
 template <bool kConditioned>
 void recurse(const RowWalk& walk, std::int32_t position, std::size_t level, std::size_t d, double zero, double one,
-             std::int32_t feature, double condition_fraction) {
+             std::int32_t feature, Fractions<kConditioned> condition) {
   if constexpr (kConditioned) {
-    if (condition_fraction == 0.0) return;
+    if (condition.on == 0.0 && condition.off == 0.0) return;
   }
   PathElement* path = walk.slabs + level * walk.width;
-  const bool extend = !kConditioned || feature != walk.condition.feature;
+  const bool extend = !kConditioned || feature != walk.condition_feature;
   if (level > 0) std::copy_n(path - walk.width, extend ? d : d + 1, path);
   if (extend) extend_path(path, d, zero, one, feature);
   const TsNode& node = walk.tree.nodes[static_cast<std::size_t>(position)];
   if (node.stump == nullptr) {
     for (std::size_t i = 1; i <= d; ++i) {
       const double w = unwound_path_sum(path, d, i);
-      double contribution = w * (path[i].one_fraction - path[i].zero_fraction) * node.value;
-      if constexpr (kConditioned) contribution *= condition_fraction;
-      walk.phi[static_cast<std::size_t>(path[i].feature)] += contribution;
+      const double contribution = w * (path[i].one_fraction - path[i].zero_fraction) * node.value;
+      const auto f = static_cast<std::size_t>(path[i].feature);
+      if constexpr (kConditioned) {
+        walk.phi[f] += contribution * condition.on;
+        walk.phi_off[f] += contribution * condition.off;
+      } else {
+        walk.phi[f] += contribution;
+      }
     }
     return;
   }
@@ -123,18 +142,15 @@ void recurse(const RowWalk& walk, std::int32_t position, std::size_t level, std:
     --d;
   }
   std::size_t child_d = d + 1;
-  double hot_condition = condition_fraction;
-  double cold_condition = condition_fraction;
+  Fractions<kConditioned> hot_condition = condition;
+  Fractions<kConditioned> cold_condition = condition;
   if constexpr (kConditioned) {
-    if (split_feature == walk.condition.feature) {
+    if (split_feature == walk.condition_feature) {
       // The children keep this path as it is (no element for the conditioned feature).
       child_d = d;
-      if (walk.condition.mode == Conditioning::On) {
-        cold_condition = 0.0;
-      } else {
-        hot_condition *= hot_fraction;
-        cold_condition *= cold_fraction;
-      }
+      cold_condition.on = 0.0;
+      hot_condition.off *= hot_fraction;
+      cold_condition.off *= cold_fraction;
     }
   }
   // A child that neither the row nor any training row reaches weighs nothing in any subset; its
@@ -196,15 +212,21 @@ ModelTreeForms build_model_tree_forms(const StumpIndex& index, const engine::Tra
   return forms;
 }
 
-void add_tree_shap(const TsTree& tree, std::span<const float> row, const BinningContext* binning, Condition condition,
-                   PathScratch& scratch, std::span<double> phi) {
+void add_tree_shap(const TsTree& tree, std::span<const float> row, const BinningContext* binning, PathScratch& scratch,
+                   std::span<double> phi) {
   support::invariant(tree.depth + 2 <= scratch.width(), "path scratch holds the deepest tree");
-  const RowWalk walk{tree, row, binning, condition, scratch.data(), scratch.width(), phi};
-  if (condition.mode == Conditioning::None) {
-    recurse<false>(walk, 0, 0, 0, 1.0, 1.0, -1, 1.0);
-  } else {
-    recurse<true>(walk, 0, 0, 0, 1.0, 1.0, -1, 1.0);
-  }
+  const RowWalk walk{tree, row, binning, -1, scratch.data(), scratch.width(), phi, {}};
+  recurse<false>(walk, 0, 0, 0, 1.0, 1.0, -1, {});
+}
+
+void add_tree_shap_conditioned(const TsTree& tree, std::span<const float> row, const BinningContext* binning,
+                               std::uint32_t feature, PathScratch& scratch, std::span<double> phi_on,
+                               std::span<double> phi_off) {
+  support::invariant(tree.depth + 2 <= scratch.width(), "path scratch holds the deepest tree");
+  support::invariant(feature < phi_on.size() && phi_on.size() == phi_off.size(), "one entry per model feature");
+  const RowWalk walk{tree, row, binning, static_cast<std::int32_t>(feature), scratch.data(), scratch.width(), phi_on,
+                     phi_off};
+  recurse<true>(walk, 0, 0, 0, 1.0, 1.0, -1, {});
 }
 
 }  // namespace kestrune::shap

@@ -1,7 +1,7 @@
 // The path-dependent TreeSHAP recursion shared by SHAP values and SHAP interaction values: the tree
 // form it runs on (leaves carrying their path's full value, splits their training-row shares) and
-// one pass of the recursion over one tree for one row, optionally with one feature conditioned on
-// (its value known, so it drops out of every subset) or off (its value unknown throughout).
+// one pass of the recursion over one tree for one row, plain or with one feature conditioned on
+// (its value known, so it drops out of every subset) and off (its value unknown throughout).
 #pragma once
 
 #include <cstddef>
@@ -53,13 +53,6 @@ struct PathElement {
   double weight = 0.0;
 };
 
-enum class Conditioning { None, On, Off };
-
-struct Condition {
-  Conditioning mode = Conditioning::None;
-  std::int32_t feature = -1;
-};
-
 // Path buffers for trees of at most `max_depth` splits: one slab per recursion level, so that a
 // pass allocates nothing. One per thread.
 class PathScratch {
@@ -73,9 +66,18 @@ class PathScratch {
   std::vector<PathElement> slabs_;
 };
 
-// Adds the tree's TreeSHAP values for `row` under `condition` to phi (one entry per model feature;
-// every split feature of the tree must be below phi's size). The tree's depth must fit `scratch`.
-void add_tree_shap(const TsTree& tree, std::span<const float> row, const BinningContext* binning, Condition condition,
-                   PathScratch& scratch, std::span<double> phi);
+// Adds the tree's TreeSHAP values for `row` to phi (one entry per model feature; every split
+// feature of the tree must be below phi's size). The tree's depth must fit `scratch`.
+void add_tree_shap(const TsTree& tree, std::span<const float> row, const BinningContext* binning, PathScratch& scratch,
+                   std::span<double> phi);
+
+// Adds the tree's TreeSHAP values for `row` with `feature` conditioned on (its value known in
+// every subset) to phi_on, and with it conditioned off (unknown in every subset) to phi_off. Both
+// come out of one traversal: the conditioned feature never enters the path, so the two differ only
+// in the share of the row's weight each subtree keeps, and each gets exactly what a pass of its
+// own would give.
+void add_tree_shap_conditioned(const TsTree& tree, std::span<const float> row, const BinningContext* binning,
+                               std::uint32_t feature, PathScratch& scratch, std::span<double> phi_on,
+                               std::span<double> phi_off);
 
 }  // namespace kestrune::shap
