@@ -1,7 +1,8 @@
-// The SHAP value functions: per-row, per-feature SHAP values of an artifact's model, for rows
-// given as a list or as one flat row-major buffer, with or without a binning description, for
-// one output or for every output (`_multi`), and the global importance built on those values
-// (which already pools every output, so it has no `_multi` form). All arguments are converted,
+// The SHAP functions: per-row, per-feature SHAP values and per-row feature-by-feature interaction
+// values of an artifact's model, for rows given as a list or as one flat row-major buffer, with or
+// without a binning description, for one output or for every output (`_multi`), and the global
+// importance built on the SHAP values (which already pools every output, so it has no `_multi`
+// form). All arguments are converted,
 // the flat buffer cut into rows and the binning context built before the artifact is looked at.
 #include <cstdint>
 #include <span>
@@ -87,6 +88,42 @@ PyObject* explain_multi(PyObject*, Arguments& args) {
   return pair(expected_list, outputs);
 }
 
+// One list of feature_count lists per row.
+PyObject* matrices_to_python(const shap::ShapInteractionBatch& batch) {
+  const std::size_t features = batch.feature_count;
+  Ref list(check(PyList_New(static_cast<Py_ssize_t>(batch.values.size()))));
+  for (std::size_t r = 0; r < batch.values.size(); ++r) {
+    const std::span<const float> matrix(batch.values[r]);
+    Ref rows(check(PyList_New(static_cast<Py_ssize_t>(features))));
+    for (std::size_t k = 0; k < features; ++k) set_list_item(rows, k, to_python(matrix.subspan(k * features, features)));
+    set_list_item(list, r, rows.release());
+  }
+  return list.release();
+}
+
+template <Input Form, bool Binning>
+PyObject* interactions_single(PyObject*, Arguments& args) {
+  const Request request = read_request<Form, Binning>(args);
+  const shap::ShapInteractionBatch batch = shap::explain_interactions_from_artifact_bytes(
+      request.artifact_bytes, request.rows, request.binning ? &*request.binning : nullptr);
+  const Ref expected(to_python(batch.expected_value));
+  const Ref values(matrices_to_python(batch));
+  return pair(expected, values);
+}
+
+template <Input Form, bool Binning>
+PyObject* interactions_multi(PyObject*, Arguments& args) {
+  const Request request = read_request<Form, Binning>(args);
+  const std::vector<shap::ShapInteractionBatch> batches = shap::explain_interactions_from_artifact_bytes_per_output(
+      request.artifact_bytes, request.rows, request.binning ? &*request.binning : nullptr);
+  std::vector<float> expected;
+  for (const shap::ShapInteractionBatch& batch : batches) expected.push_back(batch.expected_value);
+  const Ref expected_list(to_python(std::span<const float>(expected)));
+  const Ref outputs(check(PyList_New(static_cast<Py_ssize_t>(batches.size()))));
+  for (std::size_t k = 0; k < batches.size(); ++k) set_list_item(outputs, k, matrices_to_python(batches[k]));
+  return pair(expected_list, outputs);
+}
+
 template <Input Form, bool Binning>
 PyObject* global_importance(PyObject*, Arguments& args) {
   const Request request = read_request<Form, Binning>(args);
@@ -125,6 +162,19 @@ KESTRUNE_SHAP_FUNCTION(shap_explain_rows_with_binning_multi, KESTRUNE_SHAP_R KES
                        (explain_multi<Input::Rows, true>))
 KESTRUNE_SHAP_FUNCTION(shap_explain_rows_dense_with_binning_multi, KESTRUNE_SHAP_D KESTRUNE_SHAP_B,
                        (explain_multi<Input::Dense, true>))
+KESTRUNE_SHAP_FUNCTION(shap_explain_interactions, KESTRUNE_SHAP_R, (interactions_single<Input::Rows, false>))
+KESTRUNE_SHAP_FUNCTION(shap_explain_interactions_dense, KESTRUNE_SHAP_D, (interactions_single<Input::Dense, false>))
+KESTRUNE_SHAP_FUNCTION(shap_explain_interactions_with_binning, KESTRUNE_SHAP_R KESTRUNE_SHAP_B,
+                       (interactions_single<Input::Rows, true>))
+KESTRUNE_SHAP_FUNCTION(shap_explain_interactions_dense_with_binning, KESTRUNE_SHAP_D KESTRUNE_SHAP_B,
+                       (interactions_single<Input::Dense, true>))
+KESTRUNE_SHAP_FUNCTION(shap_explain_interactions_multi, KESTRUNE_SHAP_R, (interactions_multi<Input::Rows, false>))
+KESTRUNE_SHAP_FUNCTION(shap_explain_interactions_dense_multi, KESTRUNE_SHAP_D,
+                       (interactions_multi<Input::Dense, false>))
+KESTRUNE_SHAP_FUNCTION(shap_explain_interactions_with_binning_multi, KESTRUNE_SHAP_R KESTRUNE_SHAP_B,
+                       (interactions_multi<Input::Rows, true>))
+KESTRUNE_SHAP_FUNCTION(shap_explain_interactions_dense_with_binning_multi, KESTRUNE_SHAP_D KESTRUNE_SHAP_B,
+                       (interactions_multi<Input::Dense, true>))
 KESTRUNE_SHAP_FUNCTION(shap_global_importance, KESTRUNE_SHAP_R, (global_importance<Input::Rows, false>))
 KESTRUNE_SHAP_FUNCTION(shap_global_importance_dense, KESTRUNE_SHAP_D, (global_importance<Input::Dense, false>))
 KESTRUNE_SHAP_FUNCTION(shap_global_importance_with_binning, KESTRUNE_SHAP_R KESTRUNE_SHAP_B,

@@ -18,8 +18,7 @@ constexpr float kRelativeTolerance = 0.0001f;
 
 void verify_additivity(const engine::TrainedModel& model, const StumpIndex& index, std::span<const float> route_row,
                        std::span<const float> value_row, std::span<const float> values, std::size_t row_index,
-                       const BinningContext* binning, float expected_value) {
-  const bool linear = has_linear_leaves(model);
+                       const BinningContext* binning, float expected_value, bool linear) {
   if (linear && binning == nullptr) return;
 
   // The prediction as the predictor scores it: path values tree by tree, linear sides on the row.

@@ -16,8 +16,9 @@ namespace kestrune::shap {
 // the row's path. `route_row` decides the branches and `value_row` values the linear leaves (see
 // distribute_linear_terms_for_row). Without a binning context a linear-leaf model is not checked:
 // its rows are bin numbers, which say nothing of the raw values its leaves were fitted on.
+// `linear` is has_linear_leaves(model), computed once per call rather than once per row.
 void verify_additivity(const engine::TrainedModel& model, const StumpIndex& index, std::span<const float> route_row,
                        std::span<const float> value_row, std::span<const float> values, std::size_t row_index,
-                       const BinningContext* binning, float expected_value);
+                       const BinningContext* binning, float expected_value, bool linear);
 
 }  // namespace kestrune::shap

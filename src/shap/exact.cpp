@@ -277,7 +277,8 @@ std::vector<float> explain_row(const Explainer& ex, std::size_t r, std::span<con
   }
   std::vector<float> values(phi.size());
   for (std::size_t j = 0; j < phi.size(); ++j) values[j] = static_cast<float>(phi[j]);
-  verify_additivity(ex.model, ex.structure.index, row, value_row, values, r, ex.binning, ex.expected_value);
+  verify_additivity(ex.model, ex.structure.index, row, value_row, values, r, ex.binning, ex.expected_value,
+                    ex.linear);
   return values;
 }
 

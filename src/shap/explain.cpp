@@ -1,11 +1,14 @@
 #include "shap/explain.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <string>
+#include <variant>
 
 #include "shap/artifact_context.hpp"
 #include "shap/error.hpp"
 #include "shap/exact.hpp"
+#include "shap/interactions.hpp"
 #include "shap/linear_leaf.hpp"
 #include "shap/model_structure.hpp"
 #include "shap/rows.hpp"
@@ -23,9 +26,14 @@ std::size_t distinct_split_features(const engine::TrainedModel& model) {
   return static_cast<std::size_t>(std::unique(features.begin(), features.end()) - features.begin());
 }
 
-ShapExplanationBatch explain_checked(const engine::TrainedModel& model, std::span<const std::vector<float>> rows,
-                                     const BinningContext* binning) {
-  if (has_rescaled_tree_weights(model)) return explain_checked(scale_model_by_tree_weight(model), rows, binning);
+// Folds DART tree weights into the leaves and bins rows under a rank context, then hands the
+// model, the rows that decide the branches, the context and the rows that value the linear leaves
+// to `explain`.
+template <typename Explain>
+auto explain_prepared(const engine::TrainedModel& model, std::span<const std::vector<float>> rows,
+                      const BinningContext* binning, Explain&& explain) {
+  std::optional<engine::TrainedModel> scaled;
+  if (has_rescaled_tree_weights(model)) scaled = scale_model_by_tree_weight(model);
   std::vector<std::vector<float>> binned;
   const BinningContext prebinned = PreBinned{};
   std::span<const std::vector<float>> route_rows = rows;
@@ -42,10 +50,15 @@ ShapExplanationBatch explain_checked(const engine::TrainedModel& model, std::spa
     value_rows = rows;
     binning = &prebinned;
   }
+  return explain(scaled ? *scaled : model, route_rows, binning, value_rows);
+}
+
+ShapExplanationBatch explain_values(const engine::TrainedModel& model, std::span<const std::vector<float>> rows,
+                                    const BinningContext* binning, std::span<const std::vector<float>> value_rows) {
   if (distinct_split_features(model) > kMaxExactFeatures) {
-    return explain_rows_tree_shap(model, route_rows, binning, value_rows);
+    return explain_rows_tree_shap(model, rows, binning, value_rows);
   }
-  return explain_rows_brute_force(model, route_rows, binning, value_rows);
+  return explain_rows_brute_force(model, rows, binning, value_rows);
 }
 
 engine::TrainedModel only_model(ArtifactShapContext context) {
@@ -62,7 +75,19 @@ ShapExplanationBatch explain_rows_from_model(const engine::TrainedModel& model,
                                              std::span<const std::vector<float>> rows, const BinningContext* binning) {
   validate_rows(rows, model.feature_count);
   if (binning != nullptr) check_binning_lengths(*binning, model.feature_count);
-  return explain_checked(model, rows, binning);
+  return explain_prepared(model, rows, binning, explain_values);
+}
+
+ShapInteractionBatch explain_interactions_from_model(const engine::TrainedModel& model,
+                                                     std::span<const std::vector<float>> rows,
+                                                     const BinningContext* binning) {
+  validate_rows(rows, model.feature_count);
+  // The lists are read by feature index: short ones are refused as for SHAP values.
+  if (binning != nullptr) check_binning_lengths(*binning, model.feature_count);
+  return explain_prepared(model, rows, binning, [](const engine::TrainedModel& m, auto route_rows,
+                                                    const BinningContext* b, auto value_rows) {
+    return explain_interactions_tree_shap(m, route_rows, b, value_rows);
+  });
 }
 
 ShapExplanationBatch explain_rows_from_artifact_bytes(std::span<const std::uint8_t> bytes,
@@ -78,6 +103,23 @@ std::vector<ShapExplanationBatch> explain_rows_from_artifact_bytes_per_output(
   batches.reserve(context.models.size());
   for (const engine::TrainedModel& model : context.models) {
     batches.push_back(explain_rows_from_model(model, rows, binning));
+  }
+  return batches;
+}
+
+ShapInteractionBatch explain_interactions_from_artifact_bytes(std::span<const std::uint8_t> bytes,
+                                                              std::span<const std::vector<float>> rows,
+                                                              const BinningContext* binning) {
+  return explain_interactions_from_model(only_model(load_artifact_context(bytes)), rows, binning);
+}
+
+std::vector<ShapInteractionBatch> explain_interactions_from_artifact_bytes_per_output(
+    std::span<const std::uint8_t> bytes, std::span<const std::vector<float>> rows, const BinningContext* binning) {
+  const ArtifactShapContext context = load_artifact_context(bytes);
+  std::vector<ShapInteractionBatch> batches;
+  batches.reserve(context.models.size());
+  for (const engine::TrainedModel& model : context.models) {
+    batches.push_back(explain_interactions_from_model(model, rows, binning));
   }
   return batches;
 }

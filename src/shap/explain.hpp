@@ -1,4 +1,5 @@
-// The explainer's public operations: SHAP values of one model, and of the models of an artifact.
+// The explainer's public operations: SHAP values and SHAP interaction values of one model, and of
+// the models of an artifact.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +24,20 @@ ShapExplanationBatch explain_rows_from_artifact_bytes(std::span<const std::uint8
                                                       std::span<const std::vector<float>> rows,
                                                       const BinningContext* binning = nullptr);
 std::vector<ShapExplanationBatch> explain_rows_from_artifact_bytes_per_output(
+    std::span<const std::uint8_t> bytes, std::span<const std::vector<float>> rows,
+    const BinningContext* binning = nullptr);
+
+// SHAP interaction values, always by the conditioned TreeSHAP recursion, after the same checks of
+// the rows and the binning lists, the same folding of tree weights and the same rank binning as
+// explain_rows_from_model.
+ShapInteractionBatch explain_interactions_from_model(const engine::TrainedModel& model,
+                                                     std::span<const std::vector<float>> rows,
+                                                     const BinningContext* binning);
+
+ShapInteractionBatch explain_interactions_from_artifact_bytes(std::span<const std::uint8_t> bytes,
+                                                              std::span<const std::vector<float>> rows,
+                                                              const BinningContext* binning = nullptr);
+std::vector<ShapInteractionBatch> explain_interactions_from_artifact_bytes_per_output(
     std::span<const std::uint8_t> bytes, std::span<const std::vector<float>> rows,
     const BinningContext* binning = nullptr);
 

@@ -39,6 +39,8 @@ _B = (", binning_kind, feature_mins=None, feature_maxs=None, max_data_bin=None, 
 for _suffix, _params in [("", _R), ("_dense", _D), ("_with_binning", _R + _B), ("_dense_with_binning", _D + _B)]:
     SIGNATURES[f"shap_explain_rows{_suffix}"] = f"({_params})"
     SIGNATURES[f"shap_explain_rows{_suffix}_multi"] = f"({_params})"
+    SIGNATURES[f"shap_explain_interactions{_suffix}"] = f"({_params})"
+    SIGNATURES[f"shap_explain_interactions{_suffix}_multi"] = f"({_params})"
     SIGNATURES[f"shap_global_importance{_suffix}"] = f"({_params})"
 
 

@@ -1,6 +1,7 @@
-"""The SHAP value functions: additivity on the models the training functions produce, the shapes of
-the results, dense and list forms alike, and the refusals with their messages in the documented
-order (arguments, dense shape, binning arguments, artifact, rows, binning lengths)."""
+"""The SHAP value and interaction functions: additivity on the models the training functions produce,
+interaction rows that sum to the SHAP values, the shapes of the results, dense and list forms alike,
+and the refusals with their messages in the documented order (arguments, dense shape, binning
+arguments, artifact, rows, binning lengths)."""
 
 import math
 
@@ -57,6 +58,20 @@ def test_trained_models_are_explained_additively(kind):
         np.testing.assert_allclose(totals, scores, rtol=1e-4, atol=1e-4)
 
 
+@pytest.mark.parametrize("kind", FITS)
+def test_interaction_rows_sum_to_the_shap_values(kind):
+    result = fit(kind)
+    rows = X[:10].tolist()
+    args = binning_args(result)
+    expected, values = _kestrune.shap_explain_rows_with_binning_multi(result.artifact_bytes, rows, **args)
+    i_expected, matrices = _kestrune.shap_explain_interactions_with_binning_multi(result.artifact_bytes, rows, **args)
+    # Exact values carry a float32 expected value, interactions a float64 one rounded once.
+    np.testing.assert_allclose(i_expected, expected, rtol=1e-6)
+    for output_values, output_matrices in zip(values, matrices):
+        sums = np.sum(np.asarray(output_matrices, dtype=np.float64), axis=2)
+        np.testing.assert_allclose(sums, output_values, rtol=1e-5, atol=1e-5)
+
+
 STUMPS = [Stump(0, 0, 0, 3, -1.0, 1.0), Stump(0, 1, 1, 2, 0.5, 0.25), Stump(1, 0, 2, 5, 2.0, -2.0)]
 ARTIFACT = single_output_artifact(3, STUMPS, base_score=0.5)
 ROWS = [[1.0, 2.0, 6.0], [4.0, 0.0, 1.0]]
@@ -96,6 +111,30 @@ def test_result_shapes_and_dense_forms_agree():
     classes = multiclass_artifact(3, [0.0, 1.0], [STUMPS[:2], STUMPS[2:]])
     expected_k, values_k = _kestrune.shap_explain_rows_multi(classes, ROWS)
     assert len(expected_k) == len(values_k) == 2 and expected_k[1] == 1.0
+
+
+def test_interaction_shapes_and_forms_agree():
+    expected, matrices = _kestrune.shap_explain_interactions(ARTIFACT, ROWS)
+    _, values = _kestrune.shap_explain_rows(ARTIFACT, ROWS)
+    assert expected == 0.6875 and len(matrices) == 2 and all(len(m) == 3 and all(len(r) == 3 for r in m)
+                                                             for m in matrices)
+    for matrix, row_values in zip(matrices, values):
+        np.testing.assert_allclose(np.sum(matrix, axis=1), row_values, rtol=1e-6, atol=1e-6)
+        np.testing.assert_allclose(matrix, np.transpose(matrix), atol=1e-6)  # the interaction index is symmetric
+    flat = [v for row in ROWS for v in row]
+    prebinned = dict(binning_kind="prebinned", feature_mins=[0.0], feature_cuts=[])
+    single = (expected, matrices)
+    assert _kestrune.shap_explain_interactions_dense(ARTIFACT, flat, 2, 3) == single
+    assert _kestrune.shap_explain_interactions_with_binning(ARTIFACT, ROWS, **prebinned) == single
+    assert _kestrune.shap_explain_interactions_dense_with_binning(ARTIFACT, flat, 2, 3, **prebinned) == single
+    multi = ([expected], [matrices])
+    assert _kestrune.shap_explain_interactions_multi(ARTIFACT, ROWS) == multi
+    assert _kestrune.shap_explain_interactions_dense_multi(ARTIFACT, flat, 2, 3) == multi
+    assert _kestrune.shap_explain_interactions_with_binning_multi(ARTIFACT, ROWS, **prebinned) == multi
+    assert _kestrune.shap_explain_interactions_dense_with_binning_multi(ARTIFACT, flat, 2, 3, **prebinned) == multi
+    classes = multiclass_artifact(3, [0.0, 1.0], [STUMPS[:2], STUMPS[2:]])
+    expected_k, matrices_k = _kestrune.shap_explain_interactions_multi(classes, ROWS)
+    assert expected_k == _kestrune.shap_explain_rows_multi(classes, ROWS)[0] and len(matrices_k) == 2
 
 
 IMPUTE = "contains NaN/Inf. SHAP values require finite feature values. If your data contains missing values, " \
@@ -143,6 +182,17 @@ S = _kestrune
                                                     linear_rank_per_feature=[None, [1.0, 2.0]]),
      ValueError, "BinningContext::LinearRank: per_feature/feature_mins/feature_maxs lengths (2/3/3) must all match "
                  "feature_count 3"),
+    # The interaction forms share the value forms' argument handling; the model checks are their own, and short
+    # binning lists are refused like the value forms' rather than read out of range.
+    (lambda: S.shap_explain_interactions(ARTIFACT, []), ValueError, "rows cannot be empty"),
+    (lambda: S.shap_explain_interactions_dense_with_binning(
+        multiclass_artifact(3, [0.0, 0.0], [STUMPS, STUMPS]), [0.0] * 3, 1, 3, "prebinned"), RuntimeError,
+     "Expected a single-output model. For multi-class/multi-output models, use the _per_output variants."),
+    (lambda: S.shap_explain_interactions_with_binning(ARTIFACT, ROWS, "quantile", feature_cuts=[[1.0]]), ValueError,
+     "BinningContext::Quantile: feature_cuts length 1 must match feature_count 3"),
+    (lambda: S.shap_explain_interactions_dense_with_binning_multi(ARTIFACT, [0.0] * 3, 1, 3, "linear", [0.0] * 2,
+                                                                  [1.0] * 3, 0),
+     ValueError, "BinningContext::Linear: feature_mins/feature_maxs length (2/3) must match feature_count 3"),
 ])
 def test_refusals(call, error, message):
     with pytest.raises(error) as raised:
