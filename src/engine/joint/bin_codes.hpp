@@ -25,6 +25,13 @@ inline std::size_t joint_histogram_bin_count(const core::BinnedMatrix& binned) n
   return std::max(std::size_t{binned.max_bin} + 2, std::size_t{binned.missing_bin} + 1);
 }
 
+// Numeric thresholds t = 0 .. count - 1 (bins <= t go left), so the highest bin always goes right.
+// 8-bit matrices keep at most 254 thresholds: their bin 255 is the missing value.
+inline std::size_t joint_threshold_count(const core::BinnedMatrix& binned) noexcept {
+  if (binned.bins.is_u8()) return std::min<std::uint16_t>(binned.max_bin, 254);
+  return binned.max_bin;
+}
+
 // The code of (row, feature) in row-major codes with `stride` codes per row. Out-of-range cells
 // panic.
 inline std::uint16_t joint_bin(const core::BinnedMatrix& binned, std::size_t stride, std::size_t row,
