@@ -3,6 +3,7 @@
 // order), so the numbers do not depend on how a caller scans.
 #include "engine/joint/shared_histogram.hpp"
 
+#include <algorithm>
 #include <string>
 
 #include "core/leaf.hpp"
@@ -90,13 +91,10 @@ void MultiOutputHistogram::clear_feature(std::size_t feature) {
   for (std::size_t i = begin; i < end; ++i) data[i] = 0.0f;
 }
 
-std::size_t MultiOutputHistogram::cell(std::size_t feature, std::size_t bin, std::size_t k) const {
-  if (feature >= n_features || bin >= n_bins || k >= n_outputs) {
-    support::panic("multi-output histogram cell (" + std::to_string(feature) + ", " + std::to_string(bin) + ", " +
-                   std::to_string(k) + ") is outside " + std::to_string(n_features) + " x " + std::to_string(n_bins) +
-                   " x " + std::to_string(n_outputs));
-  }
-  return ((feature * n_bins + bin) * n_outputs + k) * 2;
+void MultiOutputHistogram::cell_out_of_range(std::size_t feature, std::size_t bin, std::size_t k) const {
+  support::panic("multi-output histogram cell (" + std::to_string(feature) + ", " + std::to_string(bin) + ", " +
+                 std::to_string(k) + ") is outside " + std::to_string(n_features) + " x " + std::to_string(n_bins) +
+                 " x " + std::to_string(n_outputs));
 }
 
 void build_multi_output_histogram_inplace(MultiOutputHistogram& histogram, std::size_t feature,
@@ -139,27 +137,31 @@ float compute_multi_output_split_gain(const MultiOutputHistogram& histogram, std
 void multi_output_threshold_gains(const MultiOutputHistogram& histogram, std::size_t feature,
                                   std::size_t threshold_count, float lambda_l2, float eps, std::vector<float>& gains) {
   gains.assign(threshold_count, 0.0f);
-  if (threshold_count == 0 || histogram.n_outputs == 0) return;
-  std::vector<std::size_t> occupied;  // bins with a non-zero cell for the output at hand
-  occupied.reserve(histogram.n_bins);
+  if (threshold_count == 0 || histogram.n_outputs == 0 || histogram.n_bins == 0) return;
+  std::vector<float> right_g(threshold_count), right_h(threshold_count);
   for (std::size_t k = 0; k < histogram.n_outputs; ++k) {
-    occupied.clear();
-    for (std::size_t b = 0; b < histogram.n_bins; ++b) {
-      if (histogram.grad(feature, b, k) != 0.0f || histogram.hess(feature, b, k) != 0.0f) occupied.push_back(b);
+    // Bin by bin, each cell is added to the right sums of every threshold below it. Every right
+    // sum thus still receives its bins in ascending order, but the thresholds' sums are
+    // independent and the inner loop vectorises.
+    std::fill(right_g.begin(), right_g.end(), 0.0f);
+    std::fill(right_h.begin(), right_h.end(), 0.0f);
+    for (std::size_t b = 1; b < histogram.n_bins; ++b) {
+      const float g = histogram.grad(feature, b, k);
+      const float h = histogram.hess(feature, b, k);
+      if (g == 0.0f && h == 0.0f) continue;
+      const std::size_t below = b < threshold_count ? b : threshold_count;
+      for (std::size_t t = 0; t < below; ++t) {
+        right_g[t] += g;
+        right_h[t] += h;
+      }
     }
     float gl = 0.0f, hl = 0.0f;
-    std::size_t next = 0;  // first occupied bin above the current threshold
     for (std::size_t t = 0; t < threshold_count; ++t) {
       if (t < histogram.n_bins) {
         gl += histogram.grad(feature, t, k);
         hl += histogram.hess(feature, t, k);
       }
-      while (next < occupied.size() && occupied[next] <= t) ++next;
-      float gr = 0.0f, hr = 0.0f;
-      for (std::size_t i = next; i < occupied.size(); ++i) {
-        gr += histogram.grad(feature, occupied[i], k);
-        hr += histogram.hess(feature, occupied[i], k);
-      }
+      const float gr = right_g[t], hr = right_h[t];
       gains[t] += (multi_output_score(gl, hl, lambda_l2, eps) + multi_output_score(gr, hr, lambda_l2, eps)) -
                   multi_output_score(gl + gr, hl + hr, lambda_l2, eps);
     }

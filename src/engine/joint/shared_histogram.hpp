@@ -31,10 +31,17 @@ struct MultiOutputHistogram {
   // Zeroes one feature's cells.
   void clear_feature(std::size_t feature);
 
-  // Position of the gradient sum of (feature, bin, k); panics outside the histogram.
-  std::size_t cell(std::size_t feature, std::size_t bin, std::size_t k) const;
+  // Position of the gradient sum of (feature, bin, k); panics outside the histogram. Inline: the
+  // scans read every cell once per threshold.
+  std::size_t cell(std::size_t feature, std::size_t bin, std::size_t k) const {
+    if (feature >= n_features || bin >= n_bins || k >= n_outputs) cell_out_of_range(feature, bin, k);
+    return ((feature * n_bins + bin) * n_outputs + k) * 2;
+  }
   float grad(std::size_t feature, std::size_t bin, std::size_t k) const { return data[cell(feature, bin, k)]; }
   float hess(std::size_t feature, std::size_t bin, std::size_t k) const { return data[cell(feature, bin, k) + 1]; }
+
+ private:
+  [[noreturn]] void cell_out_of_range(std::size_t feature, std::size_t bin, std::size_t k) const;
 };
 
 // S(G, H) above.
@@ -55,7 +62,7 @@ float compute_multi_output_split_gain(const MultiOutputHistogram& histogram, std
                                       std::size_t threshold, float lambda_l2, float eps);
 
 // compute_multi_output_split_gain for every threshold 0 .. threshold_count - 1 of one feature,
-// bit for bit, written to gains (resized). The left sums are a running prefix; the right sums are
+// bit for bit, written to gains (resized). The left sums are a running prefix; each right sum is
 // still added in ascending bin order, skipping only empty cells (adding +0 changes no sum here,
 // since sums start at +0 and never become -0).
 void multi_output_threshold_gains(const MultiOutputHistogram& histogram, std::size_t feature,
