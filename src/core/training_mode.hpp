@@ -1,6 +1,10 @@
 // Records of the morph training mode shared by the trainers and the artifact codecs.
 #pragma once
 
+#include <cstdint>
+
+#include "core/config.hpp"
+
 namespace kestrune::core {
 
 // Exponential moving average of one output's gradient mean and standard deviation.
@@ -22,6 +26,8 @@ struct MorphPrecomputed {
   bool in_warmup = true;
   bool balance_penalty = true;
   bool negligible = true;
+
+  friend bool operator==(const MorphPrecomputed&, const MorphPrecomputed&) = default;
 };
 
 }  // namespace kestrune::core

@@ -3,6 +3,12 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/histogram.hpp"
 
 namespace kestrune::engine::joint {
 
@@ -32,6 +38,26 @@ struct JointObjective {
     if (kind == JointObjectiveKind::Quantile) return parameter;
     return std::nullopt;
   }
+
+  // Exactly one of the nine canonical names (byte for byte); "tweedie" gives a variance power of
+  // 1.5 and "quantile" an alpha of 0.5. Anything else throws JointError listing the names.
+  static JointObjective parse(std::string_view name);
+  // The canonical name of the kind.
+  std::string_view name() const noexcept;
+  // The group-wise kinds (QueryRmse, RankPairwise, RankNdcg, RankXendcg) need one group id per row.
+  bool requires_group_ids() const noexcept;
+
+  // Refuses a Tweedie variance power outside the open interval (1, 2) (NaN included) with the
+  // Tweedie objective's invalid-config display text. The fit runs it for every output before the
+  // first initial prediction, which has no error of its own to report it with.
+  void check_parameters() const;
+
+  // One pair per row from the matching single-output objective, without sample weights. A failure
+  // below throws JointError carrying the engine error's display text.
+  std::vector<core::GradientPair> compute_gradients(std::span<const float> predictions, std::span<const float> targets,
+                                                    const std::optional<std::span<const std::uint32_t>>& group_ids) const;
+  // The output's starting raw score; never fails (a failure below gives 0).
+  float initial_prediction(std::span<const float> targets) const;
 
   friend bool operator==(const JointObjective&, const JointObjective&) = default;
 };
