@@ -83,8 +83,9 @@ def run_kestrune(ds, threads, seed, binning="linear", native_categorical=True):
         # Categories arrive as one string per row, as a caller would pass them.
         kwargs.update(categorical_feature_indices=list(categorical), max_cat_threshold=MAX_CAT_THRESHOLD,
                       categorical_feature_values_list=[_level_strings(tr.x[:, j]) for j in categorical])
-    result = _kestrune.train_regression_artifact_dense_with_summary_bytes(
-        tr.x.tobytes(), n, f, tr.y.tobytes(), LEARNING_RATE, depth, 1.0, 1.0, 0.0, seed, True, **kwargs)
+    # Float32 C-contiguous arrays are read in place: the flat view costs no copy of the features.
+    result = _kestrune.train_regression_artifact_dense_with_summary(
+        tr.x.reshape(-1), n, f, tr.y, LEARNING_RATE, depth, 1.0, 1.0, 0.0, seed, True, **kwargs)
     train_seconds = time.perf_counter() - start
     train_cpu_seconds = time.process_time() - cpu_start
     summary = result.summary

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "conversions.hpp"
+#include "f32_values.hpp"
 #include "python.hpp"
 #include "registry.hpp"
 #include "support/panic.hpp"
@@ -53,19 +54,20 @@ PyObject* train_regression_artifact(PyObject*, Arguments& args) {
 }
 
 PyObject* train_regression_artifact_dense(PyObject*, Arguments& args) {
-  std::vector<float> values;
+  F32Values values;
   std::size_t row_count = 0;
   std::size_t feature_count = 0;
-  std::vector<float> targets;
+  F32Values targets;
   TrainingOptions options;
   convert_artifact_options(args, options, [&] {
-    values = args.required("values", to_f32_list);
+    values = args.required("values", to_f32_values);
     row_count = args.required("row_count", to_size);
     feature_count = args.required("feature_count", to_size);
-    targets = args.required("targets", to_f32_list);
+    targets = args.required("targets", to_f32_values);
   });
   AssembledTraining assembled = assemble_artifact_training(options, row_count);
-  const TrainingFeatures features{values, row_count, feature_count, targets, std::nullopt, std::nullopt, std::nullopt};
+  const TrainingFeatures features{values.span(), row_count, feature_count, targets.span(),
+                                  std::nullopt, std::nullopt, std::nullopt};
   return artifact_of(run_training_pipeline(features, options, std::move(assembled)));
 }
 

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "conversions.hpp"
+#include "f32_values.hpp"
 #include "registry.hpp"
 #include "result_classes.hpp"
 #include "training_arguments.hpp"
@@ -19,20 +20,20 @@ constexpr auto kDoc = summary_training_doc(
 PyObject* train_regression_artifact_dense_with_summary(PyObject*, Arguments& args) {
   DenseTrainingData data;
   TrainingOptions options;
-  // The lists are stored as converted, neither measured nor reshaped: the pipeline checks them
-  // against their counts.
+  // The lists are stored as converted (float32 arrays borrowed), neither measured nor reshaped:
+  // the pipeline checks them against their counts.
   convert_summary_options(
       args, options,
       [&] {
-        data.values = args.required("values", to_f32_list);
+        data.values = args.required("values", to_f32_values);
         data.row_count = args.required("row_count", to_size);
         data.feature_count = args.required("feature_count", to_size);
-        data.targets = args.required("targets", to_f32_list);
+        data.targets = args.required("targets", to_f32_values);
       },
       [&] {
-        data.validation_values = args.optional("validation_values", to_f32_list);
+        data.validation_values = args.optional("validation_values", to_f32_values);
         data.validation_row_count = args.optional("validation_row_count", to_size);
-        data.validation_targets = args.optional("validation_targets", to_f32_list);
+        data.validation_targets = args.optional("validation_targets", to_f32_values);
       });
   return new_training_result(train_dense_with_summary(data, options));
 }

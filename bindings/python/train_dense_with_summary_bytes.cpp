@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "conversions.hpp"
-#include "float32_bytes.hpp"
+#include "f32_values.hpp"
 #include "registry.hpp"
 #include "result_classes.hpp"
 #include "training_arguments.hpp"
@@ -28,12 +28,13 @@ struct ByteBuffers {
 };
 
 // Every argument is converted before any buffer is decoded, and the buffers are decoded before
-// any option is checked, in this order, so the first malformed one is the one reported.
+// any option is checked, in this order, so the first malformed one is the one reported. The
+// bytes objects outlive the call's data, so aligned ones are read in place.
 DenseTrainingData decode(const ByteBuffers& buffers, DenseTrainingData data) {
-  data.values = bytes_to_f32_vec(buffers.values);
-  data.targets = bytes_to_f32_vec(buffers.targets);
-  if (buffers.validation_values) data.validation_values = bytes_to_f32_vec(*buffers.validation_values);
-  if (buffers.validation_targets) data.validation_targets = bytes_to_f32_vec(*buffers.validation_targets);
+  data.values = bytes_to_f32_values(buffers.values);
+  data.targets = bytes_to_f32_values(buffers.targets);
+  if (buffers.validation_values) data.validation_values = bytes_to_f32_values(*buffers.validation_values);
+  if (buffers.validation_targets) data.validation_targets = bytes_to_f32_values(*buffers.validation_targets);
   return data;
 }
 

@@ -163,10 +163,10 @@ TrainingResultRecord run_training_pipeline(const TrainingFeatures& features, Tra
 
 TrainingResultRecord train_dense_with_summary(const DenseTrainingData& data, TrainingOptions& options) {
   AssembledTraining assembled = assemble_training(options, data.row_count);
-  TrainingFeatures features{data.values, data.row_count, data.feature_count, data.targets, std::nullopt,
-                            data.validation_row_count, std::nullopt};
-  if (data.validation_values) features.validation_values = std::span<const float>(*data.validation_values);
-  if (data.validation_targets) features.validation_targets = std::span<const float>(*data.validation_targets);
+  TrainingFeatures features{data.values.span(), data.row_count, data.feature_count, data.targets.span(),
+                            std::nullopt, data.validation_row_count, std::nullopt};
+  if (data.validation_values) features.validation_values = data.validation_values->span();
+  if (data.validation_targets) features.validation_targets = data.validation_targets->span();
   return run_training_pipeline(features, options, std::move(assembled));
 }
 

@@ -21,6 +21,7 @@
 
 #include "core/config.hpp"
 #include "core/neutralization.hpp"
+#include "f32_values.hpp"
 #include "python.hpp"
 #include "quantization/metadata.hpp"
 #include "result_records.hpp"
@@ -131,15 +132,15 @@ TrainingResultRecord run_training_pipeline(const TrainingFeatures& features, Tra
                                            AssembledTraining assembled);
 
 // Flat feature matrices with explicit row counts, as the dense and byte-buffer summary functions
-// receive them.
+// receive them: read in place when the caller's memory allows it, else copied.
 struct DenseTrainingData {
-  std::vector<float> values;
+  F32Values values;
   std::size_t row_count = 0;
   std::size_t feature_count = 0;
-  std::vector<float> targets;
-  std::optional<std::vector<float>> validation_values;
+  F32Values targets;
+  std::optional<F32Values> validation_values;
   std::optional<std::size_t> validation_row_count;
-  std::optional<std::vector<float>> validation_targets;
+  std::optional<F32Values> validation_targets;
 };
 
 // The summary assembly on flat matrices, then the pipeline; every consistency check between the

@@ -107,19 +107,16 @@ std::vector<std::uint8_t> transpose_bins_to_column_major_u8(std::span<const std:
 
 BinnedMatrix BinnedMatrix::make(std::size_t row_count, std::size_t feature_count, std::uint16_t max_bin,
                                 std::vector<std::uint8_t> bins) {
-  // Validation reads only the primary list, so check it before materialising the copies.
+  // Validation reads only the primary list, so check it before materialising the copy.
   BinnedMatrix matrix;
   matrix.row_count = row_count;
   matrix.feature_count = feature_count;
   matrix.max_bin = max_bin;
   matrix.missing_bin = 255;
-  matrix.bins = BinStorage(bins);
+  matrix.bins = BinStorage(std::move(bins));
   validate_binned_matrix(matrix);
-
-  std::vector<std::uint8_t> column_major = transpose_bins_to_column_major_u8(bins, row_count, feature_count);
-  matrix.bins_column_major = BinStorage(column_major);
-  matrix.bins_u8 = std::move(bins);
-  matrix.bins_u8_column_major = std::move(column_major);
+  matrix.bins_column_major =
+      BinStorage(transpose_bins_to_column_major_u8(matrix.bins.u8(), row_count, feature_count));
   return matrix;
 }
 
@@ -132,12 +129,7 @@ BinnedMatrix BinnedMatrix::make_u16(std::size_t row_count, std::size_t feature_c
   matrix.missing_bin = missing_bin;
   matrix.bins = BinStorage(std::move(bins));
   validate_binned_matrix(matrix);
-
-  const std::span<const std::uint16_t> wide = matrix.bins.u16();
-  matrix.bins_u8.resize(wide.size());
-  std::transform(wide.begin(), wide.end(), matrix.bins_u8.begin(), saturate_u8);
-  matrix.bins_u8_column_major = transpose_bins_to_column_major_u8(matrix.bins_u8, row_count, feature_count);
-  matrix.bins_column_major = BinStorage(transpose_to_column_major(wide, row_count, feature_count));
+  matrix.bins_column_major = BinStorage(transpose_to_column_major(matrix.bins.u16(), row_count, feature_count));
   return matrix;
 }
 
@@ -155,9 +147,6 @@ void BinnedMatrix::set_bin(std::size_t row, std::size_t feature, std::uint16_t b
       __builtin_add_overflow(column_major, row, &column_major)) {
     return;
   }
-  const std::uint8_t narrow = saturate_u8(bin);
-  if (row_major < bins_u8.size()) bins_u8[row_major] = narrow;
-  if (column_major < bins_u8_column_major.size()) bins_u8_column_major[column_major] = narrow;
   if (row_major < bins.size()) bins.set(row_major, bin);
   if (column_major < bins_column_major.size()) bins_column_major.set(column_major, bin);
 }

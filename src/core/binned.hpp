@@ -1,5 +1,5 @@
-// Quantized features: the bin codes that tree growth reads, in 8-bit or 16-bit storage, with
-// column-major and 8-bit copies materialised once so that no reader converts layout later.
+// Quantized features: the bin codes that tree growth reads, in 8-bit or 16-bit storage, with a
+// column-major copy materialised once so that no reader converts layout later.
 #pragma once
 
 #include <cstddef>
@@ -48,15 +48,14 @@ class BinStorage {
   std::variant<std::vector<std::uint8_t>, std::vector<std::uint16_t>> values_;
 };
 
-// Row-major bin codes of R rows by F features (cell (r, f) at r * F + f; column-major copies
-// hold it at f * R + r). Every entry of `bins` is at most `max_bin` or equals `missing_bin`.
+// Row-major bin codes of R rows by F features (cell (r, f) at r * F + f; the column-major copy
+// holds it at f * R + r). Every entry of `bins` is at most `max_bin` or equals `missing_bin`.
+// Each list is as large as the training rows' raw features are in 8-bit storage, so only lists
+// that tree growth reads are kept.
 struct BinnedMatrix {
   BinStorage bins;
   // Same width as `bins`; empty when the shape does not match the bins.
   BinStorage bins_column_major;
-  // `bins` with every value above 255 stored as 255, and its column-major copy.
-  std::vector<std::uint8_t> bins_u8;
-  std::vector<std::uint8_t> bins_u8_column_major;
   std::size_t row_count = 0;
   std::size_t feature_count = 0;
   std::uint16_t max_bin = 0;
@@ -69,9 +68,9 @@ struct BinnedMatrix {
   static BinnedMatrix make_u16(std::size_t row_count, std::size_t feature_count, std::uint16_t max_bin,
                                std::uint16_t missing_bin, std::vector<std::uint16_t> bins);
 
-  // Writes one cell in all four lists (the 8-bit copies saturate at 255). The value is not
-  // compared with max_bin: categorical codes are stored this way. A cell outside the matrix,
-  // or a position outside one of the lists, is skipped silently; it never fails.
+  // Writes one cell in both lists (8-bit storage saturates at 255). The value is not compared
+  // with max_bin: categorical codes are stored this way. A cell outside the matrix, or a
+  // position outside one of the lists, is skipped silently; it never fails.
   void set_bin(std::size_t row, std::size_t feature, std::uint16_t bin);
 };
 

@@ -23,29 +23,23 @@ using U16s = std::vector<std::uint16_t>;
 
 constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
 
-// Every reader may pick any of the four lists, so all four must describe the same cells.
+// Every reader may pick either list, so both must describe the same cells.
 void expect_lists_agree(const BinnedMatrix& m) {
   ASSERT_EQ(m.bins.size(), m.row_count * m.feature_count);
   ASSERT_EQ(m.bins_column_major.size(), m.bins.size());
   ASSERT_EQ(m.bins_column_major.width(), m.bins.width());
-  ASSERT_EQ(m.bins_u8.size(), m.bins.size());
-  ASSERT_EQ(m.bins_u8_column_major.size(), m.bins.size());
   for (std::size_t r = 0; r < m.row_count; ++r) {
     for (std::size_t f = 0; f < m.feature_count; ++f) {
-      const std::uint16_t value = m.bins.at(r * m.feature_count + f);
-      const std::uint8_t narrow = value > 255 ? 255 : static_cast<std::uint8_t>(value);
-      ASSERT_EQ(m.bins_column_major.at(f * m.row_count + r), value);
-      ASSERT_EQ(m.bins_u8[r * m.feature_count + f], narrow);
-      ASSERT_EQ(m.bins_u8_column_major[f * m.row_count + r], narrow);
+      ASSERT_EQ(m.bins_column_major.at(f * m.row_count + r), m.bins.at(r * m.feature_count + f));
     }
   }
 }
 
-TEST(CoreBinnedMatrix, MakeBuildsAllFourListsWithMissingBin255) {
+TEST(CoreBinnedMatrix, MakeBuildsBothListsWithMissingBin255) {
   const BinnedMatrix m = BinnedMatrix::make(2, 2, 3, {0, 1, 255, 3});
   EXPECT_EQ(m.missing_bin, 255);
   EXPECT_EQ(m.bins, BinStorage(U8s{0, 1, 255, 3}));
-  EXPECT_EQ(m.bins_u8_column_major, (U8s{0, 255, 1, 3}));
+  EXPECT_EQ(m.bins_column_major, BinStorage(U8s{0, 255, 1, 3}));
   expect_lists_agree(m);
 }
 
@@ -73,11 +67,10 @@ TEST(CoreBinnedMatrix, MakeReportsFirstFailingRule) {
   }
 }
 
-TEST(CoreBinnedMatrix, MakeU16SaturatesTheNarrowCopies) {
+TEST(CoreBinnedMatrix, MakeU16KeepsWideCodes) {
   const BinnedMatrix m = BinnedMatrix::make_u16(2, 3, 300, 301, {300, 301, 0, 254, 255, 7});
   EXPECT_EQ(m.bins.width(), BinWidth::U16);
   EXPECT_EQ(m.bins, BinStorage(U16s{300, 301, 0, 254, 255, 7}));
-  EXPECT_EQ(m.bins_u8, (U8s{255, 255, 0, 254, 255, 7}));
   expect_lists_agree(m);
 
   EXPECT_TRUE(throws_validation([] { BinnedMatrix::make_u16(1, 2, 300, 301, {302, 0}); },
@@ -86,7 +79,7 @@ TEST(CoreBinnedMatrix, MakeU16SaturatesTheNarrowCopies) {
   EXPECT_NO_THROW(BinnedMatrix::make_u16(1, 2, 300, 5, {5, 300}));
 }
 
-TEST(CoreBinnedMatrix, SetBinWritesAllFourCopies) {
+TEST(CoreBinnedMatrix, SetBinWritesBothLists) {
   BinnedMatrix narrow = BinnedMatrix::make(2, 3, 10, {0, 1, 2, 3, 4, 5});
   narrow.set_bin(1, 0, 7);
   EXPECT_EQ(narrow.bins.at(3), 7);
@@ -112,20 +105,18 @@ TEST(CoreBinnedMatrix, SetBinOutsideTheMatrixChangesNothing) {
     m.set_bin(row, feature, 9);
   }
   EXPECT_EQ(m.bins, before.bins);
-  EXPECT_EQ(m.bins_u8_column_major, before.bins_u8_column_major);
+  EXPECT_EQ(m.bins_column_major, before.bins_column_major);
 
-  // A record assembled by hand with shorter copies: only the lists holding the cell are written.
+  // A record assembled by hand with a shorter copy: only the lists holding the cell are written.
   BinnedMatrix partial;
   partial.row_count = 2;
   partial.feature_count = 2;
   partial.max_bin = 5;
   partial.bins = BinStorage(U16s{0, 0, 0, 0});
-  partial.bins_u8 = {0, 0};
+  partial.bins_column_major = BinStorage(U16s{0, 0});
   partial.set_bin(1, 1, 4);
   EXPECT_EQ(partial.bins, BinStorage(U16s{0, 0, 0, 4}));
-  EXPECT_EQ(partial.bins_u8, (U8s{0, 0}));
-  EXPECT_TRUE(partial.bins_column_major.empty());
-  EXPECT_TRUE(partial.bins_u8_column_major.empty());
+  EXPECT_EQ(partial.bins_column_major, BinStorage(U16s{0, 0}));
 }
 
 TEST(CoreBinnedMatrix, TransposeMatchesNaiveAcrossTileEdges) {

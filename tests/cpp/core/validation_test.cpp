@@ -93,8 +93,7 @@ TEST(CoreValidateTrainingDataset, AcceptsCompleteAndMinimalDatasets) {
 
 TEST(CoreValidateBinnedMatrix, OnlyThePrimaryListIsRead) {
   core::BinnedMatrix m = core::BinnedMatrix::make(1, 2, 3, {1, 2});
-  m.bins_u8 = {200, 200};
-  m.bins_column_major = core::BinStorage();
+  m.bins_column_major = core::BinStorage(std::vector<std::uint8_t>{200, 200});
   EXPECT_NO_THROW(core::validate_binned_matrix(m));
   m.bins = core::BinStorage(std::vector<std::uint16_t>{3, 256});
   EXPECT_TRUE(throws_validation([&] { core::validate_binned_matrix(m); }, "bin value 256 exceeds max_bin 3"));

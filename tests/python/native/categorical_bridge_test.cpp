@@ -177,7 +177,7 @@ TEST(CategoricalBridge, FailuresLeaveTheMatricesUntouched) {
       EXPECT_EQ(error.message(), c.message);
     }
     EXPECT_EQ(matrices.binned.bins, before.bins);
-    EXPECT_EQ(matrices.binned.bins_u8, before.bins_u8);
+    EXPECT_EQ(matrices.binned.bins_column_major, before.bins_column_major);
     EXPECT_EQ(matrices.binned.max_bin, before.max_bin);
   }
 }
