@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -66,11 +67,12 @@ double median(std::vector<double> values) {
 // The CPU backend with a stopwatch on each operation.
 class TimedBackend {
  public:
-  mutable double histogram_seconds = 0.0;
-  mutable double search_seconds = 0.0;
-  mutable double partition_seconds = 0.0;
-  mutable std::size_t histogram_builds = 0;
-  mutable long histogram_faults = 0;
+  // Summed over the threads that call the backend: the growers work on several nodes at once.
+  mutable std::atomic<double> histogram_seconds = 0.0;
+  mutable std::atomic<double> search_seconds = 0.0;
+  mutable std::atomic<double> partition_seconds = 0.0;
+  mutable std::atomic<std::size_t> histogram_builds = 0;
+  mutable std::atomic<long> histogram_faults = 0;
 
   core::HistogramBundle build_histograms(const core::BinnedMatrix& binned, std::span<const core::GradientPair> gradients,
                                          const core::NodeSlice& node, std::span<const core::FeatureTile> tiles) const {

@@ -2,6 +2,8 @@
 // feature hooks that are refused until built.
 #include <gtest/gtest.h>
 
+#include <mutex>
+
 #include <cmath>
 #include <random>
 #include <vector>
@@ -20,7 +22,8 @@ using testing_support::GrowScenario;
 using testing_support::random_scenario;
 using testing_support::scenario_from;
 
-// Records which nodes had histograms built from rows, and can stand in linear-leaf fits.
+// Records which nodes had histograms built from rows, and can stand in linear-leaf fits. The
+// growers call a backend from several pool threads at once.
 class SpyBackend {
  public:
   mutable std::vector<std::uint32_t> built_nodes;
@@ -28,7 +31,10 @@ class SpyBackend {
 
   core::HistogramBundle build_histograms(const core::BinnedMatrix& binned, std::span<const core::GradientPair> gradients,
                                          const core::NodeSlice& node, std::span<const core::FeatureTile> tiles) const {
-    built_nodes.push_back(node.node_id);
+    {
+      const std::lock_guard<std::mutex> lock(built_mutex_);
+      built_nodes.push_back(node.node_id);
+    }
     return cpu_.build_histograms(binned, gradients, node, tiles);
   }
   core::PartitionResult apply_split_with_stats(const core::BinnedMatrix& binned,
@@ -69,6 +75,7 @@ class SpyBackend {
 
  private:
   backend_cpu::CpuBackend cpu_;
+  mutable std::mutex built_mutex_;
 };
 static_assert(BackendOps<SpyBackend>);
 
