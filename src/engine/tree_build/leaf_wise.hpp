@@ -157,6 +157,7 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
     if (node.depth >= params.max_depth) {
       last_reason = IterationStopReason::DepthBudgetReached;
       updates.leaf(node.local_id, std::move(node.rows));
+      drop_histograms(std::move(node.histograms));
       continue;
     }
     const auto found = done_ahead.find(node.local_id);
@@ -164,6 +165,9 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
     LeafNodeWork work = std::move(found->second);
     done_ahead.erase(found);
     if (work.failure) std::rethrow_exception(work.failure);
+    // Consumed by the children's histograms unless the node stays a leaf or its children may
+    // not split.
+    drop_histograms(std::move(node.histograms));
     core::PartitionResult& partition = work.partition;
     const SplitAssessment& assessment = work.assessment;
     if (assessment.refusal) {
@@ -190,6 +194,7 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
         const std::uint32_t local_id = right ? right_child_node_id(node.local_id) : left_child_node_id(node.local_id);
         if (!candidate || !gain_passes(*candidate, controls.min_split_gain)) {
           updates.leaf(local_id, std::move(rows));
+          drop_histograms(std::move(right ? work.right_histograms : work.left_histograms));
           continue;
         }
         std::optional<core::LinearLeaf> linear_leaf;
@@ -209,6 +214,11 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
   while (!queue.empty()) {
     PendingSplit pending = queue.pop();
     updates.leaf(pending.local_id, std::move(pending.rows));
+    drop_histograms(std::move(pending.histograms));
+  }
+  for (auto& [local_id, work] : done_ahead) {
+    drop_histograms(std::move(work.left_histograms));
+    drop_histograms(std::move(work.right_histograms));
   }
   updates.apply(tree.stumps);
   tree.stop_reason = tree.stumps.empty() ? last_reason : IterationStopReason::CompletedRequestedRounds;

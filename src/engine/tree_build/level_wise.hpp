@@ -176,9 +176,14 @@ GrownTree build_tree_level_wise(const Backend& backend, TreeGrowthRequest reques
       tree.stumps.push_back(std::move(record));
     }
     build_children();
+    // What the children did not take: the histograms of nodes that stay leaves.
+    for (FrontierNode& node : frontier) drop_histograms(std::move(node.histograms));
     frontier = std::move(next);
   }
-  for (FrontierNode& node : frontier) updates.leaf(node.local_id, std::move(node.rows));
+  for (FrontierNode& node : frontier) {
+    updates.leaf(node.local_id, std::move(node.rows));
+    drop_histograms(std::move(node.histograms));
+  }
   updates.apply(tree.stumps);
 
   tree.stop_reason = tree.stumps.empty() ? last_reason : IterationStopReason::CompletedRequestedRounds;

@@ -126,6 +126,9 @@ std::optional<LinearChildren> fit_linear_children(const Backend& backend, const 
 core::HistogramBundle subtract_histogram_bundle(core::HistogramBundle parent, const core::HistogramBundle& child,
                                                 std::uint32_t sibling_id);
 
+// Hands a bundle the grower is done with back for reuse by later histogram builds.
+void drop_histograms(core::HistogramBundle&& bundle);
+
 // Both children's histograms of an applied split, {left, right}: only the smaller child (the
 // left one on equal counts) is built from its rows, its sibling is the parent minus it. The
 // partition's row lists are lent to the build and are back in place on return.
