@@ -5,7 +5,10 @@
 // time and the median CPU time the process used per tree (all threads, spinning included), which
 // tell how much a busy machine disturbed the runs and what the parallel work cost in total; and
 // the minor page faults per tree once the first tree has warmed the allocator, with the share
-// taken inside histogram building.
+// taken while histograms were being built. Several nodes are worked on at once, so with more
+// than one thread the phase times are summed over threads (they may add up to more than the
+// tree's wall time, and "other" turns negative), and faults of other phases that overlap a
+// build count as the build's.
 //
 // Usage: kestrune_grow_bench                  both settings, each in a process of its own
 //        kestrune_grow_bench --threads N      one setting (N = 0: all logical CPUs)
