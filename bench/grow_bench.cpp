@@ -5,7 +5,10 @@
 // time and the median CPU time the process used per tree (all threads, spinning included), which
 // tell how much a busy machine disturbed the runs and what the parallel work cost in total; and
 // the minor page faults per tree once the first tree has warmed the allocator, with the share
-// taken inside histogram building.
+// taken while histograms were being built. Several nodes are worked on at once, so with more
+// than one thread the phase times are summed over threads (they may add up to more than the
+// tree's wall time, and "other" turns negative), and faults of other phases that overlap a
+// build count as the build's.
 //
 // Usage: kestrune_grow_bench                  both settings, each in a process of its own
 //        kestrune_grow_bench --threads N      one setting (N = 0: all logical CPUs)
@@ -16,6 +19,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -66,11 +70,12 @@ double median(std::vector<double> values) {
 // The CPU backend with a stopwatch on each operation.
 class TimedBackend {
  public:
-  mutable double histogram_seconds = 0.0;
-  mutable double search_seconds = 0.0;
-  mutable double partition_seconds = 0.0;
-  mutable std::size_t histogram_builds = 0;
-  mutable long histogram_faults = 0;
+  // Summed over the threads that call the backend: the growers work on several nodes at once.
+  mutable std::atomic<double> histogram_seconds = 0.0;
+  mutable std::atomic<double> search_seconds = 0.0;
+  mutable std::atomic<double> partition_seconds = 0.0;
+  mutable std::atomic<std::size_t> histogram_builds = 0;
+  mutable std::atomic<long> histogram_faults = 0;
 
   core::HistogramBundle build_histograms(const core::BinnedMatrix& binned, std::span<const core::GradientPair> gradients,
                                          const core::NodeSlice& node, std::span<const core::FeatureTile> tiles) const {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "backend_cpu/histogram_gather.hpp"
+#include "backend_cpu/histogram_store.hpp"
 #include "backend_cpu/histogram_kernels.hpp"
 #include "engine/error.hpp"
 #include "parallel/parallel.hpp"
@@ -79,7 +80,7 @@ void materialize_tile_histograms(std::uint32_t start_feature, const HistogramAre
     }
     core::FeatureHistogram histogram;
     histogram.feature_index = start_feature + static_cast<std::uint32_t>(k);
-    histogram.bins.resize(bin_count);
+    histogram.bins = take_histogram_bins(bin_count);
     // A plain copy loop: this runs for every bin of every node, whatever its row count.
     core::HistogramBin* const out = histogram.bins.data();
     const ArenaCell* const from = cells.data() + first;
@@ -153,7 +154,8 @@ std::vector<core::FeatureHistogram> build_tile_histograms_per_feature(const core
   output.reserve(end - start);
   source.visit([&](auto codes) {
     for (std::size_t f = start; f < end; ++f) {
-      core::FeatureHistogram histogram{std::vector<core::HistogramBin>(bins_per_feature), static_cast<std::uint32_t>(f)};
+      core::FeatureHistogram histogram{take_histogram_bins(bins_per_feature), static_cast<std::uint32_t>(f)};
+      std::fill(histogram.bins.begin(), histogram.bins.end(), core::HistogramBin{});
       if (column_major) {
         accumulate_feature(codes, 1, f * binned.row_count, f, gradients, rows, row_limit, std::span(histogram.bins));
       } else {

@@ -2,6 +2,9 @@
 // satisfies BackendOps, so every call is resolved at compile time; CpuBackend
 // (backend_cpu/cpu_backend.hpp) is the one implementation.
 //
+// The growers work on several tree nodes at once: a backend's operations are called from several
+// pool threads at the same time and must not share mutable state between calls.
+//
 // Every operation reports failures by throwing EngineError (core errors arrive wrapped as
 // EngineError::Core); broken internal invariants panic.
 #pragma once

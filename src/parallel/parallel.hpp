@@ -9,8 +9,9 @@
 // - Every task runs even when another one throws. A task's exception is caught inside the task
 //   (none ever reaches a pool thread's loop); once all tasks have finished, the first exception in
 //   input order is rethrown on the calling thread.
-// - Regions never nest: a call made from inside a pool task runs serially on that task's thread.
-//   A pool of one thread runs everything on the calling thread without touching the pool.
+// - Calls nest: a call made from inside a pool task runs on that task's thread and on any idle
+//   workers, with the same results. A pool of one thread runs everything on the calling thread
+//   without touching the pool.
 // - Fewer tasks than `min_parallel` run serially on the calling thread, with the same results.
 //   `min_parallel` counts tasks: indices for parallel_for and parallel_map, chunks for
 //   parallel_for_chunks. Callers whose tasks are cheap pass their own threshold.
@@ -62,8 +63,6 @@ inline std::size_t ceil_div(std::size_t count, std::size_t divisor) {
 inline std::size_t team_size(std::size_t task_count, std::size_t min_parallel, std::size_t max_threads) {
   const std::size_t pool = current_num_threads();
   if (pool <= 1 || max_threads <= 1 || task_count < 2 || task_count < min_parallel) return 1;
-  // Inside a pool task: no nested parallel call.
-  if (inside_parallel_call()) return 1;
   return std::min({pool, task_count, max_threads, kMaxTeamSize});
 }
 

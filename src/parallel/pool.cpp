@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -41,6 +42,14 @@ constexpr std::size_t kMaxWorkers = 1023;
 constexpr auto kWorkerSpin = std::chrono::microseconds(50);
 constexpr auto kCallerSpin = std::chrono::microseconds(50);
 
+// Calls open at the same time, nested ones included. A call that finds every slot taken runs
+// serially, which changes no result.
+constexpr std::size_t kJobSlots = 64;
+
+// Blocks are numbered in 16 bits of a job's claim word, and its helpers counted in 8.
+constexpr std::size_t kMaxBlocks = 0xFFFFu;
+constexpr std::size_t kMaxHelpers = 0xFFu;
+
 thread_local std::size_t t_thread_index = 0;
 thread_local bool t_inside_call = false;
 
@@ -70,6 +79,7 @@ bool spin_until(Done&& done, std::chrono::microseconds budget) noexcept {
   }
 }
 
+// Runs the blocks on the calling thread, in order, as blocks of a call.
 void run_serially(std::size_t block_count, detail::BlockFunction block, void* context) noexcept {
   const bool was_inside = t_inside_call;
   t_inside_call = true;
@@ -77,9 +87,40 @@ void run_serially(std::size_t block_count, detail::BlockFunction block, void* co
   t_inside_call = was_inside;
 }
 
+// A job's claim word: a generation (so that a thread still holding an earlier job's word fails
+// its exchange), the most workers that may join, the workers that have joined, the next
+// unclaimed block and the block count. One word makes joining and claiming a single exchange.
+struct ClaimWord {
+  static constexpr std::uint64_t kOneBlock = std::uint64_t{1} << 16;
+  static constexpr std::uint64_t kOneHelper = std::uint64_t{1} << 32;
+
+  static std::uint64_t make(std::uint16_t generation, std::size_t helper_cap, std::size_t count) noexcept {
+    return std::uint64_t{generation} << 48 | std::uint64_t{helper_cap} << 40 | std::uint64_t{count};
+  }
+  static std::uint16_t generation(std::uint64_t w) noexcept { return static_cast<std::uint16_t>(w >> 48); }
+  static std::size_t helper_cap(std::uint64_t w) noexcept { return static_cast<std::size_t>((w >> 40) & 0xFFu); }
+  static std::size_t helpers(std::uint64_t w) noexcept { return static_cast<std::size_t>((w >> 32) & 0xFFu); }
+  static std::size_t next(std::uint64_t w) noexcept { return static_cast<std::size_t>((w >> 16) & 0xFFFFu); }
+  static std::size_t count(std::uint64_t w) noexcept { return static_cast<std::size_t>(w & 0xFFFFu); }
+  static bool open(std::uint64_t w) noexcept { return next(w) < count(w); }
+  static bool joinable(std::uint64_t w) noexcept { return open(w) && helpers(w) < helper_cap(w); }
+};
+
+// One open call. Its owner (the thread that made the call) writes the fields while it holds the
+// slot and before the claim word opens the job (release); other threads read them only after a
+// successful claim (acquire). A claimed block keeps the job unfinished, so the owner cannot
+// release or reuse the slot while anyone still reads them.
+struct alignas(64) Job {
+  std::atomic<std::uint64_t> claim{0};  // see ClaimWord
+  alignas(64) std::atomic<std::uint32_t> unfinished{0};
+  detail::BlockFunction block = nullptr;
+  void* context = nullptr;
+  std::uint16_t generation = 0;  // the owner's
+};
+
 class WorkerPool {
  public:
-  explicit WorkerPool(std::size_t workers) : slots_(std::make_unique<Slot[]>(workers)) {
+  explicit WorkerPool(std::size_t workers) : jobs_(std::make_unique<Job[]>(kJobSlots)) {
     for (std::size_t i = 0; i < workers; ++i) {
       try {
         std::thread([this, i] { worker_loop(i); }).detach();
@@ -93,108 +134,123 @@ class WorkerPool {
   std::size_t started() const noexcept { return started_.load(std::memory_order_acquire); }
 
   void run(std::size_t block_count, std::size_t max_threads, detail::BlockFunction block, void* context) noexcept {
-    std::unique_lock<std::mutex> lock(call_mutex_, std::try_to_lock);
-    const std::size_t helpers = std::min({max_threads - 1, started(), block_count - 1});
-    if (!lock.owns_lock() || helpers == 0 || block_count > kMaxBlocks) {
+    const std::size_t helpers = std::min({max_threads - 1, started(), block_count - 1, kMaxHelpers});
+    const std::size_t slot = helpers == 0 || block_count > kMaxBlocks ? kJobSlots : reserve_slot();
+    if (slot == kJobSlots) {
       run_serially(block_count, block, context);
       return;
     }
-    // The job's fields are written before the claim word that opens it (release), and workers
-    // read them only after claiming a block of it (acquire). The next job is published only
-    // once every block of this one has finished, so no worker can read them while they change.
-    block_ = block;
-    context_ = context;
-    unfinished_.store(static_cast<std::uint32_t>(block_count), std::memory_order_relaxed);
-    const std::uint32_t generation = ++last_generation_;
-    claim_.store(claim_word(generation, 0, block_count), std::memory_order_release);
-    for (std::size_t i = 0; i < helpers; ++i) {
-      Slot& slot = slots_[i];
-      slot.generation.store(generation, std::memory_order_seq_cst);
-      // A worker announces its sleep before re-reading its word, and we publish before reading
-      // the announcement: one of the two sees the other, so no wake-up is lost, and a spinning
-      // worker costs no system call.
-      if (slot.sleeping.load(std::memory_order_seq_cst)) slot.generation.notify_one();
-    }
-
-    t_inside_call = true;
-    take_blocks(generation);
-    t_inside_call = false;
-
-    const auto all_done = [this] { return unfinished_.load(std::memory_order_acquire) == 0; };
-    if (!spin_until(all_done, kCallerSpin)) {
-      for (std::uint32_t left = unfinished_.load(std::memory_order_acquire); left != 0;
-           left = unfinished_.load(std::memory_order_acquire)) {
-        unfinished_.wait(left, std::memory_order_acquire);
+    Job& job = jobs_[slot];
+    const std::uint64_t bit = std::uint64_t{1} << slot;
+    job.block = block;
+    job.context = context;
+    job.unfinished.store(static_cast<std::uint32_t>(block_count), std::memory_order_relaxed);
+    const std::uint16_t generation = ++job.generation;
+    job.claim.store(ClaimWord::make(generation, helpers, block_count), std::memory_order_release);
+    // The open bit, then the epoch, each before reading the sleepers; a worker going to sleep
+    // counts itself, reads the epoch and then looks for open jobs. One of the two sees the
+    // other, so no wake-up is lost, and a worker that is still looking costs no system call.
+    open_.fetch_or(bit, std::memory_order_seq_cst);
+    epoch_.fetch_add(1, std::memory_order_seq_cst);
+    const std::size_t sleeping = sleepers_.load(std::memory_order_seq_cst);
+    if (sleeping != 0) {
+      if (helpers >= sleeping) {
+        epoch_.notify_all();
+      } else {
+        for (std::size_t i = 0; i < helpers; ++i) epoch_.notify_one();
       }
     }
+
+    const bool was_inside = t_inside_call;
+    t_inside_call = true;
+    take_blocks(job, generation, 0);
+    t_inside_call = was_inside;
+    open_.fetch_and(~bit, std::memory_order_relaxed);
+
+    const auto all_done = [&job] { return job.unfinished.load(std::memory_order_acquire) == 0; };
+    if (!spin_until(all_done, kCallerSpin)) {
+      for (std::uint32_t left = job.unfinished.load(std::memory_order_acquire); left != 0;
+           left = job.unfinished.load(std::memory_order_acquire)) {
+        job.unfinished.wait(left, std::memory_order_acquire);
+      }
+    }
+    reserved_.fetch_and(~bit, std::memory_order_release);
   }
 
  private:
-  // Blocks are numbered in 16 bits of the claim word.
-  static constexpr std::size_t kMaxBlocks = 0xFFFFu;
-
-  // One worker's wake-up word, on a cache line of its own.
-  struct alignas(64) Slot {
-    std::atomic<std::uint32_t> generation{0};  // the last job this worker was asked to join
-    std::atomic<bool> sleeping{false};
-  };
-
-  void worker_loop(std::size_t slot_index) noexcept {
-    t_thread_index = slot_index + 1;
-    t_inside_call = true;  // a parallel call from inside a block runs serially
-    Slot& slot = slots_[slot_index];
-    std::uint32_t seen = 0;
-    for (;;) {
-      const auto asked = [&] { return slot.generation.load(std::memory_order_acquire) != seen; };
-      if (!spin_until(asked, kWorkerSpin)) {
-        slot.sleeping.store(true, std::memory_order_seq_cst);
-        while (slot.generation.load(std::memory_order_seq_cst) == seen) {
-          slot.generation.wait(seen, std::memory_order_acquire);
-        }
-        slot.sleeping.store(false, std::memory_order_relaxed);
+  // A free job slot, now the caller's, or kJobSlots when all are taken.
+  std::size_t reserve_slot() noexcept {
+    std::uint64_t taken = reserved_.load(std::memory_order_relaxed);
+    while (taken != ~std::uint64_t{0}) {
+      const int slot = std::countr_one(taken);
+      if (reserved_.compare_exchange_weak(taken, taken | std::uint64_t{1} << slot, std::memory_order_acquire,
+                                          std::memory_order_relaxed)) {
+        return static_cast<std::size_t>(slot);
       }
-      seen = slot.generation.load(std::memory_order_acquire);
-      take_blocks(seen);
+    }
+    return kJobSlots;
+  }
+
+  // Claims and runs blocks of the job until none is left, starting from `claim` (a word of the
+  // job's generation). `join` is the claim word increment of the first claim: a worker counts
+  // itself among the job's helpers with it, the owner does not.
+  void take_blocks(Job& job, std::uint16_t generation, std::uint64_t join) noexcept {
+    std::uint64_t claim = job.claim.load(std::memory_order_acquire);
+    for (;;) {
+      if (ClaimWord::generation(claim) != generation || !ClaimWord::open(claim)) return;
+      if (join != 0 && !ClaimWord::joinable(claim)) return;
+      if (!job.claim.compare_exchange_weak(claim, claim + join + ClaimWord::kOneBlock, std::memory_order_acq_rel,
+                                           std::memory_order_acquire)) {
+        continue;
+      }
+      join = 0;
+      job.block(job.context, ClaimWord::next(claim));
+      if (job.unfinished.fetch_sub(1, std::memory_order_acq_rel) == 1) job.unfinished.notify_all();
+      claim = job.claim.load(std::memory_order_acquire);
     }
   }
 
-  // The claim word: the job's generation, the next unclaimed block and the job's block count.
-  // Holding all three in one word makes a claim a single exchange that fails for any thread
-  // still looking at an earlier job.
-  static std::uint64_t claim_word(std::uint32_t generation, std::size_t next, std::size_t count) noexcept {
-    return std::uint64_t{generation} << 32 | std::uint64_t{next} << 16 | std::uint64_t{count};
+  // True when some open job has a block left that one more helper may take.
+  bool work_available() const noexcept {
+    for (std::uint64_t open = open_.load(std::memory_order_seq_cst); open != 0; open &= open - 1) {
+      const Job& job = jobs_[static_cast<std::size_t>(std::countr_zero(open))];
+      if (ClaimWord::joinable(job.claim.load(std::memory_order_acquire))) return true;
+    }
+    return false;
   }
-  static constexpr std::uint64_t kOneBlock = std::uint64_t{1} << 16;
 
-  // Claims and runs blocks of job `generation` until none is left. A thread that arrives after
-  // a newer job was published claims nothing: the generation in the claim word no longer matches.
-  void take_blocks(std::uint32_t generation) noexcept {
+  // Joins the first open job that takes one more helper and runs its blocks until none is left;
+  // false when there was none. Which job a worker helps changes no result.
+  bool help() noexcept {
+    for (std::uint64_t open = open_.load(std::memory_order_acquire); open != 0; open &= open - 1) {
+      Job& job = jobs_[static_cast<std::size_t>(std::countr_zero(open))];
+      const std::uint64_t claim = job.claim.load(std::memory_order_acquire);
+      if (!ClaimWord::joinable(claim)) continue;
+      take_blocks(job, ClaimWord::generation(claim), ClaimWord::kOneHelper);
+      return true;
+    }
+    return false;
+  }
+
+  void worker_loop(std::size_t worker) noexcept {
+    t_thread_index = worker + 1;
+    t_inside_call = true;
     for (;;) {
-      std::uint64_t claim = claim_.load(std::memory_order_acquire);
-      std::size_t next = 0;
-      for (;;) {
-        if (static_cast<std::uint32_t>(claim >> 32) != generation) return;
-        next = static_cast<std::size_t>((claim >> 16) & 0xFFFFu);
-        if (next >= static_cast<std::size_t>(claim & 0xFFFFu)) return;
-        if (claim_.compare_exchange_weak(claim, claim + kOneBlock, std::memory_order_acq_rel,
-                                         std::memory_order_acquire)) {
-          break;
-        }
-      }
-      block_(context_, next);
-      if (unfinished_.fetch_sub(1, std::memory_order_acq_rel) == 1) unfinished_.notify_all();
+      if (help()) continue;
+      if (spin_until([this] { return work_available(); }, kWorkerSpin)) continue;
+      sleepers_.fetch_add(1, std::memory_order_seq_cst);
+      const std::uint32_t epoch = epoch_.load(std::memory_order_seq_cst);
+      if (!work_available()) epoch_.wait(epoch, std::memory_order_seq_cst);
+      sleepers_.fetch_sub(1, std::memory_order_seq_cst);
     }
   }
 
-  std::unique_ptr<Slot[]> slots_;
+  std::unique_ptr<Job[]> jobs_;
   std::atomic<std::size_t> started_{0};
-  std::mutex call_mutex_;
-  std::uint32_t last_generation_ = 0;  // guarded by call_mutex_
-
-  alignas(64) std::atomic<std::uint64_t> claim_{0};  // see claim_word
-  alignas(64) std::atomic<std::uint32_t> unfinished_{0};
-  detail::BlockFunction block_ = nullptr;
-  void* context_ = nullptr;
+  alignas(64) std::atomic<std::uint64_t> reserved_{0};  // job slots held by their owners
+  alignas(64) std::atomic<std::uint64_t> open_{0};      // job slots that may have blocks to claim
+  alignas(64) std::atomic<std::uint32_t> epoch_{0};     // bumped by every published job
+  std::atomic<std::size_t> sleepers_{0};
 };
 
 std::atomic<WorkerPool*> g_pool{nullptr};
@@ -237,7 +293,7 @@ namespace detail {
 
 void run_blocks(std::size_t block_count, std::size_t max_threads, BlockFunction block, void* context) noexcept {
   if (block_count == 0) return;
-  if (max_threads <= 1 || block_count == 1 || t_inside_call || current_num_threads() <= 1) {
+  if (max_threads <= 1 || block_count == 1 || current_num_threads() <= 1) {
     run_serially(block_count, block, context);
     return;
   }

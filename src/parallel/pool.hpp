@@ -12,8 +12,12 @@
 // work for a short while, yielding the CPU to any thread that is ready to run, before they sleep:
 // back-to-back calls then need no wake-up, and a busy machine loses little to the looking.
 //
-// One parallel call runs at a time. A call made while another thread's call is running, and any
-// call made from inside a block, runs its blocks serially on the calling thread, in order.
+// Calls may run at the same time and may nest: a block may itself make a parallel call, whose
+// blocks idle workers join while the block's thread takes them too. A thread waiting for its
+// call runs only that call's blocks, never another call's, so a block never finds its thread's
+// scratch (per_thread.hpp, thread-local buffers) in use by a block further up its own stack.
+// Nested calls make a task group of the growers' node work: one block per node, each block's
+// histogram or partition call spread over whatever workers are idle.
 #pragma once
 
 #include <cstddef>
@@ -24,8 +28,7 @@ namespace kestrune::parallel {
 // any other thread (the threads that make parallel calls).
 std::size_t current_thread_index() noexcept;
 
-// True on a pool worker, and on a calling thread while it runs blocks of its own parallel call:
-// a parallel call made there runs serially.
+// True on a pool worker, and on a calling thread while it runs blocks of its own parallel call.
 bool inside_parallel_call() noexcept;
 
 // The number of worker threads started so far (0 before the first parallel call, and when the
@@ -40,9 +43,8 @@ using BlockFunction = void (*)(void* context, std::size_t block) noexcept;
 // Runs block(context, b) once for every b in [0, block_count), on at most `max_threads` threads,
 // the calling thread included, and returns when every block has finished. Blocks run in no
 // particular order and possibly at the same time; everything a block wrote is visible to the
-// caller on return. max_threads <= 1, a pool of one thread, more than 65535 blocks, a call from
-// inside a block and a call while another thread's call runs all run the blocks on the calling
-// thread in order.
+// caller on return. max_threads <= 1, a pool of one thread, more than 65535 blocks and a call
+// made while 64 others are open run the blocks on the calling thread in order.
 void run_blocks(std::size_t block_count, std::size_t max_threads, BlockFunction block, void* context) noexcept;
 
 }  // namespace detail

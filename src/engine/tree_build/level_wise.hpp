@@ -4,6 +4,7 @@
 // tree is grown (leaf_updates.hpp).
 #pragma once
 
+#include <exception>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "engine/tree_build/leaf_updates.hpp"
 #include "engine/tree_build/node_search.hpp"
 #include "engine/tree_build/node_split.hpp"
+#include "engine/tree_build/node_tasks.hpp"
 #include "engine/tree_node.hpp"
 
 namespace kestrune::engine::tree_build {
@@ -27,6 +29,16 @@ struct FrontierNode {
   core::HistogramBundle histograms;  // full, unfiltered
   float value = 0.0f;                // the node's full value (0.0 at the root)
   std::optional<core::LinearLeaf> linear_leaf;
+};
+
+// What the level's node tasks find for one frontier node.
+struct LevelNodeWork {
+  std::optional<SplitCandidate> candidate;
+  std::size_t node_row_count = 0;
+  core::PartitionResult partition;
+  SplitAssessment assessment;
+  std::optional<LinearChildren> linear;
+  std::exception_ptr linear_failure;
 };
 
 // Grows one tree depth by depth. Records come in level order, and within a level in frontier
@@ -54,31 +66,73 @@ GrownTree build_tree_level_wise(const Backend& backend, TreeGrowthRequest reques
   const std::vector<std::uint32_t> linear_terms = linear_leaf_terms(binned.feature_count);
 
   for (std::size_t depth = 1; depth <= params.max_depth && !frontier.empty(); ++depth) {
+    const float depth_scale = split_depth_scale(request.morph, depth);
+    // Every node of the depth is searched, partitioned, checked and fitted at once; the results
+    // are then taken in frontier order, as if the nodes had been worked on one by one.
+    std::vector<LevelNodeWork> work(frontier.size());
+    const std::vector<std::exception_ptr> failures = run_node_tasks(frontier.size(), [&](std::size_t i) {
+      FrontierNode& node = frontier[i];
+      LevelNodeWork& w = work[i];
+      w.candidate = search_node(backend, request, masks, node.histograms, node.local_id, node.rows);
+      if (!w.candidate || !gain_passes(*w.candidate, controls.min_split_gain)) return;
+      w.node_row_count = node.rows.size();
+      {
+        const std::uint32_t key = encode_tree_node_id(request.tree_index, node.local_id);
+        core::NodeSlice slice = node_slice(key, std::move(node.rows));
+        w.partition = backend.apply_split_with_stats(binned, request.gradients, slice, *w.candidate);
+      }
+      w.assessment = assess_applied_split(w.partition, w.node_row_count, node.value, w.candidate->feature_index,
+                                          learning_rate, depth_scale, request.options, controls,
+                                          params.monotone_constraints);
+      if (w.assessment.refusal) return;
+      // Fitted ahead of the leaf budget check, which may still refuse the split: a failed fit
+      // counts only for a split that is made.
+      try {
+        w.linear = fit_linear_children(backend, request, linear_terms, learning_rate, depth_scale, *w.candidate,
+                                       w.partition, node.value, node.linear_leaf);
+      } catch (...) {
+        w.linear_failure = std::current_exception();
+      }
+    });
+
+    // The split nodes whose children may split: (frontier index, index of the left child in
+    // `next`). Their children's histograms are built together once the depth is committed.
+    std::vector<std::pair<std::size_t, std::size_t>> growing;
     std::vector<FrontierNode> next;
-    for (FrontierNode& node : frontier) {
-      const std::uint32_t key = encode_tree_node_id(request.tree_index, node.local_id);
-      const std::optional<SplitCandidate> candidate =
-          search_node(backend, request, masks, node.histograms, node.local_id, node.rows);
-      if (!candidate) {
+    const auto build_children = [&] {
+      run_node_tasks_or_throw(growing.size(), [&](std::size_t g) {
+        const auto [i, left_index] = growing[g];
+        FrontierNode& left = next[left_index];
+        FrontierNode& right = next[left_index + 1];
+        core::PartitionResult& partition = work[i].partition;
+        ChildHistograms children = build_child_histograms(
+            backend, request, std::move(frontier[i].histograms), partition,
+            encode_tree_node_id(request.tree_index, left.local_id), encode_tree_node_id(request.tree_index, right.local_id));
+        left.histograms = std::move(children.left);
+        right.histograms = std::move(children.right);
+        left.rows = std::move(partition.left_rows);
+        right.rows = std::move(partition.right_rows);
+      });
+    };
+    for (std::size_t i = 0; i < frontier.size(); ++i) {
+      FrontierNode& node = frontier[i];
+      LevelNodeWork& w = work[i];
+      if (failures[i]) {
+        build_children();
+        std::rethrow_exception(failures[i]);
+      }
+      if (!w.candidate) {
         updates.leaf(node.local_id, std::move(node.rows));
         continue;
       }
-      if (!gain_passes(*candidate, controls.min_split_gain)) {
+      if (!gain_passes(*w.candidate, controls.min_split_gain)) {
         last_reason = IterationStopReason::GainBelowThreshold;
         updates.leaf(node.local_id, std::move(node.rows));
         continue;
       }
-      const std::size_t node_row_count = node.rows.size();
-      core::PartitionResult partition;
-      {
-        core::NodeSlice slice = node_slice(key, std::move(node.rows));
-        partition = backend.apply_split_with_stats(binned, request.gradients, slice, *candidate);
-      }
-      const std::uint32_t feature = candidate->feature_index;
-      const float depth_scale = split_depth_scale(request.morph, depth);
-      const SplitAssessment assessment =
-          assess_applied_split(partition, node_row_count, node.value, feature, learning_rate, depth_scale,
-                               request.options, controls, params.monotone_constraints);
+      const SplitCandidate& candidate = *w.candidate;
+      core::PartitionResult& partition = w.partition;
+      const SplitAssessment& assessment = w.assessment;
       if (assessment.refusal) {
         last_reason = *assessment.refusal;
         updates.leaf(node.local_id, std::move(partition));
@@ -90,14 +144,16 @@ GrownTree build_tree_level_wise(const Backend& backend, TreeGrowthRequest reques
         updates.leaf(node.local_id, std::move(partition));
         continue;
       }
+      if (w.linear_failure) {
+        build_children();
+        std::rethrow_exception(w.linear_failure);
+      }
 
       // Linear children carry their intercepts as values; constant ones the assessed values.
-      const std::optional<LinearChildren> linear =
-          fit_linear_children(backend, request, linear_terms, learning_rate, depth_scale, *candidate, partition,
-                              node.value, node.linear_leaf);
+      const std::optional<LinearChildren>& linear = w.linear;
       const float left_value = linear ? linear->left.intercept : assessment.values.left;
       const float right_value = linear ? linear->right.intercept : assessment.values.right;
-      TrainedStump record = made_split_record(*candidate, partition, assessment.values, node.value, linear);
+      TrainedStump record = made_split_record(candidate, partition, assessment.values, node.value, linear);
       updates.split_made(record, partition);
 
       const bool children_may_split = depth < params.max_depth && children_fit_tree_stride(node.local_id);
@@ -109,34 +165,24 @@ GrownTree build_tree_level_wise(const Backend& backend, TreeGrowthRequest reques
       if (children_may_split) {
         const std::uint32_t left_local = left_child_node_id(node.local_id);
         const std::uint32_t right_local = right_child_node_id(node.local_id);
-        const std::uint32_t left_key = encode_tree_node_id(request.tree_index, left_local);
-        const std::uint32_t right_key = encode_tree_node_id(request.tree_index, right_local);
-        masks.assign_children(node.local_id, feature, left_local, right_local);
-
-        FrontierNode left{left_local, std::move(partition.left_rows), {}, left_value,
-                          linear ? std::optional<core::LinearLeaf>(linear->left) : std::nullopt};
-        FrontierNode right{right_local, std::move(partition.right_rows), {}, right_value,
-                           linear ? std::optional<core::LinearLeaf>(linear->right) : std::nullopt};
-        // Only the smaller child is histogrammed from rows (the left one on equal counts).
-        const bool build_right = right.rows.size() < left.rows.size();
-        FrontierNode& built = build_right ? right : left;
-        FrontierNode& sibling = build_right ? left : right;
-        {
-          core::NodeSlice slice = node_slice(build_right ? right_key : left_key, std::move(built.rows));
-          built.histograms = backend.build_histograms(binned, request.gradients, slice, request.feature_tiles);
-          built.rows = std::move(slice.row_indices);
-        }
-        sibling.histograms =
-            subtract_histogram_bundle(std::move(node.histograms), built.histograms, build_right ? left_key : right_key);
-        next.push_back(std::move(left));
-        next.push_back(std::move(right));
+        masks.assign_children(node.local_id, candidate.feature_index, left_local, right_local);
+        growing.emplace_back(i, next.size());
+        next.push_back(FrontierNode{left_local, {}, {}, left_value,
+                                    linear ? std::optional<core::LinearLeaf>(linear->left) : std::nullopt});
+        next.push_back(FrontierNode{right_local, {}, {}, right_value,
+                                    linear ? std::optional<core::LinearLeaf>(linear->right) : std::nullopt});
       }
-      node.histograms = {};
       tree.stumps.push_back(std::move(record));
     }
+    build_children();
+    // What the children did not take: the histograms of nodes that stay leaves.
+    for (FrontierNode& node : frontier) drop_histograms(std::move(node.histograms));
     frontier = std::move(next);
   }
-  for (FrontierNode& node : frontier) updates.leaf(node.local_id, std::move(node.rows));
+  for (FrontierNode& node : frontier) {
+    updates.leaf(node.local_id, std::move(node.rows));
+    drop_histograms(std::move(node.histograms));
+  }
   updates.apply(tree.stumps);
 
   tree.stop_reason = tree.stumps.empty() ? last_reason : IterationStopReason::CompletedRequestedRounds;

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <utility>
 
+#include "backend_cpu/histogram_store.hpp"
 #include "backend_cpu/histogram_subtract.hpp"
 #include "engine/error.hpp"
 #include "engine/morph.hpp"
@@ -173,5 +175,7 @@ core::HistogramBundle subtract_histogram_bundle(core::HistogramBundle parent, co
   }
   return parent;
 }
+
+void drop_histograms(core::HistogramBundle&& bundle) { backend_cpu::recycle_histograms(std::move(bundle)); }
 
 }  // namespace kestrune::engine::tree_build

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "core/histogram.hpp"
@@ -128,5 +129,31 @@ std::optional<LinearChildren> fit_linear_children(const Backend& backend, const 
 // the parent moves it in, and the subtraction then allocates nothing.
 core::HistogramBundle subtract_histogram_bundle(core::HistogramBundle parent, const core::HistogramBundle& child,
                                                 std::uint32_t sibling_id);
+
+// Hands a bundle the grower is done with back for reuse by later histogram builds.
+void drop_histograms(core::HistogramBundle&& bundle);
+
+// Both children's histograms of an applied split, {left, right}: only the smaller child (the
+// left one on equal counts) is built from its rows, its sibling is the parent minus it. The
+// partition's row lists are lent to the build and are back in place on return.
+struct ChildHistograms {
+  core::HistogramBundle left;
+  core::HistogramBundle right;
+};
+template <BackendOps Backend>
+ChildHistograms build_child_histograms(const Backend& backend, const TreeGrowthRequest& request,
+                                       core::HistogramBundle parent, core::PartitionResult& partition,
+                                       std::uint32_t left_key, std::uint32_t right_key) {
+  const bool build_right = partition.right_rows.size() < partition.left_rows.size();
+  std::vector<std::uint32_t>& rows = build_right ? partition.right_rows : partition.left_rows;
+  core::NodeSlice slice = node_slice(build_right ? right_key : left_key, std::move(rows));
+  ChildHistograms children;
+  core::HistogramBundle& built = build_right ? children.right : children.left;
+  built = backend.build_histograms(request.binned, request.gradients, slice, request.feature_tiles);
+  rows = std::move(slice.row_indices);
+  (build_right ? children.left : children.right) =
+      subtract_histogram_bundle(std::move(parent), built, build_right ? left_key : right_key);
+  return children;
+}
 
 }  // namespace kestrune::engine::tree_build

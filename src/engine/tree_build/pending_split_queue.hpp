@@ -5,6 +5,7 @@
 // the tree under a leaf budget) and the standard heap breaks ties its own way.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -45,6 +46,25 @@ class PendingSplitQueue {
   void push(PendingSplit entry) {
     entries_.push_back(std::move(entry));
     sift_up(entries_.size() - 1);
+  }
+
+  // The entry pop() would return next; the queue must not be empty.
+  PendingSplit& top() {
+    support::invariant(!entries_.empty(), "top of an empty split queue");
+    return entries_.front();
+  }
+
+  // Up to `count` entries of the largest gains, largest first (ties in no set order), for work
+  // done ahead of their turn. The pointers stay valid until the next push or pop.
+  std::vector<PendingSplit*> largest(std::size_t count) {
+    std::vector<PendingSplit*> found;
+    found.reserve(entries_.size());
+    for (PendingSplit& entry : entries_) found.push_back(&entry);
+    count = std::min(count, found.size());
+    std::partial_sort(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(count), found.end(),
+                      [](const PendingSplit* a, const PendingSplit* b) { return a->candidate.gain > b->candidate.gain; });
+    found.resize(count);
+    return found;
   }
 
   // The entry with the largest gain; the queue must not be empty.

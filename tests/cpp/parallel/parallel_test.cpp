@@ -160,30 +160,63 @@ TEST(ParallelExceptions, PanicsInTasksAreCarriedToTheCaller) {
                support::Panic);
 }
 
-TEST(ParallelNesting, CallsFromInsideATaskRunSeriallyAndCorrectly) {
+// Calls nest three deep, as the growers' node tasks call the backend, whose calls spread over
+// idle workers: every nested call completes, with its results in input order, and a reduction
+// gives the serial chunked bits wherever it runs.
+TEST(ParallelNesting, NestedCallsCompleteWithTheirResultsInOrder) {
   constexpr std::size_t kOuter = 16;
   constexpr std::size_t kInner = 3000;
   std::vector<std::vector<std::size_t>> inner_results(kOuter);
-  std::vector<int> stayed_on_thread(kOuter, 0);
+  std::vector<std::vector<std::uint64_t>> deepest(kOuter);
   parallel_for(0, kOuter, [&](std::size_t o) {
-    const std::thread::id outer_thread = std::this_thread::get_id();
-    const bool outer_inside = inside_parallel_call();
-    std::atomic<int> same{1};
-    inner_results[o] = parallel_map<std::size_t>(kInner, [&](std::size_t i) {
-      if (std::this_thread::get_id() != outer_thread) same = 0;
-      return o * kInner + i;
+    inner_results[o] = parallel_map<std::size_t>(kInner, [&](std::size_t i) { return o * kInner + i; });
+    deepest[o] = parallel_map<std::uint64_t>(8, [&](std::size_t m) {
+      const auto sums = parallel_map<std::uint64_t>(100, [&](std::size_t i) { return std::uint64_t{o * m * i}; });
+      std::uint64_t total = 0;
+      for (std::uint64_t v : sums) total += v;
+      return total;
     });
-    // A nested join and reduce too.
-    auto [left, right] = join([&] { return parallel_reduce(kInner, std::size_t{0}, [](std::size_t i) { return i; }, std::plus<std::size_t>(), 7); },
-                              [&] { return inside_parallel_call(); });
-    EXPECT_EQ(left, kInner * (kInner - 1) / 2);
-    EXPECT_EQ(right, outer_inside);
-    EXPECT_EQ(outer_inside, current_num_threads() > 1);
-    stayed_on_thread[o] = same.load();
+    auto [sum, inside] = join(
+        [&] { return parallel_reduce(kInner, -0.0f, [](std::size_t i) { return sample(i); }, std::plus<float>(), 7); },
+        [&] { return inside_parallel_call(); });
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(sum), std::bit_cast<std::uint32_t>(serial_chunked_sum(kInner, 7)));
+    EXPECT_TRUE(inside || current_num_threads() == 1);
   });
   for (std::size_t o = 0; o < kOuter; ++o) {
-    EXPECT_EQ(stayed_on_thread[o], 1) << "a nested call left its task's thread";
     for (std::size_t i = 0; i < kInner; ++i) ASSERT_EQ(inner_results[o][i], o * kInner + i);
+    for (std::size_t m = 0; m < 8; ++m) ASSERT_EQ(deepest[o][m], o * m * (99 * 100 / 2)) << o << " " << m;
+  }
+  EXPECT_FALSE(inside_parallel_call());
+}
+
+// Nested calls each rethrow their own first failure in input order, after all their tasks ran,
+// and the outer call passes on the first of those in its own order. Slow tasks keep several
+// calls open at once on a pool of several threads.
+TEST(ParallelNesting, FirstExceptionInInputOrderReachesEachCaller) {
+  for (int repeat = 0; repeat < 20; ++repeat) {
+    std::atomic<int> ran{0};
+    std::vector<std::string> caught(8);
+    try {
+      parallel_for(0, 8, [&](std::size_t o) {
+        try {
+          parallel_for(0, 50, [&](std::size_t i) {
+            ++ran;
+            if (i % 10 == 3 && o >= 2) {
+              if (repeat % 5 == 0) std::this_thread::sleep_for(std::chrono::microseconds(50 - i));
+              throw std::runtime_error(std::to_string(o) + ":" + std::to_string(i));
+            }
+          });
+        } catch (const std::runtime_error& error) {
+          caught[o] = error.what();
+          throw;
+        }
+      });
+      ADD_FAILURE() << "no exception reached the caller";
+    } catch (const std::runtime_error& error) {
+      EXPECT_STREQ(error.what(), "2:3");
+    }
+    EXPECT_EQ(ran.load(), 8 * 50) << "a task was skipped";
+    for (std::size_t o = 0; o < 8; ++o) EXPECT_EQ(caught[o], o >= 2 ? std::to_string(o) + ":3" : "") << o;
   }
 }
 
@@ -260,8 +293,7 @@ TEST(ParallelPool, AForkedChildRunsItsOwnCalls) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
-// Calls from several threads at once: one runs on the pool, the others serially on their own
-// threads, and every call returns its own results.
+// Calls from several threads at once share the pool, and every call returns its own results.
 TEST(ParallelPool, ConcurrentCallersEachGetTheirResults) {
   constexpr std::size_t kCallers = 4;
   constexpr std::size_t kCount = 20000;
@@ -305,7 +337,7 @@ TEST(ParallelReduce, FloatSumsAreBitIdenticalToTheSerialChunkedSum) {
         return parallel_reduce(count, -0.0f, sample, [](float a, float b) { return a + b; }, chunk_size);
       };
       const float pooled = sum();
-      // The same reduction from inside a pool task runs serially: same bits again.
+      // The same reduction nested inside a pool task: same bits again.
       const float nested = join(sum, [] { return 0; }).first;
       ASSERT_EQ(std::bit_cast<std::uint32_t>(pooled), std::bit_cast<std::uint32_t>(expected))
           << "count " << count << " chunk " << chunk_size;

@@ -1,11 +1,11 @@
-# Runs the fit suites with one, two and eight pool threads, and requires the model digests they
+# Runs the fit suites with 1, 2, 3, 8 and 16 pool threads, and requires the model digests they
 # print to agree: a deterministic fit may not depend on the pool size.
 # Usage: cmake -DTEST_BINARY=<kestrune_tests> [-DTEST_FILTER=<gtest filter, Fit* by default>]
 #        -P fit_digest_compare.cmake
 if(NOT DEFINED TEST_FILTER)
   set(TEST_FILTER "Fit*")
 endif()
-set(pool_sizes 1 2 8)
+set(pool_sizes 1 2 3 8 16)
 foreach(threads IN LISTS pool_sizes)
   execute_process(COMMAND ${CMAKE_COMMAND} -E env RAYON_NUM_THREADS=${threads} ${TEST_BINARY} --gtest_filter=${TEST_FILTER}
                   OUTPUT_VARIABLE output ERROR_VARIABLE errors RESULT_VARIABLE result)

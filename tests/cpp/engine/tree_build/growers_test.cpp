@@ -1,10 +1,11 @@
 // Both growers on small hand-made data: stop reasons, limits, histogram subtraction and the
-// feature hooks that are refused until built.
+// feature hooks (linear leaves, category sets, morph, the factor penalty).
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <cmath>
 #include <map>
+#include <mutex>
 #include <random>
 #include <vector>
 
@@ -24,7 +25,8 @@ using testing_support::GrowScenario;
 using testing_support::random_scenario;
 using testing_support::scenario_from;
 
-// Records which nodes had histograms built from rows, and can stand in linear-leaf fits.
+// Records which nodes had histograms built from rows, and can stand in linear-leaf fits. The
+// growers call a backend from several pool threads at once.
 class SpyBackend {
  public:
   mutable std::vector<std::uint32_t> built_nodes;
@@ -34,7 +36,10 @@ class SpyBackend {
 
   core::HistogramBundle build_histograms(const core::BinnedMatrix& binned, std::span<const core::GradientPair> gradients,
                                          const core::NodeSlice& node, std::span<const core::FeatureTile> tiles) const {
-    built_nodes.push_back(node.node_id);
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      built_nodes.push_back(node.node_id);
+    }
     return cpu_.build_histograms(binned, gradients, node, tiles);
   }
   core::PartitionResult apply_split_with_stats(const core::BinnedMatrix& binned,
@@ -47,7 +52,10 @@ class SpyBackend {
                                                                std::span<const float> weights,
                                                                std::span<const CategoricalFeature> categorical,
                                                                const FactorSplitContext* factor) const {
-    if (factor != nullptr) factor_searches.push_back({bundle, {factor->row_indices.begin(), factor->row_indices.end()}});
+    if (factor != nullptr) {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      factor_searches.push_back({bundle, {factor->row_indices.begin(), factor->row_indices.end()}});
+    }
     return cpu_.best_split_with_factor_context(bundle, options, weights, categorical, factor);
   }
   std::optional<SplitCandidate> best_split_morph_with_factor_context(
@@ -76,6 +84,7 @@ class SpyBackend {
 
  private:
   backend_cpu::CpuBackend cpu_;
+  mutable std::mutex mutex_;
 };
 static_assert(BackendOps<SpyBackend>);
 

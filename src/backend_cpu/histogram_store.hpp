@@ -1,0 +1,24 @@
+// Node histograms' bin lists kept for reuse across nodes and rounds. A 255-leaf tree builds and
+// drops hundreds of bundles; freed to the allocator, their memory goes back to per-thread heaps
+// that are trimmed and faulted in again (thousands of page faults per tree on 8 threads). The
+// growers hand the bundles they are done with back here and the histogram build takes its lists
+// from here first.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "core/histogram.hpp"
+
+namespace kestrune::backend_cpu {
+
+// At most this many bytes of bin lists are kept; lists handed back beyond it are freed.
+inline constexpr std::size_t kKeptHistogramBytes = std::size_t{32} << 20;
+
+// A list of `bins` bins, reused when one is kept; its contents are unspecified.
+std::vector<core::HistogramBin> take_histogram_bins(std::size_t bins);
+
+// Keeps the bundle's bin lists for later builds (while under the byte cap).
+void recycle_histograms(core::HistogramBundle&& bundle);
+
+}  // namespace kestrune::backend_cpu
