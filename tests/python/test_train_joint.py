@@ -165,3 +165,14 @@ def test_handle_checks_its_inputs():
         _kestrune.JointPredictorHandle(bytearray(result[0]), result[1], FEATURES)
     with pytest.raises(AttributeError):
         handle.n_outputs = 2
+
+
+def test_signature_lists_44_parameters_of_which_14_are_required():
+    import inspect
+    parameters = list(inspect.signature(_kestrune.train_joint_multi_label_ranker).parameters.values())
+    assert len(parameters) == 44
+    assert [p.name for p in parameters if p.default is inspect.Parameter.empty][-1] == "max_bin"
+    assert sum(p.default is inspect.Parameter.empty for p in parameters) == 14
+    assert _kestrune.train_joint_multi_label_ranker.__doc__.splitlines()[0] == (
+        "Train a joint multi-output model that shares trees across K outputs.")
+    assert _kestrune.JointPredictorHandle.predict_dense.__text_signature__ == "($self, values)"
