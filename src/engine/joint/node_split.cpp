@@ -139,16 +139,24 @@ void JointNodeSplitter::fill_histogram(const std::vector<std::uint32_t>& rows,
     }
   }
   node_bins_.resize(n);
-  for (std::size_t f = 0; f < n_features_; ++f) {
-    // Features the search will not visit are left out; their cells are never read.
-    if (!sampled_[f] || !allowed(mask, f)) continue;
-    for (std::size_t i = 0; i < n; ++i) {
-      node_bins_[i] = joint_bin(request_.binned, n_features_, rows[i], f);
-      support::invariant(node_bins_[i] < n_bins_, "a bin lies beyond the histogram");
-      bin_rows_[f * n_bins_ + node_bins_[i]] += 1u;
+  // The column-major copy keeps one feature's codes together; both copies hold the same codes.
+  const core::BinStorage& column_major = request_.binned.bins_column_major;
+  const bool by_column = column_major.size() == n_rows_ * n_features_ && n_rows_ * n_features_ > 0;
+  const core::BinStorage& storage = by_column ? column_major : request_.binned.bins;
+  support::invariant(storage.size() >= n_rows_ * n_features_, "the bins are shorter than rows x features");
+  storage.visit([&](auto codes) {
+    for (std::size_t f = 0; f < n_features_; ++f) {
+      // Features the search will not visit are left out; their cells are never read.
+      if (!sampled_[f] || !allowed(mask, f)) continue;
+      for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t at = by_column ? f * n_rows_ + rows[i] : std::size_t{rows[i]} * n_features_ + f;
+        node_bins_[i] = codes[at];
+        support::invariant(node_bins_[i] < n_bins_, "a bin lies beyond the histogram");
+        bin_rows_[f * n_bins_ + node_bins_[i]] += 1u;
+      }
+      build_multi_output_histogram_inplace(histogram_, f, node_bins_, node_grad_, node_hess_, n_outputs_);
     }
-    build_multi_output_histogram_inplace(histogram_, f, node_bins_, node_grad_, node_hess_, n_outputs_);
-  }
+  });
 }
 
 bool JointNodeSplitter::sides_admissible(std::size_t feature, std::size_t threshold) const {
