@@ -176,3 +176,41 @@ def test_signature_lists_44_parameters_of_which_14_are_required():
     assert _kestrune.train_joint_multi_label_ranker.__doc__.splitlines()[0] == (
         "Train a joint multi-output model that shares trees across K outputs.")
     assert _kestrune.JointPredictorHandle.predict_dense.__text_signature__ == "($self, values)"
+
+
+def test_warm_start_keeps_the_neutralization_of_the_prior_fit():
+    x, targets, groups = make_data()
+    exposures = dict(factor_exposure_values=np.random.default_rng(2).normal(size=ROWS * 2).tolist(),
+                     factor_exposure_row_count=ROWS, factor_exposure_factor_count=2)
+    plain = train(2, x, targets, groups)
+    neutral = train(2, x, targets, groups, neutralization="per_round_gradient", **exposures)
+
+    def resume(prior, **kwargs):
+        return train(1, x, targets, groups, init_artifact_bytes=prior[0], init_baselines=prior[1],
+                     init_rounds_completed=prior[3], **kwargs)
+
+    # A zero split penalty counts as no neutralization.
+    assert resume(plain, neutralization="split_penalty", factor_penalty=0.0, **exposures)[3] == 3
+    cases = [
+        (dict(neutralization="split_penalty", factor_penalty=0.1, **exposures), plain,
+         "warm-start neutralization contract violated: prior fit was unneutralized but current fit requests "
+         "neutralization (kind=SplitPenalty). Resuming raw-gradient trees in a residual space would silently "
+         "mis-train. Either fit the prior model with the same neutralization, or fit fresh without warm_start=True."),
+        (dict(neutralization="per_round_gradient", factor_neutralization_lambda=1e-5, **exposures), neutral,
+         "warm-start neutralization contract violated: prior fit used neutralization (kind=PerRoundGradient, "
+         "ridge_lambda=0.000001, split_penalty=0) but current fit uses (kind=PerRoundGradient, "
+         "ridge_lambda=0.00001, split_penalty=0). The prior trees were trained in a different residual / "
+         "split-penalty space; resuming under a different config would produce inconsistent gradients. Use the "
+         "same neutralization parameters for both fits, or fit fresh without warm_start=True."),
+        ({}, neutral,
+         "warm-start neutralization contract violated: prior fit used neutralization (kind=PerRoundGradient) but "
+         "current fit has neutralization='none'. Resuming an in-residual model in raw gradient space would "
+         "silently mis-train. Pass the same neutralization config to the resume fit, or fit fresh without "
+         "warm_start=True."),
+    ]
+    for kwargs, prior, message in cases:
+        with pytest.raises(ValueError) as info:
+            resume(prior, **kwargs)
+        assert str(info.value) == message
+    with pytest.raises(ValueError, match=r"^init_artifact_bytes decode: "):
+        train(1, x, targets, groups, init_artifact_bytes=b"\x01\x02\x03", init_baselines=[0.0, 0.0, 0.0])
