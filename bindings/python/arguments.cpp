@@ -193,7 +193,7 @@ std::size_t Arguments::claim(std::string_view name, Use use) {
       support::invariant(parameter.required(), "a required conversion names a required parameter");
       break;
     case Use::Optional:
-      support::invariant(parameter.required() || parameter.none_is_omitted(),
+      support::invariant(parameter.required() || parameter.none_is_omitted() || parameter.hidden_default(),
                          "an optional conversion names a parameter whose default is None");
       break;
     case Use::Defaulted:

@@ -15,7 +15,8 @@
 // declaration order (the first failure ends the call, and a conversion that goes back in the
 // order is a programming error). A conversion failure keeps its exception and receives the note
 // "while processing '{name}'". A parameter whose default is None treats None as omitted; every
-// other parameter converts None like any value, so its kind refuses it.
+// other parameter converts None like any value, so its kind refuses it. A default shown as "..."
+// may stand for either, as the body's conversion says.
 #pragma once
 
 #include <cstddef>
@@ -39,6 +40,9 @@ struct Parameter {
 
   bool required() const { return default_text.empty(); }
   bool none_is_omitted() const { return default_text == "None"; }
+  // A default the signature shows as "...": either a value the body supplies or None taken as
+  // omitted, so both optional and defaulted conversions may name it.
+  bool hidden_default() const { return default_text == "..."; }
 };
 
 class Arguments;

@@ -27,6 +27,7 @@ RESULT_CLASSES = ["NativeContinuousBinningMetadata", "NativeTrainingSummary", "N
 SIGNATURES = {
     "NativeRuntimeInfo": "()",
     "NativePredictorHandle": "(artifact_bytes, strict=True)",
+    "JointPredictorHandle": "(artifact_bytes, baselines, feature_count)",
     "native_runtime_info": "()",
     "predictor_predict_batch": "(artifact_bytes, rows)",
     "predictor_predict_batch_dense": "(artifact_bytes, values, row_count, feature_count)",
@@ -75,7 +76,8 @@ def test_runtime_info():
         info.name = "other"
 
 
-@pytest.mark.parametrize("name", ["NativeRuntimeInfo", "NativePredictorHandle", *RESULT_CLASSES])
+@pytest.mark.parametrize("name", ["NativeRuntimeInfo", "NativePredictorHandle", "JointPredictorHandle",
+                                  *RESULT_CLASSES])
 def test_classes_are_final_without_dict_or_weakref(name):
     cls = getattr(_kestrune, name)
     assert cls.__bases__ == (object,) and cls.__module__ == "_kestrune"

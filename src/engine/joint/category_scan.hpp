@@ -15,12 +15,19 @@ namespace kestrune::engine::joint {
 
 template <typename Prefix>
 std::optional<MultiOutputCategoricalSplit> scan_category_prefixes(const std::vector<std::uint32_t>& order,
-                                                                   Prefix& prefix) {
+                                                                   Prefix& prefix,
+                                                                   const CategoryRowLimit* limit = nullptr) {
   float best_gain = 0.0f;
   std::optional<std::size_t> winner;
+  std::uint64_t left_rows = 0;
   // At least one category always stays on the right.
   for (std::size_t i = 0; i + 1 < order.size(); ++i) {
     prefix.add(order[i]);
+    if (limit != nullptr) {
+      left_rows += order[i] < limit->category_rows.size() ? limit->category_rows[order[i]] : 0u;
+      const std::uint64_t right_rows = limit->non_missing_rows - left_rows;
+      if (!children_keep_min_rows(left_rows, right_rows, limit->missing_rows, limit->min_rows)) continue;
+    }
     const float gain = prefix.gain();
     if (gain > best_gain) {
       best_gain = gain;

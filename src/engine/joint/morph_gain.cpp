@@ -129,7 +129,7 @@ float compute_multi_output_split_gain_morph(const MultiOutputHistogram& histogra
 
 std::optional<MultiOutputCategoricalSplit> find_best_multi_output_categorical_split_morph(
     const MultiOutputHistogram& histogram, std::size_t feature, std::size_t n_categories, float lambda_l2, float eps,
-    const JointMorphContext& morph) {
+    const JointMorphContext& morph, const CategoryRowLimit* limit) {
   const std::size_t k_count = histogram.n_outputs;
   if (!category_count_searchable(n_categories, k_count)) return std::nullopt;
   MorphPrefix prefix{histogram,
@@ -144,7 +144,7 @@ std::optional<MultiOutputCategoricalSplit> find_best_multi_output_categorical_sp
                      std::vector<std::uint32_t>(k_count, 0u)};
   for (std::size_t c = 0; c < n_categories; ++c) prefix.add_to(prefix.total_g, prefix.total_h, prefix.total_n, c);
   const auto order = order_categories_by_output0(histogram, feature, n_categories, lambda_l2, eps);
-  return scan_category_prefixes(order, prefix);
+  return scan_category_prefixes(order, prefix, limit);
 }
 
 }  // namespace kestrune::engine::joint

@@ -33,6 +33,6 @@ float compute_multi_output_split_gain_morph(const MultiOutputHistogram& histogra
 // category order still uses lambda_l2 and eps).
 std::optional<MultiOutputCategoricalSplit> find_best_multi_output_categorical_split_morph(
     const MultiOutputHistogram& histogram, std::size_t feature, std::size_t n_categories, float lambda_l2, float eps,
-    const JointMorphContext& morph);
+    const JointMorphContext& morph, const CategoryRowLimit* limit = nullptr);
 
 }  // namespace kestrune::engine::joint

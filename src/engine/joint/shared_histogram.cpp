@@ -193,12 +193,13 @@ std::vector<std::uint32_t> order_categories_by_output0(const MultiOutputHistogra
 }
 
 std::optional<MultiOutputCategoricalSplit> find_best_multi_output_categorical_split(
-    const MultiOutputHistogram& histogram, std::size_t feature, std::size_t n_categories, float lambda_l2, float eps) {
+    const MultiOutputHistogram& histogram, std::size_t feature, std::size_t n_categories, float lambda_l2, float eps,
+    const CategoryRowLimit* limit) {
   if (!category_count_searchable(n_categories, histogram.n_outputs)) return std::nullopt;
   PlainPrefix prefix{histogram, feature, lambda_l2, eps, SideSums(histogram.n_outputs), SideSums(histogram.n_outputs)};
   for (std::size_t c = 0; c < n_categories; ++c) prefix.total.add(histogram, feature, c);
   const auto order = order_categories_by_output0(histogram, feature, n_categories, lambda_l2, eps);
-  return scan_category_prefixes(order, prefix);
+  return scan_category_prefixes(order, prefix, limit);
 }
 
 KVectorPair derive_kvec_leaves_from_threshold_histogram(const MultiOutputHistogram& histogram, std::size_t feature,

@@ -77,6 +77,27 @@ struct MultiOutputCategoricalSplit {
   friend bool operator==(const MultiOutputCategoricalSplit&, const MultiOutputCategoricalSplit&) = default;
 };
 
+// Whether both children of a split keep at least min_rows rows, the missing rows joining the side
+// with more non-missing rows (the left one on a tie), as the partition places them.
+inline bool children_keep_min_rows(std::uint64_t left, std::uint64_t right, std::uint64_t missing,
+                                   std::uint32_t min_rows) {
+  if (left >= right) {
+    left += missing;
+  } else {
+    right += missing;
+  }
+  return left >= min_rows && right >= min_rows;
+}
+
+// The node's row counts a category search checks each prefix against: rows per category bin
+// (0 .. n_categories - 1), all non-missing rows, missing rows.
+struct CategoryRowLimit {
+  std::span<const std::uint32_t> category_rows;
+  std::uint64_t non_missing_rows = 0;
+  std::uint64_t missing_rows = 0;
+  std::uint32_t min_rows = 1;
+};
+
 // Categories 0 .. n_categories - 1 ordered by output 0's G / ((H + lambda_l2) + eps), ascending.
 // A stable insertion sort with a plain less-than: deterministic whatever the keys (NaN keys
 // compare neither less nor greater), and it never reads outside the list. n_categories <= 64.
@@ -86,9 +107,10 @@ std::vector<std::uint32_t> order_categories_by_output0(const MultiOutputHistogra
 // The best prefix of the ordered categories (at least one category stays right) by the summed
 // gain; only a positive gain wins, the earliest of equal gains. None for fewer than 2 or more than
 // 64 categories, or K = 0. Bins at or above n_categories (the missing bin among them) are on
-// neither side.
+// neither side. With a limit, prefixes that would leave a child below its minimum rows are skipped.
 std::optional<MultiOutputCategoricalSplit> find_best_multi_output_categorical_split(
-    const MultiOutputHistogram& histogram, std::size_t feature, std::size_t n_categories, float lambda_l2, float eps);
+    const MultiOutputHistogram& histogram, std::size_t feature, std::size_t n_categories, float lambda_l2, float eps,
+    const CategoryRowLimit* limit = nullptr);
 
 // The children's K-vectors: per output, v = -g' / ((lambda_l2 + H) + eps) with g' the side's
 // gradient sum soft-thresholded by max(lambda_l1, 0) (leaf_effective_gradient with count 1 and no

@@ -11,6 +11,7 @@
 #include <variant>
 #include <vector>
 
+#include "../../joint/joint_fit_support.hpp"
 #include "multiclass_test_support.hpp"
 
 namespace kestrune::engine::trainer {
@@ -162,6 +163,47 @@ TEST(FitDeterminism, SameSeedSameModel) {
     const std::uint64_t digest = digest_of(first.model.to_artifact_bytes(), first.train_loss, first.validation_loss);
     EXPECT_EQ(digest, digest_of(second.model.to_artifact_bytes(), second.train_loss, second.validation_loss));
     print_digest(c.name, digest);
+  }
+}
+
+TEST(FitDeterminism, JointMultiOutputSameSeedSameModel) {
+  using namespace joint::testing_support;
+  const JointData data = make_joint_data(77, 300, 8);
+  const std::pair<std::size_t, std::size_t> categorical[] = {{3, 16}};
+  struct JointCase {
+    const char* name;
+    core::BoostingMode mode;
+    core::TreeGrowth growth;
+    bool morph = false;
+    std::optional<core::NeutralizationKind> neutralization;
+  };
+  const JointCase cases[] = {
+      {"joint_subsample_level", core::StandardBoosting{}, core::TreeGrowth::Level},
+      {"joint_goss_leaf", core::GossBoosting{0.3f, 0.3f}, core::TreeGrowth::Leaf},
+      {"joint_dart_level", core::DartBoosting{0.3f, 2, core::DartNormalizeType::Forest, core::DartSampleType::Weighted},
+       core::TreeGrowth::Level},
+      {"joint_morph_per_round_gradient_leaf", core::StandardBoosting{}, core::TreeGrowth::Leaf, true,
+       core::NeutralizationKind::PerRoundGradient},
+      {"joint_split_penalty_level", core::StandardBoosting{}, core::TreeGrowth::Level, false,
+       core::NeutralizationKind::SplitPenalty},
+  };
+  for (const JointCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    core::TrainParams params = joint_params();
+    params.row_subsample = 0.8f;
+    params.col_subsample = 0.8f;
+    params.boosting_mode = c.mode;
+    params.tree_growth = c.growth;
+    if (c.morph) params.morph_config = core::MorphConfig{};
+    if (c.neutralization) params.neutralization_config = core::NeutralizationConfig{*c.neutralization, 1e-3f, 0.05f};
+    auto digest = [&] {
+      const joint::JointTrainingSummary summary = fit_joint(data, params, 6, std::nullopt, categorical);
+      EXPECT_EQ(summary.rounds_completed, 6u);
+      return digest_of(summary.model.to_artifact_bytes(), summary.baselines, {});
+    };
+    const std::uint64_t first = digest();
+    EXPECT_EQ(first, digest());
+    print_digest(c.name, first);
   }
 }
 

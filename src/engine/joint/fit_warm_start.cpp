@@ -1,0 +1,76 @@
+#include "engine/joint/fit_warm_start.hpp"
+
+#include <map>
+#include <set>
+#include <string>
+#include <variant>
+
+#include "engine/joint/error.hpp"
+#include "engine/joint/tree_walk.hpp"
+#include "engine/tree_node.hpp"
+
+namespace kestrune::engine::joint {
+
+JointTreeBook replay_joint_warm_start(const JointWarmStartState& warm, const core::TrainParams& params,
+                                      const core::BinnedMatrix& binned, std::size_t feature_count,
+                                      std::size_t n_outputs, std::vector<std::vector<float>>& predictions) {
+  JointTreeBook book;
+  const std::vector<TrainedStump>& stumps = warm.stumps;
+  if (stumps.empty()) return book;
+  for (std::size_t i = 0; i < stumps.size(); ++i) {
+    if (stumps[i].feature_index >= feature_count) {
+      throw JointError("warm-start: prior stump " + std::to_string(i) + " references feature_index " +
+                       std::to_string(stumps[i].feature_index) + " which is >= the current feature_count " +
+                       std::to_string(feature_count) +
+                       ". The init_model appears to have been trained on a wider feature set than the current X; "
+                       "either pad X to match the prior schema or fit fresh without `warm_start=True`.");
+    }
+  }
+  // Each tree's stumps must form one run: DART finds a tree by its range, and a scattered tree
+  // would have the wrong stumps dropped and re-weighted.
+  std::map<std::uint32_t, std::pair<std::size_t, std::size_t>> trees;  // tree -> (first, count)
+  for (std::size_t i = 0; i < stumps.size(); ++i) {
+    const std::uint32_t tree = tree_index_of(stumps[i].node_id);
+    auto [it, inserted] = trees.try_emplace(tree, i, 0);
+    if (!inserted && it->second.first + it->second.second != i) {
+      throw JointError("warm-start: the stumps of tree " + std::to_string(tree) +
+                       " are not contiguous (prior stump " + std::to_string(i) +
+                       " follows stumps of another tree); a joint model lists each tree's stumps together");
+    }
+    it->second.second += 1;
+  }
+
+  const bool dart = std::holds_alternative<core::DartBoosting>(params.boosting_mode);
+  std::vector<float> weights;
+  if (dart) {
+    if (warm.initial_dart_tree_weights) {
+      if (warm.initial_dart_tree_weights->size() != warm.initial_rounds_completed) {
+        throw JointError("warm_start.initial_dart_tree_weights length " +
+                         std::to_string(warm.initial_dart_tree_weights->size()) + " != initial_rounds_completed " +
+                         std::to_string(warm.initial_rounds_completed));
+      }
+      weights = *warm.initial_dart_tree_weights;
+    } else {
+      weights.assign(warm.initial_rounds_completed, 1.0f);
+      for (const auto& [tree, run] : trees) {
+        if (tree < weights.size()) weights[tree] = stumps[run.first].tree_weight;
+      }
+    }
+  }
+  for (const auto& [tree, run] : trees) {
+    const float weight = dart && tree < weights.size() ? weights[tree] : 1.0f;
+    walk_tree_into_predictions(std::span<const TrainedStump>(stumps).subspan(run.first, run.second), binned,
+                               feature_count, binned.row_count, n_outputs, predictions, 1.0f, weight);
+  }
+  if (dart) {
+    book.weights = std::move(weights);
+    for (std::size_t t = 0; t < warm.initial_rounds_completed; ++t) {
+      const auto it = trees.find(static_cast<std::uint32_t>(t));
+      book.slots.push_back(it == trees.end() || t > 0xFFFFFFFFu ? std::pair<std::size_t, std::size_t>{0, 0}
+                                                                 : it->second);
+    }
+  }
+  return book;
+}
+
+}  // namespace kestrune::engine::joint
