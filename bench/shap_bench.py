@@ -5,7 +5,9 @@
   package's TreeExplainer given the same trees, thresholds and covers (its values, and its
   interaction values on 20 rows, must agree within 1e-4 relative) and against XGBoost's
   pred_contribs on an XGBoost model of the same shape;
-- interaction values (shap_explain_interactions) on both models, against XGBoost's
+- TreeSHAP on a higgs-shaped model: 500 trees of 255 leaves (leaf-wise) over 28 features,
+  against the same references;
+- interaction values (shap_explain_interactions) on every model, against XGBoost's
   pred_interactions.
 
     python3 bench/shap_bench.py [--rows 400] [--repeats 3]
@@ -50,9 +52,13 @@ def report(label, rows, seconds):
     print(f"{label}: {rows / seconds:,.0f} rows/s ({seconds:.3f} s for {rows} rows)")
 
 
-def model_data(feature_count):
+# (features, rounds, max_leaves or None for level-wise depth 6, training rows)
+MODELS = ((12, 100, None, 5000), (40, 100, None, 5000), (28, 500, 255, 20000))
+
+
+def model_data(feature_count, row_count):
     rng = np.random.default_rng(feature_count)
-    x = rng.normal(size=(5000, feature_count)).astype(np.float32)
+    x = rng.normal(size=(row_count, feature_count)).astype(np.float32)
     y = (x @ rng.normal(size=feature_count) + np.sin(3 * x[:, 0]) * x[:, 1]).astype(np.float32)
     return x, y
 
@@ -126,27 +132,33 @@ def print_agreement(what, ours, theirs):
           f" ({'within' if worst <= 1e-4 else 'OUTSIDE'} 1e-4)")
 
 
-def xgboost_booster(x, y):
+def xgboost_booster(x, y, rounds, max_leaves):
     params = {"max_depth": 6, "eta": 0.1, "lambda": 1.0, "min_child_weight": 0.0, "tree_method": "hist",
               "max_bin": 256}
-    return xgboost.train(params, xgboost.DMatrix(x, label=y), num_boost_round=100)
+    if max_leaves is not None:
+        params.update(grow_policy="lossguide", max_leaves=max_leaves, max_depth=0)
+    return xgboost.train(params, xgboost.DMatrix(x, label=y), num_boost_round=rounds)
 
 
-def bench_model(feature_count, args):
-    x, y = model_data(feature_count)
-    result = _kestrune.train_regression_artifact_with_summary(x, y, 0.1, 6, 1.0, 1.0, 0.0, 1, True, rounds=100)
+def bench_model(feature_count, rounds, max_leaves, row_count, args):
+    x, y = model_data(feature_count, row_count)
+    shape = dict(tree_growth="leaf", max_leaves=max_leaves) if max_leaves is not None else {}
+    depth = 64 if max_leaves is not None else 6
+    result = _kestrune.train_regression_artifact_with_summary(x, y, 0.1, depth, 1.0, 1.0, 0.0, 1, True,
+                                                              rounds=rounds, **shape)
     artifact = result.artifact_bytes
     binned = bin_rows(x[: args.rows], result.continuous_binning_metadata)
     rows = binned.tolist()
     method = "exact SHAP" if feature_count <= 25 else "TreeSHAP"
-    name = f"100 trees, {feature_count} features, depth 6"
+    tree_shape = f"{max_leaves} leaves" if max_leaves is not None else "depth 6"
+    name = f"{rounds} trees, {feature_count} features, {tree_shape}"
     report(f"kestrune {method}, {name}", args.rows,
            best_time(lambda: _kestrune.shap_explain_rows(artifact, rows), args.repeats))
     interaction_rows = rows[: args.interaction_rows]
     report(f"kestrune interactions, {name}", len(interaction_rows),
            best_time(lambda: _kestrune.shap_explain_interactions(artifact, interaction_rows), args.repeats))
     if xgboost is not None:
-        booster = xgboost_booster(x, y)
+        booster = xgboost_booster(x, y, rounds, max_leaves)
         matrix = xgboost.DMatrix(x[: args.rows])
         report(f"xgboost pred_contribs, {name}", args.rows,
                best_time(lambda: booster.predict(matrix, pred_contribs=True), args.repeats))
@@ -175,8 +187,8 @@ def main():
     parser.add_argument("--interaction-rows", type=int, default=100)
     parser.add_argument("--repeats", type=int, default=3)
     args = parser.parse_args()
-    for feature_count in (12, 40):
-        bench_model(feature_count, args)
+    for feature_count, rounds, max_leaves, row_count in MODELS:
+        bench_model(feature_count, rounds, max_leaves, row_count, args)
 
 
 if __name__ == "__main__":
