@@ -19,14 +19,6 @@ namespace {
 
 using namespace test_models;
 
-Rows random_rows(std::mt19937& rng, std::size_t count, std::size_t features) {
-  Rows rows(count);
-  for (auto& row : rows) {
-    for (std::size_t f = 0; f < features; ++f) row.push_back(float(rng() % (kTopBin + 1)));
-  }
-  return rows;
-}
-
 // v(S) of one tree below local id `id`: the row decides the branches of known features, the
 // stored row counts weigh the others. Constant sides scaled by their tree weight.
 double ref_tree_value(const std::map<std::uint32_t, const TrainedStump*>& tree, std::uint32_t id,

@@ -55,4 +55,13 @@ inline TrainedModel single_model(std::vector<TrainedStump> stumps) {
   return m;
 }
 
+// Rows of whole bin numbers 0..kTopBin.
+inline Rows random_rows(std::mt19937& rng, std::size_t count, std::size_t features) {
+  Rows rows(count);
+  for (auto& row : rows) {
+    for (std::size_t f = 0; f < features; ++f) row.push_back(float(rng() % (kTopBin + 1)));
+  }
+  return rows;
+}
+
 }  // namespace kestrune::shap::test_models

@@ -19,14 +19,6 @@ namespace {
 
 using namespace test_models;
 
-Rows random_rows(std::mt19937& rng, std::size_t count, std::size_t features) {
-  Rows rows(count);
-  for (auto& row : rows) {
-    for (std::size_t f = 0; f < features; ++f) row.push_back(float(rng() % (kTopBin + 1)));
-  }
-  return rows;
-}
-
 TEST(ShapTreeShap, EqualsTheExactExplainer) {
   std::mt19937 rng(17);
   const QuantileBinning quantile{std::vector<std::vector<float>>(kFeatures, {0.5f, 2.5f, 4.5f, 6.5f, 8.5f})};
