@@ -209,57 +209,39 @@ core::PartitionResult partition_in_blocks(const FeatureCodes<Code>& located,
                             });
       },
       parallel::kDefaultMinParallel, n / kPartitionRowsPerThread);
-  // Each block's rows go to their places in the two sides, found from the per-block counts; the
-  // blocks are copied as pool tasks.
-  std::vector<std::size_t> left_offsets(block_count);
-  std::vector<std::size_t> right_offsets(block_count);
   std::size_t total_left = 0;
-  for (std::size_t block = 0; block < block_count; ++block) {
-    left_offsets[block] = total_left;
-    right_offsets[block] = block * block_size - total_left;
-    total_left += left_counts[block];
-  }
-  core::PartitionResult result;
-  result.left_rows = take_row_list(total_left);
-  result.left_rows.resize(total_left);
-  result.right_rows = take_row_list(n - total_left);
-  result.right_rows.resize(n - total_left);
-  const auto copy_block = [&](std::size_t block) {
-    const std::size_t first = block * block_size;
-    const std::size_t length = std::min(block_size, n - first);
-    const std::size_t lefts = left_counts[block];
-    std::copy(routed + first, routed + first + lefts, result.left_rows.begin() + left_offsets[block]);
-    std::copy(std::reverse_iterator(routed + first + length), std::reverse_iterator(routed + first + lefts),
-              result.right_rows.begin() + right_offsets[block]);
-  };
+  for (const std::size_t count : left_counts) total_left += count;
 
   // The sums are not combined from per-block partial sums: each side is summed in one pass in node
   // row order, exactly as the serial loop does, so the children's statistics (and every leaf value
-  // and gain computed from them) do not depend on the blocks. The two sums run beside the copies.
-  const auto side_sum = [&](bool left) {
-    core::HistogramBin stats;
+  // and gain computed from them) do not depend on the blocks. The two sides are assembled at the
+  // same time, each copying its rows block by block.
+  const auto assemble = [&](bool left) {
+    std::pair<std::vector<std::uint32_t>, core::HistogramBin> side;
+    side.first = take_row_list(left ? total_left : n - total_left);
     for (std::size_t block = 0; block < block_count; ++block) {
       const std::size_t first = block * block_size;
       const std::size_t length = std::min(block_size, n - first);
       const std::size_t lefts = left_counts[block];
       if (left) {
-        for (std::size_t k = first; k < first + lefts; ++k) add_row(stats, pairs[k]);
+        side.first.insert(side.first.end(), routed + first, routed + first + lefts);
+        for (std::size_t k = first; k < first + lefts; ++k) add_row(side.second, pairs[k]);
       } else {
-        for (std::size_t k = first + length; k > first + lefts; --k) add_row(stats, pairs[k - 1]);
+        side.first.insert(side.first.end(), std::reverse_iterator(routed + first + length),
+                          std::reverse_iterator(routed + first + lefts));
+        for (std::size_t k = first + length; k > first + lefts; --k) add_row(side.second, pairs[k - 1]);
       }
     }
-    return stats;
+    side.second.count = support::wrapping_cast<std::uint32_t>(side.first.size());
+    return side;
   };
-  parallel::join(
-      [&] {
-        auto [left, right] = parallel::join([&] { return side_sum(true); }, [&] { return side_sum(false); });
-        result.left_stats = left;
-        result.right_stats = right;
-      },
-      [&] { parallel::parallel_for(0, block_count, copy_block); });
-  result.left_stats.count = support::wrapping_cast<std::uint32_t>(result.left_rows.size());
-  result.right_stats.count = support::wrapping_cast<std::uint32_t>(result.right_rows.size());
+  auto [left, right] = parallel::join([&] { return assemble(true); }, [&] { return assemble(false); });
   recycle_partition_scratch(std::move(scratch));
+  core::PartitionResult result;
+  result.left_rows = std::move(left.first);
+  result.left_stats = left.second;
+  result.right_rows = std::move(right.first);
+  result.right_stats = right.second;
   return result;
 }
 
