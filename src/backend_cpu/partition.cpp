@@ -4,8 +4,8 @@
 #include <array>
 #include <bit>
 #include <cstddef>
-#include <iterator>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <utility>
