@@ -3,12 +3,15 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "backend_cpu/row_store.hpp"
 #include "engine/error.hpp"
 #include "engine/routing.hpp"
 #include "parallel/parallel.hpp"
@@ -159,7 +162,9 @@ core::PartitionResult partition_serially(const FeatureCodes<Code>& located,
         right_stats.grad_sq_sum += masked(square, right_mask);
       });
   core::PartitionResult result;
+  result.left_rows = take_row_list(left_count);
   result.left_rows.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(left_count));
+  result.right_rows = take_row_list(rows.size() - left_count);
   result.right_rows.assign(buffer.rbegin() + static_cast<std::ptrdiff_t>(buffer.size() - rows.size()),
                            buffer.rend() - static_cast<std::ptrdiff_t>(left_count));
   result.left_stats = left_stats;
@@ -179,14 +184,18 @@ core::PartitionResult partition_in_blocks(const FeatureCodes<Code>& located,
   // Each block routes its rows into its own stretch of one buffer (left in order from the front,
   // right reversed from the back) and gathers their gradient pairs alongside, so that the scattered
   // reads happen on the pool and the sums below read the pairs in sequence.
-  const std::unique_ptr<std::uint32_t[]> routed = std::make_unique_for_overwrite<std::uint32_t[]>(n);
-  const std::unique_ptr<core::GradientPair[]> pairs = std::make_unique_for_overwrite<core::GradientPair[]>(n);
+  // Both live in one kept scratch buffer: the pairs first, then the rows (no padding is needed,
+  // the pairs' alignment is the rows' alignment).
+  static_assert(alignof(core::GradientPair) == alignof(std::uint32_t));
+  PartitionScratch scratch = take_partition_scratch(n * (sizeof(core::GradientPair) + sizeof(std::uint32_t)));
+  core::GradientPair* const pairs = reinterpret_cast<core::GradientPair*>(scratch.bytes.get());
+  std::uint32_t* const routed = reinterpret_cast<std::uint32_t*>(scratch.bytes.get() + n * sizeof(core::GradientPair));
   std::vector<std::size_t> left_counts(block_count);
   parallel::parallel_for_chunks(
       n, block_size,
       [&](std::size_t first, std::size_t last) {
-        std::uint32_t* out = routed.get() + first;
-        core::GradientPair* gathered = pairs.get() + first;
+        std::uint32_t* out = routed + first;
+        core::GradientPair* gathered = pairs + first;
         std::size_t front = 0;
         std::size_t back = last - first;
         left_counts[first / block_size] =
@@ -209,28 +218,25 @@ core::PartitionResult partition_in_blocks(const FeatureCodes<Code>& located,
   // same time, each copying its rows block by block.
   const auto assemble = [&](bool left) {
     std::pair<std::vector<std::uint32_t>, core::HistogramBin> side;
-    side.first.resize(left ? total_left : n - total_left);
-    std::uint32_t* target = side.first.data();
+    side.first = take_row_list(left ? total_left : n - total_left);
     for (std::size_t block = 0; block < block_count; ++block) {
       const std::size_t first = block * block_size;
       const std::size_t length = std::min(block_size, n - first);
       const std::size_t lefts = left_counts[block];
       if (left) {
-        for (std::size_t k = 0; k < lefts; ++k) {
-          *target++ = routed[first + k];
-          add_row(side.second, pairs[first + k]);
-        }
+        side.first.insert(side.first.end(), routed + first, routed + first + lefts);
+        for (std::size_t k = first; k < first + lefts; ++k) add_row(side.second, pairs[k]);
       } else {
-        for (std::size_t k = first + length; k > first + lefts; --k) {
-          *target++ = routed[k - 1];
-          add_row(side.second, pairs[k - 1]);
-        }
+        side.first.insert(side.first.end(), std::reverse_iterator(routed + first + length),
+                          std::reverse_iterator(routed + first + lefts));
+        for (std::size_t k = first + length; k > first + lefts; --k) add_row(side.second, pairs[k - 1]);
       }
     }
     side.second.count = support::wrapping_cast<std::uint32_t>(side.first.size());
     return side;
   };
   auto [left, right] = parallel::join([&] { return assemble(true); }, [&] { return assemble(false); });
+  recycle_partition_scratch(std::move(scratch));
   core::PartitionResult result;
   result.left_rows = std::move(left.first);
   result.left_stats = left.second;

@@ -53,7 +53,10 @@ void TreePredictionUpdates::split_made(const TrainedStump& record, const core::P
 }
 
 void TreePredictionUpdates::leaf(std::uint32_t local_id, std::vector<std::uint32_t> rows) {
-  if (local_id == 0) return;
+  if (local_id == 0) {
+    drop_rows(std::move(rows));
+    return;
+  }
   child_leaf((local_id - 1) / 2, local_id % 2 == 1, std::move(rows));
 }
 
@@ -63,7 +66,10 @@ void TreePredictionUpdates::leaf(std::uint32_t local_id, core::PartitionResult p
 }
 
 void TreePredictionUpdates::child_leaf(std::uint32_t parent_local, bool left, std::vector<std::uint32_t> rows) {
-  if (!deferred_ || rows.empty()) return;
+  if (!deferred_ || rows.empty()) {
+    drop_rows(std::move(rows));
+    return;
+  }
   leaves_.push_back(SettledLeaf{parent_local, left, std::move(rows)});
 }
 
@@ -133,6 +139,7 @@ void TreePredictionUpdates::apply(std::span<const TrainedStump> stumps) {
         }
       },
       parallel::kDefaultMinParallel, total_rows / kLeafUpdateRowsPerThread);
+  for (SettledLeaf& settled : leaves_) drop_rows(std::move(settled.rows));
   leaves_.clear();
 }
 

@@ -165,6 +165,8 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
     LeafNodeWork work = std::move(found->second);
     done_ahead.erase(found);
     if (work.failure) std::rethrow_exception(work.failure);
+    // The partition holds the node's rows now.
+    drop_rows(std::move(node.rows));
     // Consumed by the children's histograms unless the node stays a leaf or its children may
     // not split.
     drop_histograms(std::move(node.histograms));
@@ -217,6 +219,8 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
     drop_histograms(std::move(pending.histograms));
   }
   for (auto& [local_id, work] : done_ahead) {
+    drop_rows(std::move(work.partition.left_rows));
+    drop_rows(std::move(work.partition.right_rows));
     drop_histograms(std::move(work.left_histograms));
     drop_histograms(std::move(work.right_histograms));
   }

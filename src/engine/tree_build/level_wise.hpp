@@ -80,6 +80,8 @@ GrownTree build_tree_level_wise(const Backend& backend, TreeGrowthRequest reques
         const std::uint32_t key = encode_tree_node_id(request.tree_index, node.local_id);
         core::NodeSlice slice = node_slice(key, std::move(node.rows));
         w.partition = backend.apply_split_with_stats(binned, request.gradients, slice, *w.candidate);
+        // The partition holds the node's rows now.
+        drop_rows(std::move(slice.row_indices));
       }
       w.assessment = assess_applied_split(w.partition, w.node_row_count, node.value, w.candidate->feature_index,
                                           learning_rate, depth_scale, request.options, controls,

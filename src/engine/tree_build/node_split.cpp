@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "backend_cpu/histogram_store.hpp"
+#include "backend_cpu/row_store.hpp"
 #include "backend_cpu/histogram_subtract.hpp"
 #include "engine/error.hpp"
 #include "engine/morph.hpp"
@@ -177,5 +178,7 @@ core::HistogramBundle subtract_histogram_bundle(core::HistogramBundle parent, co
 }
 
 void drop_histograms(core::HistogramBundle&& bundle) { backend_cpu::recycle_histograms(std::move(bundle)); }
+
+void drop_rows(std::vector<std::uint32_t>&& rows) { backend_cpu::recycle_rows(std::move(rows)); }
 
 }  // namespace kestrune::engine::tree_build

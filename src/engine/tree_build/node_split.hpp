@@ -133,6 +133,9 @@ core::HistogramBundle subtract_histogram_bundle(core::HistogramBundle parent, co
 // Hands a bundle the grower is done with back for reuse by later histogram builds.
 void drop_histograms(core::HistogramBundle&& bundle);
 
+// Hands a row list the grower is done with back for reuse by later partitions.
+void drop_rows(std::vector<std::uint32_t>&& rows);
+
 // Both children's histograms of an applied split, {left, right}: only the smaller child (the
 // left one on equal counts) is built from its rows, its sibling is the parent minus it. The
 // partition's row lists are lent to the build and are back in place on return.

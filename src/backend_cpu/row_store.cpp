@@ -1,0 +1,79 @@
+#include "backend_cpu/row_store.hpp"
+
+#include <algorithm>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <utility>
+
+namespace kestrune::backend_cpu {
+
+namespace {
+
+std::size_t bytes_of(const std::vector<std::uint32_t>& rows) { return rows.capacity() * sizeof(std::uint32_t); }
+std::size_t bytes_of(const PartitionScratch& scratch) { return scratch.size; }
+
+// Kept buffers by size in bytes, so that a request takes the best fit.
+template <typename Buffer>
+struct Store {
+  std::mutex mutex;
+  std::multimap<std::size_t, Buffer> kept;
+  std::size_t bytes = 0;
+
+  // The smallest kept buffer of at least `size` bytes, unless even that is more than four times
+  // too large (it would tie up memory a larger node could use); small requests take any buffer of
+  // a few pages.
+  std::optional<Buffer> take(std::size_t size) {
+    const std::lock_guard<std::mutex> lock(mutex);
+    const auto found = kept.lower_bound(size);
+    if (found == kept.end() || found->first > std::max<std::size_t>(size * 4, 16384)) return std::nullopt;
+    Buffer buffer = std::move(found->second);
+    bytes -= found->first;
+    kept.erase(found);
+    return buffer;
+  }
+
+  void keep(Buffer&& buffer) {
+    const std::size_t size = bytes_of(buffer);
+    if (size == 0 || size > kKeptRowBytes) return;
+    std::vector<Buffer> evicted;  // freed once the lock is released
+    const std::lock_guard<std::mutex> lock(mutex);
+    // Smaller buffers make way for a larger one: large nodes' buffers cost the most faults.
+    while (bytes + size > kKeptRowBytes && !kept.empty() && kept.begin()->first < size) {
+      bytes -= kept.begin()->first;
+      evicted.push_back(std::move(kept.begin()->second));
+      kept.erase(kept.begin());
+    }
+    if (bytes + size > kKeptRowBytes) return;
+    bytes += size;
+    kept.emplace(size, std::move(buffer));
+  }
+};
+
+template <typename Buffer>
+Store<Buffer>& store() {
+  // Never destroyed: pool workers may still hand buffers back while the process exits.
+  static Store<Buffer>* kept = new Store<Buffer>();
+  return *kept;
+}
+
+}  // namespace
+
+std::vector<std::uint32_t> take_row_list(std::size_t rows) {
+  std::vector<std::uint32_t> list =
+      store<std::vector<std::uint32_t>>().take(rows * sizeof(std::uint32_t)).value_or(std::vector<std::uint32_t>{});
+  list.clear();
+  list.reserve(rows);
+  return list;
+}
+
+void recycle_rows(std::vector<std::uint32_t>&& rows) { store<std::vector<std::uint32_t>>().keep(std::move(rows)); }
+
+PartitionScratch take_partition_scratch(std::size_t size) {
+  if (std::optional<PartitionScratch> kept = store<PartitionScratch>().take(size)) return std::move(*kept);
+  return PartitionScratch{std::make_unique_for_overwrite<std::byte[]>(size), size};
+}
+
+void recycle_partition_scratch(PartitionScratch&& scratch) { store<PartitionScratch>().keep(std::move(scratch)); }
+
+}  // namespace kestrune::backend_cpu
