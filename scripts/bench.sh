@@ -17,6 +17,6 @@ cmake --build build/bench --target kestrune_histogram_bench -j "$(nproc)" >/dev/
 python3 bench/run_bench.py --build-dir build/bench "$@"
 
 echo
-echo "== SHAP values and interactions (100 trees, 12 and 40 split features)"
+echo "== SHAP values and interactions (100-tree depth-6 models, a 500-tree 255-leaf model)"
 python3 -m pip install -q --disable-pip-version-check shap || echo "shap did not install: its lines are skipped"
 python3 bench/shap_bench.py
