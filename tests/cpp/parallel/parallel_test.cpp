@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <bit>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -14,7 +15,6 @@
 #include <string>
 #include <thread>
 #include <utility>
-#include <chrono>
 #include <vector>
 
 namespace kestrune::parallel {
@@ -274,7 +274,17 @@ TEST(ParallelPool, MaxThreadsCapsTheThreadsOfACall) {
 // A child forked after the pool has started has none of its workers: its calls still run (it
 // starts a pool of its own) instead of waiting for threads that do not exist there.
 TEST(ParallelPool, AForkedChildRunsItsOwnCalls) {
+  // Fork once every worker has started and taken a block. The sanitizers' allocator, unlike the C
+  // library's, is not fork-safe: a worker still starting up (allocating) at the fork would leave
+  // the allocator's lock held in the child, whose new workers then wait on it forever.
   parallel_for(0, 64, [](std::size_t) {});
+  const std::size_t threads = started_worker_count() + 1;
+  std::atomic<std::size_t> arrived{0};
+  parallel_for(0, threads, [&](std::size_t) {
+    arrived.fetch_add(1);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (arrived.load() < threads && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+  }, 1);
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
