@@ -17,30 +17,38 @@ double expected_subtree_value(const TsTree& tree, std::int32_t position) {
          (1.0 - node.left_fraction) * expected_subtree_value(tree, node.right);
 }
 
+// The inner loops below multiply by reciprocals (`inv[k]` is 1/k) and by quotients hoisted out of
+// the loop: a division per element would otherwise sit on each loop's dependency chain.
+
 // EXTEND: element d joins the path, and every subset size's weight is carried forward.
-void extend_path(PathElement* path, std::size_t d, double zero, double one, std::int32_t feature) {
+void extend_path(PathElement* path, std::size_t d, double zero, double one, std::int32_t feature, const double* inv) {
   path[d] = {feature, zero, one, d == 0 ? 1.0 : 0.0};
-  const auto n = static_cast<double>(d + 1);
+  const double zero_share = zero * inv[d + 1];
+  const double one_share = one * inv[d + 1];
   for (std::size_t i = d; i-- > 0;) {
-    path[i + 1].weight += one * path[i].weight * static_cast<double>(i + 1) / n;
-    path[i].weight = zero * path[i].weight * static_cast<double>(d - i) / n;
+    const double w = path[i].weight;
+    path[i + 1].weight += one_share * w * static_cast<double>(i + 1);
+    path[i].weight = zero_share * w * static_cast<double>(d - i);
   }
 }
 
 // UNWIND: undoes the extension by element k of a path whose last element is l.
-void unwind_path(PathElement* path, std::size_t l, std::size_t k) {
+void unwind_path(PathElement* path, std::size_t l, std::size_t k, const double* inv) {
   const double one = path[k].one_fraction;
   const double zero = path[k].zero_fraction;
   const auto n = static_cast<double>(l + 1);
-  double next = path[l].weight;
-  for (std::size_t j = l; j-- > 0;) {
-    if (one != 0.0) {
+  if (one != 0.0) {
+    const double n_over_one = n / one;
+    const double zero_over_n = zero * inv[l + 1];
+    double next = path[l].weight;
+    for (std::size_t j = l; j-- > 0;) {
       const double t = path[j].weight;
-      path[j].weight = next * n / (static_cast<double>(j + 1) * one);
-      next = t - path[j].weight * zero * static_cast<double>(l - j) / n;
-    } else {
-      path[j].weight = path[j].weight * n / (zero * static_cast<double>(l - j));
+      path[j].weight = next * n_over_one * inv[j + 1];
+      next = t - path[j].weight * zero_over_n * static_cast<double>(l - j);
     }
+  } else {
+    const double n_over_zero = n / zero;
+    for (std::size_t j = l; j-- > 0;) path[j].weight = path[j].weight * n_over_zero * inv[l - j];
   }
   for (std::size_t i = k; i < l; ++i) {
     path[i].feature = path[i + 1].feature;
@@ -50,20 +58,23 @@ void unwind_path(PathElement* path, std::size_t l, std::size_t k) {
 }
 
 // UNWOUND-PATH-SUM: the total weight of the path with element k unwound, without changing it.
-double unwound_path_sum(const PathElement* path, std::size_t l, std::size_t k) {
+double unwound_path_sum(const PathElement* path, std::size_t l, std::size_t k, const double* inv) {
   const double one = path[k].one_fraction;
   const double zero = path[k].zero_fraction;
   const auto n = static_cast<double>(l + 1);
-  double next = path[l].weight;
   double total = 0.0;
-  for (std::size_t j = l; j-- > 0;) {
-    if (one != 0.0) {
-      const double t = next * n / (static_cast<double>(j + 1) * one);
+  if (one != 0.0) {
+    const double n_over_one = n / one;
+    const double zero_over_n = zero * inv[l + 1];
+    double next = path[l].weight;
+    for (std::size_t j = l; j-- > 0;) {
+      const double t = next * n_over_one * inv[j + 1];
       total += t;
-      next = path[j].weight - t * zero * (static_cast<double>(l - j) / n);
-    } else if (zero != 0.0) {
-      total += path[j].weight / (zero * (static_cast<double>(l - j) / n));
+      next = path[j].weight - t * zero_over_n * static_cast<double>(l - j);
     }
+  } else if (zero != 0.0) {
+    const double n_over_zero = n / zero;
+    for (std::size_t j = l; j-- > 0;) total += path[j].weight * n_over_zero * inv[l - j];
   }
   return total;
 }
@@ -75,6 +86,7 @@ struct RowWalk {
   std::int32_t condition_feature;  // -1 for a plain pass
   PathElement* slabs;              // one slab of `width` elements per recursion level
   std::size_t width;
+  const double* inv;               // 1/k for k in [0, width]
   std::span<double> phi;      // plain pass, or conditioned on
   std::span<double> phi_off;  // conditioned off
 };
@@ -104,11 +116,11 @@ void recurse(const RowWalk& walk, std::int32_t position, std::size_t level, std:
   PathElement* path = walk.slabs + level * walk.width;
   const bool extend = !kConditioned || feature != walk.condition_feature;
   if (level > 0) std::copy_n(path - walk.width, extend ? d : d + 1, path);
-  if (extend) extend_path(path, d, zero, one, feature);
+  if (extend) extend_path(path, d, zero, one, feature, walk.inv);
   const TsNode& node = walk.tree.nodes[static_cast<std::size_t>(position)];
   if (node.stump == nullptr) {
     for (std::size_t i = 1; i <= d; ++i) {
-      const double w = unwound_path_sum(path, d, i);
+      const double w = unwound_path_sum(path, d, i, walk.inv);
       const double contribution = w * (path[i].one_fraction - path[i].zero_fraction) * node.value;
       const auto f = static_cast<std::size_t>(path[i].feature);
       if constexpr (kConditioned) {
@@ -138,7 +150,7 @@ void recurse(const RowWalk& walk, std::int32_t position, std::size_t level, std:
     // fractions carried into this split's children.
     incoming_zero = path[k].zero_fraction;
     incoming_one = path[k].one_fraction;
-    unwind_path(path, d, k);
+    unwind_path(path, d, k, walk.inv);
     --d;
   }
   std::size_t child_d = d + 1;
@@ -166,6 +178,11 @@ void recurse(const RowWalk& walk, std::int32_t position, std::size_t level, std:
 }
 
 }  // namespace
+
+PathScratch::PathScratch(std::size_t max_depth)
+    : width_(max_depth + 2), slabs_(width_ * width_), reciprocals_(width_ + 1, 0.0) {
+  for (std::size_t k = 1; k <= width_; ++k) reciprocals_[k] = 1.0 / static_cast<double>(k);
+}
 
 TsTree build_tree_form(const StumpIndex& index, std::uint32_t tree, const engine::TrainedModel& model) {
   TsTree out;
@@ -215,7 +232,7 @@ ModelTreeForms build_model_tree_forms(const StumpIndex& index, const engine::Tra
 void add_tree_shap(const TsTree& tree, std::span<const float> row, const BinningContext* binning, PathScratch& scratch,
                    std::span<double> phi) {
   support::invariant(tree.depth + 2 <= scratch.width(), "path scratch holds the deepest tree");
-  const RowWalk walk{tree, row, binning, -1, scratch.data(), scratch.width(), phi, {}};
+  const RowWalk walk{tree, row, binning, -1, scratch.data(), scratch.width(), scratch.reciprocals(), phi, {}};
   recurse<false>(walk, 0, 0, 0, 1.0, 1.0, -1, {});
 }
 
@@ -224,8 +241,8 @@ void add_tree_shap_conditioned(const TsTree& tree, std::span<const float> row, c
                                std::span<double> phi_off) {
   support::invariant(tree.depth + 2 <= scratch.width(), "path scratch holds the deepest tree");
   support::invariant(feature < phi_on.size() && phi_on.size() == phi_off.size(), "one entry per model feature");
-  const RowWalk walk{tree, row, binning, static_cast<std::int32_t>(feature), scratch.data(), scratch.width(), phi_on,
-                     phi_off};
+  const RowWalk walk{tree, row, binning, static_cast<std::int32_t>(feature), scratch.data(), scratch.width(),
+                     scratch.reciprocals(), phi_on, phi_off};
   recurse<true>(walk, 0, 0, 0, 1.0, 1.0, -1, {});
 }
 

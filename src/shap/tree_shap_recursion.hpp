@@ -57,13 +57,16 @@ struct PathElement {
 // pass allocates nothing. One per thread.
 class PathScratch {
  public:
-  explicit PathScratch(std::size_t max_depth) : width_(max_depth + 2), slabs_(width_ * width_) {}
+  explicit PathScratch(std::size_t max_depth);
   PathElement* data() { return slabs_.data(); }
   std::size_t width() const { return width_; }
+  // 1/k for k in [0, width]: the path's inner loops multiply by these instead of dividing.
+  const double* reciprocals() const { return reciprocals_.data(); }
 
  private:
   std::size_t width_;  // a path holds at most one element per split plus the root's
   std::vector<PathElement> slabs_;
+  std::vector<double> reciprocals_;
 };
 
 // Adds the tree's TreeSHAP values for `row` to phi (one entry per model feature; every split
