@@ -45,10 +45,8 @@ float compute_morph_gain(const MorphSplitStats& stats, const engine::MorphContex
   }
 
   const std::uint64_t rows = std::uint64_t{stats.left_count} + stats.right_count;
-  if (precomputed.balance_penalty && rows > 0) {
-    const float share =
-        static_cast<float>(std::min(stats.left_count, stats.right_count)) / static_cast<float>(rows);
-    if (share < 0.1f) gain += (1.0f - std::exp(-10.0f * share)) * -0.5f;
+  if (precomputed.balance_penalty) {
+    engine::add_morph_balance_penalty(gain, std::min(stats.left_count, stats.right_count), rows);
   }
   return gain;
 }

@@ -71,6 +71,12 @@ core::MorphPrecomputed morph_precomputed_for_iteration(std::uint32_t iteration, 
   return {progress, 1.0f - weight, morph_weight, false, config.balance_penalty, std::fabs(morph_weight) < 1e-6f};
 }
 
+void add_morph_balance_penalty(float& gain, std::uint64_t smaller, std::uint64_t total) {
+  if (total == 0) return;
+  const float share = static_cast<float>(smaller) / static_cast<float>(total);
+  if (share < 0.1f) gain += (1.0f - std::exp(-10.0f * share)) * -0.5f;
+}
+
 float morph_depth_scale(const core::MorphConfig& config, std::size_t depth, std::uint32_t iteration,
                         std::uint32_t total_iterations) {
   const float progress = std::fmin(

@@ -40,6 +40,10 @@ void update_gradient_ema(core::GradientEmaStats& stats, std::span<const float> v
 // afterwards the surprise term weighs progress x info_score_weight, progress = tanh(iteration / 20).
 core::MorphPrecomputed morph_precomputed_for_iteration(std::uint32_t iteration, const core::MorphConfig& config);
 
+// The small-child penalty of the morph gain: when the smaller side holds under 10% of the
+// split's `total` rows, (1 - exp(-10 x share)) x 0.5 is taken off `gain`; nothing otherwise.
+void add_morph_balance_penalty(float& gain, std::uint64_t smaller, std::uint64_t total);
+
 // The damping of a split's child values: depth_penalty_base^(depth / 3) x (1 - r x morph_rate),
 // `depth` counting the split node's level from 1 at the root and r = min(iteration / total, 1).
 float morph_depth_scale(const core::MorphConfig& config, std::size_t depth, std::uint32_t iteration,

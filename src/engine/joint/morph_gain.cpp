@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/joint/category_scan.hpp"
+#include "engine/morph.hpp"
 #include "support/casts.hpp"
 #include "support/panic.hpp"
 
@@ -96,10 +97,7 @@ float morph_gain_per_output(std::uint32_t n_left, std::uint32_t n_right, const c
                                 surprise(n, g_parent, ema_mean, ema_std, damping);
     gain = base * precomputed.base_weight + surprise_gain * precomputed.morph_weight;
   }
-  if (precomputed.balance_penalty && n > 0) {
-    const float share = static_cast<float>(std::min(n_left, n_right)) / static_cast<float>(n);
-    if (share < 0.1f) gain = gain + (1.0f - std::exp(-10.0f * share)) * -0.5f;
-  }
+  if (precomputed.balance_penalty) add_morph_balance_penalty(gain, std::min(n_left, n_right), n);
   return gain;
 }
 
