@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "quantization/feature_statistics.hpp"
 #include "quantization/linear_tail.hpp"
 #include "quantization/matrix_preparation.hpp"
@@ -65,7 +67,10 @@ TEST(QuantizationThreadProbe, WritesFingerprint) {
 }
 
 std::string probe_with_threads(int threads) {
-  const std::string path = ::testing::TempDir() + "quantization_probe_" + std::to_string(threads);
+  // The process id keeps concurrent runs of this suite (several checkouts, several ctest runs) from
+  // reading or removing each other's files.
+  const std::string path = ::testing::TempDir() + "quantization_probe_" + std::to_string(getpid()) + "_" +
+                           std::to_string(threads);
   // Resolved here: inside the shell, /proc/self/exe would name the shell.
   const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
   const std::string command = "RAYON_NUM_THREADS=" + std::to_string(threads) + " " + kProbeOutput + "=" + path + " '" +
