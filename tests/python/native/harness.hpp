@@ -10,19 +10,14 @@
 
 namespace kestrune::python::testing {
 
-// The namespace the expressions see: builtins, plus whatever `define` added.
-PyObject* test_namespace();
-
-// Adds a built-in function made from `definition` under its name.
+// Adds a built-in function made from `definition` to the test namespace under its name.
 void define(PyMethodDef* definition);
-// Adds `object` (a new reference, taken over) under `name`.
-void define_object(const char* name, PyObject* object);
 
 // Runs Python statements in the test namespace; fails the test on an exception.
 void run(const std::string& statements);
 
-// Evaluates `expression` in the test namespace. Returns repr() of the result, or, when it raises,
-// "ExceptionType: message" followed by " | note: ..." for each note attached to it.
+// Evaluates `expression` in the test namespace. Returns repr() of the result, or "<exception>"
+// (the exception printed) when it raises.
 std::string eval(const std::string& expression);
 
 }  // namespace kestrune::python::testing
