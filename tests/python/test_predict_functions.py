@@ -19,12 +19,11 @@ MULTICLASS = multiclass_artifact(2, [0.0, 1.0], [[], []])
 ROWS = np.random.default_rng(9).integers(0, 14, size=(5, FEATURES)).astype(np.float32).tolist()
 
 
-def test_legacy_artifacts_score_only_through_the_plain_functions_keywords_in_any_order():
-    expected = K.predictor_predict_batch(ARTIFACT, ROWS)
-    assert K.predictor_predict_batch(LEGACY, ROWS) == expected
-    assert K.predictor_predict_batch_canonical(rows=ROWS, artifact_bytes=ARTIFACT) == expected
+def test_legacy_artifacts_score_through_the_plain_functions_keywords_in_any_order():
+    assert K.predictor_predict_batch(LEGACY, ROWS) == K.predictor_predict_batch_canonical(rows=ROWS,
+                                                                                         artifact_bytes=ARTIFACT)
     assert K.predictor_predict_batch_dense(feature_count=FEATURES, row_count=5, values=sum(ROWS, []),
-                                           artifact_bytes=LEGACY) == expected
+                                           artifact_bytes=LEGACY) == K.predictor_predict_batch(ARTIFACT, ROWS)
 
 
 TOO_SMALL = "serialization error: artifact too small to contain model header"

@@ -125,7 +125,6 @@ LISTED = "use predict_batch_multiclass for multi-class models"
     (lambda h, m: h.predict_numpy_array(np.zeros((2, 0), dtype=np.float32)), ValueError,
      "feature_count 0 does not match model feature_count 3"),
     (lambda h, m: h.predict_numpy(np.asfortranarray(bin_rows(2))), ValueError, "numpy array must be C-contiguous"),
-    (lambda h, m: h.predict_numpy(bin_rows(8)[::-1]), ValueError, "numpy array must be C-contiguous"),
     (lambda h, m: h.predict_numpy(bin_rows(2).astype(np.float64)), TypeError, None),
     (lambda h, m: h.predict_numpy_multiclass(bin_rows(2).tolist()), TypeError, None),
     (lambda h, m: h.predict_batch(["abc"]), TypeError, "while processing 'rows'"),

@@ -9,8 +9,8 @@ import pytest
 
 import _kestrune
 from artifact_builder import Stump, linear_bin, multiclass_artifact, single_output_artifact
+from conftest import fit as base_fit
 
-train = _kestrune.train_regression_artifact_with_summary
 TOP_BIN = 254
 
 rng = np.random.default_rng(3)
@@ -26,8 +26,7 @@ FITS = {
 
 
 def fit(kind):
-    y = CLASS_Y if kind == "multiclass" else Y
-    return train(X, y, 0.3, 3, 1.0, 1.0, 0.0, 5, True, rounds=6, **FITS[kind])
+    return base_fit(X, CLASS_Y if kind == "multiclass" else Y, rounds=6, seed=5, **FITS[kind])
 
 
 def binning_args(result):

@@ -81,11 +81,9 @@ def test_joint_fits_improve_every_output_and_score_through_the_handle(variant):
 @pytest.mark.parametrize("growth", [{}, dict(tree_growth="leaf", max_leaves=5)])
 def test_warm_start_continues_bit_for_bit_like_one_longer_fit(growth):
     kwargs = dict(row_subsample=0.9, **growth)
-    whole = train(8, **kwargs)
-    first = train(5, **kwargs)
+    first, whole = train(5, **kwargs), train(8, **kwargs)
     rest = train(3, init_artifact_bytes=first[0], init_baselines=first[1], init_rounds_completed=first[3], **kwargs)
-    assert rest[3] == 8
-    assert rest[0] == whole[0] and rest[1] == whole[1]
+    assert (rest[0], rest[1], rest[3]) == (whole[0], whole[1], 8)
 
 
 def test_bad_inputs_are_refused_with_their_messages():

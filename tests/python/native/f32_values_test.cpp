@@ -1,5 +1,4 @@
-// Float32 lists read in place or copied: which inputs are borrowed, and that every input reads
-// the values to_f32_list reads.
+// Float32 lists read in place or copied: which inputs are borrowed, each reading what to_f32_list reads.
 #include "f32_values.hpp"
 
 #include <gtest/gtest.h>

@@ -13,8 +13,7 @@ PyObject* test_namespace() {
   return globals;
 }
 
-// Calls the builtin `name` ("exec" or "eval") on `code` in the test namespace; on an exception,
-// prints it and returns null.
+// Calls the builtin `name` ("exec" or "eval") on `code` in the test namespace; prints any exception.
 PyObject* call_builtin(const char* name, const std::string& code) {
   Ref builtins(PyImport_ImportModule("builtins"));
   Ref function(PyObject_GetAttrString(builtins.get(), name));

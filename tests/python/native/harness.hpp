@@ -1,5 +1,5 @@
-// An embedded interpreter for testing the binding layer from C++: test functions built with the
-// module's binder are placed in a namespace, and Python expressions are evaluated against it.
+// An embedded interpreter for the binding layer's own tests: functions built with the module's binder
+// are placed in a namespace, and Python expressions are evaluated against it.
 #pragma once
 
 #include <gtest/gtest.h>
