@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <map>
 #include <random>
 #include <vector>
@@ -162,6 +164,32 @@ TEST(RefineRegression, BackfittingMatchesADirectComputation) {
   silent[0].tree_weight = 0.0f;
   refine_regression_leaf_values(targets, std::nullopt, binned, silent, std::vector<std::size_t>{1}, 0.5f, kCap);
   EXPECT_EQ(increments_of(silent), increments_of({split(0, 0, 2, 9.0f, 8.0f)}));
+}
+
+// The joint pass refines only the quantile outputs' entries of multi-output stumps, as the
+// single-output pass refines a tree, but without learning rate or bound.
+TEST(RefineJoint, QuantileEntriesAreRefinedAsASingleOutputTreeWithoutBound) {
+  const core::BinnedMatrix binned = random_matrix(50, 51);
+  std::vector<TrainedStump> tree = three_trees();
+  tree.resize(5);
+  for (TrainedStump& s : tree) {
+    s.multi_output = MultiOutputValues{{0.1f, leaf_constant_or_intercept(s.left)}, {-0.3f, leaf_constant_or_intercept(s.right)}};
+  }
+  const std::vector<float> t0 = random_values(50, 52, -1.0f, 1.0f), t1 = random_values(50, 53, 2e6f, 4e6f);
+  const std::vector<std::vector<float>> predictions{random_values(50, 54, -1.0f, 1.0f), random_values(50, 55, -1.0f, 1.0f)};
+  std::vector<TrainedStump> single = tree;
+  refine_quantile_leaf_values(single, binned, predictions[1], t1, std::nullopt, std::nullopt,
+                              {0.9f, 1.0f, std::numeric_limits<float>::infinity(), std::nullopt});
+  const std::vector<TrainedStump> before = tree;
+  refine_joint_quantile_leaves(tree, binned, predictions, std::vector<std::span<const float>>{t0, t1},
+                               std::vector{joint::JointObjective{}, joint::JointObjective::quantile(0.9f)});
+  for (std::size_t i = 0; i < tree.size(); ++i) {
+    EXPECT_EQ(increments_of({tree[i]}), increments_of({before[i]}));  // the scalar sides stay
+    EXPECT_EQ(tree[i].multi_output->left[0], 0.1f);
+    EXPECT_NEAR(tree[i].multi_output->left[1], leaf_constant_or_intercept(single[i].left), 1.0f) << i;
+    EXPECT_NEAR(tree[i].multi_output->right[1], leaf_constant_or_intercept(single[i].right), 1.0f) << i;
+  }
+  EXPECT_GT(std::fabs(tree[0].multi_output->left[1]), 1e6f);
 }
 
 }  // namespace

@@ -103,28 +103,6 @@ TEST(TrainedModel, ReaderChecksInOrder) {
   }
 }
 
-TrainedModel two_stump_model() {
-  TrainedModel model;
-  model.feature_count = 3;
-  model.base_prediction = 0.25f;
-  model.stumps.push_back(numeric_stump(0, 2, 17, -0.5f, 0.5f));
-  TrainedStump second = numeric_stump((1u << 20) | 2, 1, 4, 1.0f, -1.0f);
-  second.default_left = true;
-  second.categorical = true;
-  second.left = core::LinearLeaf{{2.0f}, {0}, 0.75f};
-  second.tree_weight = 0.5f;
-  model.stumps.push_back(second);
-  return model;
-}
-
-TEST(StumpPayload, TreesLayout) {
-  const Bytes expected = bytes_of(u32(1), u32(3), u32(2), f32(0.25f),                                     //
-                                  u32(0), u32(2), u16(17), u16(0), f32(1.5f), f32(-0.5f), f32(0.5f), u32(3), u32(5),  //
-                                  u32((1u << 20) | 2), u32(1), u16(4), u16(3), f32(1.5f), f32(0.75f), f32(-1.0f), u32(3),
-                                  u32(5));
-  EXPECT_EQ(engine::encode_trained_model_payload(two_stump_model()), expected);
-}
-
 TEST(StumpPayload, TreesDecoderFailures) {
   const std::vector<std::pair<Bytes, std::string>> cases = {
       {Bytes(15, 0), "model payload too small"},
