@@ -58,6 +58,9 @@ TEST(HistogramBuild, EveryLoopMatchesTheNaiveSums) {
 // repeated row, few wide tiles and many narrow ones with gaps and out of order; the bundle is the
 // definition's whatever the pool size of the process.
 TEST(HistogramBuild, ParallelNodesMatchTheDefinition) {
+  // Valid tiles are cut into a piece per thread; a refused tile stays whole, failing as it would alone.
+  EXPECT_EQ(histogram_passes(Tiles{{0, 16}, {16, 28}}, 28, 4).size(), 4u);
+  EXPECT_EQ(histogram_passes(Tiles{{0, 16}, {16, 40}}, 28, 8).size(), 2u);
   std::mt19937 rng(12);
   for (const MatrixShape shape : {MatrixShape{12000, 300, 255, 255, false, true, 0.1},
                                   MatrixShape{9000, 40, 15, 255, false, false, 0.0},
@@ -71,7 +74,7 @@ TEST(HistogramBuild, ParallelNodesMatchTheDefinition) {
     std::swap(many[0], many[2]);
     std::vector<std::uint32_t> contiguous(6000);
     for (std::uint32_t r = 0; r < contiguous.size(); ++r) contiguous[r] = 3000 + r;
-    std::vector<std::uint32_t> repeated = test::random_rows(shape.rows, 5000, true, rng);
+    auto repeated = test::random_rows(shape.rows, 5000, true, rng);
     repeated.push_back(repeated.front());  // a repeated row counts twice
     for (const auto& rows : {test::random_rows(shape.rows, 100, true, rng),
                              test::random_rows(shape.rows, 7000, false, rng), repeated, contiguous}) {

@@ -231,8 +231,7 @@ TEST(ParallelReduce, FloatSumsAreBitIdenticalToTheSerialChunkedSum) {
   }
 }
 
-// The pool size from RAYON_NUM_THREADS, else RAYON_RS_NUM_CPUS, else the CPU count; the probe
-// checks the same in fresh processes.
+// RAYON_NUM_THREADS, else RAYON_RS_NUM_CPUS, else the CPUs (the probe reads them in fresh processes).
 TEST(ParallelPoolSize, ParsesStrictDecimalsAndFollowsTheVariablesInOrder) {
   const std::pair<std::string, std::optional<std::size_t>> parses[] = {
       {"1", 1}, {"+4", 4}, {"0", 0}, {"007", 7}, {"18446744073709551615", 18446744073709551615ULL},
