@@ -115,6 +115,33 @@ void parse_artifact_every_way(Harness& harness, std::size_t case_index, const By
   harness.run("multiclass model", case_index, [&] { check_multiclass(bytes); });
 }
 
+// Each section decoder on its own, so that a mutation reaches it without the container around it.
+void decode_payload(K kind, const Bytes& payload) {
+  const std::vector<core::ModelArtifactSection> alone = {{payload, kind, 0, 0}};
+  switch (kind) {
+    case K::Trees: engine::decode_trained_model_payload(payload); break;
+    case K::PredictorLayout: engine::resolve_predictor_layout(alone, 0, core::RequiredSectionMode::Strict); break;
+    case K::CategoricalState: core::decode_optional_categorical_state_section_v1(alone, 5); break;
+    case K::NodeDebugStats: engine::decode_optional_node_debug_stats_section(alone); break;
+    case K::MultiClassTrees:
+      if (!payload.empty()) {
+        const core::ModelMetadata metadata = engine::model_metadata_for(4, "multiclass_softmax", 3u);
+        MultiClassTrainedModel::from_artifact_bytes(
+            core::serialize_model_artifact_v1(metadata, std::vector<core::SectionPayload>{{kind, payload}}));
+      }
+      break;
+    case K::NativeCategoricalSplits: core::decode_native_categorical_splits_payload(payload); break;
+    case K::MorphMetadata: core::decode_optional_morph_metadata_section(payload); break;
+    case K::LinearLeafCoefficients: core::decode_linear_leaf_coefficients_payload(payload); break;
+    case K::DroMetadata: core::decode_dro_metadata_payload(payload); break;
+    case K::FeatureBaseline: core::decode_feature_baseline_payload(payload); break;
+    case K::DartTreeWeights: core::decode_dart_tree_weights_payload(payload); break;
+    case K::MultiOutputLeafValues: core::decode_multi_output_leaf_values_payload(payload); break;
+    case K::NeutralizationMetadata: core::decode_neutralization_metadata_payload(payload); break;
+    default: break;
+  }
+}
+
 Bytes random_bytes(std::mt19937_64& rng, std::size_t length) {
   Bytes bytes(length);
   for (auto& b : bytes) b = static_cast<std::uint8_t>(rng());
@@ -177,6 +204,32 @@ TEST(ArtifactFuzz, MutatedArtifactsFailCleanly) {
   }
   EXPECT_GT(harness.cases(), 10000u);
   EXPECT_GT(harness.accepted(), 0u);  // some mutations (e.g. in floats) still parse
+}
+
+TEST(ArtifactFuzz, MutatedSectionPayloadsFailCleanly) {
+  std::vector<std::pair<K, Bytes>> payloads;
+  for (const Bytes& artifact : {artifact_testing::full_trained_model().to_artifact_bytes(), multiclass_seed().to_artifact_bytes()}) {
+    for (const auto& section : core::deserialize_model_artifact_v1(artifact).sections) {
+      payloads.emplace_back(section.kind, section.payload);
+    }
+  }
+  ASSERT_EQ(payloads.size(), 12u + 7u);
+
+  std::mt19937_64 rng(0x61727469u);
+  Harness harness;
+  AddressSpaceCap cap;
+  std::size_t case_index = 0;
+  for (const auto& [kind, seed] : payloads) {
+    const std::string what = core::section_kind_name(kind);
+    for_each_mutation(seed, rng, [&](const Bytes& payload) {
+      harness.run(what.c_str(), case_index++, [&] { decode_payload(kind, payload); });
+    });
+    for (int round = 0; round < 50; ++round) {
+      const Bytes payload = random_bytes(rng, rng() % 64);
+      harness.run(what.c_str(), case_index++, [&] { decode_payload(kind, payload); });
+    }
+  }
+  EXPECT_GT(harness.cases(), 5000u);
 }
 
 }  // namespace
