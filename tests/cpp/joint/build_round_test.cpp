@@ -10,7 +10,6 @@
 #include "core/config.hpp"
 #include "engine/joint/build_round.hpp"
 #include "engine/joint/leaf_heap.hpp"
-#include "joint_test_support.hpp"
 
 namespace kestrune::engine::joint {
 namespace {
@@ -165,27 +164,6 @@ TEST(JointRoundBuilders, CategorySetsKeepMinimumRowsOnBothSides) {
     const std::uint32_t smaller = std::min(stumps[0].left_stats.count, stumps[0].right_stats.count);
     EXPECT_EQ(smaller, min_rows == 1 ? 3u : 19u) << min_rows;
   }
-}
-
-TEST(JointRoundBuilders, RequestFailuresAreReported) {
-  const Problem p = random_problem(20, 2, 2, 5, 7);
-  core::TrainParams params = params_with(2, 1);
-  using testing_support::throws_joint_error;
-  EXPECT_TRUE(throws_joint_error([&] { build_joint_round_inner({params, p.binned, p.gradients, 3, {}, 0}); },
-                                 "expected 3 gradient vectors, got 2"));
-  Gradients short_lists = p.gradients;
-  short_lists[1].pop_back();
-  EXPECT_TRUE(throws_joint_error([&] { build_joint_round_leafwise({params, p.binned, short_lists, 2, {}, 0}, 4); },
-                                 "gradient vector for output 1 has length 19 != 20"));
-  params.neutralization_config = core::NeutralizationConfig{core::NeutralizationKind::SplitPenalty, 0.0f, 0.5f};
-  EXPECT_TRUE(throws_joint_error([&] { build_joint_round_inner({params, p.binned, p.gradients, 2, {}, 0}); },
-                                 "factor_exposures are required when neutralization='split_penalty'"));
-  params.neutralization_config.reset();
-  params.interaction_constraints = {{0, 9}};
-  EXPECT_TRUE(throws_joint_error(
-      [&] { build_joint_round_leafwise({params, p.binned, p.gradients, 2, {}, 0}, 4); },
-      "interaction_constraints: InvalidConfig(\"interaction_constraints group 0 references feature 9 which "
-      "exceeds feature_count 2\")"));
 }
 
 TEST(JointCandidateHeap, PopsInNonIncreasingGainOrder) {

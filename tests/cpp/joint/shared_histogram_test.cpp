@@ -100,12 +100,6 @@ TEST(MultiOutputHistogram, CategorySearchLimitsAndTies) {
   const auto split = find_best_multi_output_categorical_split(h, 0, 64, 0.0f, kEps);
   ASSERT_TRUE(split);
   EXPECT_EQ(split->mask, std::uint64_t{1} << 63);
-  // Equal means everywhere: every prefix gain is <= 0 and nothing splits.
-  for (std::size_t c = 0; c < 8; ++c) set(c, 2.0f, 1.0f);
-  EXPECT_FALSE(find_best_multi_output_categorical_split(h, 0, 8, 0.0f, kEps));
-  // NaN keys (zero denominators) are ordered deterministically and read nothing out of range.
-  for (std::size_t c = 0; c < 8; ++c) set(c, c % 3 == 0 ? 1.0f : -1.0f, c % 2 == 0 ? -kEps : 1.0f);
-  EXPECT_EQ(order_categories_by_output0(h, 0, 8, 0.0f, kEps), order_categories_by_output0(h, 0, 8, 0.0f, kEps));
 }
 
 TEST(MultiOutputHistogram, LeafKVectorsAreSoftThresholdedNewtonSteps) {
