@@ -142,30 +142,6 @@ TEST(JointRoundBuilders, LeafWiseWithoutABudgetGrowsTheLevelWiseTree) {
   }
 }
 
-TEST(JointRoundBuilders, CategorySetsKeepMinimumRowsOnBothSides) {
-  // Category 3 holds three rows with a strong gradient: the best set isolates it, unless both
-  // children must keep ten rows, when the search picks the best set that does.
-  std::vector<std::uint8_t> bins(60);
-  Gradients gradients(2, std::vector<core::GradientPair>(60));
-  for (std::size_t r = 0; r < 60; ++r) {
-    bins[r] = r < 3 ? 3 : static_cast<std::uint8_t>(r % 3);
-    const float g = r < 3 ? 5.0f : (r % 3 == 0 ? -1.0f : 0.5f);
-    gradients[0][r] = {g, 1.0f};
-    gradients[1][r] = {0.5f * g, 1.0f};
-  }
-  const core::BinnedMatrix binned = core::BinnedMatrix::make(60, 1, 3, bins);
-  const std::pair<std::size_t, std::size_t> categorical[] = {{0, 4}};
-  for (const std::uint32_t min_rows : {1u, 10u}) {
-    const core::TrainParams params = params_with(1, min_rows);
-    const std::vector<TrainedStump> stumps =
-        build_joint_round_inner({params, binned, gradients, 2, categorical, 0});
-    ASSERT_EQ(stumps.size(), 1u);
-    EXPECT_TRUE(stumps[0].categorical);
-    const std::uint32_t smaller = std::min(stumps[0].left_stats.count, stumps[0].right_stats.count);
-    EXPECT_EQ(smaller, min_rows == 1 ? 3u : 19u) << min_rows;
-  }
-}
-
 TEST(JointCandidateHeap, PopsInNonIncreasingGainOrder) {
   std::mt19937 rng(11);
   for (int trial = 0; trial < 50; ++trial) {

@@ -6,14 +6,9 @@
 
 #include "engine/joint/predictor.hpp"
 #include "engine/trained_model.hpp"
-#include "joint_test_support.hpp"
-#include "predictor/error.hpp"
-#include "predictor/predictor.hpp"
 
 namespace kestrune::engine::joint {
 namespace {
-
-using testing_support::throws_joint_error;
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
@@ -50,18 +45,14 @@ TrainedModel two_tree_model() {
 TEST(JointPredictor, RoutesRowsByTheBinRules) {
   const auto bytes = two_tree_model().to_artifact_bytes();
   const JointPredictor predictor = JointPredictor::from_artifact_bytes(bytes, {0.5f, -0.5f});
-  ASSERT_EQ(predictor.n_outputs(), 2u);
-  ASSERT_EQ(predictor.trees().size(), 2u);
-
   const std::vector<float> cat_left = {3.0f, 30.0f}, cat_right = {4.0f, 40.0f}, root_right = {2.0f, 20.0f};
   const std::vector<float> second_left = {100.0f, 1000.0f}, second_right = {-100.0f, -1000.0f};
-  struct Case {
+  const struct {
     const char* what;
     std::vector<float> row;
     const std::vector<float>& first_tree;
     const std::vector<float>& second_tree;
-  };
-  const std::vector<Case> cases = {
+  } cases[] = {
       {"2.7 truncates to the split bin 2 and goes left; 5.9 takes bit 5", {2.7f, 5.9f, 0.0f}, cat_left, second_left},
       {"-0.5 truncates to 0; category 4 is not in the set", {-0.5f, 4.0f, 1.0f}, cat_right, second_right},
       {"category 64 follows the missing side", {0.0f, 64.0f, 0.0f}, cat_left, second_left},
@@ -73,7 +64,7 @@ TEST(JointPredictor, RoutesRowsByTheBinRules) {
       {"a NaN numeric value is missing", {kNaN, 5.0f, kNaN}, root_right, second_right},
       {"features beyond a short row are missing", {1.0f}, cat_left, second_right},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     const std::vector<float> scores = predictor.predict_row(c.row);
     ASSERT_EQ(scores.size(), 2u);
     EXPECT_EQ(scores[0], 0.5f + c.first_tree[0] + 0.5f * c.second_tree[0]) << c.what;
@@ -87,16 +78,6 @@ TEST(JointPredictor, RoutesRowsByTheBinRules) {
     for (const float v : predictor.predict_row({values.data() + 3 * r, 3})) expected.push_back(v);
   }
   EXPECT_EQ(predictor.predict_batch(values, 3), expected);
-}
-
-TEST(JointPredictor, ArtifactsWithoutKVectorsAreNotJoint) {
-  TrainedModel plain = two_tree_model();
-  for (TrainedStump& stump : plain.stumps) stump.multi_output.reset();
-  EXPECT_TRUE(throws_joint_error([&] { JointPredictor::from_artifact_bytes(plain.to_artifact_bytes(), {}); },
-                                 "artifact does not carry MultiOutputLeafValues"));
-  // Nor does the single-output predictor score joint artifacts.
-  EXPECT_THROW(predictor::Predictor::from_artifact_bytes(two_tree_model().to_artifact_bytes()),
-               predictor::PredictorError);
 }
 
 }  // namespace

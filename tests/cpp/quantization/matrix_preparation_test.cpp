@@ -9,9 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "../engine/engine_test_support.hpp"
 #include "engine/error.hpp"
-#include "quantization/linear_tail.hpp"
 
 namespace kestrune::quantization {
 namespace {
@@ -120,34 +118,6 @@ TEST(QuantizationMatrixPreparation, ValidationUsesTheTrainingBinning) {
   EXPECT_EQ(*validation.binning_metadata.feature_mins, *training.binning_metadata.feature_mins);
   const auto binned = prepare_validation({kNaN, -3, 2.4f, 255}, 4, 1, prepare({0, 3}, 2, 1));
   EXPECT_EQ(codes_of(binned), (std::vector<std::uint16_t>{255, 0, 2, 255}));
-}
-
-TEST(QuantizationMatrixPreparation, LinearTailSwitchRanksSqueezedFeatures) {
-  std::vector<float> values;  // feature 0 heavy-tailed: its core s[2] .. s[17] spans 15 of 1000
-  for (int i = 0; i < 20; ++i) values.insert(values.end(), {i == 19 ? 1000.5f : i + 0.5f, i + 0.5f});
-  const auto off = prepare(values, 20, 2);
-  EXPECT_FALSE(off.binning_metadata.feature_linear_rank_flags.has_value());
-  EXPECT_EQ(codes_of(off)[2], 0);  // 1.5 of [0.5, 1000.5] linearly
-  const struct {
-    const char* on;
-    const char* ratio;
-    std::vector<bool> flags;
-  } cases[] = {{" Yes ", nullptr, {true, false}}, {"ON", "0", {false, false}}, {"true", " 7\t", {true, true}},
-               {"1", "abc", {true, false}}, {"y", "7", {}}};
-  using engine::testing_support::ScopedEnv;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::Message() << c.on << " / " << (c.ratio ? c.ratio : "(unset)"));
-    ScopedEnv on(kLinearTailRankVariable, std::string(c.on));
-    ScopedEnv ratio(kLinearTailCoreSpanRatioVariable, c.ratio ? std::optional<std::string>(c.ratio) : std::nullopt);
-    const auto prepared = prepare(values, 20, 2);
-    const auto& flags = prepared.binning_metadata.feature_linear_rank_flags;
-    ASSERT_EQ(flags.has_value(), !c.flags.empty());
-    if (c.flags.empty()) continue;
-    EXPECT_EQ(*flags, c.flags);
-    EXPECT_EQ(prepared.binning_metadata.feature_sorted_values.has_value(), c.flags[0] || c.flags[1]);
-    // Ranked: value 1.5 is the 2nd of 20 values -> 254 * 1 / 19.
-    EXPECT_EQ(codes_of(prepared)[2], c.flags[0] ? 13 : 0);
-  }
 }
 
 }  // namespace

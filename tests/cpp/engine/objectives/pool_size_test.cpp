@@ -6,6 +6,7 @@
 // are large enough for every objective to use several threads.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -61,16 +62,24 @@ Rows make_rows(std::size_t n) {
 }
 
 using Span = std::span<const float>;
+using Row = std::function<double(double, double)>;
+
+// A per-row objective with its float64 definition: the pair is the first and second derivative
+// of the row's weighted term `nll` in the score (`hessian` where it is not the second
+// derivative), and the loss is the mean of the weighted `loss_term`s over the rows or, for the
+// log-link families, over the weights.
 struct PerRowCase {
   const char* name;
   std::function<std::vector<GradientPair>(Span, Span, const Weights&, bool per_round)> gradients;
-  std::function<float(Span, Span, const Weights&)> loss;  // empty: not a plain mean of per-row terms
+  std::function<float(Span, Span, const Weights&)> loss;
   const std::vector<float>& targets;
-  bool weighted;
+  bool weighted, running_sum_loss, over_weight_sum;
+  Row nll, hessian, loss_term;
 };
 
 template <typename O>
-PerRowCase per_row(const char* name, const O& o, const std::vector<float>& targets, bool weighted, bool mean_loss) {
+PerRowCase per_row(const char* name, const O& o, const std::vector<float>& targets, bool weighted, bool running_sum,
+                   bool over_weight_sum, Row nll, Row hessian, Row loss_term) {
   auto gradients = [o](Span p, Span y, const Weights& w, bool per_round) {
     if (!per_round) return o.compute_gradients(p, y, w);
     // The per-round path fills the caller's buffer in place, overwriting every entry.
@@ -80,44 +89,80 @@ PerRowCase per_row(const char* name, const O& o, const std::vector<float>& targe
     EXPECT_EQ(out.data(), storage);
     return out;
   };
-  std::function<float(Span, Span, const Weights&)> loss;
-  if (mean_loss) loss = [o](Span p, Span y, const Weights& w) { return o.loss(p, y, w); };
-  return {name, gradients, loss, targets, weighted};
+  return {name, gradients, [o](Span p, Span y, const Weights& w) { return o.loss(p, y, w); }, targets, weighted,
+          running_sum, over_weight_sum, nll, hessian, loss_term};
+}
+
+double pinball(double s, double y) { return y > s ? 0.7 * (y - s) : 0.3 * (s - y); }
+double tweedie_nll(double s, double y) { return -y * std::exp(-0.4 * s) / -0.4 + std::exp(0.6 * s) / 0.6; }
+double tweedie_deviance(double s, double y) {
+  const double m = std::exp(s);
+  return 2.0 * (std::pow(y, 0.6) / (-0.4 * 0.6) - y * std::pow(m, -0.4) / -0.4 + std::pow(m, 0.6) / 0.6);
 }
 
 TEST(ObjectivesOnPool, PerRowObjectivesMatchRowByRow) {
   const Rows r = make_rows(kRows);
   std::vector<float> binary(r.labels.size());
   for (std::size_t i = 0; i < binary.size(); ++i) binary[i] = std::fmod(r.labels[i], 2.0f);
+  const Row squared = [](double s, double y) { return 0.5 * (s - y) * (s - y); };
+  const Row squared_term = [](double s, double y) { return (s - y) * (s - y); };
+  const Row logistic = [](double s, double y) { return std::log1p(std::exp(s)) - s * y; };
+  const Row poisson = [](double s, double y) { return std::exp(s) - y * s; };
+  const Row gamma = [](double s, double y) { return y * std::exp(-s) + s; };
+  const Row gamma_term = [](double s, double y) { return y / std::exp(s) - std::log(y / std::exp(s)) - 1.0; };
+  const Row tweedie_hessian = [](double s, double) { return std::exp(0.6 * s); };  // the power term alone
+  const Row unit = [](double, double) { return 1.0; };
   const TweedieObjective tweedie = TweedieObjective::make(1.4f);
+  const QuantileObjective quantile{0.7f};
   const PerRowCase cases[] = {
-      per_row("squared", SquaredErrorObjective{}, r.counts, true, false),
-      per_row("binary weighted", BinaryCrossEntropyObjective{}, binary, true, true),
-      per_row("binary", BinaryCrossEntropyObjective{}, binary, false, true),
-      per_row("poisson", PoissonObjective{}, r.counts, false, true),
-      per_row("poisson weighted", PoissonObjective{}, r.counts, true, false),
-      per_row("gamma", GammaObjective{}, r.weights, false, true),
-      per_row("tweedie", tweedie, r.counts, false, true),
-      per_row("tweedie weighted", tweedie, r.counts, true, false),
-      per_row("quantile weighted", QuantileObjective{0.7f}, r.counts, true, false),
-      per_row("quantile", QuantileObjective{0.7f}, r.counts, false, false),
+      per_row("squared", SquaredErrorObjective{}, r.counts, true, false, false, squared, nullptr, squared_term),
+      per_row("binary weighted", BinaryCrossEntropyObjective{}, binary, true, true, false, logistic, nullptr, logistic),
+      per_row("binary", BinaryCrossEntropyObjective{}, binary, false, true, false, logistic, nullptr, logistic),
+      per_row("poisson", PoissonObjective{}, r.counts, false, true, true, poisson, nullptr, poisson),
+      per_row("poisson weighted", PoissonObjective{}, r.counts, true, false, true, poisson, nullptr, poisson),
+      per_row("gamma", GammaObjective{}, r.weights, false, true, true, gamma, nullptr, gamma_term),
+      per_row("tweedie", tweedie, r.counts, false, true, true, tweedie_nll, tweedie_hessian, tweedie_deviance),
+      per_row("tweedie weighted", tweedie, r.counts, true, false, true, tweedie_nll, tweedie_hessian, tweedie_deviance),
+      per_row("quantile weighted", quantile, r.counts, true, false, false, pinball, unit, pinball),
+      per_row("quantile", quantile, r.counts, false, false, false, pinball, unit, pinball),
   };
   for (const PerRowCase& c : cases) {
     SCOPED_TRACE(c.name);
     const Weights weights = c.weighted ? Weights(r.weights) : std::nullopt;
     std::vector<GradientPair> expected(kRows);
     float term_sum = 0.0f;
+    double loss = 0.0, weight_sum = 0.0;
     for (std::size_t i = 0; i < kRows; ++i) {
       const Weights w = c.weighted ? Weights(Span(r.weights).subspan(i, 1)) : std::nullopt;
       const Span p = Span(r.scores).subspan(i, 1), y = Span(c.targets).subspan(i, 1);
       expected[i] = c.gradients(p, y, w, false).at(0);
       // The loss of one row is that row's term: the running sum of the terms in row order,
       // over the row count, is the loss of all rows.
-      if (c.loss) term_sum += c.loss(p, y, w);
+      if (c.running_sum_loss) term_sum += c.loss(p, y, w);
+      const double wi = c.weighted ? r.weights[i] : 1.0, s = r.scores[i], yi = c.targets[i];
+      loss += wi * c.loss_term(s, yi);
+      weight_sum += wi;
+      if (i % 1009 != 0) continue;
+      auto row = [&](double x) { return wi * c.nll(x, yi); };
+      testing::expect_close(expected[i].grad, testing::first_derivative(row, s), 1e-5, 1e-5);
+      testing::expect_close(expected[i].hess, c.hessian ? wi * c.hessian(s, yi) : testing::second_derivative(row, s),
+                            1e-4, 1e-5);
     }
     for (const bool per_round : {false, true}) expect_same_pairs(c.gradients(r.scores, c.targets, weights, per_round), expected);
-    if (c.loss) EXPECT_EQ(bits(c.loss(r.scores, c.targets, weights)), bits(term_sum / static_cast<float>(kRows)));
+    const float all = c.loss(r.scores, c.targets, weights);
+    if (c.running_sum_loss) EXPECT_EQ(bits(all), bits(term_sum / static_cast<float>(kRows)));
+    testing::expect_close(all, loss / (c.over_weight_sum ? weight_sum : static_cast<double>(kRows)), 1e-3);
   }
+}
+
+// Float64 negative log-likelihood of the row's class as a function of margin k.
+double softmax_nll(const std::vector<std::vector<float>>& margins, std::size_t row, std::size_t label, std::size_t k,
+                   double value) {
+  double max = -INFINITY, sum = 0.0;
+  std::vector<double> z(margins.size());
+  for (std::size_t j = 0; j < margins.size(); ++j) max = std::max(max, z[j] = j == k ? value : margins[j][row]);
+  for (const double v : z) sum += std::exp(v - max);
+  return -(z[label] - max - std::log(sum));
 }
 
 TEST(ObjectivesOnPool, MulticlassMatchesRowByRow) {
@@ -140,11 +185,17 @@ TEST(ObjectivesOnPool, MulticlassMatchesRowByRow) {
                                           2, one);
     expected[i] = one.at(0);
     // The unweighted loss: the rows' negative log-likelihoods summed in row order in float64.
+    const std::size_t label = static_cast<std::size_t>(r.labels[i]);
     double sum = 0.0;
     float m = -INFINITY;
     for (std::size_t k = 0; k < 4; ++k) m = margins[k][i] > m ? margins[k][i] : m;
     for (std::size_t k = 0; k < 4; ++k) sum += std::exp(static_cast<double>(margins[k][i] - m));
-    total -= static_cast<double>(margins[static_cast<std::size_t>(r.labels[i])][i] - m) - std::log(sum);
+    total -= static_cast<double>(margins[label][i] - m) - std::log(sum);
+    // The pair: derivatives of the weighted float64 likelihood in margin 2.
+    if (i % 1009 != 0) continue;
+    auto nll = [&](double v) { return r.weights[i] * softmax_nll(margins, i, label, 2, v); };
+    testing::expect_close(one[0].grad, testing::first_derivative(nll, margins[2][i]), 1e-5, 1e-6);
+    testing::expect_close(one[0].hess, testing::second_derivative(nll, margins[2][i]), 1e-3, 1e-6);
   }
   expect_same_pairs(all, expected);
   EXPECT_EQ(bits(objective.loss(margins, r.labels, std::nullopt)), bits(static_cast<float>(total / static_cast<double>(n))));
