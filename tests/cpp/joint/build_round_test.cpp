@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <map>
 #include <random>
 #include <vector>
 
@@ -113,32 +112,6 @@ TEST(JointRoundBuilders, RootSplitMaximisesTheSummedGainAmongAdmissibleSplits) {
         EXPECT_EQ(stumps[0].multi_output->left.size(), 3u);
       }
     }
-  }
-}
-
-TEST(JointRoundBuilders, LeafWiseWithoutABudgetGrowsTheLevelWiseTree) {
-  // Each node's split depends only on its rows, so best-first growth with room for every split
-  // finds the same splits as level-by-level growth, only in another order.
-  for (std::uint32_t seed : {5u, 6u}) {
-    const Problem p = random_problem(400, 4, 2, 30, seed);
-    const core::TrainParams params = params_with(4, 5);
-    const JointRoundRequest request{params, p.binned, p.gradients, 2, {}, 0};
-    std::map<std::uint32_t, TrainedStump> level, leaf;
-    for (const TrainedStump& s : build_joint_round_inner(request)) level[s.node_id] = s;
-    for (const TrainedStump& s : build_joint_round_leafwise(request, 1000)) leaf[s.node_id] = s;
-    ASSERT_GT(level.size(), 3u);
-    ASSERT_EQ(level.size(), leaf.size());
-    for (const auto& [id, s] : level) {
-      ASSERT_TRUE(leaf.contains(id)) << id;
-      EXPECT_EQ(leaf[id].feature_index, s.feature_index);
-      EXPECT_EQ(leaf[id].split_bin, s.split_bin);
-      EXPECT_EQ(leaf[id].multi_output, s.multi_output);
-    }
-    // A budget of n leaves makes exactly n - 1 splits, the largest gains first among open nodes.
-    const std::vector<TrainedStump> three = build_joint_round_leafwise(request, 4);
-    ASSERT_EQ(three.size(), 3u);
-    EXPECT_EQ(three[0].node_id, 0u);
-    EXPECT_TRUE(build_joint_round_leafwise(request, 1).empty());
   }
 }
 

@@ -10,7 +10,6 @@
 #include <limits>
 #include <vector>
 
-#include "../engine/engine_test_support.hpp"
 #include "quantization/bin_rules.hpp"
 #include "quantization/feature_statistics.hpp"
 
@@ -69,27 +68,6 @@ TEST(QuantizationKernels, EveryCodeFollowsTheStrategysRule) {
       }
       EXPECT_EQ(max_code, largest);
     }
-  }
-}
-
-TEST(QuantizationKernels, RefusesMetadataTheStrategyNeeds) {
-  const std::vector<float> values = {1, 2};
-  ContinuousBinningMetadataInternal only_mins, bounds;
-  only_mins.feature_mins = bounds.feature_mins = std::vector<float>{0};
-  bounds.feature_maxs = std::vector<float>{1};
-  const struct {
-    Strategy strategy;
-    const ContinuousBinningMetadataInternal& metadata;
-    const char* message;
-  } cases[] = {
-      {Strategy::Linear, {}, "continuous linear minima are missing"},
-      {Strategy::Linear, only_mins, "continuous linear maxima are missing"},
-      {Strategy::Rank, bounds, "continuous rank sorted values are missing"},
-      {Strategy::Quantile, bounds, "continuous quantile cuts are missing"},
-  };
-  for (const auto& c : cases) {
-    EXPECT_TRUE(engine::testing_support::throws_contract_violation(
-        [&] { quantize_dense_values_with_metadata_wide(values, 2, 1, c.strategy, c.metadata, false, 298); }, c.message));
   }
 }
 

@@ -201,6 +201,25 @@ TEST(ObjectivesOnPool, MulticlassMatchesRowByRow) {
   EXPECT_EQ(bits(objective.loss(margins, r.labels, std::nullopt)), bits(static_cast<float>(total / static_cast<double>(n))));
 }
 
+// Float64 losses of one group: the logistic pair loss summed over pairs of different labels, and
+// the cross entropy of the label softmax against the score softmax.
+double pairwise_loss(const std::vector<double>& s, Span y) {
+  double sum = 0.0;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    for (std::size_t j = i + 1; j < s.size(); ++j) {
+      if (y[i] != y[j]) sum += std::log1p(std::exp(-(y[i] > y[j] ? s[i] - s[j] : s[j] - s[i])));
+    }
+  }
+  return sum;
+}
+double cross_entropy(const std::vector<double>& s, Span y) {
+  if (s.size() < 2) return 0.0;  // groups of one row are left alone
+  double label_norm = 0.0, score_norm = 0.0, sum = 0.0;
+  for (std::size_t i = 0; i < s.size(); ++i) label_norm += std::exp(double{y[i]}), score_norm += std::exp(s[i]);
+  for (std::size_t i = 0; i < s.size(); ++i) sum -= std::exp(double{y[i]}) / label_norm * (s[i] - std::log(score_norm));
+  return sum;
+}
+
 TEST(ObjectivesOnPool, RankingObjectivesMatchGroupByGroup) {
   std::mt19937 rng(5);
   std::normal_distribution<float> normal(0.0f, 1.5f);
@@ -234,14 +253,38 @@ TEST(ObjectivesOnPool, RankingObjectivesMatchGroupByGroup) {
     std::vector<GradientPair> per_round;
     objective.compute_gradients_into(scores, labels, std::nullopt, per_round);
     expect_same_pairs(per_round, expected);
+    return expected;
   };
   check("lambdamart", LambdaMARTObjective(ids), [](auto& ids, std::size_t) { return LambdaMARTObjective(ids); });
-  check("pairwise", PairwiseRankingObjective(ids), [](auto& ids, std::size_t) { return PairwiseRankingObjective(ids); });
-  check("xendcg", XeNDCGObjective(ids), [](auto& ids, std::size_t) { return XeNDCGObjective(ids); });
-  check("queryrmse", QueryRMSEObjective(ids), [](auto& ids, std::size_t) { return QueryRMSEObjective(ids); });
+  const auto pairwise =
+      check("pairwise", PairwiseRankingObjective(ids), [](auto& ids, std::size_t) { return PairwiseRankingObjective(ids); });
+  const auto xendcg = check("xendcg", XeNDCGObjective(ids), [](auto& ids, std::size_t) { return XeNDCGObjective(ids); });
+  // Query RMSE trains on squared-error pairs.
+  expect_same_pairs(check("queryrmse", QueryRMSEObjective(ids), [](auto& ids, std::size_t) { return QueryRMSEObjective(ids); }),
+                    SquaredErrorObjective{}.compute_gradients(scores, labels, std::nullopt));
   check("yetirank", YetiRankObjective(ids, 3, kSeed), [](auto& ids, std::size_t g) {
     return YetiRankObjective(ids, 3, kSeed + static_cast<std::uint64_t>(g) * 1000003ULL);
   });
+  // Pairwise and cross-entropy pairs are the derivatives of their groups' float64 losses (the
+  // hessian floored), on a sample of the groups.
+  for (std::size_t g = 0; g + 1 < bounds.size(); g += 61) {
+    const Span y = Span(labels).subspan(bounds[g], bounds[g + 1] - bounds[g]);
+    for (std::size_t i = bounds[g]; i < bounds[g + 1]; ++i) {
+      auto at = [&](auto loss) {
+        return [&, loss](double x) {
+          std::vector<double> s(scores.begin() + bounds[g], scores.begin() + bounds[g + 1]);
+          s[i - bounds[g]] = x;
+          return loss(s, y);
+        };
+      };
+      testing::expect_close(pairwise[i].grad, testing::first_derivative(at(pairwise_loss), scores[i]), 1e-5, 1e-6);
+      testing::expect_close(pairwise[i].hess, std::max(testing::second_derivative(at(pairwise_loss), scores[i]), 1e-7),
+                            1e-3, 1e-5);
+      testing::expect_close(xendcg[i].grad, testing::first_derivative(at(cross_entropy), scores[i]), 1e-4, 1e-6);
+      testing::expect_close(xendcg[i].hess, std::max(testing::second_derivative(at(cross_entropy), scores[i]), 1e-7),
+                            1e-3, 1e-5);
+    }
+  }
 
   // Losses: the per-group values, from float64 definitions, summed in group order.
   double ndcg_sum = 0.0, cross_sum = 0.0, rmse_sum = 0.0;

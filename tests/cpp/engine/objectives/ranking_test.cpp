@@ -8,15 +8,12 @@
 #include <span>
 #include <bit>
 #include <cmath>
-#include <cstring>
 #include <vector>
 
 #include "engine/objectives/lambdamart.hpp"
 #include "engine/objectives/ndcg.hpp"
 #include "engine/objectives/pairwise.hpp"
-#include "engine/objectives/query_rmse.hpp"
 #include "engine/objectives/ranking_groups.hpp"
-#include "engine/objectives/squared.hpp"
 #include "engine/objectives/xendcg.hpp"
 #include "engine/objectives/yetirank.hpp"
 #include "objective_test_util.hpp"
@@ -117,63 +114,6 @@ TEST(ObjectiveRanking, LambdaGradientsMatchTheFloat64Reference) {
   const std::uint32_t expected_bits[] = {3200455968u, 1033020725u, 3198619334u};
   const float noise[] = {yetirank_noise(42, 1, 0, 0), yetirank_noise(42, 1, 2, 3), yetirank_noise(~0ULL, 5, 9, 100)};
   for (int i = 0; i < 3; ++i) EXPECT_EQ(std::bit_cast<std::uint32_t>(noise[i]), expected_bits[i]);
-}
-
-// Float64 pair loss summed over within-group pairs of different labels, and the cross entropy of
-// each group's label softmax against its score softmax: the gradients are their derivatives.
-double pairwise_loss(const Offsets& b, const std::vector<double>& s, const std::vector<float>& y) {
-  double sum = 0.0;
-  for (std::size_t g = 0; g + 1 < b.size(); ++g) {
-    for (std::size_t i = b[g]; i < b[g + 1]; ++i) {
-      for (std::size_t j = i + 1; j < b[g + 1]; ++j) {
-        if (y[i] != y[j]) sum += std::log1p(std::exp(-(y[i] > y[j] ? s[i] - s[j] : s[j] - s[i])));
-      }
-    }
-  }
-  return sum;
-}
-double cross_entropy(const Offsets& b, const std::vector<double>& s, const std::vector<float>& y) {
-  double sum = 0.0;
-  for (std::size_t g = 0; g + 1 < b.size(); ++g) {
-    double label_norm = 0.0, score_norm = 0.0;
-    for (std::size_t i = b[g]; i < b[g + 1]; ++i) label_norm += std::exp(double{y[i]}), score_norm += std::exp(s[i]);
-    for (std::size_t i = b[g]; i < b[g + 1]; ++i) sum -= std::exp(double{y[i]}) / label_norm * (s[i] - std::log(score_norm));
-  }
-  return sum;
-}
-
-TEST(ObjectiveRanking, PairwiseAndCrossEntropyGradientsAreTheLossDerivatives) {
-  const std::vector<std::uint32_t> ids{4, 4, 4, 4, 8, 8, 8, 6};
-  const std::vector<float> scores{0.5f, -1.0f, 2.0f, 0.25f, 0.0f, 3.0f, -2.0f, 1.0f};
-  const std::vector<float> labels{2.0f, 0.0f, 1.0f, 2.0f, 1.0f, 0.0f, 3.0f, 1.0f};
-  const Offsets b = compute_group_boundaries(ids);
-  const auto pairwise = PairwiseRankingObjective(ids).compute_gradients(scores, labels, std::nullopt);
-  const auto xendcg = XeNDCGObjective(ids).compute_gradients(scores, labels, std::nullopt);
-  for (std::size_t i = 0; i + 1 < scores.size(); ++i) {
-    auto at = [&](auto loss) {
-      return [&, loss](double x) {
-        std::vector<double> s(scores.begin(), scores.end());
-        s[i] = x;
-        return loss(b, s, labels);
-      };
-    };
-    expect_close(pairwise[i].grad, testing::first_derivative(at(pairwise_loss), scores[i]), 1e-5, 1e-6);
-    expect_close(pairwise[i].hess, testing::second_derivative(at(pairwise_loss), scores[i]), 1e-3, 1e-5);
-    expect_close(xendcg[i].grad, testing::first_derivative(at(cross_entropy), scores[i]), 1e-4, 1e-6);
-    expect_close(xendcg[i].hess, testing::second_derivative(at(cross_entropy), scores[i]), 1e-3, 1e-5);
-  }
-  // A group of one row has no pair and no update, only the floor; the pairwise loss is per row.
-  for (const auto& pairs : {pairwise, xendcg}) {
-    EXPECT_EQ(pairs[7].grad, 0.0f);
-    EXPECT_EQ(pairs[7].hess, 1e-7f);
-  }
-  const std::vector<double> s(scores.begin(), scores.end());
-  expect_close(PairwiseRankingObjective(ids).loss(scores, labels, std::nullopt), pairwise_loss(b, s, labels) / 8.0);
-  // Query RMSE trains on squared-error pairs.
-  const std::vector<float> w{2.0f, 1.0f, 0.5f, 1.0f, 1.0f, 3.0f, 1.0f, 1.0f};
-  const auto rmse = QueryRMSEObjective(ids).compute_gradients(scores, labels, Weights{w});
-  const auto squared = SquaredErrorObjective{}.compute_gradients(scores, labels, Weights{w});
-  EXPECT_EQ(std::memcmp(rmse.data(), squared.data(), rmse.size() * sizeof(GradientPair)), 0);
 }
 
 TEST(ObjectiveRanking, GroupLayout) {
