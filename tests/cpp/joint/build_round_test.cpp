@@ -119,12 +119,10 @@ TEST(JointCandidateHeap, PopsInNonIncreasingGainOrder) {
   std::mt19937 rng(11);
   for (int trial = 0; trial < 50; ++trial) {
     JointCandidateHeap heap;
-    std::vector<float> pushed;
     for (int i = 0; i < 40; ++i) {
       JointLeafCandidate c;
       c.gain = static_cast<float>(rng() % 7);  // many ties
       c.node_id = static_cast<std::uint32_t>(i);
-      pushed.push_back(c.gain);
       heap.push(std::move(c));
       if (rng() % 3 == 0) heap.pop();
     }

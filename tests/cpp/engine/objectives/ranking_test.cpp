@@ -149,9 +149,6 @@ TEST(ObjectiveRanking, DegenerateInputs) {
   std::vector<GradientPair> out{{1.0f, 1.0f}};
   EXPECT_ANY_THROW(LambdaMARTObjective(ids).compute_gradients_into(std::vector<float>{0, NAN, 0, 0}, labels, {}, out));
   EXPECT_TRUE(out.empty());
-  testing::expect_rejected_pair(
-      [&] { XeNDCGObjective(ids).compute_gradients(std::vector<float>(4, 0.0f), std::vector<float>{INFINITY, 0, 0, 0}, {}); },
-      "gradient and hessian must be finite");
   // Huge score gaps keep every pair finite.
   const std::vector<float> extreme{1e30f, -1e30f, 0.0f, INFINITY};
   for (const auto& pairs : {LambdaMARTObjective(ids).compute_gradients(extreme, labels, {}),
