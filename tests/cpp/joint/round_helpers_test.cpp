@@ -19,10 +19,8 @@ using Predictions = std::vector<std::vector<float>>;
 TrainedStump stump(std::uint32_t id, std::uint16_t split_bin, bool default_left, std::vector<float> left,
                    std::vector<float> right) {
   TrainedStump s;
-  s.node_id = id;
-  s.feature_index = id & 1u;  // the root splits feature 0, its left child feature 1
-  s.split_bin = split_bin;
-  s.default_left = default_left;
+  s.node_id = id, s.feature_index = id & 1u;  // the root splits feature 0, its left child feature 1
+  s.split_bin = split_bin, s.default_left = default_left;
   s.multi_output = MultiOutputValues{std::move(left), std::move(right)};
   return s;
 }
@@ -42,15 +40,11 @@ TEST(JointTreeWalk, RoutesEachRowAndAddsItsLeafVector) {
   // left, category 70 right. Row 3: a missing category takes the default (right). Row 4: category
   // 1 is not in the set.
   const Predictions leaf = {{10, 20}, {-1, -2}, {30, 40}, {30, 40}, {30, 40}};
-  for (std::size_t r = 0; r < 5; ++r) {
-    for (std::size_t k = 0; k < 2; ++k) EXPECT_EQ(predictions[k][r], start[k][r] + leaf[r][k]) << r << k;
-  }
+  for (std::size_t i = 0; i < 10; ++i) EXPECT_EQ(predictions[i % 2][i / 2], start[i % 2][i / 2] + leaf[i / 2][i % 2]) << i;
   // Scale -1 at the same weight takes the tree out again; a tree without a root adds nothing.
   walk_tree_into_predictions(tree, binned, 2, 5, 2, predictions, -2.0f, 0.5f);
   walk_tree_into_predictions(std::vector<TrainedStump>{categorical}, binned, 2, 5, 2, predictions, 1.0f, 1.0f);
-  for (std::size_t k = 0; k < 2; ++k) {
-    for (std::size_t r = 0; r < 5; ++r) EXPECT_NEAR(predictions[k][r], start[k][r], 1e-6f);
-  }
+  for (std::size_t i = 0; i < 10; ++i) EXPECT_NEAR(predictions[i % 2][i / 2], start[i % 2][i / 2], 1e-6f) << i;
 }
 
 // Both storages: 16-bit codes above 255 stay distinct from each other and from the missing code.

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <tuple>
 #include <vector>
 
 #include "engine/joint/morph_gain.hpp"
@@ -111,15 +112,11 @@ TEST(MultiOutputMorphGain, BalancePenaltyAndRowCounts) {
   const core::MorphPrecomputed warm = engine::morph_precomputed_for_iteration(0, config);  // penalty on
   const float base = (3.0f * 3.0f) / ((4.0f + 1.0f) + kEps) + (1.0f * 1.0f) / ((6.0f + 1.0f) + kEps) -
                      (4.0f * 4.0f) / ((10.0f + 1.0f) + kEps);
-  struct Case {
-    std::uint32_t n_left, n_right;
-    double penalty;
-  };
-  for (const Case c : {Case{5, 95, 0.5 * (1.0 - std::exp(-0.5))}, Case{95, 5, 0.19673}, Case{10, 90, 0.0},
-                       Case{0, 100, 0.0}, Case{0, 0, 0.0}}) {
-    const float gain = morph_gain_per_output(c.n_left, c.n_right, warm, 0, 10, 3.0f, 4.0f, 1.0f, 6.0f, 1.0f, 0.2f,
-                                             0.0f, 1.0f);
-    EXPECT_NEAR(gain, base - c.penalty, 1e-5) << c.n_left << "/" << c.n_right;
+  for (const auto [n_left, n_right, penalty] : {std::tuple{5u, 95u, 0.5 * (1.0 - std::exp(-0.5))},
+                                                std::tuple{95u, 5u, 0.19673}, std::tuple{10u, 90u, 0.0},
+                                                std::tuple{0u, 100u, 0.0}, std::tuple{0u, 0u, 0.0}}) {
+    const float gain = morph_gain_per_output(n_left, n_right, warm, 0, 10, 3.0f, 4.0f, 1.0f, 6.0f, 1.0f, 0.2f, 0.0f, 1.0f);
+    EXPECT_NEAR(gain, base - penalty, 1e-5) << n_left << "/" << n_right;
   }
   const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
   const std::vector<std::pair<float, std::uint32_t>> counts = {{0.3f, 1},  {2.01f, 3}, {2.0f, 2},  {-1.0f, 0},

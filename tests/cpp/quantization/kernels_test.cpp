@@ -40,12 +40,12 @@ TEST(QuantizationKernels, EveryCodeFollowsTheStrategysRule) {
       std::vector<std::uint16_t> bins;
       std::vector<float> kept;
       std::uint16_t max_code = 0;
-      if (top == kU8MaxBin) {
-        const auto result = quantize_dense_values_with_metadata(values, rows, features, strategy, metadata, true);
+      auto take = [&](const auto& result) {
         bins.assign(result.bins.begin(), result.bins.end()), kept = result.float_values, max_code = result.max_code;
-      } else {
-        const auto result = quantize_dense_values_with_metadata_wide(values, rows, features, strategy, metadata, true, top);
-        bins.assign(result.bins.begin(), result.bins.end()), kept = result.float_values, max_code = result.max_code;
+      };
+      if (top == kU8MaxBin) take(quantize_dense_values_with_metadata(values, rows, features, strategy, metadata, true));
+      if (top != kU8MaxBin) {
+        take(quantize_dense_values_with_metadata_wide(values, rows, features, strategy, metadata, true, top));
       }
       const std::uint16_t missing = top + 1;
       std::uint16_t largest = 0;

@@ -28,8 +28,8 @@ void expect_contract_violation(Body&& body, const std::string& message) {
 }
 // A rejected gradient pair arrives as the wrapped core validation error.
 template <typename Body>
-void expect_rejected_pair(Body&& body, const std::string& core_message) {
-  expect_engine_error(std::forward<Body>(body), EngineErrorKind::Core, "validation error: " + core_message);
+void expect_rejected_pair(Body&& body, const std::string& message) {
+  expect_engine_error(std::forward<Body>(body), EngineErrorKind::Core, "validation error: " + message);
 }
 
 // Central differences of a smooth float64 function, and a float32-sized tolerance.

@@ -2,8 +2,9 @@
 // (ctest runs this suite with 1, 2, 3 and 8 pool threads), gradients and losses must be the
 // bits of the plain serial computation: each row's pair is what the checked path gives for that
 // row alone (each group's pairs: for that group alone), on the checked and the per-round path
-// alike, and each loss is the running sum of the per-row (per-group) terms in order. The inputs
-// are large enough for every objective to use several threads.
+// alike, and each loss is the running sum of the per-row (per-group) terms in order. The same
+// pairs and losses are checked against their float64 definitions. The inputs are large enough
+// for every objective to use several threads.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -38,14 +39,10 @@ std::uint32_t bits(float x) { return std::bit_cast<std::uint32_t>(x); }
 
 void expect_same_pairs(const std::vector<GradientPair>& actual, const std::vector<GradientPair>& expected) {
   ASSERT_EQ(actual.size(), expected.size());
-  for (std::size_t i = 0; i < actual.size(); ++i) {
-    ASSERT_EQ(std::memcmp(&actual[i], &expected[i], sizeof(GradientPair)), 0) << "row " << i;
-  }
+  for (std::size_t i = 0; i < actual.size(); ++i) ASSERT_EQ(std::memcmp(&actual[i], &expected[i], 8), 0) << "row " << i;
 }
 
-struct Rows {
-  std::vector<float> scores, labels, counts, weights;
-};
+struct Rows { std::vector<float> scores, labels, counts, weights; };
 
 Rows make_rows(std::size_t n) {
   std::mt19937 rng(11);
@@ -104,12 +101,12 @@ TEST(ObjectivesOnPool, PerRowObjectivesMatchRowByRow) {
   const Rows r = make_rows(kRows);
   std::vector<float> binary(r.labels.size());
   for (std::size_t i = 0; i < binary.size(); ++i) binary[i] = std::fmod(r.labels[i], 2.0f);
-  const Row squared = [](double s, double y) { return 0.5 * (s - y) * (s - y); };
-  const Row squared_term = [](double s, double y) { return (s - y) * (s - y); };
+  const Row squared = [](double s, double y) { return 0.5 * (s - y) * (s - y); },
+            squared_term = [](double s, double y) { return (s - y) * (s - y); };
   const Row logistic = [](double s, double y) { return std::log1p(std::exp(s)) - s * y; };
   const Row poisson = [](double s, double y) { return std::exp(s) - y * s; };
-  const Row gamma = [](double s, double y) { return y * std::exp(-s) + s; };
-  const Row gamma_term = [](double s, double y) { return y / std::exp(s) - std::log(y / std::exp(s)) - 1.0; };
+  const Row gamma = [](double s, double y) { return y * std::exp(-s) + s; },
+            gamma_term = [](double s, double y) { return y / std::exp(s) - std::log(y / std::exp(s)) - 1.0; };
   const Row tweedie_hessian = [](double s, double) { return std::exp(0.6 * s); };  // the power term alone
   const Row unit = [](double, double) { return 1.0; };
   const TweedieObjective tweedie = TweedieObjective::make(1.4f);
@@ -314,15 +311,13 @@ TEST(ObjectivesOnPool, FirstFailingRowIsReported) {
   // reported, and the caller's buffer is left empty.
   const Rows r = make_rows(kRows);
   std::vector<float> scores = r.scores, weights = r.weights;
-  scores[kRows / 2] = NAN;     // non-finite gradient
-  weights[kRows - 10] = 0.0f;  // hessian 0
+  scores[kRows / 2] = NAN, weights[kRows - 10] = 0.0f;  // a non-finite gradient, then a hessian of 0
   testing::expect_rejected_pair(
       [&] { BinaryCrossEntropyObjective{}.compute_gradients(scores, r.labels, Weights(weights)); },
       "gradient and hessian must be finite");
   // Poisson checks a row's weight before its pair: a bad weight early beats a NaN score later.
   scores = r.scores, weights = r.weights;
-  weights[1000] = -1.0f;
-  scores[kRows - 5] = NAN;
+  weights[1000] = -1.0f, scores[kRows - 5] = NAN;
   std::vector<GradientPair> out(3);
   testing::expect_contract_violation(
       [&] { PoissonObjective{}.compute_gradients_into(scores, r.counts, Weights(weights), out); },
