@@ -16,39 +16,6 @@ using testing_support::throws_contract_violation;
 using testing_support::throws_engine_error;
 using Kind = core::NeutralizationKind;
 
-constexpr float kInf = std::numeric_limits<float>::infinity();
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-
-// Each row breaks its own field and the next one: the first rule in order must be the one reported.
-TEST(TrainerValidate, IterationControlsRulesInOrder) {
-  auto controls = [] { return IterationControls::make(1, 1, 0, 0.0f, 0.0f, 1.0f, 0.0f); };
-  IterationControls valid = controls();
-  valid.min_split_gain = -0.0f;
-  valid.early_stopping_rounds = 1;
-  EXPECT_NO_THROW(validate_iteration_controls(valid));
-  using C = IterationControls;
-  const std::pair<void (*)(C&), const char*> cases[] = {
-      {[](C& c) { c.rounds = 0; c.min_rows_per_leaf = 0; }, "rounds must be greater than 0"},
-      {[](C& c) { c.min_rows_per_leaf = 0; c.min_split_gain = kNaN; }, "min_rows_per_leaf must be greater than 0"},
-      {[](C& c) { c.min_split_gain = -1.0f; c.min_abs_leaf_value = -1.0f; }, "min_split_gain must be finite and >= 0"},
-      {[](C& c) { c.min_abs_leaf_value = kNaN; c.max_abs_leaf_value = 0.0f; }, "min_abs_leaf_value must be finite and >= 0"},
-      {[](C& c) { c.max_abs_leaf_value = -0.0f; }, "max_abs_leaf_value must be finite and > 0"},
-      {[](C& c) { c.min_abs_leaf_value = 2.0f; c.min_loss_improvement = kNaN; },
-       "min_abs_leaf_value cannot exceed max_abs_leaf_value"},
-      {[](C& c) { c.min_loss_improvement = -1.0f; c.row_subsample = 0.0f; }, "min_loss_improvement must be finite and >= 0"},
-      {[](C& c) { c.row_subsample = kNaN; c.col_subsample = 2.0f; }, "row_subsample must be in (0.0, 1.0]"},
-      {[](C& c) { c.col_subsample = 0.0f; c.early_stopping_rounds = 0; }, "col_subsample must be in (0.0, 1.0]"},
-      {[](C& c) { c.early_stopping_rounds = 0; c.min_validation_improvement = kNaN; },
-       "early_stopping_rounds must be greater than 0"},
-      {[](C& c) { c.min_validation_improvement = -1.0f; }, "min_validation_improvement must be finite and >= 0"},
-  };
-  for (const auto& [spoil, message] : cases) {
-    IterationControls c = controls();
-    spoil(c);
-    EXPECT_TRUE(throws_engine_error([&] { validate_iteration_controls(c); }, EngineErrorKind::InvalidConfig, message));
-  }
-}
-
 TEST(TrainerValidate, TargetVarianceAndDensity) {
   // Weights 3 and 1 on 0 and 4: mean 1, variance (3*1 + 1*9) / 4 = 3.
   EXPECT_EQ(target_variance(std::vector<float>{0.0f, 4.0f}, std::vector<float>{3.0f, 1.0f}), 3.0f);

@@ -57,9 +57,7 @@ std::vector<Bytes> with_copied_keys(const Bytes& artifact, core::ModelSectionKin
 }
 
 struct Tally {
-  std::size_t cases = 0;
-  std::size_t refused_by_predictor = 0;
-  std::size_t continued = 0;
+  std::size_t cases = 0, refused_by_predictor = 0, continued = 0;
 };
 
 // Runs `warm_start` then `continue_fit` on one candidate artifact. Either may refuse with the
