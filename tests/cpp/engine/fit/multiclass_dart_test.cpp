@@ -1,6 +1,5 @@
-// DART in the multiclass rounds: the per-tree record (positions by round and class, weights,
-// drops, the replay after a cut back), and fits whose returned model, with its weights, is the
-// model the run tracked and scored.
+// DART in the multiclass rounds: the returned model, with its weights, is the model the run tracked
+// and scored, and a continued fit starts from the weighted trees.
 #include <gtest/gtest.h>
 
 #include <cmath>
