@@ -1,17 +1,20 @@
 // How a fit ends: an empty tree, the training-loss rules, warm-up passes that are skipped instead of
 // ending it, and a validation set whose loss or metric stops the fit and cuts it back to the best
-// round. Trees and losses are scripted where the rule, not the grower, is under test.
+// round, also when it continues an earlier model. Trees and losses are scripted where the rule, not
+// the grower, is under test.
 #include <gtest/gtest.h>
 
 #include <limits>
 #include <vector>
 
+#include "../engine_test_support.hpp"
 #include "fit_test_support.hpp"
 
 namespace kestrune::engine::trainer {
 namespace {
 
 using namespace fit_testing;
+using testing_support::throws_contract_violation;
 
 constexpr std::size_t kRows = 48;
 constexpr std::size_t kValidationRows = 40;
@@ -208,6 +211,42 @@ TEST(FitValidation, MetricDrivesStoppingAndTheCut) {
     EXPECT_EQ(summary.best_validation_round, 4u);
     EXPECT_EQ(summary.best_validation_loss, 8.0f);
   }
+}
+
+TEST(FitWarmStart, ACutToRoundZeroKeepsTheWarmStartTrees) {
+  const Data train = make_data(21, kRows, 4, Target::Regression);
+  const Data validation = make_data(22, 40, 4, Target::Regression);
+  const Trainer trainer = make_trainer(small_params());
+  const IterationRunSummary first =
+      run_fit(trainer, train, objectives::SquaredErrorObjective{}, trainer.default_iteration_controls(2));
+  // No round of the continued fit improves on the validation loss it started from.
+  const UserCodeObjective objective = scripted_losses(kRows, {9, 8, 7, 6}, {5, 6, 7});
+  IterationControls controls = trainer.default_iteration_controls(4);
+  controls.early_stopping_rounds = 2;
+  const IterationRunSummary resumed =
+      run_fit(trainer, train, objective, controls, {&validation, warm_start_from(first.model)});
+  EXPECT_EQ(resumed.stop_reason, IterationStopReason::ValidationLossPlateau);
+  EXPECT_EQ(resumed.rounds_completed, 0u);
+  EXPECT_EQ(resumed.best_validation_round, 0u);
+  TrainedModel kept = resumed.model;
+  kept.objective = first.model.objective;
+  EXPECT_EQ(kept.to_artifact_bytes(), first.model.to_artifact_bytes());
+  EXPECT_EQ(resumed.final_train_loss, 9.0f);
+  EXPECT_EQ(resumed.final_validation_loss, 5.0f);
+}
+
+TEST(FitWarmStart, TreeIndicesStopAt4096CountingWarmStartRounds) {
+  const Data train = make_data(21, kRows, 4, Target::Regression);
+  WarmStartState warm;
+  warm.completed_rounds = 4094;
+  const Trainer trainer = make_trainer(small_params());
+  const auto fit = [&] {
+    return fit_iterations_warm_start(trainer, train.dataset, train.binned, backend_cpu::CpuBackend{},
+                                     objectives::SquaredErrorObjective{}, trainer.default_iteration_controls(3), warm);
+  };
+  EXPECT_TRUE(throws_contract_violation(fit, "encoded tree node id overflowed u32 range"));
+  warm.completed_rounds = 4093;
+  EXPECT_EQ(fit().model.rounds_completed(), 4096u);
 }
 
 }  // namespace
