@@ -39,7 +39,9 @@ TEST(EncodedCodes, RanksWithinTheLimit) {
     try {
       const EncodedCodes codes = encode_bins_from_encoded_values(c.values, c.limit);
       EXPECT_TRUE(c.message.empty()) << c.message;
-      if (!c.codes.empty()) EXPECT_EQ(codes.codes, c.codes);
+      if (!c.codes.empty()) {
+        EXPECT_EQ(codes.codes, c.codes);
+      }
       EXPECT_EQ(codes.max_code + 1u, codes.distinct.size());
       // The codes of the column are its own values' codes in its code space.
       EXPECT_EQ(codes_in_code_space(codes.distinct, c.values), codes.codes);

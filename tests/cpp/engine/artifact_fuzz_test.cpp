@@ -14,7 +14,10 @@
 
 #include "artifact_test_support.hpp"
 #include "core/artifact/categorical_state.hpp"
+#include "core/artifact/linear_leaf_payload.hpp"
 #include "core/artifact/metadata_payloads.hpp"
+#include "core/artifact/multi_output_payload.hpp"
+#include "core/artifact/native_categorical_payload.hpp"
 #include "core/artifact/morph_metadata.hpp"
 #include "engine/artifact_sections.hpp"
 #include "engine/multiclass_model.hpp"
