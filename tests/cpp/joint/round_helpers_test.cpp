@@ -59,7 +59,7 @@ TEST(JointFactorSums, MatchABruteForceSplitOfTheRows) {
     const unsigned missing = wide ? 1001 : 255;
     const core::BinnedMatrix binned = wide ? core::BinnedMatrix::make_u16(8, 1, 1000, 1001, codes)
                                            : core::BinnedMatrix::make(8, 1, 254, {codes.begin(), codes.end()});
-    for (const auto [categorical, threshold, mask] : {std::tuple{false, 2, 0ull}, std::tuple{false, 500, 0ull},
+    for (const auto& [categorical, threshold, mask] : {std::tuple{false, 2, 0ull}, std::tuple{false, 500, 0ull},
                                                        std::tuple{true, 0, 0b100101ull}, std::tuple{true, 0, ~0ull}}) {
       const auto [left, right] =
           accumulate_factor_sums_for_threshold(binned, exposures, rows, 0, threshold, categorical, mask);

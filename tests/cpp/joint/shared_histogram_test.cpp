@@ -112,7 +112,7 @@ TEST(MultiOutputMorphGain, BalancePenaltyAndRowCounts) {
   const core::MorphPrecomputed warm = engine::morph_precomputed_for_iteration(0, config);  // penalty on
   const float base = (3.0f * 3.0f) / ((4.0f + 1.0f) + kEps) + (1.0f * 1.0f) / ((6.0f + 1.0f) + kEps) -
                      (4.0f * 4.0f) / ((10.0f + 1.0f) + kEps);
-  for (const auto [n_left, n_right, penalty] : {std::tuple{5u, 95u, 0.5 * (1.0 - std::exp(-0.5))},
+  for (const auto& [n_left, n_right, penalty] : {std::tuple{5u, 95u, 0.5 * (1.0 - std::exp(-0.5))},
                                                 std::tuple{95u, 5u, 0.19673}, std::tuple{10u, 90u, 0.0},
                                                 std::tuple{0u, 100u, 0.0}, std::tuple{0u, 0u, 0.0}}) {
     const float gain = morph_gain_per_output(n_left, n_right, warm, 0, 10, 3.0f, 4.0f, 1.0f, 6.0f, 1.0f, 0.2f, 0.0f, 1.0f);

@@ -73,7 +73,9 @@ TEST(QuantizationMatrixPreparation, ChoosesTheBinningAndTheStorage) {
     const auto prepared = prepare(c.values, c.rows, c.features, c.strategy, c.max_bins, true);
     const auto& metadata = prepared.binning_metadata;
     EXPECT_EQ(codes_of(prepared), c.codes);
-    if (c.max_bin != 0) EXPECT_EQ(prepared.binned.max_bin, c.max_bin);
+    if (c.max_bin != 0) {
+      EXPECT_EQ(prepared.binned.max_bin, c.max_bin);
+    }
     EXPECT_EQ(metadata.uses_continuous_binning, c.continuous);
     EXPECT_EQ(metadata.feature_mins.has_value(), c.continuous && c.strategy == Strategy::Linear);
     EXPECT_EQ(metadata.feature_sorted_values.has_value(), c.continuous && c.strategy == Strategy::Rank);

@@ -147,7 +147,9 @@ TEST(ObjectivesOnPool, PerRowObjectivesMatchRowByRow) {
     }
     for (const bool per_round : {false, true}) expect_same_pairs(c.gradients(r.scores, c.targets, weights, per_round), expected);
     const float all = c.loss(r.scores, c.targets, weights);
-    if (c.running_sum_loss) EXPECT_EQ(bits(all), bits(term_sum / static_cast<float>(kRows)));
+    if (c.running_sum_loss) {
+      EXPECT_EQ(bits(all), bits(term_sum / static_cast<float>(kRows)));
+    }
     testing::expect_close(all, loss / (c.over_weight_sum ? weight_sum : static_cast<double>(kRows)), 1e-3);
   }
 }
