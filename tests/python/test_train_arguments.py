@@ -253,6 +253,8 @@ CATS = [["a"] * 12]
     (dict(objective="custom"), "objective 'custom' requires a custom_objective_fn to be provided"),
     (dict(objective="multiclass_softmax"), "multiclass_softmax objective requires num_classes to be specified"),
     (dict(objective="multiclass_softmax", num_classes=1), "multiclass_softmax requires num_classes >= 2, got 1"),
+    *[(dict(objective="quantile", quantile_alpha=alpha), "quantile_alpha must be finite and in (0.0, 1.0)")
+      for alpha in (0.0, 1.0, math.nan)],
 ])
 def test_master_function_checks(overrides, message):
     error = failure(SUMMARY, ValueError, **overrides)
