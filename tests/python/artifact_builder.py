@@ -1,6 +1,9 @@
-"""Model artifacts built byte by byte from the documented container and tree payload layouts, with
-a float32 reference walk of their trees: written independently of the native writers, so results can
-be checked against values computed here rather than against the predictor's own output."""
+"""Model artifacts built byte by byte from the documented container and tree payload layouts,
+with a float32 reference walk of the trees they hold.
+
+Written independently of the native writers, so the predictor's results can be checked against
+values computed here rather than against its own output.
+"""
 
 from __future__ import annotations
 
@@ -37,8 +40,22 @@ class Stump:
                            1 if self.default_left else 0, 0.0, self.left, self.right, 0, 0)
 
 
+def trees_payload(feature_count: int, base_score: float, stumps: Sequence[Stump]) -> bytes:
+    header = struct.pack("<IIIf", 1, feature_count, len(stumps), base_score)
+    return header + b"".join(s.record() for s in stumps)
+
+
 def predictor_layout_payload(feature_count: int) -> bytes:
     return struct.pack("<III", 1, feature_count, 1)
+
+
+def multiclass_trees_payload(feature_count: int, baselines: Sequence[float],
+                             class_stumps: Sequence[Sequence[Stump]]) -> bytes:
+    k = len(baselines)
+    parts = [struct.pack("<III", 1, k, feature_count), struct.pack(f"<{k}f", *baselines),
+             struct.pack(f"<{k}I", *(len(s) for s in class_stumps))]
+    parts += [s.record() for stumps in class_stumps for s in stumps]
+    return b"".join(parts)
 
 
 def metadata_json(feature_count: int, objective: str, num_classes: int | None = None) -> bytes:
@@ -63,8 +80,7 @@ def container(metadata: bytes, sections: Sequence[tuple[int, bytes]]) -> bytes:
 def single_output_artifact(feature_count: int, stumps: Sequence[Stump], base_score: float = 0.0,
                            objective: str = "squared_error", with_layout: bool = True) -> bytes:
     """A Trees and PredictorLayout artifact, or a legacy lone-Trees one without the layout."""
-    trees = struct.pack("<IIIf", 1, feature_count, len(stumps), base_score) + b"".join(s.record() for s in stumps)
-    sections = [(TREES, trees)]
+    sections = [(TREES, trees_payload(feature_count, base_score, stumps))]
     if with_layout:
         sections.append((PREDICTOR_LAYOUT, predictor_layout_payload(feature_count)))
     return container(metadata_json(feature_count, objective), sections)
@@ -72,11 +88,8 @@ def single_output_artifact(feature_count: int, stumps: Sequence[Stump], base_sco
 
 def multiclass_artifact(feature_count: int, baselines: Sequence[float],
                         class_stumps: Sequence[Sequence[Stump]], objective: str = "multiclass") -> bytes:
-    k = len(baselines)
-    trees = [struct.pack("<III", 1, k, feature_count), struct.pack(f"<{k}f", *baselines),
-             struct.pack(f"<{k}I", *(len(s) for s in class_stumps))]
-    trees += [s.record() for stumps in class_stumps for s in stumps]
-    sections = [(MULTICLASS_TREES, b"".join(trees)), (PREDICTOR_LAYOUT, predictor_layout_payload(feature_count))]
+    sections = [(MULTICLASS_TREES, multiclass_trees_payload(feature_count, baselines, class_stumps)),
+                (PREDICTOR_LAYOUT, predictor_layout_payload(feature_count))]
     return container(metadata_json(feature_count, objective, len(baselines)), sections)
 
 
@@ -126,6 +139,14 @@ def reference_raw_scores(stumps: Sequence[Stump], base_score: float, rows: Seque
             score = _walk(tree, row, score)
         out[r] = score
     return out
+
+
+def reference_class_margins(baselines: Sequence[float], class_stumps: Sequence[Sequence[Stump]],
+                            rows: Sequence[Sequence[float]]) -> np.ndarray:
+    margins = np.empty((len(rows), len(baselines)), dtype=np.float32)
+    for c, stumps in enumerate(class_stumps):
+        margins[:, c] = reference_raw_scores(stumps, baselines[c], rows)
+    return margins
 
 
 def linear_bin(x: float, lo: float, hi: float, top: int) -> float:

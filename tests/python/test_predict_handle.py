@@ -1,27 +1,35 @@
-"""NativePredictorHandle: loading, the scoring input forms against a float32 reference walk,
-multiclass models, numpy inputs, argument and predictor errors, and the borrow guard."""
-
-import contextlib
+"""NativePredictorHandle: loading, the scoring input forms, multiclass models, numpy inputs,
+argument and predictor errors, and the borrow guard."""
 
 import numpy as np
 import pytest
 
 import _kestrune
-from artifact_builder import multiclass_artifact, random_forest, reference_raw_scores, single_output_artifact
+from artifact_builder import (multiclass_artifact, random_forest, reference_class_margins,
+                              reference_raw_scores, single_output_artifact)
 
 Handle = _kestrune.NativePredictorHandle
 FEATURES = 3
 BASE = 0.25
-STRICT = "canonical predictor path requires strict dual-section artifact: "
 
 
-# 64 trees: batches of 256 rows and more are scored on the worker pool.
-FOREST = random_forest(np.random.default_rng(7), tree_count=64, feature_count=FEATURES, depth=3)
-ARTIFACT = single_output_artifact(FEATURES, FOREST, BASE)
-BASELINES = [0.5, -0.25, 0.0]
-CLASS_STUMPS = [random_forest(np.random.default_rng(11 + c), tree_count=4, feature_count=FEATURES, depth=2)
-                for c in range(3)]
-MULTICLASS = multiclass_artifact(FEATURES, BASELINES, CLASS_STUMPS)
+@pytest.fixture(scope="module")
+def forest():
+    # 64 trees: batches of 256 rows and more are scored on the worker pool.
+    return random_forest(np.random.default_rng(7), tree_count=64, feature_count=FEATURES, depth=3)
+
+
+@pytest.fixture(scope="module")
+def artifact(forest):
+    return single_output_artifact(FEATURES, forest, BASE)
+
+
+@pytest.fixture(scope="module")
+def multiclass():
+    rng = np.random.default_rng(11)
+    baselines = [0.5, -0.25, 0.0]
+    class_stumps = [random_forest(rng, tree_count=4, feature_count=FEATURES, depth=2) for _ in baselines]
+    return multiclass_artifact(FEATURES, baselines, class_stumps), baselines, class_stumps
 
 
 def bin_rows(count, seed=3, nan_share=0.1):
@@ -31,132 +39,211 @@ def bin_rows(count, seed=3, nan_share=0.1):
     return rows
 
 
-@pytest.mark.parametrize("row_count", [1, 300, 5000])
-def test_every_input_form_gives_the_reference_scores_bit_for_bit(row_count):
-    rows = bin_rows(row_count)
+def all_input_forms(handle, rows):
     n, f = rows.shape
-    handle = Handle(ARTIFACT)
-    forms = {
+    flat = rows.ravel().tolist()
+    return {
         "predict_batch": handle.predict_batch(rows.tolist()),
-        "predict_dense": handle.predict_dense(rows.ravel().tolist(), n, f),
+        "predict_dense": handle.predict_dense(flat, n, f),
         "predict_numpy": handle.predict_numpy(rows),
         "predict_numpy_array": handle.predict_numpy_array(rows),
         "predict_dense_float_bytes": handle.predict_dense_float_bytes(rows.astype("<f4").tobytes(), n, f),
     }
-    expected = reference_raw_scores(FOREST, BASE, rows.tolist())
-    for name, scores in forms.items():
+
+
+@pytest.mark.parametrize("row_count", [1, 300, 5000])
+def test_every_input_form_gives_the_reference_scores_bit_for_bit(artifact, forest, row_count):
+    rows = bin_rows(row_count)
+    expected = reference_raw_scores(forest, BASE, rows.tolist())
+    for name, scores in all_input_forms(Handle(artifact), rows).items():
         assert np.array_equal(np.asarray(scores, dtype=np.float32), expected), name
-    array = forms["predict_numpy_array"]
-    assert array.dtype == np.float32 and array.flags.writeable and array.flags.owndata
 
 
-def test_loading():
-    legacy = single_output_artifact(FEATURES, FOREST, BASE, with_layout=False)
-    magic = "serialization error: model header magic mismatch"
-    cases = [
-        (lambda: Handle(legacy), STRICT + "contract violation: strict compatibility mode requires exactly one Trees "
-         "and one PredictorLayout section (found Trees=1, PredictorLayout=0)"),
-        (lambda: Handle(b"XXXX" + bytes(12)), STRICT + "core error: " + magic),
-        (lambda: Handle(b"XXXX" + bytes(12), strict=False), magic),
-    ]
-    for body, message in cases:
-        with pytest.raises(RuntimeError) as error:
-            body()
-        assert str(error.value) == message
+def test_list_results_are_python_floats_and_array_result_is_a_fresh_float32_vector(artifact):
+    handle = Handle(artifact)
+    rows = bin_rows(4)
+    assert all(type(v) is float for v in handle.predict_numpy(rows))
+    array = handle.predict_numpy_array(rows)
+    assert array.dtype == np.float32 and array.shape == (4,) and array.flags.writeable and array.flags.owndata
+
+
+# --- loading ----------------------------------------------------------------------------------
+
+def test_strict_loading_refuses_a_legacy_lone_trees_artifact(forest, artifact):
+    legacy = single_output_artifact(FEATURES, forest, BASE, with_layout=False)
+    with pytest.raises(RuntimeError) as error:
+        Handle(legacy)
+    assert str(error.value) == (
+        "canonical predictor path requires strict dual-section artifact: contract violation: strict "
+        "compatibility mode requires exactly one Trees and one PredictorLayout section (found Trees=1, "
+        "PredictorLayout=0)")
     rows = bin_rows(10)
-    assert Handle(legacy, strict=False).predict_numpy(rows) == Handle(ARTIFACT).predict_numpy(rows)
-    assert Handle(type("Blob", (bytes,), {})(ARTIFACT), strict=np.bool_(False)).is_multiclass() is False
+    assert Handle(legacy, strict=False).predict_numpy(rows) == Handle(artifact).predict_numpy(rows)
 
 
-def test_every_truncation_and_many_corruptions_fail_cleanly():
+@pytest.mark.parametrize("strict", [True, False])
+def test_container_failures_raise_runtime_error_with_the_core_text(strict):
+    message = "serialization error: model header magic mismatch"
+    with pytest.raises(RuntimeError) as error:
+        Handle(b"XXXX" + bytes(12), strict=strict)
+    expected = message if not strict else (
+        "canonical predictor path requires strict dual-section artifact: core error: " + message)
+    assert str(error.value) == expected
+
+
+def test_every_truncation_and_many_corruptions_fail_cleanly(artifact):
     rows = bin_rows(3)
-    for length in range(len(ARTIFACT)):
+    for length in range(len(artifact)):
         for strict in (True, False):
             with pytest.raises(RuntimeError):
-                Handle(ARTIFACT[:length], strict=strict)
+                Handle(artifact[:length], strict=strict)
     rng = np.random.default_rng(5)
     for _ in range(400):
-        corrupt = bytearray(ARTIFACT)
+        corrupt = bytearray(artifact)
         for position in rng.integers(0, len(corrupt), size=3):
             corrupt[position] = int(rng.integers(256))
-        # Loading may refuse it and scoring may refuse the rows; neither may crash.
-        with contextlib.suppress(RuntimeError, ValueError):
-            Handle(bytes(corrupt), strict=False).predict_numpy(rows)
+        try:
+            handle = Handle(bytes(corrupt), strict=False)
+        except RuntimeError:
+            continue
+        try:
+            handle.predict_numpy(rows)
+        except (RuntimeError, ValueError):
+            pass
 
 
-def test_multiclass_needs_strict_false_and_scores_row_major_probabilities():
-    with pytest.raises(RuntimeError, match="^" + STRICT):
-        Handle(MULTICLASS)
-    handle = Handle(MULTICLASS, strict=False)
+@pytest.mark.parametrize("kwargs", [{"artifact_bytes": bytearray(b"KSTR")}, {"artifact_bytes": b"", "strict": 1}])
+def test_constructor_argument_errors(kwargs):
+    with pytest.raises(TypeError):
+        Handle(**kwargs)
+
+
+def test_constructor_accepts_a_bytes_subclass_and_numpy_bool(artifact):
+    assert Handle(type("Blob", (bytes,), {})(artifact), strict=np.bool_(False)).is_multiclass() is False
+
+
+# --- multiclass -------------------------------------------------------------------------------
+
+def test_multiclass_needs_strict_false_and_scores_row_major_probabilities(multiclass):
+    data, baselines, class_stumps = multiclass
+    with pytest.raises(RuntimeError, match="^canonical predictor path requires strict dual-section artifact: "):
+        Handle(data)
+    handle = Handle(data, strict=False)
     assert handle.is_multiclass() is True and handle.num_classes() == 3
     rows = bin_rows(300)
     n, f = rows.shape
     forms = [handle.predict_multiclass(rows.tolist()), handle.predict_dense_multiclass(rows.ravel().tolist(), n, f),
              handle.predict_numpy_multiclass(rows)]
     assert forms[0] == forms[1] == forms[2]
-    margins = np.stack([reference_raw_scores(stumps, base, rows.tolist()) for stumps, base in
-                        zip(CLASS_STUMPS, BASELINES)], axis=1).astype(np.float64)
+    probabilities = np.asarray(forms[0]).reshape(n, 3)
+    margins = reference_class_margins(baselines, class_stumps, rows.tolist()).astype(np.float64)
     softmax = np.exp(margins - margins.max(axis=1, keepdims=True))
-    np.testing.assert_allclose(np.asarray(forms[0]).reshape(n, 3), softmax / softmax.sum(axis=1, keepdims=True),
-                               rtol=2e-6)
+    np.testing.assert_allclose(probabilities, softmax / softmax.sum(axis=1, keepdims=True), rtol=2e-6)
 
 
-DENSE = "use predict_batch_dense_multiclass for multi-class models"
-LISTED = "use predict_batch_multiclass for multi-class models"
+def test_single_output_calls_on_a_multiclass_model_are_refused(multiclass):
+    handle = Handle(multiclass[0], strict=False)
+    rows = bin_rows(2)
+    dense = "use predict_batch_dense_multiclass for multi-class models"
+    rows_message = "use predict_batch_multiclass for multi-class models"
+    calls = [
+        (lambda: handle.predict_batch(rows.tolist()), rows_message),
+        (lambda: handle.predict_dense_float_bytes(rows.tobytes(), 2, FEATURES), rows_message),
+        (lambda: handle.predict_numpy(rows), dense),
+        (lambda: handle.predict_numpy_array(rows), dense),
+        (lambda: handle.predict_dense_quantized_linear(rows.ravel().tolist(), 2, FEATURES, [0.0] * 3, [9.0] * 3),
+         dense),
+        (lambda: handle.predict_dense_quantized_linear_bytes(rows.tobytes(), 2, FEATURES, [0.0] * 3, [9.0] * 3),
+         dense),
+    ]
+    for call, message in calls:
+        with pytest.raises(RuntimeError) as error:
+            call()
+        assert str(error.value) == message
 
 
-# `h` scores a single-output model, `m` a multiclass one.
-@pytest.mark.parametrize("call, error, message", [
-    (lambda h, m: m.predict_batch(bin_rows(2).tolist()), RuntimeError, LISTED),
-    (lambda h, m: m.predict_dense_float_bytes(bin_rows(2).tobytes(), 2, FEATURES), RuntimeError, LISTED),
-    (lambda h, m: m.predict_numpy(bin_rows(2)), RuntimeError, DENSE),
-    (lambda h, m: m.predict_dense_quantized_linear([0.0] * 6, 2, FEATURES, [0.0] * 3, [9.0] * 3), RuntimeError, DENSE),
-    (lambda h, m: h.predict_multiclass([[1.0] * 3]), RuntimeError, "predict_batch_multiclass called on single-output "
-     "model"),
-    (lambda h, m: h.predict_numpy_multiclass(bin_rows(2)), RuntimeError, "predict_batch_dense_multiclass called on "
-     "single-output model"),
-    (lambda h, m: h.predict_batch([]), ValueError, "rows cannot be empty"),
-    (lambda h, m: h.predict_dense([1.0], 2 ** 63, 3), ValueError,
+def test_multiclass_calls_on_a_single_output_model_are_refused(artifact):
+    handle = Handle(artifact)
+    assert handle.is_multiclass() is False and handle.num_classes() is None
+    rows = bin_rows(2)
+    with pytest.raises(RuntimeError, match="^predict_batch_multiclass called on single-output model$"):
+        handle.predict_multiclass(rows.tolist())
+    for call in (lambda: handle.predict_dense_multiclass(rows.ravel().tolist(), 2, FEATURES),
+                 lambda: handle.predict_numpy_multiclass(rows)):
+        with pytest.raises(RuntimeError, match="^predict_batch_dense_multiclass called on single-output model$"):
+            call()
+
+
+# --- predictor input errors -------------------------------------------------------------------
+
+# The predictor's checks, one per entry point, raised as ValueError with the predictor's text.
+@pytest.mark.parametrize("method, args, message", [
+    ("predict_batch", ([],), "rows cannot be empty"),
+    ("predict_dense", ([1.0], 2 ** 63, 3),
      "values length 1 does not match row_count * feature_count 27670116110564327424"),
-    (lambda h, m: h.predict_dense_float_bytes(bytes(20), 2, 3), ValueError,
+    ("predict_dense_float_bytes", (bytes(20), 2, 3),
      "bytes length 20 does not match expected 24 (row_count=2 * feature_count=3 * 4)"),
-    (lambda h, m: h.predict_numpy(np.zeros((0, FEATURES), dtype=np.float32)), ValueError,
-     "row_count must be greater than 0"),
-    (lambda h, m: h.predict_numpy_array(np.zeros((2, 0), dtype=np.float32)), ValueError,
-     "feature_count 0 does not match model feature_count 3"),
-    (lambda h, m: h.predict_numpy(np.asfortranarray(bin_rows(2))), ValueError, "numpy array must be C-contiguous"),
-    (lambda h, m: h.predict_numpy(bin_rows(2).astype(np.float64)), TypeError, None),
-    (lambda h, m: h.predict_numpy_multiclass(bin_rows(2).tolist()), TypeError, None),
-    (lambda h, m: h.predict_batch(["abc"]), TypeError, "while processing 'rows'"),
-    (lambda h, m: h.predict_batch(), TypeError, "NativePredictorHandle.predict_batch() missing 1 required positional "
-     "argument: 'rows'"),
-    (lambda h, m: h.predict_dense([1.0] * 3, 1, 2 ** 64), OverflowError, "while processing 'feature_count'"),
 ])
-def test_input_errors(call, error, message):
-    assert Handle(ARTIFACT).num_classes() is None
+def test_predictor_input_errors_are_value_errors(artifact, method, args, message):
+    with pytest.raises(ValueError) as error:
+        getattr(Handle(artifact), method)(*args)
+    assert str(error.value) == message
+
+
+@pytest.mark.parametrize("call, error, parameter", [
+    (lambda h: h.predict_batch(["abc"]), TypeError, "rows"),
+    (lambda h: h.predict_dense([1.0] * 3, 1, 2 ** 64), OverflowError, "feature_count"),
+    (lambda h: h.predict_dense_float_bytes(bytearray(12), 1, 3), TypeError, "values_bytes"),
+])
+def test_argument_conversion_errors_name_the_parameter(artifact, call, error, parameter):
     with pytest.raises(error) as raised:
-        call(Handle(ARTIFACT), Handle(MULTICLASS, strict=False))
-    if message is not None and message.startswith("while processing"):
-        assert raised.value.__notes__ == [message]
-    elif message is not None:
-        assert str(raised.value) == message
+        call(Handle(artifact))
+    assert raised.value.__notes__ == [f"while processing '{parameter}'"]
 
 
-def test_numpy_arrays_read_in_place_where_their_layout_allows():
-    handle = Handle(ARTIFACT)
+# --- numpy ------------------------------------------------------------------------------------
+
+def test_numpy_arrays_must_be_two_dimensional_float32(artifact):
+    handle = Handle(artifact)
+    rows = bin_rows(4)
+    for bad in (rows.astype(np.float64), rows.ravel(), rows.tolist()):
+        for method in (handle.predict_numpy, handle.predict_numpy_array, handle.predict_numpy_multiclass):
+            with pytest.raises(TypeError):
+                method(bad)
+
+
+def test_numpy_arrays_are_read_in_place_only_when_row_major(artifact):
+    handle = Handle(artifact)
     rows = bin_rows(8)
     expected = handle.predict_numpy(rows)
+    refused = [np.asfortranarray(rows[:2]), rows[::2], rows[::-1]]
+    for array in refused:
+        for method in (handle.predict_numpy, handle.predict_numpy_array):
+            with pytest.raises(ValueError, match="^numpy array must be C-contiguous$"):
+                method(array)
+    # A unit dimension makes any stride contiguous.
+    assert handle.predict_numpy(np.asfortranarray(rows[:1])) == expected[:1]
+    assert handle.predict_numpy(rows[3:4][::-1]) == expected[3:4]
+    # A read-only array and an unaligned view of valid values are accepted.
     frozen = rows.copy()
     frozen.flags.writeable = False
-    unaligned = np.frombuffer(b"\0" + rows.tobytes(), dtype=np.uint8)[1:].view(np.float32).reshape(rows.shape)
-    # A unit dimension makes any stride contiguous; read-only and unaligned arrays are accepted.
-    for array, rows_of in ((np.asfortranarray(rows[:1]), slice(0, 1)), (rows[3:4][::-1], slice(3, 4)),
-                           (frozen, slice(None)), (unaligned, slice(None))):
-        assert handle.predict_numpy(array) == expected[rows_of]
+    assert handle.predict_numpy(frozen) == expected
+    raw = np.frombuffer(b"\0" + rows.tobytes(), dtype=np.uint8)[1:]
+    assert handle.predict_numpy(raw.view(np.float32).reshape(rows.shape)) == expected
 
 
-def test_reentry_from_a_conversion_hook_is_refused():
-    handle = Handle(ARTIFACT)
+def test_numpy_arrays_with_a_zero_dimension_meet_the_predictor_checks(artifact):
+    handle = Handle(artifact)
+    with pytest.raises(ValueError, match="^row_count must be greater than 0$"):
+        handle.predict_numpy(np.zeros((0, FEATURES), dtype=np.float32))
+    with pytest.raises(ValueError, match="^feature_count 0 does not match model feature_count 3$"):
+        handle.predict_numpy_array(np.zeros((2, 0), dtype=np.float32))
+
+
+# --- borrow guard -----------------------------------------------------------------------------
+
+def test_reentry_from_a_conversion_hook_is_refused(artifact):
+    handle = Handle(artifact)
     rows = bin_rows(2, nan_share=0.0)
     expected = handle.predict_numpy(rows)
 
@@ -168,14 +255,55 @@ def test_reentry_from_a_conversion_hook_is_refused():
             self.call()
             return 1.0
 
-    # Converting thresholds while a scoring call reads its values, or scoring while thresholds are
-    # converted, is refused; nested scoring calls are fine, and every borrow is released.
+    convert = Reenter(handle.convert_thresholds_to_float_prebinned)
+    with pytest.raises(RuntimeError) as error:
+        handle.predict_dense([convert, 1.0, 1.0], 1, 3)
+    assert str(error.value) == "Already borrowed"
+    assert error.value.__notes__ == ["while processing 'values'"]
+
+    score = Reenter(lambda: handle.predict_batch(rows.tolist()))
+    with pytest.raises(RuntimeError) as error:
+        handle.convert_thresholds_to_float([score, 0.0, 0.0], [1.0, 1.0, 1.0], 254)
+    assert str(error.value) == "Already mutably borrowed"
     with pytest.raises(RuntimeError, match="^Already borrowed"):
-        handle.predict_dense([Reenter(handle.convert_thresholds_to_float_prebinned), 1.0, 1.0], 1, 3)
-    with pytest.raises(RuntimeError, match="^Already mutably borrowed"):
-        handle.convert_thresholds_to_float([Reenter(lambda: handle.predict_batch(rows.tolist())), 0.0, 0.0], [1.0] * 3,
-                                           254)
-    handle.predict_dense([Reenter(lambda: handle.predict_batch(rows.tolist())), 1.0, 1.0], 1, 3)
+        handle.convert_thresholds_to_float([convert, 0.0, 0.0], [1.0, 1.0, 1.0], 254)
+    # Nested shared borrows are fine, and every borrow was released.
+    shared = Reenter(lambda: handle.predict_batch(rows.tolist()))
+    handle.predict_dense([shared, 1.0, 1.0], 1, 3)
     assert handle.predict_numpy(rows) == expected
     handle.convert_thresholds_to_float_prebinned()
     assert handle.predict_numpy(rows) == expected
+
+
+# --- the class --------------------------------------------------------------------------------
+
+METHODS = {
+    "predict_batch": "($self, rows)",
+    "predict_dense": "($self, values, row_count, feature_count)",
+    "predict_numpy": "($self, array)",
+    "predict_numpy_array": "($self, array)",
+    "predict_dense_float_bytes": "($self, values_bytes, row_count, feature_count)",
+    "predict_dense_quantized_linear_bytes":
+        "($self, values_bytes, row_count, feature_count, feature_mins, feature_maxs)",
+    "predict_dense_quantized_linear":
+        "($self, values, row_count, feature_count, feature_mins, feature_maxs, max_data_bin=None)",
+    "convert_thresholds_to_float": "($self, feature_mins, feature_maxs, max_data_bin)",
+    "convert_thresholds_to_float_quantile": "($self, feature_cuts)",
+    "convert_thresholds_to_float_prebinned": "($self)",
+    "predict_dense_quantized_linear_rank":
+        "($self, values, row_count, feature_count, feature_mins, feature_maxs, rank_flags, "
+        "feature_sorted_values, max_data_bin=None)",
+    "is_multiclass": "($self)",
+    "num_classes": "($self)",
+    "predict_multiclass": "($self, rows)",
+    "predict_dense_multiclass": "($self, values, row_count, feature_count)",
+    "predict_numpy_multiclass": "($self, array)",
+}
+
+
+def test_methods_and_their_text_signatures():
+    assert sorted(name for name in vars(Handle) if not name.startswith("__")) == sorted(METHODS)
+    for name, signature in METHODS.items():
+        assert getattr(Handle, name).__text_signature__ == signature, name
+    with pytest.raises(AttributeError):
+        Handle(single_output_artifact(1, [])).extra = 1

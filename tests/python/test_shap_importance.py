@@ -1,6 +1,7 @@
 """Global importance: the mean absolute SHAP value per feature, against a float32 recomputation
-from the per-row SHAP values of the same rows, in every input form. Its refusals are those of the
-SHAP value functions, whose argument handling it shares."""
+from the per-row SHAP values of the same rows, in every input form, and its refusals."""
+
+import math
 
 import numpy as np
 import pytest
@@ -48,3 +49,29 @@ def test_importance_is_the_mean_absolute_shap_value(artifact):
     binned = S.shap_global_importance_with_binning(artifact, ROWS, **LINEAR)
     assert binned == reference(S.shap_explain_rows_with_binning_multi(artifact, ROWS, **LINEAR)[1])
     assert S.shap_global_importance_dense_with_binning(artifact, FLAT, len(ROWS), F, **LINEAR) == binned
+
+
+ARTIFACT = single_output_artifact(F, TIED + OTHER)
+IMPUTE = "contains NaN/Inf. SHAP values require finite feature values. If your data contains missing values, " \
+         "impute them before calling shap_values()."
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: S.shap_global_importance(bytearray(ARTIFACT), ROWS), TypeError, None),
+    (lambda: S.shap_global_importance(ARTIFACT, []), ValueError, "rows cannot be empty"),
+    (lambda: S.shap_global_importance(ARTIFACT, [[1.0] * 3]), ValueError,
+     f"row 0 feature count 3 does not match expected {F}"),
+    (lambda: S.shap_global_importance(ARTIFACT, [ROWS[0], [math.nan] * F]), ValueError, f"row 1 feature 0 {IMPUTE}"),
+    (lambda: S.shap_global_importance(b"KSTR", ROWS), RuntimeError, None),
+    (lambda: S.shap_global_importance_dense(b"junk", [1.0] * 5, 2, 3), ValueError,
+     "validation error: matrix values length 5 does not match row_count * feature_count 6"),
+    (lambda: S.shap_global_importance_with_binning(b"junk", ROWS, "quantile"), ValueError,
+     "binning_kind='quantile' requires feature_cuts"),
+    (lambda: S.shap_global_importance_dense_with_binning(ARTIFACT, FLAT, len(ROWS), F, "quantile", feature_cuts=[]),
+     ValueError, f"BinningContext::Quantile: feature_cuts length 0 must match feature_count {F}"),
+])
+def test_refusals(call, error, message):
+    with pytest.raises(error) as raised:
+        call()
+    if message is not None:
+        assert str(raised.value) == message

@@ -1,5 +1,6 @@
-"""The SHAP value and interaction functions: additivity on trained models, interaction rows that sum
-to the SHAP values, every form alike, and the refusals in their order (arguments, dense shape, binning
+"""The SHAP value and interaction functions: additivity on the models the training functions produce,
+interaction rows that sum to the SHAP values, the shapes of the results, dense and list forms alike,
+and the refusals with their messages in the documented order (arguments, dense shape, binning
 arguments, artifact, rows, binning lengths)."""
 
 import math
@@ -9,8 +10,8 @@ import pytest
 
 import _kestrune
 from artifact_builder import Stump, linear_bin, multiclass_artifact, single_output_artifact
-from conftest import fit as base_fit
 
+train = _kestrune.train_regression_artifact_with_summary
 TOP_BIN = 254
 
 rng = np.random.default_rng(3)
@@ -26,7 +27,8 @@ FITS = {
 
 
 def fit(kind):
-    return base_fit(X, CLASS_Y if kind == "multiclass" else Y, rounds=6, seed=5, **FITS[kind])
+    y = CLASS_Y if kind == "multiclass" else Y
+    return train(X, y, 0.3, 3, 1.0, 1.0, 0.0, 5, True, rounds=6, **FITS[kind])
 
 
 def binning_args(result):
@@ -39,37 +41,58 @@ def binning_args(result):
 def test_trained_models_are_explained_additively(kind):
     result = fit(kind)
     rows = X[:25].tolist()
-    args = binning_args(result)
     # Every explained row passes the additivity check inside the explainer, in raw and in bin space.
-    expected, per_output = _kestrune.shap_explain_rows_with_binning_multi(result.artifact_bytes, rows, **args)
+    expected, per_output = _kestrune.shap_explain_rows_with_binning_multi(result.artifact_bytes, rows,
+                                                                          **binning_args(result))
     assert len(expected) == len(per_output) == (3 if kind == "multiclass" else 1)
     metadata = result.continuous_binning_metadata
     bins = [[linear_bin(v, lo, hi, TOP_BIN) for v, lo, hi in zip(row, metadata.feature_mins, metadata.feature_maxs)]
             for row in rows]
+    bin_expected, bin_values = _kestrune.shap_explain_rows_multi(result.artifact_bytes, bins)
+    assert bin_expected == expected
     # Raw rows routed through the context go the way their bins go: the same values.
-    assert _kestrune.shap_explain_rows_multi(result.artifact_bytes, bins) == (expected, per_output)
-    if kind != "multiclass":
+    assert bin_values == per_output
+    if kind in ("standard", "dart"):
         scores = _kestrune.predictor_predict_batch(result.artifact_bytes, bins)
         totals = np.float64(expected[0]) + np.sum(np.asarray(per_output[0], dtype=np.float64), axis=1)
         np.testing.assert_allclose(totals, scores, rtol=1e-4, atol=1e-4)
-    # Interaction rows sum to the SHAP values. Exact values carry a float32 expected value,
-    # interactions a float64 one rounded once.
-    i_expected, matrices = _kestrune.shap_explain_interactions_with_binning_multi(result.artifact_bytes, rows[:10],
-                                                                                  **args)
+
+
+@pytest.mark.parametrize("kind", FITS)
+def test_interaction_rows_sum_to_the_shap_values(kind):
+    result = fit(kind)
+    rows = X[:10].tolist()
+    args = binning_args(result)
+    expected, values = _kestrune.shap_explain_rows_with_binning_multi(result.artifact_bytes, rows, **args)
+    i_expected, matrices = _kestrune.shap_explain_interactions_with_binning_multi(result.artifact_bytes, rows, **args)
+    # Exact values carry a float32 expected value, interactions a float64 one rounded once.
     np.testing.assert_allclose(i_expected, expected, rtol=1e-6)
-    for output_values, output_matrices in zip(per_output, matrices):
+    for output_values, output_matrices in zip(values, matrices):
         sums = np.sum(np.asarray(output_matrices, dtype=np.float64), axis=2)
-        np.testing.assert_allclose(sums, output_values[:10], rtol=1e-5, atol=1e-5)
+        np.testing.assert_allclose(sums, output_values, rtol=1e-5, atol=1e-5)
 
 
 STUMPS = [Stump(0, 0, 0, 3, -1.0, 1.0), Stump(0, 1, 1, 2, 0.5, 0.25), Stump(1, 0, 2, 5, 2.0, -2.0)]
 ARTIFACT = single_output_artifact(3, STUMPS, base_score=0.5)
 ROWS = [[1.0, 2.0, 6.0], [4.0, 0.0, 1.0]]
-S = _kestrune
 
 
-def test_result_shapes_and_every_form_agree():
-    expected, values = S.shap_explain_rows(ARTIFACT, ROWS)
+def test_trained_linear_leaf_models_are_explained_additively():
+    # Linear terms read the raw row values: the explanation of raw rows adds up to the raw-value
+    # prediction.
+    result = train(X, Y, 0.3, 3, 1.0, 1.0, 0.0, 5, True, rounds=6, leaf_model="linear", lambda_l2=1.0)
+    rows = X[:25]
+    expected, values = _kestrune.shap_explain_rows_with_binning(result.artifact_bytes, rows.tolist(),
+                                                                **binning_args(result))
+    metadata = result.continuous_binning_metadata
+    handle = _kestrune.NativePredictorHandle(result.artifact_bytes)
+    handle.convert_thresholds_to_float(metadata.feature_mins, metadata.feature_maxs, TOP_BIN)
+    totals = np.float64(expected) + np.sum(np.asarray(values, dtype=np.float64), axis=1)
+    np.testing.assert_allclose(totals, handle.predict_numpy_array(rows), rtol=1e-4, atol=1e-4)
+
+
+def test_result_shapes_and_dense_forms_agree():
+    expected, values = _kestrune.shap_explain_rows(ARTIFACT, ROWS)
     assert isinstance(expected, float) and len(values) == 2 and all(len(v) == 3 for v in values)
     # Zero covers weigh both sides equally: E = 0.5 + (0.5 * (-1 + 0.375) + 0.5 * 1) + 0 = 0.6875.
     assert expected == 0.6875
@@ -77,41 +100,70 @@ def test_result_shapes_and_every_form_agree():
         assert math.isclose(expected + sum(v), 0.5 + sum(
             s.left if row[s.feature] <= s.split_bin else s.right for s in STUMPS
             if s.local == 0 or (s.local == 1 and row[0] <= 3)), abs_tol=1e-6)
-    i_expected, matrices = S.shap_explain_interactions(ARTIFACT, ROWS)
-    assert i_expected == expected and all(len(m) == 3 and all(len(r) == 3 for r in m) for m in matrices)
+    flat = [v for row in ROWS for v in row]
+    assert _kestrune.shap_explain_rows_dense(ARTIFACT, flat, 2, 3) == (expected, values)
+    assert _kestrune.shap_explain_rows_multi(ARTIFACT, ROWS) == ([expected], [values])
+    assert _kestrune.shap_explain_rows_dense_multi(ARTIFACT, flat, 2, 3) == ([expected], [values])
+    prebinned = dict(binning_kind="prebinned", feature_mins=[0.0], feature_cuts=[])
+    assert _kestrune.shap_explain_rows_with_binning(ARTIFACT, ROWS, **prebinned) == (expected, values)
+    assert _kestrune.shap_explain_rows_dense_with_binning_multi(ARTIFACT, flat, 2, 3, **prebinned) == (
+        [expected], [values])
+    classes = multiclass_artifact(3, [0.0, 1.0], [STUMPS[:2], STUMPS[2:]])
+    expected_k, values_k = _kestrune.shap_explain_rows_multi(classes, ROWS)
+    assert len(expected_k) == len(values_k) == 2 and expected_k[1] == 1.0
+
+
+def test_interaction_shapes_and_forms_agree():
+    expected, matrices = _kestrune.shap_explain_interactions(ARTIFACT, ROWS)
+    _, values = _kestrune.shap_explain_rows(ARTIFACT, ROWS)
+    assert expected == 0.6875 and len(matrices) == 2 and all(len(m) == 3 and all(len(r) == 3 for r in m)
+                                                             for m in matrices)
     for matrix, row_values in zip(matrices, values):
         np.testing.assert_allclose(np.sum(matrix, axis=1), row_values, rtol=1e-6, atol=1e-6)
         np.testing.assert_allclose(matrix, np.transpose(matrix), atol=1e-6)  # the interaction index is symmetric
     flat = [v for row in ROWS for v in row]
     prebinned = dict(binning_kind="prebinned", feature_mins=[0.0], feature_cuts=[])
-    for kind, single in (("rows", (expected, values)), ("interactions", (i_expected, matrices))):
-        for suffix, args, kwargs in (("", (ROWS,), {}), ("_dense", (flat, 2, 3), {}),
-                                     ("_with_binning", (ROWS,), prebinned),
-                                     ("_dense_with_binning", (flat, 2, 3), prebinned)):
-            name = f"shap_explain_{kind}{suffix}"
-            assert getattr(S, name)(ARTIFACT, *args, **kwargs) == single, name
-            assert getattr(S, name + "_multi")(ARTIFACT, *args, **kwargs) == ([single[0]], [single[1]]), name
+    single = (expected, matrices)
+    assert _kestrune.shap_explain_interactions_dense(ARTIFACT, flat, 2, 3) == single
+    assert _kestrune.shap_explain_interactions_with_binning(ARTIFACT, ROWS, **prebinned) == single
+    assert _kestrune.shap_explain_interactions_dense_with_binning(ARTIFACT, flat, 2, 3, **prebinned) == single
+    multi = ([expected], [matrices])
+    assert _kestrune.shap_explain_interactions_multi(ARTIFACT, ROWS) == multi
+    assert _kestrune.shap_explain_interactions_dense_multi(ARTIFACT, flat, 2, 3) == multi
+    assert _kestrune.shap_explain_interactions_with_binning_multi(ARTIFACT, ROWS, **prebinned) == multi
+    assert _kestrune.shap_explain_interactions_dense_with_binning_multi(ARTIFACT, flat, 2, 3, **prebinned) == multi
     classes = multiclass_artifact(3, [0.0, 1.0], [STUMPS[:2], STUMPS[2:]])
-    expected_k, values_k = S.shap_explain_rows_multi(classes, ROWS)
-    assert len(expected_k) == len(values_k) == 2 and expected_k[1] == 1.0
-    assert S.shap_explain_interactions_multi(classes, ROWS)[0] == expected_k
+    expected_k, matrices_k = _kestrune.shap_explain_interactions_multi(classes, ROWS)
+    assert expected_k == _kestrune.shap_explain_rows_multi(classes, ROWS)[0] and len(matrices_k) == 2
 
 
-IMPUTE = "contains NaN/Inf. SHAP values require finite feature values."
+IMPUTE = "contains NaN/Inf. SHAP values require finite feature values. If your data contains missing values, " \
+         "impute them before calling shap_values()."
+S = _kestrune
 
 
 @pytest.mark.parametrize("call, error, message", [
     (lambda: S.shap_explain_rows(bytearray(ARTIFACT), ROWS), TypeError, None),
+    (lambda: S.shap_explain_rows(ARTIFACT, "ab"), TypeError, None),
     (lambda: S.shap_explain_rows(ARTIFACT, []), ValueError, "rows cannot be empty"),
+    (lambda: S.shap_explain_rows(ARTIFACT, [[1.0, 2.0]]), ValueError, "row 0 feature count 2 does not match expected 3"),
+    (lambda: S.shap_explain_rows(ARTIFACT, [ROWS[0], [1.0, math.nan, 0.0]]), ValueError, f"row 1 feature 1 {IMPUTE}"),
     (lambda: S.shap_explain_rows(ARTIFACT, [[1e39, 0.0, 0.0]]), ValueError, f"row 0 feature 0 {IMPUTE}"),
     (lambda: S.shap_explain_rows(b"KSTR", ROWS), RuntimeError, None),
+    (lambda: S.shap_explain_rows(multiclass_artifact(3, [0.0, 0.0], [STUMPS, STUMPS]), ROWS), RuntimeError,
+     "Expected a single-output model. For multi-class/multi-output models, use the _per_output variants."),
     (lambda: S.shap_explain_rows_dense(b"junk", [1.0] * 5, 2, 3), ValueError,
      "validation error: matrix values length 5 does not match row_count * feature_count 6"),
+    (lambda: S.shap_explain_rows_dense(b"junk", [], 0, 3), ValueError,
+     "validation error: row_count must be greater than 0"),
     (lambda: S.shap_explain_rows_dense(ARTIFACT, [1.0], 1, -1), OverflowError, None),
     (lambda: S.shap_explain_rows_with_binning(b"junk", ROWS, 5, feature_mins="x"), TypeError, None),
     (lambda: S.shap_explain_rows_with_binning(b"junk", ROWS, "linear", max_data_bin=70000), OverflowError, None),
+    (lambda: S.shap_explain_rows_with_binning(b"junk", ROWS, "linear", max_data_bin=-1), OverflowError, None),
     (lambda: S.shap_explain_rows_with_binning(b"junk", ROWS, "Linear"), ValueError,
      "unknown binning_kind 'Linear' (expected linear|quantile|prebinned|linear_rank)"),
+    (lambda: S.shap_explain_rows_with_binning(b"junk", ROWS, "linear "), ValueError,
+     "unknown binning_kind 'linear ' (expected linear|quantile|prebinned|linear_rank)"),
     (lambda: S.shap_explain_rows_with_binning(b"junk", ROWS, "linear"), ValueError,
      "binning_kind='linear' requires feature_mins"),
     (lambda: S.shap_explain_rows_with_binning(b"junk", ROWS, "linear", [0.0], [1.0]), ValueError,
@@ -120,13 +172,24 @@ IMPUTE = "contains NaN/Inf. SHAP values require finite feature values."
      "binning_kind='quantile' requires feature_cuts"),
     (lambda: S.shap_explain_rows_with_binning(b"junk", ROWS, "linear_rank", [0.0], [1.0], 3), ValueError,
      "binning_kind='linear_rank' requires linear_rank_per_feature"),
+    (lambda: S.shap_explain_rows_with_binning(b"junk", ROWS, "linear_rank", linear_rank_per_feature=[None]),
+     ValueError, "binning_kind='linear_rank' requires feature_mins"),
+    (lambda: S.shap_explain_rows_with_binning(ARTIFACT, ROWS, "quantile", feature_cuts=[]), ValueError,
+     "BinningContext::Quantile: feature_cuts length 0 must match feature_count 3"),
+    (lambda: S.shap_explain_rows_dense_with_binning(ARTIFACT, [0.0] * 3, 1, 3, "linear", [0.0] * 3, [1.0] * 4, 0),
+     ValueError, "BinningContext::Linear: feature_mins/feature_maxs length (3/4) must match feature_count 3"),
+    (lambda: S.shap_explain_rows_with_binning_multi(ARTIFACT, ROWS, "linear_rank", [0.0] * 3, [1.0] * 3, 4,
+                                                    linear_rank_per_feature=[None, [1.0, 2.0]]),
+     ValueError, "BinningContext::LinearRank: per_feature/feature_mins/feature_maxs lengths (2/3/3) must all match "
+                 "feature_count 3"),
     # The interaction forms share the value forms' argument handling; the model checks are their own, and short
-    # binning lists are refused like the value forms' rather than read out of range. (The row and binning
-    # checks themselves are tested with the explainer.)
+    # binning lists are refused like the value forms' rather than read out of range.
     (lambda: S.shap_explain_interactions(ARTIFACT, []), ValueError, "rows cannot be empty"),
     (lambda: S.shap_explain_interactions_dense_with_binning(
         multiclass_artifact(3, [0.0, 0.0], [STUMPS, STUMPS]), [0.0] * 3, 1, 3, "prebinned"), RuntimeError,
-     "Expected a single-output model."),
+     "Expected a single-output model. For multi-class/multi-output models, use the _per_output variants."),
+    (lambda: S.shap_explain_interactions_with_binning(ARTIFACT, ROWS, "quantile", feature_cuts=[[1.0]]), ValueError,
+     "BinningContext::Quantile: feature_cuts length 1 must match feature_count 3"),
     (lambda: S.shap_explain_interactions_dense_with_binning_multi(ARTIFACT, [0.0] * 3, 1, 3, "linear", [0.0] * 2,
                                                                   [1.0] * 3, 0),
      ValueError, "BinningContext::Linear: feature_mins/feature_maxs length (2/3) must match feature_count 3"),
@@ -134,4 +197,5 @@ IMPUTE = "contains NaN/Inf. SHAP values require finite feature values."
 def test_refusals(call, error, message):
     with pytest.raises(error) as raised:
         call()
-    assert str(raised.value).startswith(message or "")
+    if message is not None:
+        assert str(raised.value) == message

@@ -6,84 +6,221 @@
 #include <vector>
 
 #include "backend_cpu/arena.hpp"
-#include "backend_cpu/histogram_gather.hpp"
 #include "backend_cpu/histogram_kernels.hpp"
 #include "backend_test_support.hpp"
+#include "engine/error.hpp"
 
 namespace kestrune::backend_cpu {
 namespace {
 
-using core::FeatureTile;
-using test::expect_same_histograms, test::MatrixShape, test::naive_histograms;
-using Tiles = std::vector<FeatureTile>;
+using engine::EngineErrorKind;
+using test::MatrixShape;
+using test::same_histogram;
+
+std::vector<core::FeatureHistogram> naive_tile(const core::BinnedMatrix& binned,
+                                               const std::vector<core::GradientPair>& gradients,
+                                               const std::vector<std::uint32_t>& rows, core::FeatureTile tile) {
+  std::vector<core::FeatureHistogram> out;
+  for (std::uint32_t f = tile.start_feature; f < tile.end_feature; ++f) {
+    out.push_back(test::naive_histogram(binned, gradients, rows, f, binned.max_bin + 1u));
+  }
+  return out;
+}
+
+void expect_same_histograms(const std::vector<core::FeatureHistogram>& actual,
+                            const std::vector<core::FeatureHistogram>& expected) {
+  ASSERT_EQ(actual.size(), expected.size());
+  for (std::size_t i = 0; i < actual.size(); ++i) EXPECT_TRUE(same_histogram(actual[i], expected[i]));
+}
+
+struct BuildCase {
+  const char* name;
+  MatrixShape shape;
+  std::size_t node_rows;
+  bool shuffled;
+};
 
 // Both loops and the public entry agree bit for bit with the definition, for 8- and 16-bit
-// storage (up to the 65536 bins of the widest code), with and without the column-major copy, on
-// rows in any order, around the row counts where the loop choice changes.
+// storage, with and without the column-major copy, on rows in any order; the per-feature loop
+// reads the row-major codes for the smaller nodes here and the column-major copy for the largest.
 TEST(HistogramBuild, EveryLoopMatchesTheNaiveSums) {
-  const std::pair<MatrixShape, std::size_t> cases[] = {  // the matrix, the node's rows (even: sorted)
-      {{600, 37, 255, 255, false, true, 0.15}, 600},   {{500, 30, 255, 255, false, false, 0.1}, 333},
-      {{400, 25, 15, 255, false, true, 0.0}, 401},     {{200, 600, 255, 255, false, false, 0.2}, 32},
-      {{200, 600, 255, 255, false, true, 0.2}, 33},    {{12000, 24, 255, 255, false, true, 0.1}, 11500},
-      {{700, 24, 299, 299, true, true, 0.2}, 513},     {{300, 64, 510, 510, true, false, 0.1}, 301},
-      {{60, 3, 65535, 65535, true, true, 0.2}, 51}};
+  const BuildCase cases[] = {
+      {"u8 all rows", {600, 37, 255, 255, false, true, 0.15}, 600, false},
+      {"u8 shuffled subset", {900, 20, 255, 255, false, true, 0.3}, 417, true},
+      {"u8 row-major only", {500, 30, 255, 255, false, false, 0.1}, 333, true},
+      {"u8 narrow bins, no missing", {400, 25, 15, 255, false, true, 0.0}, 400, true},
+      {"u8 33 rows", {200, 600, 255, 255, false, false, 0.2}, 33, true},
+      {"u8 39 rows", {200, 600, 255, 255, false, true, 0.2}, 39, false},
+      {"u8 40 rows", {200, 600, 255, 255, false, true, 0.2}, 40, true},
+      {"u8 41 rows", {200, 600, 255, 255, false, true, 0.2}, 41, true},
+      {"u8 few rows", {50, 12, 255, 255, false, true, 0.2}, 10, true},
+      {"u8 rows past the cache, column-major", {12000, 24, 255, 255, false, true, 0.1}, 11500, false},
+      {"u16 300 bins", {700, 24, 299, 299, true, true, 0.2}, 512, true},
+      {"u16 row-major only", {700, 24, 299, 299, true, false, 0.2}, 700, false},
+      {"u16 511 bins", {300, 64, 510, 510, true, true, 0.1}, 300, true},
+      {"u16 wide bins", {300, 10, 1999, 1999, true, true, 0.1}, 250, true},
+  };
   std::mt19937 rng(7);
-  for (const auto& [shape, node_rows] : cases) {
-    SCOPED_TRACE(::testing::Message() << shape.rows << " x " << shape.features << ", max bin " << shape.max_bin);
-    const core::BinnedMatrix binned = test::random_matrix(shape, rng);
-    const auto gradients = test::random_gradients(shape.rows, rng);
-    const auto rows = test::random_rows(shape.rows, node_rows, node_rows % 2 == 1, rng);
+  for (const BuildCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const core::BinnedMatrix binned = test::random_matrix(c.shape, rng);
+    const auto gradients = test::random_gradients(c.shape.rows, rng);
+    const auto rows = test::random_rows(c.shape.rows, c.node_rows, c.shuffled, rng);
     const std::size_t bins = binned.max_bin + 1u;
-    const FeatureTile whole{0, static_cast<std::uint32_t>(shape.features)};
-    const auto expected = naive_histograms(binned, gradients, rows, {whole});
+    const core::FeatureTile whole{0, static_cast<std::uint32_t>(c.shape.features)};
+    const auto expected = naive_tile(binned, gradients, rows, whole);
+
     expect_same_histograms(build_tile_histograms_per_feature(binned, gradients, rows, whole, bins), expected);
     if (bins < 512) {
       expect_same_histograms(build_tile_histograms_with_arena(binned, gradients, rows, whole, bins), expected);
     }
     // Uneven tiles through the public entry: the bundle lists the tiles' features in order.
-    Tiles tiles;
-    for (std::uint32_t start = 0; start < shape.features;) {
-      const std::uint32_t end = std::min<std::uint32_t>(start + 1 + start % 7, shape.features);
-      tiles.push_back(FeatureTile::make(start, end));
+    std::vector<core::FeatureTile> tiles;
+    for (std::uint32_t start = 0; start < c.shape.features;) {
+      const std::uint32_t end = std::min<std::uint32_t>(start + 1 + start % 7, c.shape.features);
+      tiles.push_back(core::FeatureTile::make(start, end));
       start = end;
     }
-    const core::HistogramBundle bundle = build_histograms(binned, gradients, core::NodeSlice::make(42, rows), tiles);
+    const core::NodeSlice node = core::NodeSlice::make(42, rows);
+    const core::HistogramBundle bundle = build_histograms(binned, gradients, node, tiles);
     EXPECT_EQ(bundle.node_id, 42u);
     expect_same_histograms(bundle.histograms, expected);
   }
 }
 
-// Through the public entry, below and above the parallel threshold (the pool gathers scattered
-// rows for both code widths and every arena layout): scattered, sorted and contiguous nodes, a
-// repeated row, few wide tiles and many narrow ones with gaps and out of order; the bundle is the
-// definition's whatever the pool size of the process.
-TEST(HistogramBuild, ParallelNodesMatchTheDefinition) {
-  // Valid tiles are cut into a piece per thread; a refused tile stays whole, failing as it would alone.
-  EXPECT_EQ(histogram_passes(Tiles{{0, 16}, {16, 28}}, 28, 4).size(), 4u);
-  EXPECT_EQ(histogram_passes(Tiles{{0, 16}, {16, 40}}, 28, 8).size(), 2u);
-  std::mt19937 rng(12);
-  for (const MatrixShape shape : {MatrixShape{12000, 300, 255, 255, false, true, 0.1},
-                                  MatrixShape{9000, 40, 15, 255, false, false, 0.0},
-                                  MatrixShape{9000, 40, 510, 510, true, true, 0.1}}) {
-    const core::BinnedMatrix binned = test::random_matrix(shape, rng);
-    const auto gradients = test::random_gradients(shape.rows, rng);
-    Tiles many;
-    for (std::uint32_t start = 0; start < shape.features; start += 13) {
-      many.push_back({start, std::min<std::uint32_t>(start + 12, shape.features)});
-    }
-    std::swap(many[0], many[2]);
-    std::vector<std::uint32_t> contiguous(6000);
-    for (std::uint32_t r = 0; r < contiguous.size(); ++r) contiguous[r] = 3000 + r;
-    auto repeated = test::random_rows(shape.rows, 5000, true, rng);
-    repeated.push_back(repeated.front());  // a repeated row counts twice
-    for (const auto& rows : {test::random_rows(shape.rows, 100, true, rng),
-                             test::random_rows(shape.rows, 7000, false, rng), repeated, contiguous}) {
-      for (const Tiles& tiles : {Tiles{{0, 16}, {16, 28}}, many}) {
-        expect_same_histograms(build_histograms(binned, gradients, core::NodeSlice::make(5, rows), tiles).histograms,
-                               naive_histograms(binned, gradients, rows, tiles));
-      }
-    }
+TEST(HistogramBuild, LoopChoiceFollowsRowsCellsAndBinCount) {
+  struct Choice {
+    std::size_t rows, width, bins;
+    bool arena;
+  };
+  const Choice choices[] = {
+      {33, 600, 256, true},   {32, 600, 256, false},  {33, 600, 512, false}, {33, 600, 511, true},
+      {64, 256, 256, false},  {64, 257, 256, true},   {1000, 16, 256, false}, {1000, 17, 256, true},
+      {SIZE_MAX, SIZE_MAX, 2, true},
+  };
+  for (const Choice& c : choices) {
+    EXPECT_EQ(tile_uses_arena(c.rows, c.width, c.bins), c.arena) << c.rows << " x " << c.width << ", " << c.bins;
   }
+}
+
+TEST(HistogramBuild, TilesKeepTheirGivenOrder) {
+  std::mt19937 rng(3);
+  const core::BinnedMatrix binned = test::random_matrix({20, 9, 255, 255, false, true, 0.1}, rng);
+  const auto gradients = test::random_gradients(20, rng);
+  const core::NodeSlice node = core::NodeSlice::make(1, test::random_rows(20, 20, false, rng));
+  const std::vector<core::FeatureTile> tiles{core::FeatureTile::make(5, 8), core::FeatureTile::make(0, 2)};
+  const core::HistogramBundle bundle = build_histograms(binned, gradients, node, tiles);
+  std::vector<std::uint32_t> features;
+  for (const auto& histogram : bundle.histograms) {
+    features.push_back(histogram.feature_index);
+    EXPECT_EQ(histogram.bins.size(), 256u);
+  }
+  EXPECT_EQ(features, (std::vector<std::uint32_t>{5, 6, 7, 0, 1}));
+}
+
+// Above and below the parallel threshold, with several tiles: the pool (when the process has
+// more than one thread) builds exactly what the definition gives.
+TEST(HistogramBuild, ManyTilesOnThePoolMatchTheDefinition) {
+  std::mt19937 rng(11);
+  for (const std::size_t node_rows : {100u, 132u, 3000u}) {
+    const core::BinnedMatrix binned = test::random_matrix({3000, 1000, 255, 255, false, true, 0.1}, rng);
+    const auto gradients = test::random_gradients(3000, rng);
+    const auto rows = test::random_rows(3000, node_rows, true, rng);
+    std::vector<core::FeatureTile> tiles;
+    for (std::uint32_t start = 0; start < 1000; start += 64) {
+      tiles.push_back(core::FeatureTile::make(start, std::min<std::uint32_t>(start + 64, 1000)));
+    }
+    const auto bundle = build_histograms(binned, gradients, core::NodeSlice::make(3, rows), tiles);
+    expect_same_histograms(bundle.histograms, naive_tile(binned, gradients, rows, {0, 1000}));
+  }
+}
+
+TEST(HistogramBuild, SixteenBitMaximumGivesAllBinValues) {
+  std::vector<std::uint16_t> codes{0, 65535, 65535, 7, 40000, 0};
+  const core::BinnedMatrix binned = core::BinnedMatrix::make_u16(3, 2, 65535, 65535, codes);
+  const std::vector<core::GradientPair> gradients{{1.0f, 1.0f}, {2.0f, 0.5f}, {-4.0f, 0.25f}};
+  const auto bundle =
+      build_histograms(binned, gradients, core::NodeSlice::make(0, {0, 1, 2}), std::vector{core::FeatureTile{0, 2}});
+  ASSERT_EQ(bundle.histograms.size(), 2u);
+  EXPECT_EQ(bundle.histograms[0].bins.size(), 65536u);
+  EXPECT_EQ(bundle.histograms[0].bins[65535].count, 1u);
+  EXPECT_EQ(bundle.histograms[1].bins[65535].count, 1u);
+  EXPECT_EQ(bundle.histograms[1].bins[0].grad_sum, -4.0f);
+  EXPECT_EQ(bundle.histograms[1].bins[0].grad_sq_sum, 16.0f);
+}
+
+TEST(HistogramBuild, ContractChecksInOrder) {
+  const core::BinnedMatrix binned = core::BinnedMatrix::make(10, 8, 255, std::vector<std::uint8_t>(80, 1));
+  const std::vector<core::GradientPair> gradients(10, core::GradientPair{1.0f, 1.0f});
+  const std::vector<core::GradientPair> short_gradients(9, core::GradientPair{1.0f, 1.0f});
+  const core::NodeSlice node = core::NodeSlice::make(0, {0, 1, 2});
+  const std::vector<core::FeatureTile> tiles{core::FeatureTile{0, 8}};
+
+  EXPECT_TRUE(test::throws_engine_error([&] { build_histograms(binned, short_gradients, node, {}); },
+                                        EngineErrorKind::ContractViolation,
+                                        "gradients length 9 does not match row_count 10"));
+  EXPECT_TRUE(test::throws_engine_error([&] { build_histograms(binned, gradients, node, {}); },
+                                        EngineErrorKind::ContractViolation, "feature_tiles cannot be empty"));
+  EXPECT_TRUE(test::throws_engine_error(
+      [&] { build_histograms(binned, gradients, core::NodeSlice::make(0, {2, 10, 11}), tiles); },
+      EngineErrorKind::Core, "validation error: row index 10 is out of bounds for row_count 10"));
+  EXPECT_TRUE(test::throws_engine_error(
+      [&] { build_histograms(binned, gradients, node, std::vector{core::FeatureTile{0, 2}, core::FeatureTile{2, 9}}); },
+      EngineErrorKind::ContractViolation, "feature tile end 9 exceeds feature_count 8"));
+}
+
+// A code above max_bin (here the missing bin of a matrix whose max_bin lies below it) stops the
+// build on both loops, for both widths, in parallel as serially.
+TEST(HistogramBuild, CodeAboveMaxBinPanicsOnEveryLoop) {
+  struct PanicCase {
+    const char* name;
+    MatrixShape shape;
+  };
+  const PanicCase cases[] = {
+      {"u8", {400, 70, 15, 255, false, true, 0.0}},
+      {"u16", {400, 70, 300, 301, true, true, 0.0}},
+  };
+  std::mt19937 rng(5);
+  for (const PanicCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    core::BinnedMatrix binned = test::random_matrix(c.shape, rng);
+    binned.set_bin(399, 69, c.shape.missing_bin);
+    const auto gradients = test::random_gradients(400, rng);
+    std::vector<std::uint32_t> rows(400);
+    for (std::uint32_t r = 0; r < 400; ++r) rows[r] = r;
+    const std::size_t bins = c.shape.max_bin + 1u;
+    const core::FeatureTile tile{60, 70};
+    EXPECT_TRUE(test::panics_with([&] { build_tile_histograms_with_arena(binned, gradients, rows, tile, bins); },
+                                  "bin code"));
+    EXPECT_TRUE(test::panics_with([&] { build_tile_histograms_per_feature(binned, gradients, rows, tile, bins); },
+                                  "bin code"));
+    const std::vector<core::FeatureTile> tiles{{0, 35}, {35, 70}};
+    EXPECT_TRUE(test::panics_with(
+        [&] { build_histograms(binned, gradients, core::NodeSlice::make(0, rows), tiles); }, "bin code"));
+    // Rows that avoid the bad cell build normally.
+    rows.pop_back();
+    EXPECT_NO_THROW(build_histograms(binned, gradients, core::NodeSlice::make(0, rows), tiles));
+  }
+}
+
+TEST(HistogramArena, ResizeZeroesEveryCellAndSetsTheStride) {
+  HistogramArena arena(2, 3);
+  EXPECT_EQ(arena.cells().size(), 6u);
+  arena.cells()[5].grad_sum = 4.0f;
+  arena.cells()[5].count = 9.0f;
+  arena.carry_counts();
+  arena.cells()[5].count = 2.0f;
+  EXPECT_EQ(arena.count_at(5), 11u);
+  arena.resize_for_tile(3, 4);
+  EXPECT_EQ(arena.bins_per_feature(), 4u);
+  EXPECT_EQ(arena.feature_count(), 3u);
+  for (const ArenaCell& cell : arena.cells()) {
+    EXPECT_EQ(cell.count, 0.0f);
+    EXPECT_EQ(cell.grad_sum, 0.0f);
+  }
+  EXPECT_EQ(arena.count_at(5), 0u);  // no carried count survives a resize
+  EXPECT_EQ(HistogramArena().feature_count(), 0u);
+  EXPECT_TRUE(test::panics_with([&] { arena.count_at(12); }, "out of range"));
 }
 
 // Counts stay exact past the float32 range of whole numbers because the float counts are carried
@@ -95,43 +232,15 @@ TEST(HistogramArena, CarriedCountsMatchTheDefinition) {
   const auto rows = test::random_rows(300, 300, true, rng);
   for (const std::size_t carry_every : {1u, 7u, 299u, 300u}) {
     HistogramArena arena(6, 256);
-    accumulate_tile_row_first<256, false>(binned.bins.u8(), 6, std::span(gradients), std::span(rows), 300, 0, 6, arena,
-                                          256, carry_every);
+    accumulate_tile_row_first<256, false>(binned.bins.u8(), 6, std::span(gradients), std::span(rows), 300, 0, 6, arena, 256,
+                                     carry_every);
     std::vector<core::FeatureHistogram> built;
     materialize_tile_histograms(0, arena, 256, built);
-    expect_same_histograms(built, naive_histograms(binned, gradients, rows, {{0, 6}}));
+    expect_same_histograms(built, naive_tile(binned, gradients, rows, {0, 6}));
   }
 }
 
-// A code above max_bin (the missing bin of a matrix whose max_bin lies below it) stops the build
-// on every loop, for both widths, serially and on the pool; rows that avoid the bad cell build
-// normally.
-TEST(HistogramBuild, CodeAboveMaxBinPanicsOnEveryLoop) {
-  std::mt19937 rng(5);
-  for (const MatrixShape shape : {MatrixShape{400, 70, 15, 255, false, true, 0.0},
-                                  MatrixShape{400, 70, 300, 301, true, true, 0.0}}) {
-    core::BinnedMatrix binned = test::random_matrix(shape, rng);
-    binned.set_bin(399, 69, shape.missing_bin);
-    const auto gradients = test::random_gradients(400, rng);
-    std::vector<std::uint32_t> rows = test::random_rows(400, 400, false, rng);
-    const std::size_t bins = shape.max_bin + 1u;
-    const FeatureTile tile{60, 70};
-    const Tiles tiles{{0, 35}, {35, 70}};
-    std::vector<std::uint32_t> scattered = test::random_rows(400, 300, true, rng);
-    scattered.push_back(399);
-    EXPECT_TRUE(test::panics_with([&] { build_tile_histograms_with_arena(binned, gradients, rows, tile, bins); }, "code"));
-    EXPECT_TRUE(test::panics_with([&] { build_tile_histograms_per_feature(binned, gradients, rows, tile, bins); }, "code"));
-    EXPECT_TRUE(test::panics_with([&] { build_histograms(binned, gradients, core::NodeSlice::make(0, rows), tiles); },
-                                  "bin code"));
-    EXPECT_TRUE(test::panics_with(
-        [&] {
-          build_gathered_pieces(binned, gradients, scattered, histogram_passes(tiles, 70, 1),
-                                histogram_passes(tiles, 70, 4), bins, 4);
-        },
-        "bin code"));
-    rows.pop_back();
-    EXPECT_NO_THROW(build_histograms(binned, gradients, core::NodeSlice::make(0, rows), tiles));
-  }
+TEST(HistogramArena, ASecondBorrowOnOneThreadPanics) {
   ThreadArenaBorrow first;
   EXPECT_TRUE(test::panics_with([] { ThreadArenaBorrow second; }, "already borrowed"));
 }

@@ -32,8 +32,12 @@ std::vector<float> reference_encoding(const TargetEncoderConfig& config, const s
     std::size_t count = 0, seen = 0;
     for (std::size_t j = 0; j < values.size(); ++j) {
       if (config.time_aware && !(times[j] < times[i])) continue;
-      total += targets[j], ++seen;
-      if (values[j] == values[i]) sum += targets[j], ++count;
+      total += targets[j];
+      ++seen;
+      if (values[j] == values[i]) {
+        sum += targets[j];
+        ++count;
+      }
     }
     const double prior = seen == 0 ? 0.0 : total / static_cast<double>(seen);
     encoded.push_back(reference_blend(sum, count, prior, config));
@@ -70,8 +74,8 @@ TEST(TargetEncoder, MatchesDirectFloat64Computation) {
   for (std::uint32_t seed = 0; seed < 6; ++seed) {
     const Column column = random_column(seed, 5 + 9 * seed);
     for (const TargetEncoderConfig& config : configs) {
-      SCOPED_TRACE(testing::Message() << seed << " " << config.smoothing << " " << config.min_samples_leaf << " "
-                                      << config.time_aware);
+      SCOPED_TRACE(testing::Message() << "seed " << seed << " smoothing " << config.smoothing << " min "
+                                      << config.min_samples_leaf << " time_aware " << config.time_aware);
       const FitTransformResult result =
           fit_transform_target_encoder(config, column.values, column.targets, column.times);
       EXPECT_EQ(result.encoded, reference_encoding(config, column.values, column.targets, column.times));
@@ -80,9 +84,10 @@ TEST(TargetEncoder, MatchesDirectFloat64Computation) {
       // unseen category gets the prior.
       TargetEncoderConfig plain = config;
       plain.time_aware = false;
+      const std::vector<float> fitted = reference_encoding(plain, column.values, column.targets, column.times);
       std::vector<std::string> probe = column.values;
       probe.push_back("unseen");
-      std::vector<float> expected = reference_encoding(plain, column.values, column.targets, column.times);
+      std::vector<float> expected = fitted;
       double total = 0.0;
       for (const float t : column.targets) total += t;
       expected.push_back(static_cast<float>(total / static_cast<double>(column.targets.size())));
@@ -97,31 +102,45 @@ TEST(TargetEncoder, MatchesDirectFloat64Computation) {
 TEST(TargetEncoder, RefusesBadInputInOrder) {
   const std::vector<std::string> two = {"a", "b"};
   const std::vector<float> targets = {1.0f, 2.0f};
-  const struct {
+  const std::vector<std::int64_t> times = {1, 2};
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  struct Case {
     TargetEncoderConfig config;
     std::vector<std::string> values;
     std::vector<float> targets;
     std::optional<std::vector<std::int64_t>> times;
     const char* message;
-  } cases[] = {
-      {{std::nan(""), 0, false}, {}, {}, std::nullopt, "smoothing must be finite and >= 0"},
+  };
+  const Case cases[] = {
+      {{std::nan(""), 1, false}, {}, {}, std::nullopt, "smoothing must be finite and >= 0"},
+      {{-1.0, 0, false}, {}, {}, std::nullopt, "smoothing must be finite and >= 0"},
+      {{INFINITY, 1, false}, two, targets, std::nullopt, "smoothing must be finite and >= 0"},
       {{1.0, 0, false}, {}, {}, std::nullopt, "min_samples_leaf must be greater than 0"},
-      {{1.0, 1, true}, {"a", "a", "a"}, {0, 0, NAN}, std::nullopt, "target at index 2 must be finite"},
+      {{1.0, 1, false}, {}, {}, std::nullopt, "values cannot be empty"},
+      {{1.0, 1, false}, two, {1.0f}, std::nullopt, "values and targets must have matching lengths"},
+      {{1.0, 1, true}, {"a", "a", "a", "a", "a"}, {0, 0, 0, 0, nan}, std::nullopt, "target at index 4 must be finite"},
+      {{1.0, 1, true}, two, targets, std::nullopt, "time_aware target encoding requires time_index"},
       {{1.0, 1, true}, two, targets, std::vector<std::int64_t>{1}, "time_index length 1 does not match row count 2"},
   };
-  for (const auto& c : cases) {
+  for (const Case& c : cases) {
     std::optional<std::span<const std::int64_t>> time_index;
     if (c.times) time_index = std::span<const std::int64_t>(*c.times);
-    try {
-      fit_target_encoder(c.config, c.values, c.targets, time_index);
-      ADD_FAILURE() << "accepted: " << c.message;
-    } catch (const CategoricalError& error) {
-      EXPECT_EQ(error.kind(), CategoricalErrorKind::InvalidInput);
-      EXPECT_EQ(std::string(error.what()), std::string("invalid input: ") + c.message);
+    for (const bool transform : {false, true}) {
+      try {
+        if (transform) {
+          fit_transform_target_encoder(c.config, c.values, c.targets, time_index);
+        } else {
+          fit_target_encoder(c.config, c.values, c.targets, time_index);
+        }
+        ADD_FAILURE() << "accepted: " << c.message;
+      } catch (const CategoricalError& error) {
+        EXPECT_EQ(error.kind(), CategoricalErrorKind::InvalidInput);
+        EXPECT_EQ(std::string(error.what()), std::string("invalid input: ") + c.message);
+      }
     }
   }
-  EXPECT_THROW(transform_target_encoder(fit_target_encoder({1.0, 1, false}, two, targets, std::nullopt), {}),
-               CategoricalError);
+  const TargetEncoderState state = fit_target_encoder({1.0, 1, false}, two, targets, times);
+  EXPECT_THROW(transform_target_encoder(state, std::vector<std::string>{}), CategoricalError);
 }
 
 }  // namespace

@@ -35,6 +35,14 @@ void expect_lists_agree(const BinnedMatrix& m) {
   }
 }
 
+TEST(CoreBinnedMatrix, MakeBuildsBothListsWithMissingBin255) {
+  const BinnedMatrix m = BinnedMatrix::make(2, 2, 3, {0, 1, 255, 3});
+  EXPECT_EQ(m.missing_bin, 255);
+  EXPECT_EQ(m.bins, BinStorage(U8s{0, 1, 255, 3}));
+  EXPECT_EQ(m.bins_column_major, BinStorage(U8s{0, 255, 1, 3}));
+  expect_lists_agree(m);
+}
+
 struct MakeFailure {
   std::size_t rows;
   std::size_t features;
@@ -59,31 +67,56 @@ TEST(CoreBinnedMatrix, MakeReportsFirstFailingRule) {
   }
 }
 
-TEST(CoreBinnedMatrix, MakeU16JudgesValuesByMaxBinAlone) {
-  EXPECT_EQ(BinnedMatrix::make(2, 2, 3, {0, 1, 255, 3}).missing_bin, 255);
+TEST(CoreBinnedMatrix, MakeU16KeepsWideCodes) {
+  const BinnedMatrix m = BinnedMatrix::make_u16(2, 3, 300, 301, {300, 301, 0, 254, 255, 7});
+  EXPECT_EQ(m.bins.width(), BinWidth::U16);
+  EXPECT_EQ(m.bins, BinStorage(U16s{300, 301, 0, 254, 255, 7}));
+  expect_lists_agree(m);
+
   EXPECT_TRUE(throws_validation([] { BinnedMatrix::make_u16(1, 2, 300, 301, {302, 0}); },
                                 "bin value 302 exceeds max_bin 300"));
   // A missing bin inside the regular range is allowed; values are judged by max_bin alone.
   EXPECT_NO_THROW(BinnedMatrix::make_u16(1, 2, 300, 5, {5, 300}));
 }
 
-TEST(CoreBinnedMatrix, SetBinWritesBothListsOrNothing) {
+TEST(CoreBinnedMatrix, SetBinWritesBothLists) {
   BinnedMatrix narrow = BinnedMatrix::make(2, 3, 10, {0, 1, 2, 3, 4, 5});
   narrow.set_bin(1, 0, 7);
-  narrow.set_bin(0, 2, 300);  // not compared with max_bin; 8-bit storage saturates at 255
-  EXPECT_EQ(narrow.bins, BinStorage(U8s{0, 1, 255, 7, 4, 5}));
+  EXPECT_EQ(narrow.bins.at(3), 7);
+  // Not compared with max_bin; 8-bit storage saturates at 255.
+  narrow.set_bin(0, 2, 300);
+  EXPECT_EQ(narrow.bins.at(2), 255);
   expect_lists_agree(narrow);
+
   BinnedMatrix wide = BinnedMatrix::make_u16(2, 3, 10, 11, {0, 1, 2, 3, 4, 5});
   wide.set_bin(0, 2, 300);
+  wide.set_bin(1, 1, 254);
   EXPECT_EQ(wide.bins.at(2), 300);
+  EXPECT_EQ(wide.bins.at(4), 254);
   expect_lists_agree(wide);
+}
+
+TEST(CoreBinnedMatrix, SetBinOutsideTheMatrixChangesNothing) {
+  BinnedMatrix m = BinnedMatrix::make(2, 3, 10, {0, 1, 2, 3, 4, 5});
+  const BinnedMatrix before = m;
   // (0, 3) would alias cell (1, 0) in the row-major lists and (1, 1) in the column-major ones.
-  const BinnedMatrix before = narrow;
-  for (const auto& [row, feature] : std::vector<std::pair<std::size_t, std::size_t>>{{0, 3}, {2, 0}, {kMax, 0}, {0, kMax}}) {
-    narrow.set_bin(row, feature, 9);
+  for (const auto& [row, feature] : std::vector<std::pair<std::size_t, std::size_t>>{
+           {0, 3}, {2, 0}, {kMax, 0}, {0, kMax}, {kMax, kMax}}) {
+    m.set_bin(row, feature, 9);
   }
-  EXPECT_EQ(narrow.bins, before.bins);
-  EXPECT_EQ(narrow.bins_column_major, before.bins_column_major);
+  EXPECT_EQ(m.bins, before.bins);
+  EXPECT_EQ(m.bins_column_major, before.bins_column_major);
+
+  // A record assembled by hand with a shorter copy: only the lists holding the cell are written.
+  BinnedMatrix partial;
+  partial.row_count = 2;
+  partial.feature_count = 2;
+  partial.max_bin = 5;
+  partial.bins = BinStorage(U16s{0, 0, 0, 0});
+  partial.bins_column_major = BinStorage(U16s{0, 0});
+  partial.set_bin(1, 1, 4);
+  EXPECT_EQ(partial.bins, BinStorage(U16s{0, 0, 0, 4}));
+  EXPECT_EQ(partial.bins_column_major, BinStorage(U16s{0, 0}));
 }
 
 TEST(CoreBinnedMatrix, TransposeMatchesNaiveAcrossTileEdges) {
@@ -100,11 +133,16 @@ TEST(CoreBinnedMatrix, TransposeMatchesNaiveAcrossTileEdges) {
     }
     U16s wide(bins.size());
     for (std::size_t i = 0; i < wide.size(); ++i) wide[i] = static_cast<std::uint16_t>(i % 700);
-    const BinnedMatrix m = BinnedMatrix::make_u16(rows, features, 700, 700, wide);
-    EXPECT_EQ(m.bins, BinStorage(wide));
-    expect_lists_agree(m);
-    expect_lists_agree(BinnedMatrix::make(rows, features, 255, bins));
+    expect_lists_agree(BinnedMatrix::make_u16(rows, features, 700, 700, wide));
   }
+}
+
+TEST(CoreBinnedMatrix, TransposeOfMismatchedShapeIsEmpty) {
+  const U8s bins = {1, 2, 3, 4};
+  EXPECT_TRUE(core::transpose_bins_to_column_major_u8(bins, 0, 4).empty());
+  EXPECT_TRUE(core::transpose_bins_to_column_major_u8(bins, 3, 1).empty());
+  EXPECT_TRUE(core::transpose_bins_to_column_major_u8(bins, kMax, 2).empty());
+  EXPECT_EQ(core::transpose_bins_to_column_major_u8(bins, 2, 2), (U8s{1, 3, 2, 4}));
 }
 
 TEST(CoreBinStorage, ChecksIndexAndWidth) {
@@ -112,7 +150,10 @@ TEST(CoreBinStorage, ChecksIndexAndWidth) {
   EXPECT_THROW(narrow.at(2), support::Panic);
   EXPECT_THROW(narrow.set(2, 0), support::Panic);
   EXPECT_THROW(narrow.u16(), support::Panic);
+  narrow.set(0, 1000);
+  EXPECT_EQ(narrow.at(0), 255);
   EXPECT_THROW(BinStorage(U16s{1000}).u8(), support::Panic);
+  EXPECT_THROW(BinStorage().at(0), support::Panic);
 }
 
 }  // namespace

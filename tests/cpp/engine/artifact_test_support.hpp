@@ -1,5 +1,5 @@
-// Helpers for the artifact tests: stump builders, a field-by-field stump comparison (ChildStats has
-// no equality of its own) and the mutations of the corruption tests.
+// Helpers for the trained-model and tree payload tests: a wrapped core error matcher, stump
+// builders and a field-by-field stump comparison (ChildStats has no equality of its own).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,7 +14,6 @@
 
 #include "core/artifact/container.hpp"
 #include "engine/error.hpp"
-#include "engine/trained_model.hpp"
 #include "engine/trained_stump.hpp"
 #include "engine_test_support.hpp"
 
@@ -22,6 +21,22 @@ namespace kestrune::artifact_testing {
 
 using engine::testing_support::throws_contract_violation;
 using engine::testing_support::throws_engine_error;
+
+// An EngineError wrapping a CoreError of `kind` with exactly `message`.
+template <typename F>
+::testing::AssertionResult throws_wrapped_core_error(F&& body, core::CoreErrorKind kind, std::string_view message) {
+  try {
+    body();
+  } catch (const engine::EngineError& error) {
+    if (error.core() && error.core()->kind() == kind && error.core()->message() == message) {
+      return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "threw " << error.debug() << ", wanted a wrapped \"" << message << "\"";
+  } catch (const std::exception& error) {
+    return ::testing::AssertionFailure() << "threw a different exception: " << error.what();
+  }
+  return ::testing::AssertionFailure() << "threw nothing, wanted \"" << message << "\"";
+}
 
 inline engine::TrainedStump numeric_stump(std::uint32_t node_id, std::uint32_t feature, std::uint16_t bin, float left,
                                           float right) {
@@ -35,35 +50,6 @@ inline engine::TrainedStump numeric_stump(std::uint32_t node_id, std::uint32_t f
   stump.left_stats = {-2.0f, 3.0f, 4.0f, 3};
   stump.right_stats = {2.5f, 5.0f, 6.0f, 5};
   return stump;
-}
-
-// A model with every part an artifact can hold: two trees (the second at weight 0.5), multi-output
-// values, categorical and linear leaves, and every optional section.
-inline engine::TrainedModel full_trained_model() {
-  engine::TrainedModel model;
-  model.feature_count = 5;
-  model.base_prediction = 0.5f;
-  model.objective = "binary_crossentropy";
-  for (std::uint32_t tree = 0; tree < 2; ++tree) {
-    for (std::uint32_t local = 0; local < 2; ++local) {
-      engine::TrainedStump stump = numeric_stump((tree << 20) | local, local, static_cast<std::uint16_t>(tree), 0.5f, -0.5f);
-      stump.tree_weight = tree == 1 ? 0.5f : 1.0f;
-      stump.multi_output = engine::MultiOutputValues{{0.1f, 0.2f}, {0.3f, 0.4f}};
-      model.stumps.push_back(stump);
-    }
-  }
-  model.stumps[1].categorical = true;
-  model.stumps[1].category_bitset = std::vector<std::uint8_t>{0x0F, 0xF0};
-  model.stumps[2].left = core::LinearLeaf{{1.0f, 2.0f, 3.0f}, {0, 1, 4}, 0.25f};
-  model.stumps[3].right = core::LinearLeaf{{-1.0f}, {3}, 0.0f};
-  model.native_categorical_features = {1};
-  model.categorical_state = core::CategoricalStatePayloadV1{{0, 4}, 1, true};
-  model = std::move(model).with_node_debug_stats_from_stumps();
-  model.morph_metadata = core::MorphMetadata{{{0.0f, 1.0f, 0.05f}, {0.5f, 0.5f, 0.1f}}, {}, 3, 3};
-  model.dro_metadata = core::DroMetadata{0.1f, core::DroMetric::Wasserstein};
-  model.neutralization_metadata = core::NeutralizationMetadata{1.0f, 0.5f, core::NeutralizationKind::SplitPenalty};
-  model.feature_baseline = std::vector<float>{0.0f, 1.0f, 2.0f, 3.0f, 4.0f};
-  return model;
 }
 
 inline bool same_bits(float a, float b) { return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b); }

@@ -7,13 +7,25 @@
 #include <random>
 #include <vector>
 
-#include "artifact_test_support.hpp"
+#include "engine_test_support.hpp"
 #include "support/panic.hpp"
 
 namespace kestrune::engine {
 namespace {
 
-using artifact_testing::numeric_stump;
+using testing_support::throws_engine_error;
+
+TrainedStump numeric_stump(std::uint32_t node_id, std::uint32_t feature, std::uint16_t split_bin, float left,
+                           float right, bool default_left = false) {
+  TrainedStump stump;
+  stump.node_id = node_id;
+  stump.feature_index = feature;
+  stump.split_bin = split_bin;
+  stump.default_left = default_left;
+  stump.left = left;
+  stump.right = right;
+  return stump;
+}
 
 // Two features, four rows; missing bin 255.
 core::BinnedMatrix small_matrix() {
@@ -30,6 +42,63 @@ std::vector<float> walk(const core::BinnedMatrix& binned, const std::vector<Trai
   return predictions;
 }
 
+TEST(RoundPartitionUpdates, AddsLeftThenRightAndStopsAtTheFirstBadIndex) {
+  std::vector<float> predictions{1.0f, 1.0f, 1.0f, 1.0f};
+  core::PartitionResult partition;
+  partition.left_rows = {0, 2};
+  partition.right_rows = {3, 1};
+  apply_partition_leaf_updates(predictions, partition, 0.5f, -0.25f);
+  EXPECT_EQ(predictions, (std::vector<float>{1.5f, 0.75f, 1.5f, 0.75f}));
+
+  // A bad left index: the left rows before it are updated, no right row is.
+  partition.left_rows = {1, 4, 0};
+  EXPECT_TRUE(throws_engine_error([&] { apply_partition_leaf_updates(predictions, partition, 1.0f, 1.0f); },
+                                  EngineErrorKind::ContractViolation,
+                                  "left partition row index 4 is out of bounds for predictions length 4"));
+  EXPECT_EQ(predictions, (std::vector<float>{1.5f, 1.75f, 1.5f, 0.75f}));
+
+  partition.left_rows = {0};
+  partition.right_rows = {2, 9};
+  EXPECT_TRUE(throws_engine_error([&] { apply_partition_leaf_updates(predictions, partition, 1.0f, 1.0f); },
+                                  EngineErrorKind::ContractViolation,
+                                  "right partition row index 9 is out of bounds for predictions length 4"));
+  EXPECT_EQ(predictions, (std::vector<float>{2.5f, 1.75f, 2.5f, 0.75f}));
+}
+
+TEST(RoundTreeWalk, EmptyInputsAndRootlessTreesChangeNothing) {
+  const core::BinnedMatrix binned = small_matrix();
+  EXPECT_EQ(walk(binned, {numeric_stump(1, 0, 4, 1.0f, 2.0f)}), std::vector<float>(4, 0.0f));
+  std::vector<float> none;
+  apply_round_stumps_tree_walk(none, binned, std::vector<TrainedStump>{numeric_stump(0, 0, 4, 1.0f, 2.0f)},
+                               std::nullopt);
+}
+
+TEST(RoundTreeWalk, RoutesNumericMissingAndCategoricalRows) {
+  const core::BinnedMatrix binned = small_matrix();
+  // Root on feature 0 at bin 5, missing right; left child on feature 1 at bin 2, missing left.
+  const std::vector<TrainedStump> numeric{numeric_stump(0, 0, 5, 1.0f, -1.0f),
+                                          numeric_stump(1, 1, 2, 0.5f, -0.5f, true)};
+  // Row 0: 0 <= 5 left (+1), 3 > 2 right (-0.5). Row 1: left, missing -> default left (+0.5).
+  // Row 2: missing -> right (-1). Row 3: 9 > 5 right (-1).
+  EXPECT_EQ(walk(binned, numeric), (std::vector<float>{0.5f, 1.5f, -1.0f, -1.0f}));
+
+  TrainedStump categorical = numeric_stump(0, 0, 0, 10.0f, 20.0f, true);
+  categorical.categorical = true;
+  categorical.category_bitset = std::vector<std::uint8_t>{0b00100001};  // categories 0 and 5 left
+  // Codes 0 and 5 left; the missing code takes the default side; 9 lies beyond the bitset: right.
+  EXPECT_EQ(walk(binned, {categorical}), (std::vector<float>{10.0f, 10.0f, 10.0f, 20.0f}));
+  categorical.category_bitset.reset();  // no bitset: every row to the default side
+  EXPECT_EQ(walk(binned, {categorical}), (std::vector<float>{10.0f, 10.0f, 10.0f, 10.0f}));
+  categorical.default_left = false;
+  EXPECT_EQ(walk(binned, {categorical}), (std::vector<float>{20.0f, 20.0f, 20.0f, 20.0f}));
+}
+
+TEST(RoundTreeWalk, SixteenBitCode255IsAnOrdinaryBin) {
+  const core::BinnedMatrix binned = core::BinnedMatrix::make_u16(3, 1, 400, 300, {255, 300, 256});
+  const std::vector<TrainedStump> stumps{numeric_stump(0, 0, 255, 1.0f, 2.0f, false)};
+  EXPECT_EQ(walk(binned, stumps), (std::vector<float>{1.0f, 2.0f, 2.0f}));
+}
+
 TEST(RoundTreeWalk, LinearLeavesUseTheirTermsOnlyWhereRawValuesExist) {
   const core::BinnedMatrix binned = core::BinnedMatrix::make(2, 3, 10, {0, 0, 0, 0, 0, 0});
   TrainedStump stump = numeric_stump(0, 0, 5, 0.0f, 0.0f);
@@ -39,39 +108,48 @@ TEST(RoundTreeWalk, LinearLeavesUseTheirTermsOnlyWhereRawValuesExist) {
                                std::numeric_limits<float>::quiet_NaN(), 7.0f, 0.5f};
   EXPECT_EQ(walk(binned, {stump}, RawFeatureRows{raw, 3}),
             (std::vector<float>{1.0f + 2.0f * 1.0f + 10.0f * 3.0f, 1.0f + 10.0f * 0.5f}));
-  EXPECT_EQ(walk(binned, {stump}), (std::vector<float>{1.0f, 1.0f}));  // no raw values: the intercept alone
+  // No raw values, or an empty list: the intercept alone.
+  EXPECT_EQ(walk(binned, {stump}), (std::vector<float>{1.0f, 1.0f}));
+  EXPECT_EQ(walk(binned, {stump}, RawFeatureRows{{}, 3}), (std::vector<float>{1.0f, 1.0f}));
   // A term whose position falls past the list adds nothing.
   const std::vector<float> short_raw{1.0f, 100.0f, 3.0f, 2.0f};
   EXPECT_EQ(walk(binned, {stump}, RawFeatureRows{short_raw, 3}),
             (std::vector<float>{33.0f, 1.0f + 2.0f * 2.0f}));
 }
 
-TEST(RoundTreeWalk, AZeroWeightSkipsTheTreeAndSixteenBitCode255IsAnOrdinaryBin) {
-  std::vector<float> predictions(4, 7.0f);
-  apply_weighted_round_to_predictions(predictions, small_matrix(), std::vector{numeric_stump(0, 0, 5, 1.0f, -2.0f)},
-                                      std::nullopt, -0.0f);
-  EXPECT_EQ(predictions, std::vector<float>(4, 7.0f));
-  const core::BinnedMatrix wide = core::BinnedMatrix::make_u16(3, 1, 400, 300, {255, 300, 256});
-  EXPECT_EQ(walk(wide, {numeric_stump(0, 0, 255, 1.0f, 2.0f)}), (std::vector<float>{1.0f, 2.0f, 2.0f}));
+TEST(RoundTreeWalk, AZeroWeightSkipsTheTreeAndANaNWeightPoisonsIt) {
+  const core::BinnedMatrix binned = small_matrix();
+  const std::vector<TrainedStump> stumps{numeric_stump(0, 0, 5, 1.0f, -2.0f)};
+  for (float weight : {0.0f, -0.0f}) {
+    std::vector<float> predictions(4, 7.0f);
+    apply_weighted_round_to_predictions(predictions, binned, stumps, std::nullopt, weight);
+    EXPECT_EQ(predictions, std::vector<float>(4, 7.0f));
+  }
+  std::vector<float> negated(4, 0.0f);
+  apply_weighted_round_to_predictions(negated, binned, stumps, std::nullopt, -1.0f);
+  EXPECT_EQ(negated, (std::vector<float>{-1.0f, -1.0f, 2.0f, 2.0f}));
+  std::vector<float> nan_weight(4, 0.0f);
+  apply_weighted_round_to_predictions(nan_weight, binned, stumps, std::nullopt,
+                                      std::numeric_limits<float>::quiet_NaN());
+  EXPECT_TRUE(std::isnan(nan_weight[0]));
 }
 
 TEST(RoundTreeWalk, ReadsOutsideTheMatrixAreInternalFailures) {
-  std::vector<float> four(4, 1.0f);
-  core::PartitionResult partition;
-  partition.left_rows = {1, 4, 0};  // the rows before a bad index are updated, no right row is
-  partition.right_rows = {2};
-  EXPECT_TRUE(testing_support::throws_contract_violation(
-      [&] { apply_partition_leaf_updates(four, partition, 1.0f, 1.0f); },
-      "left partition row index 4 is out of bounds for predictions length 4"));
-  EXPECT_EQ(four, (std::vector<float>{1.0f, 2.0f, 1.0f, 1.0f}));
   const core::BinnedMatrix binned = small_matrix();
-  std::vector<float> too_many(5, 0.0f), predictions(4, 0.0f);
+  std::vector<float> too_many(5, 0.0f);
+  EXPECT_THROW(apply_round_stumps_tree_walk(too_many, binned, std::vector<TrainedStump>{numeric_stump(0, 0, 5, 1, 2)},
+                                            std::nullopt),
+               support::Panic);
+  std::vector<float> predictions(4, 0.0f);
+  EXPECT_THROW(apply_round_stumps_tree_walk(predictions, binned,
+                                            std::vector<TrainedStump>{numeric_stump(0, 2, 5, 1, 2)}, std::nullopt),
+               support::Panic);
   TrainedStump linear = numeric_stump(0, 0, 200, 0.0f, 0.0f);
   linear.left = core::LinearLeaf{{1.0f}, {0}, 1.0f};
   const std::vector<float> raw{1.0f, 2.0f};  // rows 2 and 3 start past the list
-  EXPECT_THROW(apply_round_stumps_tree_walk(too_many, binned, std::vector{numeric_stump(0, 0, 5, 1, 2)}, std::nullopt), support::Panic);
-  EXPECT_THROW(apply_round_stumps_tree_walk(predictions, binned, std::vector{numeric_stump(0, 2, 5, 1, 2)}, std::nullopt), support::Panic);
-  EXPECT_THROW(apply_round_stumps_tree_walk(predictions, binned, std::vector{linear}, RawFeatureRows{raw, 1}), support::Panic);
+  EXPECT_THROW(apply_round_stumps_tree_walk(predictions, binned, std::vector<TrainedStump>{linear},
+                                            RawFeatureRows{raw, 1}),
+               support::Panic);
 }
 
 // An independent reading of a stump list: per run of one tree, per row, follow the local ids,
@@ -132,8 +210,7 @@ TEST(RoundTreeWalk, MatchesAnIndependentWalkOnRandomForests) {
                                          static_cast<std::uint32_t>(rng() % features),
                                          static_cast<std::uint16_t>(rng() % 8),
                                          static_cast<float>(static_cast<int>(rng() % 200) - 100) / 8.0f,
-                                         static_cast<float>(static_cast<int>(rng() % 200) - 100) / 8.0f);
-      stump.default_left = rng() % 2 == 0;
+                                         static_cast<float>(static_cast<int>(rng() % 200) - 100) / 8.0f, rng() % 2 == 0);
       if (rng() % 4 == 0) {
         stump.categorical = true;
         if (rng() % 3 != 0) stump.category_bitset = std::vector<std::uint8_t>{static_cast<std::uint8_t>(rng())};

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <map>
 #include <random>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "core/config.hpp"
 #include "engine/joint/build_round.hpp"
 #include "engine/joint/leaf_heap.hpp"
+#include "joint_test_support.hpp"
 
 namespace kestrune::engine::joint {
 namespace {
@@ -42,9 +44,9 @@ Problem random_problem(std::size_t rows, std::size_t features, std::size_t outpu
 // The root split by brute force in float64: every (feature, threshold) whose two sides (missing
 // rows joining the larger side) keep min_rows rows, scored by the summed second-order gain.
 struct Reference {
-  double gain;
-  std::uint32_t feature;
-  std::uint16_t threshold;
+  double gain = 0.0;
+  std::uint32_t feature = 0;
+  std::uint16_t threshold = 0;
 };
 Reference brute_force_root(const Problem& p, std::uint32_t min_rows, float lambda_l2) {
   const std::size_t rows = p.binned.row_count, features = p.binned.feature_count, outputs = p.gradients.size();
@@ -65,8 +67,11 @@ Reference brute_force_root(const Problem& p, std::uint32_t min_rows, float lambd
         for (std::size_t r = 0; r < rows; ++r) {
           const std::uint16_t b = p.binned.bins.at(r * features + f);
           // The gain scores the missing bin on the right, whatever side its rows end on.
-          (b <= t ? gl : gr) += p.gradients[k][r].grad;
-          (b <= t ? hl : hr) += p.gradients[k][r].hess;
+          if (b <= t) {
+            gl += p.gradients[k][r].grad, hl += p.gradients[k][r].hess;
+          } else {
+            gr += p.gradients[k][r].grad, hr += p.gradients[k][r].hess;
+          }
         }
         gain += score(gl, hl) + score(gr, hr) - score(gl + gr, hl + hr);
       }
@@ -76,25 +81,33 @@ Reference brute_force_root(const Problem& p, std::uint32_t min_rows, float lambd
   return best;
 }
 
+core::TrainParams params_with(std::uint16_t depth, std::uint32_t min_rows) {
+  core::TrainParams params;
+  params.max_depth = depth;
+  params.min_data_in_leaf = min_rows;
+  params.lambda_l2 = 1.0f;
+  return params;
+}
+
 TEST(JointRoundBuilders, RootSplitMaximisesTheSummedGainAmongAdmissibleSplits) {
   // Seeds x min_data_in_leaf; large minimums rule out the unconstrained best split, which the
   // search must then replace by the best admissible one rather than give up.
   for (std::uint32_t seed : {1u, 2u, 3u, 4u}) {
     for (std::uint32_t min_rows : {1u, 30u, 50u, 55u}) {
       const Problem p = random_problem(120, 3, 3, 12, seed);
-      core::TrainParams params;
-      params.max_depth = 1, params.min_data_in_leaf = min_rows, params.lambda_l2 = 1.0f;
+      const core::TrainParams params = params_with(1, min_rows);
       const JointRoundRequest request{params, p.binned, p.gradients, 3, {}, 0};
       const Reference reference = brute_force_root(p, min_rows, params.lambda_l2);
       for (const bool leafwise : {false, true}) {
         const std::vector<TrainedStump> stumps =
             leafwise ? build_joint_round_leafwise(request, 8) : build_joint_round_inner(request);
-        SCOPED_TRACE(::testing::Message() << seed << " " << min_rows << " " << leafwise);
-        // No admissible split: the root stays a leaf.
-        ASSERT_EQ(stumps.size(), reference.gain > 0.0 ? 1u : 0u);
-        if (stumps.empty()) continue;
-        EXPECT_EQ(stumps[0].feature_index, reference.feature);
-        EXPECT_EQ(stumps[0].split_bin, reference.threshold);
+        if (reference.gain <= 0.0) {
+          EXPECT_TRUE(stumps.empty()) << seed << " " << min_rows;  // no admissible split: the root stays a leaf
+          continue;
+        }
+        ASSERT_EQ(stumps.size(), 1u) << seed << " " << min_rows;
+        EXPECT_EQ(stumps[0].feature_index, reference.feature) << seed << " " << min_rows;
+        EXPECT_EQ(stumps[0].split_bin, reference.threshold) << seed << " " << min_rows;
         EXPECT_NEAR(stumps[0].gain, reference.gain, 1e-3 * reference.gain);
         EXPECT_GE(stumps[0].left_stats.count, min_rows);
         EXPECT_GE(stumps[0].right_stats.count, min_rows);
@@ -104,14 +117,87 @@ TEST(JointRoundBuilders, RootSplitMaximisesTheSummedGainAmongAdmissibleSplits) {
   }
 }
 
+TEST(JointRoundBuilders, LeafWiseWithoutABudgetGrowsTheLevelWiseTree) {
+  // Each node's split depends only on its rows, so best-first growth with room for every split
+  // finds the same splits as level-by-level growth, only in another order.
+  for (std::uint32_t seed : {5u, 6u}) {
+    const Problem p = random_problem(400, 4, 2, 30, seed);
+    const core::TrainParams params = params_with(4, 5);
+    const JointRoundRequest request{params, p.binned, p.gradients, 2, {}, 0};
+    std::map<std::uint32_t, TrainedStump> level, leaf;
+    for (const TrainedStump& s : build_joint_round_inner(request)) level[s.node_id] = s;
+    for (const TrainedStump& s : build_joint_round_leafwise(request, 1000)) leaf[s.node_id] = s;
+    ASSERT_GT(level.size(), 3u);
+    ASSERT_EQ(level.size(), leaf.size());
+    for (const auto& [id, s] : level) {
+      ASSERT_TRUE(leaf.contains(id)) << id;
+      EXPECT_EQ(leaf[id].feature_index, s.feature_index);
+      EXPECT_EQ(leaf[id].split_bin, s.split_bin);
+      EXPECT_EQ(leaf[id].multi_output, s.multi_output);
+    }
+    // A budget of n leaves makes exactly n - 1 splits, the largest gains first among open nodes.
+    const std::vector<TrainedStump> three = build_joint_round_leafwise(request, 4);
+    ASSERT_EQ(three.size(), 3u);
+    EXPECT_EQ(three[0].node_id, 0u);
+    EXPECT_TRUE(build_joint_round_leafwise(request, 1).empty());
+  }
+}
+
+TEST(JointRoundBuilders, CategorySetsKeepMinimumRowsOnBothSides) {
+  // Category 3 holds three rows with a strong gradient: the best set isolates it, unless both
+  // children must keep ten rows, when the search picks the best set that does.
+  std::vector<std::uint8_t> bins(60);
+  Gradients gradients(2, std::vector<core::GradientPair>(60));
+  for (std::size_t r = 0; r < 60; ++r) {
+    bins[r] = r < 3 ? 3 : static_cast<std::uint8_t>(r % 3);
+    const float g = r < 3 ? 5.0f : (r % 3 == 0 ? -1.0f : 0.5f);
+    gradients[0][r] = {g, 1.0f};
+    gradients[1][r] = {0.5f * g, 1.0f};
+  }
+  const core::BinnedMatrix binned = core::BinnedMatrix::make(60, 1, 3, bins);
+  const std::pair<std::size_t, std::size_t> categorical[] = {{0, 4}};
+  for (const std::uint32_t min_rows : {1u, 10u}) {
+    const core::TrainParams params = params_with(1, min_rows);
+    const std::vector<TrainedStump> stumps =
+        build_joint_round_inner({params, binned, gradients, 2, categorical, 0});
+    ASSERT_EQ(stumps.size(), 1u);
+    EXPECT_TRUE(stumps[0].categorical);
+    const std::uint32_t smaller = std::min(stumps[0].left_stats.count, stumps[0].right_stats.count);
+    EXPECT_EQ(smaller, min_rows == 1 ? 3u : 19u) << min_rows;
+  }
+}
+
+TEST(JointRoundBuilders, RequestFailuresAreReported) {
+  const Problem p = random_problem(20, 2, 2, 5, 7);
+  core::TrainParams params = params_with(2, 1);
+  using testing_support::throws_joint_error;
+  EXPECT_TRUE(throws_joint_error([&] { build_joint_round_inner({params, p.binned, p.gradients, 3, {}, 0}); },
+                                 "expected 3 gradient vectors, got 2"));
+  Gradients short_lists = p.gradients;
+  short_lists[1].pop_back();
+  EXPECT_TRUE(throws_joint_error([&] { build_joint_round_leafwise({params, p.binned, short_lists, 2, {}, 0}, 4); },
+                                 "gradient vector for output 1 has length 19 != 20"));
+  params.neutralization_config = core::NeutralizationConfig{core::NeutralizationKind::SplitPenalty, 0.0f, 0.5f};
+  EXPECT_TRUE(throws_joint_error([&] { build_joint_round_inner({params, p.binned, p.gradients, 2, {}, 0}); },
+                                 "factor_exposures are required when neutralization='split_penalty'"));
+  params.neutralization_config.reset();
+  params.interaction_constraints = {{0, 9}};
+  EXPECT_TRUE(throws_joint_error(
+      [&] { build_joint_round_leafwise({params, p.binned, p.gradients, 2, {}, 0}, 4); },
+      "interaction_constraints: InvalidConfig(\"interaction_constraints group 0 references feature 9 which "
+      "exceeds feature_count 2\")"));
+}
+
 TEST(JointCandidateHeap, PopsInNonIncreasingGainOrder) {
   std::mt19937 rng(11);
   for (int trial = 0; trial < 50; ++trial) {
     JointCandidateHeap heap;
+    std::vector<float> pushed;
     for (int i = 0; i < 40; ++i) {
       JointLeafCandidate c;
       c.gain = static_cast<float>(rng() % 7);  // many ties
       c.node_id = static_cast<std::uint32_t>(i);
+      pushed.push_back(c.gain);
       heap.push(std::move(c));
       if (rng() % 3 == 0) heap.pop();
     }

@@ -70,4 +70,14 @@ inline JointTrainingSummary fit_joint(const JointData& data, const core::TrainPa
                                                                 categorical, std::move(warm), &*data.exposures});
 }
 
+// The continuation state a caller builds from a summary.
+inline JointWarmStartState warm_start_of(const JointTrainingSummary& summary) {
+  JointWarmStartState warm;
+  warm.baselines = summary.baselines;
+  warm.stumps = summary.model.stumps;
+  if (summary.model.morph_metadata) warm.initial_ema_stats = summary.model.morph_metadata->ema_stats;
+  warm.initial_rounds_completed = summary.rounds_completed;
+  return warm;
+}
+
 }  // namespace kestrune::engine::joint::testing_support

@@ -1,10 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <tuple>
 #include <vector>
 
 #include "engine/joint/morph_gain.hpp"
@@ -41,21 +39,17 @@ MultiOutputHistogram histogram_of(const Rows& rows, std::size_t n_bins) {
   return h;
 }
 
-// Float64 gradient and hessian sums of output k on each side of a row partition, and the gain.
-std::array<double, 4> side_sums(const Rows& rows, auto goes_left, std::size_t k) {
-  std::array<double, 4> sums{};  // left g, left h, right g, right h
-  for (std::size_t i = 0; i < rows.bins.size(); ++i) {
-    const std::size_t side = goes_left(rows.bins[i]) ? 0 : 2;
-    sums[side] += rows.grads[i * rows.k + k], sums[side + 1] += rows.hess[i * rows.k + k];
-  }
-  return sums;
-}
+// float64 gain of a row partition straight from the rows.
 double reference_gain(const Rows& rows, auto goes_left, double lambda_l2) {
   double total = 0.0;
   for (std::size_t k = 0; k < rows.k; ++k) {
-    const auto [gl, hl, gr, hr] = side_sums(rows, goes_left, k);
+    double g[2] = {0, 0}, h[2] = {0, 0};
+    for (std::size_t i = 0; i < rows.bins.size(); ++i) {
+      g[goes_left(rows.bins[i]) ? 0 : 1] += rows.grads[i * rows.k + k];
+      h[goes_left(rows.bins[i]) ? 0 : 1] += rows.hess[i * rows.k + k];
+    }
     auto s = [&](double gs, double hs) { return gs * gs / (lambda_l2 + hs + 1e-6); };
-    total += s(gl, hl) + s(gr, hr) - s(gl + gr, hl + hr);
+    total += s(g[0], h[0]) + s(g[1], h[1]) - s(g[0] + g[1], h[0] + h[1]);
   }
   return total;
 }
@@ -71,20 +65,6 @@ TEST(MultiOutputHistogram, ThresholdGainsMatchTheRowsAndTheScanMatchesBitForBit)
     EXPECT_EQ(std::bit_cast<std::uint32_t>(scanned[t]), std::bit_cast<std::uint32_t>(gain)) << t;
     const double expected = reference_gain(rows, [&](std::uint16_t b) { return b <= t; }, 0.5);
     EXPECT_NEAR(gain, expected, 1e-3 * (1.0 + std::fabs(expected))) << t;
-  }
-  // The leaves' K-vectors are soft-thresholded Newton steps; categories {0, 1} on the left are
-  // the threshold-1 split.
-  for (const float lambda_l1 : {0.0f, 1.0f, 1e6f}) {
-    const auto [left, right] = derive_kvec_leaves_from_threshold_histogram(h, 1, 1, 0.7f, 2.0f, kEps, lambda_l1);
-    const auto by_set = derive_kvec_leaves_from_categorical_histogram(h, 1, 0b11, 10, 0.7f, 2.0f, kEps, lambda_l1);
-    EXPECT_EQ(by_set, std::make_pair(left, right));
-    for (std::size_t k = 0; k < rows.k; ++k) {
-      const auto sums = side_sums(rows, [](std::uint16_t b) { return b <= 1; }, k);
-      for (int side = 0; side < 2; ++side) {
-        const double g = sums[2 * side], t = lambda_l1, shrunk = g > t ? g - t : (g < -t ? g + t : 0.0);
-        EXPECT_NEAR(side == 0 ? left[k] : right[k], -shrunk / (2.0 + sums[2 * side + 1] + 1e-6), 1e-4) << k << side;
-      }
-    }
   }
 }
 
@@ -107,16 +87,63 @@ TEST(MultiOutputHistogram, CategorySubsetIsTheBestPrefixOfTheOrderedCategories) 
   EXPECT_NEAR(split->gain, best, 1e-3 * (1.0 + best));
 }
 
+TEST(MultiOutputHistogram, CategorySearchLimitsAndTies) {
+  MultiOutputHistogram h = MultiOutputHistogram::zeroed(1, 70, 1);
+  auto set = [&](std::size_t c, float g, float hess) {
+    h.data[h.cell(0, c, 0)] = g;
+    h.data[h.cell(0, c, 0) + 1] = hess;
+  };
+  for (std::size_t c = 0; c < 70; ++c) set(c, c == 63 ? -50.0f : 1.0f, 1.0f);
+  EXPECT_FALSE(find_best_multi_output_categorical_split(h, 0, 1, 0.0f, kEps));
+  EXPECT_FALSE(find_best_multi_output_categorical_split(h, 0, 65, 0.0f, kEps));
+  // Category 63 sorts first and goes left alone: the 64th mask bit is reachable.
+  const auto split = find_best_multi_output_categorical_split(h, 0, 64, 0.0f, kEps);
+  ASSERT_TRUE(split);
+  EXPECT_EQ(split->mask, std::uint64_t{1} << 63);
+  // Equal means everywhere: every prefix gain is <= 0 and nothing splits.
+  for (std::size_t c = 0; c < 8; ++c) set(c, 2.0f, 1.0f);
+  EXPECT_FALSE(find_best_multi_output_categorical_split(h, 0, 8, 0.0f, kEps));
+  // NaN keys (zero denominators) are ordered deterministically and read nothing out of range.
+  for (std::size_t c = 0; c < 8; ++c) set(c, c % 3 == 0 ? 1.0f : -1.0f, c % 2 == 0 ? -kEps : 1.0f);
+  EXPECT_EQ(order_categories_by_output0(h, 0, 8, 0.0f, kEps), order_categories_by_output0(h, 0, 8, 0.0f, kEps));
+}
+
+TEST(MultiOutputHistogram, LeafKVectorsAreSoftThresholdedNewtonSteps) {
+  const Rows rows = random_rows(200, 2, 5, 3);
+  const MultiOutputHistogram h = histogram_of(rows, 6);
+  for (const float lambda_l1 : {0.0f, 1.0f, 1e6f}) {
+    const auto [left, right] = derive_kvec_leaves_from_threshold_histogram(h, 1, 1, 0.7f, 2.0f, kEps, lambda_l1);
+    // Categories {0, 1} on the left are the threshold-1 split.
+    const auto by_set = derive_kvec_leaves_from_categorical_histogram(h, 1, 0b00011, 5, 0.7f, 2.0f, kEps, lambda_l1);
+    EXPECT_EQ(by_set, std::make_pair(left, right));
+    for (std::size_t k = 0; k < 2; ++k) {
+      double g[2] = {0, 0}, hs[2] = {0, 0};
+      for (std::size_t i = 0; i < rows.bins.size(); ++i) {
+        g[rows.bins[i] <= 1 ? 0 : 1] += rows.grads[i * 2 + k];
+        hs[rows.bins[i] <= 1 ? 0 : 1] += rows.hess[i * 2 + k];
+      }
+      for (int side = 0; side < 2; ++side) {
+        const double t = lambda_l1, shrunk = g[side] > t ? g[side] - t : (g[side] < -t ? g[side] + t : 0.0);
+        EXPECT_NEAR(side == 0 ? left[k] : right[k], -shrunk / (2.0 + hs[side] + 1e-6), 1e-4) << k << side;
+      }
+    }
+  }
+}
+
 TEST(MultiOutputMorphGain, BalancePenaltyAndRowCounts) {
   core::MorphConfig config;
   const core::MorphPrecomputed warm = engine::morph_precomputed_for_iteration(0, config);  // penalty on
   const float base = (3.0f * 3.0f) / ((4.0f + 1.0f) + kEps) + (1.0f * 1.0f) / ((6.0f + 1.0f) + kEps) -
                      (4.0f * 4.0f) / ((10.0f + 1.0f) + kEps);
-  for (const auto& [n_left, n_right, penalty] : {std::tuple{5u, 95u, 0.5 * (1.0 - std::exp(-0.5))},
-                                                std::tuple{95u, 5u, 0.19673}, std::tuple{10u, 90u, 0.0},
-                                                std::tuple{0u, 100u, 0.0}, std::tuple{0u, 0u, 0.0}}) {
-    const float gain = morph_gain_per_output(n_left, n_right, warm, 0, 10, 3.0f, 4.0f, 1.0f, 6.0f, 1.0f, 0.2f, 0.0f, 1.0f);
-    EXPECT_NEAR(gain, base - penalty, 1e-5) << n_left << "/" << n_right;
+  struct Case {
+    std::uint32_t n_left, n_right;
+    double penalty;
+  };
+  for (const Case c : {Case{5, 95, 0.5 * (1.0 - std::exp(-0.5))}, Case{95, 5, 0.19673}, Case{10, 90, 0.0},
+                       Case{0, 100, 0.0}, Case{0, 0, 0.0}}) {
+    const float gain = morph_gain_per_output(c.n_left, c.n_right, warm, 0, 10, 3.0f, 4.0f, 1.0f, 6.0f, 1.0f, 0.2f,
+                                             0.0f, 1.0f);
+    EXPECT_NEAR(gain, base - c.penalty, 1e-5) << c.n_left << "/" << c.n_right;
   }
   const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
   const std::vector<std::pair<float, std::uint32_t>> counts = {{0.3f, 1},  {2.01f, 3}, {2.0f, 2},  {-1.0f, 0},

@@ -1,6 +1,4 @@
 #include "parallel/parallel.hpp"
-#include "parallel/per_thread.hpp"
-#include "parallel/pool_size.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -9,15 +7,13 @@
 #include <atomic>
 #include <bit>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <functional>
-#include <map>
-#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -47,127 +43,240 @@ float serial_chunked_sum(std::size_t count, std::size_t chunk_size) {
   return total;
 }
 
+TEST(ParallelMap, ResultsInInputOrderForManySizes) {
+  for (const std::size_t count : kSizes) {
+    for (const std::size_t min_parallel : {kDefaultMinParallel, kSerial}) {
+      const auto results =
+          parallel_map<std::uint64_t>(count, [](std::size_t i) { return std::uint64_t{i} * 7 + 1; }, min_parallel);
+      ASSERT_EQ(results.size(), count);
+      for (std::size_t i = 0; i < count; ++i) ASSERT_EQ(results[i], i * 7 + 1) << count << " " << i;
+    }
+  }
+}
+
 struct NoDefault {
   explicit NoDefault(std::size_t v) : value(v) {}
   std::size_t value;
 };
 
-// Every entry point covers its range exactly once, results in input order, serially and on the
-// pool; maps build elements without a default constructor and packed bools.
-TEST(ParallelCalls, CoverTheRangeOnceInInputOrder) {
+TEST(ParallelMap, HandlesElementsWithoutDefaultAndPackedBools) {
+  const auto objects = parallel_map<NoDefault>(5000, [](std::size_t i) { return NoDefault(i * 2); });
+  ASSERT_EQ(objects.size(), 5000u);
+  for (std::size_t i = 0; i < objects.size(); ++i) ASSERT_EQ(objects[i].value, i * 2);
+
+  const auto odd = parallel_map<bool>(100000, [](std::size_t i) { return i % 2 == 1; });
+  ASSERT_EQ(odd.size(), 100000u);
+  for (std::size_t i = 0; i < odd.size(); ++i) ASSERT_EQ(odd[i], i % 2 == 1) << i;
+}
+
+TEST(ParallelFor, VisitsEveryIndexOnce) {
   for (const std::size_t count : kSizes) {
-    for (const std::size_t min_parallel : {kDefaultMinParallel, kSerial}) {
-      const auto results = parallel_map<NoDefault>(count, [](std::size_t i) { return NoDefault(i * 7 + 1); }, min_parallel);
-      ASSERT_EQ(results.size(), count);
-      for (std::size_t i = 0; i < count; ++i) ASSERT_EQ(results[i].value, i * 7 + 1) << count;
-      const auto odd = parallel_map<bool>(count, [](std::size_t i) { return i % 2 == 1; }, min_parallel);
-      for (std::size_t i = 0; i < count; ++i) ASSERT_EQ(odd[i], i % 2 == 1) << count;
-      std::vector<int> visits(count + 10, 0);
-      parallel_for(10, count + 10, [&](std::size_t i) { ++visits[i]; }, min_parallel);
-      for (std::size_t i = 0; i < visits.size(); ++i) ASSERT_EQ(visits[i], i < 10 ? 0 : 1) << count;
-    }
+    std::vector<int> visits(count + 10, 0);
+    parallel_for(10, count + 10, [&](std::size_t i) { ++visits[i]; });
+    for (std::size_t i = 0; i < visits.size(); ++i) ASSERT_EQ(visits[i], i < 10 ? 0 : 1) << count;
+  }
+  int calls = 0;
+  parallel_for(5, 5, [&](std::size_t) { ++calls; });
+  parallel_for(7, 3, [&](std::size_t) { ++calls; });  // reversed: empty
+  EXPECT_EQ(calls, 0);
+}
+
+TEST(ParallelForChunks, CoversTheRangeWithFixedChunks) {
+  for (const std::size_t count : kSizes) {
     for (const std::size_t chunk_size : {std::size_t{1}, std::size_t{3}, std::size_t{4096}, count + 1}) {
-      std::vector<std::pair<std::size_t, std::size_t>> seen((count + chunk_size - 1) / chunk_size, {kSerial, kSerial});
+      const std::size_t chunks = (count + chunk_size - 1) / chunk_size;
+      std::vector<std::pair<std::size_t, std::size_t>> seen(chunks, {kSerial, kSerial});
       parallel_for_chunks(count, chunk_size, [&](std::size_t first, std::size_t last) {
         seen.at(first / chunk_size) = {first, last};
       });
-      for (std::size_t k = 0; k < seen.size(); ++k) {
-        ASSERT_EQ(seen[k], std::make_pair(k * chunk_size, std::min((k + 1) * chunk_size, count))) << count;
+      for (std::size_t k = 0; k < chunks; ++k) {
+        ASSERT_EQ(seen[k].first, k * chunk_size);
+        ASSERT_EQ(seen[k].second, std::min((k + 1) * chunk_size, count));
       }
     }
   }
-  int calls = 0;
-  parallel_for(7, 3, [&](std::size_t) { ++calls; });  // reversed: empty
-  EXPECT_EQ(calls, 0);
   EXPECT_THROW(parallel_for_chunks(10, 0, [](std::size_t, std::size_t) {}), support::Panic);
 }
 
-// Per entry point: `count` tasks where task i calls visit(i), which may throw (later indices too,
-// the last one with another type). The first failure in input order reaches the caller, after
-// every task ran.
-TEST(ParallelExceptions, FirstInInputOrderReachesTheCallerAfterAllTasksRan) {
-  using Visit = const std::function<void(std::size_t)>&;
-  const std::pair<std::string, std::function<void(std::size_t, std::size_t, Visit)>> entry_points[] = {
-      {"for", [](std::size_t n, std::size_t min, Visit visit) { parallel_for(0, n, visit, min); }},
-      {"chunks", [](std::size_t n, std::size_t min, Visit visit) {
-         parallel_for_chunks(n, 1, [&](std::size_t first, std::size_t) { visit(first); }, min); }},
-      {"map", [](std::size_t n, std::size_t min, Visit visit) {
-         parallel_map<int>(n, [&](std::size_t i) { return visit(i), 0; }, min); }},
-      {"reduce", [](std::size_t n, std::size_t min, Visit visit) {  // serial: one chunk of everything
-         parallel_reduce(n, 0, [&](std::size_t i) { return visit(i), 1; }, std::plus<int>(), min == kSerial ? n : 1); }},
-      {"nested", [](std::size_t n, std::size_t min, Visit visit) {  // inside a pool task, which passes it on
-         parallel_for(0, 3, [&](std::size_t o) { if (o == 1) parallel_for(0, n, visit, min); }); }},
+// One case per entry point: run `count` tasks where task i calls visit(i), which may throw.
+struct EntryPoint {
+  std::string name;
+  std::function<void(std::size_t count, std::size_t min_parallel, const std::function<void(std::size_t)>& visit)> run;
+};
+
+std::vector<EntryPoint> entry_points() {
+  return {
+      {"for", [](std::size_t n, std::size_t min, const std::function<void(std::size_t)>& visit) {
+         parallel_for(0, n, visit, min);
+       }},
+      {"chunks", [](std::size_t n, std::size_t min, const std::function<void(std::size_t)>& visit) {
+         // Chunks of one item so that every item is its own task.
+         parallel_for_chunks(n, 1, [&](std::size_t first, std::size_t) { visit(first); }, min);
+       }},
+      {"map", [](std::size_t n, std::size_t min, const std::function<void(std::size_t)>& visit) {
+         parallel_map<int>(n, [&](std::size_t i) { visit(i); return 0; }, min);
+       }},
+      {"reduce", [](std::size_t n, std::size_t min, const std::function<void(std::size_t)>& visit) {
+         // Chunks of one item (or of everything when serial is asked for).
+         parallel_reduce(n, 0, [&](std::size_t i) { visit(i); return 1; }, std::plus<int>(),
+                         min == kSerial ? n : 1);
+       }},
   };
-  for (const auto& [name, run] : entry_points) {
+}
+
+TEST(ParallelExceptions, FirstInInputOrderReachesTheCallerAfterAllTasksRan) {
+  for (const EntryPoint& entry : entry_points()) {
     for (const std::size_t count : {std::size_t{2}, std::size_t{40}, std::size_t{5000}}) {
       for (const std::size_t min_parallel : {kDefaultMinParallel, kSerial}) {
-        SCOPED_TRACE(name + " count " + std::to_string(count) + " min " + std::to_string(min_parallel));
+        SCOPED_TRACE(entry.name + " count " + std::to_string(count) + " min " + std::to_string(min_parallel));
+        // Later indices throw too, and the last one throws a different type.
+        const std::vector<std::size_t> throwing = {count - 1, count / 2 + 1, count / 2, 1};
         std::vector<std::atomic<int>> ran(count);
         try {
-          run(count, min_parallel, [&](std::size_t i) {
+          entry.run(count, min_parallel, [&](std::size_t i) {
             ++ran[i];
-            if (i == count - 1) throw std::logic_error("last");
-            if (i == 1 || i == count / 2 || i == count / 2 + 1) throw std::runtime_error(std::to_string(i));
+            for (std::size_t t : throwing) {
+              if (t == i) {
+                if (i == count - 1) throw std::logic_error("last " + std::to_string(i));
+                throw std::runtime_error(std::to_string(i));
+              }
+            }
           });
-          ADD_FAILURE() << "no exception reached the caller";
+          FAIL() << "no exception reached the caller";
         } catch (const std::runtime_error& error) {
           EXPECT_STREQ(error.what(), "1");
-        } catch (const std::logic_error&) {
-          EXPECT_EQ(count, 2u);  // index 1 is also the last one there
+        } catch (const std::logic_error& error) {
+          ASSERT_EQ(count, 2u);  // index 1 is also the last one there
+          EXPECT_STREQ(error.what(), "last 1");
         }
-        const bool one_chunk = min_parallel == kSerial && name == "reduce";
-        for (std::size_t i = 0; i < count; ++i) EXPECT_EQ(ran[i].load(), one_chunk && i > 1 ? 0 : 1) << i;
+        for (std::size_t i = 0; i < count; ++i) EXPECT_EQ(ran[i].load(), min_parallel == kSerial && entry.name == "reduce" && i > 1 ? 0 : 1) << i;
       }
     }
   }
 }
 
-// Slow tasks give every thread time to arrive: the workers take part, each thread with its own
-// index and its own per-thread slot (made on first use, kept across calls), no more threads than
-// a call's cap, and none below min_parallel (the caller runs it, with slot 0 as outside a call).
-TEST(ParallelPool, ThreadsOfACallFollowThePoolSizeCapAndMinimum) {
-  const std::size_t threads = current_num_threads();
-  const std::thread::id caller = std::this_thread::get_id();
-  std::atomic<std::size_t> created{0};
-  PerThread<std::vector<std::size_t>> scratch([&] { return ++created, std::vector<std::size_t>(); });
-  ASSERT_EQ(scratch.slot_count(), threads);
-  std::map<std::size_t, const std::vector<std::size_t>*> slot_of_index;
-  for (const std::size_t cap : {kAllThreads, std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{0}}) {
-    std::vector<std::tuple<std::size_t, std::thread::id, const std::vector<std::size_t>*>> seen(256);
-    std::vector<int> inside(seen.size(), -1);  // cap 0: min_parallel above the count
-    parallel_for(0, seen.size(), [&](std::size_t i) {
-      std::this_thread::sleep_for(std::chrono::microseconds(cap == kAllThreads ? 200 : 20));
-      scratch.local().push_back(i);  // would race if two threads shared a slot
-      seen[i] = {current_thread_index(), std::this_thread::get_id(), &scratch.local()};
-      inside[i] = inside_parallel_call() ? 1 : 0;
-    }, cap == 0 ? seen.size() + 1 : kDefaultMinParallel, cap == 0 ? kAllThreads : cap);
-    std::set<std::size_t> indices;
-    std::set<const void*> slots;
-    for (const auto& [index, thread, slot] : std::set(seen.begin(), seen.end())) {
-      EXPECT_TRUE(indices.insert(index).second && slots.insert(slot).second) << "index or slot shared by threads";
-      EXPECT_EQ(slot_of_index.emplace(index, slot).first->second, slot) << "thread " << index << " changed slots";
-      EXPECT_LT(index, threads);
-      EXPECT_TRUE(cap != 0 || (thread == caller && index == 0)) << "below min_parallel the caller runs it";
-    }
-    for (const int flag : inside) ASSERT_EQ(flag, threads > 1 && cap > 1 ? 1 : 0) << cap;
-    EXPECT_LE(indices.size(), std::max<std::size_t>(cap, 1));
-    EXPECT_TRUE(cap != kAllThreads || threads == 1 || indices.size() > 1) << "no worker took part";
+TEST(ParallelExceptions, PanicsInTasksAreCarriedToTheCaller) {
+  EXPECT_THROW(parallel_for(0, 100, [](std::size_t i) { support::invariant(i != 42, "boom"); }),
+               support::Panic);
+}
+
+// Calls nest three deep, as the growers' node tasks call the backend, whose calls spread over
+// idle workers: every nested call completes, with its results in input order, and a reduction
+// gives the serial chunked bits wherever it runs.
+TEST(ParallelNesting, NestedCallsCompleteWithTheirResultsInOrder) {
+  constexpr std::size_t kOuter = 16;
+  constexpr std::size_t kInner = 3000;
+  std::vector<std::vector<std::size_t>> inner_results(kOuter);
+  std::vector<std::vector<std::uint64_t>> deepest(kOuter);
+  parallel_for(0, kOuter, [&](std::size_t o) {
+    inner_results[o] = parallel_map<std::size_t>(kInner, [&](std::size_t i) { return o * kInner + i; });
+    deepest[o] = parallel_map<std::uint64_t>(8, [&](std::size_t m) {
+      const auto sums = parallel_map<std::uint64_t>(100, [&](std::size_t i) { return std::uint64_t{o * m * i}; });
+      std::uint64_t total = 0;
+      for (std::uint64_t v : sums) total += v;
+      return total;
+    });
+    auto [sum, inside] = join(
+        [&] { return parallel_reduce(kInner, -0.0f, [](std::size_t i) { return sample(i); }, std::plus<float>(), 7); },
+        [&] { return inside_parallel_call(); });
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(sum), std::bit_cast<std::uint32_t>(serial_chunked_sum(kInner, 7)));
+    EXPECT_TRUE(inside || current_num_threads() == 1);
+  });
+  for (std::size_t o = 0; o < kOuter; ++o) {
+    for (std::size_t i = 0; i < kInner; ++i) ASSERT_EQ(inner_results[o][i], o * kInner + i);
+    for (std::size_t m = 0; m < 8; ++m) ASSERT_EQ(deepest[o][m], o * m * (99 * 100 / 2)) << o << " " << m;
   }
-  std::size_t total = 0;
-  for (const auto& [index, slot] : slot_of_index) total += slot->size();
-  EXPECT_EQ(total, 5 * 256u) << "every task's entry in exactly one slot";
-  EXPECT_EQ(created.load(), slot_of_index.size());
-  EXPECT_EQ(&scratch.local(), slot_of_index.at(0));
+  EXPECT_FALSE(inside_parallel_call());
+}
+
+// Nested calls each rethrow their own first failure in input order, after all their tasks ran,
+// and the outer call passes on the first of those in its own order. Slow tasks keep several
+// calls open at once on a pool of several threads.
+TEST(ParallelNesting, FirstExceptionInInputOrderReachesEachCaller) {
+  for (int repeat = 0; repeat < 20; ++repeat) {
+    std::atomic<int> ran{0};
+    std::vector<std::string> caught(8);
+    try {
+      parallel_for(0, 8, [&](std::size_t o) {
+        try {
+          parallel_for(0, 50, [&](std::size_t i) {
+            ++ran;
+            if (i % 10 == 3 && o >= 2) {
+              if (repeat % 5 == 0) std::this_thread::sleep_for(std::chrono::microseconds(50 - i));
+              throw std::runtime_error(std::to_string(o) + ":" + std::to_string(i));
+            }
+          });
+        } catch (const std::runtime_error& error) {
+          caught[o] = error.what();
+          throw;
+        }
+      });
+      ADD_FAILURE() << "no exception reached the caller";
+    } catch (const std::runtime_error& error) {
+      EXPECT_STREQ(error.what(), "2:3");
+    }
+    EXPECT_EQ(ran.load(), 8 * 50) << "a task was skipped";
+    for (std::size_t o = 0; o < 8; ++o) EXPECT_EQ(caught[o], o >= 2 ? std::to_string(o) + ":3" : "") << o;
+  }
+}
+
+TEST(ParallelPool, UsesThePoolOnlyWithMoreThanOneThreadAndEnoughTasks) {
+  std::vector<int> inside(64, -1);
+  parallel_for(0, inside.size(), [&](std::size_t i) { inside[i] = inside_parallel_call() ? 1 : 0; });
+  for (int flag : inside) EXPECT_EQ(flag, current_num_threads() > 1 ? 1 : 0);
   EXPECT_FALSE(inside_parallel_call()) << "the caller leaves the call behind it";
+
+  const std::thread::id caller = std::this_thread::get_id();
+  std::vector<int> on_caller(64, 0);
+  parallel_for(0, on_caller.size(), [&](std::size_t i) { on_caller[i] = std::this_thread::get_id() == caller; },
+               on_caller.size() + 1);
+  for (int flag : on_caller) EXPECT_EQ(flag, 1) << "below min_parallel the caller's thread runs it";
+  EXPECT_LE(started_worker_count(), current_num_threads() - 1);
+}
+
+// Slow tasks give every thread time to arrive: the workers take part, each with its own index.
+TEST(ParallelPool, WorkersTakePartWithTheirOwnIndices) {
+  if (current_num_threads() < 2) GTEST_SKIP() << "needs a pool of several threads";
+  std::vector<std::size_t> index_of(256, kSerial);
+  std::vector<std::thread::id> thread_of(index_of.size());
+  parallel_for(0, index_of.size(), [&](std::size_t i) {
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+    index_of[i] = current_thread_index();
+    thread_of[i] = std::this_thread::get_id();
+  });
+  std::set<std::pair<std::size_t, std::thread::id>> pairs;
+  for (std::size_t i = 0; i < index_of.size(); ++i) {
+    ASSERT_LT(index_of[i], current_num_threads());
+    pairs.emplace(index_of[i], thread_of[i]);
+  }
+  std::set<std::size_t> indices;
+  for (const auto& [index, thread] : pairs) EXPECT_TRUE(indices.insert(index).second) << "index shared by threads";
+  EXPECT_GT(indices.size(), 1u) << "no worker took part in a call of 256 slow tasks";
   EXPECT_EQ(current_thread_index(), 0u);
-  EXPECT_LE(started_worker_count(), threads - 1);
+}
+
+TEST(ParallelPool, MaxThreadsCapsTheThreadsOfACall) {
+  for (const std::size_t cap : {std::size_t{1}, std::size_t{2}, std::size_t{3}}) {
+    std::vector<std::size_t> index_of(64, kSerial);
+    parallel_for(
+        0, index_of.size(),
+        [&](std::size_t i) {
+          std::this_thread::sleep_for(std::chrono::microseconds(100));
+          index_of[i] = current_thread_index();
+        },
+        kDefaultMinParallel, cap);
+    const std::set<std::size_t> indices(index_of.begin(), index_of.end());
+    EXPECT_LE(indices.size(), cap) << "cap " << cap;
+    EXPECT_EQ(indices.count(kSerial), 0u);
+  }
 }
 
 // A child forked after the pool has started has none of its workers: its calls still run (it
 // starts a pool of its own) instead of waiting for threads that do not exist there.
 TEST(ParallelPool, AForkedChildRunsItsOwnCalls) {
-  // Fork once every worker has started and taken a block: the sanitizers' allocator is not
-  // fork-safe, and a worker allocating at the fork would leave its lock held in the child.
+  // Fork once every worker has started and taken a block. The sanitizers' allocator, unlike the C
+  // library's, is not fork-safe: a worker still starting up (allocating) at the fork would leave
+  // the allocator's lock held in the child, whose new workers then wait on it forever.
   parallel_for(0, 64, [](std::size_t) {});
   const std::size_t threads = started_worker_count() + 1;
   std::atomic<std::size_t> arrived{0};
@@ -189,30 +298,45 @@ TEST(ParallelPool, AForkedChildRunsItsOwnCalls) {
   }
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child failed or hung: status " << status;
+  ASSERT_TRUE(WIFEXITED(status)) << "the child did not finish (signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0)
+                                 << ")";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
-// Calls from several threads at once share the pool, and every call returns its own results;
-// many back-to-back calls of very few cheap tasks (the pattern of tree growth) each return only
-// after their tasks ran.
-TEST(ParallelPool, ConcurrentCallersAndManySmallCalls) {
-  std::vector<std::uint64_t> totals(4, 0);
+// Calls from several threads at once share the pool, and every call returns its own results.
+TEST(ParallelPool, ConcurrentCallersEachGetTheirResults) {
+  constexpr std::size_t kCallers = 4;
+  constexpr std::size_t kCount = 20000;
+  std::vector<std::uint64_t> totals(kCallers, 0);
   std::vector<std::thread> callers;
-  for (std::size_t c = 0; c < totals.size(); ++c) {
+  for (std::size_t c = 0; c < kCallers; ++c) {
     callers.emplace_back([&, c] {
       for (int round = 0; round < 50; ++round) {
-        const auto values = parallel_map<std::uint64_t>(20000, [&](std::size_t i) { return i * (c + 1); });
-        for (const std::uint64_t v : values) totals[c] += v;
+        const auto values = parallel_map<std::uint64_t>(kCount, [&](std::size_t i) { return i * (c + 1); });
+        std::uint64_t sum = 0;
+        for (std::uint64_t v : values) sum += v;
+        totals[c] += sum;
       }
     });
   }
-  for (std::uint32_t call = 0; call < 20000; ++call) {
-    std::vector<std::uint32_t> seen(2 + call % 3, 0);
-    parallel_for(0, seen.size(), [&](std::size_t i) { seen[i] = call + 1; });
-    ASSERT_EQ(seen, std::vector<std::uint32_t>(seen.size(), call + 1)) << "call " << call;
-  }
   for (std::thread& caller : callers) caller.join();
-  for (std::size_t c = 0; c < totals.size(); ++c) EXPECT_EQ(totals[c], 50 * (c + 1) * (20000ull * 19999 / 2)) << c;
+  for (std::size_t c = 0; c < kCallers; ++c) {
+    EXPECT_EQ(totals[c], 50 * (c + 1) * (kCount * (kCount - 1) / 2)) << c;
+  }
+}
+
+// Many back-to-back calls of very few cheap tasks, the pattern of tree growth: each call returns
+// only after its tasks ran, and no result is lost between calls.
+TEST(ParallelPool, ManySmallCallsInARow) {
+  std::vector<std::uint32_t> counts(3, 0);
+  for (std::uint32_t call = 0; call < 20000; ++call) {
+    const std::size_t n = 2 + call % 3;
+    std::vector<std::uint32_t> seen(n, 0);
+    parallel_for(0, n, [&](std::size_t i) { seen[i] = call + 1; });
+    for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(seen[i], call + 1) << "call " << call << " task " << i;
+    ++counts[call % 3];
+  }
+  EXPECT_EQ(counts[0] + counts[1] + counts[2], 20000u);
 }
 
 TEST(ParallelReduce, FloatSumsAreBitIdenticalToTheSerialChunkedSum) {
@@ -222,32 +346,61 @@ TEST(ParallelReduce, FloatSumsAreBitIdenticalToTheSerialChunkedSum) {
       const auto sum = [&] {
         return parallel_reduce(count, -0.0f, sample, [](float a, float b) { return a + b; }, chunk_size);
       };
-      // On the pool, and nested inside a pool task (as the growers' node tasks call the backend):
-      // the same bits.
-      for (const float got : {sum(), join(sum, [] { return 0; }).first}) {
-        ASSERT_EQ(std::bit_cast<std::uint32_t>(got), std::bit_cast<std::uint32_t>(expected)) << count << " " << chunk_size;
-      }
+      const float pooled = sum();
+      // The same reduction nested inside a pool task: same bits again.
+      const float nested = join(sum, [] { return 0; }).first;
+      ASSERT_EQ(std::bit_cast<std::uint32_t>(pooled), std::bit_cast<std::uint32_t>(expected))
+          << "count " << count << " chunk " << chunk_size;
+      ASSERT_EQ(std::bit_cast<std::uint32_t>(nested), std::bit_cast<std::uint32_t>(expected));
     }
   }
+  // The sign of an empty sum is the identity's.
+  EXPECT_TRUE(std::signbit(parallel_reduce(0, -0.0f, sample, std::plus<float>())));
 }
 
-// RAYON_NUM_THREADS, else RAYON_RS_NUM_CPUS, else the CPUs (the probe reads them in fresh processes).
-TEST(ParallelPoolSize, ParsesStrictDecimalsAndFollowsTheVariablesInOrder) {
-  const std::pair<std::string, std::optional<std::size_t>> parses[] = {
-      {"1", 1}, {"+4", 4}, {"0", 0}, {"007", 7}, {"18446744073709551615", 18446744073709551615ULL},
-      {"18446744073709551616", std::nullopt},  // one past the largest size_t
-      {"", std::nullopt}, {"+", std::nullopt}, {"-1", std::nullopt}, {"-0", std::nullopt}, {"++1", std::nullopt},
-      {" 4", std::nullopt}, {"4 ", std::nullopt}, {"0x10", std::nullopt}, {"1e3", std::nullopt},
-      {"\xd9\xa3", std::nullopt}};  // a non-ASCII digit
-  for (const auto& [text, expected] : parses) EXPECT_EQ(parse_thread_count(text), expected) << '"' << text << '"';
-  const std::tuple<const char*, const char*, std::size_t, std::size_t> resolves[] = {  // variables, CPUs, pool size
-      {nullptr, nullptr, 8, 8}, {nullptr, nullptr, 0, 1},  // nothing set: the CPUs, at least one
-      {"+2", "5", 8, 2}, {"64", nullptr, 2, 64},           // the first variable wins, above the CPU count too
-      {nullptr, "5", 8, 5}, {"", "5", 8, 5}, {"abc", "5", 8, 5}, {"0", "5", 8, 5},  // unset, empty, unparsable, 0
-      {"0", nullptr, 0, 1}, {nullptr, "0", 8, 8}, {"x", "y", 6, 6}};  // nothing usable: the CPUs
-  for (const auto& [threads, cpus_variable, cpus, expected] : resolves) {
-    EXPECT_EQ(resolve_pool_size(threads, cpus_variable, cpus), expected)
-        << (threads ? threads : "(unset)") << " / " << (cpus_variable ? cpus_variable : "(unset)") << " / " << cpus;
+TEST(ParallelReduce, CombinesInInputOrder) {
+  const std::string joined = parallel_reduce(
+      500, std::string(), [](std::size_t i) { return std::to_string(i) + ","; },
+      [](std::string a, const std::string& b) { return a + b; }, 3);
+  std::string expected;
+  for (std::size_t i = 0; i < 500; ++i) expected += std::to_string(i) + ",";
+  EXPECT_EQ(joined, expected);
+}
+
+TEST(ParallelJoin, RunsBothAndReturnsBothResults) {
+  auto [number, text] = join([] { return 41 + 1; }, [] { return std::string("right"); });
+  EXPECT_EQ(number, 42);
+  EXPECT_EQ(text, "right");
+
+  int a = 0;
+  int b = 0;
+  join([&] { a = 1; }, [&] { b = 2; });
+  EXPECT_EQ(a + b, 3);
+}
+
+TEST(ParallelJoin, BothRunWhenEitherThrowsAndTheFirstWins) {
+  struct Case {
+    bool a_throws;
+    bool b_throws;
+    const char* expected;
+  };
+  for (const Case& c : {Case{true, false, "a"}, Case{false, true, "b"}, Case{true, true, "a"}}) {
+    std::atomic<int> ran{0};
+    try {
+      join(
+          [&] {
+            ++ran;
+            if (c.a_throws) throw std::runtime_error("a");
+          },
+          [&] {
+            ++ran;
+            if (c.b_throws) throw std::runtime_error("b");
+          });
+      FAIL();
+    } catch (const std::runtime_error& error) {
+      EXPECT_STREQ(error.what(), c.expected);
+    }
+    EXPECT_EQ(ran.load(), 2);
   }
 }
 

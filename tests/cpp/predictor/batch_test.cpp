@@ -81,6 +81,98 @@ TEST(PredictorBatch, WideRowsOnTheBytePath) {
                           reference_scores(m, rows)));
 }
 
+TEST(PredictorBatch, MulticlassMatchesTheStumpWalk) {
+  for (std::uint64_t seed = 0; seed < 3; ++seed) {
+    std::mt19937_64 rng(seed);
+    ModelShape shape;
+    shape.trees = 15;
+    shape.max_splits = 25;
+    engine::MultiClassTrainedModel model;
+    model.num_classes = 2 + seed;
+    model.feature_count = shape.feature_count;
+    model.objective = "multiclass";
+    for (std::size_t c = 0; c < model.num_classes; ++c) {
+      model.class_baselines.push_back(std::uniform_real_distribution<float>(-1.0f, 1.0f)(rng));
+      model.class_stumps.push_back(random_stumps(rng, shape));
+    }
+    const Predictor p = load(model.to_artifact_bytes());
+    const auto rows = random_bin_rows(rng, 600, shape.feature_count, shape.max_bin);
+    std::vector<ReferenceForest> forests;
+    for (const auto& stumps : model.class_stumps) forests.push_back(reference_forest(stumps));
+    std::vector<float> expected;
+    for (const auto& row : rows) {
+      std::vector<float> scores;
+      for (std::size_t c = 0; c < model.num_classes; ++c) {
+        scores.push_back(reference_raw_score(forests[c], model.class_baselines[c], row));
+      }
+      for (const float v : reference_softmax(scores)) expected.push_back(v);
+    }
+    EXPECT_TRUE(same_floats(p.predict_batch_multiclass(rows), expected)) << seed;
+    EXPECT_TRUE(same_floats(p.predict_batch_dense_multiclass(flatten(rows), rows.size(), shape.feature_count), expected));
+    std::vector<float> serial;
+    for (const auto& row : rows) {
+      for (const float v : p.predict_batch_multiclass({&row, 1})) serial.push_back(v);
+    }
+    EXPECT_TRUE(same_floats(serial, expected));
+  }
+}
+
+TEST(PredictorBatch, EntryPointChecksInOrder) {
+  engine::TrainedModel single;
+  single.feature_count = 2;
+  single.stumps = {stump_at(0, 0, 0, 1, 1.0f, 2.0f)};
+  const Predictor s = load(single.to_artifact_bytes());
+  engine::MultiClassTrainedModel multi;
+  multi.num_classes = 2;
+  multi.feature_count = 2;
+  multi.class_baselines = {0.0f, 0.0f};
+  multi.class_stumps = {{}, {}};
+  const Predictor m = load(multi.to_artifact_bytes());
+  const std::vector<std::vector<float>> none;
+  const std::vector<std::vector<float>> ragged = {{1.0f, 2.0f}, {1.0f}};
+  const std::vector<float> four(4, 0.0f);
+  const Bytes eight(8, 0);
+  using Call = std::function<void()>;
+  const std::vector<std::tuple<Call, PredictorErrorKind, std::string>> cases = {
+      {[&] { m.predict_batch(ragged); }, PredictorErrorKind::InvalidModel,
+       "use predict_batch_multiclass for multi-class models"},
+      {[&] { s.predict_batch(none); }, PredictorErrorKind::InvalidInput, "rows cannot be empty"},
+      {[&] { s.predict_batch(ragged); }, PredictorErrorKind::InvalidInput,
+       "feature length 1 does not match model feature_count 2"},
+      {[&] { m.predict_batch_dense(four, 2, 2); }, PredictorErrorKind::InvalidModel,
+       "use predict_batch_dense_multiclass for multi-class models"},
+      {[&] { s.predict_batch_dense(four, 0, 3); }, PredictorErrorKind::InvalidInput,
+       "feature_count 3 does not match model feature_count 2"},
+      {[&] { s.predict_batch_dense(four, 0, 2); }, PredictorErrorKind::InvalidInput,
+       "values length 4 does not match row_count * feature_count 0"},
+      {[&] { s.predict_batch_dense({}, 0, 2); }, PredictorErrorKind::InvalidInput, "row_count must be greater than 0"},
+      {[&] { s.predict_batch_dense(four, std::numeric_limits<std::size_t>::max(), 2); }, PredictorErrorKind::InvalidInput,
+       "values length 4 does not match row_count * feature_count 36893488147419103230"},
+      {[&] { m.predict_batch_dense_bytes(eight, 1, 2); }, PredictorErrorKind::InvalidModel,
+       "use predict_batch_multiclass for multi-class models"},
+      {[&] { s.predict_batch_dense_bytes(eight, 1, 1); }, PredictorErrorKind::InvalidInput,
+       "feature_count 1 does not match model feature_count 2"},
+      {[&] { s.predict_batch_dense_bytes(eight, 2, 2); }, PredictorErrorKind::InvalidInput,
+       "bytes length 8 does not match expected 16 (row_count=2 * feature_count=2 * 4)"},
+      {[&] { s.predict_batch_dense_bytes({}, 0, 2); }, PredictorErrorKind::InvalidInput,
+       "row_count must be greater than 0"},
+      {[&] { s.predict_batch_multiclass(ragged); }, PredictorErrorKind::InvalidModel,
+       "predict_batch_multiclass called on single-output model"},
+      {[&] { m.predict_batch_multiclass(none); }, PredictorErrorKind::InvalidInput, "rows cannot be empty"},
+      {[&] { m.predict_batch_multiclass(ragged); }, PredictorErrorKind::InvalidInput,
+       "feature length 1 does not match model feature_count 2"},
+      {[&] { s.predict_batch_dense_multiclass(four, 2, 2); }, PredictorErrorKind::InvalidModel,
+       "predict_batch_dense_multiclass called on single-output model"},
+      {[&] { m.predict_batch_dense_multiclass(four, 1, 2); }, PredictorErrorKind::InvalidInput,
+       "values length 4 does not match row_count * feature_count 2"},
+  };
+  for (const auto& [call, kind, message] : cases) {
+    EXPECT_TRUE(throws_predictor_error(call, kind, message)) << message;
+  }
+  EXPECT_EQ(s.predict_batch_dense(four, 2, 2), (std::vector<float>{1.0f, 1.0f}));
+  EXPECT_EQ(m.predict_batch_dense_multiclass(four, 2, 2), std::vector<float>(4, 0.5f));
+}
+
 TEST(PredictorBatch, FailingRowsFailTheWholeBatchOnEveryPath) {
   // Feature 3 of a 3-feature model sits on the right branch of every tree.
   std::vector<engine::TrainedStump> stumps;

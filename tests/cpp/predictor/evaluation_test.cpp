@@ -4,12 +4,16 @@
 
 #include <limits>
 
+#include "core/artifact/linear_leaf_payload.hpp"
+#include "core/artifact/native_categorical_payload.hpp"
 #include "predictor_test_support.hpp"
 
 namespace kestrune {
 namespace {
 
 using namespace predictor_testing;
+using core::ModelSectionKind;
+using predictor::OutputTransform;
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
@@ -63,10 +67,19 @@ TEST(PredictorEvaluation, NodeTests) {
   for (const Case& c : cases) EXPECT_EQ(score(*c.model, c.value), c.expected) << c.name;
 }
 
-// The batch tests cover missing and out-of-row terms; lists of different lengths only a hand-made
-// leaf has: the shorter counts.
-TEST(PredictorEvaluation, LinearLeafOfUnequalLists) {
-  EXPECT_EQ(predictor::linear_leaf_value({1.0f, {0, 1}, {2.0f}}, std::vector<float>{3.0f, 100.0f}), 7.0f);
+TEST(PredictorEvaluation, LinearLeafSkipsMissingAndOutOfRowTerms) {
+  core::LinearLeafEntry entry;
+  entry.stump_index = 0;
+  // Terms on features 0, 1 and 7 (beyond the row), and a coefficient without a feature index.
+  entry.left = core::LinearLeaf{{2.0f, 3.0f, 5.0f}, {0, 1, 7}, 0.5f};
+  const auto p = load(trees_artifact(
+      2, {stump_at(0, 0, 0, 100, 9.0f, 9.0f)}, 0.0f,
+      {{ModelSectionKind::LinearLeafCoefficients, core::encode_linear_leaf_coefficients_payload(std::vector{entry})}}));
+  const std::vector<std::vector<float>> rows = {{1.0f, 10.0f}, {1.0f, kNaN}};
+  EXPECT_EQ(p.predict_batch(rows), (std::vector<float>{32.5f, 2.5f}));
+
+  predictor::LinearLeafCompact leaf{1.0f, {0, 1}, {2.0f}};  // lists of different lengths: the shorter counts
+  EXPECT_EQ(predictor::linear_leaf_value(leaf, std::vector<float>{3.0f, 100.0f}), 7.0f);
 }
 
 TEST(PredictorEvaluation, OutputTransforms) {
@@ -89,6 +102,20 @@ TEST(PredictorEvaluation, OutputTransforms) {
   for (const std::string objective : {"binary_crossentropy", "poisson", "squared_error"}) {
     EXPECT_TRUE(std::isnan(predictor::apply_output_transform(predictor::output_transform_for(objective), kNaN)));
   }
+}
+
+TEST(PredictorEvaluation, Softmax) {
+  std::vector<float> equal = {3.0f, 3.0f, 3.0f, 3.0f};
+  predictor::softmax_in_place(equal);
+  EXPECT_EQ(equal, std::vector<float>(4, 0.25f));
+  std::vector<float> with_nan = {1.0f, kNaN, 2.0f};
+  predictor::softmax_in_place(with_nan);
+  EXPECT_TRUE(std::isnan(with_nan[0]) && std::isnan(with_nan[1]) && std::isnan(with_nan[2]));
+  std::vector<float> all_minus_inf = {-kInf, -kInf};
+  predictor::softmax_in_place(all_minus_inf);  // max -inf: exp(NaN) everywhere, divided by NaN
+  EXPECT_TRUE(std::isnan(all_minus_inf[0]));
+  std::vector<float> none;
+  predictor::softmax_in_place(none);
 }
 
 TEST(PredictorEvaluation, OutOfRangeFeatureFailsOnlyWhenReached) {

@@ -22,6 +22,14 @@ std::vector<engine::TrainedStump> root_and_left_child() {
   return {stump_at(0, 0, 0, 5, 1.0f, 10.0f), stump_at(0, 1, 1, 2, 100.0f, 1000.0f)};
 }
 
+TEST(PredictorLoading, TreesOnlyArtifactTakesTheMetadataFeatureCount) {
+  const Predictor p = load(artifact_with(3, {{ModelSectionKind::Trees, trees_payload(3, 0.0f, root_and_left_child())}}));
+  EXPECT_EQ(p.feature_count(), 3u);
+  EXPECT_TRUE(throws_invalid_model(
+      [] { load(artifact_with(3, {{ModelSectionKind::Trees, trees_payload(2, 0.0f, root_and_left_child())}})); },
+      "trees payload feature_count 2 does not match predictor layout feature_count 3"));
+}
+
 TEST(PredictorLoading, ModelWithoutTreesReturnsTheTransformedBaseScore) {
   const Predictor p = load(trees_artifact(1, {}, 0.0f, {}, "binary_crossentropy"));
   EXPECT_EQ(p.predict_batch(std::vector<std::vector<float>>(3, {7.0f})), (std::vector<float>{0.5f, 0.5f, 0.5f}));
@@ -32,11 +40,14 @@ TEST(PredictorLoading, TreesComeOutInAscendingIndexWhateverTheRecordOrder) {
                                                       stump_at(3, 0, 1, 1, 16.0f, 32.0f),
                                                       stump_at(3, 1, 0, 0, 64.0f, 128.0f)};
   const std::vector<engine::TrainedStump> shuffled = {in_order[3], in_order[1], in_order[2], in_order[0]};
-  const Predictor b = load(trees_artifact(2, shuffled));
+  const auto build = [](const std::vector<engine::TrainedStump>& stumps) {
+    return load(trees_artifact(2, stumps));
+  };
+  const Predictor b = build(shuffled);
   EXPECT_EQ(b.trees.trees.at(1).tree_index, 3u);
   std::mt19937_64 rng(5);
   const auto rows = random_bin_rows(rng, 50, 2, 5);
-  EXPECT_TRUE(same_floats(load(trees_artifact(2, in_order)).predict_batch(rows), b.predict_batch(rows)));
+  EXPECT_TRUE(same_floats(build(in_order).predict_batch(rows), b.predict_batch(rows)));
   for (const auto& row : rows) {
     EXPECT_TRUE(same_bits(b.predict_batch({&row, 1})[0], reference_raw_score(in_order, 0.0f, row)));
   }
@@ -62,6 +73,17 @@ TEST(PredictorLoading, FarApartLocalIdsCostNoMemory) {
   EXPECT_EQ(p.trees.tree_count(), 4096u);
   EXPECT_LT(p.trees.nodes.size(), 10u);
   EXPECT_EQ(p.predict_batch(std::vector<std::vector<float>>{{3.0f}}), (std::vector<float>{2.0f}));
+}
+
+TEST(PredictorLoading, DuplicateKeysNameTheLowestTreeAndTheFirstRepeat) {
+  const std::vector<engine::TrainedStump> stumps = {
+      stump_at(4, 7, 0, 1, 1, 1), stump_at(2, 3, 0, 1, 1, 1), stump_at(2, 1, 0, 1, 1, 1), stump_at(4, 7, 0, 1, 1, 1),
+      stump_at(2, 1, 0, 1, 1, 1), stump_at(2, 3, 0, 1, 1, 1)};
+  EXPECT_TRUE(throws_invalid_model(
+      [&] {
+        load(trees_artifact(1, stumps));
+      },
+      "tree 2 contains duplicate local node_id 1"));
 }
 
 TEST(PredictorLoading, ExtrasPastTheLastStumpAreIgnored) {
@@ -160,6 +182,19 @@ TEST(PredictorLoading, LoaderFailures) {
   };
   for (const Case& c : cases) {
     EXPECT_TRUE(throws_invalid_model([&] { load(c.artifact); }, c.message)) << c.name;
+  }
+}
+
+TEST(PredictorLoading, ContainerFailuresPassThroughAsCoreErrors) {
+  const Bytes good = trees_artifact(2, root_and_left_child());
+  try {
+    load(Bytes(good.begin(), good.begin() + 10));
+    ADD_FAILURE() << "loaded";
+  } catch (const predictor::PredictorError& error) {
+    ASSERT_EQ(error.kind(), PredictorErrorKind::Core);
+    EXPECT_EQ(error.core()->kind(), core::CoreErrorKind::Serialization);
+    EXPECT_STREQ(error.what(), "serialization error: artifact too small to contain model header");
+    EXPECT_EQ(error.debug(), "Core(Serialization(\"artifact too small to contain model header\"))");
   }
 }
 

@@ -116,6 +116,10 @@ void mutate(Bytes& bytes, std::mt19937_64& rng) {
   }
 }
 
+TEST(PredictorMutation, SeedsLoad) {
+  for (const Bytes& seed : seed_artifacts()) EXPECT_NO_THROW(predictor::Predictor::from_artifact_bytes(seed));
+}
+
 TEST(PredictorMutation, CorruptBytesNeverCrash) {
   std::mt19937_64 rng(2024);
   Outcomes outcomes;

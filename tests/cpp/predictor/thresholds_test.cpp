@@ -187,6 +187,22 @@ TEST(PredictorThresholds, RawValuesRouteAsTheirTrainingBins) {
                                [&](std::size_t f, float x) { return quantization::quantile_code(x, cuts[f]); });
 }
 
+TEST(PredictorThresholds, ConversionExamples) {
+  Predictor p = two_feature_model();
+  p.convert_bin_thresholds_to_float(std::vector<float>{0.0f, 5.0f}, std::vector<float>{254.0f, 5.0f}, 254);
+  EXPECT_EQ(threshold_of(p, 0), 10.5f);
+  EXPECT_EQ(threshold_of(p, 1), std::nextafter(5.0f, kInfinity));  // constant: only 5 itself is bin 0
+  const std::vector<std::vector<float>> rows = {{10.5f, 0.0f}, {10.49f, 5.0f}, {10.49f, 6.0f}};
+  EXPECT_EQ(p.predict_batch(rows), (std::vector<float>{2.0f, 5.0f, 9.0f}));
+
+  // A bin past the cut list: every finite value goes left, the largest float included.
+  Predictor q = two_feature_model();
+  q.convert_bin_thresholds_to_float_quantile(std::vector<std::vector<float>>{std::vector<float>{0.75f}, {1, 2, 3, 4}});
+  EXPECT_EQ(threshold_of(q, 0), kInfinity);
+  EXPECT_EQ(threshold_of(q, 1), 4.0f);
+  EXPECT_EQ(q.predict_batch(std::vector<std::vector<float>>{{kFloatMax, 3.9f}}), (std::vector<float>{5.0f}));
+}
+
 TEST(PredictorThresholds, PrebinnedConversionKeepsBinPredictions) {
   std::mt19937_64 rng(3);
   ModelShape shape;
@@ -217,6 +233,24 @@ TEST(PredictorThresholds, PrebinnedConversionKeepsBinPredictions) {
   twice.convert_bin_thresholds_to_float_prebinned();
   twice.convert_bin_thresholds_to_float_prebinned();
   EXPECT_EQ(threshold_of(twice, 0), 11.0f);
+}
+
+TEST(PredictorThresholds, FailedChecksChangeNothing) {
+  Predictor p = two_feature_model();
+  const std::vector<float> two = {0.0f, 0.0f};
+  const std::vector<float> one = {0.0f};
+  EXPECT_TRUE(throws_invalid_input([&] { p.convert_bin_thresholds_to_float(two, one, 254); },
+                                   "feature_mins/maxs length (2/1) must match feature_count 2"));
+  EXPECT_TRUE(throws_invalid_input([&] { p.convert_bin_thresholds_to_float(one, two, 254); },
+                                   "feature_mins/maxs length (1/2) must match feature_count 2"));
+  EXPECT_TRUE(throws_invalid_input([&] { p.convert_bin_thresholds_to_float(two, two, 0); },
+                                   "max_data_bin must be greater than 0"));
+  EXPECT_TRUE(throws_invalid_input(
+      [&] { p.convert_bin_thresholds_to_float_quantile(std::vector<std::vector<float>>(3)); },
+      "feature_cuts length 3 must match feature_count 2"));
+  EXPECT_FALSE(p.thresholds_are_float);
+  EXPECT_EQ(threshold_of(p, 0), 10.0f);
+  EXPECT_EQ(threshold_of(p, 1), 3.0f);
 }
 
 TEST(PredictorThresholds, NodesBeyondTheFeaturesReadNoList) {

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -23,15 +25,81 @@ using engine::TrainedModel;
 using engine::TrainedStump;
 using namespace test_models;
 
-// Shapley values of v(S) plus each linear term reached, coefficient x (value - baseline), on its feature.
+// --- independent reference -------------------------------------------------------------------
+
+struct RefTree {
+  std::map<std::uint32_t, const TrainedStump*> nodes;  // by local id
+};
+
+std::vector<RefTree> ref_trees(const std::vector<TrainedStump>& stumps) {
+  std::map<std::uint32_t, RefTree> trees;
+  for (const TrainedStump& s : stumps) trees[s.node_id >> 20].nodes[s.node_id & 0xFFFFF] = &s;
+  std::vector<RefTree> out;
+  for (auto& [index, tree] : trees) out.push_back(tree);
+  return out;
+}
+
+struct RefInput {
+  const std::vector<TrainedStump>* stumps;
+  double base;
+  std::optional<std::vector<float>> baseline;
+  std::optional<std::size_t> joint_output;  // stored node values of this output instead of increments
+};
+
+double side_at_baseline(const core::LeafValue& side, const std::optional<std::vector<float>>& baseline) {
+  if (const float* c = std::get_if<float>(&side)) return *c;
+  const auto& leaf = std::get<core::LinearLeaf>(side);
+  double v = leaf.intercept;
+  if (baseline) {
+    for (std::size_t k = 0; k < leaf.coefficients.size(); ++k) v += double(leaf.coefficients[k]) * (*baseline)[leaf.feature_indices[k]];
+  }
+  return v;
+}
+
+// v(S) of one tree: the row decides the branches of known features, covers weigh the others.
+double ref_tree_value(const RefInput& in, const RefTree& tree, std::uint32_t id, const std::vector<float>& route,
+                      unsigned known) {
+  const auto it = tree.nodes.find(id);
+  if (it == tree.nodes.end()) return 0.0;
+  const TrainedStump& s = *it->second;
+  auto side = [&](bool left) {
+    const std::uint32_t child = 2 * id + (left ? 1 : 2);
+    if (in.joint_output) {
+      if (tree.nodes.count(child)) return ref_tree_value(in, tree, child, route, known);
+      return double((left ? s.multi_output->left : s.multi_output->right)[*in.joint_output]);
+    }
+    return double(s.tree_weight) * side_at_baseline(left ? s.left : s.right, in.baseline) +
+           ref_tree_value(in, tree, child, route, known);
+  };
+  if (known & (1u << s.feature_index)) return side(route[s.feature_index] <= s.split_bin);
+  const double l = s.left_stats.count, r = s.right_stats.count;
+  const double w = l + r > 0 ? l / (l + r) : 0.5;
+  return w * side(true) + (1 - w) * side(false);
+}
+
+// Shapley values plus each linear term reached, coefficient x (value - baseline), on its feature.
 std::vector<double> ref_shap(const RefInput& in, const std::vector<float>& route, const std::vector<float>& raw,
                              double* expected) {
-  const std::vector<double> v = subset_values(in, route);
-  *expected = v[0];
-  std::vector<double> phi = shapley_values(v, static_cast<unsigned>(route.size()));
-  for (const auto& [index, tree] : ref_trees(*in.stumps)) {
-    for (std::uint32_t id = 0; tree.count(id);) {
-      const TrainedStump& s = *tree.at(id);
+  const std::vector<RefTree> trees = ref_trees(*in.stumps);
+  auto v = [&](unsigned known) {
+    double total = in.base;
+    for (const RefTree& t : trees) total += ref_tree_value(in, t, 0, route, known);
+    return total;
+  };
+  *expected = v(0);
+  const auto n = static_cast<unsigned>(route.size());
+  std::vector<double> phi(n, 0.0);
+  for (unsigned j = 0; j < n; ++j) {
+    for (unsigned s = 0; s < (1u << n); ++s) {
+      if (s & (1u << j)) continue;
+      const int size = __builtin_popcount(s);
+      const double weight = std::tgamma(size + 1) * std::tgamma(n - size) / std::tgamma(n + 1);
+      phi[j] += weight * (v(s | (1u << j)) - v(s));
+    }
+  }
+  for (const RefTree& t : trees) {
+    for (std::uint32_t id = 0; t.nodes.count(id);) {
+      const TrainedStump& s = *t.nodes.at(id);
       const bool left = route[s.feature_index] <= s.split_bin;
       if (const auto* leaf = std::get_if<core::LinearLeaf>(left ? &s.left : &s.right)) {
         for (std::size_t k = 0; k < leaf->coefficients.size(); ++k) {
@@ -178,8 +246,13 @@ TEST(ShapExact, MatchesBruteForceForEveryModelKindAndBinningContext) {
 TEST(ShapExact, LargeTreesAreValuedMaskByMask) {
   std::mt19937 rng(11);
   std::vector<TrainedStump> stumps = random_trees(rng, 2, 5, 14);
-  TrainedModel model = single_model(stumps, 14);
-  const Rows rows = random_rows(rng, 3, 14);
+  TrainedModel model = single_model(stumps);
+  model.feature_count = 14;
+  Rows rows;
+  for (int r = 0; r < 3; ++r) {
+    rows.emplace_back();
+    for (int f = 0; f < 14; ++f) rows.back().push_back(float(rng() % 10));
+  }
   const ShapExplanationBatch batch = explain_rows_from_model(model, rows, nullptr);
   for (std::size_t r = 0; r < rows.size(); ++r) {
     double expected = 0.0;
@@ -189,35 +262,78 @@ TEST(ShapExact, LargeTreesAreValuedMaskByMask) {
   }
 }
 
-// The module tests meet the row and binning checks; these two refusals only a model built here reaches.
-TEST(ShapExact, RefusalsOnlyAModelBuiltHereReaches) {
-  TrainedModel wide = single_model({}, 26);
+template <typename F>
+std::string shap_error(F&& body, ShapErrorKind kind) {
+  try {
+    body();
+  } catch (const ShapError& error) {
+    EXPECT_EQ(error.kind(), kind) << error.message();
+    return error.message();
+  }
+  return "no error";
+}
+
+TEST(ShapExact, RefusalsCarryTheirMessages) {
+  std::mt19937 rng(5);
+  TrainedModel model = single_model(random_trees(rng, 1, 2, kFeatures));
+  const Rows good(2, std::vector<float>(kFeatures, 1.0f));
+  Rows nan_row = good, inf_row = good;
+  nan_row[1][3] = NAN;
+  inf_row[0][2] = INFINITY;
+  TrainedModel wide = model;
+  wide.feature_count = 26;
+  wide.stumps.clear();
   for (std::uint32_t f = 0; f < 26; ++f) {
     TrainedStump s;
     s.node_id = f << 20;
     s.feature_index = f;
     wide.stumps.push_back(s);
   }
-  try {
-    explain_rows_brute_force(wide, Rows(1, std::vector<float>(26, 0.0f)), nullptr);
-    ADD_FAILURE() << "explained";
-  } catch (const ShapError& error) {
-    EXPECT_EQ(error.kind(), ShapErrorKind::Runtime);
-    EXPECT_EQ(error.message(), "exact SHAP supports at most 25 distinct split features per model (found 26)");
-  }
-  wide.stumps.pop_back();
-  EXPECT_NO_THROW(explain_rows_from_model(wide, Rows(1, std::vector<float>(26, 0.0f)), nullptr));
-  std::mt19937 rng(5);
-  TrainedModel joint = single_model(random_trees(rng, 1, 2, kFeatures));
+  const BinningContext short_linear = LinearBinning{{0, 0, 0}, {1, 1, 1, 1}, 9};
+  const BinningContext short_quantile = QuantileBinning{{{1.0f}}};
+  const BinningContext short_rank = LinearRankBinning{{}, std::vector<float>(kFeatures), {}, 9};
+  engine::MultiClassTrainedModel multiclass;
+  multiclass.num_classes = 2;
+  multiclass.feature_count = kFeatures;
+  multiclass.objective = "multiclass_softmax";
+  multiclass.class_baselines = {0, 0};
+  multiclass.class_stumps = {model.stumps, model.stumps};
+  const std::vector<std::uint8_t> multiclass_bytes = multiclass.to_artifact_bytes();
+  TrainedModel joint = model;
   joint.objective = "joint_multi_output:x|baselines=0.5,1.5,";
   for (TrainedStump& s : joint.stumps) s.multi_output = engine::MultiOutputValues{{1, 2}, {3, 4}};
-  try {
-    explain_rows_from_artifact_bytes_per_output(joint.to_artifact_bytes(), Rows(1, std::vector<float>(kFeatures)));
-    ADD_FAILURE() << "explained";
-  } catch (const ShapError& error) {
-    EXPECT_EQ(error.message(),
-              "Failed to parse |baselines= field in objective metadata string: cannot parse float from empty string");
-  }
+  const std::vector<std::uint8_t> joint_bytes = joint.to_artifact_bytes();
+  const std::string impute = " contains NaN/Inf. SHAP values require finite feature values. If your data contains "
+                             "missing values, impute them before calling shap_values().";
+  const auto invalid = ShapErrorKind::InvalidInput;
+  const auto runtime = ShapErrorKind::Runtime;
+  const struct {
+    std::function<void()> call;
+    ShapErrorKind kind;
+    std::string message;
+  } table[] = {
+      {[&] { explain_rows_from_model(model, Rows{}, nullptr); }, invalid, "rows cannot be empty"},
+      {[&] { explain_rows_from_model(model, Rows{{1, 2}}, nullptr); }, invalid,
+       "row 0 feature count 2 does not match expected 6"},
+      {[&] { explain_rows_from_model(model, nan_row, nullptr); }, invalid, "row 1 feature 3" + impute},
+      {[&] { explain_rows_from_model(model, inf_row, nullptr); }, invalid, "row 0 feature 2" + impute},
+      {[&] { explain_rows_from_model(model, good, &short_linear); }, invalid,
+       "BinningContext::Linear: feature_mins/feature_maxs length (3/4) must match feature_count 6"},
+      {[&] { explain_rows_from_model(model, good, &short_quantile); }, invalid,
+       "BinningContext::Quantile: feature_cuts length 1 must match feature_count 6"},
+      {[&] { explain_rows_from_model(model, good, &short_rank); }, invalid,
+       "BinningContext::LinearRank: per_feature/feature_mins/feature_maxs lengths (0/6/0) must all match "
+       "feature_count 6"},
+      {[&] { explain_rows_brute_force(wide, Rows(1, std::vector<float>(26, 0.0f)), nullptr); }, runtime,
+       "exact SHAP supports at most 25 distinct split features per model (found 26)"},
+      {[&] { explain_rows_from_artifact_bytes(multiclass_bytes, good); }, runtime,
+       "Expected a single-output model. For multi-class/multi-output models, use the _per_output variants."},
+      {[&] { explain_rows_from_artifact_bytes_per_output(joint_bytes, good); }, runtime,
+       "Failed to parse |baselines= field in objective metadata string: cannot parse float from empty string"},
+  };
+  for (const auto& row : table) EXPECT_EQ(shap_error(row.call, row.kind), row.message);
+  wide.stumps.pop_back();
+  EXPECT_NO_THROW(explain_rows_from_model(wide, Rows(1, std::vector<float>(26, 0.0f)), nullptr));
 }
 
 }  // namespace

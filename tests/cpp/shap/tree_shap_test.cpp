@@ -3,8 +3,10 @@
 // exact one, where each row must add up to an independently walked prediction.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
+#include <variant>
 
 #include "shap/exact.hpp"
 #include "shap/explain.hpp"
@@ -54,14 +56,25 @@ TEST(ShapTreeShap, EqualsTheExactExplainer) {
 TEST(ShapTreeShap, WideModelsAddUpThroughTheDispatcher) {
   constexpr std::uint32_t kWide = 30;
   std::mt19937 rng(23);
-  TrainedModel model = single_model(random_trees(rng, 12, 5, kWide), kWide);
+  TrainedModel model = single_model(random_trees(rng, 12, 5, kWide));
+  model.feature_count = kWide;
   for (std::uint32_t f = 0; f < kWide; ++f) model.stumps[f].feature_index = f;  // every feature splits
   const Rows rows = random_rows(rng, 40, kWide);
   const ShapExplanationBatch batch = explain_rows_from_model(model, rows, nullptr);
-  const RefInput in{&model.stumps, model.base_prediction, std::nullopt, std::nullopt};
   for (std::size_t r = 0; r < rows.size(); ++r) {
-    double prediction = in.base;  // every feature known: the walked prediction
-    for (const auto& [index, tree] : ref_trees(model.stumps)) prediction += ref_tree_value(in, tree, 0, rows[r], ~0u);
+    double prediction = model.base_prediction;
+    for (const TrainedStump& root : model.stumps) {
+      if ((root.node_id & 0xFFFFF) != 0) continue;
+      for (std::uint32_t id = 0;;) {
+        const auto it = std::find_if(model.stumps.begin(), model.stumps.end(), [&](const TrainedStump& s) {
+          return s.node_id == ((root.node_id & ~0xFFFFFu) | id);
+        });
+        if (it == model.stumps.end()) break;
+        const bool left = rows[r][it->feature_index] <= it->split_bin;
+        prediction += std::get<float>(left ? it->left : it->right);
+        id = 2 * id + (left ? 1 : 2);
+      }
+    }
     double sum = batch.expected_value;
     for (const float v : batch.values[r]) sum += v;
     EXPECT_NEAR(sum, prediction, 1e-4 * (1 + std::fabs(prediction))) << "row " << r;

@@ -1,12 +1,15 @@
-// Float32 lists read in place or copied: which inputs are borrowed, each reading what to_f32_list reads.
+// Float32 lists read in place or copied: which inputs are borrowed, and that every input reads
+// the values to_f32_list reads.
 #include "f32_values.hpp"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
-#include <utility>
+#include <vector>
 
 #include "conversions.hpp"
+#include "errors.hpp"
 #include "harness.hpp"
 #include "registry.hpp"
 
@@ -36,19 +39,48 @@ class F32ValuesTest : public ::testing::Test {
 };
 
 TEST_F(F32ValuesTest, BorrowsOnlyPackedAlignedFloat32) {
-  const std::pair<const char*, bool> cases[] = {
+  struct Case {
+    const char* value;
+    bool borrowed;
+  };
+  const std::vector<Case> cases = {
+      {"numpy.arange(5, dtype=numpy.float32) - 2.5", true},
       {"numpy.arange(12, dtype=numpy.float32).reshape(3, 4)[1]", true},
       {"array.array('f', [1.5, float('nan'), -0.0])", true},
       {"numpy.arange(8, dtype=numpy.float32)[::3]", false},
       {"numpy.frombuffer(b'\\0\\0\\x80?' * 2 + b'\\0', dtype=numpy.float32, count=2, offset=1)", false},
       {"numpy.array([0.1, 2, 1e40])", false},
+      {"numpy.array([1, 2], dtype=numpy.int32)", false},
+      {"numpy.zeros(0, dtype=numpy.float32)", false},
       {"[1.0, 2.5, 3]", false},
   };
-  for (const auto& [value, borrowed] : cases) {
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value);
     // repr compares NaN and -0.0 too.
-    EXPECT_EQ(eval("(lambda r: (r[0], repr(r[1]) == repr(r[2])))(f32_values(" + std::string(value) + "))"),
-              std::string("(") + (borrowed ? "True" : "False") + ", True)")
-        << value;
+    const std::string call = "(lambda r: (r[0], repr(r[1]) == repr(r[2])))(f32_values(" + std::string(c.value) + "))";
+    const std::string result = eval(call);
+    EXPECT_EQ(result, std::string("(") + (c.borrowed ? "True" : "False") + ", True)");
+  }
+  EXPECT_EQ(eval("f32_values('ab')"), "TypeError: Can't extract `str` to `Vec`");
+  EXPECT_EQ(eval("f32_values(None)"), "TypeError: 'None' is not an instance of 'Sequence'");
+}
+
+TEST_F(F32ValuesTest, BytesAreBorrowedAtAFloatAddressAndCopiedElsewhere) {
+  const float expected[] = {1.0f, -2.5f, 3.0e-39f};
+  alignas(float) std::uint8_t storage[sizeof(expected) + 1] = {};
+  for (const std::size_t offset : {0, 1}) {
+    SCOPED_TRACE(offset);
+    std::memcpy(storage + offset, expected, sizeof(expected));
+    const F32Values values = bytes_to_f32_values(std::span<const std::uint8_t>(storage + offset, sizeof(expected)));
+    EXPECT_EQ(values.borrowed(), offset == 0);
+    ASSERT_EQ(values.span().size(), 3u);
+    EXPECT_EQ(std::memcmp(values.span().data(), expected, sizeof(expected)), 0);
+  }
+  try {
+    bytes_to_f32_values(std::span<const std::uint8_t>(storage, 5));
+    ADD_FAILURE() << "accepted 5 bytes";
+  } catch (const PythonError& error) {
+    EXPECT_STREQ(error.what(), "values_bytes length must be a multiple of 4 (f32)");
   }
 }
 

@@ -1,7 +1,50 @@
 #include "harness.hpp"
 
+#include "errors.hpp"
+
 namespace kestrune::python::testing {
 namespace {
+
+std::string text_of(PyObject* object) {
+  Ref text(PyObject_Str(object));
+  if (!text) {
+    PyErr_Clear();
+    return "<str failed>";
+  }
+  const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), nullptr);
+  if (utf8 == nullptr) {
+    PyErr_Clear();
+    return "<utf8 failed>";
+  }
+  return utf8;
+}
+
+PyObject* builtin(const char* name) {
+  Ref builtins(PyImport_ImportModule("builtins"));
+  return PyObject_GetAttrString(builtins.get(), name);
+}
+
+// Takes the current exception and renders it as "Type: message | note: ...".
+std::string describe_current_exception() {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  Ref type_ref(type), value_ref(value), traceback_ref(traceback);
+  Ref name(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(type)));
+  std::string text = text_of(name.get()) + ": " + text_of(value);
+  Ref notes(PyObject_GetAttrString(value, "__notes__"));
+  if (!notes) {
+    PyErr_Clear();
+  } else {
+    const Py_ssize_t count = PyList_Size(notes.get());
+    for (Py_ssize_t i = 0; i < count; ++i) text += " | note: " + text_of(PyList_GetItem(notes.get(), i));
+  }
+  return text;
+}
+
+}  // namespace
 
 PyObject* test_namespace() {
   static PyObject* globals = [] {
@@ -13,32 +56,32 @@ PyObject* test_namespace() {
   return globals;
 }
 
-// Calls the builtin `name` ("exec" or "eval") on `code` in the test namespace; prints any exception.
-PyObject* call_builtin(const char* name, const std::string& code) {
-  Ref builtins(PyImport_ImportModule("builtins"));
-  Ref function(PyObject_GetAttrString(builtins.get(), name));
-  Ref text(PyUnicode_FromString(code.c_str()));
-  PyObject* result = PyObject_CallFunctionObjArgs(function.get(), text.get(), test_namespace(), nullptr);
-  if (result == nullptr) PyErr_Print();
-  return result;
-}
-
-}  // namespace
-
 void define(PyMethodDef* definition) {
-  Ref function(PyCFunction_NewEx(definition, nullptr, nullptr));
-  ASSERT_TRUE(function);
-  PyDict_SetItemString(test_namespace(), definition->ml_name, function.get());
+  PyObject* function = PyCFunction_NewEx(definition, nullptr, nullptr);
+  ASSERT_NE(function, nullptr);
+  define_object(definition->ml_name, function);
 }
 
-void run(const std::string& statements) { EXPECT_TRUE(Ref(call_builtin("exec", statements))) << statements; }
+void define_object(const char* name, PyObject* object) {
+  ASSERT_NE(object, nullptr);
+  PyDict_SetItemString(test_namespace(), name, object);
+  Py_DECREF(object);
+}
+
+void run(const std::string& statements) {
+  Ref exec(builtin("exec"));
+  Ref code(PyUnicode_FromString(statements.c_str()));
+  Ref result(PyObject_CallFunctionObjArgs(exec.get(), code.get(), test_namespace(), nullptr));
+  if (!result) FAIL() << describe_current_exception();
+}
 
 std::string eval(const std::string& expression) {
-  Ref result(call_builtin("eval", expression));
-  if (!result) return "<exception>";
+  Ref evaluate(builtin("eval"));
+  Ref code(PyUnicode_FromString(expression.c_str()));
+  Ref result(PyObject_CallFunctionObjArgs(evaluate.get(), code.get(), test_namespace(), nullptr));
+  if (!result) return describe_current_exception();
   Ref repr(PyObject_Repr(result.get()));
-  const char* utf8 = repr ? PyUnicode_AsUTF8AndSize(repr.get(), nullptr) : nullptr;
-  return utf8 != nullptr ? utf8 : "<repr failed>";
+  return text_of(repr.get());
 }
 
 }  // namespace kestrune::python::testing

@@ -58,9 +58,12 @@ core::ModelArtifactSection section_of(ModelSectionKind kind, Bytes payload = {1}
   return {std::move(payload), kind, 0, 0};
 }
 
-TEST(ArtifactContainer, WritesAndReadsTheGoldenLayout) {
+TEST(ArtifactContainer, WritesTheGoldenLayout) {
   ASSERT_EQ(kSmallJson.size(), 78u);
   EXPECT_EQ(core::serialize_model_artifact_v1(small_metadata(), golden_sections()), golden_artifact());
+}
+
+TEST(ArtifactContainer, ReadsTheGoldenLayout) {
   const core::ParsedModelArtifactV1 parsed = core::deserialize_model_artifact_v1(golden_artifact());
   EXPECT_EQ(parsed.metadata_json, kSmallJson);
   EXPECT_EQ(parsed.contract.metadata, small_metadata());
@@ -100,13 +103,14 @@ TEST(ArtifactContainer, TrailingBytesAreIgnoredAndSectionlessArtifactsParse) {
   EXPECT_FALSE(report.strict_compatible || report.legacy_trees_only || report.legacy_compatible);
 }
 
+struct CorruptCase {
+  const char* name;
+  std::function<void(Bytes&)> mutate;
+  CoreErrorKind kind;
+  std::string message;
+};
+
 TEST(ArtifactContainer, ReaderReportsTheFirstBrokenRule) {
-  struct CorruptCase {
-    const char* name;
-    std::function<void(Bytes&)> mutate;
-    CoreErrorKind kind;
-    std::string message;
-  };
   // The golden artifact: descriptor table at 16 (entries at 16 and 36), JSON at 56, payloads at 134.
   const std::vector<CorruptCase> cases = {
       {"15 bytes", [](Bytes& b) { b.resize(15); }, kSer, "artifact too small to contain model header"},

@@ -41,10 +41,8 @@ TEST(SectionCategoricalState, ValidationRules) {
   EXPECT_TRUE(throws_validation(validate({2, 7, 9}, 1, 7),
                                 "categorical state feature index 7 is out of bounds for feature_count 7"));
   EXPECT_NO_THROW(validate({2, 7, 9}, 1, std::nullopt)());  // no feature count: indices unchecked
-  const std::vector<core::ModelArtifactSection> sections = {
-      {categorical(1, 0, 2, {2, 7}), ModelSectionKind::CategoricalState, 0, 0}};
-  EXPECT_TRUE(throws_validation([&] { core::decode_optional_categorical_state_section_v1(sections, 7); },
-                                "categorical state feature index 7 is out of bounds for feature_count 7"));
+  EXPECT_TRUE(throws_validation([] { core::encode_categorical_state_payload_v1({{3, 1}, 1, false}); },
+                                "categorical state feature indices must be strictly increasing (found 1 after 3)"));
 }
 
 TEST(SectionCategoricalState, DecoderFailuresInOrder) {
@@ -59,6 +57,14 @@ TEST(SectionCategoricalState, DecoderFailuresInOrder) {
                          {{"version", categorical(2, 0, 1, {1}), "unsupported categorical state format_version 2, expected 1"},
                           {"repeat", categorical(1, 0, 2, {5, 5}),
                            "categorical state feature indices must be strictly increasing (found 5 after 5)"}});
+}
+
+TEST(SectionCategoricalState, FinderChecksTheFeatureCount) {
+  const std::vector<core::ModelArtifactSection> sections = {
+      {categorical(1, 0, 2, {2, 7}), ModelSectionKind::CategoricalState, 0, 0}};
+  EXPECT_TRUE(throws_validation([&] { core::decode_optional_categorical_state_section_v1(sections, 7); },
+                                "categorical state feature index 7 is out of bounds for feature_count 7"));
+  EXPECT_FALSE(core::decode_optional_categorical_state_section_v1({}, 0).has_value());
 }
 
 core::LinearLeaf leaf(std::vector<float> coefficients, std::vector<std::uint32_t> indices, float intercept) {
@@ -83,6 +89,7 @@ TEST(SectionLinearLeaves, RoundTripAndLayout) {
 TEST(SectionLinearLeaves, ReaderAcceptsUnknownFlagBitsAndWideLeaves) {
   const auto decoded = core::decode_linear_leaf_coefficients_payload(bytes_of(u32(1), u32(1), u32(2), u8(4)));
   EXPECT_FALSE(decoded.at(0).left || decoded.at(0).right);
+
   support::ByteWriter wide;
   wide.put_bytes(bytes_of(u32(1), u32(1), u32(0), u8(2), u8(255), f32(0.0f)));
   for (int i = 0; i < 255; ++i) wide.put_f32(1.0f);
@@ -98,6 +105,8 @@ TEST(SectionLinearLeaves, WriterRefusesLeavesItCannotStoreFaithfully) {
   };
   EXPECT_TRUE(throws_validation(encode({leaf(std::vector<float>(10, 1.0f), {1, 2, 3}, 0.0f), std::nullopt, 5}),
                                 "left linear leaf of stump 5 has 10 coefficients but 3 feature indices"));
+  EXPECT_TRUE(throws_validation(encode({std::nullopt, leaf({1.0f}, {}, 0.0f), 6}),
+                                "right linear leaf of stump 6 has 1 coefficients but 0 feature indices"));
   EXPECT_TRUE(throws_validation(encode({std::nullopt, leaf(std::vector<float>(9, 1.0f), std::vector<std::uint32_t>(9, 0), 0.0f), 7}),
                                 "right linear leaf of stump 7 has 9 terms, more than the 8 a model stores"));
   EXPECT_NO_THROW(encode({leaf(std::vector<float>(8, 1.0f), std::vector<std::uint32_t>(8, 0), 0.0f), std::nullopt, 0})());

@@ -3,28 +3,38 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstddef>
 #include <cstdint>
+#include <cmath>
 #include <cstdio>
+#include <random>
 #include <span>
 #include <variant>
 #include <vector>
 
 #include "../../joint/joint_fit_support.hpp"
-#include "fit_test_support.hpp"
+#include "multiclass_test_support.hpp"
 
 namespace kestrune::engine::trainer {
 namespace {
 
 using namespace fit_testing;
+using multiclass_testing::make_multiclass_data;
+using multiclass_testing::run_multiclass;
 
 // FNV-1a over the artifact bytes and the losses' bits.
 std::uint64_t digest_of(std::span<const std::uint8_t> artifact, std::span<const float> train_loss,
                         std::span<const float> validation_loss) {
   std::uint64_t hash = 0xcbf29ce484222325ull;
-  for (const std::span<const std::byte> bytes : {std::as_bytes(artifact), std::as_bytes(train_loss),
-                                                 std::as_bytes(validation_loss)}) {
-    for (const std::byte byte : bytes) hash = (hash ^ std::to_integer<std::uint64_t>(byte)) * 0x100000001b3ull;
+  auto mix = [&hash](std::span<const std::uint8_t> bytes) {
+    for (const std::uint8_t byte : bytes) hash = (hash ^ byte) * 0x100000001b3ull;
+  };
+  mix(artifact);
+  for (const std::span<const float> losses : {train_loss, validation_loss}) {
+    for (const std::uint32_t bits : bits_of(losses)) {
+      const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(bits), static_cast<std::uint8_t>(bits >> 8),
+                                     static_cast<std::uint8_t>(bits >> 16), static_cast<std::uint8_t>(bits >> 24)};
+      mix(bytes);
+    }
   }
   return hash;
 }
@@ -52,14 +62,20 @@ struct Case {
   bool split_penalty = false;  // two factor exposures, one tied to feature 0, and a penalty on splits
 };
 
-const core::BoostingMode kPlain = core::StandardBoosting{};
-const core::BoostingMode kGoss = core::GossBoosting{0.3f, 0.3f};
-const core::BoostingMode kDart =
-    core::DartBoosting{0.3f, 2, core::DartNormalizeType::Forest, core::DartSampleType::Weighted};
-constexpr auto kLevel = core::TreeGrowth::Level;
-constexpr auto kLeaf = core::TreeGrowth::Leaf;
-constexpr auto kLinear = core::LeafModel::Linear;
-constexpr auto kConstant = core::LeafModel::Constant;
+// Exposures of the training rows: factor 0 follows feature 0, factor 1 is noise.
+void add_exposures(Data& data) {
+  const std::size_t rows = data.dataset.matrix.row_count;
+  const std::size_t features = data.dataset.matrix.feature_count;
+  std::mt19937_64 rng(rows);
+  std::normal_distribution<float> noise(0.0f, 0.5f);
+  std::vector<float> values(rows * 2);
+  for (std::size_t r = 0; r < rows; ++r) {
+    const float x = data.dataset.matrix.values[r * features];
+    values[2 * r] = (std::isnan(x) ? 0.5f : x) + noise(rng);
+    values[2 * r + 1] = noise(rng);
+  }
+  data.dataset.factor_exposures = core::FactorExposureMatrix::make(rows, 2, std::move(values));
+}
 
 bool has_set_split(std::span<const TrainedStump> stumps) {
   return std::any_of(stumps.begin(), stumps.end(), [](const TrainedStump& s) { return s.categorical; });
@@ -84,24 +100,31 @@ Trainer trainer_for(const Case& c) {
   return std::move(trainer).with_categorical_features({{0, 16}, {5, 16}});
 }
 
-// Read by the ctest entries that compare these suites across pool sizes.
+// Read by the ctest entries that run these suites with one and with four pool threads.
 void print_digest(const char* name, std::uint64_t digest) {
   std::printf("fit digest %s: %016llx\n", name, static_cast<unsigned long long>(digest));
 }
 
 TEST(FitDeterminism, SameSeedSameModel) {
   const Case cases[] = {
-      {"subsample_level", kPlain, kLevel},
-      {"goss_leaf", kGoss, kLeaf},
-      {"dart_level", kDart, kLevel},
-      {"categorical_subsample_leaf", kPlain, kLeaf, true},
-      {"linear_leaves_level", kPlain, kLevel, false, kLinear},
-      {"linear_leaves_goss_leaf", kGoss, kLeaf, false, kLinear},
-      {"morph_subsample_leaf", kPlain, kLeaf, false, kConstant, true},
-      {"morph_categorical_level", kPlain, kLevel, true, kConstant, true},
-      {"split_penalty_subsample_level", kPlain, kLevel, false, kConstant, false, true},
-      {"split_penalty_categorical_goss_leaf", kGoss, kLeaf, true, kConstant, false, true},
-      {"morph_split_penalty_categorical_leaf", kPlain, kLeaf, true, kConstant, true, true},
+      {"subsample_level", core::StandardBoosting{}, core::TreeGrowth::Level},
+      {"goss_leaf", core::GossBoosting{0.3f, 0.3f}, core::TreeGrowth::Leaf},
+      {"dart_level", core::DartBoosting{0.3f, 2, core::DartNormalizeType::Forest, core::DartSampleType::Weighted},
+       core::TreeGrowth::Level},
+      {"categorical_subsample_leaf", core::StandardBoosting{}, core::TreeGrowth::Leaf, true},
+      {"linear_leaves_level", core::StandardBoosting{}, core::TreeGrowth::Level, false, core::LeafModel::Linear},
+      {"linear_leaves_goss_leaf", core::GossBoosting{0.3f, 0.3f}, core::TreeGrowth::Leaf, false,
+       core::LeafModel::Linear},
+      {"morph_subsample_leaf", core::StandardBoosting{}, core::TreeGrowth::Leaf, false, core::LeafModel::Constant,
+       true},
+      {"morph_categorical_level", core::StandardBoosting{}, core::TreeGrowth::Level, true, core::LeafModel::Constant,
+       true},
+      {"split_penalty_subsample_level", core::StandardBoosting{}, core::TreeGrowth::Level, false,
+       core::LeafModel::Constant, false, true},
+      {"split_penalty_categorical_goss_leaf", core::GossBoosting{0.3f, 0.3f}, core::TreeGrowth::Leaf, true,
+       core::LeafModel::Constant, false, true},
+      {"morph_split_penalty_categorical_leaf", core::StandardBoosting{}, core::TreeGrowth::Leaf, true,
+       core::LeafModel::Constant, true, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -120,6 +143,7 @@ TEST(FitDeterminism, SameSeedSameModel) {
       return run_fit(trainer, train, objectives::SquaredErrorObjective{}, controls, {&validation});
     };
     const IterationRunSummary first = fit();
+    const IterationRunSummary second = fit();
     EXPECT_EQ(first.rounds_completed, 6u);
     EXPECT_EQ(has_set_split(first.model.stumps), c.categorical);
     if (c.leaf_model == core::LeafModel::Linear) {
@@ -127,7 +151,17 @@ TEST(FitDeterminism, SameSeedSameModel) {
         return std::holds_alternative<core::LinearLeaf>(stump.left);
       }));
     }
+    if (c.split_penalty) {
+      // The penalty shapes these trees: without it (gradients still projected) the losses differ.
+      core::TrainParams free = trainer.params();
+      free.neutralization_config->factor_penalty = 0.0f;
+      const Trainer plain = make_trainer(free).with_categorical_features(trainer.categorical_features());
+      EXPECT_NE(bits_of(run_fit(plain, train, objectives::SquaredErrorObjective{},
+                                plain.default_iteration_controls(6), {&validation}).train_loss),
+                bits_of(first.train_loss));
+    }
     const std::uint64_t digest = digest_of(first.model.to_artifact_bytes(), first.train_loss, first.validation_loss);
+    EXPECT_EQ(digest, digest_of(second.model.to_artifact_bytes(), second.train_loss, second.validation_loss));
     print_digest(c.name, digest);
   }
 }
@@ -141,14 +175,17 @@ TEST(FitDeterminism, JointMultiOutputSameSeedSameModel) {
     core::BoostingMode mode;
     core::TreeGrowth growth;
     bool morph = false;
-    std::optional<core::NeutralizationKind> neutralization = std::nullopt;
+    std::optional<core::NeutralizationKind> neutralization;
   };
   const JointCase cases[] = {
-      {"joint_subsample_level", kPlain, kLevel},
-      {"joint_goss_leaf", kGoss, kLeaf},
-      {"joint_dart_level", kDart, kLevel},
-      {"joint_morph_per_round_gradient_leaf", kPlain, kLeaf, true, core::NeutralizationKind::PerRoundGradient},
-      {"joint_split_penalty_level", kPlain, kLevel, false, core::NeutralizationKind::SplitPenalty},
+      {"joint_subsample_level", core::StandardBoosting{}, core::TreeGrowth::Level},
+      {"joint_goss_leaf", core::GossBoosting{0.3f, 0.3f}, core::TreeGrowth::Leaf},
+      {"joint_dart_level", core::DartBoosting{0.3f, 2, core::DartNormalizeType::Forest, core::DartSampleType::Weighted},
+       core::TreeGrowth::Level},
+      {"joint_morph_per_round_gradient_leaf", core::StandardBoosting{}, core::TreeGrowth::Leaf, true,
+       core::NeutralizationKind::PerRoundGradient},
+      {"joint_split_penalty_level", core::StandardBoosting{}, core::TreeGrowth::Level, false,
+       core::NeutralizationKind::SplitPenalty},
   };
   for (const JointCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -172,17 +209,20 @@ TEST(FitDeterminism, JointMultiOutputSameSeedSameModel) {
 
 TEST(MulticlassDeterminism, SameSeedSameModel) {
   const Case cases[] = {
-      {"multiclass_subsample_level", kPlain, kLevel},
-      {"multiclass_goss_leaf", kGoss, kLeaf},
-      {"multiclass_categorical_level", kPlain, kLevel, true},
-      {"multiclass_linear_leaves_level", kPlain, kLevel, false, kLinear},
-      {"multiclass_morph_categorical_leaf", kPlain, kLeaf, true, kConstant, true},
-      {"multiclass_split_penalty_categorical_level", kPlain, kLevel, true, kConstant, false, true},
+      {"multiclass_subsample_level", core::StandardBoosting{}, core::TreeGrowth::Level},
+      {"multiclass_goss_leaf", core::GossBoosting{0.3f, 0.3f}, core::TreeGrowth::Leaf},
+      {"multiclass_categorical_level", core::StandardBoosting{}, core::TreeGrowth::Level, true},
+      {"multiclass_linear_leaves_level", core::StandardBoosting{}, core::TreeGrowth::Level, false,
+       core::LeafModel::Linear},
+      {"multiclass_morph_categorical_leaf", core::StandardBoosting{}, core::TreeGrowth::Leaf, true,
+       core::LeafModel::Constant, true},
+      {"multiclass_split_penalty_categorical_level", core::StandardBoosting{}, core::TreeGrowth::Level, true,
+       core::LeafModel::Constant, false, true},
   };
-  const Data train = make_data(77, 240, 40, Target::Classes);
-  Data exposed = make_data(77, 240, 40, Target::Classes);
+  const Data train = make_multiclass_data(77, 240, 40);
+  Data exposed = make_multiclass_data(77, 240, 40);
   add_exposures(exposed);
-  const Data validation = make_data(78, 60, 40, Target::Classes);
+  const Data validation = make_multiclass_data(78, 60, 40);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const Trainer trainer = trainer_for(c);

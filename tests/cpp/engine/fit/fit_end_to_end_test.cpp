@@ -4,9 +4,8 @@
 // for the objectives that judge rounds by it.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
-#include <type_traits>
-#include <utility>
 #include <vector>
 
 #include "fit_test_support.hpp"
@@ -18,11 +17,73 @@ using namespace fit_testing;
 
 constexpr std::size_t kRows = 160;
 constexpr std::size_t kFeatures = 4;
+constexpr std::size_t kRounds = 8;
+
+struct Outcome {
+  IterationRunSummary summary;
+  RecordingHooks hooks;
+  std::function<float(std::span<const float>)> loss;
+  bool ranking = false;
+  float contract_start = 0.0f;  // the starting score the fit should have used
+};
+
+template <typename O>
+Outcome fit_objective(const O& objective, const Data& data, const core::TrainParams& params, float contract_start) {
+  const Trainer trainer = make_trainer(params);
+  Outcome outcome;
+  outcome.summary =
+      run_fit(trainer, data, objective, trainer.default_iteration_controls(kRounds), {}, outcome.hooks);
+  outcome.loss = [objective, &data](std::span<const float> p) {
+    return objective.loss(p, data.dataset.targets, weights_of(data.dataset));
+  };
+  outcome.ranking = FitObjectiveTraits<O>::ranking;
+  outcome.contract_start = contract_start;
+  return outcome;
+}
+
+struct ObjectiveCase {
+  const char* name;
+  Target target;
+  std::function<Outcome(const Data&, const core::TrainParams&)> run;
+};
+
+// A built-in objective made for the data by `make`, started from its own initial prediction.
+template <typename Make>
+ObjectiveCase builtin(const char* name, Target target, Make make) {
+  return {name, target, [make](const Data& d, const core::TrainParams& p) {
+            const auto objective = make(d);
+            return fit_objective(objective, d, p, objective.initial_prediction(d.dataset.targets, std::nullopt));
+          }};
+}
+
+std::vector<ObjectiveCase> objective_cases() {
+  auto groups = [](const Data& d) { return std::span<const std::uint32_t>(*d.dataset.group_id); };
+  return {
+      builtin("squared_error", Target::Regression, [](const Data&) { return objectives::SquaredErrorObjective{}; }),
+      builtin("binary_crossentropy", Target::Binary,
+              [](const Data&) { return objectives::BinaryCrossEntropyObjective{}; }),
+      builtin("poisson", Target::Count, [](const Data&) { return objectives::PoissonObjective{}; }),
+      builtin("gamma", Target::Positive, [](const Data&) { return objectives::GammaObjective{}; }),
+      builtin("tweedie", Target::Tweedie, [](const Data&) { return objectives::TweedieObjective::make(1.5f); }),
+      builtin("queryrmse", Target::Relevance, [=](const Data& d) { return objectives::QueryRMSEObjective(groups(d)); }),
+      builtin("rank_pairwise", Target::Relevance,
+              [=](const Data& d) { return objectives::PairwiseRankingObjective(groups(d)); }),
+      builtin("rank_ndcg", Target::Relevance, [=](const Data& d) { return objectives::LambdaMARTObjective(groups(d)); }),
+      builtin("rank_xendcg", Target::Relevance, [=](const Data& d) { return objectives::XeNDCGObjective(groups(d)); }),
+      builtin("yetirank", Target::Relevance,
+              [=](const Data& d) { return objectives::YetiRankObjective(groups(d), 3, 11); }),
+      {"custom", Target::Regression,
+       [](const Data& d, const core::TrainParams& p) {
+         return fit_objective(UserCodeObjective{}, d, p, target_mean_initial_prediction(d.dataset.targets, std::nullopt));
+       }},
+  };
+}
 
 struct SamplingCase {
   const char* name;
   core::TreeGrowth growth;
-  float row_subsample, col_subsample;
+  float row_subsample;
+  float col_subsample;
   core::BoostingMode mode;
 };
 
@@ -33,74 +94,58 @@ const SamplingCase kSamplingCases[] = {
     {"goss_colsample_leaf", core::TreeGrowth::Leaf, 1.0f, 0.5f, core::GossBoosting{0.2f, 0.3f}},
 };
 
-template <typename O>
-void expect_tracked_is_returned(const char* name, const O& objective, const Data& data) {
-  const auto loss = [&](std::span<const float> p) { return objective.loss(p, data.dataset.targets, std::nullopt); };
-  // A user-code objective starts from the target mean, a built-in one from its own start.
-  float start = 0.0f;
-  if constexpr (std::is_same_v<O, UserCodeObjective>) {
-    start = target_mean_initial_prediction(data.dataset.targets, std::nullopt);
-  } else {
-    start = objective.initial_prediction(data.dataset.targets, std::nullopt);
-  }
-  for (const SamplingCase& sampling : kSamplingCases) {
-    SCOPED_TRACE(std::string(name) + " / " + sampling.name);
-    core::TrainParams params = small_params();
-    params.tree_growth = sampling.growth;
-    if (sampling.growth == core::TreeGrowth::Leaf) params.max_leaves = 6;
-    params.row_subsample = sampling.row_subsample;
-    params.col_subsample = sampling.col_subsample;
-    params.boosting_mode = sampling.mode;
-    params.seed = 5;
-    const Trainer trainer = make_trainer(params);
-    RecordingHooks hooks;
-    const IterationRunSummary summary = run_fit(trainer, data, objective, trainer.default_iteration_controls(8), {}, hooks);
-    const TrainedModel& model = summary.model;
-    EXPECT_EQ(model.objective, name);
-    EXPECT_EQ(model.base_prediction, start);
-    EXPECT_GE(summary.rounds_completed, 3u);
-    EXPECT_EQ(model.rounds_completed(), summary.rounds_completed);
-    // Round k started from the model's first k trees, bit for bit, on every row.
-    ASSERT_GE(hooks.round_start_predictions.size(), summary.rounds_completed);
-    for (std::size_t k = 0; k < hooks.round_start_predictions.size(); ++k) {
-      ASSERT_EQ(hooks.round_start_predictions[k], fresh_predictions(model, data, k)) << "round " << k;
-    }
-    EXPECT_EQ(summary.final_train_loss, loss(fresh_predictions(model, data)));
-    EXPECT_EQ(summary.initial_train_loss, loss(std::vector<float>(kRows, model.base_prediction)));
-    if (FitObjectiveTraits<O>::ranking) {
-      EXPECT_LT(summary.final_train_loss, summary.initial_train_loss);
-    } else {
-      float previous = summary.initial_train_loss;
-      for (const float round_loss : summary.train_loss) EXPECT_LE(round_loss, std::exchange(previous, round_loss));
-    }
-    const bool subsampled = sampling.row_subsample < 1.0f || std::holds_alternative<core::GossBoosting>(sampling.mode);
-    for (std::size_t k = 0; k < summary.rounds_completed; ++k) {
-      EXPECT_EQ(summary.active_rows_per_round[k], hooks.round_rows[k].size());
-      if (subsampled) {
-        EXPECT_LT(summary.active_rows_per_round[k], kRows);
-      }
-      EXPECT_EQ(summary.active_features_per_round[k], static_cast<std::size_t>(std::ceil(sampling.col_subsample * kFeatures)));
-    }
-  }
-}
-
 TEST(FitEndToEnd, TrackedPredictionsMatchTheReturnedModelForEveryObjective) {
-  const Data regression = make_data(17, kRows, kFeatures, Target::Regression);
-  const Data relevance = make_data(17, kRows, kFeatures, Target::Relevance);
-  const std::span<const std::uint32_t> groups(*relevance.dataset.group_id);
-  expect_tracked_is_returned("squared_error", objectives::SquaredErrorObjective{}, regression);
-  expect_tracked_is_returned("binary_crossentropy", objectives::BinaryCrossEntropyObjective{},
-                             make_data(17, kRows, kFeatures, Target::Binary));
-  expect_tracked_is_returned("poisson", objectives::PoissonObjective{}, make_data(17, kRows, kFeatures, Target::Count));
-  expect_tracked_is_returned("gamma", objectives::GammaObjective{}, make_data(17, kRows, kFeatures, Target::Positive));
-  expect_tracked_is_returned("tweedie", objectives::TweedieObjective::make(1.5f),
-                             make_data(17, kRows, kFeatures, Target::Tweedie));
-  expect_tracked_is_returned("queryrmse", objectives::QueryRMSEObjective(groups), relevance);
-  expect_tracked_is_returned("rank_pairwise", objectives::PairwiseRankingObjective(groups), relevance);
-  expect_tracked_is_returned("rank_ndcg", objectives::LambdaMARTObjective(groups), relevance);
-  expect_tracked_is_returned("rank_xendcg", objectives::XeNDCGObjective(groups), relevance);
-  expect_tracked_is_returned("yetirank", objectives::YetiRankObjective(groups, 3, 11), relevance);
-  expect_tracked_is_returned("custom", UserCodeObjective{}, regression);
+  for (const ObjectiveCase& objective : objective_cases()) {
+    const Data data = make_data(17, kRows, kFeatures, objective.target);
+    for (const SamplingCase& sampling : kSamplingCases) {
+      SCOPED_TRACE(std::string(objective.name) + " / " + sampling.name);
+      core::TrainParams params = small_params();
+      params.tree_growth = sampling.growth;
+      if (sampling.growth == core::TreeGrowth::Leaf) params.max_leaves = 6;
+      params.row_subsample = sampling.row_subsample;
+      params.col_subsample = sampling.col_subsample;
+      params.boosting_mode = sampling.mode;
+      params.seed = 5;
+      const Outcome outcome = objective.run(data, params);
+      const IterationRunSummary& summary = outcome.summary;
+      const TrainedModel& model = summary.model;
+
+      EXPECT_EQ(model.objective, objective.name);
+      EXPECT_EQ(model.base_prediction, outcome.contract_start);
+      EXPECT_GE(summary.rounds_completed, 3u);
+      EXPECT_EQ(model.rounds_completed(), summary.rounds_completed);
+
+      // Round k started from the model's first k trees, bit for bit, on every row.
+      const std::vector<std::vector<float>>& starts = outcome.hooks.round_start_predictions;
+      ASSERT_GE(starts.size(), summary.rounds_completed);
+      for (std::size_t k = 0; k < starts.size(); ++k) {
+        ASSERT_EQ(starts[k], fresh_predictions(model, data, k)) << "round " << k;
+      }
+      EXPECT_EQ(summary.final_train_loss, outcome.loss(fresh_predictions(model, data)));
+      EXPECT_EQ(summary.initial_train_loss,
+                outcome.loss(std::vector<float>(kRows, model.base_prediction)));
+
+      if (outcome.ranking) {
+        EXPECT_LT(summary.final_train_loss, summary.initial_train_loss);
+      } else {
+        float previous = summary.initial_train_loss;
+        for (float loss : summary.train_loss) {
+          EXPECT_LE(loss, previous);
+          previous = loss;
+        }
+      }
+
+      const bool subsampled = sampling.row_subsample < 1.0f || std::holds_alternative<core::GossBoosting>(sampling.mode);
+      for (std::size_t k = 0; k < summary.rounds_completed; ++k) {
+        EXPECT_EQ(summary.active_rows_per_round[k], outcome.hooks.round_rows[k].size());
+        if (subsampled) {
+          EXPECT_LT(summary.active_rows_per_round[k], kRows);
+        }
+        const auto expected_features = static_cast<std::size_t>(std::ceil(sampling.col_subsample * kFeatures));
+        EXPECT_EQ(summary.active_features_per_round[k], expected_features);
+      }
+    }
+  }
 }
 
 // GOSS hands the grower the drawn small-gradient rows with their pairs scaled up, and the round's
@@ -109,17 +154,16 @@ TEST(FitEndToEnd, GossScalesTheDrawnRowsPairs) {
   const Data data = make_data(3, kRows, kFeatures, Target::Regression);
   core::TrainParams params = small_params();
   params.boosting_mode = core::GossBoosting{0.25f, 0.25f};
-  const Trainer trainer = make_trainer(params);
-  RecordingHooks hooks;
-  const IterationRunSummary summary =
-      run_fit(trainer, data, objectives::SquaredErrorObjective{}, trainer.default_iteration_controls(1), {}, hooks);
-  const std::vector<core::GradientPair>& pairs = hooks.round_gradients.at(0);
-  // rest / drawn = 120 / 40: the drawn rows carry hessian 3, the top rows 1.
+  const Outcome outcome = fit_objective(objectives::SquaredErrorObjective{}, data, params, 0.0f);
+  ASSERT_FALSE(outcome.hooks.round_gradients.empty());
+  const std::vector<core::GradientPair>& pairs = outcome.hooks.round_gradients[0];
+  // rest / drawn = 120 / 40: three of the sampled rows carry hessian 3, the top rows 1.
   std::size_t scaled = 0;
-  for (const std::uint32_t row : hooks.round_rows[0]) scaled += pairs[row].hess == 3.0f;
+  for (const std::uint32_t row : outcome.hooks.round_rows[0]) scaled += pairs[row].hess == 3.0f;
   EXPECT_EQ(scaled, 40u);
-  EXPECT_EQ(hooks.round_rows[0].size(), 80u);
-  EXPECT_EQ(summary.diagnostics_per_round[0], IterationDiagnostics::from_gradient_snapshot(pairs, false, 80, kFeatures, 0.0f));
+  EXPECT_EQ(outcome.hooks.round_rows[0].size(), 80u);
+  EXPECT_EQ(outcome.summary.diagnostics_per_round[0],
+            IterationDiagnostics::from_gradient_snapshot(pairs, false, 80, kFeatures, 0.0f));
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
-// Shared pieces of the fit tests: synthetic data with bins and targets for every objective family
-// (three classes included), fresh predictions of a trained model, hooks that record or script the
-// grower calls, a user-code objective and a metric callback.
+// Shared pieces of the fit tests: small synthetic datasets with their bins, targets for every
+// objective family, a fresh prediction of a trained model, hooks that record or script the
+// rounds, a user-code objective and a C++ metric callback.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,6 +15,7 @@
 #include <optional>
 #include <random>
 #include <span>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -23,29 +24,34 @@
 #include "core/binned.hpp"
 #include "core/config.hpp"
 #include "core/dataset.hpp"
-#include "engine/objectives/multiclass.hpp"
 #include "engine/round.hpp"
 #include "engine/trainer/fit.hpp"
 #include "engine/trainer/loop_hooks.hpp"
-#include "engine/trainer/multiclass_loop.hpp"
 #include "engine/trainer/trainer.hpp"
 #include "engine/tree_node.hpp"
 
 namespace kestrune::engine::trainer::fit_testing {
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-constexpr std::size_t kClasses = 3;
+constexpr std::size_t kGroupSize = 8;
 
+// Features and their bins: raw values uniform in [0, 1), bin = floor(16 x value); about one cell
+// in twenty is missing (NaN raw, bin 255).
 struct Data {
   core::TrainingDataset dataset;
   core::BinnedMatrix binned;
 };
 
-enum class Target { Regression, Binary, Count, Positive, Tweedie, Relevance, Classes };
+enum class Target { Regression, Binary, Count, Positive, Tweedie, Relevance };
 
-// Raw values uniform in [0, 1), bin = floor(16 x value); about one cell in twenty is missing (NaN
-// raw, bin 255). Every target follows a signal of the first features plus noise; a class label is
-// the class with the highest of three feature mixes, one row in ten relabelled at random.
+inline float signal_of(const std::vector<float>& values, std::size_t row, std::size_t features) {
+  auto at = [&](std::size_t f) {
+    const float v = values[row * features + f];
+    return std::isnan(v) ? 0.5f : v;
+  };
+  return 2.0f * at(0) - 1.5f * at(1) + (features > 2 ? at(2) * at(features - 1) : 0.0f);
+}
+
 inline Data make_data(std::uint64_t seed, std::size_t rows, std::size_t features, Target target) {
   std::mt19937_64 rng(seed);
   std::uniform_real_distribution<float> unit(0.0f, 1.0f);
@@ -53,28 +59,25 @@ inline Data make_data(std::uint64_t seed, std::size_t rows, std::size_t features
   std::vector<float> values(rows * features);
   std::vector<std::uint8_t> bins(rows * features);
   for (std::size_t i = 0; i < values.size(); ++i) {
-    const bool missing = unit(rng) < 0.05f;
-    values[i] = missing ? kNaN : unit(rng);
-    bins[i] = missing ? 255 : static_cast<std::uint8_t>(std::min(15.0f, std::floor(values[i] * 16.0f)));
+    if (unit(rng) < 0.05f) {
+      values[i] = kNaN;
+      bins[i] = 255;
+    } else {
+      values[i] = unit(rng);
+      bins[i] = static_cast<std::uint8_t>(std::min(15.0f, std::floor(values[i] * 16.0f)));
+    }
   }
   std::vector<float> targets(rows);
   for (std::size_t r = 0; r < rows; ++r) {
-    auto at = [&](std::size_t f) {
-      const float v = values[r * features + f % features];
-      return std::isnan(v) ? 0.5f : v;
-    };
-    const float s = 2.0f * at(0) - 1.5f * at(1) + (features > 2 ? at(2) * at(features - 1) : 0.0f);
-    const float class_scores[kClasses] = {2.0f * at(0), 2.0f * at(1), 1.0f + at(2) - at(0)};
+    const float s = signal_of(values, r, features);
     switch (target) {
       case Target::Regression: targets[r] = s + noise(rng); break;
       case Target::Binary: targets[r] = s + noise(rng) > 0.3f ? 1.0f : 0.0f; break;
       case Target::Count: targets[r] = std::floor(std::exp(s) * (0.5f + unit(rng))); break;
       case Target::Positive: targets[r] = std::exp(s) * (0.5f + unit(rng)); break;
       case Target::Tweedie: targets[r] = unit(rng) < 0.3f ? 0.0f : std::exp(s) * (0.5f + unit(rng)); break;
-      case Target::Relevance: targets[r] = std::clamp(std::floor((s + 1.5f + noise(rng)) * 1.2f), 0.0f, 4.0f); break;
-      case Target::Classes:
-        targets[r] = static_cast<float>(std::max_element(class_scores, class_scores + kClasses) - class_scores);
-        if (unit(rng) < 0.1f) targets[r] = static_cast<float>(std::min<std::size_t>(kClasses - 1, unit(rng) * kClasses));
+      case Target::Relevance:
+        targets[r] = std::clamp(std::floor((s + 1.5f + noise(rng)) * 1.2f), 0.0f, 4.0f);
         break;
     }
   }
@@ -83,25 +86,10 @@ inline Data make_data(std::uint64_t seed, std::size_t rows, std::size_t features
   data.dataset.targets = std::move(targets);
   if (target == Target::Relevance) {
     data.dataset.group_id.emplace(rows);
-    for (std::size_t r = 0; r < rows; ++r) (*data.dataset.group_id)[r] = static_cast<std::uint32_t>(r / 8);
+    for (std::size_t r = 0; r < rows; ++r) (*data.dataset.group_id)[r] = static_cast<std::uint32_t>(r / kGroupSize);
   }
   data.binned = core::BinnedMatrix::make(rows, features, 255, std::move(bins));
   return data;
-}
-
-// Two factor exposures per row: factor 0 follows feature 0, factor 1 is noise.
-inline void add_exposures(Data& data) {
-  const std::size_t rows = data.dataset.matrix.row_count;
-  const std::size_t features = data.dataset.matrix.feature_count;
-  std::mt19937_64 rng(rows);
-  std::normal_distribution<float> noise(0.0f, 0.5f);
-  std::vector<float> values(rows * 2);
-  for (std::size_t r = 0; r < rows; ++r) {
-    const float x = data.dataset.matrix.values[r * features];
-    values[2 * r] = (std::isnan(x) ? 0.5f : x) + noise(rng);
-    values[2 * r + 1] = noise(rng);
-  }
-  data.dataset.factor_exposures = core::FactorExposureMatrix::make(rows, 2, std::move(values));
 }
 
 // Bit patterns of float lists, so that lists holding NaN compare equal when they hold the same NaN.
@@ -128,7 +116,7 @@ inline objectives::Weights weights_of(const core::TrainingDataset& dataset) {
 // What a fit is given besides the training set; absent parts are absent from the request.
 struct FitOptions {
   const Data* validation = nullptr;
-  std::optional<WarmStartState> warm_start = std::nullopt;
+  std::optional<WarmStartState> warm_start;
   const PerRoundMetricCallback* metric = nullptr;
 };
 
@@ -146,20 +134,6 @@ IterationRunSummary run_fit(const Trainer& trainer, const Data& train, const O& 
       hooks);
 }
 
-inline objectives::MultiClassSoftmaxObjective softmax() { return objectives::MultiClassSoftmaxObjective::make(kClasses); }
-
-// One multiclass fit with the softmax objective.
-template <typename Hooks = GrowerHooks>
-MultiClassIterationRunSummary run_multiclass(const Trainer& trainer, const Data& train, const IterationControls& controls,
-                                             const Data* validation = nullptr,
-                                             std::optional<MultiClassWarmStartState> warm_start = std::nullopt,
-                                             const Hooks& hooks = Hooks{}) {
-  std::optional<ValidationSet> set;
-  if (validation) set = ValidationSet{&validation->dataset, &validation->binned};
-  return fit_multiclass_iterations_impl(trainer, train.dataset, train.binned, set, backend_cpu::CpuBackend{}, softmax(),
-                                        controls, std::move(warm_start), hooks);
-}
-
 // The earlier model as a continued fit receives it.
 inline WarmStartState warm_start_from(const TrainedModel& model) {
   WarmStartState warm;
@@ -169,63 +143,32 @@ inline WarmStartState warm_start_from(const TrainedModel& model) {
   return warm;
 }
 
-// A start plus every tree with index below `tree_limit`, walked over the bins from scratch.
-inline std::vector<float> fresh_walk(float start, std::span<const TrainedStump> stumps, const Data& data,
-                                     std::optional<std::size_t> tree_limit) {
-  std::vector<float> predictions(data.binned.row_count, start);
-  std::vector<TrainedStump> kept;
-  for (const TrainedStump& stump : stumps) {
-    if (!tree_limit || tree_index_of(stump.node_id) < *tree_limit) kept.push_back(stump);
+// A prediction of the model made from scratch: the base score plus every tree, walked over the
+// bins in stump order.
+inline std::vector<float> fresh_predictions(const TrainedModel& model, const Data& data,
+                                            std::optional<std::size_t> tree_limit = std::nullopt) {
+  std::vector<float> predictions(data.binned.row_count, model.base_prediction);
+  std::vector<TrainedStump> stumps;
+  for (const TrainedStump& stump : model.stumps) {
+    if (!tree_limit || tree_index_of(stump.node_id) < *tree_limit) stumps.push_back(stump);
   }
-  apply_tree_to_binned_predictions(predictions, data.binned, kept,
+  apply_tree_to_binned_predictions(predictions, data.binned, stumps,
                                    RawFeatureRows{data.dataset.matrix.values, data.dataset.matrix.feature_count});
   return predictions;
 }
 
-inline std::vector<float> fresh_predictions(const TrainedModel& model, const Data& data,
-                                            std::optional<std::size_t> tree_limit = std::nullopt) {
-  return fresh_walk(model.base_prediction, model.stumps, data, tree_limit);
-}
-
-inline std::vector<std::vector<float>> fresh_margins(std::span<const float> baselines,
-                                                     const std::vector<std::vector<TrainedStump>>& class_stumps,
-                                                     const Data& data,
-                                                     std::optional<std::size_t> tree_limit = std::nullopt) {
-  std::vector<std::vector<float>> margins;
-  for (std::size_t k = 0; k < class_stumps.size(); ++k) {
-    margins.push_back(fresh_walk(baselines[k], class_stumps[k], data, tree_limit));
-  }
-  return margins;
-}
-
-inline std::vector<std::vector<float>> fresh_margins(const MultiClassIterationRunSummary& run, const Data& data,
-                                                     std::optional<std::size_t> tree_limit = std::nullopt) {
-  return fresh_margins(run.baselines, run.class_stumps, data, tree_limit);
-}
-
-// The tree indices of a stump list, in order, each once.
-inline std::vector<std::uint32_t> tree_indices(std::span<const TrainedStump> stumps) {
-  std::vector<std::uint32_t> indices;
-  for (const TrainedStump& stump : stumps) {
-    if (indices.empty() || indices.back() != tree_index_of(stump.node_id)) indices.push_back(tree_index_of(stump.node_id));
-  }
-  return indices;
-}
-
-// The real growers, recording what each call (round by round, class by class) was handed: the
-// predictions or margins it started from, its rows, gradient pairs and tree index.
+// The real growers, recording what each round handed them: the training predictions the round
+// started from and the rows it sampled.
 struct RecordingHooks : GrowerHooks {
   mutable std::vector<std::vector<float>> round_start_predictions;
   mutable std::vector<std::vector<std::uint32_t>> round_rows;
   mutable std::vector<std::vector<core::GradientPair>> round_gradients;
-  mutable std::vector<std::size_t> tree_indices;
 
   template <BackendOps Backend>
   tree_build::GrownTree build_tree(const Backend& backend, tree_build::TreeGrowthRequest request) const {
     round_start_predictions.emplace_back(request.predictions.begin(), request.predictions.end());
     round_rows.push_back(request.root_rows);
     round_gradients.emplace_back(request.gradients.begin(), request.gradients.end());
-    tree_indices.push_back(request.tree_index);
     return GrowerHooks::build_tree(backend, std::move(request));
   }
 };
@@ -247,25 +190,26 @@ inline std::vector<TrainedStump> stump_tree(std::size_t tree_index, float left, 
   return {stump};
 }
 
-// Trees and warm-up rounds chosen by the test. `script(pass, class)` gets the 0-based pass of this
-// fit and the class (0 for single-output fits) and returns the tree with local node ids, or nothing
-// to let the real grower grow it.
+// What a grower does with the tree it returns: the request's rows receive it in the predictions.
+inline void apply_to_request_rows(tree_build::TreeGrowthRequest& request, std::span<const TrainedStump> stumps) {
+  std::vector<float> walked(request.predictions.begin(), request.predictions.end());
+  apply_round_stumps_tree_walk(walked, request.binned, stumps, std::nullopt);
+  for (const std::uint32_t row : request.root_rows) request.predictions[row] = walked[row];
+}
+
+// Trees and warm-up rounds chosen by the test. `script` gets the 0-based pass of this fit and
+// returns nothing to let the real grower grow the round's tree.
 struct ScriptedHooks {
-  std::function<std::optional<std::vector<TrainedStump>>(std::size_t pass, std::size_t klass)> script;
+  std::function<std::optional<std::vector<TrainedStump>>(std::size_t pass, std::size_t tree_index)> script;
   std::function<bool(std::uint64_t iteration)> warmup = [](std::uint64_t) { return false; };
   std::size_t warm_rounds = 0;
-  std::size_t classes = 1;
-  mutable std::size_t calls = 0;
 
   template <BackendOps Backend>
   tree_build::GrownTree build_tree(const Backend& backend, tree_build::TreeGrowthRequest request) const {
-    std::optional<std::vector<TrainedStump>> scripted = script(request.tree_index - warm_rounds, calls++ % classes);
+    const std::size_t tree_index = request.tree_index;
+    std::optional<std::vector<TrainedStump>> scripted = script(tree_index - warm_rounds, tree_index);
     if (!scripted) return GrowerHooks{}.build_tree(backend, std::move(request));
-    for (TrainedStump& stump : *scripted) stump.node_id = encode_tree_node_id(request.tree_index, stump.node_id);
-    // What a grower does with the tree it returns: the request's rows receive it.
-    std::vector<float> walked(request.predictions.begin(), request.predictions.end());
-    apply_round_stumps_tree_walk(walked, request.binned, *scripted, std::nullopt);
-    for (const std::uint32_t row : request.root_rows) request.predictions[row] = walked[row];
+    apply_to_request_rows(request, *scripted);
     const IterationStopReason reason =
         scripted->empty() ? IterationStopReason::GainBelowThreshold : IterationStopReason::CompletedRequestedRounds;
     return {std::move(*scripted), reason};
@@ -274,25 +218,25 @@ struct ScriptedHooks {
   float loss_threshold_scale(std::uint64_t) const { return 1.0f; }
 };
 
-// Squared error as user code computes it: unchecked pairs, an optional poisoned call (0 = the dry
-// run before the first round), and a float64 mean squared loss, or losses read from scripts:
-// `training_losses` for predictions as long as the training set ([initial, first scored pass,
-// ...]), `validation_losses` for any other length; a script that runs out repeats its last value.
-// Its starting score must come from the fit, never from here.
+// Squared-error pairs, unchecked, as user code would compute them.
+inline std::vector<core::GradientPair> user_squared_pairs(std::span<const float> predictions,
+                                                          std::span<const float> targets) {
+  std::vector<core::GradientPair> pairs(predictions.size());
+  for (std::size_t i = 0; i < pairs.size(); ++i) pairs[i] = {predictions[i] - targets[i], 1.0f};
+  return pairs;
+}
+
+// Squared error computed as user code would: unchecked pairs, an optional poisoned round, and a
+// float64 mean squared loss. Its starting score must come from the fit, never from here.
 struct UserCodeObjective {
-  std::size_t training_rows = 0;
-  std::vector<float> training_losses;
-  std::vector<float> validation_losses;
+  // The call (0 = the dry run before the first round) whose pairs carry `poison`.
   std::optional<std::size_t> poisoned_call;
   core::GradientPair poison{1.0f, 0.0f};
   mutable std::size_t calls = 0;
-  mutable std::size_t training_calls = 0;
-  mutable std::size_t validation_calls = 0;
 
   std::vector<core::GradientPair> compute_gradients(std::span<const float> predictions, std::span<const float> targets,
                                                     const objectives::Weights&) const {
-    std::vector<core::GradientPair> pairs(predictions.size());
-    for (std::size_t i = 0; i < pairs.size(); ++i) pairs[i] = {predictions[i] - targets[i], 1.0f};
+    std::vector<core::GradientPair> pairs = user_squared_pairs(predictions, targets);
     if (poisoned_call && *poisoned_call == calls && !pairs.empty()) pairs[pairs.size() / 2] = poison;
     ++calls;
     return pairs;
@@ -306,46 +250,94 @@ struct UserCodeObjective {
     out = compute_gradients(predictions, targets, weights);
   }
   float loss(std::span<const float> predictions, std::span<const float> targets, const objectives::Weights&) const {
-    const bool training = predictions.size() == training_rows;
-    const std::vector<float>& script = training ? training_losses : validation_losses;
-    if (!script.empty()) return script.at(std::min((training ? training_calls : validation_calls)++, script.size() - 1));
     double sum = 0.0;
-    for (std::size_t i = 0; i < predictions.size(); ++i) sum += std::pow(double{predictions[i]} - targets[i], 2);
+    for (std::size_t i = 0; i < predictions.size(); ++i) {
+      const double d = static_cast<double>(predictions[i]) - static_cast<double>(targets[i]);
+      sum += d * d;
+    }
     return predictions.empty() ? 0.0f : static_cast<float>(sum / static_cast<double>(predictions.size()));
   }
 };
 
-// Scripted losses: training ones for `rows` training rows, validation ones for any other length.
-inline UserCodeObjective scripted_losses(std::size_t rows, std::vector<float> training, std::vector<float> validation) {
-  UserCodeObjective objective;
-  objective.training_rows = rows;
-  objective.training_losses = std::move(training);
-  objective.validation_losses = std::move(validation);
-  return objective;
-}
+// Squared-error gradients with losses read from scripts: `training_losses` for predictions as long
+// as the training set ([initial, first scored pass, ...]), `validation_losses` for any other length.
+// A script that runs out repeats its last value. Judged by the training-loss rules like any
+// user-code objective.
+struct ScriptedLossObjective {
+  std::size_t training_rows = 0;
+  std::vector<float> training_losses;
+  std::vector<float> validation_losses;
+  mutable std::size_t training_calls = 0;
+  mutable std::size_t validation_calls = 0;
 
-// A metric over the validation predictions: the RMSE, or a scripted value per evaluation. It keeps
-// the predictions it last scored: the loop's own tracked ones, to set against a fresh prediction.
+  std::vector<core::GradientPair> compute_gradients(std::span<const float> predictions, std::span<const float> targets,
+                                                    const objectives::Weights&) const {
+    return user_squared_pairs(predictions, targets);
+  }
+  float initial_prediction(std::span<const float>, const objectives::Weights&) const { return 0.0f; }
+  void compute_gradients_into(std::span<const float> predictions, std::span<const float> targets,
+                              const objectives::Weights&, std::vector<core::GradientPair>& out) const {
+    out = user_squared_pairs(predictions, targets);
+  }
+  float loss(std::span<const float> predictions, std::span<const float>, const objectives::Weights&) const {
+    const bool training = predictions.size() == training_rows;
+    const std::vector<float>& script = training ? training_losses : validation_losses;
+    std::size_t& calls = training ? training_calls : validation_calls;
+    return script.at(std::min(calls++, script.size() - 1));
+  }
+};
+
+// A metric over the validation predictions: the RMSE, or a scripted value per evaluation.
 class TestMetric : public PerRoundMetricCallback {
  public:
-  explicit TestMetric(bool higher_is_better = false, std::vector<float> scripted = {})
+  explicit TestMetric(bool higher_is_better, std::vector<float> scripted = {})
       : higher_is_better_(higher_is_better), scripted_(std::move(scripted)) {}
+
   float evaluate(std::span<const float> predictions, std::span<const float> targets,
-                 std::optional<std::span<const float>>) const override {
-    last_predictions.assign(predictions.begin(), predictions.end());
-    if (!scripted_.empty()) return scripted_.at(evaluations++);
+                 std::optional<std::span<const float>> weights) const override {
     ++evaluations;
-    return std::sqrt(UserCodeObjective{}.loss(predictions, targets, std::nullopt));
+    saw_weights = weights.has_value();
+    if (!scripted_.empty()) return scripted_.at(evaluations - 1);
+    double sum = 0.0;
+    for (std::size_t i = 0; i < predictions.size(); ++i) {
+      const double d = static_cast<double>(predictions[i]) - static_cast<double>(targets[i]);
+      sum += d * d;
+    }
+    return static_cast<float>(std::sqrt(sum / static_cast<double>(predictions.size())));
   }
-  bool higher_is_better() const override { return higher_is_better_; }
-  std::string_view metric_name() const override { return "test_rmse"; }
+  bool higher_is_better() const override {
+    ++direction_calls;
+    return higher_is_better_;
+  }
+  std::string_view metric_name() const override {
+    ++name_calls;
+    return "test_rmse";
+  }
 
   mutable std::size_t evaluations = 0;
-  mutable std::vector<float> last_predictions;
+  mutable std::size_t direction_calls = 0;
+  mutable std::size_t name_calls = 0;
+  mutable bool saw_weights = false;
 
  private:
   bool higher_is_better_;
   std::vector<float> scripted_;
+};
+
+// A metric that keeps the validation predictions of the last round it scored: the loop's own
+// tracked predictions, to be set against a fresh prediction of the returned model.
+class CapturingMetric : public PerRoundMetricCallback {
+ public:
+  float evaluate(std::span<const float> predictions, std::span<const float>,
+                 std::optional<std::span<const float>>) const override {
+    last_predictions.assign(predictions.begin(), predictions.end());
+    return static_cast<float>(++evaluations);  // rises forever: never the reason a fit stops
+  }
+  bool higher_is_better() const override { return true; }
+  std::string_view metric_name() const override { return "capture"; }
+
+  mutable std::vector<float> last_predictions;
+  mutable std::size_t evaluations = 0;
 };
 
 // The weight of each tree index, as its stumps carry it; the stumps of one tree must agree.
@@ -371,4 +363,6 @@ inline void expect_close(std::span<const float> actual, std::span<const float> e
 namespace kestrune::engine::trainer {
 template <>
 struct FitObjectiveTraits<fit_testing::UserCodeObjective> : CustomObjectiveFitTraits {};
+template <>
+struct FitObjectiveTraits<fit_testing::ScriptedLossObjective> : CustomObjectiveFitTraits {};
 }  // namespace kestrune::engine::trainer

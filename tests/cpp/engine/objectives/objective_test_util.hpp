@@ -22,23 +22,27 @@ void expect_engine_error(Body&& body, EngineErrorKind kind, const std::string& m
     EXPECT_EQ(error.message(), message);
   }
 }
+
 template <typename Body>
 void expect_contract_violation(Body&& body, const std::string& message) {
   expect_engine_error(std::forward<Body>(body), EngineErrorKind::ContractViolation, message);
 }
+
 // A rejected gradient pair arrives as the wrapped core validation error.
 template <typename Body>
-void expect_rejected_pair(Body&& body, const std::string& message) {
-  expect_engine_error(std::forward<Body>(body), EngineErrorKind::Core, "validation error: " + message);
+void expect_rejected_pair(Body&& body, const std::string& core_message) {
+  expect_engine_error(std::forward<Body>(body), EngineErrorKind::Core, "validation error: " + core_message);
 }
 
-// Central differences of a smooth float64 function, and a float32-sized tolerance.
+// Central differences of a smooth float64 function.
 inline double first_derivative(const std::function<double(double)>& f, double x, double h = 1e-5) {
   return (f(x + h) - f(x - h)) / (2.0 * h);
 }
 inline double second_derivative(const std::function<double(double)>& f, double x, double h = 1e-4) {
   return (f(x + h) - 2.0 * f(x) + f(x - h)) / (h * h);
 }
+
+// |actual - expected| within a float32-sized relative tolerance (plus a small absolute floor).
 inline void expect_close(double actual, double expected, double rel = 2e-5, double abs = 1e-6) {
   EXPECT_NEAR(actual, expected, abs + rel * std::fabs(expected));
 }

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <tuple>
 #include <vector>
 
 #include "../engine_test_support.hpp"
@@ -46,29 +45,25 @@ TEST_F(PolicyTest, ManualWhenNotAutomaticOrForcedByTheEnvironment) {
   const IterationControls manual = trainer.default_iteration_controls(100);
   EXPECT_EQ(trainer.iteration_controls_for_policy(data.dataset, data.binned, 100, false), manual);
   EXPECT_NE(automatic(params, data, 100), manual);
-  Data misaligned = make_data(10, 2);
-  misaligned.dataset.matrix = core::DatasetMatrix::make_metadata_only(11, 2);
-  EXPECT_TRUE(throws_engine_error([&] { automatic(params, misaligned, 100); }, EngineErrorKind::ContractViolation,
-                                  "dataset row_count 11 does not match binned row_count 10"));
-  Data weightless = make_data(10, 2);
-  weightless.dataset.sample_weights = std::vector<float>(10, 0.0f);
-  EXPECT_TRUE(throws_engine_error([&] { automatic(params, weightless, 100); }, EngineErrorKind::ContractViolation,
-                                  "sample weight sum must be greater than 0"));
-  // The switch wins even over data that the policy would reject.
   ScopedEnv forced(kForceManualPolicyVariable, " TRUE \t");
   EXPECT_EQ(automatic(params, data, 100), manual);
+  // The switch wins even over data that the policy would reject.
+  Data misaligned = make_data(10, 2);
+  misaligned.dataset.matrix = core::DatasetMatrix::make_metadata_only(11, 2);
   EXPECT_EQ(automatic(params, misaligned, 100), manual);
 }
 
 TEST_F(PolicyTest, SmallDataOnlyShortensLongNoisyWideRuns) {
-  // rows, features, spread, rounds asked, rounds given.
-  const std::tuple<std::size_t, std::size_t, float, std::size_t, std::size_t> cases[] = {
-      {400, 8, 1.5f, 300, 96},   {400, 8, 1.5f, 256, 256},  {400, 7, 1.5f, 300, 300},
-      {400, 8, 1.0f, 300, 300},  {640, 10, 1.5f, 300, 300}, {1023, 16, 1.5f, 300, 96}};
-  for (const auto& [rows, features, spread, rounds, given] : cases) {
-    IterationControls expected = Trainer::make({}).default_iteration_controls(rounds);
-    expected.rounds = given;
-    EXPECT_EQ(automatic({}, make_data(rows, features, spread), rounds), expected) << rows << "x" << features;
+  struct Case {
+    std::size_t rows, features;
+    float spread;
+    std::size_t rounds, expected;
+  };
+  for (const Case& c : {Case{400, 8, 1.5f, 300, 96}, Case{400, 8, 1.5f, 256, 256}, Case{400, 7, 1.5f, 300, 300},
+                        Case{400, 8, 1.0f, 300, 300}, Case{640, 10, 1.5f, 300, 300}, Case{1023, 16, 1.5f, 300, 96}}) {
+    IterationControls expected = Trainer::make({}).default_iteration_controls(c.rounds);
+    expected.rounds = c.expected;
+    EXPECT_EQ(automatic({}, make_data(c.rows, c.features, c.spread), c.rounds), expected) << c.rows << "x" << c.features;
   }
 }
 
@@ -102,11 +97,12 @@ TEST_F(PolicyTest, ControlsFollowTheDataSizeDensityAndTask) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const IterationControls got = automatic({}, make_data(c.rows, c.features, c.spread, c.sparse), c.rounds, c.ranking);
-    auto fields = [](const IterationControls& x) {
-      return std::tuple(x.min_rows_per_leaf, x.min_split_gain, x.min_loss_improvement, x.loss_stall_limit,
-                        x.row_subsample, x.col_subsample);
-    };
-    EXPECT_EQ(fields(got), fields(c.expected));
+    EXPECT_EQ(got.min_rows_per_leaf, c.expected.min_rows_per_leaf);
+    EXPECT_EQ(got.min_split_gain, c.expected.min_split_gain);
+    EXPECT_EQ(got.min_loss_improvement, c.expected.min_loss_improvement);
+    EXPECT_EQ(got.loss_stall_limit, c.expected.loss_stall_limit);
+    EXPECT_EQ(got.row_subsample, c.expected.row_subsample);
+    EXPECT_EQ(got.col_subsample, c.expected.col_subsample);
   }
 }
 
@@ -117,9 +113,22 @@ TEST_F(PolicyTest, ParametersSetByTheUserWin) {
   params.row_subsample = 0.7f;
   params.col_subsample = 0.6f;
   const IterationControls kept = automatic(params, make_data(16384, 40, 1.0f, true), 10);
-  EXPECT_EQ(std::tuple(kept.min_rows_per_leaf, kept.min_split_gain, kept.row_subsample, kept.col_subsample),
-            std::tuple(std::size_t{1000}, 0.5f, 0.7f, 0.6f));
+  EXPECT_EQ(kept.min_rows_per_leaf, 1000u);
+  EXPECT_EQ(kept.min_split_gain, 0.5f);
+  EXPECT_EQ(kept.row_subsample, 0.7f);
+  EXPECT_EQ(kept.col_subsample, 0.6f);
   EXPECT_EQ(automatic(params, make_data(1024, 4), 10).min_rows_per_leaf, 512u);
+}
+
+TEST_F(PolicyTest, ReportsMisalignedDataAndBadTargets) {
+  Data data = make_data(10, 2);
+  data.dataset.matrix = core::DatasetMatrix::make_metadata_only(11, 2);
+  EXPECT_TRUE(throws_engine_error([&] { automatic({}, data, 10); }, EngineErrorKind::ContractViolation,
+                                  "dataset row_count 11 does not match binned row_count 10"));
+  data = make_data(10, 2);
+  data.dataset.sample_weights = std::vector<float>(10, 0.0f);
+  EXPECT_TRUE(throws_engine_error([&] { automatic({}, data, 10); }, EngineErrorKind::ContractViolation,
+                                  "sample weight sum must be greater than 0"));
 }
 
 TEST_F(PolicyTest, SplitOptionsComeFromParametersOrTheEnvironment) {
@@ -134,15 +143,22 @@ TEST_F(PolicyTest, SplitOptionsComeFromParametersOrTheEnvironment) {
   const auto options = [&] {
     return split_selection_options_for_training(Trainer::make(params), data.dataset, data.binned, controls);
   };
-  const auto fields = [](const SplitSelectionOptions& o) {
-    return std::tuple(o.split_l2, o.split_l1, o.min_child_hess, o.min_leaf_magnitude, o.gradient_noise_strength);
-  };
-  EXPECT_EQ(fields(options()), std::tuple(2.5f, 0.5f, 0.0f, 0.125f, std::optional<float>()));
-  EXPECT_EQ(options().min_rows_per_leaf, 7u);
+  SplitSelectionOptions from_env = options();
+  EXPECT_EQ(from_env.split_l2, 2.5f);
+  EXPECT_EQ(from_env.split_l1, 0.5f);
+  EXPECT_EQ(from_env.min_child_hess, 0.0f);
+  EXPECT_EQ(from_env.min_leaf_magnitude, 0.125f);
+  EXPECT_FALSE(from_env.gradient_noise_strength.has_value());
+  EXPECT_EQ(from_env.min_rows_per_leaf, 7u);
 
   // Any non-zero regulariser in the parameters takes all three from them.
   params.min_child_hessian = 0.01f;
-  EXPECT_EQ(fields(options()), std::tuple(0.0f, 0.0f, 0.01f, 0.125f, std::optional<float>()));
+  const SplitSelectionOptions from_params = options();
+  EXPECT_EQ(from_params.split_l2, 0.0f);
+  EXPECT_EQ(from_params.split_l1, 0.0f);
+  EXPECT_EQ(from_params.min_child_hess, 0.01f);
+  EXPECT_EQ(from_params.min_leaf_magnitude, 0.125f);
+
   params.leaf_solver = core::LeafSolver::Dro;
   params.dro_config = core::DroConfig{0.3f};
   EXPECT_EQ(options().gradient_noise_strength, std::optional<float>(0.3f));

@@ -11,6 +11,7 @@
 
 #include "../artifact_test_support.hpp"
 #include "../fit/fit_test_support.hpp"
+#include "../fit/multiclass_test_support.hpp"
 #include "core/artifact/container.hpp"
 #include "engine/error.hpp"
 #include "engine/trainer/multiclass_warm_start.hpp"
@@ -57,7 +58,9 @@ std::vector<Bytes> with_copied_keys(const Bytes& artifact, core::ModelSectionKin
 }
 
 struct Tally {
-  std::size_t cases = 0, refused_by_predictor = 0, continued = 0;
+  std::size_t cases = 0;
+  std::size_t refused_by_predictor = 0;
+  std::size_t continued = 0;
 };
 
 // Runs `warm_start` then `continue_fit` on one candidate artifact. Either may refuse with the
@@ -123,11 +126,11 @@ TEST(WarmStartArtifact, SingleOutputWarmStartsTakeOnlyLoadableArtifacts) {
 }
 
 TEST(WarmStartArtifact, MulticlassWarmStartsTakeOnlyLoadableArtifacts) {
-  using fit_testing::kClasses;
-  const Data train = fit_testing::make_data(32, 90, kFeatures, fit_testing::Target::Classes);
+  using multiclass_testing::kClasses;
+  const Data train = multiclass_testing::make_multiclass_data(32, 90, kFeatures);
   const Trainer trainer = fit_testing::make_trainer(fit_testing::small_params());
   MultiClassIterationRunSummary first =
-      fit_testing::run_multiclass(trainer, train, trainer.default_iteration_controls(2));
+      multiclass_testing::run_multiclass(trainer, train, trainer.default_iteration_controls(2));
   const Bytes seed = multiclass_trained_model(first).to_artifact_bytes();
   ASSERT_TRUE(predictor_loads(seed));
 
@@ -136,7 +139,7 @@ TEST(WarmStartArtifact, MulticlassWarmStartsTakeOnlyLoadableArtifacts) {
     return multiclass_warm_start_from_artifact_bytes(artifact, kFeatures, kClasses);
   };
   const auto continue_fit = [&](MultiClassWarmStartState state) {
-    MultiClassIterationRunSummary run = fit_testing::run_multiclass(
+    MultiClassIterationRunSummary run = multiclass_testing::run_multiclass(
         trainer, train, trainer.default_iteration_controls(1), nullptr, std::move(state));
     return multiclass_trained_model(run).to_artifact_bytes();
   };

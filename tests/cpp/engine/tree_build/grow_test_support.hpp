@@ -30,8 +30,6 @@ struct GrowScenario {
   std::vector<std::uint32_t> rows;  // root rows
   std::vector<float> feature_weights;
   std::vector<CategoricalFeature> categorical_features;
-  std::optional<MorphTreeContext> morph;
-  const core::FactorExposureMatrix* factor_exposures = nullptr;
 };
 
 // One tile over every feature and every row at the root.
@@ -60,9 +58,9 @@ GrownTree grow(const GrowScenario& s, Growth growth, std::vector<float>& predict
                             .predictions = predictions,
                             .feature_weights = s.feature_weights,
                             .categorical_features = s.categorical_features,
-                            .morph = s.morph,
+                            .morph = std::nullopt,
                             .raw_values = s.raw_values,
-                            .factor_exposures = s.factor_exposures};
+                            .factor_exposures = nullptr};
   return growth == Growth::Leaf ? build_tree_leaf_wise(backend, std::move(request))
                                 : build_tree_level_wise(backend, std::move(request));
 }

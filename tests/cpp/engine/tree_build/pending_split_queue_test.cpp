@@ -2,9 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <random>
-#include <utility>
+#include <string>
 #include <vector>
 
 namespace kestrune::engine::tree_build {
@@ -23,18 +22,45 @@ std::vector<std::uint32_t> drain(PendingSplitQueue& queue) {
   return order;
 }
 
-TEST(GrowQueue, LargestGainFirstAndTiesFollowTheHeapDiscipline) {
-  // A pushed entry stops below a parent of equal gain; after a pop the hole walks to the right
-  // child on a tie, so entry 2 overtakes entry 1.
+TEST(GrowQueue, EqualGainsFollowTheHeapDiscipline) {
+  // A pushed entry stops below a parent of equal gain: the earlier one comes out first.
+  PendingSplitQueue pair;
+  pair.push(entry(1.0f, 0));
+  pair.push(entry(1.0f, 1));
+  EXPECT_EQ(drain(pair), (std::vector<std::uint32_t>{0, 1}));
+
+  // After the first pop the hole walks to the right child on a tie, so entry 2 overtakes entry 1.
   PendingSplitQueue ties;
-  for (const auto& [gain, label] : {std::pair{1.0f, 0u}, {2.0f, 1u}, {1.0f, 2u}, {1.0f, 3u}}) ties.push(entry(gain, label));
+  ties.push(entry(1.0f, 0));
+  ties.push(entry(2.0f, 1));
+  ties.push(entry(1.0f, 2));
+  ties.push(entry(1.0f, 3));
   EXPECT_EQ(drain(ties), (std::vector<std::uint32_t>{1, 2, 0, 3}));
+}
+
+TEST(GrowQueue, DistinctGainsComeOutLargestFirst) {
   std::mt19937 rng(5);
   PendingSplitQueue queue;
-  for (std::uint32_t i = 0; i < 200; ++i) queue.push(entry(static_cast<float>(rng() % 1000) + 0.5f * (i % 3), i));
   std::vector<float> gains;
-  while (!queue.empty()) gains.push_back(queue.pop().candidate.gain);
-  EXPECT_TRUE(std::is_sorted(gains.rbegin(), gains.rend()));
+  for (std::uint32_t i = 0; i < 200; ++i) {
+    gains.push_back(static_cast<float>(rng() % 100000) + static_cast<float>(i) / 1000.0f);
+    queue.push(entry(gains.back(), i));
+    if (i % 7 == 0) {
+      // Interleaved pops take the current maximum.
+      const PendingSplit top = queue.pop();
+      float best = -1.0f;
+      for (float g : gains) best = std::max(best, g);
+      ASSERT_EQ(top.candidate.gain, best);
+      gains.erase(std::find(gains.begin(), gains.end(), best));
+    }
+  }
+  float previous = 1e30f;
+  while (!queue.empty()) {
+    const PendingSplit next = queue.pop();
+    EXPECT_LT(next.candidate.gain, previous);
+    previous = next.candidate.gain;
+  }
+  EXPECT_TRUE(queue.empty());
 }
 
 }  // namespace

@@ -1,0 +1,189 @@
+#include "backend_cpu/partition.hpp"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+#include "backend_test_support.hpp"
+#include "engine/routing.hpp"
+
+namespace kestrune::backend_cpu {
+namespace {
+
+using engine::EngineErrorKind;
+using engine::SplitCandidate;
+using test::same_bin;
+
+// One feature (column 1 of two) holding the given codes; column 0 is noise.
+core::BinnedMatrix single_feature(const std::vector<std::uint16_t>& codes, std::uint16_t max_bin,
+                                  std::uint16_t missing_bin) {
+  std::vector<std::uint16_t> bins;
+  for (const std::uint16_t code : codes) {
+    bins.push_back(0);
+    bins.push_back(code);
+  }
+  return core::BinnedMatrix::make_u16(codes.size(), 2, max_bin, missing_bin, bins);
+}
+
+std::vector<std::uint32_t> all_rows(std::size_t n) {
+  std::vector<std::uint32_t> rows(n);
+  for (std::size_t r = 0; r < n; ++r) rows[r] = static_cast<std::uint32_t>(r);
+  return rows;
+}
+
+SplitCandidate numeric_split(std::uint32_t feature, std::uint16_t threshold, bool default_left) {
+  SplitCandidate split;
+  split.feature_index = feature;
+  split.threshold_bin = threshold;
+  split.default_left = default_left;
+  return split;
+}
+
+TEST(PartitionRouting, NumericThresholdAndMissingSide) {
+  const std::vector<std::uint16_t> codes{0, 1, 2, 3, 4, 5, 9, 0};
+  const std::vector<core::GradientPair> gradients(codes.size(), core::GradientPair{1.0f, 1.0f});
+  // missing_bin 9 lies above the threshold; missing_bin 0 lies at or below it.
+  const auto above = apply_split_with_stats(single_feature(codes, 9, 9), gradients,
+                                            core::NodeSlice::make(0, all_rows(8)), numeric_split(1, 3, true));
+  EXPECT_EQ(above.left_rows, (std::vector<std::uint32_t>{0, 1, 2, 3, 6, 7}));
+  EXPECT_EQ(above.right_rows, (std::vector<std::uint32_t>{4, 5}));
+  const auto below = apply_split_with_stats(single_feature(codes, 9, 0), gradients,
+                                            core::NodeSlice::make(0, all_rows(8)), numeric_split(1, 3, false));
+  EXPECT_EQ(below.left_rows, (std::vector<std::uint32_t>{1, 2, 3}));
+  EXPECT_EQ(below.right_rows, (std::vector<std::uint32_t>{0, 4, 5, 6, 7}));
+}
+
+TEST(PartitionRouting, CategoricalBitsetAndMissingBitset) {
+  const std::vector<std::uint16_t> codes{0, 1, 2, 9, 15};
+  const std::vector<core::GradientPair> gradients(codes.size(), core::GradientPair{1.0f, 1.0f});
+  const core::BinnedMatrix binned = single_feature(codes, 15, 15);
+  SplitCandidate split = numeric_split(1, 0, false);
+  split.is_categorical = true;
+  split.category_bitset = std::vector<std::uint8_t>{0b00000101};
+  const auto by_bits = apply_split_with_stats(binned, gradients, core::NodeSlice::make(0, all_rows(5)), split);
+  EXPECT_EQ(by_bits.left_rows, (std::vector<std::uint32_t>{0, 2}));
+  EXPECT_EQ(by_bits.right_rows, (std::vector<std::uint32_t>{1, 3, 4}));  // 9 lies past the bitset; 15 is missing
+
+  split.category_bitset.reset();
+  split.default_left = true;
+  const auto no_bits = apply_split_with_stats(binned, gradients, core::NodeSlice::make(0, all_rows(5)), split);
+  EXPECT_EQ(no_bits.left_rows, all_rows(5));
+  EXPECT_TRUE(no_bits.right_rows.empty());
+}
+
+TEST(PartitionChunks, ChunkSizeFollowsThreadsWithAFloor) {
+  EXPECT_EQ(partition_chunk_size(50000, 8), 6250u);
+  EXPECT_EQ(partition_chunk_size(100000, 64), 4096u);
+  EXPECT_EQ(partition_chunk_size(100000, 0), 100000u);
+  EXPECT_EQ(partition_chunk_size(10, 1), 4096u);
+}
+
+struct RandomSplitCase {
+  const char* name;
+  test::MatrixShape shape;
+  std::size_t node_rows;
+};
+
+// Every row lands in exactly one list, each list keeps node order, each row follows the routing
+// rule, and the sums are one float32 pass in list order; any chunking gives the same bits.
+TEST(PartitionProperty, RowsOnceInOrderWithSerialSumsForEveryChunking) {
+  const RandomSplitCase cases[] = {
+      {"u8 column-major", {3000, 6, 255, 255, false, true, 0.2}, 2500},
+      {"u8 row-major", {3000, 6, 255, 255, false, false, 0.2}, 3000},
+      {"u16 column-major", {2000, 5, 299, 299, true, true, 0.2}, 1500},
+      {"u16 row-major", {2000, 5, 299, 299, true, false, 0.2}, 1999},
+  };
+  std::mt19937 rng(99);
+  for (const RandomSplitCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const core::BinnedMatrix binned = test::random_matrix(c.shape, rng);
+    const auto gradients = test::random_gradients(c.shape.rows, rng);
+    const auto rows = test::random_rows(c.shape.rows, c.node_rows, true, rng);
+    for (int trial = 0; trial < 6; ++trial) {
+      SplitCandidate split = numeric_split(static_cast<std::uint32_t>(trial % c.shape.features),
+                                           static_cast<std::uint16_t>(rng() % (c.shape.max_bin + 1u)), rng() % 2 == 0);
+      if (trial % 3 == 2) {
+        split.is_categorical = true;
+        if (trial % 2 == 0) {
+          std::vector<std::uint8_t> bits(1 + rng() % 40);
+          for (auto& byte : bits) byte = static_cast<std::uint8_t>(rng());
+          split.category_bitset = bits;
+        }
+      }
+      const core::PartitionResult serial = partition_rows(binned, gradients, rows, split, 0);
+      // Reference: route every row by the one rule, sum each side in node order.
+      std::vector<std::uint32_t> left, right;
+      core::HistogramBin left_stats, right_stats;
+      for (const std::uint32_t r : rows) {
+        const std::uint16_t code = binned.bins.at(r * binned.feature_count + split.feature_index);
+        const bool goes_left = engine::routes_left(code, binned.missing_bin, split.threshold_bin, split.default_left,
+                                                   split.is_categorical, split.category_bitset);
+        (goes_left ? left : right).push_back(r);
+        core::HistogramBin& stats = goes_left ? left_stats : right_stats;
+        stats.grad_sum += gradients[r].grad;
+        stats.hess_sum += gradients[r].hess;
+        stats.grad_sq_sum += gradients[r].grad * gradients[r].grad;
+        stats.count += 1;
+      }
+      ASSERT_EQ(serial.left_rows, left);
+      ASSERT_EQ(serial.right_rows, right);
+      EXPECT_TRUE(same_bin(serial.left_stats, left_stats));
+      EXPECT_TRUE(same_bin(serial.right_stats, right_stats));
+      EXPECT_EQ(serial.left_stats.count + serial.right_stats.count, rows.size());
+      for (const std::size_t chunk : {7u, 500u, 4096u}) {
+        const core::PartitionResult chunked = partition_rows(binned, gradients, rows, split, chunk);
+        EXPECT_EQ(chunked.left_rows, left) << "chunk " << chunk;
+        EXPECT_EQ(chunked.right_rows, right) << "chunk " << chunk;
+        EXPECT_TRUE(same_bin(chunked.left_stats, left_stats)) << "chunk " << chunk;
+        EXPECT_TRUE(same_bin(chunked.right_stats, right_stats)) << "chunk " << chunk;
+      }
+    }
+  }
+}
+
+// 49999 rows take the serial loop, 50000 the pool; both equal the serial reference.
+TEST(PartitionProperty, LargeNodesMatchTheSerialLoop) {
+  std::mt19937 rng(8);
+  const core::BinnedMatrix binned = test::random_matrix({60000, 3, 255, 255, false, true, 0.1}, rng);
+  const auto gradients = test::random_gradients(60000, rng);
+  for (const std::size_t n : {49999u, 50000u, 60000u}) {
+    const auto rows = test::random_rows(60000, n, true, rng);
+    const SplitCandidate split = numeric_split(2, 100, true);
+    const auto applied = apply_split_with_stats(binned, gradients, core::NodeSlice::make(0, rows), split);
+    const auto serial = partition_rows(binned, gradients, rows, split, 0);
+    EXPECT_EQ(applied.left_rows, serial.left_rows);
+    EXPECT_EQ(applied.right_rows, serial.right_rows);
+    EXPECT_TRUE(same_bin(applied.left_stats, serial.left_stats));
+    EXPECT_TRUE(same_bin(applied.right_stats, serial.right_stats));
+  }
+}
+
+TEST(PartitionErrors, ChecksInOrder) {
+  const core::BinnedMatrix binned = core::BinnedMatrix::make(4, 2, 255, std::vector<std::uint8_t>(8, 3));
+  const std::vector<core::GradientPair> gradients(4, core::GradientPair{1.0f, 1.0f});
+  const std::vector<core::GradientPair> short_gradients(3, core::GradientPair{1.0f, 1.0f});
+  const core::NodeSlice node = core::NodeSlice::make(0, {0, 1, 2, 3});
+  EXPECT_TRUE(test::throws_engine_error(
+      [&] { apply_split_with_stats(binned, short_gradients, core::NodeSlice::make(0, {1, 4}), numeric_split(2, 0, true)); },
+      EngineErrorKind::Core, "validation error: row index 4 is out of bounds for row_count 4"));
+  EXPECT_TRUE(test::throws_engine_error(
+      [&] { apply_split_with_stats(binned, short_gradients, node, numeric_split(2, 0, true)); },
+      EngineErrorKind::ContractViolation, "gradients length 3 does not match row_count 4"));
+  EXPECT_TRUE(test::throws_engine_error([&] { apply_split_with_stats(binned, gradients, node, numeric_split(2, 0, true)); },
+                                        EngineErrorKind::ContractViolation,
+                                        "split feature_index 2 exceeds feature_count 2"));
+}
+
+TEST(PartitionErrors, RowsOutsideTheDataPanicInTheUncheckedEntry) {
+  const core::BinnedMatrix binned = core::BinnedMatrix::make(4, 2, 255, std::vector<std::uint8_t>(8, 3));
+  const std::vector<core::GradientPair> gradients(4, core::GradientPair{1.0f, 1.0f});
+  const std::vector<std::uint32_t> rows{0, 4};
+  EXPECT_TRUE(test::panics_with([&] { partition_rows(binned, gradients, rows, numeric_split(1, 0, true), 0); },
+                                "partition row 4"));
+  EXPECT_TRUE(test::panics_with([&] { partition_rows(binned, gradients, rows, numeric_split(1, 0, true), 1); },
+                                "partition row 4"));
+}
+
+}  // namespace
+}  // namespace kestrune::backend_cpu

@@ -1,0 +1,51 @@
+// Row lists and partition scratch kept between nodes: a request gets room for what it asks, a
+// kept buffer of a fitting size is handed out again, and one far too large is left for larger
+// nodes.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "backend_cpu/row_store.hpp"
+
+namespace kestrune::backend_cpu {
+namespace {
+
+TEST(RowStore, ReusesFittingBuffersOnly) {
+  struct Case {
+    std::size_t kept_rows;
+    std::size_t asked_rows;
+    bool reused;
+  };
+  const std::vector<Case> cases = {
+      // Large enough that buffers other tests left behind are no better fit.
+      {2000000, 2000000, true},  // same size
+      {2000000, 600000, true},   // less than four times too large
+      {2000000, 400000, false},  // more than four times too large
+      {2000000, 2000001, false}, // too small
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.kept_rows << " kept, " << c.asked_rows << " asked");
+    std::vector<std::uint32_t> kept(c.kept_rows, 7u);
+    const std::uint32_t* kept_data = kept.data();
+    recycle_rows(std::move(kept));
+    const std::vector<std::uint32_t> list = take_row_list(c.asked_rows);
+    EXPECT_TRUE(list.empty());
+    EXPECT_GE(list.capacity(), c.asked_rows);
+    EXPECT_EQ(list.data() == kept_data, c.reused);
+    // Leave nothing behind for the next case.
+    if (!c.reused) (void)take_row_list(c.kept_rows);
+
+    PartitionScratch scratch = take_partition_scratch(c.kept_rows * 12);
+    const std::byte* scratch_data = scratch.bytes.get();
+    recycle_partition_scratch(std::move(scratch));
+    const PartitionScratch again = take_partition_scratch(c.asked_rows * 12);
+    EXPECT_GE(again.size, c.asked_rows * 12);
+    EXPECT_EQ(again.bytes.get() == scratch_data, c.reused);
+    if (!c.reused) (void)take_partition_scratch(c.kept_rows * 12);
+  }
+}
+
+}  // namespace
+}  // namespace kestrune::backend_cpu
