@@ -173,7 +173,9 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(
     InitialPrediction, CallbackCases,
     ::testing::Values(Case{"initial([])", "0.0"}, Case{"initial([1, 2, 6])", "3.0"},
-                      Case{"initial([1, 3], [3, 1])", "1.5"}, Case{"initial([1, 3], [-1, 0.5])", "0.0"}));
+                      Case{"initial([1, 3], [3, 1])", "1.5"}, Case{"initial([1, 3], [-1, 0.5])", "0.0"},
+                      // A row of weight 0 takes no part, however far its target lies.
+                      Case{"initial([1, 3, 8], [3, 1, 0])", "1.5"}));
 
 INSTANTIATE_TEST_SUITE_P(
     Metric, CallbackCases,
