@@ -42,10 +42,14 @@ def test_keywords_in_any_order(artifact):
 def test_legacy_artifacts_score_only_through_the_plain_functions(artifact, forest):
     legacy = single_output_artifact(FEATURES, forest, BASE, with_layout=False)
     rows = bin_rows(5)
-    assert _kestrune.predictor_predict_batch(legacy, rows.tolist()) == _kestrune.predictor_predict_batch(
-        artifact, rows.tolist())
-    with pytest.raises(RuntimeError, match="^" + STRICT_PREFIX):
+    expected = _kestrune.predictor_predict_batch(artifact, rows.tolist())
+    assert _kestrune.predictor_predict_batch(legacy, rows.tolist()) == expected
+    assert _kestrune.predictor_predict_batch_dense(legacy, rows.ravel().tolist(), 5, FEATURES) == expected
+    with pytest.raises(RuntimeError) as error:
         _kestrune.predictor_predict_batch_canonical(legacy, rows.tolist())
+    assert str(error.value) == (
+        STRICT_PREFIX + "contract violation: strict compatibility mode requires exactly one Trees and one "
+        "PredictorLayout section (found Trees=1, PredictorLayout=0)")
     with pytest.raises(RuntimeError, match="^" + STRICT_PREFIX):
         _kestrune.predictor_predict_batch_canonical_dense(legacy, rows.ravel().tolist(), 5, FEATURES)
 

@@ -201,6 +201,12 @@ def test_argument_conversion_errors_name_the_parameter(artifact, call, error, pa
     assert raised.value.__notes__ == [f"while processing '{parameter}'"]
 
 
+def test_binding_errors_name_the_method_with_its_class(artifact):
+    with pytest.raises(TypeError) as raised:
+        Handle(artifact).predict_batch()
+    assert str(raised.value) == "NativePredictorHandle.predict_batch() missing 1 required positional argument: 'rows'"
+
+
 # --- numpy ------------------------------------------------------------------------------------
 
 def test_numpy_arrays_must_be_two_dimensional_float32(artifact):

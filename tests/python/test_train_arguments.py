@@ -511,6 +511,7 @@ def test_accepted_options_reach_the_trainer(overrides):
     "overrides, message",
     [
         (dict(rows=[[]] * 12), "rows must include at least one feature"),
+        (dict(rows=ROWS[:11] + [[1.0]]), "row 11 feature count 1 does not match expected 2"),
         (dict(validation_rows=[]), "rows cannot be empty"),
         (dict(validation_rows=[[1.0, 2.0, 3.0]]), "validation feature_count must match training feature_count"),
         (dict(rows=[], categorical_feature_index=0),
