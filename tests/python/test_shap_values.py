@@ -108,6 +108,8 @@ def test_result_shapes_and_dense_forms_agree():
     assert _kestrune.shap_explain_rows_with_binning(ARTIFACT, ROWS, **prebinned) == (expected, values)
     assert _kestrune.shap_explain_rows_dense_with_binning_multi(ARTIFACT, flat, 2, 3, **prebinned) == (
         [expected], [values])
+    assert _kestrune.shap_explain_rows_dense_with_binning(ARTIFACT, flat, 2, 3, **prebinned) == (expected, values)
+    assert _kestrune.shap_explain_rows_with_binning_multi(ARTIFACT, ROWS, **prebinned) == ([expected], [values])
     classes = multiclass_artifact(3, [0.0, 1.0], [STUMPS[:2], STUMPS[2:]])
     expected_k, values_k = _kestrune.shap_explain_rows_multi(classes, ROWS)
     assert len(expected_k) == len(values_k) == 2 and expected_k[1] == 1.0
