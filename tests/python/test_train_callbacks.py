@@ -66,6 +66,7 @@ def test_weights_scale_the_returned_derivatives():
 
 def test_custom_loss_is_the_reported_training_loss():
     def mean_absolute_error(y_true, y_pred):
+        assert y_true.dtype == y_pred.dtype == np.float32
         return float(np.mean(np.abs(y_pred.astype(np.float64) - y_true)))
 
     result = fit(objective="custom", custom_objective_fn=squared_error_objective,
@@ -88,6 +89,80 @@ def test_custom_loss_is_the_reported_training_loss():
 def test_objective_failures_end_the_training_call(objective, message):
     with pytest.raises(ValueError) as info:
         fit(objective="custom", custom_objective_fn=objective)
+    assert str(info.value) == message
+    assert info.value.__cause__ is None and info.value.__context__ is None
+
+
+def fails_in_round(n, error):
+    calls = []
+
+    def objective(y_true, y_pred):
+        calls.append(1)
+        if len(calls) >= n:  # from the n-th call on, so that a repeated run fails alike
+            raise error
+        return squared_error_objective(y_true, y_pred)
+    return objective
+
+
+def raising(error):
+    def fn(y_true, y_pred):
+        raise error
+    return fn
+
+
+class Unprintable(Exception):
+    def __str__(self):
+        raise RuntimeError("no text")
+
+
+FAILED = "custom objective callable failed: "
+METRIC = "custom eval metric "
+VALIDATION = dict(validation_rows=VALID_X, validation_targets=VALID_Y)
+
+
+# Every kind of callback refusal, from each of the three callables and at each point of the fit,
+# ends the training call as a plain ValueError without a chained cause.
+@pytest.mark.parametrize("options, message", [
+    (dict(custom_objective_fn=fails_in_round(3, KeyError("round"))), FAILED + "KeyError: 'round'"),
+    (dict(custom_objective_fn=raising(Unprintable())), FAILED + "Unprintable: <exception str() failed>"),
+    (dict(custom_objective_fn=3), FAILED + "TypeError: 'int' object is not callable"),
+    (dict(custom_objective_fn=lambda y, p: [p - y, y]), "custom objective must return a tuple of (gradient, hessian)"),
+    (dict(custom_objective_fn=lambda y, p: (y, y, y)), "custom objective must return exactly 2 arrays, got 3"),
+    (dict(custom_objective_fn=lambda y, p: ("ab", y)),
+     "failed to extract array as Vec<f32>: TypeError: Can't extract `str` to `Vec`"),
+    (dict(custom_objective_fn=lambda y, p: ([[1.0]] * len(y), y)),
+     "failed to extract array as Vec<f32>: TypeError: must be real number, not list"),
+    (dict(custom_objective_fn=lambda y, p: (p - y, np.ones(101))),
+     "hessian array length 101 does not match target length 100"),
+    (dict(custom_objective_fn=lambda y, p: (p - y + np.nan, np.zeros_like(y))),
+     "objective produced invalid gradient/hessian values"),
+    (dict(custom_objective_fn=squared_error_objective, custom_loss_fn=lambda y, p: "x"),
+     "custom loss must return a float, got: TypeError: must be real number, not str"),
+    (dict(custom_objective_fn=squared_error_objective, custom_loss_fn=raising(KeyError("k"))),
+     "custom loss callable failed: KeyError: 'k'"),
+    # The metric is probed before training and before the objective is looked up.
+    (dict(custom_objective_fn=fails_in_round(1, AssertionError()), custom_metric_fn=lambda y, p: 1 / 0),
+     METRIC + "callable failed: ZeroDivisionError: division by zero"),
+    (dict(objective="no_such_objective", custom_metric_fn="auc"),
+     METRIC + "callable failed: TypeError: 'str' object is not callable"),
+    (dict(custom_metric_fn=lambda y, p: ["m", 1.0, True]),
+     METRIC + "must return a tuple of (name, value, higher_is_better)"),
+    (dict(custom_metric_fn=lambda y, p: ("m", 1.0)),
+     METRIC + "must return exactly 3 values (name, value, higher_is_better), got 2"),
+    (dict(custom_metric_fn=lambda y, p: (1, 1.0, True)),
+     "metric name must be a string: TypeError: 'int' object is not an instance of 'str'"),
+    (dict(custom_metric_fn=lambda y, p: ("m", "x", True)),
+     "metric value must be a float: TypeError: must be real number, not str"),
+    (dict(custom_metric_fn=lambda y, p: ("m", 1.0, 1)),
+     "higher_is_better must be a bool: TypeError: 'int' object is not an instance of 'bool'"),
+    # A metric that answers its probe may still fail in a round.
+    (dict(custom_objective_fn=squared_error_objective, **VALIDATION,
+          custom_metric_fn=lambda y, p: ("m", 0.0, True) if len(y) == 2 else {}[0]),
+     METRIC + "callable failed: KeyError: 0"),
+])
+def test_every_callback_refusal_ends_the_training_call_without_a_cause(options, message):
+    with pytest.raises(ValueError) as info:
+        fit(**{"objective": "custom", **options})
     assert str(info.value) == message
     assert info.value.__cause__ is None and info.value.__context__ is None
 
