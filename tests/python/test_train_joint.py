@@ -47,6 +47,9 @@ VARIANTS = {
     "morph": dict(morph_config={"morph_warmup_iters": 1}),
     "per_round_gradient": dict(neutralization="per_round_gradient", factor_neutralization_lambda=1e-3),
     "subsampled": dict(row_subsample=0.8, col_subsample=0.8),
+    "goss_leaf_subsampled": dict(boosting_mode="goss", goss_top_rate=0.3, goss_other_rate=0.3, tree_growth="leaf",
+                                 max_leaves=6, row_subsample=0.8, col_subsample=0.8),
+    "categorical": dict(categorical_feature_indices=[3], max_cat_threshold=8),
 }
 
 
@@ -54,6 +57,8 @@ VARIANTS = {
 def test_joint_fits_improve_every_output_and_score_through_the_handle(variant):
     x, targets, groups = make_data()
     kwargs = dict(VARIANTS[variant])
+    if variant == "categorical":
+        x[:, 3] = np.arange(ROWS) % 6  # dense category ids 0..5
     if variant == "per_round_gradient":
         # Factors unrelated to the targets: projecting them out leaves the signal to learn.
         exposures = np.random.default_rng(1).normal(size=(ROWS, 2)).astype(np.float32)
@@ -173,6 +178,10 @@ def test_signature_lists_44_parameters_of_which_14_are_required():
     assert len(parameters) == 44
     assert [p.name for p in parameters if p.default is inspect.Parameter.empty][-1] == "max_bin"
     assert sum(p.default is inspect.Parameter.empty for p in parameters) == 14
+    # Callers may pass every required parameter by name.
+    assert [p.name for p in parameters[:14]] == [
+        "x_values", "row_count", "feature_count", "targets_per_output", "n_outputs", "per_output_objective_names",
+        "group_id", "n_estimators", "learning_rate", "seed", "max_depth", "min_data_in_leaf", "lambda_l2", "max_bin"]
     assert _kestrune.train_joint_multi_label_ranker.__doc__.splitlines()[0] == (
         "Train a joint multi-output model that shares trees across K outputs.")
     assert _kestrune.JointPredictorHandle.predict_dense.__text_signature__ == "($self, values)"
