@@ -167,6 +167,24 @@ def test_each_round_fits_the_gradients_projected_off_the_exposures(lam):
     assert diagnostics[0].neutralization_effectiveness > 0.3
 
 
+def test_a_projection_that_leaves_float32_is_refused():
+    """Finite gradients +-3e38 on exposures 2 and 1: their residuals overflow float32. (The
+    projector's other message, a gradient count other than the exposure rows, cannot come from a
+    fit: its own checks catch that count first.)"""
+    rows = 16
+    exposures = np.where(np.arange(rows) % 2 == 0, 2.0, 1.0).astype(np.float32)
+
+    def objective(targets, scores):
+        return np.where(np.arange(len(targets)) % 2 == 0, -3e38, 3e38).astype(np.float32), np.ones_like(targets)
+
+    x = (np.arange(rows, dtype=np.float32) + 0.5).reshape(rows, 1)
+    with pytest.raises(ValueError, match="^projected gradient must be finite$"):
+        _kestrune.train_regression_artifact_with_summary(
+            x, np.zeros(rows, dtype=np.float32), **SETTINGS, rounds=2, training_policy="manual", objective="custom",
+            custom_objective_fn=objective, neutralization="per_round_gradient", factor_neutralization_lambda=0.0,
+            factor_exposure_values=exposures.tolist(), factor_exposure_row_count=rows, factor_exposure_factor_count=1)
+
+
 # --- the linear strategy's rank fallback ----------------------------------------------------------
 
 RANK_SWITCH = "KESTRUNE_EXPERIMENT_LINEAR_TAIL_RANK"
