@@ -118,9 +118,13 @@ AssembledTraining assemble_artifact_training(TrainingOptions& options, std::size
   core::BoostingMode boosting_mode = parse_boosting(options);
   assembled.params = fill_params(options, core::TreeGrowth::Level, std::move(morph_config), std::move(leaf),
                                  std::move(boosting_mode));
-  // These functions take no list form, so this resolves the one categorical_feature_index
-  // column, or none.
-  assembled.categorical = resolve_categorical_specs_from_params(std::move(options.categorical), training_row_count);
+  // These functions describe at most one categorical column and take no validation rows.
+  CategoricalArguments& categorical = options.categorical;
+  std::optional<CategoricalTargetEncodingSpec> spec =
+      resolve_categorical_spec(categorical.feature_index, std::move(categorical.feature_values),
+                               categorical.min_samples_leaf, categorical.time_aware, training_row_count,
+                               categorical.smoothing);
+  if (spec) assembled.categorical.specs.push_back(std::move(*spec));
   return assembled;
 }
 

@@ -15,24 +15,10 @@ using engine::EngineError;
 
 ResolvedCategoricalSpecs resolve_single_form(CategoricalArguments& arguments, std::size_t row_count) {
   ResolvedCategoricalSpecs resolved;
-  if (arguments.feature_index && !arguments.feature_values) {
-    throw EngineError::contract_violation(
-        "categorical_feature_values must be provided when categorical_feature_index is set");
-  }
-  if (!arguments.feature_index && arguments.feature_values) {
-    throw EngineError::contract_violation(
-        "categorical_feature_index must be provided when categorical_feature_values is set");
-  }
-  if (arguments.feature_index) {
-    if (arguments.feature_values->size() != row_count) {
-      throw EngineError::contract_violation("categorical_feature_values length " +
-                                            std::to_string(arguments.feature_values->size()) +
-                                            " does not match row_count " + std::to_string(row_count));
-    }
-    resolved.specs.push_back(CategoricalTargetEncodingSpec{std::move(*arguments.feature_values), arguments.smoothing,
-                                                           arguments.min_samples_leaf, arguments.time_aware,
-                                                           *arguments.feature_index});
-  }
+  std::optional<CategoricalTargetEncodingSpec> spec =
+      resolve_categorical_spec(arguments.feature_index, std::move(arguments.feature_values),
+                               arguments.min_samples_leaf, arguments.time_aware, row_count, arguments.smoothing);
+  if (spec) resolved.specs.push_back(std::move(*spec));
   if (arguments.validation_feature_values) {
     resolved.validation_values.push_back(std::move(*arguments.validation_feature_values));
   }
@@ -94,6 +80,27 @@ ResolvedCategoricalSpecs resolve_list_form(CategoricalArguments& arguments, std:
 }
 
 }  // namespace
+
+std::optional<CategoricalTargetEncodingSpec> resolve_categorical_spec(
+    std::optional<std::size_t> feature_index, std::optional<std::vector<std::string>> feature_values,
+    std::uint32_t min_samples_leaf, bool time_aware, std::size_t row_count, double smoothing) {
+  if (feature_index && !feature_values) {
+    throw EngineError::contract_violation(
+        "categorical_feature_values must be provided when categorical_feature_index is set");
+  }
+  if (!feature_index && feature_values) {
+    throw EngineError::contract_violation(
+        "categorical_feature_index must be provided when categorical_feature_values is set");
+  }
+  if (!feature_index) return std::nullopt;
+  if (feature_values->size() != row_count) {
+    throw EngineError::contract_violation("categorical_feature_values length " +
+                                          std::to_string(feature_values->size()) + " does not match row_count " +
+                                          std::to_string(row_count));
+  }
+  return CategoricalTargetEncodingSpec{std::move(*feature_values), smoothing, min_samples_leaf, time_aware,
+                                       *feature_index};
+}
 
 FlatRows flatten_rows(const std::vector<std::vector<float>>& rows) {
   if (rows.empty()) throw EngineError::contract_violation("rows cannot be empty");

@@ -52,6 +52,15 @@ struct CategoricalArguments {
   bool time_aware = false;
 };
 
+// The single-column form: no spec when neither argument is given; otherwise both must be, and
+// the strings must number `row_count`: "categorical_feature_values must be provided when
+// categorical_feature_index is set", "categorical_feature_index must be provided when
+// categorical_feature_values is set", "categorical_feature_values length {} does not match
+// row_count {}". The index is not compared with the feature count here.
+std::optional<CategoricalTargetEncodingSpec> resolve_categorical_spec(
+    std::optional<std::size_t> feature_index, std::optional<std::vector<std::string>> feature_values,
+    std::uint32_t min_samples_leaf, bool time_aware, std::size_t row_count, double smoothing);
+
 // The list form when `feature_indices` or `feature_values_list` is given (the single-column
 // arguments are then ignored), else the single form. `row_count` is the training row count.
 // Neither form compares an index with the feature count: the pipeline does.

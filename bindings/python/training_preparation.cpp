@@ -5,8 +5,8 @@
 
 #include "core/dataset.hpp"
 #include "engine/error.hpp"
-#include "engine/factor.hpp"
 #include "engine/trainer/warm_start.hpp"
+#include "training_pre_target.hpp"
 
 namespace kestrune::python {
 namespace {
@@ -19,26 +19,6 @@ constexpr std::string_view kMulticlassObjective = "multiclass_softmax";
 std::string count_mismatch(const char* what, std::size_t length, std::size_t row_count) {
   return std::string(what) + " length " + std::to_string(length) + " does not match validation row_count " +
          std::to_string(row_count);
-}
-
-// With neutralization='pre_target' the targets are replaced, once and before any tree, by their
-// residuals from a weighted ridge fit on the factor exposures; the fit is then a plain regression
-// on them, with neither exposures nor a neutralization setting left. The residuals are computed
-// in full before the targets change, so a failure leaves the call's data as it was.
-void apply_pre_target_neutralization(TrainingPipelineInputs& inputs, core::TrainingDataset& dataset) {
-  if (core::neutralization_kind(inputs.params) != core::NeutralizationKind::PreTarget) return;
-  if (inputs.objective != "squared_error" || inputs.custom_objective_fn) {
-    throw EngineError::contract_violation(
-        "neutralization='pre_target' is only supported for GBMRegressor squared-error training");
-  }
-  if (inputs.validation_targets) {
-    throw EngineError::contract_violation(
-        "neutralization='pre_target' does not support validation targets in this release because validation "
-        "factor_exposures are not accepted");
-  }
-  engine::apply_pre_target_neutralization(dataset, inputs.params.neutralization_config->factor_neutralization_lambda);
-  dataset.factor_exposures.reset();
-  inputs.params.neutralization_config.reset();
 }
 
 // The dense matrix keeps no quantized codes: the engine reads dense values only as raw features
@@ -117,7 +97,14 @@ PreparedTraining prepare_training(TrainingPipelineInputs& inputs) {
     // Linear leaves fit on the raw feature values, whatever the quantizer kept.
     dataset.matrix = raw_matrix(inputs.values, inputs.row_count, inputs.feature_count);
   }
-  apply_pre_target_neutralization(inputs, dataset);
+  validate_bridge_pre_target_neutralization_support(inputs.params, inputs.objective,
+                                                    inputs.custom_objective_fn.has_value(),
+                                                    inputs.validation_targets.has_value());
+  apply_bridge_pre_target_neutralization(prepared.training, inputs.params.neutralization_config);
+  // The fit that follows is a plain regression on the residuals.
+  if (core::neutralization_kind(inputs.params) == core::NeutralizationKind::PreTarget) {
+    inputs.params.neutralization_config.reset();
+  }
   CategoricalPreparation categorical =
       apply_training_categorical_columns(prepared.training, inputs.categorical_specs, inputs.max_cat_threshold);
 

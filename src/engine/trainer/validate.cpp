@@ -71,7 +71,8 @@ float target_variance(std::span<const float> targets, std::optional<std::span<co
       weight_sum += (*weights)[i];
       weighted_sum += (*weights)[i] * targets[i];
     }
-    if (!(weight_sum > 0.0f)) throw EngineError::contract_violation("sample weight sum must be greater than 0");
+    // A NaN sum (a NaN weight) passes: the weight check of the fit reports the weight itself.
+    if (weight_sum <= 0.0f) throw EngineError::contract_violation("sample weight sum must be greater than 0");
     const float mean = weighted_sum / weight_sum;
     float spread = 0.0f;
     for (std::size_t i = 0; i < targets.size(); ++i) {

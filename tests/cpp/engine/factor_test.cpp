@@ -95,6 +95,50 @@ INSTANTIATE_TEST_SUITE_P(Cases, FactorProjectorReference,
                                            ReferenceCase{"weighted_ridge", true, 2.0f}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Property of the triangular solves for one to four factors: the solution x of solve_cholesky
+// satisfies (X^T W X + lambda I) x = rhs, with the matrix rebuilt here in float64. From three
+// factors on, row i of the forward solve reads more than one earlier entry, so an index slip
+// there (a wrong row or column of L) shows.
+TEST(FactorProjector, SolveInvertsTheRegularizedGramMatrixForEveryFactorCount) {
+  const std::size_t rows = 9;
+  for (std::size_t k = 1; k <= 4; ++k) {
+    for (const bool weighted : {false, true}) {
+      std::vector<float> values(rows * k);
+      std::vector<float> weights(rows);
+      for (std::size_t r = 0; r < rows; ++r) {
+        weights[r] = 0.5f + 0.25f * static_cast<float>((r * 5) % 7);
+        for (std::size_t f = 0; f < k; ++f) {
+          values[r * k + f] = std::sin(1.3f * static_cast<float>(r + 1) * static_cast<float>(f + 1)) +
+                              (r == f ? 2.0f : 0.0f);
+        }
+      }
+      const core::FactorExposureMatrix x = exposures(rows, k, values);
+      const float lambda = weighted ? 0.5f : 0.0f;
+      std::optional<std::span<const float>> weight_span;
+      if (weighted) weight_span = std::span<const float>(weights);
+      const FactorProjector projector = FactorProjector::make(x, weight_span, lambda);
+
+      std::vector<double> gram(k * k, 0.0);
+      for (std::size_t r = 0; r < rows; ++r) {
+        const double w = weighted ? weights[r] : 1.0;
+        for (std::size_t a = 0; a < k; ++a) {
+          for (std::size_t b = 0; b < k; ++b) gram[a * k + b] += w * values[r * k + a] * values[r * k + b];
+        }
+      }
+      for (std::size_t a = 0; a < k; ++a) gram[a * k + a] += lambda;
+      std::vector<double> rhs(k);
+      for (std::size_t a = 0; a < k; ++a) rhs[a] = 1.0 - 0.75 * static_cast<double>(a * a);
+      const std::vector<double> solution = projector.solve_cholesky(rhs);
+      ASSERT_EQ(solution.size(), k);
+      for (std::size_t a = 0; a < k; ++a) {
+        double product = 0.0;
+        for (std::size_t b = 0; b < k; ++b) product += gram[a * k + b] * solution[b];
+        EXPECT_NEAR(product, rhs[a], 1e-9) << "k " << k << (weighted ? " weighted" : "") << " row " << a;
+      }
+    }
+  }
+}
+
 TEST(FactorProjector, ProjectingACombinationOfTheFactorsLeavesNothingAndIsIdempotent) {
   const core::FactorExposureMatrix& x = two_factors();
   std::vector<core::GradientPair> pairs;
