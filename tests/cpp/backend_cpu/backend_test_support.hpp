@@ -69,6 +69,16 @@ inline std::vector<core::GradientPair> random_gradients(std::size_t n, std::mt19
   return pairs;
 }
 
+// Dyadic pairs coarse enough for large nodes: gradients in quarters, hessians in sixteenths, so
+// that sums and sums of squares stay exact in any order for up to 10^5 rows.
+inline std::vector<core::GradientPair> quarter_gradients(std::size_t n, std::mt19937& rng) {
+  std::vector<core::GradientPair> pairs(n);
+  for (auto& pair : pairs) {
+    pair = {static_cast<float>(static_cast<int>(rng() % 25) - 12) / 4.0f, static_cast<float>(1 + rng() % 32) / 16.0f};
+  }
+  return pairs;
+}
+
 // The rows of a node: a random subset (with its order shuffled when asked).
 inline std::vector<std::uint32_t> random_rows(std::size_t row_count, std::size_t take, bool shuffle, std::mt19937& rng) {
   std::vector<std::uint32_t> all(row_count);
@@ -93,6 +103,20 @@ inline core::FeatureHistogram naive_histogram(const core::BinnedMatrix& binned,
     bin.count += 1;
   }
   return histogram;
+}
+
+// The definition's histograms of the tiles' features, in tile order.
+inline std::vector<core::FeatureHistogram> naive_histograms(const core::BinnedMatrix& binned,
+                                                            const std::vector<core::GradientPair>& gradients,
+                                                            const std::vector<std::uint32_t>& rows,
+                                                            const std::vector<core::FeatureTile>& tiles) {
+  std::vector<core::FeatureHistogram> out;
+  for (const core::FeatureTile& tile : tiles) {
+    for (std::uint32_t f = tile.start_feature; f < tile.end_feature; ++f) {
+      out.push_back(naive_histogram(binned, gradients, rows, f, binned.max_bin + 1u));
+    }
+  }
+  return out;
 }
 
 inline bool same_bits(float a, float b) { return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b); }
@@ -120,6 +144,12 @@ inline ::testing::AssertionResult same_histogram(const core::FeatureHistogram& a
     }
   }
   return ::testing::AssertionSuccess();
+}
+
+inline void expect_same_histograms_in_order(const std::vector<core::FeatureHistogram>& actual,
+                                            const std::vector<core::FeatureHistogram>& expected) {
+  ASSERT_EQ(actual.size(), expected.size());
+  for (std::size_t i = 0; i < actual.size(); ++i) EXPECT_TRUE(same_histogram(actual[i], expected[i])) << "histogram " << i;
 }
 
 template <typename F>

@@ -123,17 +123,17 @@ TEST(SplitSearchCategorical, MatchesBruteForceForEveryOption) {
   const float l1s[] = {0.0f, 0.5f, 3.0f};
   const float l2s[] = {0.0f, 1.5f};
   const float min_hess[] = {0.0f, 0.5f, 4.0f};
-  const float magnitudes[] = {0.0f, 0.3f};
-  const std::size_t min_rows[] = {1, 4, 12};
+  const float magnitudes[] = {0.0f, 0.05f, 0.3f, 0.6f};
+  const std::size_t min_rows[] = {1, 4, 12, 16};
   int found = 0;
-  for (int trial = 0; trial < 4000; ++trial) {
+  for (int trial = 0; trial < 5000; ++trial) {
     SplitSelectionOptions o;
     o.gradient_noise_strength = noises[trial % 3];
     o.split_l1 = l1s[(trial / 3) % 3];
     o.split_l2 = l2s[(trial / 9) % 2];
     o.min_child_hess = min_hess[(trial / 18) % 3];
-    o.min_leaf_magnitude = magnitudes[(trial / 54) % 2];
-    o.min_rows_per_leaf = min_rows[(trial / 108) % 3];
+    o.min_leaf_magnitude = magnitudes[(trial / 54) % 4];
+    o.min_rows_per_leaf = min_rows[(trial / 216) % 4];
     const std::size_t bins = 2 + rng() % 11;
     const std::size_t missing_choices[] = {0, rng() % bins, bins - 1, bins, 255};
     o.missing_bin = missing_choices[rng() % 5];

@@ -111,11 +111,19 @@ TEST(FactorPenalty, BothRoutesMatchTheFloat64Definition) {
     for (std::uint32_t feature = 0; feature < 3; ++feature) {
       FactorSplitScratch scratch(3);
       const std::uint16_t limit = std::min<std::uint16_t>(missing, 21);
+      // As the scan uses it: one prefix advanced threshold by threshold and read at each, which
+      // must give what a prefix prepared afresh for that threshold gives.
+      FactorSplitScratch running(3);
+      running.prepare_numeric_prefix(context, feature, limit, missing);
       for (std::uint16_t t = 0; t < limit; ++t) {
+        running.advance_numeric_prefix(t);
         for (const bool default_left : {true, false}) {
           const FactorPenaltyCandidate c{std::nullopt, feature, v_l, v_r, t, default_left};
           const double reference = reference_penalty(binned, exposures, rows, context.penalty, feature, c);
           EXPECT_NEAR(prefix_penalty(context, feature, limit, c), reference, 1e-4 * (1.0 + reference)) << t;
+          EXPECT_TRUE(test::same_bits(running.numeric_prefix_penalty(default_left, rows.size(), v_l, v_r, context.penalty),
+                                      prefix_penalty(context, feature, limit, c)))
+              << t;
           EXPECT_NEAR(factor_split_penalty_for_candidate(context, scratch, c), reference, 1e-4 * (1.0 + reference));
         }
       }
@@ -222,6 +230,8 @@ TEST(FactorPenalty, ValidationReportsTheFirstFault) {
       {good, std::nanf(""), rows, "factor split penalty must be finite and >= 0"},
       {good, kInf, rows, "factor split penalty must be finite and >= 0"},
       {good, -1e-30f, rows, "factor split penalty must be finite and >= 0"},
+      // The strength is judged before the rows.
+      {good, std::nanf(""), past_end, "factor split penalty must be finite and >= 0"},
       {{{}, 2, 0}, 1.0f, rows, "factor_exposures factor_count must be greater than 0"},
       {{{}, std::numeric_limits<std::size_t>::max(), 2}, 1.0f, rows,
        "factor_exposures row_count * factor_count overflow"},

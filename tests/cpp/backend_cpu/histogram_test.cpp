@@ -59,6 +59,7 @@ TEST(HistogramBuild, EveryLoopMatchesTheNaiveSums) {
       {"u16 row-major only", {700, 24, 299, 299, true, false, 0.2}, 700, false},
       {"u16 511 bins", {300, 64, 510, 510, true, true, 0.1}, 300, true},
       {"u16 wide bins", {300, 10, 1999, 1999, true, true, 0.1}, 250, true},
+      {"u16 every code up to 65535", {60, 3, 65535, 65535, true, true, 0.2}, 51, true},
   };
   std::mt19937 rng(7);
   for (const BuildCase& c : cases) {

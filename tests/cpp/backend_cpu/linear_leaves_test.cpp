@@ -24,6 +24,7 @@ struct FitCase {
   float scale = 0.3f;
   std::size_t raw_features = 5;
   std::vector<std::uint32_t> terms{0, 1, 2};
+  bool nan_values = false;  // NaN in raw column r % 7 of row r, so in every term's column somewhere
 };
 
 struct FitData {
@@ -125,7 +126,8 @@ void expect_near_reference(const core::LinearLeaf& leaf, const Reference& expect
 // The float32 Cholesky fit of both children against an independent float64 re-computation,
 // over the ways rows reach a side: the threshold, the missing bin on either side, the missing
 // bin 0 (no bin below it) and bins past the missing bin (in neither model), with up to eight
-// terms including one past the raw columns (z = 0: only the ridge term keeps it solvable).
+// terms including one past the raw columns (z = 0: only the ridge term keeps it solvable), and
+// NaN raw values spread over every column, which contribute nothing for their term.
 TEST(LinearLeaves, MatchAFloat64LeastSquaresSolve) {
   std::vector<FitCase> cases;
   cases.push_back({});
@@ -149,11 +151,17 @@ TEST(LinearLeaves, MatchAFloat64LeastSquaresSolve) {
   FitCase outside_term;
   outside_term.terms = {4, 9, 0};
   cases.push_back(outside_term);
+  FitCase nan_values;
+  nan_values.nan_values = true;
+  cases.push_back(nan_values);
   std::mt19937 rng(7);
   for (const FitCase& c : cases) {
     SCOPED_TRACE(::testing::Message() << "missing " << c.missing_bin << " threshold " << c.threshold << " terms "
                                       << c.terms.size() << " default_left " << c.default_left);
-    const FitData data = make_fit_data(c, 300, rng);
+    FitData data = make_fit_data(c, 300, rng);
+    for (std::size_t r = 0; c.nan_values && r < 300; ++r) {
+      if (r % 7 < c.raw_features) data.raw[r * c.raw_features + r % 7] = std::nanf("");
+    }
     const auto pair = fit(c, data);
     ASSERT_TRUE(pair.has_value());
     expect_near_reference(pair->first, reference_side(c, data, true), c);

@@ -134,6 +134,12 @@ TEST(CoreBinnedMatrix, TransposeMatchesNaiveAcrossTileEdges) {
     U16s wide(bins.size());
     for (std::size_t i = 0; i < wide.size(); ++i) wide[i] = static_cast<std::uint16_t>(i % 700);
     expect_lists_agree(BinnedMatrix::make_u16(rows, features, 700, 700, wide));
+    // The constructors keep the codes as given and build the copy across the same tile edges.
+    const BinnedMatrix wide_matrix = BinnedMatrix::make_u16(rows, features, 700, 700, wide);
+    EXPECT_EQ(wide_matrix.bins, BinStorage(wide));
+    const BinnedMatrix narrow_matrix = BinnedMatrix::make(rows, features, 255, bins);
+    EXPECT_EQ(narrow_matrix.bins, BinStorage(bins));
+    expect_lists_agree(narrow_matrix);
   }
 }
 

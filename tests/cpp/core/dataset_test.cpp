@@ -66,6 +66,7 @@ TEST(CoreDenseMatrixView, RowsAreBoundsChecked) {
   const DenseMatrixView view = DenseMatrixView::make(3, 2, values);
   EXPECT_EQ(view.row(2).data(), values.data() + 4);
   EXPECT_EQ(view.row(2).size(), 2u);
+  EXPECT_TRUE(throws_validation([&] { view.row(3); }, "row index 3 is out of bounds for row_count 3"));
   EXPECT_TRUE(throws_validation([&] { view.row(kMax); },
                                 "row index 18446744073709551615 is out of bounds for row_count 3"));
 

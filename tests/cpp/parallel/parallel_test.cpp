@@ -1,4 +1,5 @@
 #include "parallel/parallel.hpp"
+#include "parallel/per_thread.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -10,10 +11,12 @@
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -58,6 +61,29 @@ struct NoDefault {
   explicit NoDefault(std::size_t v) : value(v) {}
   std::size_t value;
 };
+
+// Every entry point covers its range exactly once, results in input order, on the pool and
+// serially, at every size; maps build elements without a default constructor and packed bools.
+TEST(ParallelCalls, CoverTheRangeOnceInInputOrder) {
+  for (const std::size_t count : kSizes) {
+    for (const std::size_t min_parallel : {kDefaultMinParallel, kSerial}) {
+      const auto results = parallel_map<NoDefault>(count, [](std::size_t i) { return NoDefault(i * 7 + 1); }, min_parallel);
+      ASSERT_EQ(results.size(), count);
+      for (std::size_t i = 0; i < count; ++i) ASSERT_EQ(results[i].value, i * 7 + 1) << count;
+      const auto odd = parallel_map<bool>(count, [](std::size_t i) { return i % 2 == 1; }, min_parallel);
+      ASSERT_EQ(odd.size(), count);
+      for (std::size_t i = 0; i < count; ++i) ASSERT_EQ(odd[i], i % 2 == 1) << count;
+      std::vector<int> visits(count + 10, 0);
+      parallel_for(10, count + 10, [&](std::size_t i) { ++visits[i]; }, min_parallel);
+      for (std::size_t i = 0; i < visits.size(); ++i) ASSERT_EQ(visits[i], i < 10 ? 0 : 1) << count;
+      std::vector<int> chunk_visits(count, 0);
+      parallel_for_chunks(count, 3, [&](std::size_t first, std::size_t last) {
+        for (std::size_t i = first; i < last; ++i) ++chunk_visits[i];
+      }, min_parallel);
+      ASSERT_EQ(chunk_visits, std::vector<int>(count, 1)) << count;
+    }
+  }
+}
 
 TEST(ParallelMap, HandlesElementsWithoutDefaultAndPackedBools) {
   const auto objects = parallel_map<NoDefault>(5000, [](std::size_t i) { return NoDefault(i * 2); });
@@ -120,6 +146,12 @@ std::vector<EntryPoint> entry_points() {
          // Chunks of one item (or of everything when serial is asked for).
          parallel_reduce(n, 0, [&](std::size_t i) { visit(i); return 1; }, std::plus<int>(),
                          min == kSerial ? n : 1);
+       }},
+      {"nested", [](std::size_t n, std::size_t min, const std::function<void(std::size_t)>& visit) {
+         // Inside a pool task, which passes the failure on to its own caller.
+         parallel_for(0, 3, [&](std::size_t o) {
+           if (o == 1) parallel_for(0, n, visit, min);
+         });
        }},
   };
 }
@@ -269,6 +301,46 @@ TEST(ParallelPool, MaxThreadsCapsTheThreadsOfACall) {
     EXPECT_LE(indices.size(), cap) << "cap " << cap;
     EXPECT_EQ(indices.count(kSerial), 0u);
   }
+}
+
+// Slow tasks give every thread time to arrive: each thread of a call has its own index and its
+// own per-thread slot, made on first use and kept across calls whatever their cap; no call has
+// more threads than its cap, a cap of one keeps the call off the pool, and below min_parallel the
+// caller runs it with index 0 and the slot it uses outside any call.
+TEST(ParallelPool, ThreadsOfACallFollowTheCapAndKeepTheirSlots) {
+  const std::size_t threads = current_num_threads();
+  const std::thread::id caller = std::this_thread::get_id();
+  std::atomic<std::size_t> created{0};
+  PerThread<std::vector<std::size_t>> scratch([&] { return ++created, std::vector<std::size_t>(); });
+  ASSERT_EQ(scratch.slot_count(), threads);
+  std::map<std::size_t, const std::vector<std::size_t>*> slot_of_index;
+  for (const std::size_t cap : {kAllThreads, std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{0}}) {
+    SCOPED_TRACE(::testing::Message() << "cap " << cap);
+    std::vector<std::tuple<std::size_t, std::thread::id, const std::vector<std::size_t>*>> seen(256);
+    std::vector<int> inside(seen.size(), -1);  // cap 0 here: min_parallel above the count instead
+    parallel_for(0, seen.size(), [&](std::size_t i) {
+      std::this_thread::sleep_for(std::chrono::microseconds(cap == kAllThreads ? 200 : 20));
+      scratch.local().push_back(i);  // would race if two threads shared a slot
+      seen[i] = {current_thread_index(), std::this_thread::get_id(), &scratch.local()};
+      inside[i] = inside_parallel_call() ? 1 : 0;
+    }, cap == 0 ? seen.size() + 1 : kDefaultMinParallel, cap == 0 ? kAllThreads : cap);
+    std::set<std::size_t> indices;
+    std::set<const void*> slots;
+    for (const auto& [index, thread, slot] : std::set(seen.begin(), seen.end())) {
+      EXPECT_TRUE(indices.insert(index).second && slots.insert(slot).second) << "index or slot shared by threads";
+      EXPECT_EQ(slot_of_index.emplace(index, slot).first->second, slot) << "thread " << index << " changed slots";
+      EXPECT_LT(index, threads);
+      EXPECT_TRUE(cap != 0 || (thread == caller && index == 0)) << "below min_parallel the caller runs it";
+    }
+    for (const int flag : inside) ASSERT_EQ(flag, threads > 1 && cap > 1 ? 1 : 0);
+    EXPECT_LE(indices.size(), std::max<std::size_t>(cap, 1));
+  }
+  std::size_t total = 0;
+  for (const auto& [index, slot] : slot_of_index) total += slot->size();
+  EXPECT_EQ(total, 5 * 256u) << "every task's entry in exactly one slot";
+  EXPECT_EQ(created.load(), slot_of_index.size());
+  EXPECT_EQ(&scratch.local(), slot_of_index.at(0));
+  EXPECT_EQ(current_thread_index(), 0u);
 }
 
 // A child forked after the pool has started has none of its workers: its calls still run (it

@@ -54,5 +54,18 @@ TEST(SupportStableMergeSort, InconsistentComparatorStillPermutes) {
   EXPECT_EQ(items, identity);
 }
 
+// A comparator that contradicts itself, at every size across the merge widths: still a
+// permutation of the input.
+TEST(SupportStableMergeSort, InconsistentComparatorPermutesAtEverySize) {
+  for (int n = 0; n <= 70; ++n) {
+    std::vector<int> items(static_cast<std::size_t>(n)), identity(static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i) items[static_cast<std::size_t>(i)] = identity[static_cast<std::size_t>(i)] = i;
+    int calls = 0;
+    stable_merge_sort(items, [&calls](int, int) { return (++calls % 3) == 0; });
+    std::sort(items.begin(), items.end());
+    ASSERT_EQ(items, identity) << "n = " << n;
+  }
+}
+
 }  // namespace
 }  // namespace kestrune::support

@@ -26,7 +26,7 @@ INSTANTIATE_TEST_SUITE_P(
                       TrimCase{"\u00a0on\u3000", "on"}, TrimCase{"\u0085", ""},
                       TrimCase{"\u1680\u2028\u2029\u202f\u205f yes \u2009", "yes"},
                       // Not White_Space: zero-width space, BOM.
-                      TrimCase{"\u200b1\u200b", "\u200b1\u200b"}, TrimCase{"\ufeff1", "\ufeff1"},
+                      TrimCase{"\u200b1\u200b", "\u200b1\u200b"}, TrimCase{"\ufeff1", "\ufeff1"}, TrimCase{"1\ufeff", "1\ufeff"},
                       // Multi-byte characters at the ends are kept whole.
                       TrimCase{" caf\u00e9 ", "caf\u00e9"}, TrimCase{" \U0001f600 ", "\U0001f600"},
                       // Bytes that are not UTF-8 stop the trimming instead of being cut.

@@ -129,6 +129,18 @@ TEST(SupportUtf8Validate, AgreesWithPrefixOracle) {
       }
     }
   }
+  // The same bytes after a valid prefix of every width (the last byte over those that end or break
+  // a sequence): the reported index must point past the prefix.
+  for (auto a : edges) {
+    for (auto b : edges) {
+      for (auto c : edges) {
+        for (const std::uint8_t d : {0x41, 0x80, 0xBF, 0xC0, 0xFF}) {
+          const Bytes input{'h', 0xC3, 0xA9, 0xE2, 0x82, 0xAC, 0xF0, 0x90, 0x80, 0x80, a, b, c, d};
+          ASSERT_EQ(validate_utf8(input), oracle.validate(input)) << int(a) << " " << int(b) << " " << int(c) << " " << int(d);
+        }
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -90,6 +90,24 @@ core::MorphMetadata sample_morph(core::LrScheduleKind schedule, float warmup) {
   return metadata;
 }
 
+// Stored artifacts are read and written again: every field read back must write the same bytes,
+// for both schedules, and the neutralization record keeps all three of its fields.
+TEST(SectionMetadataPayloads, ReadBackRecordsWriteTheSameBytes) {
+  for (const auto schedule : {core::LrScheduleKind::WarmupCosine, core::LrScheduleKind::Constant}) {
+    const Bytes bytes = core::encode_morph_metadata_payload(sample_morph(schedule, 0.25f));
+    EXPECT_EQ(core::encode_morph_metadata_payload(core::decode_optional_morph_metadata_section(bytes)), bytes);
+  }
+  const Bytes neutral =
+      core::encode_neutralization_metadata_payload({0.25f, 1.0f, core::NeutralizationKind::SplitPenalty});
+  const core::NeutralizationMetadata read = core::decode_neutralization_metadata_payload(neutral);
+  EXPECT_EQ(read.ridge_lambda, 0.25f);
+  EXPECT_EQ(read.split_penalty, 1.0f);
+  EXPECT_EQ(read.kind, core::NeutralizationKind::SplitPenalty);
+  EXPECT_EQ(core::encode_neutralization_metadata_payload(read), neutral);
+  const Bytes dro = core::encode_dro_metadata_payload({0.5f, core::DroMetric::Wasserstein});
+  EXPECT_EQ(core::encode_dro_metadata_payload(core::decode_dro_metadata_payload(dro)), dro);
+}
+
 Bytes morph_header(std::uint16_t version, std::uint8_t schedule) {
   return bytes_of(u16(version), f32(0.5f), f32(2.0f), u32(7), f32(0.25f), f32(1.0f), u8(3), u8(schedule), f32(0.25f),
                   u32(9), u32(30));
