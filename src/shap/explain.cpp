@@ -26,9 +26,9 @@ std::size_t distinct_split_features(const engine::TrainedModel& model) {
   return static_cast<std::size_t>(std::unique(features.begin(), features.end()) - features.begin());
 }
 
-// Folds DART tree weights into the leaves and bins rows under a rank context, then hands the
-// model, the rows that decide the branches, the context and the rows that value the linear leaves
-// to `explain`.
+// Folds DART tree weights into the leaves and bins raw rows once, by the training quantizer's
+// rules, then hands the model, the rows that decide the branches, the context and the rows that
+// value the linear leaves to `explain`.
 template <typename Explain>
 auto explain_prepared(const engine::TrainedModel& model, std::span<const std::vector<float>> rows,
                       const BinningContext* binning, Explain&& explain) {
@@ -38,13 +38,13 @@ auto explain_prepared(const engine::TrainedModel& model, std::span<const std::ve
   const BinningContext prebinned = PreBinned{};
   std::span<const std::vector<float>> route_rows = rows;
   std::span<const std::vector<float>> value_rows;
-  if (binning != nullptr && std::holds_alternative<LinearRankBinning>(*binning)) {
+  if (binning != nullptr && !std::holds_alternative<PreBinned>(*binning)) {
     // The trees see the rows' bins; the linear leaves keep the raw values they were fitted on.
     binned.reserve(rows.size());
     for (const std::vector<float>& row : rows) {
-      std::optional<std::vector<float>> codes = quantize_row_for_linear_rank(*binning, row);
-      support::invariant(codes.has_value(), "a rank context bins every row");
-      binned.push_back(std::move(*codes));
+      std::optional<std::vector<float>> bins = quantize_row(*binning, row);
+      support::invariant(bins.has_value(), "a raw-value context bins every row");
+      binned.push_back(std::move(*bins));
     }
     route_rows = binned;
     value_rows = rows;

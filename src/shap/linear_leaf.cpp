@@ -7,6 +7,9 @@
 namespace kestrune::shap {
 namespace {
 
+// 2^-23: tree weights this close to 1 count as 1.
+constexpr float kF32Epsilon = 1.1920929e-7f;
+
 bool is_rescaled(float weight) { return std::fabs(weight - 1.0f) > kF32Epsilon; }
 
 void scale_side(core::LeafValue& side, float weight) {
