@@ -46,7 +46,10 @@ void verify_additivity(const engine::TrainedModel& model, const StumpIndex& inde
 
   float tolerance = std::fabs(predicted) * kRelativeTolerance + kAbsoluteTolerance;
   if (linear) tolerance = tolerance + static_cast<float>(slack * 0x1p-23);
-  if (std::fabs(predicted - reconstructed) > tolerance) {
+  // A gap that is not a finite number within the tolerance fails: a NaN or infinite leaf, even one
+  // off the row's path, must not pass as an explanation that adds up.
+  const float gap = std::fabs(predicted - reconstructed);
+  if (!std::isfinite(gap) || !(gap <= tolerance)) {
     throw ShapError::runtime("row " + std::to_string(row_index) + " additivity check failed: predicted=" +
                              support::format_f32(predicted) + ", reconstructed=" + support::format_f32(reconstructed) +
                              ", tolerance=" + support::format_f32(tolerance) + " (atol=" +

@@ -12,7 +12,7 @@
 namespace kestrune::shap {
 
 // ShapError::Runtime "row {} additivity check failed: ..." when |prediction - reconstruction|
-// exceeds |prediction| x 1e-4 + 1e-5, widened by the rounding slack of the linear leaf terms on
+// is not finite or exceeds |prediction| x 1e-4 + 1e-5, widened by the rounding slack of the linear leaf terms on
 // the row's path. `route_row` decides the branches and `value_row` values the linear leaves (see
 // distribute_linear_terms_for_row). Without a binning context a linear-leaf model is not checked:
 // its rows are bin numbers, which say nothing of the raw values its leaves were fitted on.
