@@ -55,8 +55,7 @@ ShapInteractionBatch explain_interactions_tree_shap(const engine::TrainedModel& 
     std::vector<double>& matrix = buffers.matrix;
     for (std::size_t r = first; r < last; ++r) {
       const std::span<const float> row = rows[r];
-      std::fill(buffers.phi.begin(), buffers.phi.end(), 0.0);
-      for (const TsTree& tree : forms.trees) add_tree_shap(tree, row, binning, buffers.scratch, buffers.phi);
+      tree_shap_row(forms, row, binning, buffers.scratch, buffers.phi);
       std::fill(matrix.begin(), matrix.end(), 0.0);
       for (std::size_t j = 0; j < features; ++j) {
         if (trees_of_feature[j].empty()) continue;

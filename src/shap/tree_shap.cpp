@@ -34,8 +34,7 @@ ShapExplanationBatch explain_rows_tree_shap(const engine::TrainedModel& model,
     for (std::size_t r = first; r < last; ++r) {
       const std::span<const float> row = rows[r];
       const std::span<const float> value_row = value_rows.empty() ? row : std::span<const float>(value_rows[r]);
-      std::fill(phi.begin(), phi.end(), 0.0);
-      for (const TsTree& tree : forms.trees) add_tree_shap(tree, row, binning, scratch, phi);
+      tree_shap_row(forms, row, binning, scratch, phi);
       if (linear) distribute_linear_terms_for_row(index, row, value_row, model.feature_baseline, binning, phi);
       std::vector<float> values(phi.size());
       for (std::size_t j = 0; j < phi.size(); ++j) values[j] = static_cast<float>(phi[j]);
