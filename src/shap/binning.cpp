@@ -7,7 +7,6 @@
 #include "predictor/evaluation.hpp"
 #include "quantization/bin_rules.hpp"
 #include "shap/error.hpp"
-#include "support/casts.hpp"
 #include "support/panic.hpp"
 
 namespace kestrune::shap {
@@ -77,8 +76,9 @@ bool stump_goes_left(const engine::TrainedStump& stump, const BinningContext* bi
   return bin_of_value(*binning, stump.feature_index, x) < static_cast<float>(stump.split_bin) + 0.5f;
 }
 
-std::optional<std::vector<float>> quantize_row(const BinningContext& binning, std::span<const float> row) {
-  if (std::holds_alternative<PreBinned>(binning)) return std::nullopt;
+std::optional<std::vector<float>> quantize_row_for_linear_rank(const BinningContext& binning,
+                                                               std::span<const float> row) {
+  if (!std::holds_alternative<LinearRankBinning>(binning)) return std::nullopt;
   std::vector<float> bins;
   bins.reserve(row.size());
   for (std::size_t i = 0; i < row.size(); ++i) {
@@ -86,12 +86,6 @@ std::optional<std::vector<float>> quantize_row(const BinningContext& binning, st
     bins.push_back(std::isnan(x) ? x : bin_of_value(binning, static_cast<std::uint32_t>(i), x));
   }
   return bins;
-}
-
-std::optional<std::vector<float>> quantize_row_for_linear_rank(const BinningContext& binning,
-                                                               std::span<const float> row) {
-  if (!std::holds_alternative<LinearRankBinning>(binning)) return std::nullopt;
-  return quantize_row(binning, row);
 }
 
 }  // namespace kestrune::shap

@@ -56,10 +56,9 @@ float bin_of_value(const BinningContext& binning, std::uint32_t feature, float x
 // bin_of_value(x) < bin + 0.5 (a PreBinned row with a fraction goes where its rounded bin goes).
 bool stump_goes_left(const engine::TrainedStump& stump, const BinningContext* binning, float x);
 
-// The row's bins under the context (NaN stays NaN); absent for PreBinned, whose rows are bins.
-std::optional<std::vector<float>> quantize_row(const BinningContext& binning, std::span<const float> row);
-
-// quantize_row for the LinearRank description only; absent for every other description.
+// The row's bins under the LinearRank description (NaN stays NaN); absent for every other
+// description. The explainers do not bin rows ahead (stump_goes_left bins what a numeric stump
+// reads); this serves callers that want the bins a rank-binned model saw.
 std::optional<std::vector<float>> quantize_row_for_linear_rank(const BinningContext& binning,
                                                                std::span<const float> row);
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <optional>
 #include <string>
-#include <variant>
 
 #include "shap/artifact_context.hpp"
 #include "shap/error.hpp"
@@ -13,7 +12,6 @@
 #include "shap/model_structure.hpp"
 #include "shap/rows.hpp"
 #include "shap/tree_shap.hpp"
-#include "support/panic.hpp"
 
 namespace kestrune::shap {
 namespace {
@@ -26,31 +24,17 @@ std::size_t distinct_split_features(const engine::TrainedModel& model) {
   return static_cast<std::size_t>(std::unique(features.begin(), features.end()) - features.begin());
 }
 
-// Folds DART tree weights into the leaves and bins raw rows once, by the training quantizer's
-// rules, then hands the model, the rows that decide the branches, the context and the rows that
-// value the linear leaves to `explain`.
+// Folds DART tree weights into the leaves, then hands the model, the rows, the context and the rows
+// that value the linear leaves (the same raw rows) to `explain`.
+//
+// Rows are not binned ahead: every numeric stump bins the raw value it reads (stump_goes_left),
+// while a native categorical stump reads the raw category id, which binning would destroy.
 template <typename Explain>
 auto explain_prepared(const engine::TrainedModel& model, std::span<const std::vector<float>> rows,
                       const BinningContext* binning, Explain&& explain) {
   std::optional<engine::TrainedModel> scaled;
   if (has_rescaled_tree_weights(model)) scaled = scale_model_by_tree_weight(model);
-  std::vector<std::vector<float>> binned;
-  const BinningContext prebinned = PreBinned{};
-  std::span<const std::vector<float>> route_rows = rows;
-  std::span<const std::vector<float>> value_rows;
-  if (binning != nullptr && !std::holds_alternative<PreBinned>(*binning)) {
-    // The trees see the rows' bins; the linear leaves keep the raw values they were fitted on.
-    binned.reserve(rows.size());
-    for (const std::vector<float>& row : rows) {
-      std::optional<std::vector<float>> bins = quantize_row(*binning, row);
-      support::invariant(bins.has_value(), "a raw-value context bins every row");
-      binned.push_back(std::move(*bins));
-    }
-    route_rows = binned;
-    value_rows = rows;
-    binning = &prebinned;
-  }
-  return explain(scaled ? *scaled : model, route_rows, binning, value_rows);
+  return explain(scaled ? *scaled : model, rows, binning, std::span<const std::vector<float>>{});
 }
 
 ShapExplanationBatch explain_values(const engine::TrainedModel& model, std::span<const std::vector<float>> rows,

@@ -53,13 +53,18 @@ def explain(artifact, rows, **binning):
         artifact, rows.ravel().tolist(), rows.shape[0], rows.shape[1], **binning))
 
 
-def fit(**kwargs):
-    return _kestrune.train_regression_artifact_with_summary(X, Y, 0.3, 4, 1.0, 1.0, 0.0, 5, True, rounds=25,
+# 30 features: more split features than the exact explainer takes, so TreeSHAP explains it.
+WIDE_X = np.concatenate([X, rng.normal(size=(X.shape[0], 24)).astype(f32)], axis=1)
+WIDE_Y = (Y + 0.3 * np.sum(WIDE_X[:, 6:], axis=1)).astype(f32)
+
+
+def fit(x=X, y=Y, **kwargs):
+    return _kestrune.train_regression_artifact_with_summary(x, y, 0.3, 4, 1.0, 1.0, 0.0, 5, True, rounds=25,
                                                             **kwargs)
 
 
-def linear_case():
-    result = fit()
+def linear_case(wide=False):
+    result = fit(WIDE_X, WIDE_Y) if wide else fit()
     m = result.continuous_binning_metadata
     rows = edge_rows([linear_edges(lo, hi) for lo, hi in zip(m.feature_mins, m.feature_maxs)])
     scores = Handle(result.artifact_bytes).predict_dense_quantized_linear(
@@ -104,6 +109,25 @@ def prebinned_case():
     return result.artifact_bytes, rows, dict(binning_kind="prebinned"), scores
 
 
+def native_categorical_case(kind):
+    # A native categorical column holds category ids, which its stumps read as they are: binning
+    # them by the column's bounds would send every id down one side.
+    cats = ["abcde"[i] for i in rng.integers(0, 5, X.shape[0])]
+    effect = {"a": 0.0, "b": 2.0, "c": -1.5, "d": 1.0, "e": 3.0}
+    result = fit(y=(Y + np.asarray([effect[c] for c in cats], dtype=f32)).astype(f32), categorical_feature_indices=[5],
+                 categorical_feature_values_list=[cats], max_cat_threshold=8)
+    m = result.continuous_binning_metadata
+    ids = np.asarray(list(result.native_cat_mappings[5].values()), dtype=f32)
+    rows = edge_rows([linear_edges(lo, hi) for lo, hi in zip(m.feature_mins[:5], m.feature_maxs[:5])] + [ids])
+    handle = Handle(result.artifact_bytes)
+    handle.convert_thresholds_to_float(m.feature_mins, m.feature_maxs, TOP)
+    scores = handle.predict_batch(rows.tolist())
+    binning = dict(binning_kind=kind, feature_mins=m.feature_mins, feature_maxs=m.feature_maxs, max_data_bin=TOP)
+    if kind == "linear_rank":
+        binning["linear_rank_per_feature"] = [None] * 6
+    return result.artifact_bytes, rows, binning, scores
+
+
 def constant_feature_case(context):
     # Splits on constant and near-constant features (a span of at most 1e-6 counts as constant),
     # with the bounds far from and near zero, where a raw threshold of min + 2^-23 misroutes.
@@ -129,9 +153,12 @@ def constant_feature_case(context):
 
 CASES = {
     "linear": lambda mp: linear_case(),
+    "linear_tree_shap": lambda mp: linear_case(wide=True),
     "quantile": lambda mp: quantile_case(),
     "linear_rank": linear_rank_case,
     "prebinned": lambda mp: prebinned_case(),
+    "native_categorical_linear": lambda mp: native_categorical_case("linear"),
+    "native_categorical_linear_rank": lambda mp: native_categorical_case("linear_rank"),
     "constant_features_linear": lambda mp: constant_feature_case("linear"),
     "constant_features_linear_rank": lambda mp: constant_feature_case("linear_rank"),
 }
