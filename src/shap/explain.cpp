@@ -24,25 +24,24 @@ std::size_t distinct_split_features(const engine::TrainedModel& model) {
   return static_cast<std::size_t>(std::unique(features.begin(), features.end()) - features.begin());
 }
 
-// Folds DART tree weights into the leaves, then hands the model, the rows, the context and the rows
-// that value the linear leaves (the same raw rows) to `explain`.
+// Folds DART tree weights into the leaves, then hands the model, the rows and the context to
+// `explain`.
 //
 // Rows are not binned ahead: every numeric stump bins the raw value it reads (stump_goes_left),
-// while a native categorical stump reads the raw category id, which binning would destroy.
+// a native categorical stump reads the raw category id, which binning would destroy, and linear
+// leaves read the raw values they were fitted on.
 template <typename Explain>
 auto explain_prepared(const engine::TrainedModel& model, std::span<const std::vector<float>> rows,
                       const BinningContext* binning, Explain&& explain) {
   std::optional<engine::TrainedModel> scaled;
   if (has_rescaled_tree_weights(model)) scaled = scale_model_by_tree_weight(model);
-  return explain(scaled ? *scaled : model, rows, binning, std::span<const std::vector<float>>{});
+  return explain(scaled ? *scaled : model, rows, binning);
 }
 
 ShapExplanationBatch explain_values(const engine::TrainedModel& model, std::span<const std::vector<float>> rows,
-                                    const BinningContext* binning, std::span<const std::vector<float>> value_rows) {
-  if (distinct_split_features(model) > kMaxExactFeatures) {
-    return explain_rows_tree_shap(model, rows, binning, value_rows);
-  }
-  return explain_rows_brute_force(model, rows, binning, value_rows);
+                                    const BinningContext* binning) {
+  if (distinct_split_features(model) > kMaxExactFeatures) return explain_rows_tree_shap(model, rows, binning);
+  return explain_rows_brute_force(model, rows, binning);
 }
 
 engine::TrainedModel only_model(ArtifactShapContext context) {
@@ -68,10 +67,7 @@ ShapInteractionBatch explain_interactions_from_model(const engine::TrainedModel&
   validate_rows(rows, model.feature_count);
   // The lists are read by feature index: short ones are refused as for SHAP values.
   if (binning != nullptr) check_binning_lengths(*binning, model.feature_count);
-  return explain_prepared(model, rows, binning, [](const engine::TrainedModel& m, auto route_rows,
-                                                    const BinningContext* b, auto value_rows) {
-    return explain_interactions_tree_shap(m, route_rows, b, value_rows);
-  });
+  return explain_prepared(model, rows, binning, explain_interactions_tree_shap);
 }
 
 ShapExplanationBatch explain_rows_from_artifact_bytes(std::span<const std::uint8_t> bytes,
