@@ -1,8 +1,9 @@
 """SHAP with a binning context explains the path the predictor takes: for raw rows on a bin edge,
-one float either side of it, and on constant features, the expected value plus the row's SHAP
-values give back the predictor's raw score, under every binning context. The predictor scores the
-rows through its own quantizing methods (or, for quantile and pre-binned rows, on bins computed
-here with numpy), never through the explainer."""
+one float either side of it, on constant features and on native categorical columns, the expected
+value plus the row's SHAP values give back the predictor's raw score, under every binning context,
+through the exact explainer and TreeSHAP. The predictor scores the rows through its own quantizing
+methods or converted thresholds (or, for quantile and pre-binned rows, on bins computed here with
+numpy), never through the explainer."""
 
 import numpy as np
 import pytest
