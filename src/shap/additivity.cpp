@@ -16,8 +16,8 @@ constexpr float kRelativeTolerance = 0.0001f;
 
 }  // namespace
 
-void verify_additivity(const engine::TrainedModel& model, const StumpIndex& index, std::span<const float> route_row,
-                       std::span<const float> value_row, std::span<const float> values, std::size_t row_index,
+void verify_additivity(const engine::TrainedModel& model, const StumpIndex& index, std::span<const float> row,
+                       std::span<const float> values, std::size_t row_index,
                        const BinningContext* binning, float expected_value, bool linear) {
   if (linear && binning == nullptr) return;
 
@@ -25,14 +25,14 @@ void verify_additivity(const engine::TrainedModel& model, const StumpIndex& inde
   float predicted = model.base_prediction;
   double slack = 0.0;
   for (const std::uint32_t tree : index.root_trees) {
-    walk_row_path(index, tree, route_row, binning, [&](const engine::TrainedStump& stump, bool left) {
+    walk_row_path(index, tree, row, binning, [&](const engine::TrainedStump& stump, bool left) {
       const core::LeafValue& side = left ? stump.left : stump.right;
       if (const auto* leaf = std::get_if<core::LinearLeaf>(&side)) {
-        predicted = predicted + engine::linear_leaf_value_at(*leaf, value_row, 0);
+        predicted = predicted + engine::linear_leaf_value_at(*leaf, row, 0);
         const std::size_t terms = std::min(leaf->feature_indices.size(), leaf->coefficients.size());
         for (std::size_t k = 0; k < terms; ++k) {
           const std::uint32_t feature = leaf->feature_indices[k];
-          const double x = feature < value_row.size() ? std::fabs(static_cast<double>(value_row[feature])) : 0.0;
+          const double x = feature < row.size() ? std::fabs(static_cast<double>(row[feature])) : 0.0;
           slack += x * std::fabs(static_cast<double>(leaf->coefficients[k]));
         }
       } else {
@@ -46,7 +46,10 @@ void verify_additivity(const engine::TrainedModel& model, const StumpIndex& inde
 
   float tolerance = std::fabs(predicted) * kRelativeTolerance + kAbsoluteTolerance;
   if (linear) tolerance = tolerance + static_cast<float>(slack * 0x1p-23);
-  if (std::fabs(predicted - reconstructed) > tolerance) {
+  // A gap that is not a finite number within the tolerance fails: a NaN or infinite leaf, even one
+  // off the row's path, must not pass as an explanation that adds up.
+  const float gap = std::fabs(predicted - reconstructed);
+  if (!std::isfinite(gap) || !(gap <= tolerance)) {
     throw ShapError::runtime("row " + std::to_string(row_index) + " additivity check failed: predicted=" +
                              support::format_f32(predicted) + ", reconstructed=" + support::format_f32(reconstructed) +
                              ", tolerance=" + support::format_f32(tolerance) + " (atol=" +

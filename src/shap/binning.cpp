@@ -1,33 +1,21 @@
 #include "shap/binning.hpp"
 
 #include <cmath>
-#include <limits>
 #include <string>
 
 #include "engine/routing.hpp"
 #include "predictor/evaluation.hpp"
 #include "quantization/bin_rules.hpp"
 #include "shap/error.hpp"
-#include "support/casts.hpp"
 #include "support/panic.hpp"
 
 namespace kestrune::shap {
 namespace {
 
-constexpr float kLargestFinite = std::numeric_limits<float>::max();
-
 template <typename T>
 const T& entry(const std::vector<T>& list, std::uint32_t feature) {
   support::invariant(feature < list.size(), "binning lists hold one entry per model feature");
   return list[feature];
-}
-
-float linear_threshold(const std::vector<float>& mins, const std::vector<float>& maxs, std::uint16_t max_data_bin,
-                       std::uint32_t feature, std::uint16_t split_bin) {
-  const float min = entry(mins, feature);
-  const float range = entry(maxs, feature) - min;
-  if (range <= kF32Epsilon) return min + kF32Epsilon;
-  return min + range * ((static_cast<float>(split_bin) + 0.5f) / static_cast<float>(max_data_bin));
 }
 
 const std::vector<float>* sorted_values(const LinearRankBinning& binning, std::uint32_t feature) {
@@ -61,26 +49,21 @@ void check_binning_lengths(const BinningContext& binning, std::size_t feature_co
   }
 }
 
-float raw_split_threshold(const BinningContext& binning, std::uint32_t feature, std::uint16_t split_bin) {
-  if (std::holds_alternative<PreBinned>(binning)) return static_cast<float>(split_bin) + 0.5f;
+float bin_of_value(const BinningContext& binning, std::uint32_t feature, float x) {
+  if (std::holds_alternative<PreBinned>(binning)) return x;
   if (const auto* linear = std::get_if<LinearBinning>(&binning)) {
-    return linear_threshold(linear->feature_mins, linear->feature_maxs, linear->max_data_bin, feature, split_bin);
+    return static_cast<float>(quantization::linear_code(x, entry(linear->feature_mins, feature),
+                                                        entry(linear->feature_maxs, feature), linear->max_data_bin));
   }
   if (const auto* quantile = std::get_if<QuantileBinning>(&binning)) {
-    const std::vector<float>& cuts = entry(quantile->feature_cuts, feature);
-    return split_bin < cuts.size() ? cuts[split_bin] : kLargestFinite;
+    return static_cast<float>(quantization::quantile_code(x, entry(quantile->feature_cuts, feature)));
   }
   const auto& rank = std::get<LinearRankBinning>(binning);
-  const std::vector<float>* values = sorted_values(rank, feature);
-  if (values == nullptr) {
-    return linear_threshold(rank.feature_mins, rank.feature_maxs, rank.max_data_bin, feature, split_bin);
+  if (const std::vector<float>* values = sorted_values(rank, feature)) {
+    return static_cast<float>(quantization::rank_code(x, *values, rank.max_data_bin));
   }
-  const std::size_t n = values->size();
-  if (n < 2) return kLargestFinite;
-  const float position =
-      (static_cast<float>(split_bin) + 0.5f) * static_cast<float>(n - 1) / static_cast<float>(rank.max_data_bin);
-  const auto index = support::saturating_cast<std::uint64_t>(std::ceil(position));
-  return (*values)[index < n - 1 ? index : n - 1];
+  return static_cast<float>(quantization::linear_code(x, entry(rank.feature_mins, feature),
+                                                      entry(rank.feature_maxs, feature), rank.max_data_bin));
 }
 
 bool stump_goes_left(const engine::TrainedStump& stump, const BinningContext* binning, float x) {
@@ -90,26 +73,19 @@ bool stump_goes_left(const engine::TrainedStump& stump, const BinningContext* bi
     return engine::category_goes_left(*stump.category_bitset, predictor::category_of(x));
   }
   if (binning == nullptr) return x <= static_cast<float>(stump.split_bin);
-  return x < raw_split_threshold(*binning, stump.feature_index, stump.split_bin);
+  return bin_of_value(*binning, stump.feature_index, x) < static_cast<float>(stump.split_bin) + 0.5f;
 }
 
 std::optional<std::vector<float>> quantize_row_for_linear_rank(const BinningContext& binning,
                                                                std::span<const float> row) {
-  const auto* rank = std::get_if<LinearRankBinning>(&binning);
-  if (rank == nullptr) return std::nullopt;
-  std::vector<float> codes;
-  codes.reserve(row.size());
+  if (!std::holds_alternative<LinearRankBinning>(binning)) return std::nullopt;
+  std::vector<float> bins;
+  bins.reserve(row.size());
   for (std::size_t i = 0; i < row.size(); ++i) {
-    const auto feature = static_cast<std::uint32_t>(i);
-    const std::vector<float>* values = sorted_values(*rank, feature);
-    const std::uint16_t code =
-        values != nullptr
-            ? quantization::rank_code(row[i], *values, rank->max_data_bin)
-            : quantization::linear_code(row[i], entry(rank->feature_mins, feature), entry(rank->feature_maxs, feature),
-                                        rank->max_data_bin);
-    codes.push_back(static_cast<float>(code));
+    const float x = row[i];
+    bins.push_back(std::isnan(x) ? x : bin_of_value(binning, static_cast<std::uint32_t>(i), x));
   }
-  return codes;
+  return bins;
 }
 
 }  // namespace kestrune::shap

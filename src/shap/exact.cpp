@@ -74,10 +74,16 @@ std::uint32_t fill_subtree_maps(ExactTree& tree, std::int32_t position) {
   const std::size_t size = std::size_t{1} << std::popcount(node.subtree_bits);
   node.left_entry.resize(node.left >= 0 ? size : 0);
   node.right_entry.resize(node.right >= 0 ? size : 0);
+  // The maps are built once per call, so their stores are checked: a map sized short would
+  // otherwise be written past its end and read back without any visible effect.
+  const auto store = [](std::vector<std::uint32_t>& map, std::uint32_t c, std::uint32_t entry) {
+    support::invariant(c < map.size(), "a child map holds one entry per entry of its node's table");
+    map[c] = entry;
+  };
   for (std::uint32_t c = 0; c < size; ++c) {
     const std::uint32_t full = expand_bits(c, node.subtree_bits);
-    if (node.left >= 0) node.left_entry[c] = compress_bits(full, left);
-    if (node.right >= 0) node.right_entry[c] = compress_bits(full, right);
+    if (node.left >= 0) store(node.left_entry, c, compress_bits(full, left));
+    if (node.right >= 0) store(node.right_entry, c, compress_bits(full, right));
   }
   return node.subtree_bits;
 }
@@ -247,7 +253,7 @@ void fill_value_table(const Explainer& ex, std::span<const float> row, RowScratc
 }
 
 std::vector<float> explain_row(const Explainer& ex, std::size_t r, std::span<const float> row,
-                               std::span<const float> value_row, RowScratch& scratch) {
+                               RowScratch& scratch) {
   fill_value_table(ex, row, scratch);
   const float* v = scratch.table.data();
   const float drift = std::fabs(v[0] - ex.expected_value);
@@ -273,11 +279,11 @@ std::vector<float> explain_row(const Explainer& ex, std::size_t r, std::span<con
     phi[ex.structure.split_features[p]] = sum;
   }
   if (ex.linear) {
-    distribute_linear_terms_for_row(ex.structure.index, row, value_row, ex.model.feature_baseline, ex.binning, phi);
+    distribute_linear_terms_for_row(ex.structure.index, row, ex.model.feature_baseline, ex.binning, phi);
   }
   std::vector<float> values(phi.size());
   for (std::size_t j = 0; j < phi.size(); ++j) values[j] = static_cast<float>(phi[j]);
-  verify_additivity(ex.model, ex.structure.index, row, value_row, values, r, ex.binning, ex.expected_value,
+  verify_additivity(ex.model, ex.structure.index, row, values, r, ex.binning, ex.expected_value,
                     ex.linear);
   return values;
 }
@@ -286,9 +292,7 @@ std::vector<float> explain_row(const Explainer& ex, std::size_t r, std::span<con
 
 ShapExplanationBatch explain_rows_brute_force(const engine::TrainedModel& model,
                                               std::span<const std::vector<float>> rows,
-                                              const BinningContext* binning,
-                                              std::span<const std::vector<float>> value_rows) {
-  support::invariant(value_rows.empty() || value_rows.size() == rows.size(), "one value row per explained row");
+                                              const BinningContext* binning) {
   const Explainer ex = prepare(model, binning);
   ShapExplanationBatch batch;
   batch.expected_value = ex.expected_value;
@@ -304,9 +308,7 @@ ShapExplanationBatch explain_rows_brute_force(const engine::TrainedModel& model,
         scratch.levels.resize(2 * (ex.max_depth + 1) * (std::size_t{1} << std::min(ex.max_tree_bits, kNodeTableBits)));
         scratch.phi.resize(model.feature_count);
         for (std::size_t r = first; r < last; ++r) {
-          const std::span<const float> row = rows[r];
-          const std::span<const float> value_row = value_rows.empty() ? row : std::span<const float>(value_rows[r]);
-          batch.values[r] = explain_row(ex, r, row, value_row, scratch);
+          batch.values[r] = explain_row(ex, r, rows[r], scratch);
         }
       },
       parallel::kDefaultMinParallel, max_threads);

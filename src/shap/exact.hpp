@@ -14,12 +14,9 @@
 namespace kestrune::shap {
 
 // The rows must already be valid for the model and its tree weights folded in (every weight
-// counts as 1 here). `value_rows`, when not empty, holds the rows as the caller gave them, one per
-// row: linear leaf terms are valued on them while `rows` decides the branches (rank binning
-// explains bin numbers of raw rows). Every row must pass the additivity check.
+// counts as 1 here). Every row must pass the additivity check.
 ShapExplanationBatch explain_rows_brute_force(const engine::TrainedModel& model,
                                               std::span<const std::vector<float>> rows,
-                                              const BinningContext* binning,
-                                              std::span<const std::vector<float>> value_rows = {});
+                                              const BinningContext* binning);
 
 }  // namespace kestrune::shap

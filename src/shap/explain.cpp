@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <optional>
 #include <string>
-#include <variant>
 
 #include "shap/artifact_context.hpp"
 #include "shap/error.hpp"
@@ -13,7 +12,6 @@
 #include "shap/model_structure.hpp"
 #include "shap/rows.hpp"
 #include "shap/tree_shap.hpp"
-#include "support/panic.hpp"
 
 namespace kestrune::shap {
 namespace {
@@ -26,39 +24,24 @@ std::size_t distinct_split_features(const engine::TrainedModel& model) {
   return static_cast<std::size_t>(std::unique(features.begin(), features.end()) - features.begin());
 }
 
-// Folds DART tree weights into the leaves and bins rows under a rank context, then hands the
-// model, the rows that decide the branches, the context and the rows that value the linear leaves
-// to `explain`.
+// Folds DART tree weights into the leaves, then hands the model, the rows and the context to
+// `explain`.
+//
+// Rows are not binned ahead: every numeric stump bins the raw value it reads (stump_goes_left),
+// a native categorical stump reads the raw category id, which binning would destroy, and linear
+// leaves read the raw values they were fitted on.
 template <typename Explain>
 auto explain_prepared(const engine::TrainedModel& model, std::span<const std::vector<float>> rows,
                       const BinningContext* binning, Explain&& explain) {
   std::optional<engine::TrainedModel> scaled;
   if (has_rescaled_tree_weights(model)) scaled = scale_model_by_tree_weight(model);
-  std::vector<std::vector<float>> binned;
-  const BinningContext prebinned = PreBinned{};
-  std::span<const std::vector<float>> route_rows = rows;
-  std::span<const std::vector<float>> value_rows;
-  if (binning != nullptr && std::holds_alternative<LinearRankBinning>(*binning)) {
-    // The trees see the rows' bins; the linear leaves keep the raw values they were fitted on.
-    binned.reserve(rows.size());
-    for (const std::vector<float>& row : rows) {
-      std::optional<std::vector<float>> codes = quantize_row_for_linear_rank(*binning, row);
-      support::invariant(codes.has_value(), "a rank context bins every row");
-      binned.push_back(std::move(*codes));
-    }
-    route_rows = binned;
-    value_rows = rows;
-    binning = &prebinned;
-  }
-  return explain(scaled ? *scaled : model, route_rows, binning, value_rows);
+  return explain(scaled ? *scaled : model, rows, binning);
 }
 
 ShapExplanationBatch explain_values(const engine::TrainedModel& model, std::span<const std::vector<float>> rows,
-                                    const BinningContext* binning, std::span<const std::vector<float>> value_rows) {
-  if (distinct_split_features(model) > kMaxExactFeatures) {
-    return explain_rows_tree_shap(model, rows, binning, value_rows);
-  }
-  return explain_rows_brute_force(model, rows, binning, value_rows);
+                                    const BinningContext* binning) {
+  if (distinct_split_features(model) > kMaxExactFeatures) return explain_rows_tree_shap(model, rows, binning);
+  return explain_rows_brute_force(model, rows, binning);
 }
 
 engine::TrainedModel only_model(ArtifactShapContext context) {
@@ -84,10 +67,7 @@ ShapInteractionBatch explain_interactions_from_model(const engine::TrainedModel&
   validate_rows(rows, model.feature_count);
   // The lists are read by feature index: short ones are refused as for SHAP values.
   if (binning != nullptr) check_binning_lengths(*binning, model.feature_count);
-  return explain_prepared(model, rows, binning, [](const engine::TrainedModel& m, auto route_rows,
-                                                    const BinningContext* b, auto value_rows) {
-    return explain_interactions_tree_shap(m, route_rows, b, value_rows);
-  });
+  return explain_prepared(model, rows, binning, explain_interactions_tree_shap);
 }
 
 ShapExplanationBatch explain_rows_from_artifact_bytes(std::span<const std::uint8_t> bytes,

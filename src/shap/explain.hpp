@@ -13,8 +13,8 @@
 namespace kestrune::shap {
 
 // The one place that decides how a model's SHAP values are computed: checks the rows and the
-// binning lists, folds DART tree weights into the leaves, bins rows under a rank context, then
-// explains exactly (at most kMaxExactFeatures split features) or by TreeSHAP.
+// binning lists, folds DART tree weights into the leaves, then explains exactly (at most
+// kMaxExactFeatures split features) or by TreeSHAP.
 ShapExplanationBatch explain_rows_from_model(const engine::TrainedModel& model,
                                              std::span<const std::vector<float>> rows, const BinningContext* binning);
 
@@ -28,8 +28,7 @@ std::vector<ShapExplanationBatch> explain_rows_from_artifact_bytes_per_output(
     const BinningContext* binning = nullptr);
 
 // SHAP interaction values, always by the conditioned TreeSHAP recursion, after the same checks of
-// the rows and the binning lists, the same folding of tree weights and the same rank binning as
-// explain_rows_from_model.
+// the rows and the binning lists and the same folding of tree weights as explain_rows_from_model.
 ShapInteractionBatch explain_interactions_from_model(const engine::TrainedModel& model,
                                                      std::span<const std::vector<float>> rows,
                                                      const BinningContext* binning);

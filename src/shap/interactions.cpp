@@ -7,7 +7,6 @@
 #include "shap/linear_leaf.hpp"
 #include "shap/model_structure.hpp"
 #include "shap/tree_shap_recursion.hpp"
-#include "support/panic.hpp"
 
 namespace kestrune::shap {
 namespace {
@@ -32,9 +31,7 @@ struct RowBuffers {
 
 ShapInteractionBatch explain_interactions_tree_shap(const engine::TrainedModel& model,
                                                     std::span<const std::vector<float>> rows,
-                                                    const BinningContext* binning,
-                                                    std::span<const std::vector<float>> value_rows) {
-  support::invariant(value_rows.empty() || value_rows.size() == rows.size(), "one value row per explained row");
+                                                    const BinningContext* binning) {
   check_split_features(model);
   const StumpIndex index = index_stumps(model);
   const ModelTreeForms forms = build_model_tree_forms(index, model);
@@ -55,8 +52,7 @@ ShapInteractionBatch explain_interactions_tree_shap(const engine::TrainedModel& 
     std::vector<double>& matrix = buffers.matrix;
     for (std::size_t r = first; r < last; ++r) {
       const std::span<const float> row = rows[r];
-      std::fill(buffers.phi.begin(), buffers.phi.end(), 0.0);
-      for (const TsTree& tree : forms.trees) add_tree_shap(tree, row, binning, buffers.scratch, buffers.phi);
+      tree_shap_row(forms, row, binning, buffers.scratch, buffers.phi);
       std::fill(matrix.begin(), matrix.end(), 0.0);
       for (std::size_t j = 0; j < features; ++j) {
         if (trees_of_feature[j].empty()) continue;
@@ -79,9 +75,8 @@ ShapInteractionBatch explain_interactions_tree_shap(const engine::TrainedModel& 
       }
       if (linear) {
         // The linear leaf terms belong to their own feature alone: they go to the diagonal.
-        const std::span<const float> value_row = value_rows.empty() ? row : std::span<const float>(value_rows[r]);
         std::fill(buffers.phi.begin(), buffers.phi.end(), 0.0);
-        distribute_linear_terms_for_row(index, row, value_row, model.feature_baseline, binning, buffers.phi);
+        distribute_linear_terms_for_row(index, row, model.feature_baseline, binning, buffers.phi);
         for (std::size_t k = 0; k < features; ++k) matrix[k * features + k] += buffers.phi[k];
       }
       std::vector<float>& out = batch.values[r];

@@ -13,12 +13,10 @@
 
 namespace kestrune::shap {
 
-// The rows must already be valid for the model and its tree weights folded in. `value_rows`, when
-// not empty, values the linear leaf terms (one per row) while `rows` decides the branches; linear
-// terms go to the diagonal only. No additivity check is made.
+// The rows must already be valid for the model and its tree weights folded in. Linear leaf terms
+// go to the diagonal only. No additivity check is made.
 ShapInteractionBatch explain_interactions_tree_shap(const engine::TrainedModel& model,
                                                     std::span<const std::vector<float>> rows,
-                                                    const BinningContext* binning,
-                                                    std::span<const std::vector<float>> value_rows = {});
+                                                    const BinningContext* binning);
 
 }  // namespace kestrune::shap

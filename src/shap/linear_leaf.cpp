@@ -7,6 +7,9 @@
 namespace kestrune::shap {
 namespace {
 
+// 2^-23: tree weights this close to 1 count as 1.
+constexpr float kF32Epsilon = 1.1920929e-7f;
+
 bool is_rescaled(float weight) { return std::fabs(weight - 1.0f) > kF32Epsilon; }
 
 void scale_side(core::LeafValue& side, float weight) {
@@ -56,12 +59,11 @@ float side_value_at_baseline(const core::LeafValue& side, const std::optional<st
   return static_cast<float>(value);
 }
 
-void distribute_linear_terms_for_row(const StumpIndex& index, std::span<const float> route_row,
-                                     std::span<const float> value_row,
+void distribute_linear_terms_for_row(const StumpIndex& index, std::span<const float> row,
                                      const std::optional<std::vector<float>>& baseline, const BinningContext* binning,
                                      std::span<double> phi) {
   for (const std::uint32_t tree : index.root_trees) {
-    walk_row_path(index, tree, route_row, binning, [&](const engine::TrainedStump& stump, bool left) {
+    walk_row_path(index, tree, row, binning, [&](const engine::TrainedStump& stump, bool left) {
       const core::LinearLeaf* leaf = std::get_if<core::LinearLeaf>(left ? &stump.left : &stump.right);
       if (leaf == nullptr) return;
       const std::size_t terms = std::min(leaf->feature_indices.size(), leaf->coefficients.size());
@@ -69,7 +71,7 @@ void distribute_linear_terms_for_row(const StumpIndex& index, std::span<const fl
         const std::uint32_t feature = leaf->feature_indices[k];
         if (feature >= phi.size()) continue;
         const double c = leaf->coefficients[k];
-        const double v = feature < value_row.size() ? static_cast<double>(value_row[feature]) : 0.0;
+        const double v = feature < row.size() ? static_cast<double>(row[feature]) : 0.0;
         if (baseline) {
           const double b = feature < baseline->size() ? static_cast<double>((*baseline)[feature]) : 0.0;
           phi[feature] += (v - b) * c;

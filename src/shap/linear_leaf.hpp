@@ -28,10 +28,8 @@ bool has_linear_leaves(const engine::TrainedModel& model);
 float side_value_at_baseline(const core::LeafValue& side, const std::optional<std::vector<float>>& baseline);
 
 // Adds each linear leaf term the row reaches, coefficient x (value - baseline), to its feature's
-// entry of phi. `route_row` decides the branches (bin numbers under a rank context); the terms are
-// valued on `value_row`, the row as the caller gave it, as training and prediction value them.
-void distribute_linear_terms_for_row(const StumpIndex& index, std::span<const float> route_row,
-                                     std::span<const float> value_row,
+// entry of phi. The terms read the row's raw values, as training and prediction value them.
+void distribute_linear_terms_for_row(const StumpIndex& index, std::span<const float> row,
                                      const std::optional<std::vector<float>>& baseline, const BinningContext* binning,
                                      std::span<double> phi);
 

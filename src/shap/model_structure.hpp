@@ -51,14 +51,14 @@ struct ModelStructure {
 ModelStructure build_model_structure(const engine::TrainedModel& model);
 
 // Visits the stumps on one row's path through `tree` from its root, with the side taken:
-// visit(stump, went_left). `route_row` decides the branches; a feature beyond it reads as NaN.
+// visit(stump, went_left). A feature beyond the row reads as NaN.
 template <typename Visit>
-void walk_row_path(const StumpIndex& index, std::uint32_t tree, std::span<const float> route_row,
+void walk_row_path(const StumpIndex& index, std::uint32_t tree, std::span<const float> row,
                    const BinningContext* binning, Visit&& visit) {
   std::uint64_t id = 0;
   while (const engine::TrainedStump* stump = index.find(tree, id)) {
-    const float x = stump->feature_index < route_row.size() ? route_row[stump->feature_index]
-                                                            : std::numeric_limits<float>::quiet_NaN();
+    const float x = stump->feature_index < row.size() ? row[stump->feature_index]
+                                                  : std::numeric_limits<float>::quiet_NaN();
     const bool left = stump_goes_left(*stump, binning, x);
     visit(*stump, left);
     id = 2 * id + (left ? 1 : 2);

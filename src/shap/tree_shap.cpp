@@ -8,7 +8,6 @@
 #include "shap/linear_leaf.hpp"
 #include "shap/model_structure.hpp"
 #include "shap/tree_shap_recursion.hpp"
-#include "support/panic.hpp"
 
 namespace kestrune::shap {
 namespace {
@@ -18,9 +17,7 @@ constexpr std::size_t kRowsPerChunk = 8;
 }  // namespace
 
 ShapExplanationBatch explain_rows_tree_shap(const engine::TrainedModel& model,
-                                            std::span<const std::vector<float>> rows, const BinningContext* binning,
-                                            std::span<const std::vector<float>> value_rows) {
-  support::invariant(value_rows.empty() || value_rows.size() == rows.size(), "one value row per explained row");
+                                            std::span<const std::vector<float>> rows, const BinningContext* binning) {
   check_split_features(model);
   const StumpIndex index = index_stumps(model);
   const ModelTreeForms forms = build_model_tree_forms(index, model);
@@ -33,13 +30,11 @@ ShapExplanationBatch explain_rows_tree_shap(const engine::TrainedModel& model,
     std::vector<double> phi(model.feature_count);
     for (std::size_t r = first; r < last; ++r) {
       const std::span<const float> row = rows[r];
-      const std::span<const float> value_row = value_rows.empty() ? row : std::span<const float>(value_rows[r]);
-      std::fill(phi.begin(), phi.end(), 0.0);
-      for (const TsTree& tree : forms.trees) add_tree_shap(tree, row, binning, scratch, phi);
-      if (linear) distribute_linear_terms_for_row(index, row, value_row, model.feature_baseline, binning, phi);
+      tree_shap_row(forms, row, binning, scratch, phi);
+      if (linear) distribute_linear_terms_for_row(index, row, model.feature_baseline, binning, phi);
       std::vector<float> values(phi.size());
       for (std::size_t j = 0; j < phi.size(); ++j) values[j] = static_cast<float>(phi[j]);
-      verify_additivity(model, index, row, value_row, values, r, binning, batch.expected_value, linear);
+      verify_additivity(model, index, row, values, r, binning, batch.expected_value, linear);
       batch.values[r] = std::move(values);
     }
   });

@@ -14,9 +14,8 @@
 namespace kestrune::shap {
 
 // Same contract as explain_rows_brute_force: rows valid for the model, tree weights folded in,
-// `value_rows` (when not empty) valuing the linear leaf terms, every row checked for additivity.
+// every row checked for additivity.
 ShapExplanationBatch explain_rows_tree_shap(const engine::TrainedModel& model,
-                                            std::span<const std::vector<float>> rows, const BinningContext* binning,
-                                            std::span<const std::vector<float>> value_rows = {});
+                                            std::span<const std::vector<float>> rows, const BinningContext* binning);
 
 }  // namespace kestrune::shap

@@ -10,8 +10,8 @@
 namespace kestrune::shap {
 namespace {
 
-double expected_subtree_value(const TsTree& tree, std::int32_t position) {
-  const TsNode& node = tree.nodes[static_cast<std::size_t>(position)];
+double expected_subtree_value(const StdTree& tree, std::int32_t position) {
+  const StdTreeNode& node = tree.nodes[static_cast<std::size_t>(position)];
   if (node.stump == nullptr) return node.value;
   return node.left_fraction * expected_subtree_value(tree, node.left) +
          (1.0 - node.left_fraction) * expected_subtree_value(tree, node.right);
@@ -21,7 +21,7 @@ double expected_subtree_value(const TsTree& tree, std::int32_t position) {
 // the loop: a division per element would otherwise sit on each loop's dependency chain.
 
 // EXTEND: element d joins the path, and every subset size's weight is carried forward.
-void extend_path(PathElement* path, std::size_t d, double zero, double one, std::int32_t feature, const double* inv) {
+void ts_extend_path(PathElement* path, std::size_t d, double zero, double one, std::int32_t feature, const double* inv) {
   path[d] = {feature, zero, one, d == 0 ? 1.0 : 0.0};
   const double zero_share = zero * inv[d + 1];
   const double one_share = one * inv[d + 1];
@@ -33,7 +33,7 @@ void extend_path(PathElement* path, std::size_t d, double zero, double one, std:
 }
 
 // UNWIND: undoes the extension by element k of a path whose last element is l.
-void unwind_path(PathElement* path, std::size_t l, std::size_t k, const double* inv) {
+void ts_unextend_path(PathElement* path, std::size_t l, std::size_t k, const double* inv) {
   const double one = path[k].one_fraction;
   const double zero = path[k].zero_fraction;
   const auto n = static_cast<double>(l + 1);
@@ -58,7 +58,7 @@ void unwind_path(PathElement* path, std::size_t l, std::size_t k, const double* 
 }
 
 // UNWOUND-PATH-SUM: the total weight of the path with element k unwound, without changing it.
-double unwound_path_sum(const PathElement* path, std::size_t l, std::size_t k, const double* inv) {
+double ts_unwound_path_sum(const PathElement* path, std::size_t l, std::size_t k, const double* inv) {
   const double one = path[k].one_fraction;
   const double zero = path[k].zero_fraction;
   const auto n = static_cast<double>(l + 1);
@@ -80,7 +80,7 @@ double unwound_path_sum(const PathElement* path, std::size_t l, std::size_t k, c
 }
 
 struct RowWalk {
-  const TsTree& tree;
+  const StdTree& tree;
   std::span<const float> row;
   const BinningContext* binning;
   std::int32_t condition_feature;  // -1 for a plain pass
@@ -108,7 +108,7 @@ using Fractions = std::conditional_t<kConditioned, ConditionFractions, NoConditi
 // every subset alike), and at its splits the share follows the row's side (on) or the training
 // rows (off) instead. A share of exactly 0 adds nothing; a subtree is left once both are 0.
 template <bool kConditioned>
-void recurse(const RowWalk& walk, std::int32_t position, std::size_t level, std::size_t d, double zero, double one,
+void ts_recurse(const RowWalk& walk, std::int32_t position, std::size_t level, std::size_t d, double zero, double one,
              std::int32_t feature, Fractions<kConditioned> condition) {
   if constexpr (kConditioned) {
     if (condition.on == 0.0 && condition.off == 0.0) return;
@@ -116,11 +116,11 @@ void recurse(const RowWalk& walk, std::int32_t position, std::size_t level, std:
   PathElement* path = walk.slabs + level * walk.width;
   const bool extend = !kConditioned || feature != walk.condition_feature;
   if (level > 0) std::copy_n(path - walk.width, extend ? d : d + 1, path);
-  if (extend) extend_path(path, d, zero, one, feature, walk.inv);
-  const TsNode& node = walk.tree.nodes[static_cast<std::size_t>(position)];
+  if (extend) ts_extend_path(path, d, zero, one, feature, walk.inv);
+  const StdTreeNode& node = walk.tree.nodes[static_cast<std::size_t>(position)];
   if (node.stump == nullptr) {
     for (std::size_t i = 1; i <= d; ++i) {
-      const double w = unwound_path_sum(path, d, i, walk.inv);
+      const double w = ts_unwound_path_sum(path, d, i, walk.inv);
       const double contribution = w * (path[i].one_fraction - path[i].zero_fraction) * node.value;
       const auto f = static_cast<std::size_t>(path[i].feature);
       if constexpr (kConditioned) {
@@ -150,7 +150,7 @@ void recurse(const RowWalk& walk, std::int32_t position, std::size_t level, std:
     // fractions carried into this split's children.
     incoming_zero = path[k].zero_fraction;
     incoming_one = path[k].one_fraction;
-    unwind_path(path, d, k, walk.inv);
+    ts_unextend_path(path, d, k, walk.inv);
     --d;
   }
   std::size_t child_d = d + 1;
@@ -168,11 +168,11 @@ void recurse(const RowWalk& walk, std::int32_t position, std::size_t level, std:
   // A child that neither the row nor any training row reaches weighs nothing in any subset; its
   // zero weights could not be unwound again, so it is skipped.
   if (hot_fraction * incoming_zero != 0.0 || incoming_one != 0.0) {
-    recurse<kConditioned>(walk, hot, level + 1, child_d, hot_fraction * incoming_zero, incoming_one, split_feature,
+    ts_recurse<kConditioned>(walk, hot, level + 1, child_d, hot_fraction * incoming_zero, incoming_one, split_feature,
                           hot_condition);
   }
   if (cold_fraction * incoming_zero != 0.0) {
-    recurse<kConditioned>(walk, cold, level + 1, child_d, cold_fraction * incoming_zero, 0.0, split_feature,
+    ts_recurse<kConditioned>(walk, cold, level + 1, child_d, cold_fraction * incoming_zero, 0.0, split_feature,
                           cold_condition);
   }
 }
@@ -184,8 +184,8 @@ PathScratch::PathScratch(std::size_t max_depth)
   for (std::size_t k = 1; k <= width_; ++k) reciprocals_[k] = 1.0 / static_cast<double>(k);
 }
 
-TsTree build_tree_form(const StumpIndex& index, std::uint32_t tree, const engine::TrainedModel& model) {
-  TsTree out;
+StdTree build_std_tree(const StumpIndex& index, std::uint32_t tree, const engine::TrainedModel& model) {
+  StdTree out;
   auto visit = [&](auto& self, std::uint64_t local_id, double path_value, std::size_t depth) -> std::int32_t {
     const auto position = static_cast<std::int32_t>(out.nodes.size());
     const engine::TrainedStump* stump = index.find(tree, local_id);
@@ -215,13 +215,13 @@ TsTree build_tree_form(const StumpIndex& index, std::uint32_t tree, const engine
   return out;
 }
 
-double expected_tree_value(const TsTree& tree) { return expected_subtree_value(tree, 0); }
+double expected_tree_value(const StdTree& tree) { return expected_subtree_value(tree, 0); }
 
 ModelTreeForms build_model_tree_forms(const StumpIndex& index, const engine::TrainedModel& model) {
   ModelTreeForms forms;
   double expected = model.base_prediction;
   for (const std::uint32_t tree : index.root_trees) {
-    forms.trees.push_back(build_tree_form(index, tree, model));
+    forms.trees.push_back(build_std_tree(index, tree, model));
     forms.max_depth = std::max(forms.max_depth, forms.trees.back().depth);
     expected += expected_tree_value(forms.trees.back());
   }
@@ -229,21 +229,27 @@ ModelTreeForms build_model_tree_forms(const StumpIndex& index, const engine::Tra
   return forms;
 }
 
-void add_tree_shap(const TsTree& tree, std::span<const float> row, const BinningContext* binning, PathScratch& scratch,
+void add_tree_shap(const StdTree& tree, std::span<const float> row, const BinningContext* binning, PathScratch& scratch,
                    std::span<double> phi) {
   support::invariant(tree.depth + 2 <= scratch.width(), "path scratch holds the deepest tree");
   const RowWalk walk{tree, row, binning, -1, scratch.data(), scratch.width(), scratch.reciprocals(), phi, {}};
-  recurse<false>(walk, 0, 0, 0, 1.0, 1.0, -1, {});
+  ts_recurse<false>(walk, 0, 0, 0, 1.0, 1.0, -1, {});
 }
 
-void add_tree_shap_conditioned(const TsTree& tree, std::span<const float> row, const BinningContext* binning,
+void tree_shap_row(const ModelTreeForms& forms, std::span<const float> row, const BinningContext* binning,
+                   PathScratch& scratch, std::span<double> phi) {
+  std::fill(phi.begin(), phi.end(), 0.0);
+  for (const StdTree& tree : forms.trees) add_tree_shap(tree, row, binning, scratch, phi);
+}
+
+void add_tree_shap_conditioned(const StdTree& tree, std::span<const float> row, const BinningContext* binning,
                                std::uint32_t feature, PathScratch& scratch, std::span<double> phi_on,
                                std::span<double> phi_off) {
   support::invariant(tree.depth + 2 <= scratch.width(), "path scratch holds the deepest tree");
   support::invariant(feature < phi_on.size() && phi_on.size() == phi_off.size(), "one entry per model feature");
   const RowWalk walk{tree, row, binning, static_cast<std::int32_t>(feature), scratch.data(), scratch.width(),
                      scratch.reciprocals(), phi_on, phi_off};
-  recurse<true>(walk, 0, 0, 0, 1.0, 1.0, -1, {});
+  ts_recurse<true>(walk, 0, 0, 0, 1.0, 1.0, -1, {});
 }
 
 }  // namespace kestrune::shap

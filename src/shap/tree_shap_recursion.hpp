@@ -16,8 +16,10 @@
 namespace kestrune::shap {
 
 // One node of a tree form: a split (stump set) or a leaf carrying the sum of the side values on
-// its path. Children come after their parent in the tree's node list.
-struct TsNode {
+// its path. The nodes of a tree sit in one flat list (children after their parent, found by
+// position) rather than each split owning its children: a walk then reads contiguous memory, and
+// a split keeps its left side's share of the training rows instead of its children's covers.
+struct StdTreeNode {
   const engine::TrainedStump* stump = nullptr;
   std::int32_t left = -1;
   std::int32_t right = -1;
@@ -25,21 +27,21 @@ struct TsNode {
   double left_fraction = 0.5;  // splits only: the left side's share of the training rows
 };
 
-struct TsTree {
-  std::vector<TsNode> nodes;            // pre-order from the root
+struct StdTree {
+  std::vector<StdTreeNode> nodes;       // pre-order from the root
   std::size_t depth = 0;                // splits on the longest path
   std::vector<std::uint32_t> features;  // distinct split features, ascending
 };
 
 // The tree form of `tree` from its root, linear sides valued at the model's feature baseline.
-TsTree build_tree_form(const StumpIndex& index, std::uint32_t tree, const engine::TrainedModel& model);
+StdTree build_std_tree(const StumpIndex& index, std::uint32_t tree, const engine::TrainedModel& model);
 
 // The tree's output when no feature is known: leaves weighted by their training-row shares.
-double expected_tree_value(const TsTree& tree);
+double expected_tree_value(const StdTree& tree);
 
 // Every rooted tree of a model in its tree form, built once per explanation and shared by all rows.
 struct ModelTreeForms {
-  std::vector<TsTree> trees;  // ascending tree index
+  std::vector<StdTree> trees;  // ascending tree index
   std::size_t max_depth = 0;
   float expected_value = 0.0f;  // the base prediction plus each tree's expected value, in float64
 };
@@ -71,15 +73,20 @@ class PathScratch {
 
 // Adds the tree's TreeSHAP values for `row` to phi (one entry per model feature; every split
 // feature of the tree must be below phi's size). The tree's depth must fit `scratch`.
-void add_tree_shap(const TsTree& tree, std::span<const float> row, const BinningContext* binning, PathScratch& scratch,
+void add_tree_shap(const StdTree& tree, std::span<const float> row, const BinningContext* binning, PathScratch& scratch,
                    std::span<double> phi);
+
+// The row's TreeSHAP values over every tree of `forms`, in tree order, into phi (overwritten; one
+// entry per model feature).
+void tree_shap_row(const ModelTreeForms& forms, std::span<const float> row, const BinningContext* binning,
+                   PathScratch& scratch, std::span<double> phi);
 
 // Adds the tree's TreeSHAP values for `row` with `feature` conditioned on (its value known in
 // every subset) to phi_on, and with it conditioned off (unknown in every subset) to phi_off. Both
 // come out of one traversal: the conditioned feature never enters the path, so the two differ only
 // in the share of the row's weight each subtree keeps, and each gets exactly what a pass of its
 // own would give.
-void add_tree_shap_conditioned(const TsTree& tree, std::span<const float> row, const BinningContext* binning,
+void add_tree_shap_conditioned(const StdTree& tree, std::span<const float> row, const BinningContext* binning,
                                std::uint32_t feature, PathScratch& scratch, std::span<double> phi_on,
                                std::span<double> phi_off);
 

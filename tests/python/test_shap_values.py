@@ -4,6 +4,7 @@ and the refusals with their messages in the documented order (arguments, dense s
 arguments, artifact, rows, binning lengths)."""
 
 import math
+import re
 
 import numpy as np
 import pytest
@@ -70,6 +71,19 @@ def test_interaction_rows_sum_to_the_shap_values(kind):
     for output_values, output_matrices in zip(values, matrices):
         sums = np.sum(np.asarray(output_matrices, dtype=np.float64), axis=2)
         np.testing.assert_allclose(sums, output_values, rtol=1e-5, atol=1e-5)
+
+
+@pytest.mark.parametrize("features", [2, 26])  # the exact explainer, then TreeSHAP
+def test_a_nan_leaf_off_the_path_fails_the_additivity_check(features):
+    # The predictor scores the row; its explanation would carry a NaN expected value and NaN values.
+    stumps = [Stump(0, 0, 0, 3, math.nan, 1.0)] + [Stump(t, 0, t, 3, 2.0, -1.0) for t in range(1, features)]
+    artifact = single_output_artifact(features, stumps, base_score=0.5)
+    row = [5.0] + [1.0] * (features - 1)
+    score = _kestrune.predictor_predict_batch(artifact, [row])[0]
+    assert score == 0.5 + 1.0 + 2.0 * (features - 1)
+    with pytest.raises(RuntimeError, match=re.escape(f"row 0 additivity check failed: predicted={score:g}, "
+                                                     "reconstructed=NaN, tolerance=")):
+        _kestrune.shap_explain_rows(artifact, [row])
 
 
 STUMPS = [Stump(0, 0, 0, 3, -1.0, 1.0), Stump(0, 1, 1, 2, 0.5, 0.25), Stump(1, 0, 2, 5, 2.0, -2.0)]
