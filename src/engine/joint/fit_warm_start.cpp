@@ -1,5 +1,6 @@
 #include "engine/joint/fit_warm_start.hpp"
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <string>
@@ -17,6 +18,19 @@ JointTreeBook replay_joint_warm_start(const JointWarmStartState& warm, const cor
   JointTreeBook book;
   const std::vector<TrainedStump>& stumps = warm.stumps;
   if (stumps.empty()) return book;
+  // Replaying a tree of another output count would skip a single-output model's scalar leaves
+  // and read a shorter K-vector past its end.
+  for (const TrainedStump& stump : stumps) {
+    if (!stump.multi_output) {
+      throw JointError("warm-start: the init model is a single-output model (1 output, no multi-output leaf "
+                       "values) but n_outputs is " + std::to_string(n_outputs));
+    }
+    const std::size_t outputs = std::min(stump.multi_output->left.size(), stump.multi_output->right.size());
+    if (outputs != n_outputs || stump.multi_output->left.size() != stump.multi_output->right.size()) {
+      throw JointError("warm-start: the init model has " + std::to_string(stump.multi_output->left.size()) +
+                       " outputs but n_outputs is " + std::to_string(n_outputs));
+    }
+  }
   for (std::size_t i = 0; i < stumps.size(); ++i) {
     if (stumps[i].feature_index >= feature_count) {
       throw JointError("warm-start: prior stump " + std::to_string(i) + " references feature_index " +
