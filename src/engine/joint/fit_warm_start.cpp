@@ -1,6 +1,5 @@
 #include "engine/joint/fit_warm_start.hpp"
 
-#include <algorithm>
 #include <map>
 #include <set>
 #include <string>
@@ -25,9 +24,9 @@ JointTreeBook replay_joint_warm_start(const JointWarmStartState& warm, const cor
       throw JointError("warm-start: the init model is a single-output model (1 output, no multi-output leaf "
                        "values) but n_outputs is " + std::to_string(n_outputs));
     }
-    const std::size_t outputs = std::min(stump.multi_output->left.size(), stump.multi_output->right.size());
-    if (outputs != n_outputs || stump.multi_output->left.size() != stump.multi_output->right.size()) {
-      throw JointError("warm-start: the init model has " + std::to_string(stump.multi_output->left.size()) +
+    const MultiOutputValues& values = *stump.multi_output;
+    if (values.left.size() != n_outputs || values.right.size() != n_outputs) {
+      throw JointError("warm-start: the init model has " + std::to_string(values.left.size()) +
                        " outputs but n_outputs is " + std::to_string(n_outputs));
     }
   }

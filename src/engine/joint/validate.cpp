@@ -11,6 +11,8 @@
 namespace kestrune::engine::joint {
 
 void validate_joint_params(const core::TrainParams& params, std::span<const JointObjective> objectives) {
+  // The settings the joint fit reads its own way are checked as a single-output fit would
+  // accept them, so only the numbers both fits share can fail here.
   core::TrainParams checked = params;
   checked.max_depth = std::max<std::uint16_t>(checked.max_depth, 1);
   checked.min_data_in_leaf = std::max<std::uint32_t>(checked.min_data_in_leaf, 1);
