@@ -10,6 +10,7 @@
 #include "engine/error.hpp"
 #include "engine/joint/error.hpp"
 #include "engine/joint/fit.hpp"
+#include "engine/joint/validate.hpp"
 #include "engine/trained_model.hpp"
 #include "errors.hpp"
 #include "params.hpp"
@@ -219,6 +220,11 @@ JointRankerResult train_joint_ranker(JointRankerInputs in) {
   params.min_validation_improvement = 0.0f;
   params.lambda_l1 = 0.0f;
   params.min_child_hessian = 0.0f;
+  try {
+    engine::joint::validate_joint_params(params, objectives);
+  } catch (const engine::EngineError& error) {
+    throw engine_error_to_pyerr(error);
+  }
 
   const std::vector<std::pair<std::size_t, std::size_t>> categorical =
       apply_native_categorical_ids(in, prepared.binned);

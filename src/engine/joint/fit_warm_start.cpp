@@ -17,6 +17,19 @@ JointTreeBook replay_joint_warm_start(const JointWarmStartState& warm, const cor
   JointTreeBook book;
   const std::vector<TrainedStump>& stumps = warm.stumps;
   if (stumps.empty()) return book;
+  // Replaying a tree of another output count would skip a single-output model's scalar leaves
+  // and read a shorter K-vector past its end.
+  for (const TrainedStump& stump : stumps) {
+    if (!stump.multi_output) {
+      throw JointError("warm-start: the init model is a single-output model (1 output, no multi-output leaf "
+                       "values) but n_outputs is " + std::to_string(n_outputs));
+    }
+    const MultiOutputValues& values = *stump.multi_output;
+    if (values.left.size() != n_outputs || values.right.size() != n_outputs) {
+      throw JointError("warm-start: the init model has " + std::to_string(values.left.size()) +
+                       " outputs but n_outputs is " + std::to_string(n_outputs));
+    }
+  }
   for (std::size_t i = 0; i < stumps.size(); ++i) {
     if (stumps[i].feature_index >= feature_count) {
       throw JointError("warm-start: prior stump " + std::to_string(i) + " references feature_index " +

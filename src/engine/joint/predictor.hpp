@@ -24,9 +24,10 @@ struct JointPredictorStump {
 class JointPredictor {
  public:
   // Loads a model artifact (legacy-compatible mode) and keeps the stumps that carry K-vectors,
-  // grouped by tree. Throws JointError with the load error's debug text, with "artifact does not
-  // carry MultiOutputLeafValues" when no stump carries values, or with "baselines length {} !=
-  // n_outputs {}".
+  // grouped by tree. A joint model without trees (objective "joint_multi_output[K]") scores its
+  // baselines. Throws JointError with the load error's debug text, with "artifact does not carry
+  // MultiOutputLeafValues" when no stump carries values (and the model is not such a joint model
+  // without trees), or with "baselines length {} != n_outputs {}".
   static JointPredictor from_artifact_bytes(std::span<const std::uint8_t> artifact, std::vector<float> baselines);
 
   // K raw scores: the baselines plus, per tree, the tree weight times the K-vector of the side

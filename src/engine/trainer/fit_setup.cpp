@@ -29,6 +29,12 @@ void check_validation_set(const ValidationSet& validation, const core::TrainingD
 
 }  // namespace
 
+void validate_quantile_alpha(float alpha) {
+  if (!(std::isfinite(alpha) && alpha > 0.0f && alpha < 1.0f)) {
+    throw EngineError::invalid_config("quantile_alpha must be finite and in (0.0, 1.0)");
+  }
+}
+
 void check_fit_inputs(const core::TrainParams& params, const IterationExecutionContext& request,
                       const core::TrainingDataset& training, const core::BinnedMatrix& binned,
                       const FitInputRules& rules) {
@@ -42,12 +48,7 @@ void check_fit_inputs(const core::TrainParams& params, const IterationExecutionC
   }
   if (request.validation) check_validation_set(*request.validation, training, rules.ranking);
   with_core_errors([&] { core::validate_train_params(params); });
-  if (rules.quantile_alpha) {
-    const float alpha = *rules.quantile_alpha;
-    if (!(std::isfinite(alpha) && alpha > 0.0f && alpha < 1.0f)) {
-      throw EngineError::invalid_config("quantile_alpha must be finite and in (0.0, 1.0)");
-    }
-  }
+  if (rules.quantile_alpha) validate_quantile_alpha(*rules.quantile_alpha);
   with_core_errors([&] { core::validate_training_dataset(training); });
   validate_neutralization_fit_contract_for_support(params, training, rules.pre_target_supported);
   validate_warm_start_neutralization_contract(params, request.warm_start.has_value(), training);

@@ -29,6 +29,9 @@ FitInputRules fit_input_rules(const O& objective) {
   return rules;
 }
 
+// InvalidConfig "quantile_alpha must be finite and in (0.0, 1.0)" unless 0 < alpha < 1.
+void validate_quantile_alpha(float alpha);
+
 // In order:
 //  1. the iteration controls (InvalidConfig);
 //  2. early stopping without a validation set: InvalidConfig "validation early stopping requires

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <map>
 #include <random>
@@ -117,6 +118,118 @@ TEST(JointRoundBuilders, RootSplitMaximisesTheSummedGainAmongAdmissibleSplits) {
   }
 }
 
+TEST(JointRoundBuilders, MinimumRowsHoldExactlyAtTheBoundary) {
+  // One feature: `strong` rows with a large gradient sit in the lowest bin (left of every
+  // threshold) or the highest (right of every threshold), the other 36 rows spread over the bins
+  // between. Isolating the strong rows is the best split; it is admissible only when they number
+  // min_data_in_leaf, otherwise the search must settle for the best split that keeps enough rows.
+  constexpr std::uint32_t kMinRows = 5;
+  for (const bool high : {false, true}) {
+    for (const std::uint32_t strong : {kMinRows - 1, kMinRows}) {
+      const std::size_t rows = strong + 36;
+      std::vector<std::uint8_t> bins(rows);
+      Gradients gradients(2, std::vector<core::GradientPair>(rows));
+      for (std::size_t r = 0; r < rows; ++r) {
+        const bool is_strong = r < strong;
+        const int low_bin = is_strong ? 0 : 1 + static_cast<int>(r % 8);
+        bins[r] = static_cast<std::uint8_t>(high ? 9 - low_bin : low_bin);
+        const float g = is_strong ? 4.0f : (r % 3 == 0 ? 0.6f : -0.3f);
+        gradients[0][r] = {g, 1.0f};
+        gradients[1][r] = {-0.5f * g, 1.0f};
+      }
+      const Problem p{core::BinnedMatrix::make(rows, 1, 9, bins), gradients};
+      const core::TrainParams params = params_with(1, kMinRows);
+      const Reference reference = brute_force_root(p, kMinRows, params.lambda_l2);
+      ASSERT_GT(reference.gain, 0.0);
+      const JointRoundRequest request{params, p.binned, p.gradients, 2, {}, 0};
+      for (const bool leafwise : {false, true}) {
+        const std::vector<TrainedStump> stumps =
+            leafwise ? build_joint_round_leafwise(request, 4) : build_joint_round_inner(request);
+        ASSERT_EQ(stumps.size(), 1u) << high << " " << strong << " " << leafwise;
+        EXPECT_EQ(stumps[0].split_bin, reference.threshold) << high << " " << strong << " " << leafwise;
+        const std::uint32_t smaller = std::min(stumps[0].left_stats.count, stumps[0].right_stats.count);
+        EXPECT_EQ(smaller == strong, strong == kMinRows) << high << " " << strong << " " << leafwise;
+        EXPECT_GE(smaller, kMinRows);
+      }
+    }
+  }
+}
+
+TEST(JointRoundBuilders, DepthLimitOfBothBuilders) {
+  // Splits sit at depths 0 .. max(max_depth, 1) - 1; level-wise growth emits them level by level,
+  // left before right within a level.
+  const Problem p = random_problem(400, 4, 2, 30, 8);
+  auto level_of = [](std::uint32_t id) { return static_cast<std::uint32_t>(std::bit_width(id + 1u)); };
+  for (const std::uint16_t depth : {0, 1, 2, 3}) {
+    const core::TrainParams params = params_with(depth, 5);
+    const JointRoundRequest request{params, p.binned, p.gradients, 2, {}, 0};
+    const std::uint32_t limit = std::max<std::uint32_t>(depth, 1);
+    for (const bool leafwise : {false, true}) {
+      const std::vector<TrainedStump> stumps =
+          leafwise ? build_joint_round_leafwise(request, 1000) : build_joint_round_inner(request);
+      std::uint32_t deepest = 0;
+      for (std::size_t i = 0; i < stumps.size(); ++i) {
+        deepest = std::max(deepest, level_of(stumps[i].node_id));
+        if (i > 0 && !leafwise) EXPECT_LT(stumps[i - 1].node_id, stumps[i].node_id) << depth;
+      }
+      EXPECT_EQ(deepest, limit) << depth << " " << leafwise;  // the data splits down to the limit
+    }
+  }
+}
+
+TEST(JointRoundBuilders, EqualGainsKeepTheEarlierCandidate) {
+  // Feature 1 copies feature 0 and only bins 0 and 5 occur, so both features and thresholds 0..4
+  // share the best gain: the lower feature and the lower threshold win.
+  std::vector<std::uint8_t> bins(2 * 40);
+  Gradients gradients(1, std::vector<core::GradientPair>(40));
+  for (std::size_t r = 0; r < 40; ++r) {
+    bins[2 * r] = bins[2 * r + 1] = r % 2 == 0 ? 0 : 5;
+    gradients[0][r] = {r % 2 == 0 ? 1.0f : -1.0f, 1.0f};
+  }
+  const core::BinnedMatrix binned = core::BinnedMatrix::make(40, 2, 9, bins);
+  const core::TrainParams params = params_with(1, 1);
+  for (const bool leafwise : {false, true}) {
+    const JointRoundRequest request{params, binned, gradients, 1, {}, 0};
+    const std::vector<TrainedStump> stumps =
+        leafwise ? build_joint_round_leafwise(request, 2) : build_joint_round_inner(request);
+    ASSERT_EQ(stumps.size(), 1u);
+    EXPECT_EQ(stumps[0].feature_index, 0u);
+    EXPECT_EQ(stumps[0].split_bin, 0u);
+  }
+
+  // Rows 40..79 mirror rows 0..39 (negated gradients, feature 0 tells them apart), so the root's
+  // two children have bit-identical gains: with room for one more split, the left child, pushed
+  // first, is split; level-wise growth splits both, left first.
+  const Problem half = random_problem(40, 3, 2, 9, 9);
+  std::vector<std::uint8_t> mirrored(80 * 3);
+  Gradients mirror_gradients(2, std::vector<core::GradientPair>(80));
+  for (std::size_t r = 0; r < 80; ++r) {
+    const std::size_t source = r % 40;
+    mirrored[r * 3] = r < 40 ? 0 : 1;
+    for (std::size_t f = 1; f < 3; ++f) {
+      const std::uint16_t b = half.binned.bins.at(source * 3 + f);
+      mirrored[r * 3 + f] = b == 255 ? 2 : static_cast<std::uint8_t>(b);  // no missing rows
+    }
+    for (std::size_t k = 0; k < 2; ++k) {
+      const core::GradientPair pair = half.gradients[k][source];
+      // An offset makes the halves' sums differ, so the root splits them apart.
+      const float grad = pair.grad + 3.0f;
+      mirror_gradients[k][r] = {r < 40 ? grad : -grad, pair.hess};
+    }
+  }
+  const core::BinnedMatrix mirror = core::BinnedMatrix::make(80, 3, 9, mirrored);
+  const core::TrainParams deep = params_with(2, 3);
+  const JointRoundRequest request{deep, mirror, mirror_gradients, 2, {}, 0};
+  const std::vector<TrainedStump> level = build_joint_round_inner(request);
+  ASSERT_EQ(level.size(), 3u);
+  EXPECT_EQ(level[0].feature_index, 0u);
+  EXPECT_EQ(level[1].gain, level[2].gain);
+  EXPECT_EQ(level[1].node_id, 1u);
+  const std::vector<TrainedStump> leaf = build_joint_round_leafwise(request, 3);
+  ASSERT_EQ(leaf.size(), 2u);
+  EXPECT_EQ(leaf[1].node_id, 1u);
+}
+
 TEST(JointRoundBuilders, LeafWiseWithoutABudgetGrowsTheLevelWiseTree) {
   // Each node's split depends only on its rows, so best-first growth with room for every split
   // finds the same splits as level-by-level growth, only in another order.
@@ -186,6 +299,23 @@ TEST(JointRoundBuilders, RequestFailuresAreReported) {
       [&] { build_joint_round_leafwise({params, p.binned, p.gradients, 2, {}, 0}, 4); },
       "interaction_constraints: InvalidConfig(\"interaction_constraints group 0 references feature 9 which "
       "exceeds feature_count 2\")"));
+}
+
+TEST(JointCandidateHeap, EqualGainsPopInTheHeapsOrderNotByNodeId) {
+  // The growth loop's pattern with every gain equal: pop one node, push its two children. The
+  // sift-down moves the right child up when the left is not greater, so node 5 overtakes node 4.
+  JointCandidateHeap heap;
+  auto push = [&](std::uint32_t id) {
+    JointLeafCandidate c;
+    c.gain = 1.0f;
+    c.node_id = id;
+    heap.push(std::move(c));
+  };
+  std::vector<std::uint32_t> order;
+  auto pop = [&] { order.push_back(heap.pop()->node_id); };
+  push(1), push(2), pop(), push(3), push(4), pop(), push(5), push(6);
+  while (heap.size() > 0) pop();
+  EXPECT_EQ(order, (std::vector<std::uint32_t>{1, 2, 3, 5, 4, 6}));
 }
 
 TEST(JointCandidateHeap, PopsInNonIncreasingGainOrder) {

@@ -30,6 +30,34 @@ TEST(JointFit, WarmStartContinuesLikeOneLongerFit) {
   }
 }
 
+TEST(JointFit, MorphWarmStartResumesTheGradientStatistics) {
+  // Without decay and evolution pressure the morph scales and gains do not depend on the fit's
+  // length, so a resumed fit matches the straight one exactly when it starts from the earlier
+  // fit's gradient statistics, and only then.
+  const JointData data = make_joint_data(6, 300, 6);
+  core::TrainParams params = joint_params();
+  core::MorphConfig morph;
+  morph.morph_rate = 0.0f;
+  morph.evolution_pressure = 0.0f;
+  morph.info_score_weight = 1.0f;
+  morph.morph_warmup_iters = 1;
+  params.morph_config = morph;
+  // The trees alone: the metadata records the fit's own length.
+  auto trees = [](TrainedModel model) {
+    model.morph_metadata.reset();
+    return model.to_artifact_bytes();
+  };
+  const JointTrainingSummary whole = fit_joint(data, params, 6);
+  const JointTrainingSummary first = fit_joint(data, params, 3);
+  ASSERT_TRUE(first.model.morph_metadata.has_value());
+  const JointTrainingSummary rest = fit_joint(data, params, 3, warm_start_of(first));
+  EXPECT_EQ(trees(rest.model), trees(whole.model));
+  EXPECT_EQ(rest.model.morph_metadata->ema_stats, whole.model.morph_metadata->ema_stats);
+  JointWarmStartState fresh = warm_start_of(first);
+  fresh.initial_ema_stats.reset();
+  EXPECT_NE(trees(fit_joint(data, params, 3, std::move(fresh)).model), trees(whole.model));
+}
+
 TEST(JointFit, PredictorScoresEveryTreeAtItsWeight) {
   // The joint predictor on the artifact against a float64 re-walk of the stumps: each row adds,
   // per tree, the tree weight times the K-vector of the side taken at its path's last stump.
