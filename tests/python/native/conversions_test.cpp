@@ -208,5 +208,17 @@ TEST_F(ConversionTest, NewFloat32ArrayIsAFreshNumpyCopy) {
   EXPECT_EQ(eval("empty_made.shape"), "(0,)");
 }
 
+TEST_F(ConversionTest, OwningFloat32ArrayReadsTheVectorWhereItLies) {
+  std::vector<float> values = {1.5f, -2.0f, 3.25f};
+  const auto address = reinterpret_cast<std::uintptr_t>(values.data());
+  testing::define_object("owning", new_f32_array_owning(std::move(values)));
+  EXPECT_EQ(eval("owning.ctypes.data == " + std::to_string(address)), "True");
+  EXPECT_EQ(eval("(owning.dtype.name, owning.shape, owning.flags.c_contiguous, owning.flags.writeable, "
+                 "owning.flags.owndata, owning.tolist())"),
+            "('float32', (3,), True, True, False, [1.5, -2.0, 3.25])");
+  testing::define_object("owning_empty", new_f32_array_owning({}));
+  EXPECT_EQ(eval("owning_empty.shape"), "(0,)");
+}
+
 }  // namespace
 }  // namespace kestrune::python
