@@ -160,6 +160,13 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"f32_list(numpy.arange(6, dtype=numpy.float32)[::-2])", "[5.0, 3.0, 1.0]"},
         Case{"f32_list(numpy.array([1, 2], dtype=numpy.int32))", "[1.0, 2.0]"},
         Case{"f32_list(numpy.array([1e40]))", "[inf]"},
+        // Only one-dimensional native-order float buffers are read as a block; anything else goes
+        // item by item, with the values (or the refusal) that gives.
+        Case{"f32_list(numpy.array([1.5, -2], dtype='>f4'))", "[1.5, -2.0]"},
+        Case{"f32_list(numpy.array([0.1, 3], dtype='>f8'))", "[0.10000000149011612, 3.0]"},
+        Case{"f32_list(numpy.array([2.5], dtype='<f4'))", "[2.5]"},
+        Case{"f32_list(numpy.arange(6, dtype=numpy.float32).reshape(2, 3))", "TypeError: *"},
+        Case{"f32_list(numpy.array(2.5, dtype=numpy.float32))", "TypeError: *"},
         Case{"f32_list('ab')", "TypeError: Can't extract `str` to `Vec` | note: while processing 'value'"},
         Case{"f32_list(5)", "TypeError: 'int' object is not an instance of 'Sequence' | note: while processing 'value'"},
         Case{"f32_list(None)", "TypeError: 'None' is not an instance of 'Sequence' | note: while processing 'value'"},
