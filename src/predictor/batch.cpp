@@ -106,7 +106,9 @@ class BlockScorer {
   void accumulate(const Forest& forest, const float* const* rows, const float* const* raw_rows, std::size_t count,
                   float* acc) const {
     if (feature_count_ == 0) {
-      for (std::size_t i = 0; i < count; ++i) acc[i] = walk(forest, rows[i], rows[i], acc[i]);
+      for (std::size_t i = 0; i < count; ++i) {
+        acc[i] = walk(forest, rows[i], raw_rows != nullptr ? raw_rows[i] : rows[i], acc[i]);
+      }
       return;
     }
     accumulate_forest_block(forest, predictor_.thresholds_are_float, rows, count, feature_count_, acc, raw_rows);

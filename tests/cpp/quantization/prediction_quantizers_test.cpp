@@ -118,8 +118,9 @@ TEST(QuantizationPredictionQuantizers, EveryShapeCodesEveryCell) {
       const std::size_t f = i % shape.features;
       const float x = values[i];
       const float linear_expected = std::isnan(x) ? kNaN : static_cast<float>(linear_code(x, mins[f], maxs[f], 300));
-      const float rank_expected =
-          std::isnan(x) ? kNaN : static_cast<float>(flags[f] ? rank_code(x, sorted[f], 300) : linear_code(x, mins[f], maxs[f], 300));
+      const float rank_expected = std::isnan(x)  ? kNaN
+                                  : flags[f]       ? static_cast<float>(rank_code(x, sorted[f], 300))
+                                                   : linear_expected;
       ASSERT_TRUE(same_code(linear[i], linear_expected)) << "linear, cell " << i;
       ASSERT_TRUE(same_code(rank[i], rank_expected)) << "rank, cell " << i;
     }
