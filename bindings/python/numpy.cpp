@@ -38,6 +38,56 @@ std::string text_of(PyObject* object) {
   return utf8;
 }
 
+// numpy's C API: the function table numpy publishes in a capsule. Only entries that keep their
+// place across numpy's ABI versions 1 and 2 are used, called through their documented signatures.
+namespace c_api {
+
+using npy_intp = Py_intptr_t;
+constexpr std::size_t kGetNDArrayCVersion = 0;  // unsigned int (void)
+constexpr std::size_t kArrayType = 2;           // PyTypeObject, numpy.ndarray
+constexpr std::size_t kDescrFromType = 45;      // PyArray_Descr* (int type number)
+constexpr std::size_t kNewFromDescr = 94;       // PyObject* (type, descr, nd, dims, strides, data, flags, obj)
+constexpr std::size_t kSetBaseObject = 282;     // int (array, base); steals `base`, on failure too
+constexpr int kFloat32TypeNumber = 11;
+// C-contiguous, aligned and writeable.
+constexpr int kCArrayFlags = 0x0001 | 0x0100 | 0x0400;
+
+// The table, or null when numpy cannot be imported or has an ABI other than 1.x (0x01000009)
+// or 2.x. Looked up once; the capsule is kept alive by numpy's module for the process.
+void** table() {
+  static bool looked_up = false;
+  static void** api = nullptr;
+  if (looked_up) return api;
+  looked_up = true;
+  Ref module(PyImport_ImportModule("numpy._core._multiarray_umath"));
+  if (!module) {
+    PyErr_Clear();
+    module = Ref(PyImport_ImportModule("numpy.core._multiarray_umath"));
+  }
+  Ref capsule(module ? PyObject_GetAttrString(module.get(), "_ARRAY_API") : nullptr);
+  if (!capsule || !PyCapsule_IsValid(capsule.get(), nullptr)) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  auto** candidate = static_cast<void**>(PyCapsule_GetPointer(capsule.get(), nullptr));
+  if (candidate == nullptr) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  const unsigned version = reinterpret_cast<unsigned (*)()>(candidate[kGetNDArrayCVersion])();
+  if (version == 0x01000009u || (version >> 24) == 2u) api = candidate;
+  return api;
+}
+
+// The vector a numpy array borrows, owned by the array's base capsule.
+constexpr const char* kOwnerName = "kestrune.f32_result";
+
+void free_owned_vector(PyObject* capsule) {
+  delete static_cast<std::vector<float>*>(PyCapsule_GetPointer(capsule, kOwnerName));
+}
+
+}  // namespace c_api
+
 }  // namespace
 
 BufferView::BufferView(PyObject* object, int flags) {
@@ -137,6 +187,32 @@ PyObject* new_f32_array(std::span<const float> values) {
   {
     BufferView buffer(array.get(), PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
     if (!values.empty()) std::memcpy(buffer.view().buf, values.data(), values.size() * sizeof(float));
+  }
+  return array.release();
+}
+
+PyObject* new_f32_array_owning(std::vector<float>&& values) {
+  void** api = values.empty() ? nullptr : c_api::table();
+  if (api == nullptr) return new_f32_array(values);
+  auto* owned = new std::vector<float>(std::move(values));
+  // From here the capsule owns the vector: every failure below frees it through the capsule.
+  Ref owner(PyCapsule_New(owned, c_api::kOwnerName, c_api::free_owned_vector));
+  if (!owner) {
+    delete owned;
+    throw PythonErrorSet{};
+  }
+  using DescrFromType = PyObject* (*)(int);
+  using NewFromDescr = PyObject* (*)(PyTypeObject*, PyObject*, int, const c_api::npy_intp*, const c_api::npy_intp*,
+                                     void*, int, PyObject*);
+  using SetBaseObject = int (*)(PyObject*, PyObject*);
+  PyObject* descr = check(reinterpret_cast<DescrFromType>(api[c_api::kDescrFromType])(c_api::kFloat32TypeNumber));
+  const c_api::npy_intp dims[1] = {static_cast<c_api::npy_intp>(owned->size())};
+  // NewFromDescr takes over `descr`, also when it fails.
+  Ref array(check(reinterpret_cast<NewFromDescr>(api[c_api::kNewFromDescr])(
+      static_cast<PyTypeObject*>(api[c_api::kArrayType]), descr, 1, dims, nullptr, owned->data(),
+      c_api::kCArrayFlags, nullptr)));
+  if (reinterpret_cast<SetBaseObject>(api[c_api::kSetBaseObject])(array.get(), owner.release()) < 0) {
+    throw PythonErrorSet{};
   }
   return array.release();
 }

@@ -63,4 +63,10 @@ F32MatrixView to_f32_matrix(PyObject* object);
 // A new one-dimensional, C-contiguous, writable float32 numpy array holding a copy of `values`.
 PyObject* new_f32_array(std::span<const float> values);
 
+// A new one-dimensional, C-contiguous, writable float32 numpy array over the memory of `values`
+// itself, without a copy: the vector moves into the array's base object and is freed when the
+// array (and every view of it) is. Falls back to a copy when numpy's C API is not one this module
+// knows.
+PyObject* new_f32_array_owning(std::vector<float>&& values);
+
 }  // namespace kestrune::python

@@ -89,7 +89,7 @@ PyObject* predict_numpy(PyObject* self, Arguments& args) {
 PyObject* predict_numpy_array(PyObject* self, Arguments& args) {
   PredictorHandleState& state = state_of(self);
   const auto borrow = state.borrow.borrow_shared();
-  return new_f32_array(predict_numpy_values(state, args));
+  return new_f32_array_owning(predict_numpy_values(state, args));
 }
 
 PyObject* predict_dense_float_bytes(PyObject* self, Arguments& args) {

@@ -50,7 +50,7 @@ std::vector<float> predict_dense_quantized_linear(const predictor::Predictor& pr
   check_bounds_lengths(feature_mins, feature_maxs, feature_count);
   const std::vector<float> bins = quantization::quantize_dense_values_linear_inplace_wide(
       values, row_count, feature_count, feature_mins, feature_maxs, max_data_bin.value_or(kDefaultTopBin));
-  return predictor.predict_batch_dense(bins, row_count, feature_count);
+  return predictor.predict_batch_dense_binned(bins, values, row_count, feature_count);
 }
 
 std::vector<float> predict_dense_quantized_linear_rank(
@@ -65,7 +65,7 @@ std::vector<float> predict_dense_quantized_linear_rank(
   const std::vector<float> bins = quantization::quantize_dense_values_linear_rank_inplace_wide(
       values, row_count, feature_count, feature_mins, feature_maxs, rank_flags, feature_sorted_values,
       max_data_bin.value_or(kDefaultTopBin));
-  return predictor.predict_batch_dense(bins, row_count, feature_count);
+  return predictor.predict_batch_dense_binned(bins, values, row_count, feature_count);
 }
 
 std::vector<float> predict_dense_quantized_linear_bytes(const predictor::Predictor& predictor,
@@ -86,7 +86,7 @@ std::vector<float> predict_dense_quantized_linear_bytes(const predictor::Predict
   }
   const std::vector<float> bins =
       quantization::quantize_f32_bytes_linear(values_bytes, row_count, feature_count, feature_mins, feature_maxs);
-  return predictor.predict_batch_dense(bins, row_count, feature_count);
+  return predictor.predict_batch_dense_binned_bytes(bins, values_bytes, row_count, feature_count);
 }
 
 }  // namespace kestrune::python

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <type_traits>
 
 #include "parallel/parallel.hpp"
 #include "predictor/error.hpp"
@@ -68,18 +69,19 @@ class BlockScorer {
 
   std::size_t outputs_per_row() const { return multiclass_ ? classes_ : 1; }
 
-  // Scores rows[0 .. count) into out[0 .. count x outputs_per_row()); count <= kBlockRows.
-  void score(const float* const* rows, std::size_t count, float* out) const {
+  // Scores rows[0 .. count) into out[0 .. count x outputs_per_row()); count <= kBlockRows. Linear
+  // leaves read raw_rows[i], or rows[i] when raw_rows is null.
+  void score(const float* const* rows, const float* const* raw_rows, std::size_t count, float* out) const {
     try {
       if (multiclass_) {
-        score_multiclass(rows, count, out);
+        score_multiclass(rows, raw_rows, count, out);
       } else {
-        score_single(rows, count, out);
+        score_single(rows, raw_rows, count, out);
       }
     } catch (const PredictorError&) {
       // The block failed somewhere across its rows; the error to report is that of its first
       // failing row, as a row-by-row walk meets it.
-      for (std::size_t i = 0; i < count; ++i) walk_row(rows[i]);
+      for (std::size_t i = 0; i < count; ++i) walk_row(rows[i], raw_rows != nullptr ? raw_rows[i] : rows[i]);
       throw;
     }
   }
@@ -87,39 +89,43 @@ class BlockScorer {
  private:
   std::span<const float> row_span(const float* row) const { return {row, feature_count_}; }
 
-  float walk(const Forest& forest, const float* row, float start) const {
-    return predictor_.thresholds_are_float ? walk_forest<true>(forest, row_span(row), feature_count_, start)
-                                           : walk_forest<false>(forest, row_span(row), feature_count_, start);
+  float walk(const Forest& forest, const float* row, const float* raw_row, float start) const {
+    return predictor_.thresholds_are_float
+               ? walk_forest<true>(forest, row_span(row), row_span(raw_row), feature_count_, start)
+               : walk_forest<false>(forest, row_span(row), row_span(raw_row), feature_count_, start);
   }
 
-  void walk_row(const float* row) const {
+  void walk_row(const float* row, const float* raw_row) const {
     if (!multiclass_) {
-      walk(predictor_.trees, row, predictor_.base_score);
+      walk(predictor_.trees, row, raw_row, predictor_.base_score);
       return;
     }
-    for (std::size_t c = 0; c < classes_; ++c) walk((*predictor_.class_trees)[c], row, 0.0f);
+    for (std::size_t c = 0; c < classes_; ++c) walk((*predictor_.class_trees)[c], row, raw_row, 0.0f);
   }
 
-  void accumulate(const Forest& forest, const float* const* rows, std::size_t count, float* acc) const {
+  void accumulate(const Forest& forest, const float* const* rows, const float* const* raw_rows, std::size_t count,
+                  float* acc) const {
     if (feature_count_ == 0) {
-      for (std::size_t i = 0; i < count; ++i) acc[i] = walk(forest, rows[i], acc[i]);
+      for (std::size_t i = 0; i < count; ++i) {
+        acc[i] = walk(forest, rows[i], raw_rows != nullptr ? raw_rows[i] : rows[i], acc[i]);
+      }
       return;
     }
-    accumulate_forest_block(forest, predictor_.thresholds_are_float, rows, count, feature_count_, acc);
+    accumulate_forest_block(forest, predictor_.thresholds_are_float, rows, count, feature_count_, acc, raw_rows);
   }
 
-  void score_single(const float* const* rows, std::size_t count, float* out) const {
+  void score_single(const float* const* rows, const float* const* raw_rows, std::size_t count, float* out) const {
     float acc[kBlockRows];
     std::fill_n(acc, count, predictor_.base_score);
-    accumulate(predictor_.trees, rows, count, acc);
+    accumulate(predictor_.trees, rows, raw_rows, count, acc);
     for (std::size_t i = 0; i < count; ++i) out[i] = apply_output_transform(transform_, acc[i]);
   }
 
-  void score_multiclass(const float* const* rows, std::size_t count, float* out) const {
+  void score_multiclass(const float* const* rows, const float* const* raw_rows, std::size_t count, float* out) const {
     float acc[kBlockRows];
     for (std::size_t c = 0; c < classes_; ++c) {
       std::fill_n(acc, count, (*predictor_.class_baselines)[c]);
-      accumulate((*predictor_.class_trees)[c], rows, count, acc);
+      accumulate((*predictor_.class_trees)[c], rows, raw_rows, count, acc);
       for (std::size_t i = 0; i < count; ++i) out[i * classes_ + c] = acc[i];
     }
     for (std::size_t i = 0; i < count; ++i) softmax_in_place({out + i * classes_, classes_});
@@ -132,17 +138,27 @@ class BlockScorer {
   bool multiclass_;
 };
 
+// The rows' own values serve the linear leaves: no second source to read.
+struct SameRows {};
+
 // Scores rows [first, last) into `out` (the whole batch's output), `block_rows` at a time; stops
-// early once another chunk has failed.
-template <typename RowAt>
-void score_rows(const BlockScorer& scorer, RowAt& row_at, std::size_t first, std::size_t last, float* out,
-                const std::atomic<bool>* stop, std::size_t block_rows = kBlockRows) {
+// early once another chunk has failed. Linear leaves read raw_at(row) unless RawAt is SameRows.
+template <typename RowAt, typename RawAt>
+void score_rows(const BlockScorer& scorer, RowAt& row_at, RawAt& raw_at, std::size_t first, std::size_t last,
+                float* out, const std::atomic<bool>* stop, std::size_t block_rows = kBlockRows) {
+  constexpr bool kSeparateRaw = !std::is_same_v<RawAt, SameRows>;
   const float* rows[kBlockRows];
+  const float* raw_rows[kSeparateRaw ? kBlockRows : 1];
   for (std::size_t begin = first; begin < last; begin += block_rows) {
     if (stop != nullptr && stop->load(std::memory_order_relaxed)) return;
     const std::size_t count = std::min(block_rows, last - begin);
     for (std::size_t i = 0; i < count; ++i) rows[i] = row_at(begin + i);
-    scorer.score(rows, count, out + begin * scorer.outputs_per_row());
+    if constexpr (kSeparateRaw) {
+      for (std::size_t i = 0; i < count; ++i) raw_rows[i] = raw_at(begin + i);
+      scorer.score(rows, raw_rows, count, out + begin * scorer.outputs_per_row());
+    } else {
+      scorer.score(rows, nullptr, count, out + begin * scorer.outputs_per_row());
+    }
   }
 }
 
@@ -163,19 +179,20 @@ void run_chunks_on_pool(std::size_t row_count, std::size_t chunk_rows, std::atom
 
 // Scores every row, serially in row order for small batches, else on the pool; the output is
 // the same either way.
-template <typename RowAt>
-std::vector<float> score_batch(const Predictor& predictor, std::size_t row_count, RowAt row_at) {
+template <typename RowAt, typename RawAt = SameRows>
+std::vector<float> score_batch(const Predictor& predictor, std::size_t row_count, RowAt row_at, RawAt raw_at = {}) {
   const BlockScorer scorer(predictor);
   std::vector<float> out(output_length(row_count, scorer.outputs_per_row()));
   if (!uses_parallel_evaluation(row_count, predictor.total_tree_count())) {
-    score_rows(scorer, row_at, 0, row_count, out.data(), nullptr);
+    score_rows(scorer, row_at, raw_at, 0, row_count, out.data(), nullptr);
     return out;
   }
   const std::size_t threads = std::max<std::size_t>(parallel::current_num_threads(), 1);
   const std::size_t per_chunk = (row_count + threads * kChunksPerThread - 1) / (threads * kChunksPerThread);
   std::atomic<bool> stop{false};
   run_chunks_on_pool(row_count, std::max(per_chunk, kBlockRows), stop, [&](std::size_t first, std::size_t last) {
-    score_rows(scorer, row_at, first, last, out.data(), &stop);
+    RawAt chunk_raw_at = raw_at;
+    score_rows(scorer, row_at, chunk_raw_at, first, last, out.data(), &stop);
   });
   return out;
 }
@@ -213,6 +230,65 @@ std::vector<float> score_dense(const Predictor& predictor, std::span<const float
                                std::size_t feature_count) {
   const float* base = values.data();
   return score_batch(predictor, row_count, [base, feature_count](std::size_t i) { return base + i * feature_count; });
+}
+
+// Decodes rows of little-endian float32 bytes into a scratch block of `block_rows` rows, in place
+// of building a float matrix; a decoded row stays valid while the next block_rows - 1 rows are.
+class ByteRowDecoder {
+ public:
+  ByteRowDecoder(std::span<const std::uint8_t> bytes, std::size_t feature_count, std::size_t first,
+                 std::size_t block_rows)
+      : bytes_(bytes), feature_count_(feature_count), first_(first), block_rows_(block_rows),
+        scratch_(block_rows * feature_count) {}
+
+  const float* operator()(std::size_t row) {
+    float* slot = scratch_.data() + ((row - first_) % block_rows_) * feature_count_;
+    const std::size_t row_bytes = feature_count_ * sizeof(float);
+    const std::uint8_t* source = bytes_.data() + row * row_bytes;
+    if constexpr (std::endian::native == std::endian::little) {
+      // Any address: the bytes are copied, never read as floats where they lie.
+      if (row_bytes != 0) std::memcpy(slot, source, row_bytes);
+    } else {
+      for (std::size_t j = 0; j < feature_count_; ++j) {
+        std::uint32_t bits = 0;
+        for (std::size_t k = 0; k < 4; ++k) bits |= static_cast<std::uint32_t>(source[4 * j + k]) << (8 * k);
+        slot[j] = std::bit_cast<float>(bits);
+      }
+    }
+    return slot;
+  }
+
+ private:
+  std::span<const std::uint8_t> bytes_;
+  std::size_t feature_count_;
+  std::size_t first_;
+  std::size_t block_rows_;
+  std::vector<float> scratch_;
+};
+
+// The byte path, always on the pool in chunks of at least kByteChunkMinRows rows. Node tests read
+// the decoded rows, or bins[row] when `bins` is given; linear leaves read the decoded rows.
+std::vector<float> score_byte_rows(const Predictor& predictor, std::span<const std::uint8_t> bytes, const float* bins,
+                                   std::size_t row_count, std::size_t feature_count) {
+  const BlockScorer scorer(predictor);
+  std::vector<float> out(row_count);
+  const std::size_t threads = std::max<std::size_t>(parallel::current_num_threads(), 1);
+  const std::size_t chunk_rows = std::max(row_count / (kChunksPerThread * threads), kByteChunkMinRows);
+  const std::size_t row_bytes = feature_count * sizeof(float);
+  const std::size_t block_rows = std::clamp<std::size_t>(kScratchBlockBytes / std::max<std::size_t>(row_bytes, 1), 1,
+                                                         kBlockRows);
+  std::atomic<bool> stop{false};
+  run_chunks_on_pool(row_count, chunk_rows, stop, [&](std::size_t first, std::size_t last) {
+    ByteRowDecoder decoded(bytes, feature_count, first, block_rows);
+    if (bins == nullptr) {
+      SameRows same;
+      score_rows(scorer, decoded, same, first, last, out.data(), &stop, block_rows);
+    } else {
+      auto bin_row = [bins, feature_count](std::size_t row) { return bins + row * feature_count; };
+      score_rows(scorer, bin_row, decoded, first, last, out.data(), &stop, block_rows);
+    }
+  });
+  return out;
 }
 
 }  // namespace
@@ -269,34 +345,36 @@ std::vector<float> Predictor::predict_batch_dense_bytes(std::span<const std::uin
   }
   if (row_count == 0) throw PredictorError::invalid_input("row_count must be greater than 0");
 
-  const BlockScorer scorer(*this);
-  std::vector<float> out(row_count);
-  const std::size_t threads = std::max<std::size_t>(parallel::current_num_threads(), 1);
-  const std::size_t chunk_rows = std::max(row_count / (kChunksPerThread * threads), kByteChunkMinRows);
-  const std::size_t row_bytes = feature_count * 4;
-  const std::size_t block_rows = std::clamp<std::size_t>(kScratchBlockBytes / std::max<std::size_t>(row_bytes, 1), 1,
-                                                         kBlockRows);
-  std::atomic<bool> stop{false};
-  run_chunks_on_pool(row_count, chunk_rows, stop, [&](std::size_t first, std::size_t last) {
-    // One scratch block per chunk: the values are decoded in place of building a float matrix.
-    std::vector<float> scratch(block_rows * feature_count);
-    auto row_at = [&](std::size_t row) {
-      float* slot = scratch.data() + ((row - first) % block_rows) * feature_count;
-      const std::uint8_t* source = bytes.data() + row * row_bytes;
-      if constexpr (std::endian::native == std::endian::little) {
-        if (row_bytes != 0) std::memcpy(slot, source, row_bytes);
-      } else {
-        for (std::size_t j = 0; j < feature_count; ++j) {
-          std::uint32_t bits = 0;
-          for (std::size_t k = 0; k < 4; ++k) bits |= static_cast<std::uint32_t>(source[4 * j + k]) << (8 * k);
-          slot[j] = std::bit_cast<float>(bits);
-        }
-      }
-      return static_cast<const float*>(slot);
-    };
-    score_rows(scorer, row_at, first, last, out.data(), &stop, block_rows);
-  });
-  return out;
+  return score_byte_rows(*this, bytes, nullptr, row_count, feature_count);
+}
+
+bool Predictor::has_linear_leaves() const {
+  if (trees.has_linear_leaves) return true;
+  if (!class_trees) return false;
+  return std::any_of(class_trees->begin(), class_trees->end(), [](const Forest& f) { return f.has_linear_leaves; });
+}
+
+std::vector<float> Predictor::predict_batch_dense_binned(std::span<const float> bins, std::span<const float> raw,
+                                                         std::size_t row_count, std::size_t feature_count) const {
+  if (!has_linear_leaves()) return predict_batch_dense(bins, row_count, feature_count);
+  if (num_classes) throw PredictorError::invalid_model("use predict_batch_dense_multiclass for multi-class models");
+  check_dense_shape(bins.size(), row_count, feature_count, this->feature_count());
+  support::invariant(raw.size() == bins.size(), "raw rows match their bins");
+  const float* bin_base = bins.data();
+  const float* raw_base = raw.data();
+  return score_batch(
+      *this, row_count, [bin_base, feature_count](std::size_t i) { return bin_base + i * feature_count; },
+      [raw_base, feature_count](std::size_t i) { return raw_base + i * feature_count; });
+}
+
+std::vector<float> Predictor::predict_batch_dense_binned_bytes(std::span<const float> bins,
+                                                               std::span<const std::uint8_t> raw_bytes,
+                                                               std::size_t row_count, std::size_t feature_count) const {
+  if (!has_linear_leaves()) return predict_batch_dense(bins, row_count, feature_count);
+  if (num_classes) throw PredictorError::invalid_model("use predict_batch_dense_multiclass for multi-class models");
+  check_dense_shape(bins.size(), row_count, feature_count, this->feature_count());
+  support::invariant(raw_bytes.size() / sizeof(float) >= bins.size(), "raw bytes cover their bins");
+  return score_byte_rows(*this, raw_bytes, bins.data(), row_count, feature_count);
 }
 
 float Predictor::predict_row_with_feature_count(std::span<const float> row, std::size_t feature_count) const {

@@ -14,10 +14,11 @@ constexpr std::size_t kLanes = 8;
 // fail are rare, and keeping them out keeps the lane loop small enough to unroll.
 template <bool FloatThresholds>
 [[gnu::noinline]] void full_step(const Forest& forest, const PredictorTreeNode& node, const float* row,
-                                 std::size_t feature_count, float weight, std::uint32_t& index, float& score) {
+                                 const float* raw_row, std::size_t feature_count, float weight, std::uint32_t& index,
+                                 float& score) {
   const std::span<const float> values(row, feature_count);
   const bool left = node_goes_left<FloatThresholds>(forest, node, values, feature_count);
-  score = score + side_addend(forest, node, left, values, weight);
+  score = score + side_addend(forest, node, left, {raw_row, feature_count}, weight);
   index = node.child[left ? kLeft : kRight];
 }
 
@@ -25,8 +26,8 @@ template <bool FloatThresholds>
 // routes to itself and adds -0.0f (x + -0.0f == x for every float, signed zeros included). The
 // numeric step has no branch: the test's outcome indexes the child and step arrays.
 template <bool FloatThresholds, std::size_t Lanes>
-void walk_lanes(const Forest& forest, const PredictorTree& tree, const float* const* rows, std::size_t feature_count,
-                float* acc) {
+void walk_lanes(const Forest& forest, const PredictorTree& tree, const float* const* rows,
+                const float* const* raw_rows, std::size_t feature_count, float* acc) {
   const PredictorTreeNode* nodes = forest.nodes.data();
   std::uint32_t index[Lanes];
   float score[Lanes];
@@ -42,7 +43,8 @@ void walk_lanes(const Forest& forest, const PredictorTree& tree, const float* co
     for (std::size_t l = 0; l < Lanes; ++l) {
       const PredictorTreeNode& node = nodes[index[l]];
       if ((node.flags & kNeedsFullTest) != 0) [[unlikely]] {
-        full_step<FloatThresholds>(forest, node, row[l], feature_count, tree.weight, index[l], score[l]);
+        full_step<FloatThresholds>(forest, node, row[l], raw_rows[l], feature_count, tree.weight, index[l],
+                                   score[l]);
       } else {
         const float value = row[l][node.feature_index];
         const std::uint32_t missing_left = static_cast<std::uint32_t>(value != value) & node.flags & kDefaultLeft;
@@ -59,15 +61,17 @@ void walk_lanes(const Forest& forest, const PredictorTree& tree, const float* co
 }
 
 template <bool FloatThresholds>
-void accumulate_block(const Forest& forest, const float* const* rows, std::size_t count, std::size_t feature_count,
-                      float* acc) {
+void accumulate_block(const Forest& forest, const float* const* rows, const float* const* raw_rows, std::size_t count,
+                      std::size_t feature_count, float* acc) {
   for (const PredictorTree& tree : forest.trees) {
     if (tree.root == kEndNode) continue;
     std::size_t r = 0;
     for (; r + kLanes <= count; r += kLanes) {
-      walk_lanes<FloatThresholds, kLanes>(forest, tree, rows + r, feature_count, acc + r);
+      walk_lanes<FloatThresholds, kLanes>(forest, tree, rows + r, raw_rows + r, feature_count, acc + r);
     }
-    for (; r < count; ++r) walk_lanes<FloatThresholds, 1>(forest, tree, rows + r, feature_count, acc + r);
+    for (; r < count; ++r) {
+      walk_lanes<FloatThresholds, 1>(forest, tree, rows + r, raw_rows + r, feature_count, acc + r);
+    }
   }
 }
 
@@ -92,15 +96,16 @@ float linear_leaf_value(const LinearLeafCompact& leaf, std::span<const float> ro
 }
 
 void accumulate_forest_block(const Forest& forest, bool float_thresholds, const float* const* rows, std::size_t count,
-                             std::size_t feature_count, float* acc) {
+                             std::size_t feature_count, float* acc, const float* const* raw_rows) {
   // The end node reads feature 0 of a finished row: rows must hold at least one value.
   support::invariant(feature_count > 0, "blocked walk needs at least one feature");
   // Nodes were marked against this count; the unmarked ones read their feature unchecked.
   support::invariant(feature_count == forest.feature_count, "blocked walk uses the forest's feature count");
+  if (raw_rows == nullptr) raw_rows = rows;
   if (float_thresholds) {
-    accumulate_block<true>(forest, rows, count, feature_count, acc);
+    accumulate_block<true>(forest, rows, raw_rows, count, feature_count, acc);
   } else {
-    accumulate_block<false>(forest, rows, count, feature_count, acc);
+    accumulate_block<false>(forest, rows, raw_rows, count, feature_count, acc);
   }
 }
 

@@ -62,38 +62,49 @@ inline bool node_goes_left(const Forest& forest, const PredictorTreeNode& node, 
 // missing, one term at a time in order, in float32.
 float linear_leaf_value(const LinearLeafCompact& leaf, std::span<const float> row);
 
-// What a row adds on the side it took: the side value times the tree weight.
-inline float side_addend(const Forest& forest, const PredictorTreeNode& node, bool left, std::span<const float> row,
-                         float weight) {
+// What a row adds on the side it took: the side value times the tree weight. A linear leaf reads
+// `raw_row`, the row's feature values (the walked row itself unless the walk is on bins of raw
+// values: the leaves were fitted on the raw values, never on bin indices).
+inline float side_addend(const Forest& forest, const PredictorTreeNode& node, bool left,
+                         std::span<const float> raw_row, float weight) {
   const std::uint16_t linear_flag = left ? kLeftLinear : kRightLinear;
   if ((node.flags & linear_flag) != 0) {
     const NodeExtras& extras = forest.extras[node.extras];
-    return linear_leaf_value(left ? *extras.left_linear : *extras.right_linear, row) * weight;
+    return linear_leaf_value(left ? *extras.left_linear : *extras.right_linear, raw_row) * weight;
   }
   return node.step[left ? kLeft : kRight];
 }
 
-// `score` plus every tree's path values for one row, trees in order.
+// `score` plus every tree's path values for one row, trees in order: the node tests read `row`,
+// linear leaves read `raw_row`.
 template <bool FloatThresholds>
-float walk_forest(const Forest& forest, std::span<const float> row, std::size_t feature_count, float score) {
+float walk_forest(const Forest& forest, std::span<const float> row, std::span<const float> raw_row,
+                  std::size_t feature_count, float score) {
   for (const PredictorTree& tree : forest.trees) {
     std::uint32_t index = tree.root;
     while (index != kEndNode) {
       const PredictorTreeNode& node = forest.nodes[index];
       const bool left = node_goes_left<FloatThresholds>(forest, node, row, feature_count);
-      score = score + side_addend(forest, node, left, row, tree.weight);
+      score = score + side_addend(forest, node, left, raw_row, tree.weight);
       index = node.child[left ? kLeft : kRight];
     }
   }
   return score;
 }
 
+// The same with one row for both.
+template <bool FloatThresholds>
+float walk_forest(const Forest& forest, std::span<const float> row, std::size_t feature_count, float score) {
+  return walk_forest<FloatThresholds>(forest, row, row, feature_count, score);
+}
+
 // Adds every tree's path values to acc[0 .. count) for rows[0 .. count), each row holding exactly
 // `feature_count` values (at least one). Trees go in order and each row's additions follow its
-// path, so acc[i] ends equal to walk_forest(row i, acc[i]). A failing node throws part-way: the
-// caller then rescoring row by row finds the first failing row.
+// path, so acc[i] ends equal to walk_forest(row i, raw row i, acc[i]). Linear leaves read
+// raw_rows[i], or rows[i] when raw_rows is null. A failing node throws part-way: the caller then
+// rescoring row by row finds the first failing row.
 void accumulate_forest_block(const Forest& forest, bool float_thresholds, const float* const* rows, std::size_t count,
-                             std::size_t feature_count, float* acc);
+                             std::size_t feature_count, float* acc, const float* const* raw_rows = nullptr);
 
 // The single-output output transform, chosen by the objective name (exact, case-sensitive).
 enum class OutputTransform { Identity, Sigmoid, ClampedExp };

@@ -81,6 +81,7 @@ struct Forest {
   std::vector<NodeExtras> extras;
   std::vector<PredictorTree> trees;      // ascending tree index
   std::size_t feature_count = 0;         // the count kFeatureOutOfRange was decided against
+  bool has_linear_leaves = false;        // some stored node has a linear leaf on a side
 
   std::size_t tree_count() const { return trees.size(); }
 };

@@ -1,6 +1,10 @@
 """NativePredictorHandle: loading, the scoring input forms, multiclass models, numpy inputs,
 argument and predictor errors, and the borrow guard."""
 
+import gc
+import os
+import sys
+
 import numpy as np
 import pytest
 
@@ -64,7 +68,45 @@ def test_list_results_are_python_floats_and_array_result_is_a_fresh_float32_vect
     rows = bin_rows(4)
     assert all(type(v) is float for v in handle.predict_numpy(rows))
     array = handle.predict_numpy_array(rows)
-    assert array.dtype == np.float32 and array.shape == (4,) and array.flags.writeable and array.flags.owndata
+    assert array.dtype == np.float32 and array.shape == (4,) and array.flags.writeable and array.flags.c_contiguous
+
+
+def test_array_result_takes_over_the_result_buffer_and_frees_it_with_the_array(artifact):
+    handle = Handle(artifact)
+    rows = bin_rows(300)
+    expected = handle.predict_numpy(rows)
+    array = handle.predict_numpy_array(rows)
+    # The array reads the result buffer where the prediction wrote it; its base object owns it.
+    assert not array.flags.owndata and array.base is not None
+    owner = array.base
+    view = array[1::2]
+    del handle, array
+    gc.collect()
+    churn = [np.full(300, -1.0, dtype=np.float32) for _ in range(50)]
+    assert view.tolist() == expected[1::2]  # outlives the handle and the array it was cut from
+    view[:] = 5.0
+    assert view.tolist() == [5.0] * 150
+    assert sys.getrefcount(owner) == 3  # view and the name `owner` (and the call's argument)
+    del view, churn
+    assert sys.getrefcount(owner) == 2  # the last array released it: the buffer goes with `owner`
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc/self/statm")
+def test_array_results_are_freed():
+    one_tree = random_forest(np.random.default_rng(1), tree_count=1, feature_count=FEATURES, depth=1)
+    handle = Handle(single_output_artifact(FEATURES, one_tree, BASE))
+    rows = bin_rows(1 << 18, nan_share=0.0)  # 1 MiB of results per call
+    for _ in range(3):
+        handle.predict_numpy_array(rows)
+    before = resident_bytes()
+    for _ in range(48):
+        handle.predict_numpy_array(rows)
+    assert resident_bytes() - before < (16 << 20)
 
 
 # --- loading ----------------------------------------------------------------------------------

@@ -146,6 +146,11 @@ ReferenceForest reference_forest(const std::vector<engine::TrainedStump>& stumps
 }
 
 float reference_raw_score(const ReferenceForest& forest, float base, const std::vector<float>& row) {
+  return reference_raw_score(forest, base, row, row);
+}
+
+float reference_raw_score(const ReferenceForest& forest, float base, const std::vector<float>& row,
+                          const std::vector<float>& raw_row) {
   float score = base;
   for (const auto& [tree, nodes] : forest.trees) {
     std::uint64_t id = 0;
@@ -154,7 +159,7 @@ float reference_raw_score(const ReferenceForest& forest, float base, const std::
       const float value = row.at(stump.feature_index);
       const std::uint16_t bin = std::isnan(value) ? kMissingBin : static_cast<std::uint16_t>(value);
       const bool left = engine::routes_left(stump, bin, kMissingBin);
-      score = score + side_value(left ? stump.left : stump.right, row) * forest.weights.at(tree);
+      score = score + side_value(left ? stump.left : stump.right, raw_row) * forest.weights.at(tree);
       id = left ? 2 * id + 1 : 2 * id + 2;
       if (id > 0xFFFFF) break;
     }

@@ -123,6 +123,9 @@ struct ReferenceForest {
 // Indexes `stumps`, which must outlive the result.
 ReferenceForest reference_forest(const std::vector<engine::TrainedStump>& stumps);
 float reference_raw_score(const ReferenceForest& forest, float base, const std::vector<float>& row);
+// The same with linear leaves reading `raw_row` while the routing reads `row`.
+float reference_raw_score(const ReferenceForest& forest, float base, const std::vector<float>& row,
+                          const std::vector<float>& raw_row);
 inline float reference_raw_score(const std::vector<engine::TrainedStump>& stumps, float base,
                                  const std::vector<float>& row) {
   return reference_raw_score(reference_forest(stumps), base, row);

@@ -5,10 +5,13 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <random>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "../engine/engine_test_support.hpp"
+#include "quantization/bin_rules.hpp"
 
 namespace kestrune::quantization {
 namespace {
@@ -61,6 +64,65 @@ TEST(QuantizationPredictionQuantizers, BytesMatchTheFloatPath) {
       EXPECT_TRUE(std::isnan(from_bytes[i]));
     } else {
       EXPECT_EQ(from_bytes[i], from_floats[i]) << i;
+    }
+  }
+}
+
+bool same_code(float actual, float expected) {
+  return std::isnan(expected) ? std::isnan(actual) : actual == expected;
+}
+
+// Every cell of every shape, a single cell and several row chunks included, gets the one-value
+// rule; the bytes are read at any address.
+TEST(QuantizationPredictionQuantizers, EveryShapeCodesEveryCell) {
+  struct Shape {
+    std::size_t rows, features;
+  };
+  std::mt19937_64 rng(3);
+  std::uniform_real_distribution<float> uniform(-2.0f, 12.0f);
+  for (const Shape shape : {Shape{1, 1}, Shape{1, 3}, Shape{2, 1}, Shape{9000, 2}}) {
+    SCOPED_TRACE(testing::Message() << shape.rows << " x " << shape.features);
+    const std::size_t cells = shape.rows * shape.features;
+    std::vector<float> values(cells);
+    for (float& v : values) v = rng() % 9 == 0 ? kNaN : uniform(rng);
+    if (cells == 1) values[0] = 6.0f;
+    std::vector<float> mins(shape.features), maxs(shape.features);
+    std::vector<std::vector<float>> sorted(shape.features);
+    std::vector<bool> flags(shape.features);
+    for (std::size_t f = 0; f < shape.features; ++f) {
+      mins[f] = static_cast<float>(f);
+      maxs[f] = 10.0f - static_cast<float>(f);
+      sorted[f] = {0.0f, 1.0f, 4.0f, 9.0f + static_cast<float>(f)};
+      flags[f] = f % 2 == 0;
+    }
+    const auto linear = quantize_dense_values_linear_inplace_wide(values, shape.rows, shape.features, mins, maxs, 300);
+    const auto rank = quantize_dense_values_linear_rank_inplace_wide(values, shape.rows, shape.features, mins, maxs,
+                                                                     flags, sorted, 300);
+    const std::vector<std::uint8_t> encoded = le_bytes(values);
+    ASSERT_EQ(linear.size(), cells);
+    ASSERT_EQ(rank.size(), cells);
+    for (const std::size_t offset : {0, 1, 3}) {
+      std::vector<std::uint8_t> shifted(offset, 0x5A);
+      shifted.insert(shifted.end(), encoded.begin(), encoded.end());
+      const auto from_bytes = quantize_f32_bytes_linear(std::span<const std::uint8_t>(shifted).subspan(offset),
+                                                        shape.rows, shape.features, mins, maxs);
+      ASSERT_EQ(from_bytes.size(), cells);
+      for (std::size_t i = 0; i < cells; ++i) {
+        const std::size_t f = i % shape.features;
+        const float x = values[i];
+        const float expected = std::isnan(x) ? kNaN : static_cast<float>(linear_code(x, mins[f], maxs[f], 254));
+        ASSERT_TRUE(same_code(from_bytes[i], expected)) << "bytes at offset " << offset << ", cell " << i;
+      }
+    }
+    for (std::size_t i = 0; i < cells; ++i) {
+      const std::size_t f = i % shape.features;
+      const float x = values[i];
+      const float linear_expected = std::isnan(x) ? kNaN : static_cast<float>(linear_code(x, mins[f], maxs[f], 300));
+      const float rank_expected = std::isnan(x)  ? kNaN
+                                  : flags[f]       ? static_cast<float>(rank_code(x, sorted[f], 300))
+                                                   : linear_expected;
+      ASSERT_TRUE(same_code(linear[i], linear_expected)) << "linear, cell " << i;
+      ASSERT_TRUE(same_code(rank[i], rank_expected)) << "rank, cell " << i;
     }
   }
 }

@@ -160,6 +160,13 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"f32_list(numpy.arange(6, dtype=numpy.float32)[::-2])", "[5.0, 3.0, 1.0]"},
         Case{"f32_list(numpy.array([1, 2], dtype=numpy.int32))", "[1.0, 2.0]"},
         Case{"f32_list(numpy.array([1e40]))", "[inf]"},
+        // Only one-dimensional native-order float buffers are read as a block; anything else goes
+        // item by item, with the values (or the refusal) that gives.
+        Case{"f32_list(numpy.array([1.5, -2], dtype='>f4'))", "[1.5, -2.0]"},
+        Case{"f32_list(numpy.array([0.1, 3], dtype='>f8'))", "[0.10000000149011612, 3.0]"},
+        Case{"f32_list(numpy.array([2.5], dtype='<f4'))", "[2.5]"},
+        Case{"f32_list(numpy.arange(6, dtype=numpy.float32).reshape(2, 3))", "TypeError: *"},
+        Case{"f32_list(numpy.array(2.5, dtype=numpy.float32))", "TypeError: *"},
         Case{"f32_list('ab')", "TypeError: Can't extract `str` to `Vec` | note: while processing 'value'"},
         Case{"f32_list(5)", "TypeError: 'int' object is not an instance of 'Sequence' | note: while processing 'value'"},
         Case{"f32_list(None)", "TypeError: 'None' is not an instance of 'Sequence' | note: while processing 'value'"},
@@ -206,6 +213,18 @@ TEST_F(ConversionTest, NewFloat32ArrayIsAFreshNumpyCopy) {
             "('float32', (2,), True, True, [1.5, -2.0])");
   testing::define_object("empty_made", new_f32_array({}));
   EXPECT_EQ(eval("empty_made.shape"), "(0,)");
+}
+
+TEST_F(ConversionTest, OwningFloat32ArrayReadsTheVectorWhereItLies) {
+  std::vector<float> values = {1.5f, -2.0f, 3.25f};
+  const auto address = reinterpret_cast<std::uintptr_t>(values.data());
+  testing::define_object("owning", new_f32_array_owning(std::move(values)));
+  EXPECT_EQ(eval("owning.ctypes.data == " + std::to_string(address)), "True");
+  EXPECT_EQ(eval("(owning.dtype.name, owning.shape, owning.flags.c_contiguous, owning.flags.writeable, "
+                 "owning.flags.owndata, owning.tolist())"),
+            "('float32', (3,), True, True, False, [1.5, -2.0, 3.25])");
+  testing::define_object("owning_empty", new_f32_array_owning({}));
+  EXPECT_EQ(eval("owning_empty.shape"), "(0,)");
 }
 
 }  // namespace
