@@ -41,6 +41,8 @@ TEST(EncodedCodes, RanksWithinTheLimit) {
       const EncodedCodes codes = encode_bins_from_encoded_values(c.values, c.limit);
       EXPECT_EQ(codes.codes, c.codes);
       EXPECT_EQ(codes.max_code + 1u, codes.distinct.size());
+      // The column's own values take their codes in its code space.
+      EXPECT_EQ(codes_in_code_space(codes.distinct, c.values), codes.codes);
     } catch (const engine::EngineError& error) {
       EXPECT_EQ(error.message(), c.message);
     }

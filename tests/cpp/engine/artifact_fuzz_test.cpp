@@ -41,33 +41,6 @@ using engine::TrainedModel;
 using engine::TrainedStump;
 using artifact_testing::for_each_mutation;
 
-TrainedModel single_output_seed() {
-  TrainedModel model;
-  model.feature_count = 5;
-  model.base_prediction = 0.5f;
-  model.objective = "binary_crossentropy";
-  for (std::uint32_t tree = 0; tree < 2; ++tree) {
-    for (std::uint32_t local = 0; local < 2; ++local) {
-      TrainedStump stump = artifact_testing::numeric_stump((tree << 20) | local, local, static_cast<std::uint16_t>(tree), 0.5f, -0.5f);
-      stump.tree_weight = tree == 1 ? 0.5f : 1.0f;
-      stump.multi_output = engine::MultiOutputValues{{0.1f, 0.2f}, {0.3f, 0.4f}};
-      model.stumps.push_back(stump);
-    }
-  }
-  model.stumps[1].categorical = true;
-  model.stumps[1].category_bitset = Bytes{0x0F, 0xF0};
-  model.stumps[2].left = core::LinearLeaf{{1.0f, 2.0f, 3.0f}, {0, 1, 4}, 0.25f};
-  model.stumps[3].right = core::LinearLeaf{{-1.0f}, {3}, 0.0f};
-  model.native_categorical_features = {1};
-  model.categorical_state = core::CategoricalStatePayloadV1{{0, 4}, 1, true};
-  model = std::move(model).with_node_debug_stats_from_stumps();
-  model.morph_metadata = core::MorphMetadata{{{0.0f, 1.0f, 0.05f}, {0.5f, 0.5f, 0.1f}}, {}, 3, 3};
-  model.dro_metadata = core::DroMetadata{0.1f, core::DroMetric::Wasserstein};
-  model.neutralization_metadata = core::NeutralizationMetadata{1.0f, 0.5f, core::NeutralizationKind::SplitPenalty};
-  model.feature_baseline = std::vector<float>{0.0f, 1.0f, 2.0f, 3.0f, 4.0f};
-  return model;
-}
-
 MultiClassTrainedModel multiclass_seed() {
   MultiClassTrainedModel model;
   model.num_classes = 3;
@@ -206,11 +179,11 @@ class AddressSpaceCap {
 };
 
 TEST(ArtifactFuzz, MutatedArtifactsFailCleanly) {
-  const std::vector<Bytes> seeds = {single_output_seed().to_artifact_bytes(), multiclass_seed().to_artifact_bytes(),
+  const std::vector<Bytes> seeds = {artifact_testing::full_trained_model().to_artifact_bytes(), multiclass_seed().to_artifact_bytes(),
                                     core::serialize_model_artifact_v1(
                                         engine::model_metadata_for(5, "squared_error", std::nullopt),
                                         std::vector<core::SectionPayload>{
-                                            {K::Trees, engine::encode_trained_model_payload(single_output_seed())}})};
+                                            {K::Trees, engine::encode_trained_model_payload(artifact_testing::full_trained_model())}})};
   // The seeds themselves load.
   check_single_output(seeds[0], 0);
   check_multiclass(seeds[1]);
@@ -237,7 +210,7 @@ TEST(ArtifactFuzz, MutatedArtifactsFailCleanly) {
 
 TEST(ArtifactFuzz, MutatedSectionPayloadsFailCleanly) {
   std::vector<std::pair<K, Bytes>> payloads;
-  for (const Bytes& artifact : {single_output_seed().to_artifact_bytes(), multiclass_seed().to_artifact_bytes()}) {
+  for (const Bytes& artifact : {artifact_testing::full_trained_model().to_artifact_bytes(), multiclass_seed().to_artifact_bytes()}) {
     for (const auto& section : core::deserialize_model_artifact_v1(artifact).sections) {
       payloads.emplace_back(section.kind, section.payload);
     }

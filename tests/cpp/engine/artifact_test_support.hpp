@@ -14,6 +14,7 @@
 
 #include "core/artifact/container.hpp"
 #include "engine/error.hpp"
+#include "engine/trained_model.hpp"
 #include "engine/trained_stump.hpp"
 #include "engine_test_support.hpp"
 
@@ -50,6 +51,35 @@ inline engine::TrainedStump numeric_stump(std::uint32_t node_id, std::uint32_t f
   stump.left_stats = {-2.0f, 3.0f, 4.0f, 3};
   stump.right_stats = {2.5f, 5.0f, 6.0f, 5};
   return stump;
+}
+
+// A model with every part an artifact can hold: two trees (the second at weight 0.5), multi-output
+// values on every stump, categorical and linear leaves, and every optional section.
+inline engine::TrainedModel full_trained_model() {
+  engine::TrainedModel model;
+  model.feature_count = 5;
+  model.base_prediction = 0.5f;
+  model.objective = "binary_crossentropy";
+  for (std::uint32_t tree = 0; tree < 2; ++tree) {
+    for (std::uint32_t local = 0; local < 2; ++local) {
+      engine::TrainedStump stump = numeric_stump((tree << 20) | local, local, static_cast<std::uint16_t>(tree), 0.5f, -0.5f);
+      stump.tree_weight = tree == 1 ? 0.5f : 1.0f;
+      stump.multi_output = engine::MultiOutputValues{{0.1f, 0.2f}, {0.3f, 0.4f}};
+      model.stumps.push_back(stump);
+    }
+  }
+  model.stumps[1].categorical = true;
+  model.stumps[1].category_bitset = std::vector<std::uint8_t>{0x0F, 0xF0};
+  model.stumps[2].left = core::LinearLeaf{{1.0f, 2.0f, 3.0f}, {0, 1, 4}, 0.25f};
+  model.stumps[3].right = core::LinearLeaf{{-1.0f}, {3}, 0.0f};
+  model.native_categorical_features = {1};
+  model.categorical_state = core::CategoricalStatePayloadV1{{0, 4}, 1, true};
+  model = std::move(model).with_node_debug_stats_from_stumps();
+  model.morph_metadata = core::MorphMetadata{{{0.0f, 1.0f, 0.05f}, {0.5f, 0.5f, 0.1f}}, {}, 3, 3};
+  model.dro_metadata = core::DroMetadata{0.1f, core::DroMetric::Wasserstein};
+  model.neutralization_metadata = core::NeutralizationMetadata{1.0f, 0.5f, core::NeutralizationKind::SplitPenalty};
+  model.feature_baseline = std::vector<float>{0.0f, 1.0f, 2.0f, 3.0f, 4.0f};
+  return model;
 }
 
 inline bool same_bits(float a, float b) { return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b); }

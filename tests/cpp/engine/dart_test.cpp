@@ -103,6 +103,31 @@ TEST(DartSelectDropouts, AgreesWithTheDefinitionOverManyDraws) {
   }
 }
 
+// The same comparison with the edge inputs mixed into the draws: no trees, no drops allowed, rates
+// that select nothing, and no weights at all under either sample type.
+TEST(DartSelectDropouts, AgreesWithTheDefinitionOnEdgeDraws) {
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  const float no_rates[] = {-0.0f, kNaN, -std::numeric_limits<float>::infinity()};
+  for (int trial = 0; trial < 400; ++trial) {
+    const std::size_t n = trial % 41 == 0 ? 0 : 1 + rng() % 40;
+    const std::size_t max_drop = trial % 37 == 0 ? 0 : 1 + rng() % 6;
+    const DartSampleType type = trial % 2 == 0 ? DartSampleType::Uniform : DartSampleType::Weighted;
+    float rate = trial % 5 == 0 ? 0.999f : (trial % 7 == 0 ? 1e-6f : unit(rng));
+    if (trial % 19 == 0) rate = no_rates[trial % 3];
+    std::vector<float> weights(n);
+    for (float& w : weights) w = (trial % 11 == 0) ? 0.0f : unit(rng) - 0.2f;
+    if (n > 0 && trial % 13 == 0) weights[n / 2] = kNaN;
+    if (n > 0 && trial % 17 == 0) weights[n - 1] = -50.0f * static_cast<float>(n);
+    if (trial % 23 == 0) weights.clear();  // no weights: the smallest key alone
+    const std::uint64_t seed = rng();
+    const std::uint64_t iteration = rng() % 1000;
+    const std::vector<std::size_t> got = select_dropouts(n, max_drop, type, weights, seed, iteration, rate);
+    ASSERT_EQ(got, reference_dropouts(n, max_drop, type, weights, seed, iteration, rate)) << "trial " << trial;
+    ASSERT_EQ(got.empty(), n == 0 || max_drop == 0 || !(rate > 0.0f)) << "trial " << trial;
+  }
+}
+
 TEST(DartSelectDropouts, EmptyWeightsFallBackToTheSmallestKeyButShortOnesAreABug) {
   std::size_t smallest = 0;
   for (std::size_t i = 1; i < 30; ++i) {

@@ -345,6 +345,22 @@ TEST(RefineRegression, BackfittingMatchesADirectComputation) {
   }
 }
 
+// Node 6 sends every row left (bin 9 is the largest, missing left): leaf 14 keeps its output and
+// weighs nothing in its parent's mean.
+TEST(RefineRegression, ALeafNoRowReachesKeepsItsOutput) {
+  const std::size_t rows = 90;
+  const core::BinnedMatrix binned = random_matrix(rows, 11);
+  const std::vector<float> targets = random_values(rows, 12, -1.0f, 2.0f);
+  const std::vector<float> weights = random_values(rows, 13, 0.2f, 3.0f);
+  std::vector<TrainedStump> stumps = deep_tree();
+  stumps.push_back(split(6, 1, 9, 0.2f, -0.6f, true));
+  const std::vector<std::size_t> counts{stumps.size()};
+  const std::vector<TrainedStump> expected =
+      reference_regression(stumps, 0, counts, binned, targets, weights, std::vector<float>(rows, 0.25f), kCap);
+  refine_regression_leaf_values(targets, objectives::Weights(weights), binned, stumps, counts, 0.25f, kCap);
+  expect_increments_near(stumps, increments_of(expected), 2e-5f);
+}
+
 TEST(RefineRegression, ATreeAtWeightZeroIsLeftAsItWas) {
   // It contributes nothing to fit: its leaves cannot be solved for.
   const core::BinnedMatrix binned = core::BinnedMatrix::make(5, 1, 9, {0, 1, 2, 7, 255});
@@ -518,6 +534,33 @@ TEST(RefineJoint, OnlyQuantileEntriesOfMultiOutputStumpsChangeWithoutBound) {
     EXPECT_NEAR(tree[i].multi_output->right[1], expected[i].second, 1.0f) << i;
   }
   EXPECT_GT(std::fabs(tree[0].multi_output->left[1]), 1e6f);  // not clamped
+}
+
+// The same refinement through the production single-output pass at learning rate 1 and no bound:
+// each quantile entry is what that pass makes of the tree whose sides are the entries. Node 6
+// sends every row left (bin 9 is the largest, missing left), so leaf 14 is never reached.
+TEST(RefineJoint, QuantileEntriesAreRefinedAsASingleOutputTreeWithoutBound) {
+  const core::BinnedMatrix binned = random_matrix(50, 51);
+  std::vector<TrainedStump> tree = deep_tree();
+  tree.push_back(split(6, 1, 9, 0.2f, -0.6f, true));
+  for (TrainedStump& s : tree) {
+    s.multi_output = MultiOutputValues{{0.1f, leaf_constant_or_intercept(s.left)}, {-0.3f, leaf_constant_or_intercept(s.right)}};
+  }
+  const std::vector<float> t0 = random_values(50, 52, -1.0f, 1.0f), t1 = random_values(50, 53, 2e6f, 4e6f);
+  const std::vector<std::vector<float>> predictions{random_values(50, 54, -1.0f, 1.0f), random_values(50, 55, -1.0f, 1.0f)};
+  std::vector<TrainedStump> single = tree;
+  refine_quantile_leaf_values(single, binned, predictions[1], t1, std::nullopt, std::nullopt,
+                              {0.9f, 1.0f, std::numeric_limits<float>::infinity(), std::nullopt});
+  const std::vector<TrainedStump> before = tree;
+  refine_joint_quantile_leaves(tree, binned, predictions, std::vector<std::span<const float>>{t0, t1},
+                               std::vector{joint::JointObjective{}, joint::JointObjective::quantile(0.9f)});
+  for (std::size_t i = 0; i < tree.size(); ++i) {
+    EXPECT_EQ(increments_of({tree[i]}), increments_of({before[i]}));  // the scalar sides stay
+    EXPECT_EQ(tree[i].multi_output->left[0], 0.1f);
+    EXPECT_NEAR(tree[i].multi_output->left[1], leaf_constant_or_intercept(single[i].left), 1.0f) << i;
+    EXPECT_NEAR(tree[i].multi_output->right[1], leaf_constant_or_intercept(single[i].right), 1.0f) << i;
+  }
+  EXPECT_GT(std::fabs(tree[0].multi_output->left[1]), 1e6f);
 }
 
 TEST(RefineJoint, ChecksAndNoOps) {

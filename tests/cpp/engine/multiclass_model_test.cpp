@@ -66,6 +66,8 @@ TEST(MultiClass, RecordsFollowClassOrder) {
   EXPECT_EQ(Bytes(payload.begin() + 100, payload.begin() + 108), bytes_of(u32(0), u32(2)));  // class 2's stump
 
   const MultiClassTrainedModel back = MultiClassTrainedModel::from_artifact_bytes(model.to_artifact_bytes());
+  EXPECT_EQ(back.class_baselines, model.class_baselines);
+  EXPECT_EQ(back.rounds_completed(), 2u);  // class 0's trees
   for (std::size_t k = 0; k < 3; ++k) {
     ASSERT_EQ(back.class_stumps[k].size(), model.class_stumps[k].size());
     for (std::size_t j = 0; j < back.class_stumps[k].size(); ++j) {

@@ -192,6 +192,7 @@ TEST(SamplingRoundRows, MulticlassGossRanksBySummedMagnitudes) {
   EXPECT_TRUE(std::find(rows.begin(), rows.end(), 2u) != rows.end());
   const std::uint32_t drawn = rows[0] == 2 ? rows[1] : rows[0];
   for (const auto& gradients : per_class) EXPECT_EQ(gradients[drawn].hess, 3.0f);
+  for (const auto& gradients : per_class) EXPECT_EQ(gradients[2].hess, 1.0f);  // a top row keeps its pair
 
   std::vector<std::vector<core::GradientPair>> none;
   EXPECT_THROW(select_row_indices_for_round_multiclass(core::GossBoosting{0.2f, 0.1f}, 4, 3, 1, none, 1.0f),

@@ -124,6 +124,18 @@ TEST(TrainedModel, EveryPartSurvivesARoundTrip) {
   EXPECT_EQ(back.to_artifact_bytes(), bytes);
 }
 
+// The fuzz seed: two trees at different weights, multi-output values on categorical and linear
+// stumps alike.
+TEST(TrainedModel, TwoTreesWithMultiOutputValuesSurviveARoundTrip) {
+  const TrainedModel model = full_trained_model();
+  const Bytes bytes = model.to_artifact_bytes();
+  const TrainedModel back = TrainedModel::from_artifact_bytes(bytes);
+  ASSERT_EQ(back.stumps.size(), model.stumps.size());
+  for (std::size_t i = 0; i < model.stumps.size(); ++i) EXPECT_TRUE(same_stump(back.stumps[i], as_reloaded(model.stumps[i]))) << i;
+  EXPECT_EQ(back.to_artifact_bytes(), bytes);
+  EXPECT_EQ(back.rounds_completed(), 2u);  // the highest tree index plus one
+}
+
 TEST(TrainedModel, OptionalSectionsAppearOnlyWhenTheirDataDoes) {
   const auto kinds_of = [](const TrainedModel& model) { return section_kinds(model.to_artifact_bytes()); };
   const std::vector<K> plain = {K::Trees, K::PredictorLayout};

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <tuple>
 #include <vector>
 
 #include "core/binned.hpp"
@@ -71,24 +72,31 @@ TEST(JointTreeWalk, SixteenBitMatricesAreReadThroughTheirRealCodes) {
   EXPECT_EQ(sums, std::make_pair(std::vector<float>{9.0f}, std::vector<float>{2.0f}));  // missing in neither
 }
 
+// Both storages: 16-bit codes above 255 stay distinct from each other and from the missing code.
 TEST(JointFactorSums, MatchABruteForceSplitOfTheRows) {
-  const std::vector<std::uint8_t> bins = {0, 2, 255, 3, 64, 1, 2, 5};
   std::vector<float> values;
   for (int r = 0; r < 8; ++r) values.insert(values.end(), {static_cast<float>(r + 1), -0.5f * r});
   const auto exposures = core::FactorExposureMatrix::make(8, 2, values);
   const std::vector<std::uint32_t> rows = {7, 1, 2, 4, 0, 6, 3};
-  for (const auto [categorical, threshold, mask] : {std::tuple{false, 2, 0ull}, std::tuple{true, 0, 0b100101ull},
-                                                     std::tuple{true, 0, ~0ull}}) {
-    const auto [left, right] = accumulate_factor_sums_for_threshold(core::BinnedMatrix::make(8, 1, 254, bins),
-                                                                    exposures, rows, 0, threshold, categorical, mask);
-    std::vector<float> want[2] = {{0.0f, 0.0f}, {0.0f, 0.0f}};
-    for (const std::uint32_t r : rows) {
-      const unsigned b = bins[r];
-      const bool goes_left = categorical ? (b < 64 && ((mask >> b) & 1u)) : b <= unsigned(threshold);
-      for (int j = 0; j < 2 && b != 255; ++j) want[goes_left ? 0 : 1][j] += values[r * 2 + j];
+  for (const bool wide : {false, true}) {
+    const std::vector<std::uint16_t> codes = wide ? std::vector<std::uint16_t>{0, 2, 1001, 3, 700, 1, 2, 300}
+                                                  : std::vector<std::uint16_t>{0, 2, 255, 3, 64, 1, 2, 5};
+    const unsigned missing = wide ? 1001 : 255;
+    const core::BinnedMatrix binned = wide ? core::BinnedMatrix::make_u16(8, 1, 1000, 1001, codes)
+                                           : core::BinnedMatrix::make(8, 1, 254, {codes.begin(), codes.end()});
+    for (const auto& [categorical, threshold, mask] : {std::tuple{false, 2, 0ull}, std::tuple{false, 500, 0ull},
+                                                       std::tuple{true, 0, 0b100101ull}, std::tuple{true, 0, ~0ull}}) {
+      const auto [left, right] =
+          accumulate_factor_sums_for_threshold(binned, exposures, rows, 0, threshold, categorical, mask);
+      std::vector<float> want[2] = {{0.0f, 0.0f}, {0.0f, 0.0f}};
+      for (const std::uint32_t r : rows) {
+        const unsigned b = codes[r];
+        const bool goes_left = categorical ? (b < 64 && ((mask >> b) & 1u)) : b <= unsigned(threshold);
+        for (int j = 0; j < 2 && b != missing; ++j) want[goes_left ? 0 : 1][j] += values[r * 2 + j];
+      }
+      EXPECT_EQ(left, want[0]) << wide << " " << threshold;
+      EXPECT_EQ(right, want[1]) << wide << " " << threshold;
     }
-    EXPECT_EQ(left, want[0]);
-    EXPECT_EQ(right, want[1]);
   }
 }
 
@@ -110,6 +118,10 @@ TEST(JointRowSelection, GossRanksRowsBySummedAbsoluteGradients) {
   ASSERT_TRUE(rows);
   EXPECT_TRUE(std::is_sorted(rows->begin(), rows->end()));
   EXPECT_EQ(rows->size(), expected.top.size() + expected.others.size());
+  std::vector<std::uint32_t> chosen(expected.top.begin(), expected.top.end());
+  chosen.insert(chosen.end(), expected.others.begin(), expected.others.end());
+  std::sort(chosen.begin(), chosen.end());
+  EXPECT_EQ(*rows, chosen);  // exactly the top rows and the drawn ones
   for (std::size_t r = 0; r < n; ++r) {
     const bool drawn = std::find(expected.others.begin(), expected.others.end(), r) != expected.others.end();
     for (std::size_t k = 0; k < 2; ++k) {

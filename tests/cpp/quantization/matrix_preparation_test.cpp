@@ -23,6 +23,14 @@ std::vector<T> vec(std::span<const T> codes) {
   return {codes.begin(), codes.end()};
 }
 
+// Every code of the binned matrix, whatever its storage width.
+std::vector<std::uint16_t> codes_of(const PreparedTrainingMatrices& prepared) {
+  std::vector<std::uint16_t> codes;
+  const auto& binned = prepared.binned;
+  for (std::size_t i = 0; i < binned.row_count * binned.feature_count; ++i) codes.push_back(binned.bins.at(i));
+  return codes;
+}
+
 PreparedTrainingMatrices prepare(const std::vector<float>& values, std::size_t rows, std::size_t features,
                                  Strategy strategy = Strategy::Linear, std::size_t max_bins = 255,
                                  bool keep = false) {
@@ -151,6 +159,7 @@ TEST(QuantizationMatrixPreparation, ValidationUsesTheTrainingMetadata) {
   const auto training = prepare({0.5f, 10.5f}, 2, 1);
   const auto validation = prepare_validation({20, 5.5f, kNaN}, 3, 1, training);
   EXPECT_EQ(vec(validation.binned.bins.u8()), (std::vector<std::uint8_t>{254, 127, 255}));
+  EXPECT_EQ(codes_of(prepare_validation({5.5f}, 1, 1, training)), (std::vector<std::uint16_t>{127}));  // one cell
   EXPECT_EQ(*validation.binning_metadata.feature_mins, *training.binning_metadata.feature_mins);
   // Targets are checked before the view; the view reads with the training feature count.
   EXPECT_EQ(failure([&] {
@@ -176,6 +185,43 @@ TEST(QuantizationMatrixPreparation, ValidationOfBinnedTraining) {
             (std::vector<std::uint16_t>{999, 999}));
   EXPECT_EQ(failure([&] { prepare_validation({1000}, 1, 1, wide_training, 1000); }),
             "contract violation: validation value at index 0 exceeds max supported bin 999");
+}
+
+// One table over the storage choices with the float codes kept: the codes, the largest code, which
+// metadata the strategy keeps, and the kept float matrix equal to the codes.
+TEST(QuantizationMatrixPreparation, ChoosesTheBinningAndTheStorage) {
+  const std::vector<float> mixed = {0.5f, kNaN, 1.5f, 2, 10.5f, 4}, four = {1.5f, 2.5f, 3.5f, 0.5f};
+  const struct {
+    const char* what;
+    std::vector<float> values;
+    std::size_t rows, features;
+    Strategy strategy;
+    std::size_t max_bins;
+    std::vector<std::uint16_t> codes;
+    std::uint16_t max_bin;  // the missing code counts; 0: not pinned
+    bool continuous;
+  } cases[] = {
+      {"whole non-negative values are bins", {0, 3, 2.0000005f, 7}, 2, 2, Strategy::Quantile, 255, {0, 3, 2, 7}, 7, false},
+      {"wide bins stop below the missing code", {0, 998, 999}, 3, 1, Strategy::Linear, 1000, {0, 998, 999}, 999, false},
+      {"a fraction makes a matrix continuous", mixed, 3, 2, Strategy::Linear, 255, {0, 255, 25, 0, 254, 254}, 255, true},
+      {"wide continuous codes", mixed, 3, 2, Strategy::Linear, 300, {0, 299, 30, 0, 298, 298}, 299, true},
+      {"rank", four, 4, 1, Strategy::Rank, 255, {85, 169, 254, 0}, 0, true},
+      {"quantile", four, 4, 1, Strategy::Quantile, 4, {1, 2, 3, 0}, 0, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto prepared = prepare(c.values, c.rows, c.features, c.strategy, c.max_bins, true);
+    const auto& metadata = prepared.binning_metadata;
+    EXPECT_EQ(codes_of(prepared), c.codes);
+    if (c.max_bin != 0) {
+      EXPECT_EQ(prepared.binned.max_bin, c.max_bin);
+    }
+    EXPECT_EQ(metadata.uses_continuous_binning, c.continuous);
+    EXPECT_EQ(metadata.feature_mins.has_value(), c.continuous && c.strategy == Strategy::Linear);
+    EXPECT_EQ(metadata.feature_sorted_values.has_value(), c.continuous && c.strategy == Strategy::Rank);
+    EXPECT_EQ(metadata.feature_quantile_cuts.has_value(), c.continuous && c.strategy == Strategy::Quantile);
+    EXPECT_EQ(prepared.dataset.matrix.values, std::vector<float>(c.codes.begin(), c.codes.end()));
+  }
 }
 
 }  // namespace

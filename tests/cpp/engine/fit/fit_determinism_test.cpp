@@ -175,7 +175,7 @@ TEST(FitDeterminism, JointMultiOutputSameSeedSameModel) {
     core::BoostingMode mode;
     core::TreeGrowth growth;
     bool morph = false;
-    std::optional<core::NeutralizationKind> neutralization;
+    std::optional<core::NeutralizationKind> neutralization = std::nullopt;
   };
   const JointCase cases[] = {
       {"joint_subsample_level", core::StandardBoosting{}, core::TreeGrowth::Level},

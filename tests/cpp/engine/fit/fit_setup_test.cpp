@@ -55,6 +55,13 @@ WarmStartState warm_start_on_feature(std::uint32_t feature) {
   return warm;
 }
 
+// The scenario's warm start, made valid first if there is none yet: the rules that spoil it each
+// change their own part.
+WarmStartState& warm(Scenario& s) {
+  if (!s.warm_start) s.warm_start = warm_start_on_feature(1);
+  return *s.warm_start;
+}
+
 struct SetupRule {
   const char* name;
   std::function<void(Scenario&)> spoil;
@@ -100,8 +107,10 @@ TEST(FitSetup, ChecksRunInOrderAndTheFirstFailureWins) {
        },
        EngineErrorKind::ContractViolation,
        "neutralization='pre_target' is only supported for GBMRegressor squared-error training"},
-      {"warm start features", [](Scenario& s) { s.warm_start = warm_start_on_feature(9); },
+      {"warm start features", [](Scenario& s) { warm(s).stumps[0].feature_index = 9; },
        EngineErrorKind::ContractViolation, "warm-start model splits on feature 9 but the training data has 4 features"},
+      {"warm start tree indices", [](Scenario& s) { warm(s).completed_rounds = 0; }, EngineErrorKind::ContractViolation,
+       "warm-start model has a tree at index 0 but only 0 completed rounds"},
       {"fit contract", [](Scenario& s) { s.objective_groups.pop_back(); }, EngineErrorKind::ContractViolation,
        "group boundaries end at 63 but there are 64 rows"},
   };

@@ -116,7 +116,7 @@ inline objectives::Weights weights_of(const core::TrainingDataset& dataset) {
 // What a fit is given besides the training set; absent parts are absent from the request.
 struct FitOptions {
   const Data* validation = nullptr;
-  std::optional<WarmStartState> warm_start;
+  std::optional<WarmStartState> warm_start = std::nullopt;
   const PerRoundMetricCallback* metric = nullptr;
 };
 

@@ -98,6 +98,8 @@ TEST(ObjectiveGlm, InitialPredictionIsTheLogOfTheWeightedMean) {
   const std::vector<float> w{3.0f, 1.0f};
   EXPECT_FLOAT_EQ(GammaObjective{}.initial_prediction(std::vector<float>{2.0f, 6.0f}, Weights{w}), std::log(3.0f));
   EXPECT_NO_THROW(TweedieObjective::make(1.5f).initial_prediction(std::vector<float>{0.0f, 2.0f}, std::nullopt));
+  // A zero target counts in the mean: the start is the log of 1.
+  EXPECT_EQ(TweedieObjective::make(1.5f).initial_prediction(std::vector<float>{0.0f, 2.0f}, std::nullopt), 0.0f);
   EXPECT_NO_THROW(PoissonObjective{}.initial_prediction(std::vector<float>{-0.0f, 2.0f}, std::nullopt));
 }
 

@@ -130,7 +130,9 @@ TEST(ObjectivesOnPool, PerRowObjectivesMatchRowByRow) {
       if (c.loss) term_sum += c.loss(p, y, w);
     }
     expect_same_pairs(all, expected);
-    if (c.loss) EXPECT_EQ(bits(c.loss(r.scores, c.targets, weights)), bits(term_sum / static_cast<float>(kRows)));
+    if (c.loss) {
+      EXPECT_EQ(bits(c.loss(r.scores, c.targets, weights)), bits(term_sum / static_cast<float>(kRows)));
+    }
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -43,6 +44,19 @@ TEST(GrowNodeSplit, LeafValueAndClamp) {
   EXPECT_EQ(clamp_leaf_value(5.0f, 2.0f), 2.0f);
   EXPECT_EQ(clamp_leaf_value(-5.0f, 2.0f), -2.0f);
   EXPECT_EQ(clamp_leaf_value(1.5f, 2.0f), 1.5f);
+  EXPECT_TRUE(std::isnan(clamp_leaf_value(std::numeric_limits<float>::quiet_NaN(), 2.0f)));
+}
+
+// L1 shrinks the gradient toward 0 from either side and zeroes it inside the band; the clamp keeps
+// NaN rather than hiding it.
+TEST(GrowNodeSplit, LeafValuesShrinkByL1AndL2AndClampLetsNaNThrough) {
+  SplitSelectionOptions options;
+  options.split_l1 = 1.0f;
+  options.split_l2 = 1.0f;
+  for (const float g : {-4.0f, 4.0f, 0.5f}) {
+    const float shrunk = std::copysign(std::max(std::fabs(g) - 1.0f, 0.0f), g);
+    EXPECT_EQ(child_leaf_value(stats(g, 3.0f, 5), options, 0.1f), (shrunk * -0.1f) / ((1.0f + 3.0f) + 1e-6f)) << g;
+  }
   EXPECT_TRUE(std::isnan(clamp_leaf_value(std::numeric_limits<float>::quiet_NaN(), 2.0f)));
 }
 

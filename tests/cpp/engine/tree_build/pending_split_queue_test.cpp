@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -61,6 +62,15 @@ TEST(GrowQueue, DistinctGainsComeOutLargestFirst) {
     previous = next.candidate.gain;
   }
   EXPECT_TRUE(queue.empty());
+}
+
+TEST(GrowQueue, ManyTiedGainsComeOutNonIncreasing) {
+  std::mt19937 rng(5);
+  PendingSplitQueue queue;
+  for (std::uint32_t i = 0; i < 200; ++i) queue.push(entry(static_cast<float>(rng() % 1000) + 0.5f * (i % 3), i));
+  std::vector<float> gains;
+  while (!queue.empty()) gains.push_back(queue.pop().candidate.gain);
+  EXPECT_TRUE(std::is_sorted(gains.rbegin(), gains.rend()));
 }
 
 }  // namespace
