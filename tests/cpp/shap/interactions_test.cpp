@@ -101,7 +101,9 @@ TEST(ShapInteractions, EqualBruteForceInteractions) {
         if (std::string(m.name) == "unused_feature" && (k == kFeatures - 1 || j == kFeatures - 1)) {
           EXPECT_EQ(batch.values[r][e], 0.0f);
         }
-        if (std::string(m.name) == "one_split" && e != 0) EXPECT_EQ(batch.values[r][e], 0.0f);
+        if (std::string(m.name) == "one_split" && e != 0) {
+          EXPECT_EQ(batch.values[r][e], 0.0f);
+        }
       }
     }
   }
