@@ -170,7 +170,9 @@ TEST(JointRoundBuilders, DepthLimitOfBothBuilders) {
       std::uint32_t deepest = 0;
       for (std::size_t i = 0; i < stumps.size(); ++i) {
         deepest = std::max(deepest, level_of(stumps[i].node_id));
-        if (i > 0 && !leafwise) EXPECT_LT(stumps[i - 1].node_id, stumps[i].node_id) << depth;
+        if (i > 0 && !leafwise) {
+          EXPECT_LT(stumps[i - 1].node_id, stumps[i].node_id) << depth;
+        }
       }
       EXPECT_EQ(deepest, limit) << depth << " " << leafwise;  // the data splits down to the limit
     }
