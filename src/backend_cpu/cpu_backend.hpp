@@ -2,6 +2,7 @@
 // tree and round, and each operation forwards to its free function.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <span>
 
@@ -33,6 +34,22 @@ class CpuBackend {
       const engine::FactorSplitContext* factor_context) const {
     return backend_cpu::best_split_with_factor_context(bundle, options, feature_weights, categorical_features,
                                                        factor_context);
+  }
+
+  // The selection over features without validating the factor context first.
+  std::optional<engine::SplitCandidate> best_split_with_options_internal(
+      const core::HistogramBundle& bundle, const engine::SplitSelectionOptions& options,
+      std::span<const float> feature_weights, std::span<const engine::CategoricalFeature> categorical_features,
+      const engine::FactorSplitContext* factor_context) const {
+    return backend_cpu::best_split_with_options_internal(bundle, options, feature_weights, categorical_features,
+                                                         nullptr, factor_context);
+  }
+
+  // The general threshold scan of one histogram.
+  std::optional<engine::SplitCandidate> best_split_for_feature_inner(
+      const core::FeatureHistogram& histogram, std::uint32_t node_id, const engine::SplitSelectionOptions& options,
+      const engine::MorphContext* morph_context, const engine::FactorSplitContext* factor_context) const {
+    return backend_cpu::best_split_for_feature_inner(histogram, node_id, options, morph_context, factor_context);
   }
 
   std::optional<engine::SplitCandidate> best_split_morph_with_factor_context(

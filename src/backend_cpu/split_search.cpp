@@ -186,17 +186,15 @@ std::optional<SplitCandidate> search_histogram(const core::FeatureHistogram& his
   return best_split_for_feature_inner(histogram, node_id, options, morph_context, factor_context);
 }
 
-// The best candidate of the bundle by weighted gain. Each histogram is searched on its own (on
-// the pool for large bundles); the winner is then picked serially in bundle order, so ties and
-// unordered weighted gains resolve exactly as in a serial scan whatever the thread count. A
-// factor context is validated before anything is searched.
-std::optional<SplitCandidate> best_split_of_bundle(const core::HistogramBundle& bundle,
-                                                   const SplitSelectionOptions& options,
-                                                   std::span<const float> feature_weights,
-                                                   std::span<const engine::CategoricalFeature> categorical_features,
-                                                   const engine::MorphContext* morph_context,
-                                                   const engine::FactorSplitContext* factor_context) {
-  if (factor_context != nullptr) validate_factor_split_context(*factor_context);
+}  // namespace
+
+// Each histogram is searched on its own (on the pool for large bundles); the winner is then
+// picked serially in bundle order, so ties and unordered weighted gains resolve exactly as in a
+// serial scan whatever the thread count.
+std::optional<SplitCandidate> best_split_with_options_internal(
+    const core::HistogramBundle& bundle, const SplitSelectionOptions& options, std::span<const float> feature_weights,
+    std::span<const engine::CategoricalFeature> categorical_features, const engine::MorphContext* morph_context,
+    const engine::FactorSplitContext* factor_context) {
   const std::size_t count = bundle.histograms.size();
   std::size_t bins = 0;
   for (const core::FeatureHistogram& histogram : bundle.histograms) bins += histogram.bins.size();
@@ -223,8 +221,6 @@ std::optional<SplitCandidate> best_split_of_bundle(const core::HistogramBundle& 
   }
   return best;
 }
-
-}  // namespace
 
 float weighted_gain(const SplitCandidate& candidate, std::span<const float> feature_weights) {
   if (candidate.feature_index < feature_weights.size()) return candidate.gain * feature_weights[candidate.feature_index];
@@ -352,15 +348,18 @@ std::optional<SplitCandidate> best_split_with_factor_context(
     const core::HistogramBundle& bundle, const SplitSelectionOptions& options, std::span<const float> feature_weights,
     std::span<const engine::CategoricalFeature> categorical_features,
     const engine::FactorSplitContext* factor_context) {
-  return best_split_of_bundle(bundle, options, feature_weights, categorical_features, nullptr, factor_context);
+  if (factor_context != nullptr) validate_factor_split_context(*factor_context);
+  return best_split_with_options_internal(bundle, options, feature_weights, categorical_features, nullptr,
+                                          factor_context);
 }
 
 std::optional<SplitCandidate> best_split_morph_with_factor_context(
     const core::HistogramBundle& bundle, const SplitSelectionOptions& options, std::span<const float> feature_weights,
     std::span<const engine::CategoricalFeature> categorical_features, const engine::MorphContext& morph_context,
     const engine::FactorSplitContext* factor_context) {
-  return best_split_of_bundle(bundle, options, feature_weights, categorical_features, &morph_context,
-                              factor_context);
+  if (factor_context != nullptr) validate_factor_split_context(*factor_context);
+  return best_split_with_options_internal(bundle, options, feature_weights, categorical_features, &morph_context,
+                                          factor_context);
 }
 
 }  // namespace kestrune::backend_cpu

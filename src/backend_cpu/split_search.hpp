@@ -47,6 +47,14 @@ std::optional<engine::SplitCandidate> best_split_morph_with_factor_context(
     std::span<const float> feature_weights, std::span<const engine::CategoricalFeature> categorical_features,
     const engine::MorphContext& morph_context, const engine::FactorSplitContext* factor_context);
 
+// The selection over features behind both searches, once a factor context has been validated:
+// every histogram searched (with the morph gain when a morph context is given), the best by
+// weighted gain kept with the tie rule above.
+std::optional<engine::SplitCandidate> best_split_with_options_internal(
+    const core::HistogramBundle& bundle, const engine::SplitSelectionOptions& options,
+    std::span<const float> feature_weights, std::span<const engine::CategoricalFeature> categorical_features,
+    const engine::MorphContext* morph_context, const engine::FactorSplitContext* factor_context);
+
 // x.gain x feature_weights[x.feature_index] when the index is inside the list, else x.gain.
 float weighted_gain(const engine::SplitCandidate& candidate, std::span<const float> feature_weights);
 

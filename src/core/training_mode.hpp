@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "core/config.hpp"
 
@@ -12,6 +13,10 @@ struct GradientEmaStats {
   float mean = 0.0f;
   float std = 1.0f;
   float rate = 0.05f;
+
+  // Moves the averages towards the mean and standard deviation of `values` (float32 sums in
+  // order). An empty batch, or one whose mean or variance is not finite, leaves them unchanged.
+  void update(std::span<const float> values);
 
   friend bool operator==(const GradientEmaStats&, const GradientEmaStats&) = default;
 };
@@ -26,6 +31,10 @@ struct MorphPrecomputed {
   bool in_warmup = true;
   bool balance_penalty = true;
   bool negligible = true;
+
+  // The factors of round `iteration`: before morph_warmup_iters rounds the gain is the base gain;
+  // afterwards the surprise term weighs progress x info_score_weight, progress = tanh(iteration / 20).
+  static MorphPrecomputed for_iteration(std::uint32_t iteration, const MorphConfig& config);
 
   friend bool operator==(const MorphPrecomputed&, const MorphPrecomputed&) = default;
 };

@@ -107,11 +107,12 @@ const core::LeafValue& side_value(const TrainedStump& stump, int side) {
 
 // ---- the row walk ----
 
-// Routes `row` from the root to the leaf it ends in, calling on_step(node, side) at every stump
-// passed; returns the leaf's slot.
+// Routes `row` from the root to the terminal node it ends in, calling on_step(node, side) at
+// every stump passed. The terminal is returned as its slot (its local id is the slot's child id),
+// which indexes the per-leaf data directly.
 template <typename Code, typename OnStep>
-std::size_t walk_row(const StumpMap& map, std::span<const Code> codes, const core::BinnedMatrix& binned,
-                     std::size_t row, OnStep&& on_step) {
+std::size_t terminal_local_node_id_for_row(std::size_t row, const core::BinnedMatrix& binned,
+                                           std::span<const Code> codes, const StumpMap& map, OnStep&& on_step) {
   const std::optional<std::size_t> root = map.root();
   if (!root) throw EngineError::contract_violation("tree is missing split for local node 0");
   const std::size_t features = binned.feature_count;
@@ -148,10 +149,11 @@ struct NodeOutputs {
   std::vector<std::optional<float>> slot;
 };
 
-// The current absolute output of every reachable node: the sum of the increments from the root.
-// increment(stump, side) reads a side's increment.
+// Enters the current absolute outputs of node i's children and of everything below them (the sum
+// of the increments from the root); increment(stump, side) reads a side's increment.
 template <typename Increment>
-void populate_from(const StumpMap& map, std::size_t i, NodeOutputs& outputs, const Increment& increment) {
+void populate_child_absolute_outputs(const StumpMap& map, std::size_t i, NodeOutputs& outputs,
+                                     const Increment& increment) {
   map.check_child_ids(i);
   const TreeNode& node = map.node(i);
   const float parent = outputs.node[i].value_or(0.0f);
@@ -161,22 +163,45 @@ void populate_from(const StumpMap& map, std::size_t i, NodeOutputs& outputs, con
     if (node.child[side] != kLeaf) outputs.node[static_cast<std::size_t>(node.child[side])] = value;
   }
   for (int side : {kLeft, kRight}) {
-    if (node.child[side] != kLeaf) populate_from(map, static_cast<std::size_t>(node.child[side]), outputs, increment);
+    if (node.child[side] != kLeaf) {
+      populate_child_absolute_outputs(map, static_cast<std::size_t>(node.child[side]), outputs, increment);
+    }
   }
 }
 
-template <typename Increment>
-NodeOutputs absolute_outputs(const StumpMap& map, const Increment& increment) {
+// Outputs holding only the root's, 0, when the tree has a root.
+NodeOutputs outputs_with_root(const StumpMap& map) {
   NodeOutputs outputs(map);
-  if (const std::optional<std::size_t> root = map.root()) {
-    outputs.node[*root] = 0.0f;
-    populate_from(map, *root, outputs, increment);
-  }
+  if (const std::optional<std::size_t> root = map.root()) outputs.node[*root] = 0.0f;
   return outputs;
 }
 
 float single_output_increment(const TrainedStump& stump, int side) {
   return leaf_constant_or_intercept(side_value(stump, side));
+}
+
+// Output k's increment of a side: entry k of the multi-output values when the stump has them
+// (an entry beyond them is a bug), else the single-output increment.
+float joint_increment(const TrainedStump& stump, int side, std::size_t output) {
+  if (!stump.multi_output) return single_output_increment(stump, side);
+  const std::vector<float>& values = side == kLeft ? stump.multi_output->left : stump.multi_output->right;
+  support::invariant(output < values.size(), "output index beyond a stump's multi-output values");
+  return values[output];
+}
+
+void populate_child_absolute_outputs_joint(const StumpMap& map, std::size_t i, std::size_t output,
+                                           NodeOutputs& outputs) {
+  populate_child_absolute_outputs(map, i, outputs,
+                                  [output](const TrainedStump& s, int side) { return joint_increment(s, side, output); });
+}
+
+// The current absolute outputs of the whole tree, from the root's 0.
+NodeOutputs single_output_absolute_outputs(const StumpMap& map) {
+  NodeOutputs outputs = outputs_with_root(map);
+  if (const std::optional<std::size_t> root = map.root()) {
+    populate_child_absolute_outputs(map, *root, outputs, single_output_increment);
+  }
+  return outputs;
 }
 
 // Bounds to [-cap, cap]; NaN passes through.
@@ -198,10 +223,11 @@ struct WeightedValue {
   float weight = 0.0f;
 };
 
-// Fills the refined output of the child on `side` of node i and of everything below it.
+// Fills the refined output of the child on `side` of node i and of everything below it; each
+// terminal's fit comes from fit_leaf(slot). Returns (weight x value, weight) of the child.
 template <typename FitLeaf>
-WeightedValue fill_child(const StumpMap& map, std::size_t i, int side, const NodeOutputs& absolute,
-                         NodeOutputs& refined, float cap, const FitLeaf& fit_leaf) {
+WeightedValue fill_refined_subtree(const StumpMap& map, std::size_t i, int side, const NodeOutputs& absolute,
+                                   NodeOutputs& refined, float cap, const FitLeaf& fit_leaf) {
   const std::size_t slot = slot_of(i, side);
   const std::ptrdiff_t child = map.node(i).child[side];
   float value = 0.0f;
@@ -213,8 +239,8 @@ WeightedValue fill_child(const StumpMap& map, std::size_t i, int side, const Nod
   } else {
     const std::size_t c = static_cast<std::size_t>(child);
     map.check_child_ids(c);
-    const WeightedValue left = fill_child(map, c, kLeft, absolute, refined, cap, fit_leaf);
-    const WeightedValue right = fill_child(map, c, kRight, absolute, refined, cap, fit_leaf);
+    const WeightedValue left = fill_refined_subtree(map, c, kLeft, absolute, refined, cap, fit_leaf);
+    const WeightedValue right = fill_refined_subtree(map, c, kRight, absolute, refined, cap, fit_leaf);
     weight = left.weight + right.weight;
     value = weight > 0.0f ? clamp_to_cap((left.weighted + right.weighted) / weight, cap)
                           : absolute.node[c].value_or(0.0f);
@@ -224,16 +250,66 @@ WeightedValue fill_child(const StumpMap& map, std::size_t i, int side, const Nod
   return {weight * value, weight};
 }
 
-// The refined outputs of the whole tree; the root stays at 0.
-template <typename FitLeaf>
-NodeOutputs refined_outputs(const StumpMap& map, const NodeOutputs& absolute, float cap, const FitLeaf& fit_leaf) {
-  NodeOutputs refined(map);
-  if (const std::optional<std::size_t> root = map.root()) {
-    refined.node[*root] = 0.0f;
-    fill_child(map, *root, kLeft, absolute, refined, cap, fit_leaf);
-    fill_child(map, *root, kRight, absolute, refined, cap, fit_leaf);
+// ---- the mean fill (regression) ----
+
+struct LeafSums {
+  bool present = false;
+  float sum = 0.0f;     // of weight x residual
+  float weight = 0.0f;
+};
+
+// A terminal with rows of positive weight takes their weighted mean residual; one without keeps
+// its current output and passes up the weight it has (0 when no row reached it).
+WeightedValue fill_refined_subtree_absolute_output(const StumpMap& map, std::size_t i, int side,
+                                                   std::span<const LeafSums> stats, const NodeOutputs& absolute,
+                                                   NodeOutputs& refined, float cap) {
+  return fill_refined_subtree(map, i, side, absolute, refined, cap, [&](std::size_t slot) {
+    const LeafSums& leaf = stats[slot];
+    if (leaf.present && leaf.weight > 0.0f) return LeafFit{leaf.sum / leaf.weight, leaf.weight};
+    return LeafFit{std::nullopt, leaf.present ? leaf.weight : 0.0f};
+  });
+}
+
+// ---- the quantile fill ----
+
+struct LeafResiduals {
+  std::vector<float> residuals;
+  std::vector<float> weights;  // filled only when the rows are weighted
+};
+
+// The alpha-quantile fit of one leaf's residuals; errors of weighted_quantile pass unchanged.
+LeafFit quantile_leaf_fit(const LeafResiduals& leaf, bool weighted, float alpha) {
+  if (leaf.residuals.empty()) return {std::nullopt, 0.0f};
+  if (!weighted) {
+    return {objectives::weighted_quantile(leaf.residuals, std::nullopt, alpha),
+            static_cast<float>(leaf.residuals.size())};
   }
-  return refined;
+  float total = 0.0f;
+  for (float w : leaf.weights) total = total + w;
+  if (!(total > 0.0f)) return {std::nullopt, 0.0f};
+  return {objectives::weighted_quantile(leaf.residuals, std::span<const float>(leaf.weights), alpha), total};
+}
+
+WeightedValue fill_refined_subtree_quantile_absolute_output(const StumpMap& map, std::size_t i, int side,
+                                                            std::span<const LeafResiduals> lists, bool weighted,
+                                                            const NodeOutputs& absolute, NodeOutputs& refined,
+                                                            float alpha, float cap) {
+  return fill_refined_subtree(map, i, side, absolute, refined, cap,
+                              [&](std::size_t slot) { return quantile_leaf_fit(lists[slot], weighted, alpha); });
+}
+
+// Fills below the root, left child first; the sums of the two children's pairs, (0, 0) for a
+// tree without a root.
+WeightedValue fill_refined_child_quantile_absolute_outputs(const StumpMap& map, std::span<const LeafResiduals> lists,
+                                                           bool weighted, const NodeOutputs& absolute,
+                                                           NodeOutputs& refined, float alpha, float cap) {
+  const std::optional<std::size_t> root = map.root();
+  if (!root) return {};
+  const WeightedValue left =
+      fill_refined_subtree_quantile_absolute_output(map, *root, kLeft, lists, weighted, absolute, refined, alpha, cap);
+  const WeightedValue right =
+      fill_refined_subtree_quantile_absolute_output(map, *root, kRight, lists, weighted, absolute, refined, alpha, cap);
+  return {left.weighted + right.weighted, left.weight + right.weight};
 }
 
 // A stump's new (left, right) increments: its children's refined outputs minus its own. A child
@@ -276,24 +352,16 @@ float start_of(const RegressionStart& start, std::size_t row) {
   return std::get<std::span<const float>>(start)[row];
 }
 
-// Adds the tree (each stump at its own tree weight, linear sides as their intercepts) to `sums`,
-// stump by stump in path order, as the prediction walks do; a tree without a root adds nothing.
+// The prediction walks take a bin read outside the matrix for a bug. Here the trees come from
+// the caller: every row's walk is checked first, so that a malformed tree or matrix is reported
+// as the caller's error before anything changes.
 template <typename Code>
-void add_tree(std::span<float> sums, const StumpMap& map, std::span<const Code> codes,
-              const core::BinnedMatrix& binned) {
+void check_row_walks(const StumpMap& map, std::span<const Code> codes, const core::BinnedMatrix& binned) {
   if (!map.root()) return;
-  for (std::size_t row = 0; row < sums.size(); ++row) {
-    walk_row(map, codes, binned, row, [&](const TreeNode& node, int side) {
-      sums[row] = sums[row] + node.stump->tree_weight * single_output_increment(*node.stump, side);
-    });
+  for (std::size_t row = 0; row < binned.row_count; ++row) {
+    terminal_local_node_id_for_row(row, binned, codes, map, [](const TreeNode&, int) {});
   }
 }
-
-struct LeafSums {
-  bool present = false;
-  float sum = 0.0f;     // of weight x residual
-  float weight = 0.0f;
-};
 
 // Re-fits the tree `stumps` (a copy the caller will install) in place; `all` holds every refined
 // tree's current contribution and is updated to the refined one.
@@ -308,16 +376,12 @@ void refine_regression_tree(std::vector<TrainedStump>& stumps, std::span<const C
   if (!(std::isfinite(tree_weight) && tree_weight > 0.0f)) return;
 
   const std::size_t rows = binned.row_count;
-  const NodeOutputs absolute = absolute_outputs(map, single_output_increment);
-  std::vector<float> tree(rows, 0.0f);
+  const std::vector<float> tree = tree_predictions_for_binned_rows(binned, stumps);
+  const NodeOutputs absolute = single_output_absolute_outputs(map);
   std::vector<LeafSums> leaves(map.slot_count());
   for (std::size_t row = 0; row < rows; ++row) {
-    float contribution = 0.0f;
-    const std::size_t slot = walk_row(map, codes, binned, row, [&](const TreeNode& node, int side) {
-      contribution = contribution + node.stump->tree_weight * single_output_increment(*node.stump, side);
-    });
-    tree[row] = contribution;
-    float residual = (targets[row] - start_of(start, row)) - (all[row] - contribution);
+    const std::size_t slot = terminal_local_node_id_for_row(row, binned, codes, map, [](const TreeNode&, int) {});
+    float residual = (targets[row] - start_of(start, row)) - (all[row] - tree[row]);
     if (tree_weight != 1.0f) residual = residual / tree_weight;
     const float w = weights ? (*weights)[row] : 1.0f;
     LeafSums& leaf = leaves[slot];
@@ -325,24 +389,19 @@ void refine_regression_tree(std::vector<TrainedStump>& stumps, std::span<const C
     leaf.sum = leaf.sum + w * residual;
     leaf.weight = leaf.weight + w;
   }
-  const NodeOutputs refined = refined_outputs(map, absolute, cap, [&](std::size_t slot) {
-    const LeafSums& leaf = leaves[slot];
-    if (leaf.present && leaf.weight > 0.0f) return LeafFit{leaf.sum / leaf.weight, leaf.weight};
-    return LeafFit{std::nullopt, leaf.present ? leaf.weight : 0.0f};
-  });
+  NodeOutputs refined = outputs_with_root(map);
+  if (const std::optional<std::size_t> root = map.root()) {
+    fill_refined_subtree_absolute_output(map, *root, kLeft, leaves, absolute, refined, cap);
+    fill_refined_subtree_absolute_output(map, *root, kRight, leaves, absolute, refined, cap);
+  }
 
   for (TrainedStump& stump : stumps) {
     const auto [left, right] = new_increments(map, stump, refined, single_output_increment);
     stump.left = left;
     stump.right = right;
   }
-  for (std::size_t row = 0; row < rows; ++row) {
-    float contribution = 0.0f;
-    walk_row(map, codes, binned, row, [&](const TreeNode& node, int side) {
-      contribution = contribution + node.stump->tree_weight * single_output_increment(*node.stump, side);
-    });
-    all[row] = all[row] + (contribution - tree[row]);
-  }
+  const std::vector<float> refitted = tree_predictions_for_binned_rows(binned, stumps);
+  for (std::size_t row = 0; row < rows; ++row) all[row] = all[row] + (refitted[row] - tree[row]);
 }
 
 void refine_regression(std::span<const float> targets, const objectives::Weights& weights,
@@ -362,7 +421,9 @@ void refine_regression(std::span<const float> targets, const objectives::Weights
     std::vector<float> all(binned.row_count, 0.0f);
     std::size_t offset = first;
     for (std::size_t count : round_stump_counts) {
-      add_tree(std::span<float>(all), StumpMap(stumps.subspan(offset, count), true), codes, binned);
+      const std::span<const TrainedStump> round = stumps.subspan(offset, count);
+      check_row_walks(StumpMap(round, true), codes, binned);
+      apply_tree_to_binned_predictions(all, binned, round, std::nullopt);
       offset += count;
     }
     offset = first;
@@ -381,24 +442,6 @@ void refine_regression(std::span<const float> targets, const objectives::Weights
 
 // ---- quantile ----
 
-struct LeafResiduals {
-  std::vector<float> residuals;
-  std::vector<float> weights;  // filled only when the rows are weighted
-};
-
-// The alpha-quantile fit of one leaf's residuals; errors of weighted_quantile pass unchanged.
-LeafFit quantile_leaf_fit(const LeafResiduals& leaf, bool weighted, float alpha) {
-  if (leaf.residuals.empty()) return {std::nullopt, 0.0f};
-  if (!weighted) {
-    return {objectives::weighted_quantile(leaf.residuals, std::nullopt, alpha),
-            static_cast<float>(leaf.residuals.size())};
-  }
-  float total = 0.0f;
-  for (float w : leaf.weights) total = total + w;
-  if (!(total > 0.0f)) return {std::nullopt, 0.0f};
-  return {objectives::weighted_quantile(leaf.residuals, std::span<const float>(leaf.weights), alpha), total};
-}
-
 // The coefficient terms of a linear side for `row`: its value minus its intercept.
 float linear_terms(const core::LeafValue& value, const std::optional<RawFeatureRows>& raw, std::size_t row) {
   const core::LinearLeaf* leaf = std::get_if<core::LinearLeaf>(&value);
@@ -416,16 +459,14 @@ void write_increment(core::LeafValue& value, float increment) {
   }
 }
 
-// ---- joint ----
-
-float joint_increment(const TrainedStump& stump, int side, std::size_t output) {
-  if (!stump.multi_output) return single_output_increment(stump, side);
-  const std::vector<float>& values = side == kLeft ? stump.multi_output->left : stump.multi_output->right;
-  support::invariant(output < values.size(), "output index beyond a stump's multi-output values");
-  return values[output];
-}
-
 }  // namespace
+
+std::vector<float> tree_predictions_for_binned_rows(const core::BinnedMatrix& binned,
+                                                    std::span<const TrainedStump> stumps) {
+  std::vector<float> predictions(binned.row_count, 0.0f);
+  apply_tree_to_binned_predictions(predictions, binned, stumps, std::nullopt);
+  return predictions;
+}
 
 void refine_regression_leaf_values(std::span<const float> targets, objectives::Weights weights,
                                    const core::BinnedMatrix& binned, std::span<TrainedStump> stumps,
@@ -464,21 +505,22 @@ void refine_quantile_leaf_values(std::span<TrainedStump> tree, const core::Binne
   if (raw && raw->values.empty()) raw.reset();
 
   const StumpMap map(tree, true);
-  const NodeOutputs absolute = absolute_outputs(map, single_output_increment);
+  const NodeOutputs absolute = single_output_absolute_outputs(map);
   std::vector<LeafResiduals> leaves(map.slot_count());
   binned.bins.visit([&](auto codes) {
     for (std::size_t row = 0; row < binned.row_count; ++row) {
       float linear = 0.0f;
-      const std::size_t slot = walk_row(map, codes, binned, row, [&](const TreeNode& node, int side) {
-        linear = linear + linear_terms(side_value(*node.stump, side), raw, row);
-      });
+      const std::size_t slot =
+          terminal_local_node_id_for_row(row, binned, codes, map, [&](const TreeNode& node, int side) {
+            linear = linear + linear_terms(side_value(*node.stump, side), raw, row);
+          });
       leaves[slot].residuals.push_back((targets[row] - predictions_before[row]) - linear);
       if (weights) leaves[slot].weights.push_back((*weights)[row]);
     }
   });
-  const NodeOutputs refined = refined_outputs(map, absolute, settings.cap, [&](std::size_t slot) {
-    return quantile_leaf_fit(leaves[slot], weights.has_value(), settings.alpha);
-  });
+  NodeOutputs refined = outputs_with_root(map);
+  fill_refined_child_quantile_absolute_outputs(map, leaves, weights.has_value(), absolute, refined, settings.alpha,
+                                               settings.cap);
 
   // Every new value is known before the first write: a failure above leaves the tree untouched.
   std::vector<std::pair<float, float>> increments;
@@ -520,13 +562,15 @@ void refine_joint_quantile_leaves(std::span<TrainedStump> tree, const core::Binn
   const StumpMap map(tree, false);
   std::vector<NodeOutputs> absolute;
   for (std::size_t k : quantile_outputs) {
-    const auto increment = [k](const TrainedStump& s, int side) { return joint_increment(s, side, k); };
-    absolute.push_back(absolute_outputs(map, increment));
+    absolute.push_back(outputs_with_root(map));
+    if (const std::optional<std::size_t> root = map.root()) {
+      populate_child_absolute_outputs_joint(map, *root, k, absolute.back());
+    }
   }
   std::vector<std::vector<std::size_t>> leaf_rows(map.slot_count());
   binned.bins.visit([&](auto codes) {
     for (std::size_t row = 0; row < binned.row_count; ++row) {
-      leaf_rows[walk_row(map, codes, binned, row, [](const TreeNode&, int) {})].push_back(row);
+      leaf_rows[terminal_local_node_id_for_row(row, binned, codes, map, [](const TreeNode&, int) {})].push_back(row);
     }
   });
 
@@ -541,9 +585,10 @@ void refine_joint_quantile_leaves(std::span<TrainedStump> tree, const core::Binn
     for (std::size_t slot = 0; slot < leaf_rows.size(); ++slot) {
       for (std::size_t row : leaf_rows[slot]) leaves[slot].residuals.push_back(target[row] - prediction[row]);
     }
-    const float alpha = *objectives[k].quantile_alpha();
-    refined.push_back(refined_outputs(map, absolute[q], std::numeric_limits<float>::infinity(),
-                                      [&](std::size_t slot) { return quantile_leaf_fit(leaves[slot], false, alpha); }));
+    refined.push_back(outputs_with_root(map));
+    fill_refined_child_quantile_absolute_outputs(map, leaves, false, absolute[q], refined.back(),
+                                                 *objectives[k].quantile_alpha(),
+                                                 std::numeric_limits<float>::infinity());
   }
 
   struct EntryWrite {

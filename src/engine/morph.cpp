@@ -43,34 +43,6 @@ std::vector<float> resolve_lr_schedule(core::LrScheduleKind kind, std::uint32_t 
   return schedule;
 }
 
-void update_gradient_ema(core::GradientEmaStats& stats, std::span<const float> values) {
-  if (values.empty()) return;
-  float sum = 0.0f;
-  float sum_sq = 0.0f;
-  for (const float v : values) {
-    sum += v;
-    sum_sq += v * v;
-  }
-  const float count = static_cast<float>(values.size());
-  const float mean = sum / count;
-  const float spread = sum_sq / count - mean * mean;
-  const float variance = spread > 0.0f ? spread : 0.0f;  // a NaN difference counts as 0
-  if (!std::isfinite(mean) || !std::isfinite(variance)) return;
-  const float rate = stats.rate;
-  stats.mean = mean * rate + stats.mean * (1.0f - rate);
-  stats.std = std::sqrt(variance) * rate + stats.std * (1.0f - rate);
-}
-
-core::MorphPrecomputed morph_precomputed_for_iteration(std::uint32_t iteration, const core::MorphConfig& config) {
-  if (iteration < config.morph_warmup_iters) {
-    return {0.0f, 1.0f, 0.0f, true, config.balance_penalty, true};
-  }
-  const float progress = std::tanh(static_cast<float>(iteration) / 20.0f);
-  const float weight = config.info_score_weight;
-  const float morph_weight = progress * weight;
-  return {progress, 1.0f - weight, morph_weight, false, config.balance_penalty, std::fabs(morph_weight) < 1e-6f};
-}
-
 void add_morph_balance_penalty(float& gain, std::uint64_t smaller, std::uint64_t total) {
   if (total == 0) return;
   const float share = static_cast<float>(smaller) / static_cast<float>(total);
@@ -100,7 +72,7 @@ void MorphState::update_ema_from_gradient_pairs(std::span<const core::GradientPa
   support::invariant(output < ema_stats.size(), "morph output index beyond the gradient statistics");
   gradient_buffer.clear();
   for (const core::GradientPair& pair : pairs) gradient_buffer.push_back(pair.grad);
-  update_gradient_ema(ema_stats[output], gradient_buffer);
+  ema_stats[output].update(gradient_buffer);
 }
 
 float MorphState::learning_rate_at(std::uint64_t iteration) const {
@@ -136,7 +108,7 @@ core::MorphMetadata morph_metadata_of(const MorphState& state, std::size_t round
 MorphContext MorphState::morph_context(std::uint32_t iteration, std::uint32_t total_iterations,
                                        std::size_t output) const {
   const core::GradientEmaStats& stats = ema_stats[std::min(output, ema_stats.size() - 1)];
-  return MorphContext{config, morph_precomputed_for_iteration(iteration, config), iteration, total_iterations,
+  return MorphContext{config, core::MorphPrecomputed::for_iteration(iteration, config), iteration, total_iterations,
                       stats.mean, stats.std};
 }
 

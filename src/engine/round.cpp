@@ -57,10 +57,11 @@ void walk_rows(std::span<float> predictions, std::span<const Code> codes, const 
     const std::optional<std::size_t> row_base = support::checked_mul(row, features);
     std::uint32_t id = 0;
     while (const TrainedStump* stump = table.find(id)) {
-      support::invariant(stump->feature_index < features && row_base &&
-                             *row_base + stump->feature_index < codes.size(),
+      const std::optional<std::size_t> cell =
+          row_base ? support::checked_add(*row_base, stump->feature_index) : std::nullopt;
+      support::invariant(stump->feature_index < features && cell && *cell < codes.size(),
                          "tree walk reads a bin outside the binned matrix");
-      const std::uint16_t bin = codes[*row_base + stump->feature_index];
+      const std::uint16_t bin = codes[*cell];
       const bool left = routes_left(*stump, bin, binned.missing_bin);
       const float value = side_value(left ? stump->left : stump->right, raw, row);
       const float scale = weight ? *weight : stump->tree_weight;

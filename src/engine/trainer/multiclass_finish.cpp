@@ -5,6 +5,7 @@
 #include <limits>
 #include <utility>
 
+#include "support/casts.hpp"
 #include "support/panic.hpp"
 
 namespace kestrune::engine::trainer {
@@ -53,7 +54,9 @@ MultiClassIterationRunSummary assemble_multiclass_summary(MultiClassOutcome&& ou
   summary.num_classes = shape.num_classes;
   summary.feature_count = shape.feature_count;
   summary.rounds_requested = shape.rounds_requested;
+  summary.rounds_planned = shape.rounds_requested;
   summary.rounds_completed = finals.rounds_completed;
+  summary.rounds_completed_u32 = support::wrapping_cast<std::uint32_t>(finals.rounds_completed);
   constexpr std::size_t kU32Max = std::numeric_limits<std::uint32_t>::max();
   const std::size_t total = shape.rounds_requested > kU32Max - std::min(shape.warm_rounds, kU32Max)
                                 ? kU32Max

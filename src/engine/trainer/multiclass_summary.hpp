@@ -25,7 +25,9 @@ struct MultiClassIterationRunSummary {
   std::size_t feature_count = 0;
   std::string objective = "multiclass_softmax";
   std::size_t rounds_requested = 0;
+  std::size_t rounds_planned = 0;  // the controls' rounds as well, as in the single-output summary
   std::size_t rounds_completed = 0;
+  std::uint32_t rounds_completed_u32 = 0;  // rounds_completed wrapped to 32 bits
   // The warm start's rounds plus the requested ones.
   std::uint32_t total_iterations = 0;
   // Present exactly with a validation set.

@@ -52,7 +52,7 @@ engine::MorphContext context_at(std::uint32_t iteration, bool balance) {
   config.evolution_pressure = 0.5f;
   engine::MorphContext context;
   context.config = config;
-  context.precomputed = engine::morph_precomputed_for_iteration(iteration, config);
+  context.precomputed = core::MorphPrecomputed::for_iteration(iteration, config);
   context.iteration = iteration;
   context.total_iterations = 40;
   context.ema_mean = 0.2f;

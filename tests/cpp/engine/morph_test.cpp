@@ -79,7 +79,7 @@ TEST(MorphSchedule, ScheduleWarmupAndThresholdScale) {
 TEST(MorphState, MovingAveragesAndRoundFactors) {
   // {0, 1, 0.05} after the batch 1, 1, 1, 1 is {0.05, 0.95}.
   core::GradientEmaStats stats;
-  update_gradient_ema(stats, std::vector<float>{1.0f, 1.0f, 1.0f, 1.0f});
+  stats.update(std::vector<float>{1.0f, 1.0f, 1.0f, 1.0f});
   EXPECT_FLOAT_EQ(stats.mean, 0.05f);
   EXPECT_FLOAT_EQ(stats.std, 0.95f);
 
@@ -88,7 +88,7 @@ TEST(MorphState, MovingAveragesAndRoundFactors) {
   const float inf = std::numeric_limits<float>::infinity();
   for (const std::vector<float>& bad : {std::vector<float>{}, std::vector<float>{1.0f, std::nanf("")},
                                         std::vector<float>{inf, 1.0f}, std::vector<float>{3e30f, -3e30f}}) {
-    update_gradient_ema(stats, bad);
+    stats.update(bad);
     EXPECT_EQ(stats, before);
   }
 
@@ -102,7 +102,7 @@ TEST(MorphState, MovingAveragesAndRoundFactors) {
   }
   const double mean = sum / batch.size();
   const double spread = std::sqrt(sum_sq / batch.size() - mean * mean);
-  update_gradient_ema(stats, batch);
+  stats.update(batch);
   EXPECT_NEAR(stats.mean, mean * 0.05 + before.mean * 0.95, 1e-6);
   EXPECT_NEAR(stats.std, spread * 0.05 + before.std * 0.95, 1e-6);
 
@@ -125,16 +125,16 @@ TEST(MorphState, MovingAveragesAndRoundFactors) {
   core::MorphConfig config;
   config.morph_warmup_iters = 5;
   config.info_score_weight = 0.3f;
-  const core::MorphPrecomputed warm = morph_precomputed_for_iteration(4, config);
+  const core::MorphPrecomputed warm = core::MorphPrecomputed::for_iteration(4, config);
   EXPECT_TRUE(warm.in_warmup && warm.negligible);
   EXPECT_EQ(warm.base_weight, 1.0f);
-  const core::MorphPrecomputed first = morph_precomputed_for_iteration(5, config);
+  const core::MorphPrecomputed first = core::MorphPrecomputed::for_iteration(5, config);
   EXPECT_FALSE(first.in_warmup || first.negligible);
   EXPECT_NEAR(first.progress, std::tanh(0.25), 1e-7);
   EXPECT_NEAR(first.base_weight, 0.7, 1e-7);
   EXPECT_NEAR(first.morph_weight, std::tanh(0.25) * 0.3, 1e-7);
   config.info_score_weight = 0.0f;
-  EXPECT_TRUE(morph_precomputed_for_iteration(50, config).negligible);
+  EXPECT_TRUE(core::MorphPrecomputed::for_iteration(50, config).negligible);
 }
 
 }  // namespace
