@@ -33,7 +33,9 @@ std::string parse_outcome(const char* value) {
   ScopedEnv env(kVariable, value_of(value));
   try {
     const float parsed = parse_nonnegative_env_f32(kVariable);
-    return (std::signbit(parsed) ? "-" : "") + std::to_string(std::fabs(parsed));
+    std::string text = std::signbit(parsed) ? "-" : "";
+    text += std::to_string(std::fabs(parsed));  // appended: GCC 12 warns falsely on a prepended literal
+    return text;
   } catch (const EngineError& error) {
     EXPECT_EQ(error.kind(), EngineErrorKind::InvalidConfig);
     return error.message();
