@@ -1,11 +1,15 @@
-// Helpers shared by the objective tests: error matching and float64 finite differences.
+// Helpers shared by the objective tests: error matching, float64 finite differences and the
+// random rows of the pool suites.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstddef>
 #include <functional>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "engine/error.hpp"
 
@@ -45,6 +49,26 @@ inline double second_derivative(const std::function<double(double)>& f, double x
 // |actual - expected| within a float32-sized relative tolerance (plus a small absolute floor).
 inline void expect_close(double actual, double expected, double rel = 2e-5, double abs = 1e-6) {
   EXPECT_NEAR(actual, expected, abs + rel * std::fabs(expected));
+}
+
+// Random scores, labels (classes 0..3), counts and positive weights, the same for every suite
+// that asks for n rows.
+struct Rows {
+  std::vector<float> scores, labels, counts, weights;
+};
+
+inline Rows make_rows(std::size_t n) {
+  std::mt19937 rng(11);
+  std::normal_distribution<float> normal(0.0f, 2.0f);
+  std::uniform_real_distribution<float> uniform(0.1f, 3.0f);
+  Rows r;
+  for (std::size_t i = 0; i < n; ++i) {
+    r.scores.push_back(normal(rng));
+    r.labels.push_back(static_cast<float>(rng() % 4));  // binary labels after % 2
+    r.counts.push_back(std::floor(uniform(rng) * 2.0f));
+    r.weights.push_back(uniform(rng));
+  }
+  return r;
 }
 
 }  // namespace kestrune::engine::objectives::testing

@@ -29,6 +29,9 @@
 namespace kestrune::engine::objectives {
 namespace {
 
+using testing::make_rows;
+using testing::Rows;
+
 constexpr std::size_t kRows = 300000;
 constexpr std::size_t kGroups = 6000;
 constexpr std::size_t kSampleStep = 1009;  // rows whose derivatives are checked
@@ -53,24 +56,6 @@ std::vector<GradientPair> per_round_into_stale_buffer(const O& o, Span p, Span y
   o.compute_gradients_into(p, y, w, out);
   EXPECT_EQ(out.data(), storage);
   return out;
-}
-
-struct Rows {
-  std::vector<float> scores, labels, counts, weights;
-};
-
-Rows make_rows(std::size_t n) {
-  std::mt19937 rng(11);
-  std::normal_distribution<float> normal(0.0f, 2.0f);
-  std::uniform_real_distribution<float> uniform(0.1f, 3.0f);
-  Rows r;
-  for (std::size_t i = 0; i < n; ++i) {
-    r.scores.push_back(normal(rng));
-    r.labels.push_back(static_cast<float>(rng() % 4));  // classes 0..3, binary labels after % 2
-    r.counts.push_back(std::floor(uniform(rng) * 2.0f));
-    r.weights.push_back(uniform(rng));
-  }
-  return r;
 }
 
 // A per-row objective with its float64 definition: the pair is the first and second derivative

@@ -31,6 +31,9 @@
 namespace kestrune::engine::objectives {
 namespace {
 
+using testing::make_rows;
+using testing::Rows;
+
 constexpr std::size_t kRows = 300000;
 constexpr std::size_t kGroups = 6000;
 
@@ -46,24 +49,6 @@ void expect_same_pairs(const std::vector<GradientPair>& actual, const std::vecto
     ASSERT_EQ(bits(actual[i].grad), bits(expected[i].grad)) << "row " << i;
     ASSERT_EQ(bits(actual[i].hess), bits(expected[i].hess)) << "row " << i;
   }
-}
-
-struct Rows {
-  std::vector<float> scores, labels, counts, weights;
-};
-
-Rows make_rows(std::size_t n) {
-  std::mt19937 rng(11);
-  std::normal_distribution<float> normal(0.0f, 2.0f);
-  std::uniform_real_distribution<float> uniform(0.1f, 3.0f);
-  Rows r;
-  for (std::size_t i = 0; i < n; ++i) {
-    r.scores.push_back(normal(rng));
-    r.labels.push_back(static_cast<float>(rng() % 4));  // classes 0..3, binary labels after % 2
-    r.counts.push_back(std::floor(uniform(rng) * 2.0f));
-    r.weights.push_back(uniform(rng));
-  }
-  return r;
 }
 
 using Objective = std::function<void(std::span<const float>, std::span<const float>, const Weights&,
