@@ -461,13 +461,6 @@ void write_increment(core::LeafValue& value, float increment) {
 
 }  // namespace
 
-std::vector<float> tree_predictions_for_binned_rows(const core::BinnedMatrix& binned,
-                                                    std::span<const TrainedStump> stumps) {
-  std::vector<float> predictions(binned.row_count, 0.0f);
-  apply_tree_to_binned_predictions(predictions, binned, stumps, std::nullopt);
-  return predictions;
-}
-
 void refine_regression_leaf_values(std::span<const float> targets, objectives::Weights weights,
                                    const core::BinnedMatrix& binned, std::span<TrainedStump> stumps,
                                    std::span<const std::size_t> round_stump_counts, float base_prediction, float cap) {

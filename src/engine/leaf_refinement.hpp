@@ -29,11 +29,6 @@
 
 namespace kestrune::engine {
 
-// One tree's contribution to every binned row (zero where its walk adds nothing): the prediction
-// walk over the stumps, at their tree weights, with linear sides as their intercepts.
-std::vector<float> tree_predictions_for_binned_rows(const core::BinnedMatrix& binned,
-                                                    std::span<const TrainedStump> stumps);
-
 // One backfitting sweep over the trees of a finished fit, round by round. `round_stump_counts`
 // must cover `stumps` exactly (each round's stumps are one tree); rounds of count 0 are skipped.
 // Each tree is re-fitted on the residuals target - base - (all trees - this tree), so later trees

@@ -135,4 +135,11 @@ void apply_tree_to_binned_predictions(std::span<float> predictions, const core::
   }
 }
 
+std::vector<float> tree_predictions_for_binned_rows(const core::BinnedMatrix& binned,
+                                                    std::span<const TrainedStump> stumps) {
+  std::vector<float> predictions(binned.row_count, 0.0f);
+  apply_tree_to_binned_predictions(predictions, binned, stumps, std::nullopt);
+  return predictions;
+}
+
 }  // namespace kestrune::engine

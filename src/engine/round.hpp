@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "core/binned.hpp"
 #include "core/leaf.hpp"
@@ -44,6 +45,11 @@ void apply_weighted_round_to_predictions(std::span<float> predictions, const cor
 // Walks each run of adjacent stumps with the same tree index as one tree, in list order.
 void apply_tree_to_binned_predictions(std::span<float> predictions, const core::BinnedMatrix& binned,
                                       std::span<const TrainedStump> stumps, std::optional<RawFeatureRows> raw);
+
+// One tree's contribution to every binned row (zero where its walk adds nothing): the prediction
+// walk over the stumps, at their tree weights, with linear sides as their intercepts.
+std::vector<float> tree_predictions_for_binned_rows(const core::BinnedMatrix& binned,
+                                                    std::span<const TrainedStump> stumps);
 
 // intercept + sum over terms k (up to the shorter of the two lists) of coefficient k times
 // raw[row_offset + feature k], skipping terms outside the list or on NaN; float32, in term order.
