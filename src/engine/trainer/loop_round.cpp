@@ -2,7 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
+#include <numeric>
+#include <variant>
 
+#include "backend_cpu/row_store.hpp"
 #include "engine/error.hpp"
 #include "engine/objectives/contract.hpp"
 #include "engine/sampling.hpp"
@@ -11,6 +15,26 @@
 #include "support/panic.hpp"
 
 namespace kestrune::engine::trainer {
+
+namespace {
+
+// Whether the round's draw keeps every row: not GOSS and a full row rate (the draw then lists
+// the rows in order, whatever the seed).
+bool keeps_every_row(const core::BoostingMode& mode, std::size_t row_count, float row_subsample) {
+  return !std::holds_alternative<core::GossBoosting>(mode) && row_subsample >= 1.0f &&
+         row_count - 1 <= std::numeric_limits<std::uint32_t>::max();
+}
+
+// Every row in order, in a row list the grower handed back from an earlier tree: the general
+// draw builds a list of machine-word indices and copies it, on fresh pages every round.
+std::vector<std::uint32_t> every_row(std::size_t row_count) {
+  std::vector<std::uint32_t> rows = backend_cpu::take_row_list(row_count);
+  rows.resize(row_count);
+  std::iota(rows.begin(), rows.end(), std::uint32_t{0});
+  return rows;
+}
+
+}  // namespace
 
 float finite_gradient_l2_norm(std::span<const core::GradientPair> gradients) {
   double sum_sq = 0.0;
@@ -30,7 +54,10 @@ RoundSample prepare_round_sample(const core::BoostingMode& mode, const Iteration
     projector->project_gradient_pairs_in_place(gradients);
   }
   RoundSample sample;
-  sample.rows = select_row_indices_for_round(mode, row_count, seed_base, iteration, gradients, controls.row_subsample);
+  sample.rows = keeps_every_row(mode, row_count, controls.row_subsample)
+                    ? every_row(row_count)
+                    : select_row_indices_for_round(mode, row_count, seed_base, iteration, gradients,
+                                                   controls.row_subsample);
   SampledFeatureTiles tiles = sampled_feature_tiles(feature_count, seed_base, iteration, controls.col_subsample);
   sample.tiles = std::move(tiles.tiles);
   sample.sampled_feature_count = tiles.sampled_feature_count;

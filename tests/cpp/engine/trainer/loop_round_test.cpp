@@ -1,0 +1,50 @@
+#include "engine/trainer/loop_round.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "backend_cpu/row_store.hpp"
+#include "engine/sampling.hpp"
+
+namespace kestrune::engine::trainer {
+namespace {
+
+// The round's rows are the sampling draw's, whichever way they are listed: compared with
+// select_row_indices_for_round on the same gradients, after row lists holding stale rows were
+// handed back for reuse.
+TEST(PrepareRoundSample, RowsAreTheDrawsRows) {
+  struct Case {
+    std::string name;
+    core::BoostingMode mode;
+    float row_subsample;
+    std::size_t rows;
+  };
+  const std::vector<Case> cases = {
+      {"standard, every row", core::StandardBoosting{}, 1.0f, 1000},
+      {"standard, one row", core::StandardBoosting{}, 1.0f, 1},
+      {"dart, every row", core::DartBoosting{0.1f, 2}, 1.0f, 300},
+      {"standard, half the rows", core::StandardBoosting{}, 0.5f, 1000},
+      {"goss", core::GossBoosting{0.2f, 0.1f}, 1.0f, 500},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    backend_cpu::recycle_rows(std::vector<std::uint32_t>(2 * c.rows + 8, 7u));
+    IterationControls controls;
+    controls.row_subsample = c.row_subsample;
+    std::vector<core::GradientPair> gradients(c.rows);
+    for (std::size_t i = 0; i < c.rows; ++i) {
+      gradients[i] = {static_cast<float>((i * 37) % 101) - 50.0f, 1.0f + static_cast<float>(i % 3)};
+    }
+    std::vector<core::GradientPair> drawn_gradients = gradients;
+    const std::vector<std::uint32_t> expected =
+        select_row_indices_for_round(c.mode, c.rows, 11, 3, drawn_gradients, c.row_subsample);
+    const RoundSample sample = prepare_round_sample(c.mode, controls, 4, c.rows, 11, 3, nullptr, gradients);
+    EXPECT_EQ(sample.rows, expected);
+    EXPECT_EQ(sample.diagnostics.n_active_rows, expected.size());
+  }
+}
+
+}  // namespace
+}  // namespace kestrune::engine::trainer
