@@ -25,19 +25,6 @@ void apply_bridge_pre_target_neutralization(quantization::PreparedTrainingMatric
                                             const std::optional<core::NeutralizationConfig>& config) {
   if (!config || config->kind != core::NeutralizationKind::PreTarget) return;
   core::TrainingDataset& dataset = training.dataset;
-  if (!dataset.factor_exposures) {
-    throw EngineError::contract_violation("factor_exposures are required when neutralization is active");
-  }
-  // The shapes are checked before the Gram matrix is built, so a caller whose exposures cover
-  // other rows than the targets hears that, not a consequence of it (a weight count or a
-  // singular matrix).
-  const std::size_t rows = dataset.targets.size();
-  if (rows != dataset.factor_exposures->row_count) {
-    throw EngineError::contract_violation("value length must match factor_exposures row_count");
-  }
-  if (dataset.sample_weights && dataset.sample_weights->size() != rows) {
-    throw EngineError::contract_violation("sample_weight length must match factor_exposures row_count");
-  }
   engine::apply_pre_target_neutralization(dataset, config->factor_neutralization_lambda);
   dataset.factor_exposures.reset();
 }

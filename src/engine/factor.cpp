@@ -138,6 +138,12 @@ void apply_pre_target_neutralization(core::TrainingDataset& dataset, float lambd
   if (!dataset.factor_exposures) {
     throw EngineError::contract_violation("factor_exposures are required when neutralization is active");
   }
+  // The targets must cover the exposure rows before the Gram matrix is built, so that a caller
+  // whose exposures describe other rows hears that, not a consequence of it (a weight count or a
+  // singular matrix).
+  if (dataset.targets.size() != dataset.factor_exposures->row_count) {
+    throw EngineError::contract_violation("value length must match factor_exposures row_count");
+  }
   std::optional<std::span<const float>> weights;
   if (dataset.sample_weights) weights = std::span<const float>(*dataset.sample_weights);
   const FactorProjector projector = FactorProjector::make(*dataset.factor_exposures, weights, lambda);

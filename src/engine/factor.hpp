@@ -81,8 +81,9 @@ class FactorProjector {
 
 // Residualizes the dataset's targets against its own exposures and sample weights, once,
 // before training. ContractViolation "factor_exposures are required when neutralization is
-// active" when the dataset carries no exposures (nothing changes); otherwise the projector's
-// errors, with the targets unchanged.
+// active" when the dataset carries no exposures, then "value length must match factor_exposures
+// row_count" when the targets do not number the exposure rows; otherwise the projector's errors.
+// On any error the targets are unchanged.
 void apply_pre_target_neutralization(core::TrainingDataset& dataset, float lambda);
 
 }  // namespace kestrune::engine

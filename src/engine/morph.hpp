@@ -32,13 +32,6 @@ struct MorphContext {
 std::vector<float> resolve_lr_schedule(core::LrScheduleKind kind, std::uint32_t round_count, float warmup_frac,
                                        float learning_rate);
 
-// The averages move with core::GradientEmaStats::update and the round factors come from
-// core::MorphPrecomputed::for_iteration; this name is kept for the joint trainer's callers.
-inline core::MorphPrecomputed morph_precomputed_for_iteration(std::uint32_t iteration,
-                                                              const core::MorphConfig& config) {
-  return core::MorphPrecomputed::for_iteration(iteration, config);
-}
-
 // The small-child penalty of the morph gain: when the smaller side holds under 10% of the
 // split's `total` rows, (1 - exp(-10 x share)) x 0.5 is taken off `gain`; nothing otherwise.
 void add_morph_balance_penalty(float& gain, std::uint64_t smaller, std::uint64_t total);

@@ -74,16 +74,10 @@ std::uint32_t fill_subtree_maps(ExactTree& tree, std::int32_t position) {
   const std::size_t size = std::size_t{1} << std::popcount(node.subtree_bits);
   node.left_entry.resize(node.left >= 0 ? size : 0);
   node.right_entry.resize(node.right >= 0 ? size : 0);
-  // The maps are built once per call, so their stores are checked: a map sized short would
-  // otherwise be written past its end and read back without any visible effect.
-  const auto store = [](std::vector<std::uint32_t>& map, std::uint32_t c, std::uint32_t entry) {
-    support::invariant(c < map.size(), "a child map holds one entry per entry of its node's table");
-    map[c] = entry;
-  };
   for (std::uint32_t c = 0; c < size; ++c) {
     const std::uint32_t full = expand_bits(c, node.subtree_bits);
-    if (node.left >= 0) store(node.left_entry, c, compress_bits(full, left));
-    if (node.right >= 0) store(node.right_entry, c, compress_bits(full, right));
+    if (node.left >= 0) node.left_entry[c] = compress_bits(full, left);
+    if (node.right >= 0) node.right_entry[c] = compress_bits(full, right);
   }
   return node.subtree_bits;
 }

@@ -13,6 +13,7 @@
 #include "engine/joint/error.hpp"
 #include "engine/joint/draws.hpp"
 #include "engine/joint/fit_warm_start.hpp"
+#include "engine/joint/objective_text.hpp"
 #include "engine/joint/morph_context.hpp"
 #include "engine/joint/row_selection.hpp"
 #include "engine/joint/tree_walk.hpp"
@@ -294,7 +295,7 @@ JointTrainingSummary fit_joint_multi_output_with_warm_start(JointFitRequest requ
   summary.baselines = std::move(baselines);
   TrainedModel& model = summary.model;
   model.stumps = std::move(all_stumps);
-  model.objective = "joint_multi_output[" + std::to_string(n_outputs) + "]";
+  model.objective = joint_objective_text(n_outputs);
   model.feature_count = request.feature_count;
   model.base_prediction = 0.0f;
   if (morph) {

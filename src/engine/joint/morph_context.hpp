@@ -33,7 +33,7 @@ struct JointMorphContext {
       context.ema_stds.push_back(stats.std);
     }
     context.config = config;
-    context.precomputed = morph_precomputed_for_iteration(iteration, config);
+    context.precomputed = core::MorphPrecomputed::for_iteration(iteration, config);
     context.iteration = iteration;
     context.total_iterations = total_iterations;
     return context;

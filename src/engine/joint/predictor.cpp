@@ -2,14 +2,13 @@
 #include "engine/joint/predictor.hpp"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <optional>
 #include <string>
-#include <string_view>
 
 #include "engine/error.hpp"
 #include "engine/joint/error.hpp"
+#include "engine/joint/objective_text.hpp"
 #include "engine/trained_model.hpp"
 #include "support/casts.hpp"
 #include "support/panic.hpp"
@@ -43,18 +42,6 @@ bool goes_left(const JointPredictorStump& stump, std::span<const float> row) {
   return support::saturating_cast<std::int32_t>(x) <= static_cast<std::int32_t>(stump.split_bin);
 }
 
-// K of a model whose objective text is the joint fit's "joint_multi_output[K]" with K >= 1.
-std::optional<std::size_t> joint_output_count(const TrainedModel& model) {
-  constexpr std::string_view prefix = "joint_multi_output[";
-  const std::string_view text = model.objective;
-  if (!text.starts_with(prefix) || !text.ends_with("]")) return std::nullopt;
-  const std::string_view digits = text.substr(prefix.size(), text.size() - prefix.size() - 1);
-  std::size_t count = 0;
-  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), count);
-  if (error != std::errc{} || end != digits.data() + digits.size() || count == 0) return std::nullopt;
-  return count;
-}
-
 }  // namespace
 
 JointPredictor JointPredictor::from_artifact_bytes(std::span<const std::uint8_t> artifact,
@@ -70,7 +57,8 @@ JointPredictor JointPredictor::from_artifact_bytes(std::span<const std::uint8_t>
   std::size_t k_count = 0;
   if (first != model.stumps.end()) {
     k_count = first->multi_output->left.size();
-  } else if (const std::optional<std::size_t> outputs = joint_output_count(model); outputs && model.stumps.empty()) {
+  } else if (const std::optional<std::size_t> outputs = joint_output_count_of(model.objective);
+             outputs && model.stumps.empty()) {
     k_count = *outputs;  // a joint fit that found no split: it scores its baselines
   } else {
     throw JointError("artifact does not carry MultiOutputLeafValues");

@@ -132,7 +132,7 @@ TEST(MultiOutputHistogram, LeafKVectorsAreSoftThresholdedNewtonSteps) {
 
 TEST(MultiOutputMorphGain, BalancePenaltyAndRowCounts) {
   core::MorphConfig config;
-  const core::MorphPrecomputed warm = engine::morph_precomputed_for_iteration(0, config);  // penalty on
+  const core::MorphPrecomputed warm = core::MorphPrecomputed::for_iteration(0, config);  // penalty on
   const float base = (3.0f * 3.0f) / ((4.0f + 1.0f) + kEps) + (1.0f * 1.0f) / ((6.0f + 1.0f) + kEps) -
                      (4.0f * 4.0f) / ((10.0f + 1.0f) + kEps);
   struct Case {
