@@ -4,6 +4,8 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -93,27 +95,72 @@ inline void prefetch(const void* address) { _mm_prefetch(static_cast<const char*
 inline void prefetch(const void*) {}
 #endif
 
-// Adds one row to every feature of the tile. kStride is the arena's stride when known at
-// compile time (0 otherwise): the features' cell offsets then fold into the addressing.
-template <std::size_t kStride, bool kCheckCodes, typename Code>
-inline void add_row_to_tile(const Code* codes, std::size_t width, std::size_t start, ArenaCell* cells,
-                            std::size_t stride, std::size_t bin_count, RowIncrement increment) {
-  if constexpr (kStride != 0) stride = kStride;
-  const auto add = [&](std::size_t k, ArenaCell* feature_cells) {
-    const std::size_t code = codes[k];
-    if constexpr (kCheckCodes) {
-      if (code >= bin_count) [[unlikely]] bad_code(code, start + k, bin_count);
-    }
-    add_row_to_cell(feature_cells + code, increment);
-  };
-  std::size_t k = 0;
-  for (; k + 4 <= width; k += 4, cells += 4 * stride) {
-    add(k, cells);
-    add(k + 1, cells + stride);
-    add(k + 2, cells + 2 * stride);
-    add(k + 3, cells + 3 * stride);
+// Calls visit(k, code) for the codes row[start + k], k in [0, width), of a row of row_length
+// codes, reading them eight bytes at a time. Some cores hold every load back until the
+// addresses of all older stores are known; a load per code would then wait for the previous
+// code's cell store, whose address comes from the previous load, and the row's additions would
+// run one memory round trip apart. Words read before the row's stores leave only the cell
+// loads, whose addresses are ready. A word never reaches past the row: near its end it is read
+// from the row's last eight bytes.
+template <typename Code, typename Visit>
+inline void for_each_row_code(const Code* row, std::size_t row_length, std::size_t start, std::size_t width,
+                              Visit&& visit) {
+  constexpr std::size_t kPerWord = sizeof(std::uint64_t) / sizeof(Code);
+  constexpr unsigned kCodeBits = 8 * sizeof(Code);
+  if (std::endian::native != std::endian::little || row_length < kPerWord) {
+    for (std::size_t k = 0; k < width; ++k) visit(k, static_cast<std::size_t>(row[start + k]));
+    return;
   }
-  for (; k < width; ++k, cells += stride) add(k, cells);
+  // Up to four words are read before the first of their codes is visited.
+  constexpr std::size_t kGroupWords = 4;
+  std::size_t k = 0;
+  while (k < width) {
+    std::uint64_t words[kGroupWords] = {};
+    std::size_t takes[kGroupWords] = {};
+    std::size_t next = k;
+#pragma GCC unroll 4
+    for (std::size_t q = 0; q < kGroupWords; ++q) {
+      if (next >= width) break;
+      const std::size_t first = start + next;
+      const std::size_t base = std::min(first, row_length - kPerWord);
+      std::memcpy(&words[q], row + base, sizeof(std::uint64_t));
+      words[q] >>= kCodeBits * (first - base);
+      takes[q] = std::min(kPerWord - (first - base), width - next);
+      next += takes[q];
+    }
+#pragma GCC unroll 4
+    for (std::size_t q = 0; q < kGroupWords; ++q) {
+      std::uint64_t word = words[q];
+      if (takes[q] == kPerWord) {
+        // A whole word: the shifts are constants.
+#pragma GCC unroll 8
+        for (std::size_t j = 0; j < kPerWord; ++j) {
+          visit(k + j, static_cast<std::size_t>(static_cast<Code>(word >> (kCodeBits * j))));
+        }
+      } else {
+        for (std::size_t j = 0; j < takes[q]; ++j, word >>= kCodeBits) {
+          visit(k + j, static_cast<std::size_t>(static_cast<Code>(word)));
+        }
+      }
+      k += takes[q];
+    }
+  }
+}
+
+// Adds one row to every feature of the tile: the row's codes are row[start, start + width) of
+// its row_length codes, of the features from first_feature on. kStride is the arena's stride when
+// known at compile time (0 otherwise): the features' cell offsets then fold into the addressing.
+template <std::size_t kStride, bool kCheckCodes, typename Code>
+inline void add_row_to_tile(const Code* row, std::size_t row_length, std::size_t width, std::size_t start,
+                            ArenaCell* cells, std::size_t stride, std::size_t bin_count, RowIncrement increment,
+                            std::size_t first_feature) {
+  if constexpr (kStride != 0) stride = kStride;
+  for_each_row_code(row, row_length, start, width, [&](std::size_t k, std::size_t code) {
+    if constexpr (kCheckCodes) {
+      if (code >= bin_count) [[unlikely]] bad_code(code, first_feature + k, bin_count);
+    }
+    add_row_to_cell(cells + k * stride + code, increment);
+  });
 }
 
 }  // namespace detail
@@ -156,8 +203,10 @@ void accumulate_tile_row_first(std::span<const Code> bins, std::size_t feature_c
         detail::prefetch(codes + ahead * feature_count);
         detail::prefetch(pairs + ahead);
       }
-      detail::add_row_to_tile<kStride, kCheckCodes>(codes + row * feature_count, width, start, cells, stride,
-                                                    bin_count, row_increment(pairs[row]));
+      // Only the tile's codes are known to exist for a row at the end of a short list.
+      const std::size_t readable = (row + std::size_t{1}) * feature_count <= bins.size() ? feature_count : end;
+      detail::add_row_to_tile<kStride, kCheckCodes>(bins.data() + row * feature_count, readable, width, start, cells,
+                                                    stride, bin_count, row_increment(pairs[row]), start);
     }
   }
 }
@@ -178,8 +227,8 @@ void accumulate_gathered_rows(const Code* codes, std::size_t row_width, const Ga
     if (block > 0) arena.carry_counts();
     const std::size_t block_end = std::min(n, block + kExactFloatCountRows);
     for (std::size_t i = block; i < block_end; ++i) {
-      detail::add_row_to_tile<kStride, kCheckCodes>(codes + i * row_width + column, width, first_feature, cells, stride,
-                                                    bin_count, row_increment(pairs[i]));
+      detail::add_row_to_tile<kStride, kCheckCodes>(codes + i * row_width, row_width, width, column, cells, stride,
+                                                    bin_count, row_increment(pairs[i]), first_feature);
     }
   }
 }

@@ -248,3 +248,37 @@ TEST(HistogramArena, ASecondBorrowOnOneThreadPanics) {
 
 }  // namespace
 }  // namespace kestrune::backend_cpu
+
+namespace kestrune::backend_cpu {
+namespace {
+
+// The word-wise code reader against plain indexing, for every tile of rows of 1-19 codes of
+// both widths. Each row is the last thing in a buffer of its exact size, so a read past the row
+// fails under the address sanitizer.
+template <typename Code>
+void expect_row_codes_read_as_indexed() {
+  std::mt19937 random(7);
+  for (std::size_t length = 1; length < 20; ++length) {
+    std::vector<Code> row(length);
+    for (Code& code : row) code = static_cast<Code>(random());
+    for (std::size_t start = 0; start < length; ++start) {
+      for (std::size_t width = 0; start + width <= length; ++width) {
+        std::vector<std::size_t> seen;
+        detail::for_each_row_code(row.data(), length, start, width, [&](std::size_t k, std::size_t code) {
+          EXPECT_EQ(k, seen.size());
+          seen.push_back(code);
+        });
+        ASSERT_EQ(seen.size(), width) << length << " " << start;
+        for (std::size_t k = 0; k < width; ++k) EXPECT_EQ(seen[k], row[start + k]) << length << " " << start << " " << k;
+      }
+    }
+  }
+}
+
+TEST(HistogramKernel, RowCodesReadInWordsEqualTheIndexedCodes) {
+  expect_row_codes_read_as_indexed<std::uint8_t>();
+  expect_row_codes_read_as_indexed<std::uint16_t>();
+}
+
+}  // namespace
+}  // namespace kestrune::backend_cpu
