@@ -21,12 +21,14 @@ namespace {
 
 std::size_t width_of(const core::FeatureTile& tile) { return tile.end_feature - tile.start_feature; }
 
-// One piece summed from the block: its features sit at `column` of every gathered row.
+// One piece summed from the block: its features are the columns from `column` on, each column
+// n codes long.
 template <typename Code>
-std::vector<core::FeatureHistogram> sum_gathered_piece(const Code* block, std::size_t row_width,
-                                                       const GatheredPair* pairs, std::size_t n, std::size_t column,
-                                                       const core::FeatureTile& piece, std::size_t bins) {
+std::vector<core::FeatureHistogram> sum_gathered_piece(const Code* block, const GatheredPair* pairs, std::size_t n,
+                                                       std::size_t column, const core::FeatureTile& piece,
+                                                       std::size_t bins) {
   const std::size_t width = width_of(piece);
+  const Code* const columns = block + column * n;
   ThreadArenaBorrow borrow;
   HistogramArena& arena = borrow.arena();
   // The same arena layouts as the row-first loop: for 8-bit codes every code value has a cell,
@@ -34,15 +36,14 @@ std::vector<core::FeatureHistogram> sum_gathered_piece(const Code* block, std::s
   if constexpr (sizeof(Code) == 1) {
     if (bins <= kU8CodeValues) {
       arena.resize_for_tile(width, kU8ArenaStride);
-      accumulate_gathered_rows<kU8ArenaStride, false>(block, row_width, pairs, n, column, width, piece.start_feature,
-                                                      arena, bins);
+      accumulate_columns<kU8ArenaStride, false>(columns, n, pairs, n, width, piece.start_feature, arena, bins);
     } else {
       arena.resize_for_tile(width, bins);
-      accumulate_gathered_rows<0, false>(block, row_width, pairs, n, column, width, piece.start_feature, arena, bins);
+      accumulate_columns<0, false>(columns, n, pairs, n, width, piece.start_feature, arena, bins);
     }
   } else {
     arena.resize_for_tile(width, bins);
-    accumulate_gathered_rows<0, true>(block, row_width, pairs, n, column, width, piece.start_feature, arena, bins);
+    accumulate_columns<0, true>(columns, n, pairs, n, width, piece.start_feature, arena, bins);
   }
   std::vector<core::FeatureHistogram> output;
   output.reserve(width);
@@ -154,7 +155,8 @@ std::vector<std::vector<core::FeatureHistogram>> gathered_build(
   const std::size_t covered = codes.size() < end ? 0 : (codes.size() - end) / features + 1;
   const std::size_t row_limit = std::min({gradients.size(), binned.row_count, covered});
 
-  // One buffer holds the pairs, then the codes; filled before it is read, so never initialised.
+  // One buffer holds the pairs, then the codes, column by column (each piece then reads only its
+  // own features' codes); filled before it is read, so never initialised.
   static_assert(alignof(GatheredPair) >= alignof(Code));
   const GatherScratch scratch(n * sizeof(GatheredPair) + *cells * sizeof(Code));
   GatheredPair* const pairs = reinterpret_cast<GatheredPair*>(scratch.data());
@@ -171,9 +173,13 @@ std::vector<std::vector<core::FeatureHistogram>> gathered_build(
             detail::prefetch(gradients.data() + ahead);
           }
           const Code* source = codes.data() + static_cast<std::size_t>(row) * features;
-          Code* target = block + i * row_width;
+          // Only the passes' codes are known to exist for a row at the end of a short list.
+          const std::size_t readable = (row + std::size_t{1}) * features <= codes.size() ? features : end;
+          Code* target = block + i;
           for (const core::FeatureTile& pass : passes) {
-            target = std::copy(source + pass.start_feature, source + pass.end_feature, target);
+            detail::for_each_row_code(source, readable, pass.start_feature, width_of(pass),
+                                      [&](std::size_t k, std::size_t code) { target[k * n] = static_cast<Code>(code); });
+            target += width_of(pass) * n;
           }
           pairs[i] = GatheredPair{gradients[row].grad, gradients[row].hess};
         }
@@ -185,7 +191,7 @@ std::vector<std::vector<core::FeatureHistogram>> gathered_build(
   return parallel::parallel_map<std::vector<core::FeatureHistogram>>(
       pieces.size(),
       [&](std::size_t p) {
-        return sum_gathered_piece(block, row_width, pairs, n, columns[p], pieces[p], bins);
+        return sum_gathered_piece(block, pairs, n, columns[p], pieces[p], bins);
       },
       parallel::kDefaultMinParallel, threads);
 }

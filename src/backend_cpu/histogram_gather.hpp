@@ -5,7 +5,8 @@
 // sums. Cutting the features into pieces for the pool then only repeats those misses once per
 // piece. A gathered build first copies the node's codes (the passes' features) and gradient pairs
 // into one compact block, row chunks on the pool, so that the misses are spread over the threads,
-// and the pieces then sum the block, which they read in sequence from the cache.
+// and the pieces then sum the block, which they read in sequence. The block holds the codes
+// column by column, so that each piece reads only its own features' codes.
 //
 // The block lists the rows in the node's order, so every bin still receives its rows in that
 // order: the histograms are bit-identical to those of any other build.

@@ -211,24 +211,89 @@ void accumulate_tile_row_first(std::span<const Code> bins, std::size_t feature_c
   }
 }
 
-// The row-first loop over gathered rows: row i's codes at codes[i * row_width + column ..] (the
-// `width` features from first_feature on) and its pair at pairs[i], for i in [0, n). The rows
-// were gathered in the node's order, so every bin receives its rows in that order, as in the
-// loop above. kStride and kCheckCodes as there.
-template <std::size_t kStride, bool kCheckCodes, typename Code>
-void accumulate_gathered_rows(const Code* codes, std::size_t row_width, const GatheredPair* pairs, std::size_t n,
-                              std::size_t column, std::size_t width, std::size_t first_feature, HistogramArena& arena,
-                              std::size_t bin_count) {
+namespace detail {
+
+// kWidth features of column-major codes, feature k's code of row i at columns[k * column_stride +
+// i], rows [first, last), each row's pair at pairs[i]. The codes of eight (or, 16-bit, four)
+// rows of every feature are read as one word each before the rows are added, so no code load
+// waits for a cell store (see for_each_row_code); each row then adds to every feature's cell in
+// turn, rows in order.
+template <std::size_t kWidth, std::size_t kStride, bool kCheckCodes, typename Code, typename Pair>
+void accumulate_column_group(const Code* columns, std::size_t column_stride, const Pair* pairs, std::size_t first,
+                             std::size_t last, ArenaCell* cells, std::size_t stride, std::size_t bin_count,
+                             std::size_t first_feature) {
+  if constexpr (kStride != 0) stride = kStride;
+  constexpr std::size_t kPerWord = sizeof(std::uint64_t) / sizeof(Code);
+  constexpr unsigned kCodeBits = 8 * sizeof(Code);
+  const auto add = [&](std::size_t k, std::size_t code, RowIncrement increment) {
+    if constexpr (kCheckCodes) {
+      if (code >= bin_count) [[unlikely]] bad_code(code, first_feature + k, bin_count);
+    }
+    add_row_to_cell(cells + k * stride + code, increment);
+  };
+  std::size_t i = first;
+  if constexpr (std::endian::native == std::endian::little) {
+    for (; i + kPerWord <= last; i += kPerWord) {
+      std::uint64_t words[kWidth];
+#pragma GCC unroll 4
+      for (std::size_t k = 0; k < kWidth; ++k) std::memcpy(&words[k], columns + k * column_stride + i, sizeof(words[k]));
+#pragma GCC unroll 8
+      for (std::size_t j = 0; j < kPerWord; ++j) {
+        const RowIncrement increment = row_increment(pairs[i + j]);
+#pragma GCC unroll 4
+        for (std::size_t k = 0; k < kWidth; ++k) {
+          add(k, static_cast<std::size_t>(static_cast<Code>(words[k] >> (kCodeBits * j))), increment);
+        }
+      }
+    }
+  }
+  for (; i < last; ++i) {
+    const RowIncrement increment = row_increment(pairs[i]);
+    for (std::size_t k = 0; k < kWidth; ++k) add(k, static_cast<std::size_t>(columns[k * column_stride + i]), increment);
+  }
+}
+
+}  // namespace detail
+
+// Column-first accumulation of `width` features into an arena of that many features: feature k's
+// code of row i at columns[k * column_stride + i] and the row's pair at pairs[i], for i in
+// [0, n). Features are taken four at a time, each group in one pass over the rows (its cells stay
+// in the core's first-level cache); every bin receives its rows in order. kStride and
+// kCheckCodes as for the row-first loop.
+template <std::size_t kStride, bool kCheckCodes, typename Code, typename Pair>
+void accumulate_columns(const Code* columns, std::size_t column_stride, const Pair* pairs, std::size_t n,
+                        std::size_t width, std::size_t first_feature, HistogramArena& arena, std::size_t bin_count) {
   const std::size_t stride = arena.bins_per_feature();
   support::invariant(arena.feature_count() == width && stride >= bin_count && (kStride == 0 || kStride == stride),
                      "histogram arena does not fit the tile");
   ArenaCell* const cells = arena.cells().data();
-  for (std::size_t block = 0; block < n; block += kExactFloatCountRows) {
+  // Blocks of a whole number of words, so that only the last block has a partial word.
+  constexpr std::size_t kBlockRows = kExactFloatCountRows / 8 * 8;
+  for (std::size_t block = 0; block < n; block += kBlockRows) {
     if (block > 0) arena.carry_counts();
-    const std::size_t block_end = std::min(n, block + kExactFloatCountRows);
-    for (std::size_t i = block; i < block_end; ++i) {
-      detail::add_row_to_tile<kStride, kCheckCodes>(codes + i * row_width, row_width, width, column, cells, stride,
-                                                    bin_count, row_increment(pairs[i]), first_feature);
+    const std::size_t last = std::min(n, block + kBlockRows);
+    for (std::size_t k = 0; k < width; k += 4) {
+      const Code* group = columns + k * column_stride;
+      ArenaCell* group_cells = cells + k * stride;
+      const std::size_t feature = first_feature + k;
+      switch (std::min<std::size_t>(width - k, 4)) {
+        case 1:
+          detail::accumulate_column_group<1, kStride, kCheckCodes>(group, column_stride, pairs, block, last, group_cells,
+                                                                   stride, bin_count, feature);
+          break;
+        case 2:
+          detail::accumulate_column_group<2, kStride, kCheckCodes>(group, column_stride, pairs, block, last, group_cells,
+                                                                   stride, bin_count, feature);
+          break;
+        case 3:
+          detail::accumulate_column_group<3, kStride, kCheckCodes>(group, column_stride, pairs, block, last, group_cells,
+                                                                   stride, bin_count, feature);
+          break;
+        default:
+          detail::accumulate_column_group<4, kStride, kCheckCodes>(group, column_stride, pairs, block, last, group_cells,
+                                                                   stride, bin_count, feature);
+          break;
+      }
     }
   }
 }

@@ -282,3 +282,58 @@ TEST(HistogramKernel, RowCodesReadInWordsEqualTheIndexedCodes) {
 
 }  // namespace
 }  // namespace kestrune::backend_cpu
+
+namespace kestrune::backend_cpu {
+namespace {
+
+// The column loop against a float32 re-summation in row order, cell by cell, for every group
+// shape (1-9 features: whole groups of four and a remainder) and row counts around the word size.
+template <typename Code>
+void expect_columns_match_row_order_sums(std::size_t bins) {
+  std::mt19937 random(11);
+  for (const std::size_t width : {1, 2, 3, 4, 5, 9}) {
+    for (const std::size_t n : {0, 1, 3, 7, 8, 9, 17, 64}) {
+      const std::size_t stride = n + 3;  // columns longer than the rows read
+      std::vector<Code> columns(width * stride);
+      for (Code& code : columns) code = static_cast<Code>(random() % bins);
+      std::vector<GatheredPair> pairs(n);
+      for (GatheredPair& pair : pairs) pair = {static_cast<float>(random() % 97) / 7.0f - 6.0f, 0.25f};
+      HistogramArena arena(width, bins);
+      accumulate_columns<0, true>(columns.data(), stride, pairs.data(), n, width, 0, arena, bins);
+      std::vector<ArenaCell> expected(width * bins);
+      for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t k = 0; k < width; ++k) {
+          ArenaCell& cell = expected[k * bins + columns[k * stride + i]];
+          cell.grad_sum += pairs[i].grad;
+          cell.hess_sum += pairs[i].hess;
+          cell.grad_sq_sum += pairs[i].grad * pairs[i].grad;
+          cell.count += 1.0f;
+        }
+      }
+      for (std::size_t c = 0; c < expected.size(); ++c) {
+        const ArenaCell& got = arena.cells()[c];
+        EXPECT_TRUE(got.grad_sum == expected[c].grad_sum && got.hess_sum == expected[c].hess_sum &&
+                    got.grad_sq_sum == expected[c].grad_sq_sum && got.count == expected[c].count)
+            << "width " << width << " rows " << n << " cell " << c;
+      }
+    }
+  }
+}
+
+TEST(HistogramKernel, ColumnLoopMatchesRowOrderSums) {
+  expect_columns_match_row_order_sums<std::uint8_t>(256);
+  expect_columns_match_row_order_sums<std::uint16_t>(300);
+}
+
+TEST(HistogramKernel, ColumnLoopReportsTheFeatureOfAStrayCode) {
+  std::vector<std::uint16_t> columns(3 * 9, 1);
+  columns[2 * 9 + 8] = 40;  // feature 2 (5 + 2 = 7 overall), row 8: past the first word
+  std::vector<GatheredPair> pairs(9, GatheredPair{1.0f, 1.0f});
+  HistogramArena arena(3, 10);
+  EXPECT_TRUE(test::panics_with(
+      [&] { accumulate_columns<0, true>(columns.data(), 9, pairs.data(), 9, 3, 5, arena, 10); },
+      "bin code 40 of feature 7"));
+}
+
+}  // namespace
+}  // namespace kestrune::backend_cpu
