@@ -164,24 +164,42 @@ std::vector<std::vector<core::FeatureHistogram>> gathered_build(
   parallel::parallel_for_chunks(
       n, kGatherChunkRows,
       [&](std::size_t first, std::size_t last) {
-        for (std::size_t i = first; i < last; ++i) {
-          const std::uint32_t row = rows[i];
-          if (row >= row_limit) [[unlikely]] detail::bad_row(row, row_limit);
-          if (i + detail::kPrefetchRows < last) {
-            const std::size_t ahead = std::min<std::size_t>(rows[i + detail::kPrefetchRows], row_limit - 1);
-            detail::prefetch(codes.data() + ahead * features);
-            detail::prefetch(gradients.data() + ahead);
+        // Everything the loop reads is copied into locals first: the code stores are character
+        // stores, which may alias anything, so the compiler would reload each captured value
+        // after every store, and each reload would wait for the store's address.
+        const std::uint32_t* const list = rows.data();
+        const Code* const matrix = codes.data();
+        const std::size_t matrix_size = codes.size();
+        const core::GradientPair* const pairs_in = gradients.data();
+        GatheredPair* const pairs_out = pairs;
+        const std::size_t limit = row_limit;
+        const std::size_t row_length = features;
+        const std::size_t column_length = n;
+        const std::size_t passes_end = end;
+        Code* column_start = block;
+        bool first_pass = true;
+        for (const core::FeatureTile& pass : passes) {
+          const std::size_t start = pass.start_feature;
+          const std::size_t width = width_of(pass);
+          for (std::size_t i = first; i < last; ++i) {
+            const std::uint32_t row = list[i];
+            if (row >= limit) [[unlikely]] detail::bad_row(row, limit);
+            if (i + detail::kPrefetchRows < last) {
+              const std::size_t ahead = std::min<std::size_t>(list[i + detail::kPrefetchRows], limit - 1);
+              detail::prefetch(matrix + ahead * row_length);
+              if (first_pass) detail::prefetch(pairs_in + ahead);
+            }
+            const Code* const source = matrix + static_cast<std::size_t>(row) * row_length;
+            // Only the passes' codes are known to exist for a row at the end of a short list.
+            const std::size_t readable = (row + std::size_t{1}) * row_length <= matrix_size ? row_length : passes_end;
+            Code* const target = column_start + i;
+            detail::for_each_row_code(source, readable, start, width, [&](std::size_t k, std::size_t code) {
+              target[k * column_length] = static_cast<Code>(code);
+            });
+            if (first_pass) pairs_out[i] = GatheredPair{pairs_in[row].grad, pairs_in[row].hess};
           }
-          const Code* source = codes.data() + static_cast<std::size_t>(row) * features;
-          // Only the passes' codes are known to exist for a row at the end of a short list.
-          const std::size_t readable = (row + std::size_t{1}) * features <= codes.size() ? features : end;
-          Code* target = block + i;
-          for (const core::FeatureTile& pass : passes) {
-            detail::for_each_row_code(source, readable, pass.start_feature, width_of(pass),
-                                      [&](std::size_t k, std::size_t code) { target[k * n] = static_cast<Code>(code); });
-            target += width_of(pass) * n;
-          }
-          pairs[i] = GatheredPair{gradients[row].grad, gradients[row].hess};
+          column_start += width * column_length;
+          first_pass = false;
         }
       },
       parallel::kDefaultMinParallel, threads);
