@@ -24,22 +24,35 @@ void accumulate_lambdas(std::span<const std::size_t> boundaries, std::size_t fir
     rank_by_score(group_scores, scratch);
     fill_gains(group_labels, scratch);
     fill_discounts(scratch);
+    GradientPair* const group_acc = acc.data() + begin;
     for (std::size_t i = 0; i < rows; ++i) {
+      // Row i's sums stay in registers while its pairs are visited: the same additions in the same
+      // order, without a store and reload of the same sum for every pair. The better row of a
+      // pair gives up the step and the other takes it (x - s equals x + -s).
+      const float label_i = group_labels[i];
+      const float score_i = group_scores[i];
+      const float gain_i = scratch.gain[i];
+      const float discount_i = scratch.discount[i];
+      float grad_i = group_acc[i].grad;
+      float hess_i = group_acc[i].hess;
       for (std::size_t j = i + 1; j < rows; ++j) {
-        if (group_labels[i] == group_labels[j]) continue;
-        const bool i_better = group_labels[i] > group_labels[j];
-        const std::size_t hi = i_better ? i : j;
-        const std::size_t lo = i_better ? j : i;
-        const float rho = pair_weight(group_scores[hi] - group_scores[lo]);
-        const float delta =
-            swap_delta(inv_idcg, scratch.gain[hi], scratch.gain[lo], scratch.discount[hi], scratch.discount[lo]);
+        if (label_i == group_labels[j]) continue;
+        const bool i_better = label_i > group_labels[j];
+        const float score_j = group_scores[j];
+        const float gain_j = scratch.gain[j];
+        const float discount_j = scratch.discount[j];
+        const float rho = pair_weight(i_better ? score_i - score_j : score_j - score_i);
+        const float delta = i_better ? swap_delta(inv_idcg, gain_i, gain_j, discount_i, discount_j)
+                                     : swap_delta(inv_idcg, gain_j, gain_i, discount_j, discount_i);
         const float step = rho * delta;
         const float curvature = (rho * (1.0f - rho)) * delta;
-        acc[begin + hi].grad -= step;
-        acc[begin + lo].grad += step;
-        acc[begin + hi].hess += curvature;
-        acc[begin + lo].hess += curvature;
+        grad_i += i_better ? -step : step;
+        group_acc[j].grad += i_better ? step : -step;
+        hess_i += curvature;
+        group_acc[j].hess += curvature;
       }
+      group_acc[i].grad = grad_i;
+      group_acc[i].hess = hess_i;
     }
   }
 }

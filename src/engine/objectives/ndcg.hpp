@@ -17,10 +17,12 @@ inline float position_discount(std::size_t rank) noexcept {
 }
 
 // 1 / (1 + exp(x)), the weight of a pair whose better row leads by x; exp never overflows.
+// Both forms share e = exp(-|x|) (which is exp(x) when x <= 0), so one exponential and a select
+// give them without a branch, whose direction follows the scores and is hard to predict.
 inline float pair_weight(float x) noexcept {
-  if (x <= 0.0f) return 1.0f / (1.0f + std::exp(x));
-  const float e = std::exp(-x);
-  return e / (1.0f + e);
+  const float e = std::exp(-std::fabs(x));
+  const float numerator = x <= 0.0f ? 1.0f : e;
+  return numerator / (1.0f + e);
 }
 
 // The NDCG change of swapping two rows, scaled by 1 / IDCG:
