@@ -9,11 +9,47 @@
 
 namespace kestrune::engine::objectives {
 
+namespace detail {
+
+// Graded labels are small whole numbers and groups are short, so the gains of labels 0-31 and the
+// discounts of the first 256 ranks are computed once, by the same expressions, and looked up.
+inline constexpr std::size_t kGainTableLabels = 32;
+inline constexpr std::size_t kDiscountTableRanks = 256;
+
+inline float computed_relevance_gain(float label) noexcept { return std::exp2(label) - 1.0f; }
+inline float computed_position_discount(std::size_t rank) noexcept {
+  return 1.0f / std::log2(static_cast<float>(rank) + 2.0f);
+}
+
+struct RankingTables {
+  float gain[kGainTableLabels];
+  float discount[kDiscountTableRanks];
+  RankingTables() noexcept {
+    for (std::size_t l = 0; l < kGainTableLabels; ++l) gain[l] = computed_relevance_gain(static_cast<float>(l));
+    for (std::size_t r = 0; r < kDiscountTableRanks; ++r) discount[r] = computed_position_discount(r);
+  }
+};
+
+inline const RankingTables& ranking_tables() noexcept {
+  static const RankingTables tables;
+  return tables;
+}
+
+}  // namespace detail
+
 // 2^label - 1.
-inline float relevance_gain(float label) noexcept { return std::exp2(label) - 1.0f; }
+inline float relevance_gain(float label) noexcept {
+  // The range test first, so that the conversion only sees values it can represent (NaN fails it).
+  if (label >= 0.0f && label < static_cast<float>(detail::kGainTableLabels)) {
+    const auto whole = static_cast<std::size_t>(label);
+    if (static_cast<float>(whole) == label) return detail::ranking_tables().gain[whole];
+  }
+  return detail::computed_relevance_gain(label);
+}
 // 1 / log2(rank + 2) for a 0-based rank.
 inline float position_discount(std::size_t rank) noexcept {
-  return 1.0f / std::log2(static_cast<float>(rank) + 2.0f);
+  if (rank < detail::kDiscountTableRanks) return detail::ranking_tables().discount[rank];
+  return detail::computed_position_discount(rank);
 }
 
 // 1 / (1 + exp(x)), the weight of a pair whose better row leads by x; exp never overflows.

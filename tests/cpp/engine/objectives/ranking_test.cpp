@@ -4,11 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
 #include <cstdint>
 #include <span>
 #include <vector>
 
 #include "engine/objectives/lambdamart.hpp"
+#include "engine/objectives/ndcg.hpp"
 #include "engine/objectives/ranking_groups.hpp"
 #include "engine/objectives/yetirank.hpp"
 #include "objective_test_util.hpp"
@@ -66,6 +70,24 @@ TEST(ObjectiveRanking, LambdaGradientsMatchTheFloat64Reference) {
         testing::expect_close(pairs[i].hess, std::max(hess[i], 1e-7), 1e-4, 1e-6);
       }
     }
+  }
+}
+
+// The looked-up gains and discounts are the computed ones, bit for bit, on both sides of each
+// table's edge and for labels the table cannot hold.
+TEST(ObjectiveRanking, GainAndDiscountLookupsEqualTheExpressions) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  for (const float label : {0.0f, 1.0f, 4.0f, 30.0f, 31.0f, 31.5f, 32.0f, 40.0f, 0.5f, -1.0f, -0.0f, 1e-30f, nan}) {
+    const float expected = std::exp2(label) - 1.0f;
+    const float got = relevance_gain(label);
+    EXPECT_TRUE(std::bit_cast<std::uint32_t>(got) == std::bit_cast<std::uint32_t>(expected) ||
+                (std::isnan(got) && std::isnan(expected)))
+        << label;
+  }
+  for (std::size_t rank = 0; rank < 300; ++rank) {
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(position_discount(rank)),
+              std::bit_cast<std::uint32_t>(1.0f / std::log2(static_cast<float>(rank) + 2.0f)))
+        << rank;
   }
 }
 
