@@ -1,6 +1,7 @@
 #include "engine/objectives/ndcg.hpp"
 
 #include <algorithm>
+#include <array>
 
 #include "engine/objectives/contract.hpp"
 #include "engine/objectives/ranking_groups.hpp"
@@ -22,6 +23,30 @@ float ideal_dcg(std::span<const float> labels, std::size_t k) {
 }
 
 float ideal_dcg(std::span<const float> labels, std::size_t k, std::vector<float>& sorted_scratch) {
+  // Whole labels below the gain table's size are sorted by counting them: every correct sort
+  // yields the same labels in the same order, so the sum below is unchanged.
+  std::array<std::size_t, detail::kGainTableLabels> counts{};
+  bool counted = true;
+  for (const float label : labels) {
+    if (!(label >= 0.0f && label < static_cast<float>(detail::kGainTableLabels)) ||
+        static_cast<float>(static_cast<std::size_t>(label)) != label) {
+      counted = false;
+      break;
+    }
+    ++counts[static_cast<std::size_t>(label)];
+  }
+  if (counted) {
+    const std::size_t depth = std::min(labels.size(), k);
+    float dcg = -0.0f;
+    std::size_t position = 0;
+    for (std::size_t label = detail::kGainTableLabels; label-- > 0 && position < depth;) {
+      const float gain = relevance_gain(static_cast<float>(label));
+      for (std::size_t c = 0; c < counts[label] && position < depth; ++c, ++position) {
+        dcg += gain * position_discount(position);
+      }
+    }
+    return dcg;
+  }
   sorted_scratch.assign(labels.begin(), labels.end());
   support::stable_merge_sort(sorted_scratch, [](float a, float b) { return a > b; });
   const std::size_t depth = std::min(sorted_scratch.size(), k);

@@ -7,6 +7,7 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <random>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -88,6 +89,29 @@ TEST(ObjectiveRanking, GainAndDiscountLookupsEqualTheExpressions) {
     EXPECT_EQ(std::bit_cast<std::uint32_t>(position_discount(rank)),
               std::bit_cast<std::uint32_t>(1.0f / std::log2(static_cast<float>(rank) + 2.0f)))
         << rank;
+  }
+}
+
+// The ideal DCG counts whole labels instead of sorting them: bit for bit the sorted sum, for whole
+// labels, for groups with a label the count cannot take, and for every depth.
+TEST(ObjectiveRanking, IdealDcgOfCountedLabelsEqualsTheSortedSum) {
+  std::mt19937 random(3);
+  for (int trial = 0; trial < 200; ++trial) {
+    std::vector<float> labels(1 + random() % 40);
+    for (float& label : labels) label = static_cast<float>(random() % 6);
+    if (trial % 4 == 1) labels[random() % labels.size()] = 31.0f;
+    if (trial % 4 == 2) labels[random() % labels.size()] = 2.5f;  // not whole: sorted
+    if (trial % 4 == 3) labels[random() % labels.size()] = 40.0f;  // beyond the table: sorted
+    std::vector<float> sorted = labels;
+    std::stable_sort(sorted.begin(), sorted.end(), [](float a, float b) { return a > b; });
+    for (const std::size_t k : {std::size_t{1}, std::size_t{5}, labels.size()}) {
+      float expected = -0.0f;
+      for (std::size_t i = 0; i < std::min(k, sorted.size()); ++i) {
+        expected += (std::exp2(sorted[i]) - 1.0f) * (1.0f / std::log2(static_cast<float>(i) + 2.0f));
+      }
+      EXPECT_EQ(std::bit_cast<std::uint32_t>(ideal_dcg(labels, k)), std::bit_cast<std::uint32_t>(expected))
+          << "trial " << trial << " k " << k;
+    }
   }
 }
 
