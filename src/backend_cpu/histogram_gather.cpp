@@ -29,21 +29,11 @@ std::vector<core::FeatureHistogram> sum_gathered_piece(const Code* block, std::s
   const std::size_t width = width_of(piece);
   ThreadArenaBorrow borrow;
   HistogramArena& arena = borrow.arena();
-  // The same arena layouts as the row-first loop: for 8-bit codes every code value has a cell,
-  // and a stray code is caught when the arena is read; wider codes are compared one by one.
-  if constexpr (sizeof(Code) == 1) {
-    if (bins <= kU8CodeValues) {
-      arena.resize_for_tile(width, kU8ArenaStride);
-      accumulate_gathered_rows<kU8ArenaStride, false>(block, row_width, pairs, n, column, width, piece.start_feature,
-                                                      arena, bins);
-    } else {
-      arena.resize_for_tile(width, bins);
-      accumulate_gathered_rows<0, false>(block, row_width, pairs, n, column, width, piece.start_feature, arena, bins);
-    }
-  } else {
-    arena.resize_for_tile(width, bins);
-    accumulate_gathered_rows<0, true>(block, row_width, pairs, n, column, width, piece.start_feature, arena, bins);
-  }
+  // The same arena layouts as the row-first loop.
+  sum_into_arena<Code>(arena, width, bins, [&](auto stride, auto check) {
+    accumulate_gathered_rows<decltype(stride)::value, decltype(check)::value>(block, row_width, pairs, n, column, width,
+                                                                              piece.start_feature, arena, bins);
+  });
   std::vector<core::FeatureHistogram> output;
   output.reserve(width);
   materialize_tile_histograms(piece.start_feature, arena, bins, output);
