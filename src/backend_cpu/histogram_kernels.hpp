@@ -383,24 +383,61 @@ void sum_into_arena(HistogramArena& arena, std::size_t width, std::size_t bin_co
   }
 }
 
+namespace detail {
+
+inline void add_pair_to_bin(std::span<core::HistogramBin> out, std::size_t code, core::GradientPair pair,
+                            std::size_t feature) {
+  if (code >= out.size()) [[unlikely]] bad_code(code, feature, out.size());
+  core::HistogramBin& bin = out[code];
+  bin.grad_sum += pair.grad;
+  bin.hess_sum += pair.hess;
+  bin.grad_sq_sum += pair.grad * pair.grad;
+  bin.count += 1;
+}
+
+}  // namespace detail
+
 // Sums one feature over the node's rows into `out` (one bin per code value), the code of row r
 // at position r * row_step + column_offset of `codes`. Every position the rows below row_limit
 // can reach must lie inside `codes`.
+//
+// The codes and pairs of eight rows are read before the first of their bin updates (see
+// for_each_row_code: a code read after the previous row's bin store would wait for that store's
+// address, and the scattered rows' cache misses would come one after another). The updates
+// keep the row order. A group with a row at or beyond row_limit is left to the row-by-row loop,
+// which stops at the first fault in row order.
 template <typename Code>
 void accumulate_feature(std::span<const Code> codes, std::size_t row_step, std::size_t column_offset,
                         std::size_t feature, std::span<const core::GradientPair> gradients,
                         std::span<const std::uint32_t> rows, std::size_t row_limit, std::span<core::HistogramBin> out) {
-  const std::size_t bin_count = out.size();
-  for (const std::uint32_t row : rows) {
+  constexpr std::size_t kAhead = 8;
+  const Code* const column = codes.data() + column_offset;
+  const core::GradientPair* const pairs = gradients.data();
+  const std::size_t n = rows.size();
+  std::size_t i = 0;
+  for (; i + kAhead <= n; i += kAhead) {
+    std::uint32_t group[kAhead];
+    std::uint32_t highest = 0;
+#pragma GCC unroll 8
+    for (std::size_t k = 0; k < kAhead; ++k) {
+      group[k] = rows[i + k];
+      highest = std::max(highest, group[k]);
+    }
+    if (highest >= row_limit) [[unlikely]] break;
+    std::size_t code[kAhead];
+    core::GradientPair pair[kAhead];
+#pragma GCC unroll 8
+    for (std::size_t k = 0; k < kAhead; ++k) {
+      code[k] = column[group[k] * row_step];
+      pair[k] = pairs[group[k]];
+    }
+#pragma GCC unroll 8
+    for (std::size_t k = 0; k < kAhead; ++k) detail::add_pair_to_bin(out, code[k], pair[k], feature);
+  }
+  for (; i < n; ++i) {
+    const std::uint32_t row = rows[i];
     if (row >= row_limit) detail::bad_row(row, row_limit);
-    const std::size_t code = codes[row * row_step + column_offset];
-    if (code >= bin_count) [[unlikely]] detail::bad_code(code, feature, bin_count);
-    const core::GradientPair pair = gradients[row];
-    core::HistogramBin& bin = out[code];
-    bin.grad_sum += pair.grad;
-    bin.hess_sum += pair.hess;
-    bin.grad_sq_sum += pair.grad * pair.grad;
-    bin.count += 1;
+    detail::add_pair_to_bin(out, codes[row * row_step + column_offset], pairs[row], feature);
   }
 }
 

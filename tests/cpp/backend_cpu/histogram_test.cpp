@@ -251,6 +251,28 @@ TEST(HistogramBuild, CodeAboveMaxBinPanicsOnEveryLoop) {
   }
 }
 
+// The per-feature loop reads eight rows ahead, yet stops at the first fault in row order: a row
+// outside the matrix, or the stray code of an earlier row in the same eight.
+TEST(HistogramBuild, PerFeatureLoopStopsAtTheFirstFaultInRowOrder) {
+  std::mt19937 rng(9);
+  core::BinnedMatrix binned = test::random_matrix({40, 3, 15, 255, false, true, 0.0}, rng);
+  binned.set_bin(20, 1, 255);
+  const auto gradients = test::random_gradients(40, rng);
+  struct Fault {
+    std::vector<std::uint32_t> rows;
+    const char* message;
+  };
+  const Fault faults[] = {
+      {{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 40, 11, 12, 13, 14, 15, 16}, "histogram row 40 is outside"},
+      {{0, 1, 2, 3, 4, 5, 6, 7, 8, 20, 40, 11, 12, 13, 14, 15, 16}, "bin code 255 of feature 1"},
+      {{39, 38, 20}, "bin code 255 of feature 1"},
+  };
+  for (const Fault& fault : faults) {
+    EXPECT_TRUE(test::panics_with([&] { build_tile_histograms_per_feature(binned, gradients, fault.rows, {1, 2}, 16); },
+                                  fault.message));
+  }
+}
+
 TEST(HistogramArena, ResizeZeroesEveryCellAndSetsTheStride) {
   HistogramArena arena(2, 3);
   EXPECT_EQ(arena.cells().size(), 6u);
