@@ -6,7 +6,8 @@
 // per-call costs a grower pays per node: the sibling's bundle by subtraction, and the
 // histograms of nodes of 64, 1,024 and 4,096 scattered rows.
 //
-// Usage: kestrune_histogram_bench [rows]   (RAYON_NUM_THREADS sets the pool of the tiled run)
+// Usage: kestrune_histogram_bench [rows] [nodes]   (RAYON_NUM_THREADS sets the pool of the tiled
+// run; "nodes" runs only the small-node lines)
 
 #include <algorithm>
 #include <chrono>
@@ -15,6 +16,7 @@
 #include <cstdlib>
 #include <functional>
 #include <random>
+#include <string_view>
 #include <time.h>
 #include <vector>
 
@@ -86,6 +88,44 @@ void report(const char* name, double seconds, std::size_t rows, std::size_t feat
               ns / floor_ns);
 }
 
+// The histograms of small nodes (a 64-row node is almost all fixed cost), each averaged over
+// many calls on a few different row sets scattered over the matrix.
+void small_node_lines(const kestrune::core::BinnedMatrix& binned, const std::vector<GradientPair>& gradients,
+                      std::size_t rows, std::mt19937& rng) {
+  const std::vector<FeatureTile> one_tile{FeatureTile{0, kFeatures}};
+  for (const std::size_t node_rows : {std::size_t{64}, std::size_t{1024}, std::size_t{4096}}) {
+    std::vector<kestrune::core::NodeSlice> nodes;
+    for (std::uint32_t k = 0; k < 8; ++k) {
+      std::vector<std::uint32_t> picked;
+      std::uniform_int_distribution<std::uint32_t> any_row(0, static_cast<std::uint32_t>(rows - 1));
+      for (std::size_t i = 0; i < node_rows; ++i) picked.push_back(any_row(rng));
+      std::sort(picked.begin(), picked.end());
+      nodes.push_back(kestrune::core::NodeSlice::make(k, std::move(picked)));
+    }
+    const int calls = static_cast<int>(std::max<std::size_t>(1, 128000 / node_rows));
+    const double small_seconds = best_seconds([&] {
+      for (int i = 0; i < calls; ++i) {
+        const auto bundle = kestrune::backend_cpu::build_histograms(binned, gradients, nodes[i % nodes.size()], one_tile);
+        if (bundle.histograms.size() != kFeatures) std::abort();
+      }
+    });
+    char name[64];
+    std::snprintf(name, sizeof(name), "%zu-row node, one thread", node_rows);
+    std::printf("%-34s %9.3f us per call\n", name, small_seconds * 1e6 / calls);
+    // The per-feature loop alone on the same nodes: the loop of small nodes and of histograms of
+    // more bins than the arena holds.
+    const double per_feature_seconds = best_seconds([&] {
+      for (int i = 0; i < calls; ++i) {
+        const auto histograms = kestrune::backend_cpu::build_tile_histograms_per_feature(
+            binned, gradients, nodes[i % nodes.size()].row_indices, one_tile[0], kMaxBin + 1);
+        if (histograms.size() != kFeatures) std::abort();
+      }
+    });
+    std::snprintf(name, sizeof(name), "%zu-row node, per-feature loop", node_rows);
+    std::printf("%-34s %9.3f us per call\n", name, per_feature_seconds * 1e6 / calls);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -104,6 +144,11 @@ int main(int argc, char** argv) {
   for (std::size_t r = 0; r < rows; ++r) all_rows[r] = static_cast<std::uint32_t>(r);
   const auto root = kestrune::core::NodeSlice::make(0, all_rows);
 
+  const bool nodes_only = argc > 2 && std::string_view(argv[2]) == "nodes";
+  if (nodes_only) {
+    small_node_lines(binned, gradients, rows, rng);
+    return 0;
+  }
   const double bandwidth = streaming_read_bandwidth();
   std::printf("rows %zu, features %zu, bins %d, pool threads %zu\n", rows, kFeatures, kMaxBin + 1,
               kestrune::parallel::current_num_threads());
@@ -165,8 +210,7 @@ int main(int argc, char** argv) {
               kFeatures, kMaxBin + 1);
 
   // What a grower pays per node: the sibling bundle made and dropped, and the histograms of
-  // small nodes (a 64-row node is almost all fixed cost), each averaged over many calls on a few
-  // different row sets scattered over the matrix.
+  // small nodes.
   constexpr int kCalls = 2000;
   const double bundle_subtract_seconds = best_seconds([&] {
     for (int i = 0; i < kCalls; ++i) {
@@ -176,25 +220,6 @@ int main(int argc, char** argv) {
     }
   });
   std::printf("%-34s %9.3f us per call\n", "sibling bundle (grower)", bundle_subtract_seconds * 1e6 / kCalls);
-  for (const std::size_t node_rows : {std::size_t{64}, std::size_t{1024}, std::size_t{4096}}) {
-    std::vector<kestrune::core::NodeSlice> nodes;
-    for (std::uint32_t k = 0; k < 8; ++k) {
-      std::vector<std::uint32_t> picked;
-      std::uniform_int_distribution<std::uint32_t> any_row(0, static_cast<std::uint32_t>(rows - 1));
-      for (std::size_t i = 0; i < node_rows; ++i) picked.push_back(any_row(rng));
-      std::sort(picked.begin(), picked.end());
-      nodes.push_back(kestrune::core::NodeSlice::make(k, std::move(picked)));
-    }
-    const int calls = static_cast<int>(std::max<std::size_t>(1, 128000 / node_rows));
-    const double small_seconds = best_seconds([&] {
-      for (int i = 0; i < calls; ++i) {
-        const auto bundle = kestrune::backend_cpu::build_histograms(binned, gradients, nodes[i % nodes.size()], one_tile);
-        if (bundle.histograms.size() != kFeatures) std::abort();
-      }
-    });
-    char name[64];
-    std::snprintf(name, sizeof(name), "%zu-row node, one thread", node_rows);
-    std::printf("%-34s %9.3f us per call\n", name, small_seconds * 1e6 / calls);
-  }
+  small_node_lines(binned, gradients, rows, rng);
   return 0;
 }

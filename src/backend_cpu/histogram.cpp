@@ -110,23 +110,48 @@ std::vector<core::FeatureHistogram> build_tile_histograms_with_arena(const core:
   HistogramArena& arena = borrow.arena();
   binned.bins.visit([&](auto codes) {
     using Code = typename decltype(codes)::value_type;
-    if constexpr (sizeof(Code) == 1) {
-      if (bins_per_feature <= kU8CodeValues) {
-        arena.resize_for_tile(end - start, kU8ArenaStride);
-        accumulate_tile_row_first<kU8ArenaStride, false>(codes, binned.feature_count, gradients, rows, row_limit, start,
-                                                        end, arena, bins_per_feature);
-      } else {
-        arena.resize_for_tile(end - start, bins_per_feature);
-        accumulate_tile_row_first<0, false>(codes, binned.feature_count, gradients, rows, row_limit, start, end, arena,
-                                            bins_per_feature);
-      }
-    } else {
-      arena.resize_for_tile(end - start, bins_per_feature);
-      accumulate_tile_row_first<0, true>(codes, binned.feature_count, gradients, rows, row_limit, start, end, arena,
-                                         bins_per_feature);
-    }
+    sum_into_arena<Code>(arena, end - start, bins_per_feature, [&](auto stride, auto check) {
+      accumulate_tile_row_first<decltype(stride)::value, decltype(check)::value>(
+          codes, binned.feature_count, gradients, rows, row_limit, start, end, arena, bins_per_feature);
+    });
   });
   materialize_tile_histograms(tile.start_feature, arena, bins_per_feature, output);
+  return output;
+}
+
+std::vector<core::FeatureHistogram> build_tile_histograms_from_columns(const core::BinnedMatrix& binned,
+                                                                       std::span<const core::GradientPair> gradients,
+                                                                       std::uint32_t first_row, std::size_t row_count,
+                                                                       const core::FeatureTile& tile,
+                                                                       std::size_t bins_per_feature) {
+  check_tile_inside(binned, tile);
+  const std::size_t start = tile.start_feature;
+  const std::size_t end = tile.end_feature;
+  const core::BinStorage& columns = binned.bins_column_major;
+  const auto needed = support::checked_mul(end, binned.row_count);
+  if (!needed || *needed > columns.size()) support::panic("column-major bin codes are shorter than the matrix");
+  const std::size_t row_limit = std::min(gradients.size(), binned.row_count);
+  if (row_count > row_limit || first_row > row_limit - row_count) {
+    const std::size_t first_bad = std::max<std::size_t>(first_row, row_limit);
+    detail::bad_row(static_cast<std::uint32_t>(first_bad), row_limit);
+  }
+  std::vector<core::FeatureHistogram> output;
+  output.reserve(end - start);
+  ThreadArenaBorrow borrow;
+  HistogramArena& arena = borrow.arena();
+  columns.visit([&](auto codes) {
+    using Code = typename decltype(codes)::value_type;
+    // One group's arena at a time, so that it stays in the first-level cache from its first
+    // addition to its copy into the histograms.
+    for (std::size_t group = start; group < end; group += kColumnGroupFeatures) {
+      const std::size_t group_end = std::min(end, group + kColumnGroupFeatures);
+      sum_into_arena<Code>(arena, group_end - group, bins_per_feature, [&](auto stride, auto check) {
+        accumulate_contiguous_columns<decltype(stride)::value, decltype(check)::value>(
+            codes, binned.row_count, gradients, first_row, row_count, group, group_end, arena, bins_per_feature);
+      });
+      materialize_tile_histograms(static_cast<std::uint32_t>(group), arena, bins_per_feature, output);
+    }
+  });
   return output;
 }
 
@@ -171,7 +196,8 @@ std::vector<core::FeatureHistogram> build_feature_histograms_for_tile(const core
                                                                       std::span<const core::GradientPair> gradients,
                                                                       const core::NodeSlice& node,
                                                                       const core::FeatureTile& tile,
-                                                                      std::size_t bins_per_feature) {
+                                                                      std::size_t bins_per_feature,
+                                                                      bool contiguous_rows) {
   if (tile.end_feature > binned.feature_count) {
     throw engine::EngineError::contract_violation("feature tile end " + std::to_string(tile.end_feature) +
                                                   " exceeds feature_count " + std::to_string(binned.feature_count));
@@ -179,10 +205,32 @@ std::vector<core::FeatureHistogram> build_feature_histograms_for_tile(const core
   const std::size_t width = tile.end_feature > tile.start_feature ? tile.end_feature - tile.start_feature : 0;
   // Both loops give the same sums; the arena loop reads the row-major codes, whose row holds all
   // of a tile's codes in one cache line, so it also wins for nodes whose rows are scattered.
-  if (tile_uses_arena(node.row_indices.size(), width, bins_per_feature)) {
-    return build_tile_histograms_with_arena(binned, gradients, node.row_indices, tile, bins_per_feature);
+  // Rows in one run read the column-major codes instead: each feature's codes then lie in
+  // sequence, and a tile reads only its own features' bytes.
+  const std::span<const std::uint32_t> rows = node.row_indices;
+  if (tile_uses_arena(rows.size(), width, bins_per_feature)) {
+    if (contiguous_rows && !binned.bins_column_major.empty()) {
+      return build_tile_histograms_from_columns(binned, gradients, rows.front(), rows.size(), tile, bins_per_feature);
+    }
+    return build_tile_histograms_with_arena(binned, gradients, rows, tile, bins_per_feature);
   }
-  return build_tile_histograms_per_feature(binned, gradients, node.row_indices, tile, bins_per_feature);
+  return build_tile_histograms_per_feature(binned, gradients, rows, tile, bins_per_feature);
+}
+
+bool rows_are_contiguous(std::span<const std::uint32_t> rows) {
+  if (rows.empty() || rows.back() < rows.front() || rows.back() - rows.front() + std::size_t{1} != rows.size()) {
+    return false;
+  }
+  // Compared in blocks without an early exit inside, so that the compiler can vectorize.
+  const std::uint32_t first = rows.front();
+  constexpr std::size_t kBlock = 1024;
+  for (std::size_t i = 0; i < rows.size(); i += kBlock) {
+    const std::size_t end = std::min(rows.size(), i + kBlock);
+    std::uint32_t differ = 0;
+    for (std::size_t k = i; k < end; ++k) differ |= rows[k] ^ (first + static_cast<std::uint32_t>(k));
+    if (differ != 0) return false;
+  }
+  return true;
 }
 
 std::vector<core::FeatureTile> histogram_passes(std::span<const core::FeatureTile> tiles, std::size_t feature_count,
@@ -249,6 +297,9 @@ core::HistogramBundle build_histograms(const core::BinnedMatrix& binned, std::sp
   bundle.node_id = node.node_id;
   bundle.histograms.reserve(total_width);
 
+  // Only the column loop asks, and only of nodes the arena loop serves.
+  const bool contiguous_rows = !binned.bins_column_major.empty() && bins_per_feature <= kArenaMaxBins &&
+                               rows_are_contiguous(node.row_indices);
   const std::size_t cells = saturating_product(node.row_indices.size(), total_width);
   const std::size_t pool = parallel::current_num_threads();
   if (feature_tiles.size() > 1 && cells >= kParallelTileCells && pool > 1) {
@@ -267,7 +318,8 @@ core::HistogramBundle build_histograms(const core::BinnedMatrix& binned, std::sp
       per_piece = parallel::parallel_map<std::vector<core::FeatureHistogram>>(
           pieces.size(),
           [&](std::size_t p) {
-            return build_feature_histograms_for_tile(binned, gradients, node, pieces[p], bins_per_feature);
+            return build_feature_histograms_for_tile(binned, gradients, node, pieces[p], bins_per_feature,
+                                                     contiguous_rows);
           },
           parallel::kDefaultMinParallel, team);
     }
@@ -278,7 +330,7 @@ core::HistogramBundle build_histograms(const core::BinnedMatrix& binned, std::sp
   }
   for (const core::FeatureTile& pass : histogram_passes(feature_tiles, binned.feature_count, 1)) {
     for (core::FeatureHistogram& histogram :
-         build_feature_histograms_for_tile(binned, gradients, node, pass, bins_per_feature)) {
+         build_feature_histograms_for_tile(binned, gradients, node, pass, bins_per_feature, contiguous_rows)) {
       bundle.histograms.push_back(std::move(histogram));
     }
   }

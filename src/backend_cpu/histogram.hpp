@@ -27,7 +27,9 @@ inline constexpr std::size_t kParallelCellsPerThread = 65536;
 // all of a piece's features, so narrow pieces repeat the per-row work (row index, gradient pair,
 // the row's cache line) once per piece: on 1,000,000 rows x 28 features the pass costs 0.57 ns
 // per row-feature for one piece of 28, 0.81 for pieces of 7, 0.98 for pieces of 4 and 1.48 for
-// pieces of 2. Pieces of 4 still let 7 threads share 28 features at a 1.7x total cost.
+// pieces of 2. Pieces of 4 still let 7 threads share 28 features at a 1.7x total cost. (Rows in
+// one run are summed from the column-major codes four features at a time whatever the piece, so
+// there pieces of 4 cost nothing extra.)
 inline constexpr std::size_t kMinPieceFeatures = 4;
 
 // The bundle of the node: for the tiles in the given order, one histogram of max_bin + 1 bins
@@ -57,12 +59,19 @@ std::vector<core::FeatureTile> histogram_passes(std::span<const core::FeatureTil
                                                 std::size_t threads);
 
 // The histograms of one tile's features, each of bins_per_feature bins. Chooses the row-first
-// arena loop for nodes of many rows and small bin counts, the per-feature loop otherwise.
+// arena loop for nodes of many rows and small bin counts (the column loop instead when
+// `contiguous_rows`, see rows_are_contiguous, and the matrix keeps its column-major codes), the
+// per-feature loop otherwise.
 std::vector<core::FeatureHistogram> build_feature_histograms_for_tile(const core::BinnedMatrix& binned,
                                                                       std::span<const core::GradientPair> gradients,
                                                                       const core::NodeSlice& node,
                                                                       const core::FeatureTile& tile,
-                                                                      std::size_t bins_per_feature);
+                                                                      std::size_t bins_per_feature,
+                                                                      bool contiguous_rows);
+
+// True when rows[k] == rows[0] + k for every k: the rows are one ascending run of the matrix, as
+// the root's are in a round without row sampling.
+bool rows_are_contiguous(std::span<const std::uint32_t> rows);
 
 // True when a tile of `width` features over `rows` node rows is built with the arena loop.
 bool tile_uses_arena(std::size_t rows, std::size_t width, std::size_t bins_per_feature);
@@ -78,13 +87,21 @@ inline constexpr std::size_t kRowMajorCacheBytes = std::size_t{256} << 10;
 bool per_feature_reads_row_major(std::span<const std::uint32_t> rows, std::size_t feature_count, std::size_t width,
                                  core::BinWidth code_width);
 
-// The two loops, callable directly so that they can be compared on the same input. The tile
+// The loops, callable directly so that they can be compared on the same input. The tile
 // must lie inside the matrix (panic otherwise).
 std::vector<core::FeatureHistogram> build_tile_histograms_with_arena(const core::BinnedMatrix& binned,
                                                                      std::span<const core::GradientPair> gradients,
                                                                      std::span<const std::uint32_t> rows,
                                                                      const core::FeatureTile& tile,
                                                                      std::size_t bins_per_feature);
+// The arena loop over column-major codes for the rows first_row .. first_row + row_count - 1,
+// in groups of kColumnGroupFeatures features. The matrix must keep its column-major codes
+// (panic otherwise), and a row outside the matrix panics.
+std::vector<core::FeatureHistogram> build_tile_histograms_from_columns(const core::BinnedMatrix& binned,
+                                                                       std::span<const core::GradientPair> gradients,
+                                                                       std::uint32_t first_row, std::size_t row_count,
+                                                                       const core::FeatureTile& tile,
+                                                                       std::size_t bins_per_feature);
 std::vector<core::FeatureHistogram> build_tile_histograms_per_feature(const core::BinnedMatrix& binned,
                                                                       std::span<const core::GradientPair> gradients,
                                                                       std::span<const std::uint32_t> rows,

@@ -31,20 +31,11 @@ std::vector<core::FeatureHistogram> sum_gathered_piece(const Code* block, const 
   const Code* const columns = block + column * n;
   ThreadArenaBorrow borrow;
   HistogramArena& arena = borrow.arena();
-  // The same arena layouts as the row-first loop: for 8-bit codes every code value has a cell,
-  // and a stray code is caught when the arena is read; wider codes are compared one by one.
-  if constexpr (sizeof(Code) == 1) {
-    if (bins <= kU8CodeValues) {
-      arena.resize_for_tile(width, kU8ArenaStride);
-      accumulate_columns<kU8ArenaStride, false>(columns, n, pairs, n, width, piece.start_feature, arena, bins);
-    } else {
-      arena.resize_for_tile(width, bins);
-      accumulate_columns<0, false>(columns, n, pairs, n, width, piece.start_feature, arena, bins);
-    }
-  } else {
-    arena.resize_for_tile(width, bins);
-    accumulate_columns<0, true>(columns, n, pairs, n, width, piece.start_feature, arena, bins);
-  }
+  // The same arena layouts as the row-first loop.
+  sum_into_arena<Code>(arena, width, bins, [&](auto stride, auto check) {
+    accumulate_columns<decltype(stride)::value, decltype(check)::value>(columns, n, pairs, n, width,
+                                                                        piece.start_feature, arena, bins);
+  });
   std::vector<core::FeatureHistogram> output;
   output.reserve(width);
   materialize_tile_histograms(piece.start_feature, arena, bins, output);

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <type_traits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -18,6 +19,7 @@
 
 #include "backend_cpu/arena.hpp"
 #include "core/histogram.hpp"
+#include "support/casts.hpp"
 #include "support/panic.hpp"
 
 namespace kestrune::backend_cpu {
@@ -59,10 +61,14 @@ struct GatheredPair {
 #if defined(__SSE2__)
 using RowIncrement = __m128;
 
+// The pair is read as one 8-byte load and squared lane-wise: five instructions where building
+// the lanes one float at a time takes seven, and this runs once per row and feature group.
 template <typename Pair>
 inline RowIncrement row_increment(const Pair& pair) {
-  const float grad = pair.grad;
-  return _mm_setr_ps(grad, pair.hess, grad * grad, 1.0f);
+  static_assert(sizeof(Pair) == 2 * sizeof(float) && offsetof(Pair, grad) == 0 && offsetof(Pair, hess) == sizeof(float));
+  const __m128 grad_hess = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(&pair)));  // g, h, 0, 0
+  const __m128 squares = _mm_mul_ps(grad_hess, grad_hess);                                  // g*g, h*h, 0, 0
+  return _mm_movelh_ps(grad_hess, _mm_unpacklo_ps(squares, _mm_set1_ps(1.0f)));             // g, h, g*g, 1
 }
 
 inline void add_row_to_cell(ArenaCell* cell, RowIncrement increment) {
@@ -213,109 +219,222 @@ void accumulate_tile_row_first(std::span<const Code> bins, std::size_t feature_c
 
 namespace detail {
 
-// kWidth features of column-major codes, feature k's code of row i at columns[k * column_stride +
-// i], rows [first, last), each row's pair at pairs[i]. The codes of eight (or, 16-bit, four)
-// rows of every feature are read as one word each before the rows are added, so no code load
-// waits for a cell store (see for_each_row_code); each row then adds to every feature's cell in
-// turn, rows in order.
-template <std::size_t kWidth, std::size_t kStride, bool kCheckCodes, typename Code, typename Pair>
-void accumulate_column_group(const Code* columns, std::size_t column_stride, const Pair* pairs, std::size_t first,
-                             std::size_t last, ArenaCell* cells, std::size_t stride, std::size_t bin_count,
-                             std::size_t first_feature) {
+// A column's codes for the rows [i, i + 8 / sizeof(Code)), in one load.
+template <typename Code>
+inline std::uint64_t column_word(const Code* column, std::size_t i) {
+  std::uint64_t word;
+  std::memcpy(&word, column + i, sizeof(word));
+  return word;
+}
+
+template <bool kCheckCodes>
+inline void add_code_to_cell(ArenaCell* feature_cells, std::size_t code, RowIncrement increment, std::size_t bin_count,
+                             std::size_t feature) {
+  if constexpr (kCheckCodes) {
+    if (code >= bin_count) [[unlikely]] bad_code(code, feature, bin_count);
+  }
+  add_row_to_cell(feature_cells + code, increment);
+}
+
+// Adds the rows [0, n) of kGroup features' columns (column g's code of row i at columns[g][i],
+// its cells from cells + g * stride) in row order. A row's codes come from one word per feature
+// read for a run of rows before that run's cell stores, into named registers, so that no code
+// load waits for a store whose address an earlier code load gave (see for_each_row_code).
+template <std::size_t kGroup, std::size_t kStride, bool kCheckCodes, typename Code, typename Pair>
+void add_column_group(const Code* const* columns, const Pair* pairs, std::size_t n, ArenaCell* cells,
+                      std::size_t stride, std::size_t bin_count, std::size_t first_feature) {
+  static_assert(kGroup >= 1 && kGroup <= 4);
   if constexpr (kStride != 0) stride = kStride;
   constexpr std::size_t kPerWord = sizeof(std::uint64_t) / sizeof(Code);
   constexpr unsigned kCodeBits = 8 * sizeof(Code);
-  const auto add = [&](std::size_t k, std::size_t code, RowIncrement increment) {
-    if constexpr (kCheckCodes) {
-      if (code >= bin_count) [[unlikely]] bad_code(code, first_feature + k, bin_count);
-    }
-    add_row_to_cell(cells + k * stride + code, increment);
-  };
-  std::size_t i = first;
+  const Code* const c0 = columns[0];
+  const Code* const c1 = kGroup > 1 ? columns[1] : nullptr;
+  const Code* const c2 = kGroup > 2 ? columns[2] : nullptr;
+  const Code* const c3 = kGroup > 3 ? columns[3] : nullptr;
+  ArenaCell* const h0 = cells;
+  ArenaCell* const h1 = cells + stride;
+  ArenaCell* const h2 = cells + 2 * stride;
+  ArenaCell* const h3 = cells + 3 * stride;
+  std::size_t i = 0;
   if constexpr (std::endian::native == std::endian::little) {
-    for (; i + kPerWord <= last; i += kPerWord) {
-      std::uint64_t words[kWidth];
-#pragma GCC unroll 4
-      for (std::size_t k = 0; k < kWidth; ++k) std::memcpy(&words[k], columns + k * column_stride + i, sizeof(words[k]));
+    for (; i + kPerWord <= n; i += kPerWord) {
+      const std::uint64_t w0 = column_word(c0, i);
+      std::uint64_t w1 = 0, w2 = 0, w3 = 0;
+      if constexpr (kGroup > 1) w1 = column_word(c1, i);
+      if constexpr (kGroup > 2) w2 = column_word(c2, i);
+      if constexpr (kGroup > 3) w3 = column_word(c3, i);
 #pragma GCC unroll 8
       for (std::size_t j = 0; j < kPerWord; ++j) {
         const RowIncrement increment = row_increment(pairs[i + j]);
-#pragma GCC unroll 4
-        for (std::size_t k = 0; k < kWidth; ++k) {
-          add(k, static_cast<std::size_t>(static_cast<Code>(words[k] >> (kCodeBits * j))), increment);
+        const unsigned shift = kCodeBits * static_cast<unsigned>(j);
+        add_code_to_cell<kCheckCodes>(h0, static_cast<Code>(w0 >> shift), increment, bin_count, first_feature);
+        if constexpr (kGroup > 1) {
+          add_code_to_cell<kCheckCodes>(h1, static_cast<Code>(w1 >> shift), increment, bin_count, first_feature + 1);
+        }
+        if constexpr (kGroup > 2) {
+          add_code_to_cell<kCheckCodes>(h2, static_cast<Code>(w2 >> shift), increment, bin_count, first_feature + 2);
+        }
+        if constexpr (kGroup > 3) {
+          add_code_to_cell<kCheckCodes>(h3, static_cast<Code>(w3 >> shift), increment, bin_count, first_feature + 3);
         }
       }
     }
   }
-  for (; i < last; ++i) {
+  for (; i < n; ++i) {
     const RowIncrement increment = row_increment(pairs[i]);
-    for (std::size_t k = 0; k < kWidth; ++k) add(k, static_cast<std::size_t>(columns[k * column_stride + i]), increment);
+    for (std::size_t g = 0; g < kGroup; ++g) {
+      add_code_to_cell<kCheckCodes>(cells + g * stride, columns[g][i], increment, bin_count, first_feature + g);
+    }
   }
 }
 
 }  // namespace detail
 
-// Column-first accumulation of `width` features into an arena of that many features: feature k's
-// code of row i at columns[k * column_stride + i] and the row's pair at pairs[i], for i in
-// [0, n). Features are taken four at a time, each group in one pass over the rows (its cells stay
-// in the core's first-level cache); every bin receives its rows in order. kStride and
-// kCheckCodes as for the row-first loop.
+// The features per group of the column loop: four arenas of 8-bit codes (4 x 260 cells) fit
+// the core's first-level cache beside the streams of codes and pairs.
+inline constexpr std::size_t kColumnGroupFeatures = 4;
+
+// Column-first accumulation of `width` features into an arena of that many features whose stride
+// is at least bin_count: feature k's code of row i at columns[k * column_stride + i] and the row's
+// pair at pairs[i], for i in [0, n). The features are taken kColumnGroupFeatures at a time, each
+// group in one pass over the rows; every bin receives its rows in order, as in the row-first
+// loop. kStride and kCheckCodes as there; carry_every as there.
 template <std::size_t kStride, bool kCheckCodes, typename Code, typename Pair>
 void accumulate_columns(const Code* columns, std::size_t column_stride, const Pair* pairs, std::size_t n,
-                        std::size_t width, std::size_t first_feature, HistogramArena& arena, std::size_t bin_count) {
+                        std::size_t width, std::size_t first_feature, HistogramArena& arena, std::size_t bin_count,
+                        std::size_t carry_every = kExactFloatCountRows) {
   const std::size_t stride = arena.bins_per_feature();
   support::invariant(arena.feature_count() == width && stride >= bin_count && (kStride == 0 || kStride == stride),
-                     "histogram arena does not fit the tile");
+                     "histogram arena does not fit the column group");
   ArenaCell* const cells = arena.cells().data();
-  // Blocks of a whole number of words, so that only the last block has a partial word.
-  constexpr std::size_t kBlockRows = kExactFloatCountRows / 8 * 8;
-  for (std::size_t block = 0; block < n; block += kBlockRows) {
+  const std::size_t block_rows = std::clamp<std::size_t>(carry_every, 1, kExactFloatCountRows);
+  const Code* group[kColumnGroupFeatures] = {};
+  for (std::size_t block = 0; block < n; block += block_rows) {
     if (block > 0) arena.carry_counts();
-    const std::size_t last = std::min(n, block + kBlockRows);
-    for (std::size_t k = 0; k < width; k += 4) {
-      const Code* group = columns + k * column_stride;
-      ArenaCell* group_cells = cells + k * stride;
+    const std::size_t rows = std::min(n - block, block_rows);
+    for (std::size_t k = 0; k < width; k += kColumnGroupFeatures) {
+      const std::size_t group_width = std::min(width - k, kColumnGroupFeatures);
+      for (std::size_t g = 0; g < group_width; ++g) group[g] = columns + (k + g) * column_stride + block;
+      ArenaCell* const group_cells = cells + k * stride;
       const std::size_t feature = first_feature + k;
-      switch (std::min<std::size_t>(width - k, 4)) {
+      switch (group_width) {
         case 1:
-          detail::accumulate_column_group<1, kStride, kCheckCodes>(group, column_stride, pairs, block, last, group_cells,
-                                                                   stride, bin_count, feature);
+          detail::add_column_group<1, kStride, kCheckCodes>(group, pairs + block, rows, group_cells, stride, bin_count,
+                                                            feature);
           break;
         case 2:
-          detail::accumulate_column_group<2, kStride, kCheckCodes>(group, column_stride, pairs, block, last, group_cells,
-                                                                   stride, bin_count, feature);
+          detail::add_column_group<2, kStride, kCheckCodes>(group, pairs + block, rows, group_cells, stride, bin_count,
+                                                            feature);
           break;
         case 3:
-          detail::accumulate_column_group<3, kStride, kCheckCodes>(group, column_stride, pairs, block, last, group_cells,
-                                                                   stride, bin_count, feature);
+          detail::add_column_group<3, kStride, kCheckCodes>(group, pairs + block, rows, group_cells, stride, bin_count,
+                                                            feature);
           break;
         default:
-          detail::accumulate_column_group<4, kStride, kCheckCodes>(group, column_stride, pairs, block, last, group_cells,
-                                                                   stride, bin_count, feature);
+          detail::add_column_group<4, kStride, kCheckCodes>(group, pairs + block, rows, group_cells, stride, bin_count,
+                                                            feature);
           break;
       }
     }
   }
 }
 
+// The column loop for a node whose rows are the run first_row, first_row + 1, ...,
+// first_row + n - 1, from column-major codes (feature f's code of row r at f * row_count + r):
+// the features [start, end), at most kColumnGroupFeatures, so that their arena stays in the
+// core's first-level cache. Rows outside the gradients or the columns are a caller's bug.
+template <std::size_t kStride, bool kCheckCodes, typename Code>
+void accumulate_contiguous_columns(std::span<const Code> columns, std::size_t row_count,
+                                   std::span<const core::GradientPair> gradients, std::size_t first_row,
+                                   std::size_t n, std::size_t start, std::size_t end, HistogramArena& arena,
+                                   std::size_t bin_count, std::size_t carry_every = kExactFloatCountRows) {
+  const std::size_t width = end - start;
+  support::invariant(width >= 1 && width <= kColumnGroupFeatures, "histogram arena does not fit the column group");
+  const auto covered = support::checked_mul(end, row_count);
+  support::invariant(first_row + n <= row_count && first_row + n <= gradients.size() && covered &&
+                         *covered <= columns.size(),
+                     "column group rows lie outside the codes");
+  accumulate_columns<kStride, kCheckCodes>(columns.data() + start * row_count + first_row, row_count,
+                                           gradients.data() + first_row, n, width, start, arena, bin_count,
+                                           carry_every);
+}
+
+// Sets `arena` up for `width` features of `bin_count` bins summed from codes of type Code and
+// calls sum(kStride, kCheckCodes) with the matching constants of the loops above: for 8-bit
+// codes the arena has a cell for every code value, so stray codes land in cells at or above
+// bin_count, which materialize_tile_histograms checks; wider codes are compared one by one.
+template <typename Code, typename Sum>
+void sum_into_arena(HistogramArena& arena, std::size_t width, std::size_t bin_count, Sum&& sum) {
+  using NoCheck = std::false_type;
+  if constexpr (sizeof(Code) == 1) {
+    if (bin_count <= kU8CodeValues) {
+      arena.resize_for_tile(width, kU8ArenaStride);
+      sum(std::integral_constant<std::size_t, kU8ArenaStride>{}, NoCheck{});
+    } else {
+      arena.resize_for_tile(width, bin_count);
+      sum(std::integral_constant<std::size_t, 0>{}, NoCheck{});
+    }
+  } else {
+    arena.resize_for_tile(width, bin_count);
+    sum(std::integral_constant<std::size_t, 0>{}, std::true_type{});
+  }
+}
+
+namespace detail {
+
+inline void add_pair_to_bin(std::span<core::HistogramBin> out, std::size_t code, core::GradientPair pair,
+                            std::size_t feature) {
+  if (code >= out.size()) [[unlikely]] bad_code(code, feature, out.size());
+  core::HistogramBin& bin = out[code];
+  bin.grad_sum += pair.grad;
+  bin.hess_sum += pair.hess;
+  bin.grad_sq_sum += pair.grad * pair.grad;
+  bin.count += 1;
+}
+
+}  // namespace detail
+
 // Sums one feature over the node's rows into `out` (one bin per code value), the code of row r
 // at position r * row_step + column_offset of `codes`. Every position the rows below row_limit
 // can reach must lie inside `codes`.
+//
+// The codes and pairs of eight rows are read before the first of their bin updates (see
+// for_each_row_code: a code read after the previous row's bin store would wait for that store's
+// address, and the scattered rows' cache misses would come one after another). The updates
+// keep the row order. A group with a row at or beyond row_limit is left to the row-by-row loop,
+// which stops at the first fault in row order.
 template <typename Code>
 void accumulate_feature(std::span<const Code> codes, std::size_t row_step, std::size_t column_offset,
                         std::size_t feature, std::span<const core::GradientPair> gradients,
                         std::span<const std::uint32_t> rows, std::size_t row_limit, std::span<core::HistogramBin> out) {
-  const std::size_t bin_count = out.size();
-  for (const std::uint32_t row : rows) {
+  constexpr std::size_t kAhead = 8;
+  const Code* const column = codes.data() + column_offset;
+  const core::GradientPair* const pairs = gradients.data();
+  const std::size_t n = rows.size();
+  std::size_t i = 0;
+  for (; i + kAhead <= n; i += kAhead) {
+    std::uint32_t group[kAhead];
+    std::uint32_t highest = 0;
+#pragma GCC unroll 8
+    for (std::size_t k = 0; k < kAhead; ++k) {
+      group[k] = rows[i + k];
+      highest = std::max(highest, group[k]);
+    }
+    if (highest >= row_limit) [[unlikely]] break;
+    std::size_t code[kAhead];
+    core::GradientPair pair[kAhead];
+#pragma GCC unroll 8
+    for (std::size_t k = 0; k < kAhead; ++k) {
+      code[k] = column[group[k] * row_step];
+      pair[k] = pairs[group[k]];
+    }
+#pragma GCC unroll 8
+    for (std::size_t k = 0; k < kAhead; ++k) detail::add_pair_to_bin(out, code[k], pair[k], feature);
+  }
+  for (; i < n; ++i) {
+    const std::uint32_t row = rows[i];
     if (row >= row_limit) detail::bad_row(row, row_limit);
-    const std::size_t code = codes[row * row_step + column_offset];
-    if (code >= bin_count) [[unlikely]] detail::bad_code(code, feature, bin_count);
-    const core::GradientPair pair = gradients[row];
-    core::HistogramBin& bin = out[code];
-    bin.grad_sum += pair.grad;
-    bin.hess_sum += pair.hess;
-    bin.grad_sq_sum += pair.grad * pair.grad;
-    bin.count += 1;
+    detail::add_pair_to_bin(out, codes[row * row_step + column_offset], pairs[row], feature);
   }
 }
 

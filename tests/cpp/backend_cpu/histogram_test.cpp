@@ -89,6 +89,46 @@ TEST(HistogramBuild, EveryLoopMatchesTheNaiveSums) {
   }
 }
 
+// The column loop for rows in one run, against the definition: runs at several offsets and of
+// lengths around the eight rows one word holds, a tile that starts inside the matrix, groups
+// of 1-4 features (1-9 and 28 features), 8- and 16-bit codes.
+TEST(HistogramBuild, ColumnLoopMatchesTheNaiveSumsForRowRuns) {
+  std::mt19937 rng(17);
+  for (const bool wide : {false, true}) {
+    for (const std::size_t features : {1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 9u, 28u}) {
+      const MatrixShape shape{70, features, wide ? std::uint16_t{299} : std::uint16_t{255},
+                              wide ? std::uint16_t{299} : std::uint16_t{255}, wide, true, 0.2};
+      const core::BinnedMatrix binned = test::random_matrix(shape, rng);
+      const auto gradients = test::random_gradients(shape.rows, rng);
+      const std::size_t bins = binned.max_bin + 1u;
+      for (const std::uint32_t first : {0u, 3u, 8u, 13u}) {
+        for (const std::size_t n : {std::size_t{1}, std::size_t{7}, std::size_t{8}, std::size_t{9}, std::size_t{45},
+                                    shape.rows - first}) {
+          SCOPED_TRACE(testing::Message() << wide << " " << features << " features, rows " << first << " + " << n);
+          std::vector<std::uint32_t> rows(n);
+          for (std::size_t k = 0; k < n; ++k) rows[k] = first + static_cast<std::uint32_t>(k);
+          const core::FeatureTile tile{static_cast<std::uint32_t>(features / 3), static_cast<std::uint32_t>(features)};
+          expect_same_histograms(build_tile_histograms_from_columns(binned, gradients, first, n, tile, bins),
+                                 naive_tile(binned, gradients, rows, tile));
+        }
+      }
+      EXPECT_TRUE(test::panics_with(
+          [&] { build_tile_histograms_from_columns(binned, gradients, 60, 11, {0, 1}, bins); }, "row 70"));
+    }
+  }
+}
+
+TEST(HistogramBuild, RowRunsAreRecognised) {
+  const std::vector<std::uint32_t> lists[] = {{5}, {5, 6, 7}, {}, {5, 7, 6}, {5, 5, 6}, {7, 6, 5}, {0, 2}};
+  const bool contiguous[] = {true, true, false, false, false, false, false};
+  for (std::size_t i = 0; i < std::size(lists); ++i) EXPECT_EQ(rows_are_contiguous(lists[i]), contiguous[i]) << i;
+  std::vector<std::uint32_t> long_run(5000);
+  for (std::uint32_t k = 0; k < 5000; ++k) long_run[k] = 100 + k;
+  EXPECT_TRUE(rows_are_contiguous(long_run));
+  std::swap(long_run[2500], long_run[2501]);  // the ends still span exactly the list's length
+  EXPECT_FALSE(rows_are_contiguous(long_run));
+}
+
 TEST(HistogramBuild, LoopChoiceFollowsRowsCellsAndBinCount) {
   struct Choice {
     std::size_t rows, width, bins;
@@ -119,14 +159,19 @@ TEST(HistogramBuild, TilesKeepTheirGivenOrder) {
   EXPECT_EQ(features, (std::vector<std::uint32_t>{5, 6, 7, 0, 1}));
 }
 
-// Above and below the parallel threshold, with several tiles: the pool (when the process has
-// more than one thread) builds exactly what the definition gives.
+// Above and below the parallel threshold, with several tiles, on scattered rows and on a run of
+// rows: the pool (when the process has more than one thread) builds exactly what the definition
+// gives.
 TEST(HistogramBuild, ManyTilesOnThePoolMatchTheDefinition) {
   std::mt19937 rng(11);
-  for (const std::size_t node_rows : {100u, 132u, 3000u}) {
+  for (const std::size_t node_rows : {100u, 132u, 3000u, 2999u}) {
     const core::BinnedMatrix binned = test::random_matrix({3000, 1000, 255, 255, false, true, 0.1}, rng);
     const auto gradients = test::random_gradients(3000, rng);
-    const auto rows = test::random_rows(3000, node_rows, true, rng);
+    // The last list is the run of rows 1 .. 2999, which the column loop reads.
+    auto rows = test::random_rows(3000, node_rows, node_rows != 2999, rng);
+    if (node_rows == 2999) {
+      for (std::uint32_t k = 0; k < 2999; ++k) rows[k] = k + 1;
+    }
     std::vector<core::FeatureTile> tiles;
     for (std::uint32_t start = 0; start < 1000; start += 64) {
       tiles.push_back(core::FeatureTile::make(start, std::min<std::uint32_t>(start + 64, 1000)));
@@ -195,12 +240,36 @@ TEST(HistogramBuild, CodeAboveMaxBinPanicsOnEveryLoop) {
                                   "bin code"));
     EXPECT_TRUE(test::panics_with([&] { build_tile_histograms_per_feature(binned, gradients, rows, tile, bins); },
                                   "bin code"));
+    EXPECT_TRUE(test::panics_with([&] { build_tile_histograms_from_columns(binned, gradients, 0, 400, tile, bins); },
+                                  "bin code"));
     const std::vector<core::FeatureTile> tiles{{0, 35}, {35, 70}};
     EXPECT_TRUE(test::panics_with(
         [&] { build_histograms(binned, gradients, core::NodeSlice::make(0, rows), tiles); }, "bin code"));
     // Rows that avoid the bad cell build normally.
     rows.pop_back();
     EXPECT_NO_THROW(build_histograms(binned, gradients, core::NodeSlice::make(0, rows), tiles));
+  }
+}
+
+// The per-feature loop reads eight rows ahead, yet stops at the first fault in row order: a row
+// outside the matrix, or the stray code of an earlier row in the same eight.
+TEST(HistogramBuild, PerFeatureLoopStopsAtTheFirstFaultInRowOrder) {
+  std::mt19937 rng(9);
+  core::BinnedMatrix binned = test::random_matrix({40, 3, 15, 255, false, true, 0.0}, rng);
+  binned.set_bin(20, 1, 255);
+  const auto gradients = test::random_gradients(40, rng);
+  struct Fault {
+    std::vector<std::uint32_t> rows;
+    const char* message;
+  };
+  const Fault faults[] = {
+      {{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 40, 11, 12, 13, 14, 15, 16}, "histogram row 40 is outside"},
+      {{0, 1, 2, 3, 4, 5, 6, 7, 8, 20, 40, 11, 12, 13, 14, 15, 16}, "bin code 255 of feature 1"},
+      {{39, 38, 20}, "bin code 255 of feature 1"},
+  };
+  for (const Fault& fault : faults) {
+    EXPECT_TRUE(test::panics_with([&] { build_tile_histograms_per_feature(binned, gradients, fault.rows, {1, 2}, 16); },
+                                  fault.message));
   }
 }
 
@@ -238,6 +307,15 @@ TEST(HistogramArena, CarriedCountsMatchTheDefinition) {
     std::vector<core::FeatureHistogram> built;
     materialize_tile_histograms(0, arena, 256, built);
     expect_same_histograms(built, naive_tile(binned, gradients, rows, {0, 6}));
+    // The column loop over the run of rows 20 .. 299, features 2 .. 5.
+    HistogramArena group(4, 260);
+    accumulate_contiguous_columns<260, false>(binned.bins_column_major.u8(), 300, std::span(gradients), 20, 280, 2, 6,
+                                              group, 256, carry_every);
+    built.clear();
+    materialize_tile_histograms(2, group, 256, built);
+    std::vector<std::uint32_t> run(280);
+    for (std::uint32_t k = 0; k < 280; ++k) run[k] = 20 + k;
+    expect_same_histograms(built, naive_tile(binned, gradients, run, {2, 6}));
   }
 }
 
