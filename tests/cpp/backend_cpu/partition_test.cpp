@@ -223,7 +223,7 @@ TEST(PartitionGroups, FirstRowOutsideTheDataInNodeOrderPanics) {
       {{{70, 500}, {3, 600}}, 600},        // in different groups (and blocks)
   };
   for (const Case& c : cases) {
-    std::vector<std::uint32_t> rows(67);
+    std::vector<std::uint32_t> rows(80);
     for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = static_cast<std::uint32_t>(i);
     for (const auto& [position, row] : c.bad) rows[position] = row;
     const std::string message = "partition row " + std::to_string(c.expected) +
