@@ -30,6 +30,55 @@ struct RowPiece {
   std::size_t end;
 };
 
+// Rows whose predictions are all read before any of them is written back. Some cores hold every
+// load back until the addresses of all older stores are known; a store to predictions[rows[i]]
+// would make the next row's index and prediction wait for it. The group's indices are read
+// first (into registers), then its predictions, then its sums are stored.
+constexpr std::size_t kUpdateGroupRows = 8;
+// Rows ahead whose predictions are fetched: a leaf's rows lie scattered over the matrix.
+constexpr std::size_t kUpdatePrefetchRows = 32;
+
+// predictions[row] = finish(row, predictions[row]) for every row, in order. A group is read before
+// it is written only when its rows ascend: a row listed twice in one group must see its own
+// earlier update, so such a group (never made by the growers, whose rows ascend) goes row by row.
+// finish_group(value) does the same for a whole group: value[k] of rows[k], in place.
+template <typename Finish, typename FinishGroup>
+void update_predictions(std::span<float> predictions, std::span<const std::uint32_t> rows, Finish&& finish,
+                        FinishGroup&& finish_group) {
+  float* const data = predictions.data();
+  const std::size_t n = rows.size();
+  std::size_t i = 0;
+  for (; i + kUpdateGroupRows <= n; i += kUpdateGroupRows) {
+    if (i + kUpdatePrefetchRows + kUpdateGroupRows <= n) {
+#pragma GCC unroll 8
+      for (std::size_t k = 0; k < kUpdateGroupRows; ++k) {
+        // Prefetching never faults, so the address need not lie inside the predictions.
+        const std::uintptr_t ahead = reinterpret_cast<std::uintptr_t>(data) +
+                                     std::uintptr_t{rows[i + kUpdatePrefetchRows + k]} * sizeof(float);
+        __builtin_prefetch(reinterpret_cast<const void*>(ahead), 1);
+      }
+    }
+    std::uint32_t index[kUpdateGroupRows];
+    bool ascending = true;
+#pragma GCC unroll 8
+    for (std::size_t k = 0; k < kUpdateGroupRows; ++k) {
+      index[k] = rows[i + k];
+      if (k > 0) ascending &= index[k - 1] < index[k];
+    }
+    if (!ascending) [[unlikely]] {
+      for (std::size_t k = 0; k < kUpdateGroupRows; ++k) data[index[k]] = finish(index[k], data[index[k]]);
+      continue;
+    }
+    float value[kUpdateGroupRows];
+#pragma GCC unroll 8
+    for (std::size_t k = 0; k < kUpdateGroupRows; ++k) value[k] = data[index[k]];
+    finish_group(index, value);
+#pragma GCC unroll 8
+    for (std::size_t k = 0; k < kUpdateGroupRows; ++k) data[index[k]] = value[k];
+  }
+  for (; i < n; ++i) data[rows[i]] = finish(rows[i], data[rows[i]]);
+}
+
 }  // namespace
 
 TreePredictionUpdates::TreePredictionUpdates(const TreeGrowthRequest& request)
@@ -117,17 +166,23 @@ void TreePredictionUpdates::apply(std::span<const TrainedStump> stumps) {
         const std::span<const std::uint32_t> rows =
             std::span<const std::uint32_t>(leaves_[piece.leaf].rows).subspan(piece.begin, piece.end - piece.begin);
         if (!path.constants.empty()) {
-          for (const std::uint32_t row : rows) {
-            float prediction = predictions_[row];
+          const auto finish = [&](std::uint32_t, float prediction) {
             for (const float increment : path.constants) prediction += increment;
-            predictions_[row] = prediction;
-          }
+            return prediction;
+          };
+          // Step by step over the group: each row still gains the increments in path order.
+          const auto finish_group = [&](const std::uint32_t*, float* value) {
+            for (const float increment : path.constants) {
+#pragma GCC unroll 8
+              for (std::size_t k = 0; k < kUpdateGroupRows; ++k) value[k] += increment;
+            }
+          };
+          update_predictions(predictions_, rows, finish, finish_group);
           return;
         }
-        for (const std::uint32_t row : rows) {
+        const auto finish = [&](std::uint32_t row, float prediction) {
           // A row whose offset overflows has no raw values: only the intercepts apply.
           const std::size_t offset = support::checked_mul(row, feature_count_).value_or(raw_values_.size());
-          float prediction = predictions_[row];
           for (const core::LeafValue* step : path.steps) {
             if (const float* constant = std::get_if<float>(step)) {
               prediction += *constant;
@@ -135,8 +190,12 @@ void TreePredictionUpdates::apply(std::span<const TrainedStump> stumps) {
               prediction += linear_leaf_value_at(std::get<core::LinearLeaf>(*step), raw_values_, offset);
             }
           }
-          predictions_[row] = prediction;
-        }
+          return prediction;
+        };
+        const auto finish_group = [&](const std::uint32_t* index, float* value) {
+          for (std::size_t k = 0; k < kUpdateGroupRows; ++k) value[k] = finish(index[k], value[k]);
+        };
+        update_predictions(predictions_, rows, finish, finish_group);
       },
       parallel::kDefaultMinParallel, total_rows / kLeafUpdateRowsPerThread);
   for (SettledLeaf& settled : leaves_) drop_rows(std::move(settled.rows));

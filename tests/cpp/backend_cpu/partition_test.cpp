@@ -159,6 +159,83 @@ TEST(PartitionProperty, LargeNodesMatchTheSerialLoop) {
   }
 }
 
+// Rows are routed in groups whose sides are read before any of them is stored: every node size
+// around the group length, every side pattern of eight consecutive rows (and long runs of one
+// side), both code layouts, serially and in blocks that cut groups anywhere, against a plain
+// loop that routes and sums row by row in node order.
+TEST(PartitionGroups, EverySizeAndSidePatternMatchesARowByRowLoop) {
+  std::mt19937 rng(5);
+  const std::size_t matrix_rows = 300;
+  const auto gradients = test::random_gradients(matrix_rows, rng);
+  const SplitCandidate split = numeric_split(1, 3, true);
+  for (const bool column_major : {true, false}) {
+    for (const std::size_t n : {0u, 1u, 8u, 31u, 32u, 33u, 64u, 100u, 257u}) {
+      // Pattern p < 256 sends row i of the node left when bit i % 8 of p is set; 256 and 257 are
+      // runs of 40 rows of one side, then the other.
+      for (std::uint32_t pattern = 0; pattern < 258; ++pattern) {
+        const auto rows = test::random_rows(matrix_rows, n, pattern % 2 == 0, rng);
+        std::vector<std::uint16_t> codes(matrix_rows, 7);  // 7 goes right, 0 left
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+          const bool left = pattern < 256 ? (pattern >> (i % 8)) & 1u : (i / 40 + pattern) % 2 == 0;
+          codes[rows[i]] = left ? 0 : 7;
+        }
+        core::BinnedMatrix binned = single_feature(codes, 9, 9);
+        if (!column_major) binned.bins_column_major = core::BinStorage();
+        std::vector<std::uint32_t> left, right;
+        core::HistogramBin left_stats, right_stats;
+        for (const std::uint32_t r : rows) {
+          const bool goes_left = codes[r] == 0;
+          (goes_left ? left : right).push_back(r);
+          core::HistogramBin& stats = goes_left ? left_stats : right_stats;
+          stats.grad_sum += gradients[r].grad;
+          stats.hess_sum += gradients[r].hess;
+          stats.grad_sq_sum += gradients[r].grad * gradients[r].grad;
+          stats.count += 1;
+        }
+        for (const std::size_t chunk : {0u, 5u, 32u, 45u}) {
+          SCOPED_TRACE(::testing::Message() << "column-major " << column_major << ", " << n << " rows, pattern "
+                                            << pattern << ", chunk " << chunk);
+          const core::PartitionResult result = partition_rows(binned, gradients, rows, split, chunk);
+          ASSERT_EQ(result.left_rows, left);
+          ASSERT_EQ(result.right_rows, right);
+          ASSERT_TRUE(same_bin(result.left_stats, left_stats));
+          ASSERT_TRUE(same_bin(result.right_stats, right_stats));
+        }
+      }
+    }
+  }
+}
+
+// A group's rows are checked before any of its sides is read: the first row outside the data in
+// node order panics, wherever it lies in its group or block and whatever rows follow it.
+TEST(PartitionGroups, FirstRowOutsideTheDataInNodeOrderPanics) {
+  const core::BinnedMatrix binned = core::BinnedMatrix::make(100, 2, 255, std::vector<std::uint8_t>(200, 3));
+  const std::vector<core::GradientPair> gradients(100, core::GradientPair{1.0f, 1.0f});
+  struct Case {
+    std::vector<std::pair<std::size_t, std::uint32_t>> bad;  // (position in the node, row)
+    std::uint32_t expected;
+  };
+  const Case cases[] = {
+      {{{37, 100}}, 100},                  // inside a full group, after good rows
+      {{{5, 2000}, {20, 1000}}, 2000},     // two in one group: the first, not the smallest
+      {{{5, 1000}, {20, 2000}}, 1000},     // nor the largest
+      {{{65, 4000}, {66, 3000}}, 4000},    // in the last, partial group
+      {{{70, 500}, {3, 600}}, 600},        // in different groups (and blocks)
+  };
+  for (const Case& c : cases) {
+    std::vector<std::uint32_t> rows(80);
+    for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = static_cast<std::uint32_t>(i);
+    for (const auto& [position, row] : c.bad) rows[position] = row;
+    const std::string message = "partition row " + std::to_string(c.expected) +
+                                " is outside the 100 rows the gradients and bin codes cover";
+    for (const std::size_t chunk : {0u, 16u, 40u}) {
+      EXPECT_TRUE(test::panics_with([&] { partition_rows(binned, gradients, rows, numeric_split(1, 0, true), chunk); },
+                                    message))
+          << "expected row " << c.expected << ", chunk " << chunk;
+    }
+  }
+}
+
 TEST(PartitionErrors, ChecksInOrder) {
   const core::BinnedMatrix binned = core::BinnedMatrix::make(4, 2, 255, std::vector<std::uint8_t>(8, 3));
   const std::vector<core::GradientPair> gradients(4, core::GradientPair{1.0f, 1.0f});
