@@ -12,6 +12,8 @@ InteractionMasks InteractionMasks::for_tree(const core::TrainParams& params, std
 }
 
 std::optional<std::uint64_t> InteractionMasks::mask_of(std::uint32_t local_id) const {
+  if (!index_) return std::nullopt;
+  const std::lock_guard<std::mutex> lock(*mutex_);
   const auto found = masks_.find(local_id);
   if (found == masks_.end()) return std::nullopt;
   return found->second;
@@ -22,6 +24,7 @@ void InteractionMasks::assign_children(std::uint32_t parent_local_id, std::uint3
   const std::optional<std::uint64_t> parent = mask_of(parent_local_id);
   if (!parent || !index_) return;
   const std::uint64_t child = index_->child_mask(*parent, split_feature);
+  const std::lock_guard<std::mutex> lock(*mutex_);
   masks_.insert_or_assign(left_local_id, child);
   masks_.insert_or_assign(right_local_id, child);
 }

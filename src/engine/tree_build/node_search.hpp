@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <unordered_map>
@@ -38,6 +40,8 @@ class InteractionMasks {
 
  private:
   std::optional<InteractionConstraintIndex> index_;
+  // Node tasks read masks while the grower assigns those of other nodes' children.
+  std::unique_ptr<std::mutex> mutex_ = std::make_unique<std::mutex>();
   std::unordered_map<std::uint32_t, std::uint64_t> masks_;
 };
 
