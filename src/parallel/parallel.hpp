@@ -188,6 +188,45 @@ T parallel_reduce(std::size_t count, const T& identity, Map&& map, Combine&& com
   return total;
 }
 
+// A task handed to the pool's idle workers while the calling thread goes on with other work
+// (which may make parallel calls of its own). wait() returns once the task has run, running it
+// on the calling thread if no worker has started it, and rethrows its exception; a task that is
+// destroyed unwaited is waited for first, its exception dropped. Only the thread that posted
+// the task may wait for it. On a pool of one thread the task runs inside wait().
+template <typename F>
+class PostedTask {
+ public:
+  explicit PostedTask(F task) : task_(std::move(task)) { handle_ = detail::post_block(&run, this); }
+  ~PostedTask() { collect(); }
+  PostedTask(const PostedTask&) = delete;
+  PostedTask& operator=(const PostedTask&) = delete;
+
+  void wait() {
+    collect();
+    if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
+  }
+
+ private:
+  static void run(void* self, std::size_t) noexcept {
+    auto* posted = static_cast<PostedTask*>(self);
+    try {
+      posted->task_();
+    } catch (...) {
+      posted->error_ = std::current_exception();
+    }
+  }
+  void collect() noexcept {
+    if (collected_) return;
+    collected_ = true;
+    detail::collect_posted(handle_, &run, this);
+  }
+
+  F task_;
+  std::size_t handle_ = detail::kNotPosted;
+  std::exception_ptr error_;
+  bool collected_ = false;
+};
+
 // Runs a() and b(), possibly at the same time, and returns {a(), b()} (or nothing when both
 // return void). Both always run; if both throw, a's exception is the one rethrown.
 template <typename A, typename B>

@@ -161,12 +161,37 @@ class WorkerPool {
       }
     }
 
+    finish(slot);
+  }
+
+  // A job of one block that only a worker takes while it is open; its owner collects it later.
+  std::size_t post(detail::BlockFunction block, void* context) noexcept {
+    if (started() == 0) return detail::kNotPosted;
+    const std::size_t slot = reserve_slot();
+    if (slot == kJobSlots) return detail::kNotPosted;
+    Job& job = jobs_[slot];
+    job.block = block;
+    job.context = context;
+    job.unfinished.store(1, std::memory_order_relaxed);
+    const std::uint16_t generation = ++job.generation;
+    job.claim.store(ClaimWord::make(generation, 1, 1), std::memory_order_release);
+    open_.fetch_or(std::uint64_t{1} << slot, std::memory_order_seq_cst);
+    epoch_.fetch_add(1, std::memory_order_seq_cst);
+    if (sleepers_.load(std::memory_order_seq_cst) != 0) epoch_.notify_one();
+    return slot;
+  }
+
+  // The owner's part of a job it opened: takes the blocks still unclaimed (a posted job's single
+  // block runs here if no worker took it), closes the job, waits for the blocks other threads
+  // took and releases the slot.
+  void finish(std::size_t slot) noexcept {
+    Job& job = jobs_[slot];
+    const std::uint64_t bit = std::uint64_t{1} << slot;
     const bool was_inside = t_inside_call;
     t_inside_call = true;
-    take_blocks(job, generation, 0);
+    take_blocks(job, job.generation, 0);
     t_inside_call = was_inside;
     open_.fetch_and(~bit, std::memory_order_relaxed);
-
     const auto all_done = [&job] { return job.unfinished.load(std::memory_order_acquire) == 0; };
     if (!spin_until(all_done, kCallerSpin)) {
       for (std::uint32_t left = job.unfinished.load(std::memory_order_acquire); left != 0;
@@ -306,6 +331,23 @@ void run_blocks(std::size_t block_count, std::size_t max_threads, BlockFunction 
     return;
   }
   workers->run(block_count, max_threads, block, context);
+}
+
+std::size_t post_block(BlockFunction block, void* context) noexcept {
+  if (current_num_threads() <= 1) return kNotPosted;
+  try {
+    return pool().post(block, context);
+  } catch (...) {
+    return kNotPosted;  // out of memory for the pool itself: the block runs when collected
+  }
+}
+
+void collect_posted(std::size_t handle, BlockFunction block, void* context) noexcept {
+  if (handle == kNotPosted) {
+    run_serially(1, block, context);
+    return;
+  }
+  g_pool.load(std::memory_order_acquire)->finish(handle);
 }
 
 }  // namespace detail

@@ -47,6 +47,18 @@ using BlockFunction = void (*)(void* context, std::size_t block) noexcept;
 // made while 64 others are open run the blocks on the calling thread in order.
 void run_blocks(std::size_t block_count, std::size_t max_threads, BlockFunction block, void* context) noexcept;
 
+// The handle of a block that was not handed to the pool (a pool of one thread, no worker
+// started, every job slot taken): collect_posted then runs it on the collecting thread.
+inline constexpr std::size_t kNotPosted = static_cast<std::size_t>(-1);
+
+// Hands block(context, 0) to the pool's idle workers and returns at once, without running it.
+// The calling thread must collect the handle later, whatever happens in between.
+std::size_t post_block(BlockFunction block, void* context) noexcept;
+
+// Runs the posted block on the calling thread when no worker has taken it yet, else waits for
+// it to finish; the handle is then spent. For kNotPosted the block runs here.
+void collect_posted(std::size_t handle, BlockFunction block, void* context) noexcept;
+
 }  // namespace detail
 
 }  // namespace kestrune::parallel

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <exception>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <unordered_map>
 #include <utility>
@@ -20,9 +22,9 @@
 #include "engine/tree_build/leaf_updates.hpp"
 #include "engine/tree_build/node_search.hpp"
 #include "engine/tree_build/node_split.hpp"
-#include "engine/tree_build/node_tasks.hpp"
 #include "engine/tree_build/pending_split_queue.hpp"
 #include "engine/tree_node.hpp"
+#include "parallel/parallel.hpp"
 #include "parallel/pool_size.hpp"
 #include "support/panic.hpp"
 
@@ -77,12 +79,13 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
     return node.depth + 1 < params.max_depth && children_fit_tree_stride(node.local_id);
   };
 
-  // The work of queued nodes done ahead of their turn, by local id: partition, checks, linear
-  // fit, child histograms and searches. Up to one node per pool thread is worked on at once,
-  // the top of the queue and the next largest gains, which a one-at-a-time grower would most
-  // likely split next anyway; the results wait here until their node is popped. A node the leaf
-  // budget drops first leaves its work unused (and any failure of it unreported).
-  std::unordered_map<std::uint32_t, LeafNodeWork> done_ahead;
+  // The work of queued nodes, done on the pool ahead of their turn: partition, checks, linear
+  // fit, child histograms and searches. Up to one node per pool thread is in hand at a time, the
+  // top of the queue and the next largest gains, which a one-at-a-time grower would most likely
+  // split next anyway; a node's job starts as soon as the node is among them, so the workers
+  // never wait for a whole group of nodes to finish. The results wait for their node to be
+  // popped, and are committed in the grower's order. A node the leaf budget drops first leaves
+  // its work unused (and any failure of it unreported).
   const std::size_t nodes_at_once = parallel::current_num_threads();
   const auto work_on = [&](PendingSplit& node, LeafNodeWork& work) {
     const std::uint32_t key = encode_tree_node_id(request.tree_index, node.local_id);
@@ -123,36 +126,56 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
                       right ? right_local : left_local, right ? work.partition.right_rows : work.partition.left_rows);
     }
   };
-  const auto work_ahead = [&] {
-    std::vector<PendingSplit*> nodes{&queue.top()};
-    std::size_t splits_left = nodes_at_once;
-    if (controls.max_leaves) splits_left = std::min(splits_left, *controls.max_leaves + 1 - leaf_budget);
-    for (PendingSplit* node : queue.largest(splits_left)) {
-      if (nodes.size() >= splits_left) break;
-      if (node != nodes.front() && node->depth < params.max_depth && !done_ahead.contains(node->local_id)) {
-        nodes.push_back(node);
-      }
-    }
+
+  // A node's job owns the node's rows and histograms (moved out of the queue, whose entries move
+  // as it changes) and a copy of the rest. Jobs are collected before anything they read goes.
+  struct NodeJob {
+    PendingSplit node;
+    LeafNodeWork work;
+    std::optional<parallel::PostedTask<std::function<void()>>> task;
+  };
+  std::unordered_map<std::uint32_t, std::unique_ptr<NodeJob>> jobs;
+  const auto start_job = [&](PendingSplit& entry) {
     // The searches of a node's children read their masks, which depend only on the node's own
-    // split feature: they are set before the nodes are worked on.
-    for (const PendingSplit* node : nodes) {
-      if (children_may_split(*node)) {
-        masks.assign_children(node->local_id, node->candidate.feature_index, left_child_node_id(node->local_id),
-                              right_child_node_id(node->local_id));
-      }
+    // split feature: they are set before the node is worked on.
+    if (children_may_split(entry)) {
+      masks.assign_children(entry.local_id, entry.candidate.feature_index, left_child_node_id(entry.local_id),
+                            right_child_node_id(entry.local_id));
     }
-    std::vector<LeafNodeWork> works(nodes.size());
-    const std::vector<std::exception_ptr> failures =
-        run_node_tasks(nodes.size(), [&](std::size_t i) { work_on(*nodes[i], works[i]); });
-    for (std::size_t i = 0; i < nodes.size(); ++i) {
-      works[i].failure = failures[i];
-      done_ahead.insert_or_assign(nodes[i]->local_id, std::move(works[i]));
+    auto job = std::make_unique<NodeJob>();
+    job->node = PendingSplit{std::move(entry.rows), std::move(entry.histograms), entry.candidate, entry.linear_leaf,
+                             entry.depth, entry.local_id, entry.value};
+    NodeJob* const started = job.get();
+    job->task.emplace([&work_on, started] { work_on(started->node, started->work); });
+    jobs.emplace(entry.local_id, std::move(job));
+  };
+  const auto keep_jobs_going = [&] {
+    std::size_t in_hand = nodes_at_once;
+    if (controls.max_leaves) in_hand = std::min(in_hand, *controls.max_leaves + 1 - leaf_budget);
+    std::vector<PendingSplit*> nodes{&queue.top()};
+    for (PendingSplit* node : queue.largest(in_hand)) {
+      if (node != nodes.front()) nodes.push_back(node);
     }
+    // The top always: it is the next one needed.
+    for (PendingSplit* node : nodes) {
+      if (node != nodes.front() && jobs.size() >= in_hand) break;
+      if (node->depth < params.max_depth && !jobs.contains(node->local_id)) start_job(*node);
+    }
+  };
+  // Hands a job's rows back and drops what it built, once it has finished.
+  const auto drop_job = [&](NodeJob& job) {
+    job.task.reset();
+    LeafNodeWork& work = job.work;
+    drop_rows(std::move(work.partition.left_rows));
+    drop_rows(std::move(work.partition.right_rows));
+    drop_histograms(std::move(work.left_histograms));
+    drop_histograms(std::move(work.right_histograms));
+    drop_histograms(std::move(job.node.histograms));
   };
 
   while (!budget_spent) {
     if (queue.empty()) break;
-    if (queue.top().depth < params.max_depth && !done_ahead.contains(queue.top().local_id)) work_ahead();
+    if (queue.top().depth < params.max_depth) keep_jobs_going();
     PendingSplit node = queue.pop();
     if (node.depth >= params.max_depth) {
       last_reason = IterationStopReason::DepthBudgetReached;
@@ -160,16 +183,17 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
       drop_histograms(std::move(node.histograms));
       continue;
     }
-    const auto found = done_ahead.find(node.local_id);
-    support::invariant(found != done_ahead.end(), "a popped split was not worked on");
-    LeafNodeWork work = std::move(found->second);
-    done_ahead.erase(found);
-    if (work.failure) std::rethrow_exception(work.failure);
+    const auto found = jobs.find(node.local_id);
+    support::invariant(found != jobs.end(), "a popped split was not worked on");
+    const std::unique_ptr<NodeJob> job = std::move(found->second);
+    jobs.erase(found);
+    job->task->wait();  // the node's own failure is the tree's
+    LeafNodeWork& work = job->work;
     // The partition holds the node's rows now.
-    drop_rows(std::move(node.rows));
+    drop_rows(std::move(job->node.rows));
     // Consumed by the children's histograms unless the node stays a leaf or its children may
     // not split.
-    drop_histograms(std::move(node.histograms));
+    drop_histograms(std::move(job->node.histograms));
     core::PartitionResult& partition = work.partition;
     const SplitAssessment& assessment = work.assessment;
     if (assessment.refusal) {
@@ -215,15 +239,18 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
   if (budget_spent && !queue.empty()) last_reason = IterationStopReason::MaxLeavesReached;
   while (!queue.empty()) {
     PendingSplit pending = queue.pop();
-    updates.leaf(pending.local_id, std::move(pending.rows));
-    drop_histograms(std::move(pending.histograms));
+    const auto found = jobs.find(pending.local_id);
+    if (found == jobs.end()) {
+      updates.leaf(pending.local_id, std::move(pending.rows));
+      drop_histograms(std::move(pending.histograms));
+      continue;
+    }
+    NodeJob& job = *found->second;
+    drop_job(job);
+    updates.leaf(pending.local_id, std::move(job.node.rows));
+    jobs.erase(found);
   }
-  for (auto& [local_id, work] : done_ahead) {
-    drop_rows(std::move(work.partition.left_rows));
-    drop_rows(std::move(work.partition.right_rows));
-    drop_histograms(std::move(work.left_histograms));
-    drop_histograms(std::move(work.right_histograms));
-  }
+  for (auto& [local_id, job] : jobs) drop_job(*job);
   updates.apply(tree.stumps);
   tree.stop_reason = tree.stumps.empty() ? last_reason : IterationStopReason::CompletedRequestedRounds;
   return tree;

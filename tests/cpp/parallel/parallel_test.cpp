@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -474,6 +475,49 @@ TEST(ParallelJoin, BothRunWhenEitherThrowsAndTheFirstWins) {
     }
     EXPECT_EQ(ran.load(), 2);
   }
+}
+
+}  // namespace
+}  // namespace kestrune::parallel
+
+namespace kestrune::parallel {
+namespace {
+
+// Posted tasks, more of them than the pool has job slots (the rest run when waited for), each
+// with a nested parallel call: every one runs exactly once, its result is there after wait(),
+// and a failure reaches the waiting thread once.
+TEST(ParallelPosted, EveryTaskRunsOnceWithNestedCallsAndItsFailureReachesTheWaiter) {
+  constexpr std::size_t kTasks = 80;
+  std::vector<std::atomic<int>> runs(kTasks);
+  std::vector<float> sums(kTasks);
+  std::vector<std::unique_ptr<PostedTask<std::function<void()>>>> tasks;
+  for (std::size_t t = 0; t < kTasks; ++t) {
+    tasks.push_back(std::make_unique<PostedTask<std::function<void()>>>([&, t] {
+      ++runs[t];
+      sums[t] = parallel_reduce(5000, -0.0f, sample, [](float a, float b) { return a + b; });
+      if (t % 7 == 3) throw std::runtime_error("task " + std::to_string(t));
+    }));
+  }
+  const float expected = serial_chunked_sum(5000, kDefaultReduceChunk);
+  for (std::size_t t = 0; t < kTasks; ++t) {
+    if (t % 7 == 3) {
+      EXPECT_THROW(tasks[t]->wait(), std::runtime_error);
+    } else {
+      EXPECT_NO_THROW(tasks[t]->wait());
+    }
+    EXPECT_NO_THROW(tasks[t]->wait()) << "a failure is reported once";
+    EXPECT_EQ(runs[t].load(), 1) << t;
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(sums[t]), std::bit_cast<std::uint32_t>(expected)) << t;
+  }
+  // A task destroyed unwaited is waited for, its failure dropped.
+  std::atomic<int> ran{0};
+  {
+    PostedTask<std::function<void()>> unwaited([&] {
+      ++ran;
+      throw std::runtime_error("dropped");
+    });
+  }
+  EXPECT_EQ(ran.load(), 1);
 }
 
 }  // namespace
