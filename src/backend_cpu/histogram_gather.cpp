@@ -87,8 +87,11 @@ class GatherScratch {
     Kept& kept = thread_kept();
     if (!kept.in_use && bytes <= kKeptGatherBytes) {
       if (kept.memory.size() < bytes) {
+        // Grown at least twofold: node sizes vary from build to build, and a block mapped to
+        // each new largest size would fault in all its pages again every time.
+        const std::size_t grown = std::min(kKeptGatherBytes, std::max(bytes, 2 * kept.memory.size()));
         kept.memory = MappedBytes();
-        kept.memory = MappedBytes(bytes);
+        kept.memory = MappedBytes(grown);
       }
       kept.in_use = true;
       borrowed_ = true;
