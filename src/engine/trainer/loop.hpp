@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <iterator>
 #include <optional>
 #include <string>
@@ -44,6 +45,7 @@
 #include "engine/trainer/policy.hpp"
 #include "engine/trainer/summary.hpp"
 #include "engine/trainer/trainer.hpp"
+#include "parallel/parallel.hpp"
 #include "engine/trainer/validate.hpp"
 #include "support/casts.hpp"
 #include "support/panic.hpp"
@@ -187,6 +189,13 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
     std::copy(predictions.begin(), predictions.end(), working.begin());
     const std::vector<std::uint32_t> unreached = unselected_rows(sample.rows, row_count);
     const std::size_t selected_count = sample.rows.size();
+    // The diagnostics are a serial float64 pass over the pairs, which the tree only reads too: a
+    // worker sums them while the tree grows.
+    parallel::PostedTask<std::function<void()>> diagnosing([&, projected = sample.projected,
+                                                            norm = sample.pre_projection_norm,
+                                                            features = sample.sampled_feature_count] {
+      sample.diagnostics = round_diagnostics(gradients, selected_count, features, projected, norm);
+    });
 
     tree_build::GrownTree tree = hooks.build_tree(
         backend, tree_build::TreeGrowthRequest{.binned = binned,
@@ -204,6 +213,7 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
                                                .raw_values = active.matrix.values,
                                                .factor_exposures = active.factor_exposures ? &*active.factor_exposures
                                                                                            : nullptr});
+    diagnosing.wait();
     const bool in_warmup = morph ? morph->is_in_warmup_phase(iteration) : hooks.in_warmup(iteration);
     if (tree.stumps.empty()) {
       abandon_round();
