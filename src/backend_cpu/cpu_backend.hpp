@@ -22,6 +22,13 @@ class CpuBackend {
     return backend_cpu::build_histograms(binned, gradients, node, feature_tiles);
   }
 
+  // The same, given the node's gradient pairs in node order (see backend_cpu::build_histograms).
+  core::HistogramBundle build_histograms(const core::BinnedMatrix& binned, std::span<const core::GradientPair> gradients,
+                                         const core::NodeSlice& node, std::span<const core::FeatureTile> feature_tiles,
+                                         std::span<const core::GradientPair> node_pairs) const {
+    return backend_cpu::build_histograms(binned, gradients, node, feature_tiles, node_pairs);
+  }
+
   core::PartitionResult apply_split_with_stats(const core::BinnedMatrix& binned,
                                                std::span<const core::GradientPair> gradients,
                                                const core::NodeSlice& node, const engine::SplitCandidate& split) const {

@@ -279,7 +279,8 @@ std::vector<core::FeatureTile> histogram_passes(std::span<const core::FeatureTil
 }
 
 core::HistogramBundle build_histograms(const core::BinnedMatrix& binned, std::span<const core::GradientPair> gradients,
-                                       const core::NodeSlice& node, std::span<const core::FeatureTile> feature_tiles) {
+                                       const core::NodeSlice& node, std::span<const core::FeatureTile> feature_tiles,
+                                       std::span<const core::GradientPair> node_pairs) {
   if (gradients.size() != binned.row_count) {
     throw engine::EngineError::contract_violation("gradients length " + std::to_string(gradients.size()) +
                                                   " does not match row_count " + std::to_string(binned.row_count));
@@ -313,7 +314,8 @@ core::HistogramBundle build_histograms(const core::BinnedMatrix& binned, std::sp
     std::vector<std::vector<core::FeatureHistogram>> per_piece;
     if (tiles_inside && gathered_build_applies(node.row_indices, total_width, bins_per_feature)) {
       const std::vector<core::FeatureTile> passes = histogram_passes(feature_tiles, binned.feature_count, 1);
-      per_piece = build_gathered_pieces(binned, gradients, node.row_indices, passes, pieces, bins_per_feature, team);
+      per_piece = build_gathered_pieces(binned, gradients, node.row_indices, passes, pieces, bins_per_feature, team,
+                                        node_pairs);
     } else {
       per_piece = parallel::parallel_map<std::vector<core::FeatureHistogram>>(
           pieces.size(),

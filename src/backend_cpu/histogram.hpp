@@ -39,9 +39,12 @@ inline constexpr std::size_t kMinPieceFeatures = 4;
 //   a node row >= row_count        -> the NodeSlice bounds error, wrapped as EngineError::Core
 //   a tile end > feature_count     -> ContractViolation "feature tile end {} exceeds feature_count {}"
 // A visited bin code not below max_bin + 1 is an internal error (panic). In parallel, every
-// tile is built and the first failure in tile order is reported.
+// tile is built and the first failure in tile order is reported. `node_pairs`, when it holds one
+// pair per node row, are gradients[row] in node order (a partition's smaller_side_pairs): a
+// gathered build reads them instead of looking the pairs up.
 core::HistogramBundle build_histograms(const core::BinnedMatrix& binned, std::span<const core::GradientPair> gradients,
-                                       const core::NodeSlice& node, std::span<const core::FeatureTile> feature_tiles);
+                                       const core::NodeSlice& node, std::span<const core::FeatureTile> feature_tiles,
+                                       std::span<const core::GradientPair> node_pairs = {});
 
 // The widest pass the build makes of adjacent tiles: the arena of 64 features (266 KiB for 8-bit
 // codes) is as wide as the widest tile the tiling forms.

@@ -24,7 +24,7 @@ std::size_t width_of(const core::FeatureTile& tile) { return tile.end_feature - 
 // One piece summed from the block: its features are the columns from `column` on, each column
 // n codes long.
 template <typename Code>
-std::vector<core::FeatureHistogram> sum_gathered_piece(const Code* block, const GatheredPair* pairs, std::size_t n,
+std::vector<core::FeatureHistogram> sum_gathered_piece(const Code* block, const core::GradientPair* pairs, std::size_t n,
                                                        std::size_t column, const core::FeatureTile& piece,
                                                        std::size_t bins) {
   const std::size_t width = width_of(piece);
@@ -128,7 +128,8 @@ template <typename Code>
 std::vector<std::vector<core::FeatureHistogram>> gathered_build(
     std::span<const Code> codes, const core::BinnedMatrix& binned, std::span<const core::GradientPair> gradients,
     std::span<const std::uint32_t> rows, std::span<const core::FeatureTile> passes,
-    std::span<const core::FeatureTile> pieces, std::size_t bins, std::size_t threads) {
+    std::span<const core::FeatureTile> pieces, std::size_t bins, std::size_t threads,
+    std::span<const core::GradientPair> node_pairs) {
   const std::size_t n = rows.size();
   const std::size_t features = binned.feature_count;
   std::size_t row_width = 0;
@@ -149,12 +150,16 @@ std::vector<std::vector<core::FeatureHistogram>> gathered_build(
   const std::size_t covered = codes.size() < end ? 0 : (codes.size() - end) / features + 1;
   const std::size_t row_limit = std::min({gradients.size(), binned.row_count, covered});
 
-  // One buffer holds the pairs, then the codes, column by column (each piece then reads only its
-  // own features' codes); filled before it is read, so never initialised.
-  static_assert(alignof(GatheredPair) >= alignof(Code));
-  const GatherScratch scratch(n * sizeof(GatheredPair) + *cells * sizeof(Code));
-  GatheredPair* const pairs = reinterpret_cast<GatheredPair*>(scratch.data());
-  Code* const block = reinterpret_cast<Code*>(scratch.data() + n * sizeof(GatheredPair));
+  // One buffer holds the pairs (unless the caller has them in node order already), then the
+  // codes, column by column (each piece then reads only its own features' codes); filled before
+  // it is read, so never initialised.
+  const bool pairs_given = node_pairs.size() == n;
+  const std::size_t pair_bytes = pairs_given ? 0 : n * sizeof(core::GradientPair);
+  static_assert(alignof(core::GradientPair) >= alignof(Code));
+  const GatherScratch scratch(pair_bytes + *cells * sizeof(Code));
+  core::GradientPair* const gathered_pairs = reinterpret_cast<core::GradientPair*>(scratch.data());
+  const core::GradientPair* const pairs = pairs_given ? node_pairs.data() : gathered_pairs;
+  Code* const block = reinterpret_cast<Code*>(scratch.data() + pair_bytes);
   parallel::parallel_for_chunks(
       n, kGatherChunkRows,
       [&](std::size_t first, std::size_t last) {
@@ -165,13 +170,13 @@ std::vector<std::vector<core::FeatureHistogram>> gathered_build(
         const Code* const matrix = codes.data();
         const std::size_t matrix_size = codes.size();
         const core::GradientPair* const pairs_in = gradients.data();
-        GatheredPair* const pairs_out = pairs;
+        core::GradientPair* const pairs_out = gathered_pairs;
         const std::size_t limit = row_limit;
         const std::size_t row_length = features;
         const std::size_t column_length = n;
         const std::size_t passes_end = end;
         Code* column_start = block;
-        bool first_pass = true;
+        bool copy_pairs = !pairs_given;  // in the first pass only
         for (const core::FeatureTile& pass : passes) {
           const std::size_t start = pass.start_feature;
           const std::size_t width = width_of(pass);
@@ -181,7 +186,7 @@ std::vector<std::vector<core::FeatureHistogram>> gathered_build(
             if (i + detail::kPrefetchRows < last) {
               const std::size_t ahead = std::min<std::size_t>(list[i + detail::kPrefetchRows], limit - 1);
               detail::prefetch(matrix + ahead * row_length);
-              if (first_pass) detail::prefetch(pairs_in + ahead);
+              if (copy_pairs) detail::prefetch(pairs_in + ahead);
             }
             const Code* const source = matrix + static_cast<std::size_t>(row) * row_length;
             // Only the passes' codes are known to exist for a row at the end of a short list.
@@ -190,10 +195,10 @@ std::vector<std::vector<core::FeatureHistogram>> gathered_build(
             detail::for_each_row_code(source, readable, start, width, [&](std::size_t k, std::size_t code) {
               target[k * column_length] = static_cast<Code>(code);
             });
-            if (first_pass) pairs_out[i] = GatheredPair{pairs_in[row].grad, pairs_in[row].hess};
+            if (copy_pairs) pairs_out[i] = pairs_in[row];
           }
           column_start += width * column_length;
-          first_pass = false;
+          copy_pairs = false;
         }
       },
       parallel::kDefaultMinParallel, threads);
@@ -222,9 +227,10 @@ bool gathered_build_applies(std::span<const std::uint32_t> rows, std::size_t tot
 std::vector<std::vector<core::FeatureHistogram>> build_gathered_pieces(
     const core::BinnedMatrix& binned, std::span<const core::GradientPair> gradients,
     std::span<const std::uint32_t> rows, std::span<const core::FeatureTile> passes,
-    std::span<const core::FeatureTile> pieces, std::size_t bins_per_feature, std::size_t threads) {
+    std::span<const core::FeatureTile> pieces, std::size_t bins_per_feature, std::size_t threads,
+    std::span<const core::GradientPair> node_pairs) {
   return binned.bins.visit([&](auto codes) {
-    return gathered_build(codes, binned, gradients, rows, passes, pieces, bins_per_feature, threads);
+    return gathered_build(codes, binned, gradients, rows, passes, pieces, bins_per_feature, threads, node_pairs);
   });
 }
 

@@ -37,10 +37,12 @@ bool gathered_build_applies(std::span<const std::uint32_t> rows, std::size_t tot
 // gathered into a block on at most `threads` threads. `passes` are the feature ranges gathered
 // (the tiles joined, see histogram_passes) and `pieces` the same features cut for the pool; every
 // range must lie inside the matrix (panic otherwise). A row outside the matrix, or a code not
-// below bins_per_feature, panics as in the other loops.
+// below bins_per_feature, panics as in the other loops. `node_pairs`, when it holds one pair per
+// row, are the rows' gradient pairs in node order, used instead of gathering them.
 std::vector<std::vector<core::FeatureHistogram>> build_gathered_pieces(
     const core::BinnedMatrix& binned, std::span<const core::GradientPair> gradients,
     std::span<const std::uint32_t> rows, std::span<const core::FeatureTile> passes,
-    std::span<const core::FeatureTile> pieces, std::size_t bins_per_feature, std::size_t threads);
+    std::span<const core::FeatureTile> pieces, std::size_t bins_per_feature, std::size_t threads,
+    std::span<const core::GradientPair> node_pairs = {});
 
 }  // namespace kestrune::backend_cpu

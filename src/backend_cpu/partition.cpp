@@ -242,6 +242,13 @@ core::PartitionResult partition_serially(const FeatureCodes<Code>& located,
   return result;
 }
 
+// One side of a partition in blocks, as assembled.
+struct Side {
+  std::vector<std::uint32_t> rows;
+  core::HistogramBin stats;
+  std::vector<core::GradientPair> pairs;
+};
+
 template <typename Code>
 core::PartitionResult partition_in_blocks(const FeatureCodes<Code>& located,
                                           std::span<const core::GradientPair> gradients,
@@ -274,32 +281,42 @@ core::PartitionResult partition_in_blocks(const FeatureCodes<Code>& located,
   // row order, exactly as the serial loop does, so the children's statistics (and every leaf value
   // and gain computed from them) do not depend on the blocks. The two sides are assembled at the
   // same time, each copying its rows block by block.
+  // The smaller side also keeps its pairs in its row order, for its histograms.
+  const bool right_smaller = n - total_left < total_left;
   const auto assemble = [&](bool left) {
-    std::pair<std::vector<std::uint32_t>, core::HistogramBin> side;
-    side.first = take_row_list(left ? total_left : n - total_left);
+    Side side;
+    side.rows = take_row_list(left ? total_left : n - total_left);
+    const bool keep_pairs = left != right_smaller;
+    if (keep_pairs) side.pairs = take_pair_list(side.rows.capacity());
     for (std::size_t block = 0; block < block_count; ++block) {
       const std::size_t first = block * block_size;
       const std::size_t length = std::min(block_size, n - first);
       const std::size_t lefts = left_counts[block];
       if (left) {
-        side.first.insert(side.first.end(), routed + first, routed + first + lefts);
-        for (std::size_t k = first; k < first + lefts; ++k) add_row(side.second, pairs[k]);
+        side.rows.insert(side.rows.end(), routed + first, routed + first + lefts);
+        for (std::size_t k = first; k < first + lefts; ++k) add_row(side.stats, pairs[k]);
+        if (keep_pairs) side.pairs.insert(side.pairs.end(), pairs + first, pairs + first + lefts);
       } else {
-        side.first.insert(side.first.end(), std::reverse_iterator(routed + first + length),
-                          std::reverse_iterator(routed + first + lefts));
-        for (std::size_t k = first + length; k > first + lefts; --k) add_row(side.second, pairs[k - 1]);
+        side.rows.insert(side.rows.end(), std::reverse_iterator(routed + first + length),
+                         std::reverse_iterator(routed + first + lefts));
+        for (std::size_t k = first + length; k > first + lefts; --k) add_row(side.stats, pairs[k - 1]);
+        if (keep_pairs) {
+          side.pairs.insert(side.pairs.end(), std::reverse_iterator(pairs + first + length),
+                            std::reverse_iterator(pairs + first + lefts));
+        }
       }
     }
-    side.second.count = support::wrapping_cast<std::uint32_t>(side.first.size());
+    side.stats.count = support::wrapping_cast<std::uint32_t>(side.rows.size());
     return side;
   };
   auto [left, right] = parallel::join([&] { return assemble(true); }, [&] { return assemble(false); });
   recycle_partition_scratch(std::move(scratch));
   core::PartitionResult result;
-  result.left_rows = std::move(left.first);
-  result.left_stats = left.second;
-  result.right_rows = std::move(right.first);
-  result.right_stats = right.second;
+  result.left_rows = std::move(left.rows);
+  result.left_stats = left.stats;
+  result.right_rows = std::move(right.rows);
+  result.right_stats = right.stats;
+  result.smaller_side_pairs = std::move(right_smaller ? right.pairs : left.pairs);
   return result;
 }
 

@@ -11,6 +11,9 @@ namespace kestrune::backend_cpu {
 namespace {
 
 std::size_t bytes_of(const std::vector<std::uint32_t>& rows) { return rows.capacity() * sizeof(std::uint32_t); }
+std::size_t bytes_of(const std::vector<core::GradientPair>& pairs) {
+  return pairs.capacity() * sizeof(core::GradientPair);
+}
 std::size_t bytes_of(const PartitionScratch& scratch) { return scratch.size; }
 
 // Kept buffers by size in bytes, so that a request takes the best fit.
@@ -68,6 +71,19 @@ std::vector<std::uint32_t> take_row_list(std::size_t rows) {
 }
 
 void recycle_rows(std::vector<std::uint32_t>&& rows) { store<std::vector<std::uint32_t>>().keep(std::move(rows)); }
+
+std::vector<core::GradientPair> take_pair_list(std::size_t pairs) {
+  std::vector<core::GradientPair> list = store<std::vector<core::GradientPair>>()
+                                             .take(pairs * sizeof(core::GradientPair))
+                                             .value_or(std::vector<core::GradientPair>{});
+  list.clear();
+  list.reserve(pairs);
+  return list;
+}
+
+void recycle_pairs(std::vector<core::GradientPair>&& pairs) {
+  store<std::vector<core::GradientPair>>().keep(std::move(pairs));
+}
 
 PartitionScratch take_partition_scratch(std::size_t size) {
   if (std::optional<PartitionScratch> kept = store<PartitionScratch>().take(size)) return std::move(*kept);

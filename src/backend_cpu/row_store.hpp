@@ -10,6 +10,8 @@
 #include <memory>
 #include <vector>
 
+#include "core/histogram.hpp"
+
 namespace kestrune::backend_cpu {
 
 // At most this many bytes of each kind of buffer are kept; buffers handed back beyond it are freed.
@@ -21,6 +23,11 @@ std::vector<std::uint32_t> take_row_list(std::size_t rows);
 
 // Keeps the list's memory for later partitions (while under the byte cap).
 void recycle_rows(std::vector<std::uint32_t>&& rows);
+
+// An empty list of gradient pairs with room for at least `pairs`, chosen like a row list.
+std::vector<core::GradientPair> take_pair_list(std::size_t pairs);
+
+void recycle_pairs(std::vector<core::GradientPair>&& pairs);
 
 // Uninitialised bytes a parallel partition routes rows and gathers gradient pairs into.
 struct PartitionScratch {

@@ -181,4 +181,6 @@ void drop_histograms(core::HistogramBundle&& bundle) { backend_cpu::recycle_hist
 
 void drop_rows(std::vector<std::uint32_t>&& rows) { backend_cpu::recycle_rows(std::move(rows)); }
 
+void drop_pairs(std::vector<core::GradientPair>&& pairs) { backend_cpu::recycle_pairs(std::move(pairs)); }
+
 }  // namespace kestrune::engine::tree_build

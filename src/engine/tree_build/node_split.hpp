@@ -136,6 +136,9 @@ void drop_histograms(core::HistogramBundle&& bundle);
 // Hands a row list the grower is done with back for reuse by later partitions.
 void drop_rows(std::vector<std::uint32_t>&& rows);
 
+// Hands a partition's pair list back for reuse.
+void drop_pairs(std::vector<core::GradientPair>&& pairs);
+
 // Both children's histograms of an applied split, {left, right}: only the smaller child (the
 // left one on equal counts) is built from its rows, its sibling is the parent minus it. The
 // partition's row lists are lent to the build and are back in place on return.
@@ -152,7 +155,17 @@ ChildHistograms build_child_histograms(const Backend& backend, const TreeGrowthR
   core::NodeSlice slice = node_slice(build_right ? right_key : left_key, std::move(rows));
   ChildHistograms children;
   core::HistogramBundle& built = build_right ? children.right : children.left;
-  built = backend.build_histograms(request.binned, request.gradients, slice, request.feature_tiles);
+  // The partition may hand over the smaller side's gradient pairs in its row order.
+  const std::span<const core::GradientPair> pairs = partition.smaller_side_pairs;
+  if constexpr (requires { backend.build_histograms(request.binned, request.gradients, slice, request.feature_tiles,
+                                                    pairs); }) {
+    built = backend.build_histograms(request.binned, request.gradients, slice, request.feature_tiles,
+                                     pairs.size() == slice.row_indices.size() ? pairs
+                                                                              : std::span<const core::GradientPair>{});
+  } else {
+    built = backend.build_histograms(request.binned, request.gradients, slice, request.feature_tiles);
+  }
+  drop_pairs(std::move(partition.smaller_side_pairs));
   rows = std::move(slice.row_indices);
   (build_right ? children.left : children.right) =
       subtract_histogram_bundle(std::move(parent), built, build_right ? left_key : right_key);

@@ -128,7 +128,11 @@ TEST(HistogramGather, PiecesMatchTheNaiveSums) {
     const Tiles passes = histogram_passes(c.tiles, c.shape.features, 1);
     for (const std::size_t threads : {1u, 2u, 5u, 8u}) {
       const Tiles pieces = histogram_passes(c.tiles, c.shape.features, threads);
-      const auto built = build_gathered_pieces(binned, gradients, rows, passes, pieces, bins, threads);
+      // The node's pairs handed over in node order must give the same sums as the gathered ones.
+      std::vector<core::GradientPair> node_pairs;
+      for (const std::uint32_t row : rows) node_pairs.push_back(gradients[row]);
+      const auto built = build_gathered_pieces(binned, gradients, rows, passes, pieces, bins, threads,
+                                               threads % 2 == 0 ? node_pairs : std::vector<core::GradientPair>{});
       ASSERT_EQ(built.size(), pieces.size());
       std::size_t k = 0;
       for (std::size_t p = 0; p < pieces.size(); ++p) {

@@ -131,10 +131,21 @@ TEST(PartitionProperty, RowsOnceInOrderWithSerialSumsForEveryChunking) {
       EXPECT_TRUE(same_bin(serial.left_stats, left_stats));
       EXPECT_TRUE(same_bin(serial.right_stats, right_stats));
       EXPECT_EQ(serial.left_stats.count + serial.right_stats.count, rows.size());
+      // Blocks also hand over the smaller side's pairs (the right one only when strictly
+      // smaller) in its row order.
+      const std::vector<std::uint32_t>& smaller = right.size() < left.size() ? right : left;
+      std::vector<core::GradientPair> smaller_pairs;
+      for (const std::uint32_t r : smaller) smaller_pairs.push_back(gradients[r]);
       for (const std::size_t chunk : {7u, 500u, 4096u}) {
         const core::PartitionResult chunked = partition_rows(binned, gradients, rows, split, chunk);
         EXPECT_EQ(chunked.left_rows, left) << "chunk " << chunk;
         EXPECT_EQ(chunked.right_rows, right) << "chunk " << chunk;
+        ASSERT_EQ(chunked.smaller_side_pairs.size(), smaller_pairs.size()) << "chunk " << chunk;
+        for (std::size_t k = 0; k < smaller_pairs.size(); ++k) {
+          EXPECT_TRUE(chunked.smaller_side_pairs[k].grad == smaller_pairs[k].grad &&
+                      chunked.smaller_side_pairs[k].hess == smaller_pairs[k].hess)
+              << "chunk " << chunk << " position " << k;
+        }
         EXPECT_TRUE(same_bin(chunked.left_stats, left_stats)) << "chunk " << chunk;
         EXPECT_TRUE(same_bin(chunked.right_stats, right_stats)) << "chunk " << chunk;
       }
