@@ -18,6 +18,10 @@
 // scratch (per_thread.hpp, thread-local buffers) in use by a block further up its own stack.
 // Nested calls make a task group of the growers' node work: one block per node, each block's
 // histogram or partition call spread over whatever workers are idle.
+//
+// A block may also be posted: handed to the idle workers while its poster goes on with other
+// work, then collected (run by the poster itself if no worker took it). The leaf-wise grower
+// keeps its next nodes' work going this way, committing each node as its turn comes.
 #pragma once
 
 #include <cstddef>
