@@ -80,13 +80,14 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
   };
 
   // The work of queued nodes, done on the pool ahead of their turn: partition, checks, linear
-  // fit, child histograms and searches. Up to one node per pool thread is in hand at a time, the
-  // top of the queue and the next largest gains, which a one-at-a-time grower would most likely
-  // split next anyway; a node's job starts as soon as the node is among them, so the workers
-  // never wait for a whole group of nodes to finish. The results wait for their node to be
+  // fit, child histograms and searches. Up to two nodes per pool thread are in hand at a time
+  // (a worker that finishes one finds the next one waiting), the top of the queue and the next
+  // largest gains, which a one-at-a-time grower would most likely split next anyway; a node's
+  // job starts as soon as the node is among them, so the workers never wait for a whole group of
+  // nodes to finish. The results wait for their node to be
   // popped, and are committed in the grower's order. A node the leaf budget drops first leaves
   // its work unused (and any failure of it unreported).
-  const std::size_t nodes_at_once = parallel::current_num_threads();
+  const std::size_t nodes_at_once = 2 * parallel::current_num_threads();
   const auto work_on = [&](PendingSplit& node, LeafNodeWork& work) {
     const std::uint32_t key = encode_tree_node_id(request.tree_index, node.local_id);
     {
