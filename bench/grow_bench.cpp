@@ -1,5 +1,8 @@
 // One full leaf-wise tree of 255 leaves on 1,000,000 rows x 28 features of random 8-bit bins
-// (255 bin values, 5% missing), with one pool thread and with the whole pool. Reports the best
+// (255 bin values, 5% missing), or with --level one level-wise tree of depth 8 on 500,000 rows x
+// 90 features (the regression benchmark's shape), or with --wide one of depth 6 on 200,000 rows x
+// 500 features, with one pool thread and with the whole pool.
+// Reports the best
 // wall time per tree and how it splits between histogram building (smaller child only; siblings
 // by subtraction), split search, row partition and the rest of the grower; then the median wall
 // time and the median CPU time the process used per tree (all threads, spinning included), which
@@ -10,8 +13,8 @@
 // tree's wall time, and "other" turns negative), and faults of other phases that overlap a
 // build count as the build's.
 //
-// Usage: kestrune_grow_bench                  both settings, each in a process of its own
-//        kestrune_grow_bench --threads N      one setting (N = 0: all logical CPUs)
+// Usage: kestrune_grow_bench [--level|--wide]                  both settings, each in a process of its own
+//        kestrune_grow_bench [--level|--wide] --threads N      one setting (N = 0: all logical CPUs)
 
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -34,6 +37,7 @@
 #include "engine/env.hpp"
 #include "engine/tiling.hpp"
 #include "engine/tree_build/leaf_wise.hpp"
+#include "engine/tree_build/level_wise.hpp"
 #include "engine/types.hpp"
 #include "parallel/pool_size.hpp"
 
@@ -43,9 +47,18 @@ using Clock = std::chrono::steady_clock;
 namespace core = kestrune::core;
 namespace engine = kestrune::engine;
 
-constexpr std::size_t kRows = 1000000;
-constexpr std::size_t kFeatures = 28;
-constexpr std::size_t kLeaves = 255;
+// The tree grown and the matrix it is grown on.
+struct Shape {
+  const char* name;
+  std::size_t rows;
+  std::size_t features;
+  core::TreeGrowth growth;
+  std::size_t max_depth;
+  std::optional<std::size_t> max_leaves;
+};
+constexpr Shape kLeafShape{"leaf-wise tree: 255 leaves", 1000000, 28, core::TreeGrowth::Leaf, 64, 255};
+constexpr Shape kLevelShape{"level-wise tree: depth 8", 500000, 90, core::TreeGrowth::Level, 8, std::nullopt};
+constexpr Shape kWideShape{"level-wise tree: depth 6", 200000, 500, core::TreeGrowth::Level, 6, std::nullopt};
 constexpr int kRepeats = 5;
 
 double since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
@@ -127,7 +140,9 @@ class TimedBackend {
 };
 static_assert(engine::BackendOps<TimedBackend>);
 
-int run(const char* threads) {
+int run(const Shape& shape, const char* threads) {
+  const std::size_t kRows = shape.rows;
+  const std::size_t kFeatures = shape.features;
   setenv("RAYON_NUM_THREADS", threads, 1);
   std::mt19937_64 rng(42);
   std::vector<std::uint8_t> bins(kRows * kFeatures);
@@ -145,11 +160,11 @@ int run(const char* threads) {
   const core::BinnedMatrix binned = core::BinnedMatrix::make(kRows, kFeatures, 255, std::move(bins));
 
   core::TrainParams params;
-  params.tree_growth = core::TreeGrowth::Leaf;
-  params.max_depth = 64;
-  params.max_leaves = kLeaves;
+  params.tree_growth = shape.growth;
+  params.max_depth = shape.max_depth;
+  params.max_leaves = shape.max_leaves;
   engine::IterationControls controls = engine::IterationControls::make(1, 20, 0, 0.0f, 0.0f, 1e6f, 0.0f);
-  controls.max_leaves = kLeaves;
+  controls.max_leaves = shape.max_leaves;
   engine::SplitSelectionOptions options;
   options.missing_bin = binned.missing_bin;
   const std::vector<core::FeatureTile> tiles = engine::sampled_feature_tiles(kFeatures, 1, 0, 1.0f).tiles;
@@ -163,14 +178,14 @@ int run(const char* threads) {
   long last_histogram_faults = 0;
   std::vector<double> walls, cpus;
   long faults_after_first = 0;
+  std::uint64_t digest = 0;  // of the predictions: equal digests before and after a change tell equal trees
   for (int repeat = 0; repeat < kRepeats; ++repeat) {
     if (repeat == 1) faults_after_first = minor_page_faults();
     std::vector<float> predictions(kRows, 0.0f);
     backend.reset();
     const double cpu_start = process_cpu_seconds();
     const auto start = Clock::now();
-    const engine::tree_build::GrownTree tree = engine::tree_build::build_tree_leaf_wise(
-        backend, engine::tree_build::TreeGrowthRequest{.binned = binned,
+    engine::tree_build::TreeGrowthRequest request{.binned = binned,
                                                        .gradients = gradients,
                                                        .root_rows = rows,
                                                        .tree_index = 0,
@@ -183,8 +198,17 @@ int run(const char* threads) {
                                                        .categorical_features = {},
                                                        .morph = std::nullopt,
                                                        .raw_values = {},
-                                                       .factor_exposures = nullptr});
+                                                       .factor_exposures = nullptr};
+    const engine::tree_build::GrownTree tree =
+        shape.growth == core::TreeGrowth::Leaf ? engine::tree_build::build_tree_leaf_wise(backend, std::move(request))
+                                               : engine::tree_build::build_tree_level_wise(backend, std::move(request));
     const double seconds = since(start);
+    digest = 14695981039346656037ull;
+    for (const float p : predictions) {
+      std::uint32_t bits = 0;
+      std::memcpy(&bits, &p, sizeof bits);
+      digest = (digest ^ bits) * 1099511628211ull;
+    }
     last_histogram_faults = backend.histogram_faults;
     walls.push_back(seconds);
     cpus.push_back(process_cpu_seconds() - cpu_start);
@@ -200,10 +224,10 @@ int run(const char* threads) {
   const long faults_per_tree = (minor_page_faults() - faults_after_first) / (kRepeats - 1);
   std::printf("threads=%zu tiles=%zu leaves=%zu tree=%.1f ms (histograms %.1f ms in %zu builds, search %.1f ms, "
               "partition %.1f ms, other %.1f ms); median %.1f ms, cpu %.1f ms; %ld page faults per tree after the "
-              "first, %ld of them in the last tree's histogram builds\n",
+              "first, %ld of them in the last tree's histogram builds; predictions digest %016llx\n",
               kestrune::parallel::current_num_threads(), tiles.size(), leaves, best * 1e3, histogram * 1e3, builds,
               search * 1e3, partition * 1e3, (best - histogram - search - partition) * 1e3, median(walls) * 1e3,
-              median(cpus) * 1e3, faults_per_tree, last_histogram_faults);
+              median(cpus) * 1e3, faults_per_tree, last_histogram_faults, static_cast<unsigned long long>(digest));
   std::fflush(stdout);
   return 0;
 }
@@ -211,13 +235,20 @@ int run(const char* threads) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 3 && std::strcmp(argv[1], "--threads") == 0) return run(argv[2]);
-  std::printf("leaf-wise tree: %zu leaves, %zu rows x %zu features, 8-bit bins; best of %d\n", kLeaves, kRows,
-              kFeatures, kRepeats);
+  const bool level = argc > 1 && std::strcmp(argv[1], "--level") == 0;
+  const bool wide = argc > 1 && std::strcmp(argv[1], "--wide") == 0;
+  const Shape& shape = level ? kLevelShape : wide ? kWideShape : kLeafShape;
+  if (level || wide) {
+    --argc;
+    ++argv;
+  }
+  if (argc == 3 && std::strcmp(argv[1], "--threads") == 0) return run(shape, argv[2]);
+  std::printf("%s, %zu rows x %zu features, 8-bit bins; best of %d\n", shape.name, shape.rows, shape.features,
+              kRepeats);
   for (const char* threads : {"1", "0"}) {
     std::fflush(stdout);
     const pid_t child = fork();
-    if (child == 0) _exit(run(threads));
+    if (child == 0) _exit(run(shape, threads));
     int status = 0;
     waitpid(child, &status, 0);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return 1;
