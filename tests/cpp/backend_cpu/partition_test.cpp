@@ -40,6 +40,30 @@ SplitCandidate numeric_split(std::uint32_t feature, std::uint16_t threshold, boo
   return split;
 }
 
+// The rows routed one by one in node order, each side's sums added row by row.
+struct ReferencePartition {
+  std::vector<std::uint32_t> left;
+  std::vector<std::uint32_t> right;
+  core::HistogramBin left_stats;
+  core::HistogramBin right_stats;
+};
+
+template <typename GoesLeft>
+ReferencePartition reference_partition(const std::vector<std::uint32_t>& rows,
+                                       const std::vector<core::GradientPair>& gradients, GoesLeft&& goes_left) {
+  ReferencePartition reference;
+  for (const std::uint32_t r : rows) {
+    const bool left = goes_left(r);
+    (left ? reference.left : reference.right).push_back(r);
+    core::HistogramBin& stats = left ? reference.left_stats : reference.right_stats;
+    stats.grad_sum += gradients[r].grad;
+    stats.hess_sum += gradients[r].hess;
+    stats.grad_sq_sum += gradients[r].grad * gradients[r].grad;
+    stats.count += 1;
+  }
+  return reference;
+}
+
 TEST(PartitionRouting, NumericThresholdAndMissingSide) {
   const std::vector<std::uint16_t> codes{0, 1, 2, 3, 4, 5, 9, 0};
   const std::vector<core::GradientPair> gradients(codes.size(), core::GradientPair{1.0f, 1.0f});
@@ -113,19 +137,11 @@ TEST(PartitionProperty, RowsOnceInOrderWithSerialSumsForEveryChunking) {
       }
       const core::PartitionResult serial = partition_rows(binned, gradients, rows, split, 0);
       // Reference: route every row by the one rule, sum each side in node order.
-      std::vector<std::uint32_t> left, right;
-      core::HistogramBin left_stats, right_stats;
-      for (const std::uint32_t r : rows) {
+      const auto [left, right, left_stats, right_stats] = reference_partition(rows, gradients, [&](std::uint32_t r) {
         const std::uint16_t code = binned.bins.at(r * binned.feature_count + split.feature_index);
-        const bool goes_left = engine::routes_left(code, binned.missing_bin, split.threshold_bin, split.default_left,
-                                                   split.is_categorical, split.category_bitset);
-        (goes_left ? left : right).push_back(r);
-        core::HistogramBin& stats = goes_left ? left_stats : right_stats;
-        stats.grad_sum += gradients[r].grad;
-        stats.hess_sum += gradients[r].hess;
-        stats.grad_sq_sum += gradients[r].grad * gradients[r].grad;
-        stats.count += 1;
-      }
+        return engine::routes_left(code, binned.missing_bin, split.threshold_bin, split.default_left,
+                                   split.is_categorical, split.category_bitset);
+      });
       ASSERT_EQ(serial.left_rows, left);
       ASSERT_EQ(serial.right_rows, right);
       EXPECT_TRUE(same_bin(serial.left_stats, left_stats));
@@ -192,17 +208,8 @@ TEST(PartitionGroups, EverySizeAndSidePatternMatchesARowByRowLoop) {
         }
         core::BinnedMatrix binned = single_feature(codes, 9, 9);
         if (!column_major) binned.bins_column_major = core::BinStorage();
-        std::vector<std::uint32_t> left, right;
-        core::HistogramBin left_stats, right_stats;
-        for (const std::uint32_t r : rows) {
-          const bool goes_left = codes[r] == 0;
-          (goes_left ? left : right).push_back(r);
-          core::HistogramBin& stats = goes_left ? left_stats : right_stats;
-          stats.grad_sum += gradients[r].grad;
-          stats.hess_sum += gradients[r].hess;
-          stats.grad_sq_sum += gradients[r].grad * gradients[r].grad;
-          stats.count += 1;
-        }
+        const auto [left, right, left_stats, right_stats] =
+            reference_partition(rows, gradients, [&](std::uint32_t r) { return codes[r] == 0; });
         for (const std::size_t chunk : {0u, 5u, 32u, 45u}) {
           SCOPED_TRACE(::testing::Message() << "column-major " << column_major << ", " << n << " rows, pattern "
                                             << pattern << ", chunk " << chunk);
