@@ -45,8 +45,8 @@
 #include "engine/trainer/policy.hpp"
 #include "engine/trainer/summary.hpp"
 #include "engine/trainer/trainer.hpp"
-#include "parallel/parallel.hpp"
 #include "engine/trainer/validate.hpp"
+#include "parallel/parallel.hpp"
 #include "support/casts.hpp"
 #include "support/panic.hpp"
 
@@ -191,10 +191,10 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
     const std::size_t selected_count = sample.rows.size();
     // The diagnostics are a serial float64 pass over the pairs, which the tree only reads too: a
     // worker sums them while the tree grows.
-    parallel::PostedTask<std::function<void()>> diagnosing([&, projected = sample.projected,
+    parallel::PostedTask<std::function<void()>> diagnosing([&, rows = sample.active_rows, projected = sample.projected,
                                                             norm = sample.pre_projection_norm,
                                                             features = sample.sampled_feature_count] {
-      sample.diagnostics = round_diagnostics(gradients, selected_count, features, projected, norm);
+      sample.diagnostics = round_diagnostics(gradients, rows, features, projected, norm);
     });
 
     tree_build::GrownTree tree = hooks.build_tree(
