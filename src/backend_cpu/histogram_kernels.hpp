@@ -50,13 +50,6 @@ namespace detail {
 
 }  // namespace detail
 
-// A row's gradient pair copied next to its codes for a gathered build. Without member
-// initializers, so that a gather buffer is not zeroed before it is filled.
-struct GatheredPair {
-  float grad;
-  float hess;
-};
-
 // One row's addition to a cell: the four lanes (gradient, hessian, squared gradient, 1) at once.
 #if defined(__SSE2__)
 using RowIncrement = __m128;
@@ -153,6 +146,17 @@ inline void for_each_row_code(const Code* row, std::size_t row_length, std::size
   }
 }
 
+// Adds the row's increment to the cell of `code` among a feature's cells, first checking the code
+// when kCheckCodes.
+template <bool kCheckCodes>
+inline void add_code_to_cell(ArenaCell* feature_cells, std::size_t code, RowIncrement increment, std::size_t bin_count,
+                             std::size_t feature) {
+  if constexpr (kCheckCodes) {
+    if (code >= bin_count) [[unlikely]] bad_code(code, feature, bin_count);
+  }
+  add_row_to_cell(feature_cells + code, increment);
+}
+
 // Adds one row to every feature of the tile: the row's codes are row[start, start + width) of
 // its row_length codes, of the features from first_feature on. kStride is the arena's stride when
 // known at compile time (0 otherwise): the features' cell offsets then fold into the addressing.
@@ -162,10 +166,7 @@ inline void add_row_to_tile(const Code* row, std::size_t row_length, std::size_t
                             std::size_t first_feature) {
   if constexpr (kStride != 0) stride = kStride;
   for_each_row_code(row, row_length, start, width, [&](std::size_t k, std::size_t code) {
-    if constexpr (kCheckCodes) {
-      if (code >= bin_count) [[unlikely]] bad_code(code, first_feature + k, bin_count);
-    }
-    add_row_to_cell(cells + k * stride + code, increment);
+    add_code_to_cell<kCheckCodes>(cells + k * stride, code, increment, bin_count, first_feature + k);
   });
 }
 
@@ -225,15 +226,6 @@ inline std::uint64_t column_word(const Code* column, std::size_t i) {
   std::uint64_t word;
   std::memcpy(&word, column + i, sizeof(word));
   return word;
-}
-
-template <bool kCheckCodes>
-inline void add_code_to_cell(ArenaCell* feature_cells, std::size_t code, RowIncrement increment, std::size_t bin_count,
-                             std::size_t feature) {
-  if constexpr (kCheckCodes) {
-    if (code >= bin_count) [[unlikely]] bad_code(code, feature, bin_count);
-  }
-  add_row_to_cell(feature_cells + code, increment);
 }
 
 // Adds the rows [0, n) of kGroup features' columns (column g's code of row i at columns[g][i],

@@ -10,9 +10,9 @@ namespace kestrune::backend_cpu {
 
 namespace {
 
-std::size_t bytes_of(const std::vector<std::uint32_t>& rows) { return rows.capacity() * sizeof(std::uint32_t); }
-std::size_t bytes_of(const std::vector<core::GradientPair>& pairs) {
-  return pairs.capacity() * sizeof(core::GradientPair);
+template <typename Item>
+std::size_t bytes_of(const std::vector<Item>& list) {
+  return list.capacity() * sizeof(Item);
 }
 std::size_t bytes_of(const PartitionScratch& scratch) { return scratch.size; }
 
@@ -62,24 +62,24 @@ Store<Buffer>& store() {
 
 }  // namespace
 
-std::vector<std::uint32_t> take_row_list(std::size_t rows) {
-  std::vector<std::uint32_t> list =
-      store<std::vector<std::uint32_t>>().take(rows * sizeof(std::uint32_t)).value_or(std::vector<std::uint32_t>{});
+namespace {
+
+// An empty list of `count` items' room: the best fitting kept one, else a new one.
+template <typename Item>
+std::vector<Item> take_list(std::size_t count) {
+  std::vector<Item> list = store<std::vector<Item>>().take(count * sizeof(Item)).value_or(std::vector<Item>{});
   list.clear();
-  list.reserve(rows);
+  list.reserve(count);
   return list;
 }
+
+}  // namespace
+
+std::vector<std::uint32_t> take_row_list(std::size_t rows) { return take_list<std::uint32_t>(rows); }
 
 void recycle_rows(std::vector<std::uint32_t>&& rows) { store<std::vector<std::uint32_t>>().keep(std::move(rows)); }
 
-std::vector<core::GradientPair> take_pair_list(std::size_t pairs) {
-  std::vector<core::GradientPair> list = store<std::vector<core::GradientPair>>()
-                                             .take(pairs * sizeof(core::GradientPair))
-                                             .value_or(std::vector<core::GradientPair>{});
-  list.clear();
-  list.reserve(pairs);
-  return list;
-}
+std::vector<core::GradientPair> take_pair_list(std::size_t pairs) { return take_list<core::GradientPair>(pairs); }
 
 void recycle_pairs(std::vector<core::GradientPair>&& pairs) {
   store<std::vector<core::GradientPair>>().keep(std::move(pairs));

@@ -374,8 +374,8 @@ void expect_columns_match_row_order_sums(std::size_t bins) {
       const std::size_t stride = n + 3;  // columns longer than the rows read
       std::vector<Code> columns(width * stride);
       for (Code& code : columns) code = static_cast<Code>(random() % bins);
-      std::vector<GatheredPair> pairs(n);
-      for (GatheredPair& pair : pairs) pair = {static_cast<float>(random() % 97) / 7.0f - 6.0f, 0.25f};
+      std::vector<core::GradientPair> pairs(n);
+      for (core::GradientPair& pair : pairs) pair = {static_cast<float>(random() % 97) / 7.0f - 6.0f, 0.25f};
       HistogramArena arena(width, bins);
       accumulate_columns<0, true>(columns.data(), stride, pairs.data(), n, width, 0, arena, bins);
       std::vector<ArenaCell> expected(width * bins);
@@ -406,7 +406,7 @@ TEST(HistogramKernel, ColumnLoopMatchesRowOrderSums) {
 TEST(HistogramKernel, ColumnLoopReportsTheFeatureOfAStrayCode) {
   std::vector<std::uint16_t> columns(3 * 9, 1);
   columns[2 * 9 + 8] = 40;  // feature 2 (5 + 2 = 7 overall), row 8: past the first word
-  std::vector<GatheredPair> pairs(9, GatheredPair{1.0f, 1.0f});
+  std::vector<core::GradientPair> pairs(9, core::GradientPair{1.0f, 1.0f});
   HistogramArena arena(3, 10);
   EXPECT_TRUE(test::panics_with(
       [&] { accumulate_columns<0, true>(columns.data(), 9, pairs.data(), 9, 3, 5, arena, 10); },
