@@ -28,12 +28,12 @@ float ideal_dcg(std::span<const float> labels, std::size_t k, std::vector<float>
   std::array<std::size_t, detail::kGainTableLabels> counts{};
   bool counted = true;
   for (const float label : labels) {
-    if (!(label >= 0.0f && label < static_cast<float>(detail::kGainTableLabels)) ||
-        static_cast<float>(static_cast<std::size_t>(label)) != label) {
+    const std::size_t index = detail::gain_table_index(label);
+    if (index == detail::kGainTableLabels) {
       counted = false;
       break;
     }
-    ++counts[static_cast<std::size_t>(label)];
+    ++counts[index];
   }
   if (counted) {
     const std::size_t depth = std::min(labels.size(), k);

@@ -35,15 +35,20 @@ inline const RankingTables& ranking_tables() noexcept {
   return tables;
 }
 
+// The label's place in the gain table: a whole number below its size, else kGainTableLabels.
+inline std::size_t gain_table_index(float label) noexcept {
+  // The range test first, so that the conversion only sees values it can represent (NaN fails it).
+  if (!(label >= 0.0f && label < static_cast<float>(kGainTableLabels))) return kGainTableLabels;
+  const auto whole = static_cast<std::size_t>(label);
+  return static_cast<float>(whole) == label ? whole : kGainTableLabels;
+}
+
 }  // namespace detail
 
 // 2^label - 1.
 inline float relevance_gain(float label) noexcept {
-  // The range test first, so that the conversion only sees values it can represent (NaN fails it).
-  if (label >= 0.0f && label < static_cast<float>(detail::kGainTableLabels)) {
-    const auto whole = static_cast<std::size_t>(label);
-    if (static_cast<float>(whole) == label) return detail::ranking_tables().gain[whole];
-  }
+  const std::size_t index = detail::gain_table_index(label);
+  if (index < detail::kGainTableLabels) return detail::ranking_tables().gain[index];
   return detail::computed_relevance_gain(label);
 }
 // 1 / log2(rank + 2) for a 0-based rank.
