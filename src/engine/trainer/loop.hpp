@@ -191,10 +191,12 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
     const std::size_t selected_count = sample.rows.size();
     // The diagnostics are a serial float64 pass over the pairs, which the tree only reads too: a
     // worker sums them while the tree grows.
-    parallel::PostedTask<std::function<void()>> diagnosing([&, rows = sample.active_rows, projected = sample.projected,
-                                                            norm = sample.pre_projection_norm,
+    // The sampled features, not the tiles: the tile count follows the pool size, and the summary
+    // must not depend on the thread count.
+    parallel::PostedTask<std::function<void()>> diagnosing([&, norm = sample.pre_projection_norm,
                                                             features = sample.sampled_feature_count] {
-      sample.diagnostics = round_diagnostics(gradients, rows, features, projected, norm);
+      sample.diagnostics = IterationDiagnostics::from_gradient_snapshot(gradients, projector.has_value(),
+                                                                        selected_count, features, norm);
     });
 
     tree_build::GrownTree tree = hooks.build_tree(

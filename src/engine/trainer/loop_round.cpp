@@ -62,19 +62,8 @@ RoundSample prepare_round_sample(const core::BoostingMode& mode, const Iteration
   sample.tiles = std::move(tiles.tiles);
   sample.sampled_feature_count = tiles.sampled_feature_count;
   validate_gradient_pair_length(gradients, row_count);
-  sample.active_rows = sample.rows.size();
-  sample.projected = projector != nullptr;
   sample.pre_projection_norm = pre_projection_norm;
   return sample;
-}
-
-IterationDiagnostics round_diagnostics(std::span<const core::GradientPair> gradients, std::size_t active_rows,
-                                       std::size_t sampled_feature_count, bool projected,
-                                       float pre_projection_norm) {
-  // The sampled features, not the tiles: the tile count follows the pool size, and the summary
-  // must not depend on the thread count.
-  return IterationDiagnostics::from_gradient_snapshot(gradients, projected, active_rows, sampled_feature_count,
-                                                      pre_projection_norm);
 }
 
 std::optional<FactorProjector> round_gradient_projector(const core::TrainParams& params,

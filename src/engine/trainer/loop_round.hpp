@@ -25,9 +25,7 @@ struct RoundSample {
   std::vector<std::uint32_t> rows;  // ascending
   std::vector<core::FeatureTile> tiles;
   std::size_t sampled_feature_count = 0;
-  // What the diagnostics of the round need besides the pairs (round_diagnostics).
-  std::size_t active_rows = 0;
-  bool projected = false;
+  // The gradient norm before the projection (0 without a projector), for the diagnostics.
   float pre_projection_norm = 0.0f;
   IterationDiagnostics diagnostics;
 };
@@ -35,17 +33,11 @@ struct RoundSample {
 // In order: the pre-projection gradient norm and the projection (with a projector), the row
 // sample (GOSS re-weights the drawn rows' pairs in place), the feature tiles and the pair count
 // check against `row_count`. Errors of the projector, the tiling and the count check pass
-// through. The diagnostics of the pairs as they then stand come from round_diagnostics.
+// through. The diagnostics of the pairs as they then stand are the caller's.
 RoundSample prepare_round_sample(const core::BoostingMode& mode, const IterationControls& controls,
                                  std::size_t feature_count, std::size_t row_count, std::uint64_t seed_base,
                                  std::uint64_t iteration, const FactorProjector* projector,
                                  std::vector<core::GradientPair>& gradients);
-
-// The round's diagnostics of the pairs as prepare_round_sample left them. The pairs are only
-// read, so this may run while the round's tree grows.
-IterationDiagnostics round_diagnostics(std::span<const core::GradientPair> gradients, std::size_t active_rows,
-                                       std::size_t sampled_feature_count, bool projected,
-                                       float pre_projection_norm);
 
 // float64 L2 norm of the finite gradients, rounded once to float32.
 float finite_gradient_l2_norm(std::span<const core::GradientPair> gradients);
