@@ -189,8 +189,7 @@ std::vector<std::vector<core::FeatureHistogram>> gathered_build(
               if (copy_pairs) detail::prefetch(pairs_in + ahead);
             }
             const Code* const source = matrix + static_cast<std::size_t>(row) * row_length;
-            // Only the passes' codes are known to exist for a row at the end of a short list.
-            const std::size_t readable = (row + std::size_t{1}) * row_length <= matrix_size ? row_length : passes_end;
+            const std::size_t readable = detail::readable_row_codes(row, row_length, matrix_size, passes_end);
             Code* const target = column_start + i;
             detail::for_each_row_code(source, readable, start, width, [&](std::size_t k, std::size_t code) {
               target[k * column_length] = static_cast<Code>(code);

@@ -146,6 +146,13 @@ inline void for_each_row_code(const Code* row, std::size_t row_length, std::size
   }
 }
 
+// The codes of row `row` a word read may reach in row-major codes of `size` codes, `row_length`
+// per row: the whole row, or for a row at the end of a short list only the codes up to `needed`
+// (the end of the features read), which the caller's row limit guarantees.
+inline std::size_t readable_row_codes(std::size_t row, std::size_t row_length, std::size_t size, std::size_t needed) {
+  return (row + 1) * row_length <= size ? row_length : needed;
+}
+
 // Adds the row's increment to the cell of `code` among a feature's cells, first checking the code
 // when kCheckCodes.
 template <bool kCheckCodes>
@@ -210,8 +217,7 @@ void accumulate_tile_row_first(std::span<const Code> bins, std::size_t feature_c
         detail::prefetch(codes + ahead * feature_count);
         detail::prefetch(pairs + ahead);
       }
-      // Only the tile's codes are known to exist for a row at the end of a short list.
-      const std::size_t readable = (row + std::size_t{1}) * feature_count <= bins.size() ? feature_count : end;
+      const std::size_t readable = detail::readable_row_codes(row, feature_count, bins.size(), end);
       detail::add_row_to_tile<kStride, kCheckCodes>(bins.data() + row * feature_count, readable, width, start, cells,
                                                     stride, bin_count, row_increment(pairs[row]), start);
     }
