@@ -415,3 +415,25 @@ TEST(HistogramKernel, ColumnLoopReportsTheFeatureOfAStrayCode) {
 
 }  // namespace
 }  // namespace kestrune::backend_cpu
+
+namespace kestrune::backend_cpu {
+namespace {
+
+// Column-major codes that do not cover every feature's rows are refused before they are read,
+// for a run of rows (the column loop's case).
+TEST(HistogramKernel, ColumnLoopRefusesShortColumnMajorCodes) {
+  std::mt19937 rng(13);
+  core::BinnedMatrix binned = test::random_matrix({1000, 20, 255, 255, false, true, 0.0}, rng);
+  const auto gradients = test::random_gradients(1000, rng);
+  std::vector<std::uint32_t> run(1000);
+  for (std::uint32_t k = 0; k < 1000; ++k) run[k] = k;
+  std::vector<std::uint8_t> codes(binned.bins_column_major.u8().begin(), binned.bins_column_major.u8().end());
+  codes.pop_back();
+  binned.bins_column_major = core::BinStorage(std::move(codes));
+  EXPECT_TRUE(test::panics_with(
+      [&] { build_histograms(binned, gradients, core::NodeSlice::make(0, run), std::vector{core::FeatureTile{0, 20}}); },
+      "column-major bin codes are shorter than the matrix"));
+}
+
+}  // namespace
+}  // namespace kestrune::backend_cpu
