@@ -1,7 +1,5 @@
 #include "backend_cpu/histogram_gather.hpp"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <memory>
@@ -11,6 +9,7 @@
 #include "backend_cpu/arena.hpp"
 #include "backend_cpu/histogram.hpp"
 #include "backend_cpu/histogram_kernels.hpp"
+#include "backend_cpu/row_store.hpp"
 #include "parallel/parallel.hpp"
 #include "support/casts.hpp"
 #include "support/panic.hpp"
@@ -42,86 +41,18 @@ std::vector<core::FeatureHistogram> sum_gathered_piece(const Code* block, const 
   return output;
 }
 
-// The largest gather block a thread keeps between builds. Blocks come and go with every large
-// node; handed back to the C library they return to the system and the next node pays a page
-// fault per 4 KiB to fill its block.
-constexpr std::size_t kKeptGatherBytes = std::size_t{64} << 20;
-
-// Memory mapped for the kept block, apart from the C library's heap: a block kept inside the heap
-// would split its free space, and the row lists a partition allocates would then take fresh pages.
-class MappedBytes {
- public:
-  MappedBytes() = default;
-  explicit MappedBytes(std::size_t bytes) : bytes_(bytes) {
-    void* mapped = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (mapped == MAP_FAILED) throw std::bad_alloc();
-    data_ = static_cast<std::byte*>(mapped);
-  }
-  ~MappedBytes() {
-    if (data_ != nullptr) munmap(data_, bytes_);
-  }
-  MappedBytes(MappedBytes&& other) noexcept
-      : data_(std::exchange(other.data_, nullptr)), bytes_(std::exchange(other.bytes_, 0)) {}
-  MappedBytes& operator=(MappedBytes&& other) noexcept {
-    if (this != &other) {
-      if (data_ != nullptr) munmap(data_, bytes_);
-      data_ = std::exchange(other.data_, nullptr);
-      bytes_ = std::exchange(other.bytes_, 0);
-    }
-    return *this;
-  }
-
-  std::byte* data() const noexcept { return data_; }
-  std::size_t size() const noexcept { return bytes_; }
-
- private:
-  std::byte* data_ = nullptr;
-  std::size_t bytes_ = 0;
-};
-
-// The calling thread's gather memory, kept from build to build. A build that finds it in use (a
-// build started from within another one's pool call on the same thread) allocates its own.
+// A build's block, taken from the kept ones and handed back when the build is done.
 class GatherScratch {
  public:
-  explicit GatherScratch(std::size_t bytes) {
-    Kept& kept = thread_kept();
-    if (!kept.in_use && bytes <= kKeptGatherBytes) {
-      if (kept.memory.size() < bytes) {
-        // Grown at least twofold: node sizes vary from build to build, and a block mapped to
-        // each new largest size would fault in all its pages again every time.
-        const std::size_t grown = std::min(kKeptGatherBytes, std::max(bytes, 2 * kept.memory.size()));
-        kept.memory = MappedBytes();
-        kept.memory = MappedBytes(grown);
-      }
-      kept.in_use = true;
-      borrowed_ = true;
-      data_ = kept.memory.data();
-    } else {
-      own_ = std::make_unique_for_overwrite<std::byte[]>(bytes);
-      data_ = own_.get();
-    }
-  }
-  ~GatherScratch() {
-    if (borrowed_) thread_kept().in_use = false;
-  }
+  explicit GatherScratch(std::size_t bytes) : block_(take_gather_block(bytes)) {}
+  ~GatherScratch() { recycle_gather_block(std::move(block_)); }
   GatherScratch(const GatherScratch&) = delete;
   GatherScratch& operator=(const GatherScratch&) = delete;
 
-  std::byte* data() const noexcept { return data_; }
+  std::byte* data() const noexcept { return block_.data(); }
 
  private:
-  struct Kept {
-    MappedBytes memory;
-    bool in_use = false;
-  };
-  static Kept& thread_kept() {
-    thread_local Kept kept;
-    return kept;
-  }
-
-  std::unique_ptr<std::byte[]> own_;
-  std::byte* data_ = nullptr;
-  bool borrowed_ = false;
+  MappedBytes block_;
 };
 
 template <typename Code>

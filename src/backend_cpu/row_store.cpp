@@ -1,9 +1,15 @@
 #include "backend_cpu/row_store.hpp"
 
+#include <malloc.h>
+#include <sys/mman.h>
+
 #include <algorithm>
+#include <bit>
+#include <new>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <type_traits>
 #include <utility>
 
 namespace kestrune::backend_cpu {
@@ -15,6 +21,12 @@ std::size_t bytes_of(const std::vector<Item>& list) {
   return list.capacity() * sizeof(Item);
 }
 std::size_t bytes_of(const PartitionScratch& scratch) { return scratch.size; }
+std::size_t bytes_of(const MappedBytes& block) { return block.size(); }
+
+template <typename Buffer>
+constexpr std::size_t kept_bytes_cap() {
+  return std::is_same_v<Buffer, MappedBytes> ? kKeptGatherBytes : kKeptRowBytes;
+}
 
 // Kept buffers by size in bytes, so that a request takes the best fit.
 template <typename Buffer>
@@ -38,16 +50,17 @@ struct Store {
 
   void keep(Buffer&& buffer) {
     const std::size_t size = bytes_of(buffer);
-    if (size == 0 || size > kKeptRowBytes) return;
+    constexpr std::size_t cap = kept_bytes_cap<Buffer>();
+    if (size == 0 || size > cap) return;
     std::vector<Buffer> evicted;  // freed once the lock is released
     const std::lock_guard<std::mutex> lock(mutex);
     // Smaller buffers make way for a larger one: large nodes' buffers cost the most faults.
-    while (bytes + size > kKeptRowBytes && !kept.empty() && kept.begin()->first < size) {
+    while (bytes + size > cap && !kept.empty() && kept.begin()->first < size) {
       bytes -= kept.begin()->first;
       evicted.push_back(std::move(kept.begin()->second));
       kept.erase(kept.begin());
     }
-    if (bytes + size > kKeptRowBytes) return;
+    if (bytes + size > cap) return;
     bytes += size;
     kept.emplace(size, std::move(buffer));
   }
@@ -91,5 +104,44 @@ PartitionScratch take_partition_scratch(std::size_t size) {
 }
 
 void recycle_partition_scratch(PartitionScratch&& scratch) { store<PartitionScratch>().keep(std::move(scratch)); }
+
+MappedBytes::MappedBytes(std::size_t bytes) : bytes_(bytes) {
+  void* mapped = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == MAP_FAILED) throw std::bad_alloc();
+  data_ = static_cast<std::byte*>(mapped);
+}
+
+MappedBytes::~MappedBytes() {
+  if (data_ != nullptr) munmap(data_, bytes_);
+}
+
+MappedBytes::MappedBytes(MappedBytes&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)), bytes_(std::exchange(other.bytes_, 0)) {}
+
+MappedBytes& MappedBytes::operator=(MappedBytes&& other) noexcept {
+  if (this != &other) {
+    if (data_ != nullptr) munmap(data_, bytes_);
+    data_ = std::exchange(other.data_, nullptr);
+    bytes_ = std::exchange(other.bytes_, 0);
+  }
+  return *this;
+}
+
+MappedBytes take_gather_block(std::size_t bytes) {
+  if (std::optional<MappedBytes> kept = store<MappedBytes>().take(bytes)) return std::move(*kept);
+  // Pages are touched only as far as a build writes, so the rounding costs address space only.
+  const std::size_t rounded = bytes <= kKeptGatherBytes ? std::bit_ceil(std::max<std::size_t>(bytes, 1)) : bytes;
+  return MappedBytes(rounded);
+}
+
+void recycle_gather_block(MappedBytes&& block) { store<MappedBytes>().keep(std::move(block)); }
+
+void trim_heap_after_round(std::size_t row_count) {
+#if defined(__GLIBC__)
+  if (row_count >= kTrimHeapRows) malloc_trim(0);
+#else
+  (void)row_count;
+#endif
+}
 
 }  // namespace kestrune::backend_cpu

@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "backend_cpu/row_store.hpp"
 #include "core/binned.hpp"
 #include "core/dataset.hpp"
 #include "engine/backend_ops.hpp"
@@ -286,7 +287,8 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
       record_dart_tree(*outcome.dart, iteration, dart_round.dropped, dart_round.new_dropped_weights,
                        dart_round.scale.new_tree_weight, outcome.stumps.size(), tree.stumps.size());
     }
-    std::move(tree.stumps.begin(), tree.stumps.end(), std::back_inserter(outcome.stumps));
+    append_round_stumps(outcome.stumps, std::move(tree.stumps), controls.rounds - rounds_run);
+    backend_cpu::trim_heap_after_round(row_count);
     ++rounds_run;
     previous_loss = new_loss;
 

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "backend_cpu/row_store.hpp"
 #include "core/binned.hpp"
 #include "core/dataset.hpp"
 #include "core/histogram.hpp"
@@ -154,7 +155,7 @@ MultiClassIterationRunSummary fit_multiclass_iterations_impl(
       any_tree = true;
       // The grower reached only the sampled rows; the others receive the tree by a walk.
       add_tree_on_rows(snapshot[k], predictions[k], walk_scratch, binned, tree.stumps, raw, unreached);
-      std::move(tree.stumps.begin(), tree.stumps.end(), std::back_inserter(class_stumps[k]));
+      append_round_stumps(class_stumps[k], std::move(tree.stumps), controls.rounds - rounds_run);
     }
 
     // DART: the new trees enter at 1 / (k + 1), the dropped ones return rescaled. The training
@@ -240,6 +241,7 @@ MultiClassIterationRunSummary fit_multiclass_iterations_impl(
                                    added);
     }
     outcome.round_class_counts.push_back(std::move(added));
+    backend_cpu::trim_heap_after_round(row_count);
     ++rounds_run;
     previous_loss = new_loss;
     if (flags.loss_plateau) {
