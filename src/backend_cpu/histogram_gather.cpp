@@ -253,15 +253,16 @@ std::vector<std::vector<core::FeatureHistogram>> gathered_build(
           std::size_t i = first;
 #if defined(__SSE2__)
           constexpr std::size_t kGroup = kGroupRows<Code>;
-          if (std::endian::native == std::endian::little && row_length >= kGroup) {
+          if (std::endian::native == std::endian::little && row_length >= kGroup && limit > 0) {
             for (; i + kGroup <= last; i += kGroup) {
               if (i + detail::kPrefetchRows + kGroup <= last) {
 #pragma GCC unroll 8
                 for (std::size_t r = 0; r < kGroup; ++r) {
-                  // Both ends of the row: its codes may straddle two cache lines.
+                  // Both ends of the row: its codes may straddle two cache lines (a row below the
+                  // limit has a code inside the list, the list's last one at worst).
                   const std::size_t ahead = std::min<std::size_t>(list[i + detail::kPrefetchRows + r], limit - 1);
                   detail::prefetch(matrix + ahead * row_length);
-                  detail::prefetch(matrix + ahead * row_length + row_length - 1);
+                  detail::prefetch(matrix + std::min((ahead + 1) * row_length, matrix_size) - 1);
                   if (copy_pairs) detail::prefetch(pairs_in + ahead);
                 }
               }
