@@ -100,6 +100,18 @@ class TimedBackend {
     ++histogram_builds;
     return bundle;
   }
+  // The build of a child from what its parent's partition handed over, as the trainer calls it.
+  core::HistogramBundle build_histograms(const core::BinnedMatrix& binned, std::span<const core::GradientPair> gradients,
+                                         const core::NodeSlice& node, std::span<const core::FeatureTile> tiles,
+                                         std::span<const core::GradientPair> node_pairs) const {
+    const auto start = Clock::now();
+    const long faults = minor_page_faults();
+    core::HistogramBundle bundle = cpu_.build_histograms(binned, gradients, node, tiles, node_pairs);
+    histogram_seconds += since(start);
+    histogram_faults += minor_page_faults() - faults;
+    ++histogram_builds;
+    return bundle;
+  }
   core::PartitionResult apply_split_with_stats(const core::BinnedMatrix& binned,
                                                std::span<const core::GradientPair> gradients,
                                                const core::NodeSlice& node, const engine::SplitCandidate& split) const {

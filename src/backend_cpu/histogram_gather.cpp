@@ -1,10 +1,14 @@
 #include "backend_cpu/histogram_gather.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
-#include <memory>
-#include <new>
+#include <cstdint>
 #include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "backend_cpu/arena.hpp"
 #include "backend_cpu/histogram.hpp"
@@ -40,6 +44,70 @@ std::vector<core::FeatureHistogram> sum_gathered_piece(const Code* block, const 
   materialize_tile_histograms(piece.start_feature, arena, bins, output);
   return output;
 }
+
+// Copies the codes [start, start + width) of kGroupRows consecutive node rows (group_rows, each
+// row's codes at matrix + row * row_length, every one of them readable) into the block's columns:
+// feature start + k's codes of the rows go to target[k * column_length + r], r in
+// [0, kGroupRows). The rows' codes are read eight bytes at a time (a word never reaches past its
+// row, see detail::for_each_row_code) and turned into one word per feature with a few shuffles,
+// so each feature takes one store for the group's rows, where a copy row by row stores each code
+// on its own.
+template <typename Code>
+inline constexpr std::size_t kGroupRows = sizeof(std::uint64_t) / sizeof(Code);
+
+#if defined(__SSE2__)
+template <typename Code>
+void gather_row_group(const Code* matrix, std::size_t row_length, const std::uint32_t* group_rows, std::size_t start,
+                      std::size_t width, Code* target, std::size_t column_length) {
+  constexpr std::size_t kPerWord = kGroupRows<Code>;
+  std::size_t k = 0;
+  while (k < width) {
+    const std::size_t first = start + k;
+    const std::size_t base = std::min(first, row_length - kPerWord);
+    const std::size_t skip = first - base;
+    const std::size_t takes = std::min(kPerWord - skip, width - k);
+    const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(8 * sizeof(Code) * skip));
+    const auto load = [&](std::size_t r) {
+      const Code* const word = matrix + std::size_t{group_rows[r]} * row_length + base;
+      return _mm_srl_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(word)), shift);
+    };
+    // Each result holds the words of two features: its low half the first one's, the rows in order.
+    __m128i pairs[kPerWord / 2];
+    if constexpr (sizeof(Code) == 1) {
+      const __m128i t0 = _mm_unpacklo_epi8(load(0), load(1));
+      const __m128i t1 = _mm_unpacklo_epi8(load(2), load(3));
+      const __m128i t2 = _mm_unpacklo_epi8(load(4), load(5));
+      const __m128i t3 = _mm_unpacklo_epi8(load(6), load(7));
+      const __m128i u0 = _mm_unpacklo_epi16(t0, t1);
+      const __m128i u1 = _mm_unpackhi_epi16(t0, t1);
+      const __m128i u2 = _mm_unpacklo_epi16(t2, t3);
+      const __m128i u3 = _mm_unpackhi_epi16(t2, t3);
+      pairs[0] = _mm_unpacklo_epi32(u0, u2);
+      pairs[1] = _mm_unpackhi_epi32(u0, u2);
+      pairs[2] = _mm_unpacklo_epi32(u1, u3);
+      pairs[3] = _mm_unpackhi_epi32(u1, u3);
+    } else {
+      const __m128i t0 = _mm_unpacklo_epi16(load(0), load(1));
+      const __m128i t1 = _mm_unpacklo_epi16(load(2), load(3));
+      pairs[0] = _mm_unpacklo_epi32(t0, t1);
+      pairs[1] = _mm_unpackhi_epi32(t0, t1);
+    }
+    Code* const out = target + k * column_length;
+    const auto store = [&](std::size_t j) {
+      __m128i word = pairs[j / 2];
+      if (j % 2 == 1) word = _mm_unpackhi_epi64(word, word);
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(out + j * column_length), word);
+    };
+    if (takes == kPerWord) {
+#pragma GCC unroll 8
+      for (std::size_t j = 0; j < kPerWord; ++j) store(j);
+    } else {
+      for (std::size_t j = 0; j < takes; ++j) store(j);
+    }
+    k += takes;
+  }
+}
+#endif
 
 // A build's block, taken from the kept ones and handed back when the build is done.
 class GatherScratch {
@@ -111,7 +179,37 @@ std::vector<std::vector<core::FeatureHistogram>> gathered_build(
         for (const core::FeatureTile& pass : passes) {
           const std::size_t start = pass.start_feature;
           const std::size_t width = width_of(pass);
-          for (std::size_t i = first; i < last; ++i) {
+          std::size_t i = first;
+#if defined(__SSE2__)
+          constexpr std::size_t kGroup = kGroupRows<Code>;
+          if (std::endian::native == std::endian::little && row_length >= kGroup && limit > 0) {
+            for (; i + kGroup <= last; i += kGroup) {
+              if (i + detail::kPrefetchRows + kGroup <= last) {
+#pragma GCC unroll 8
+                for (std::size_t r = 0; r < kGroup; ++r) {
+                  // Both ends of the row: its codes may straddle two cache lines (a row below the
+                  // limit has a code inside the list, the list's last one at worst).
+                  const std::size_t ahead = std::min<std::size_t>(list[i + detail::kPrefetchRows + r], limit - 1);
+                  detail::prefetch(matrix + ahead * row_length);
+                  detail::prefetch(matrix + std::min((ahead + 1) * row_length, matrix_size) - 1);
+                  if (copy_pairs) detail::prefetch(pairs_in + ahead);
+                }
+              }
+              std::uint32_t highest = 0;
+#pragma GCC unroll 8
+              for (std::size_t r = 0; r < kGroup; ++r) highest = std::max(highest, list[i + r]);
+              // A group with a row outside the data, or a row a word read may not cover, is left
+              // to the row-by-row loop below.
+              if (highest >= limit || (std::size_t{highest} + 1) * row_length > matrix_size) [[unlikely]] break;
+              gather_row_group(matrix, row_length, list + i, start, width, column_start + i, column_length);
+              if (copy_pairs) {
+#pragma GCC unroll 8
+                for (std::size_t r = 0; r < kGroup; ++r) pairs_out[i + r] = pairs_in[list[i + r]];
+              }
+            }
+          }
+#endif
+          for (; i < last; ++i) {
             const std::uint32_t row = list[i];
             if (row >= limit) [[unlikely]] detail::bad_row(row, limit);
             if (i + detail::kPrefetchRows < last) {
