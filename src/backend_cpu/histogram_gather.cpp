@@ -112,8 +112,8 @@ void gather_row_group(const Code* matrix, std::size_t row_length, const std::uin
 // A build's block, taken from the kept ones and handed back when the build is done.
 class GatherScratch {
  public:
-  explicit GatherScratch(std::size_t bytes) : block_(take_gather_block(bytes)) {}
-  ~GatherScratch() { recycle_gather_block(std::move(block_)); }
+  explicit GatherScratch(std::size_t bytes) : block_(take_scratch_block(bytes)) {}
+  ~GatherScratch() { recycle_scratch_block(std::move(block_)); }
   GatherScratch(const GatherScratch&) = delete;
   GatherScratch& operator=(const GatherScratch&) = delete;
 

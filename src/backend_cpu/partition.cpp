@@ -259,12 +259,12 @@ core::PartitionResult partition_in_blocks(const FeatureCodes<Code>& located,
   // Each block routes its rows into its own stretch of one buffer (left in order from the front,
   // right reversed from the back) and gathers their gradient pairs alongside, so that the scattered
   // reads happen on the pool and the sums below read the pairs in sequence.
-  // Both live in one kept scratch buffer: the pairs first, then the rows (no padding is needed,
+  // Both live in one kept scratch block: the pairs first, then the rows (no padding is needed,
   // the pairs' alignment is the rows' alignment).
   static_assert(alignof(core::GradientPair) == alignof(std::uint32_t));
-  PartitionScratch scratch = take_partition_scratch(n * (sizeof(core::GradientPair) + sizeof(std::uint32_t)));
-  core::GradientPair* const pairs = reinterpret_cast<core::GradientPair*>(scratch.bytes.get());
-  std::uint32_t* const routed = reinterpret_cast<std::uint32_t*>(scratch.bytes.get() + n * sizeof(core::GradientPair));
+  MappedBytes scratch = take_scratch_block(n * (sizeof(core::GradientPair) + sizeof(std::uint32_t)));
+  core::GradientPair* const pairs = reinterpret_cast<core::GradientPair*>(scratch.data());
+  std::uint32_t* const routed = reinterpret_cast<std::uint32_t*>(scratch.data() + n * sizeof(core::GradientPair));
   std::vector<std::size_t> left_counts(block_count);
   parallel::parallel_for_chunks(
       n, block_size,
@@ -310,7 +310,7 @@ core::PartitionResult partition_in_blocks(const FeatureCodes<Code>& located,
     return side;
   };
   auto [left, right] = parallel::join([&] { return assemble(true); }, [&] { return assemble(false); });
-  recycle_partition_scratch(std::move(scratch));
+  recycle_scratch_block(std::move(scratch));
   core::PartitionResult result;
   result.left_rows = std::move(left.rows);
   result.left_stats = left.stats;

@@ -20,12 +20,11 @@ template <typename Item>
 std::size_t bytes_of(const std::vector<Item>& list) {
   return list.capacity() * sizeof(Item);
 }
-std::size_t bytes_of(const PartitionScratch& scratch) { return scratch.size; }
 std::size_t bytes_of(const MappedBytes& block) { return block.size(); }
 
 template <typename Buffer>
 constexpr std::size_t kept_bytes_cap() {
-  return std::is_same_v<Buffer, MappedBytes> ? kKeptGatherBytes : kKeptRowBytes;
+  return std::is_same_v<Buffer, MappedBytes> ? kKeptScratchBytes : kKeptRowBytes;
 }
 
 // Kept buffers by size in bytes, so that a request takes the best fit.
@@ -98,13 +97,6 @@ void recycle_pairs(std::vector<core::GradientPair>&& pairs) {
   store<std::vector<core::GradientPair>>().keep(std::move(pairs));
 }
 
-PartitionScratch take_partition_scratch(std::size_t size) {
-  if (std::optional<PartitionScratch> kept = store<PartitionScratch>().take(size)) return std::move(*kept);
-  return PartitionScratch{std::make_unique_for_overwrite<std::byte[]>(size), size};
-}
-
-void recycle_partition_scratch(PartitionScratch&& scratch) { store<PartitionScratch>().keep(std::move(scratch)); }
-
 MappedBytes::MappedBytes(std::size_t bytes) : bytes_(bytes) {
   void* mapped = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (mapped == MAP_FAILED) throw std::bad_alloc();
@@ -127,14 +119,14 @@ MappedBytes& MappedBytes::operator=(MappedBytes&& other) noexcept {
   return *this;
 }
 
-MappedBytes take_gather_block(std::size_t bytes) {
+MappedBytes take_scratch_block(std::size_t bytes) {
   if (std::optional<MappedBytes> kept = store<MappedBytes>().take(bytes)) return std::move(*kept);
   // Pages are touched only as far as a build writes, so the rounding costs address space only.
-  const std::size_t rounded = bytes <= kKeptGatherBytes ? std::bit_ceil(std::max<std::size_t>(bytes, 1)) : bytes;
+  const std::size_t rounded = bytes <= kKeptScratchBytes ? std::bit_ceil(std::max<std::size_t>(bytes, 1)) : bytes;
   return MappedBytes(rounded);
 }
 
-void recycle_gather_block(MappedBytes&& block) { store<MappedBytes>().keep(std::move(block)); }
+void recycle_scratch_block(MappedBytes&& block) { store<MappedBytes>().keep(std::move(block)); }
 
 void trim_heap_after_round(std::size_t row_count) {
 #if defined(__GLIBC__)

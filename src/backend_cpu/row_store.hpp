@@ -1,9 +1,8 @@
-// Node row lists, the partition's scratch and the gathered builds' blocks kept for reuse across
-// nodes and rounds. Each split
-// makes two row lists and drops its parent's; freed to the allocator from whichever thread held
-// them last, their memory goes back to per-thread heaps that are trimmed and faulted in again
-// (thousands of page faults per tree on 8 threads). The partition takes its lists and scratch
-// from here first, and the growers hand the lists they are done with back.
+// Node row lists, gradient pair lists and scratch blocks kept for reuse across nodes and rounds.
+// Each split makes two row lists and drops its parent's; freed to the allocator from whichever
+// thread held them last, their memory goes back to per-thread heaps that are trimmed and faulted in again
+// (thousands of page faults per tree on 8 threads). The partition and the histogram builds take
+// their lists and blocks from here first, and the growers hand the lists they are done with back.
 #pragma once
 
 #include <cstddef>
@@ -30,20 +29,10 @@ std::vector<core::GradientPair> take_pair_list(std::size_t pairs);
 
 void recycle_pairs(std::vector<core::GradientPair>&& pairs);
 
-// Uninitialised bytes a parallel partition routes rows and gathers gradient pairs into.
-struct PartitionScratch {
-  std::unique_ptr<std::byte[]> bytes;
-  std::size_t size = 0;
-};
-
-// Scratch of at least `size` bytes (contents unspecified), chosen like a row list.
-PartitionScratch take_partition_scratch(std::size_t size);
-
-void recycle_partition_scratch(PartitionScratch&& scratch);
-
-// Memory mapped apart from the C library's heap, for the block a gathered histogram build copies a
-// node's codes into. Kept inside the heap, a block would split its free space, and the row lists a
-// partition allocates would then take fresh pages.
+// Memory mapped apart from the C library's heap, for scratch blocks: where a parallel partition
+// routes rows and gathers their gradient pairs, and where a gathered histogram build copies a
+// node's codes. Kept inside the heap, such blocks split its free space, and the row lists
+// allocated beside them then take fresh pages: the process grew about 35 MiB more over a fit.
 class MappedBytes {
  public:
   MappedBytes() = default;
@@ -60,16 +49,16 @@ class MappedBytes {
   std::size_t bytes_ = 0;
 };
 
-// The most bytes of gather blocks kept, for all threads together. Blocks kept per thread would
+// The most bytes of scratch blocks kept, for all threads together. Blocks kept per thread would
 // each stay as large as the largest node that thread ever gathered: on 8 threads that held more
 // memory than the training codes themselves.
-inline constexpr std::size_t kKeptGatherBytes = std::size_t{64} << 20;
+inline constexpr std::size_t kKeptScratchBytes = std::size_t{64} << 20;
 
 // A block of at least `bytes` bytes (contents unspecified), chosen like a row list; a new one is
 // mapped at the next power of two, so that it also serves somewhat larger nodes later.
-MappedBytes take_gather_block(std::size_t bytes);
+MappedBytes take_scratch_block(std::size_t bytes);
 
-void recycle_gather_block(MappedBytes&& block);
+void recycle_scratch_block(MappedBytes&& block);
 
 // The fewest training rows for which trim_heap_after_round trims.
 inline constexpr std::size_t kTrimHeapRows = std::size_t{1} << 16;

@@ -1,4 +1,4 @@
-// Row lists, partition scratch and gather blocks kept between nodes: a request gets room for what it asks, a
+// Row lists and scratch blocks kept between nodes: a request gets room for what it asks, a
 // kept buffer of a fitting size is handed out again, and one far too large is left for larger
 // nodes.
 #include <gtest/gtest.h>
@@ -37,21 +37,13 @@ TEST(RowStore, ReusesFittingBuffersOnly) {
     // Leave nothing behind for the next case.
     if (!c.reused) (void)take_row_list(c.kept_rows);
 
-    PartitionScratch scratch = take_partition_scratch(c.kept_rows * 12);
-    const std::byte* scratch_data = scratch.bytes.get();
-    recycle_partition_scratch(std::move(scratch));
-    const PartitionScratch again = take_partition_scratch(c.asked_rows * 12);
-    EXPECT_GE(again.size, c.asked_rows * 12);
-    EXPECT_EQ(again.bytes.get() == scratch_data, c.reused);
-    if (!c.reused) (void)take_partition_scratch(c.kept_rows * 12);
-
     MappedBytes block(c.kept_rows * 12);
     const std::byte* block_data = block.data();
-    recycle_gather_block(std::move(block));
-    const MappedBytes block_again = take_gather_block(c.asked_rows * 12);
+    recycle_scratch_block(std::move(block));
+    const MappedBytes block_again = take_scratch_block(c.asked_rows * 12);
     EXPECT_GE(block_again.size(), c.asked_rows * 12);
     EXPECT_EQ(block_again.data() == block_data, c.reused);
-    if (!c.reused) (void)take_gather_block(c.kept_rows * 12);
+    if (!c.reused) (void)take_scratch_block(c.kept_rows * 12);
   }
 }
 
