@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 
 #include "engine/objectives/contract.hpp"
 #include "engine/objectives/ranking_groups.hpp"
@@ -55,12 +56,41 @@ float ideal_dcg(std::span<const float> labels, std::size_t k, std::vector<float>
   return dcg;
 }
 
+namespace {
+
+// Groups up to this size are ranked by counting, which does n * n comparisons without a branch;
+// larger ones are sorted.
+constexpr std::size_t kCountedRankRows = 128;
+
+bool has_nan(std::span<const float> scores) {
+  bool nan = false;
+  for (const float s : scores) nan |= s != s;
+  return nan;
+}
+
+}  // namespace
+
 void rank_by_score(std::span<const float> scores, RankingScratch& scratch) {
   const std::size_t n = scores.size();
   scratch.order.resize(n);
+  scratch.rank.resize(n);
+  if (n <= kCountedRankRows && !has_nan(scores)) {
+    // Without NaN "higher score first" is a strict weak order, so the stable order is unique:
+    // row i comes after every row with a higher score and every earlier row with an equal one.
+    // -0 and +0 compare equal here as they do in the sort.
+    const float* s = scores.data();
+    for (std::size_t i = 0; i < n; ++i) {
+      const float si = s[i];
+      std::uint32_t before = 0;
+      for (std::size_t j = 0; j < i; ++j) before += s[j] >= si ? 1u : 0u;
+      for (std::size_t j = i + 1; j < n; ++j) before += s[j] > si ? 1u : 0u;
+      scratch.rank[i] = before;
+    }
+    for (std::size_t i = 0; i < n; ++i) scratch.order[scratch.rank[i]] = i;
+    return;
+  }
   for (std::size_t i = 0; i < n; ++i) scratch.order[i] = i;
   support::stable_merge_sort(scratch.order, [scores](std::size_t a, std::size_t b) { return scores[a] > scores[b]; });
-  scratch.rank.resize(n);
   for (std::size_t r = 0; r < n; ++r) scratch.rank[scratch.order[r]] = r;
 }
 
