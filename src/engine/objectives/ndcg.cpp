@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
+#include <limits>
 
 #include "engine/objectives/contract.hpp"
 #include "engine/objectives/ranking_groups.hpp"
@@ -78,13 +80,27 @@ void rank_by_score(std::span<const float> scores, RankingScratch& scratch) {
     // Without NaN "higher score first" is a strict weak order, so the stable order is unique:
     // row i comes after every row with a higher score and every earlier row with an equal one.
     // -0 and +0 compare equal here as they do in the sort.
-    const float* s = scores.data();
+    // Four rows j at a time, over a copy padded with NaN, which counts as neither higher nor
+    // equal.
+    using Lanes = float __attribute__((vector_size(16)));
+    using Counts = std::int32_t __attribute__((vector_size(16)));
+    const std::size_t padded = (n + 3) / 4 * 4;
+    scratch.padded_scores.assign(padded, std::numeric_limits<float>::quiet_NaN());
+    std::copy(scores.begin(), scores.end(), scratch.padded_scores.begin());
+    const float* const s = scratch.padded_scores.data();
     for (std::size_t i = 0; i < n; ++i) {
-      const float si = s[i];
-      std::uint32_t before = 0;
-      for (std::size_t j = 0; j < i; ++j) before += s[j] >= si ? 1u : 0u;
-      for (std::size_t j = i + 1; j < n; ++j) before += s[j] > si ? 1u : 0u;
-      scratch.rank[i] = before;
+      const Lanes si = {s[i], s[i], s[i], s[i]};
+      const auto row = static_cast<std::int32_t>(i);
+      const Counts before_i = {row, row, row, row};
+      Counts position = {0, 1, 2, 3};
+      Counts before = {0, 0, 0, 0};
+      for (std::size_t j = 0; j < padded; j += 4) {
+        Lanes sj;
+        std::memcpy(&sj, s + j, sizeof sj);
+        before -= (sj > si) | ((sj == si) & (position < before_i));  // a true lane is -1
+        position += 4;
+      }
+      scratch.rank[i] = static_cast<std::size_t>((before[0] + before[1]) + (before[2] + before[3]));
     }
     for (std::size_t i = 0; i < n; ++i) scratch.order[scratch.rank[i]] = i;
     return;

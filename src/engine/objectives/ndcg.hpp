@@ -82,6 +82,7 @@ struct RankingScratch {
   std::vector<float> discount;     // position_discount(rank[position]) per position
   std::vector<float> discount_by_rank;  // position_discount(r), grown on demand and kept
   std::vector<float> perturbed;    // noisy scores (YetiRank)
+  std::vector<float> padded_scores;  // the scores being ranked, padded to whole lanes
   // LambdaMART's padded copies of a group's rows, one row's pair terms by the other row's
   // position, and the group's running sums.
   std::vector<float> pair_label, pair_score, pair_gain, pair_discount;
