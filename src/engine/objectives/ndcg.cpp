@@ -28,25 +28,29 @@ float ideal_dcg(std::span<const float> labels, std::size_t k) {
 float ideal_dcg(std::span<const float> labels, std::size_t k, std::vector<float>& sorted_scratch) {
   // Whole labels below the gain table's size are sorted by counting them: every correct sort
   // yields the same labels in the same order, so the sum below is unchanged.
-  std::array<std::size_t, detail::kGainTableLabels> counts{};
+  // The count loop does not branch on the labels: a label outside the table is counted in
+  // place 0 and only clears `counted`, which sends the group to the sort below.
+  std::uint32_t counts[detail::kGainTableLabels];
+  for (std::uint32_t& count : counts) count = 0;
   bool counted = true;
   for (const float label : labels) {
     const std::size_t index = detail::gain_table_index(label);
-    if (index == detail::kGainTableLabels) {
-      counted = false;
-      break;
-    }
-    ++counts[index];
+    counted &= index < detail::kGainTableLabels;
+    ++counts[index % detail::kGainTableLabels];
   }
   if (counted) {
     const std::size_t depth = std::min(labels.size(), k);
+    const detail::RankingTables& tables = detail::ranking_tables();
     float dcg = -0.0f;
     std::size_t position = 0;
     for (std::size_t label = detail::kGainTableLabels; label-- > 0 && position < depth;) {
-      const float gain = relevance_gain(static_cast<float>(label));
-      for (std::size_t c = 0; c < counts[label] && position < depth; ++c, ++position) {
-        dcg += gain * position_discount(position);
-      }
+      if (counts[label] == 0) continue;
+      const float gain = tables.gain[label];
+      const std::size_t end = std::min<std::size_t>(position + counts[label], depth);
+      // The table's ranks first, in a loop without a call, so that the sum stays in a register.
+      const std::size_t tabled = std::min(end, detail::kDiscountTableRanks);
+      for (; position < tabled; ++position) dcg += gain * tables.discount[position];
+      for (; position < end; ++position) dcg += gain * position_discount(position);
     }
     return dcg;
   }
