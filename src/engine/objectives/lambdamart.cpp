@@ -57,9 +57,10 @@ void accumulate_group_lambdas(std::span<const float> labels, std::span<const flo
   const Lanes zero = splat(0.0f);
   const Lanes one = splat(1.0f);
   const Lanes inv = splat(inv_idcg);
+  // Row 0's exponentials; every later row's are computed while the row before it sums its terms.
+  for (std::size_t j = 1; j < rows; ++j) pair_exp[j] = std::exp(-std::fabs(score[0] - score[j]));
   for (std::size_t i = 0; i < rows; ++i) {
     const float score_i = score[i];
-    for (std::size_t j = i + 1; j < rows; ++j) pair_exp[j] = std::exp(-std::fabs(score_i - score[j]));
     const Lanes label_i = splat(label[i]);
     const Lanes score_v = splat(score_i);
     const Lanes gain_i = splat(gain[i]);
@@ -86,11 +87,19 @@ void accumulate_group_lambdas(std::span<const float> labels, std::span<const flo
       store_lanes(acc_hess + j, load_lanes(acc_hess + j) + hess);
     }
     // The better row of a pair gives up the step and the other takes it (x - s equals x + -s).
+    // Row i's sums are chains of dependent additions; the next row's exponentials, independent of
+    // them, run in the same loop and hide their latency.
     float grad_i = acc_grad[i];
     float hess_i = acc_hess[i];
-    for (std::size_t j = i + 1; j < rows; ++j) {
+    if (i + 1 < rows) {
+      grad_i += pair_grad[i + 1];
+      hess_i += pair_hess[i + 1];
+    }
+    const float score_next = score[i + 1];
+    for (std::size_t j = i + 2; j < rows; ++j) {
       grad_i += pair_grad[j];
       hess_i += pair_hess[j];
+      pair_exp[j] = std::exp(-std::fabs(score_next - score[j]));
     }
     acc_grad[i] = grad_i;
     acc_hess[i] = hess_i;
