@@ -28,13 +28,71 @@ void store_lanes(float* p, Lanes v) { std::memcpy(p, &v, sizeof v); }
 Lanes splat(float x) { return Lanes{x, x, x, x}; }
 Lanes abs_lanes(Lanes v) { return std::bit_cast<Lanes>(std::bit_cast<LaneMask>(v) & 0x7fffffff); }
 
+// Lists, for each row i of a group, the rows after it whose pair with it has to be computed:
+// partner[k] for k in scratch.partner_begin[i] .. partner_end[i] - 1, in increasing order. With
+// whole labels below the gain table's size (graded relevance), these are the rows of another
+// label, cut from one list per label present; otherwise every later row. Returns partner.
+const std::uint32_t* list_partners(std::span<const float> labels, RankingScratch& scratch) {
+  const std::size_t rows = labels.size();
+  scratch.partner_begin.resize(rows);
+  scratch.partner_end.resize(rows);
+  scratch.label_index.resize(rows);
+  bool whole = true;
+  for (std::size_t i = 0; i < rows; ++i) {
+    const std::size_t index = detail::gain_table_index(labels[i]);
+    whole &= index < detail::kGainTableLabels;
+    scratch.label_index[i] = static_cast<std::uint32_t>(index % detail::kGainTableLabels);
+  }
+  std::vector<std::uint32_t>& partner = scratch.partners;
+  if (!whole) {
+    partner.resize(rows);
+    for (std::size_t i = 0; i < rows; ++i) {
+      partner[i] = static_cast<std::uint32_t>(i);
+      scratch.partner_begin[i] = static_cast<std::uint32_t>(i + 1);
+      scratch.partner_end[i] = static_cast<std::uint32_t>(rows);
+    }
+    return partner.data();
+  }
+  const std::uint32_t* const index = scratch.label_index.data();
+  bool present[detail::kGainTableLabels] = {};
+  for (std::size_t i = 0; i < rows; ++i) present[index[i]] = true;
+  std::size_t present_count = 0;
+  for (const bool p : present) present_count += p ? 1 : 0;
+  // Each label's list holds fewer than `rows` rows, as the label has a row of its own; the write
+  // that does not advance lands one place past the list.
+  partner.resize(rows * present_count + 1);
+  std::uint32_t list_begin[detail::kGainTableLabels] = {};
+  std::uint32_t list_end[detail::kGainTableLabels] = {};
+  std::uint32_t* const out = partner.data();
+  std::uint32_t position = 0;
+  for (std::uint32_t label = 0; label < detail::kGainTableLabels; ++label) {
+    if (!present[label]) continue;
+    list_begin[label] = position;
+    for (std::size_t j = 0; j < rows; ++j) {
+      out[position] = static_cast<std::uint32_t>(j);
+      position += index[j] != label ? 1u : 0u;
+    }
+    list_end[label] = position;
+  }
+  // Row i's label list holds i + 1 - (rows up to i of that label) rows up to i: the rest follow it.
+  std::uint32_t seen[detail::kGainTableLabels] = {};
+  for (std::size_t i = 0; i < rows; ++i) {
+    const std::uint32_t label = index[i];
+    ++seen[label];
+    scratch.partner_begin[i] = list_begin[label] + static_cast<std::uint32_t>(i + 1) - seen[label];
+    scratch.partner_end[i] = list_end[label];
+  }
+  return partner.data();
+}
+
 // The lambdas of one group with a positive ideal DCG, added into its rows `group_acc` (zeroed).
 // Row i's pairs with the rows after it take three passes, none of which branches on the labels:
-// the exponentials of every pair, then every pair's terms four at a time, then row i's own sums
-// in pair order. The rows after i receive their terms in the order of i, as row i does, so every
-// sum sees the same additions in the same order as a pair-by-pair loop. A pair of equal labels
-// gives zeros, where that loop skips it: a sum that starts at +0 never holds -0, so adding a zero
-// leaves it as it is.
+// the exponentials of the pairs listed by list_partners, then every pair's terms four at a time,
+// then row i's own sums over its listed pairs, in pair order. The rows after i receive their terms
+// in the order of i, as row i does, so every sum sees the same additions in the same order as a
+// pair-by-pair loop. A pair of equal labels gives zeros where that loop skips it (its lanes ignore
+// whatever exponential they find): a sum that starts at +0 never holds -0, so adding a zero leaves
+// it as it is.
 void accumulate_group_lambdas(std::span<const float> labels, std::span<const float> scores, float inv_idcg,
                               RankingScratch& scratch, std::span<GradientPair> group_acc) {
   const std::size_t rows = labels.size();
@@ -57,10 +115,15 @@ void accumulate_group_lambdas(std::span<const float> labels, std::span<const flo
   const Lanes zero = splat(0.0f);
   const Lanes one = splat(1.0f);
   const Lanes inv = splat(inv_idcg);
-  // Row 0's exponentials; every later row's are computed while the row before it sums its terms.
-  for (std::size_t j = 1; j < rows; ++j) pair_exp[j] = std::exp(-std::fabs(score[0] - score[j]));
+  const std::uint32_t* const partner = list_partners(labels, scratch);
   for (std::size_t i = 0; i < rows; ++i) {
     const float score_i = score[i];
+    const std::uint32_t partners_begin = scratch.partner_begin[i];
+    const std::uint32_t partners_end = scratch.partner_end[i];
+    for (std::uint32_t k = partners_begin; k < partners_end; ++k) {
+      const std::uint32_t j = partner[k];
+      pair_exp[j] = std::exp(-std::fabs(score_i - score[j]));
+    }
     const Lanes label_i = splat(label[i]);
     const Lanes score_v = splat(score_i);
     const Lanes gain_i = splat(gain[i]);
@@ -87,19 +150,12 @@ void accumulate_group_lambdas(std::span<const float> labels, std::span<const flo
       store_lanes(acc_hess + j, load_lanes(acc_hess + j) + hess);
     }
     // The better row of a pair gives up the step and the other takes it (x - s equals x + -s).
-    // Row i's sums are chains of dependent additions; the next row's exponentials, independent of
-    // them, run in the same loop and hide their latency.
     float grad_i = acc_grad[i];
     float hess_i = acc_hess[i];
-    if (i + 1 < rows) {
-      grad_i += pair_grad[i + 1];
-      hess_i += pair_hess[i + 1];
-    }
-    const float score_next = score[i + 1];
-    for (std::size_t j = i + 2; j < rows; ++j) {
+    for (std::uint32_t k = partners_begin; k < partners_end; ++k) {
+      const std::uint32_t j = partner[k];
       grad_i += pair_grad[j];
       hess_i += pair_hess[j];
-      pair_exp[j] = std::exp(-std::fabs(score_next - score[j]));
     }
     acc_grad[i] = grad_i;
     acc_hess[i] = hess_i;

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -88,6 +89,7 @@ struct RankingScratch {
   std::vector<float> pair_label, pair_score, pair_gain, pair_discount;
   std::vector<float> pair_exp, pair_grad, pair_hess;
   std::vector<float> acc_grad, acc_hess;
+  std::vector<std::uint32_t> label_index, partners, partner_begin, partner_end;
 };
 
 // DCG of the labels in their best order over the first min(n, k) positions (-0.0 for no labels).

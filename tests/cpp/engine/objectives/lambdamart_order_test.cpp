@@ -81,6 +81,8 @@ std::vector<GroupCase> group_cases() {
       {"all labels equal", {2.0f, 2.0f, 2.0f}, {0.3f, 0.1f, 0.2f}},
       {"fractional and large labels", {0.5f, 40.0f, 1.25f, 0.0f, 33.0f}, {1.0f, 2.0f, 1.0f, 3.0f, -1.0f}},
       {"no positive label", {0.0f, -1.0f, 0.0f}, {1.0f, 2.0f, 3.0f}},
+      {"highest graded label", {31.0f, 0.0f, 31.0f, 2.0f, 0.0f, 30.0f}, {0.5f, 0.25f, -1.0f, 2.0f, 0.5f, 0.0f}},
+      {"a label that is not whole", {3.0f, 0.0f, 3.0f, 2.5f, 0.0f, 1.0f}, {0.5f, 0.25f, -1.0f, 2.0f, 0.5f, 0.0f}},
   };
   cases.push_back(random_group("31 rows, distinct scores", 31, 1, 1 << 20, 1.0f));
   cases.push_back(random_group("50 rows, many ties", 50, 2, 5, 1.0f));
