@@ -1,10 +1,15 @@
 // Per-round objective cost: the gradients (compute_gradients_into) and the training loss of
 // binary cross-entropy on 1,000,000 rows, and of LambdaMART, pairwise, XeNDCG and YetiRank on the
 // ranking benchmark's shape (20,000 queries of 10 to 50 rows, grades 0..4), with one pool thread
-// and with the whole pool. Reports the median wall time per call.
+// and with the whole pool. Reports the median wall time per call and the median CPU time of all
+// threads.
 //
 // Usage: kestrune_objective_bench                  both settings, each in a process of its own
-//        kestrune_objective_bench --threads N      one setting (N = 0: all logical CPUs)
+//        kestrune_objective_bench --threads N [--only NAME]
+//                                                  one setting (N = 0: all logical CPUs), optionally
+//                                                  one objective (binary, lambdamart, pairwise,
+//                                                  xendcg, yetirank) timed many more times, for a
+//                                                  profiler
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <random>
+#include <ctime>
 #include <vector>
 
 #include "engine/objectives/binary.hpp"
@@ -29,27 +35,46 @@ namespace {
 using Clock = std::chrono::steady_clock;
 namespace obj = kestrune::engine::objectives;
 
-constexpr int kRepeats = 7;
+int repeats = 7;
+const char* only = nullptr;
+
+bool wanted(const char* name) { return only == nullptr || std::strcmp(only, name) == 0; }
+
+double process_cpu_ms() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return 1e3 * static_cast<double>(t.tv_sec) + 1e-6 * static_cast<double>(t.tv_nsec);
+}
+
+struct Timing {
+  double wall_ms;
+  double cpu_ms;  // of all threads
+};
 
 template <typename F>
-double median_ms(F&& f) {
-  std::vector<double> times;
-  for (int r = 0; r < kRepeats; ++r) {
+Timing median_ms(F&& f) {
+  std::vector<double> walls, cpus;
+  for (int r = 0; r < repeats; ++r) {
     const auto start = Clock::now();
+    const double cpu_start = process_cpu_ms();
     f();
-    times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    cpus.push_back(process_cpu_ms() - cpu_start);
+    walls.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
   }
-  std::sort(times.begin(), times.end());
-  return times[times.size() / 2];
+  std::sort(walls.begin(), walls.end());
+  std::sort(cpus.begin(), cpus.end());
+  return {walls[walls.size() / 2], cpus[cpus.size() / 2]};
 }
 
 template <typename O>
 void report(const char* name, const O& objective, const std::vector<float>& scores, const std::vector<float>& labels) {
+  if (!wanted(name)) return;
   std::vector<kestrune::core::GradientPair> out;
-  const double gradients = median_ms([&] { objective.compute_gradients_into(scores, labels, std::nullopt, out); });
+  const Timing gradients = median_ms([&] { objective.compute_gradients_into(scores, labels, std::nullopt, out); });
   volatile float sink = 0.0f;
-  const double loss = median_ms([&] { sink = objective.loss(scores, labels, std::nullopt); });
-  std::printf("  %-10s rows=%zu gradients %.2f ms, loss %.2f ms\n", name, scores.size(), gradients, loss);
+  const Timing loss = median_ms([&] { sink = objective.loss(scores, labels, std::nullopt); });
+  std::printf("  %-10s rows=%zu gradients %.2f ms (cpu %.2f), loss %.2f ms (cpu %.2f)\n", name, scores.size(),
+              gradients.wall_ms, gradients.cpu_ms, loss.wall_ms, loss.cpu_ms);
 }
 
 int run(const char* threads) {
@@ -87,7 +112,18 @@ int run(const char* threads) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 3 && std::strcmp(argv[1], "--threads") == 0) return run(argv[2]);
+  if ((argc == 3 || argc == 5) && std::strcmp(argv[1], "--threads") == 0) {
+    if (argc == 5) {
+      if (std::strcmp(argv[3], "--only") != 0) return 2;
+      only = argv[4];
+      repeats = 41;
+    }
+    return run(argv[2]);
+  }
+  if (argc != 1) {
+    std::fprintf(stderr, "usage: kestrune_objective_bench [--threads N [--only NAME]]\n");
+    return 2;
+  }
   // The pool size is read once per process: each setting runs in a child of its own.
   for (const char* threads : {"1", "0"}) {
     std::fflush(stdout);

@@ -1,5 +1,11 @@
 #include "engine/objectives/lambdamart.hpp"
 
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
 #include "engine/objectives/ndcg.hpp"
 
 namespace kestrune::engine::objectives {
@@ -8,6 +14,154 @@ namespace {
 // Pairwise work on every row, with a sort per group: a thread repays its wake-up from a couple of
 // thousand rows on.
 constexpr std::size_t kRowsPerThread = 2048;
+
+using Lanes = float __attribute__((vector_size(16)));
+using LaneMask = std::int32_t __attribute__((vector_size(16)));
+constexpr std::size_t kLanes = 4;
+
+Lanes load_lanes(const float* p) {
+  Lanes v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+void store_lanes(float* p, Lanes v) { std::memcpy(p, &v, sizeof v); }
+Lanes splat(float x) { return Lanes{x, x, x, x}; }
+Lanes abs_lanes(Lanes v) { return std::bit_cast<Lanes>(std::bit_cast<LaneMask>(v) & 0x7fffffff); }
+
+// Lists, for each row i of a group, the rows after it whose pair with it has to be computed:
+// partner[k] for k in scratch.partner_begin[i] .. partner_end[i] - 1, in increasing order. With
+// whole labels below the gain table's size (graded relevance), these are the rows of another
+// label, cut from one list per label present; otherwise every later row. Returns partner.
+const std::uint32_t* list_partners(std::span<const float> labels, RankingScratch& scratch) {
+  const std::size_t rows = labels.size();
+  scratch.partner_begin.resize(rows);
+  scratch.partner_end.resize(rows);
+  scratch.label_index.resize(rows);
+  bool whole = true;
+  for (std::size_t i = 0; i < rows; ++i) {
+    const std::size_t index = detail::gain_table_index(labels[i]);
+    whole &= index < detail::kGainTableLabels;
+    scratch.label_index[i] = static_cast<std::uint32_t>(index % detail::kGainTableLabels);
+  }
+  std::vector<std::uint32_t>& partner = scratch.partners;
+  if (!whole) {
+    partner.resize(rows);
+    for (std::size_t i = 0; i < rows; ++i) {
+      partner[i] = static_cast<std::uint32_t>(i);
+      scratch.partner_begin[i] = static_cast<std::uint32_t>(i + 1);
+      scratch.partner_end[i] = static_cast<std::uint32_t>(rows);
+    }
+    return partner.data();
+  }
+  const std::uint32_t* const index = scratch.label_index.data();
+  bool present[detail::kGainTableLabels] = {};
+  for (std::size_t i = 0; i < rows; ++i) present[index[i]] = true;
+  std::size_t present_count = 0;
+  for (const bool p : present) present_count += p ? 1 : 0;
+  // Each label's list holds fewer than `rows` rows, as the label has a row of its own; the write
+  // that does not advance lands one place past the list.
+  partner.resize(rows * present_count + 1);
+  std::uint32_t list_begin[detail::kGainTableLabels] = {};
+  std::uint32_t list_end[detail::kGainTableLabels] = {};
+  std::uint32_t* const out = partner.data();
+  std::uint32_t position = 0;
+  for (std::uint32_t label = 0; label < detail::kGainTableLabels; ++label) {
+    if (!present[label]) continue;
+    list_begin[label] = position;
+    for (std::size_t j = 0; j < rows; ++j) {
+      out[position] = static_cast<std::uint32_t>(j);
+      position += index[j] != label ? 1u : 0u;
+    }
+    list_end[label] = position;
+  }
+  // Row i's label list holds i + 1 - (rows up to i of that label) rows up to i: the rest follow it.
+  std::uint32_t seen[detail::kGainTableLabels] = {};
+  for (std::size_t i = 0; i < rows; ++i) {
+    const std::uint32_t label = index[i];
+    ++seen[label];
+    scratch.partner_begin[i] = list_begin[label] + static_cast<std::uint32_t>(i + 1) - seen[label];
+    scratch.partner_end[i] = list_end[label];
+  }
+  return partner.data();
+}
+
+// The lambdas of one group with a positive ideal DCG, added into its rows `group_acc` (zeroed).
+// Row i's pairs with the rows after it take three passes, none of which branches on the labels:
+// the exponentials of the pairs listed by list_partners, then every pair's terms four at a time,
+// then row i's own sums over its listed pairs, in pair order. The rows after i receive their terms
+// in the order of i, as row i does, so every sum sees the same additions in the same order as a
+// pair-by-pair loop. A pair of equal labels gives zeros where that loop skips it (its lanes ignore
+// whatever exponential they find): a sum that starts at +0 never holds -0, so adding a zero leaves
+// it as it is.
+void accumulate_group_lambdas(std::span<const float> labels, std::span<const float> scores, float inv_idcg,
+                              RankingScratch& scratch, std::span<GradientPair> group_acc) {
+  const std::size_t rows = labels.size();
+  // Padded to whole lanes past the last row; the padding's results are never read.
+  const std::size_t padded = (rows + kLanes - 1) / kLanes * kLanes + kLanes;
+  auto padded_copy = [padded](std::vector<float>& buffer, const float* values, std::size_t count) {
+    buffer.assign(padded, 0.0f);
+    std::copy(values, values + count, buffer.begin());
+    return buffer.data();
+  };
+  const float* const label = padded_copy(scratch.pair_label, labels.data(), rows);
+  const float* const score = padded_copy(scratch.pair_score, scores.data(), rows);
+  const float* const gain = padded_copy(scratch.pair_gain, scratch.gain.data(), rows);
+  const float* const discount = padded_copy(scratch.pair_discount, scratch.discount.data(), rows);
+  float* const pair_exp = padded_copy(scratch.pair_exp, nullptr, 0);
+  float* const pair_grad = padded_copy(scratch.pair_grad, nullptr, 0);
+  float* const pair_hess = padded_copy(scratch.pair_hess, nullptr, 0);
+  float* const acc_grad = padded_copy(scratch.acc_grad, nullptr, 0);
+  float* const acc_hess = padded_copy(scratch.acc_hess, nullptr, 0);
+  const Lanes zero = splat(0.0f);
+  const Lanes one = splat(1.0f);
+  const Lanes inv = splat(inv_idcg);
+  const std::uint32_t* const partner = list_partners(labels, scratch);
+  for (std::size_t i = 0; i < rows; ++i) {
+    const float score_i = score[i];
+    const std::uint32_t partners_begin = scratch.partner_begin[i];
+    const std::uint32_t partners_end = scratch.partner_end[i];
+    for (std::uint32_t k = partners_begin; k < partners_end; ++k) {
+      const std::uint32_t j = partner[k];
+      pair_exp[j] = std::exp(-std::fabs(score_i - score[j]));
+    }
+    const Lanes label_i = splat(label[i]);
+    const Lanes score_v = splat(score_i);
+    const Lanes gain_i = splat(gain[i]);
+    const Lanes discount_i = splat(discount[i]);
+    for (std::size_t j = i + 1; j < rows; j += kLanes) {
+      const Lanes label_j = load_lanes(label + j);
+      const Lanes score_j = load_lanes(score + j);
+      const LaneMask differ = label_i != label_j;
+      const LaneMask i_better = label_i > label_j;
+      // The better row leads by x; 1 / (1 + exp(x)) as pair_weight forms it.
+      const Lanes x = i_better ? score_v - score_j : score_j - score_v;
+      const Lanes e = load_lanes(pair_exp + j);
+      const Lanes rho = (x <= zero ? one : e) / (one + e);
+      // swap_delta: both orders of a swap give the same product, the differences only change sign.
+      const Lanes delta = inv * abs_lanes((gain_i - load_lanes(gain + j)) * (discount_i - load_lanes(discount + j)));
+      const Lanes step = rho * delta;
+      const Lanes curvature = (rho * (one - rho)) * delta;
+      const Lanes to_i = differ ? (i_better ? -step : step) : zero;
+      const Lanes to_j = differ ? (i_better ? step : -step) : zero;
+      const Lanes hess = differ ? curvature : zero;
+      store_lanes(pair_grad + j, to_i);
+      store_lanes(pair_hess + j, hess);
+      store_lanes(acc_grad + j, load_lanes(acc_grad + j) + to_j);
+      store_lanes(acc_hess + j, load_lanes(acc_hess + j) + hess);
+    }
+    // The better row of a pair gives up the step and the other takes it (x - s equals x + -s).
+    float grad_i = acc_grad[i];
+    float hess_i = acc_hess[i];
+    for (std::uint32_t k = partners_begin; k < partners_end; ++k) {
+      const std::uint32_t j = partner[k];
+      grad_i += pair_grad[j];
+      hess_i += pair_hess[j];
+    }
+    acc_grad[i] = grad_i;
+    acc_hess[i] = hess_i;
+  }
+  for (std::size_t i = 0; i < rows; ++i) group_acc[i] = GradientPair{acc_grad[i], acc_hess[i]};
+}
 
 // Adds the lambdas of groups first_group .. last_group - 1 into their rows of `acc`.
 void accumulate_lambdas(std::span<const std::size_t> boundaries, std::size_t first_group, std::size_t last_group,
@@ -24,36 +178,7 @@ void accumulate_lambdas(std::span<const std::size_t> boundaries, std::size_t fir
     rank_by_score(group_scores, scratch);
     fill_gains(group_labels, scratch);
     fill_discounts(scratch);
-    GradientPair* const group_acc = acc.data() + begin;
-    for (std::size_t i = 0; i < rows; ++i) {
-      // Row i's sums stay in registers while its pairs are visited: the same additions in the same
-      // order, without a store and reload of the same sum for every pair. The better row of a
-      // pair gives up the step and the other takes it (x - s equals x + -s).
-      const float label_i = group_labels[i];
-      const float score_i = group_scores[i];
-      const float gain_i = scratch.gain[i];
-      const float discount_i = scratch.discount[i];
-      float grad_i = group_acc[i].grad;
-      float hess_i = group_acc[i].hess;
-      for (std::size_t j = i + 1; j < rows; ++j) {
-        if (label_i == group_labels[j]) continue;
-        const bool i_better = label_i > group_labels[j];
-        const float score_j = group_scores[j];
-        const float gain_j = scratch.gain[j];
-        const float discount_j = scratch.discount[j];
-        const float rho = pair_weight(i_better ? score_i - score_j : score_j - score_i);
-        const float delta = i_better ? swap_delta(inv_idcg, gain_i, gain_j, discount_i, discount_j)
-                                     : swap_delta(inv_idcg, gain_j, gain_i, discount_j, discount_i);
-        const float step = rho * delta;
-        const float curvature = (rho * (1.0f - rho)) * delta;
-        grad_i += i_better ? -step : step;
-        group_acc[j].grad += i_better ? step : -step;
-        hess_i += curvature;
-        group_acc[j].hess += curvature;
-      }
-      group_acc[i].grad = grad_i;
-      group_acc[i].hess = hess_i;
-    }
+    accumulate_group_lambdas(group_labels, group_scores, inv_idcg, scratch, acc.subspan(begin, rows));
   }
 }
 

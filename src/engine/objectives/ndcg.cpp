@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
+#include <cstring>
+#include <limits>
 
 #include "engine/objectives/contract.hpp"
 #include "engine/objectives/ranking_groups.hpp"
@@ -25,25 +28,29 @@ float ideal_dcg(std::span<const float> labels, std::size_t k) {
 float ideal_dcg(std::span<const float> labels, std::size_t k, std::vector<float>& sorted_scratch) {
   // Whole labels below the gain table's size are sorted by counting them: every correct sort
   // yields the same labels in the same order, so the sum below is unchanged.
-  std::array<std::size_t, detail::kGainTableLabels> counts{};
+  // The count loop does not branch on the labels: a label outside the table is counted in
+  // place 0 and only clears `counted`, which sends the group to the sort below.
+  std::uint32_t counts[detail::kGainTableLabels];
+  for (std::uint32_t& count : counts) count = 0;
   bool counted = true;
   for (const float label : labels) {
     const std::size_t index = detail::gain_table_index(label);
-    if (index == detail::kGainTableLabels) {
-      counted = false;
-      break;
-    }
-    ++counts[index];
+    counted &= index < detail::kGainTableLabels;
+    ++counts[index % detail::kGainTableLabels];
   }
   if (counted) {
     const std::size_t depth = std::min(labels.size(), k);
+    const detail::RankingTables& tables = detail::ranking_tables();
     float dcg = -0.0f;
     std::size_t position = 0;
     for (std::size_t label = detail::kGainTableLabels; label-- > 0 && position < depth;) {
-      const float gain = relevance_gain(static_cast<float>(label));
-      for (std::size_t c = 0; c < counts[label] && position < depth; ++c, ++position) {
-        dcg += gain * position_discount(position);
-      }
+      if (counts[label] == 0) continue;
+      const float gain = tables.gain[label];
+      const std::size_t end = std::min<std::size_t>(position + counts[label], depth);
+      // The table's ranks first, in a loop without a call, so that the sum stays in a register.
+      const std::size_t tabled = std::min(end, detail::kDiscountTableRanks);
+      for (; position < tabled; ++position) dcg += gain * tables.discount[position];
+      for (; position < end; ++position) dcg += gain * position_discount(position);
     }
     return dcg;
   }
@@ -55,12 +62,55 @@ float ideal_dcg(std::span<const float> labels, std::size_t k, std::vector<float>
   return dcg;
 }
 
+namespace {
+
+// Groups up to this size are ranked by counting, which does n * n comparisons without a branch;
+// larger ones are sorted.
+constexpr std::size_t kCountedRankRows = 128;
+
+bool has_nan(std::span<const float> scores) {
+  bool nan = false;
+  for (const float s : scores) nan |= s != s;
+  return nan;
+}
+
+}  // namespace
+
 void rank_by_score(std::span<const float> scores, RankingScratch& scratch) {
   const std::size_t n = scores.size();
   scratch.order.resize(n);
+  scratch.rank.resize(n);
+  if (n <= kCountedRankRows && !has_nan(scores)) {
+    // Without NaN "higher score first" is a strict weak order, so the stable order is unique:
+    // row i comes after every row with a higher score and every earlier row with an equal one.
+    // -0 and +0 compare equal here as they do in the sort.
+    // Four rows j at a time, over a copy padded with NaN, which counts as neither higher nor
+    // equal.
+    using Lanes = float __attribute__((vector_size(16)));
+    using Counts = std::int32_t __attribute__((vector_size(16)));
+    const std::size_t padded = (n + 3) / 4 * 4;
+    scratch.padded_scores.assign(padded, std::numeric_limits<float>::quiet_NaN());
+    std::copy(scores.begin(), scores.end(), scratch.padded_scores.begin());
+    const float* const s = scratch.padded_scores.data();
+    for (std::size_t i = 0; i < n; ++i) {
+      const Lanes si = {s[i], s[i], s[i], s[i]};
+      const auto row = static_cast<std::int32_t>(i);
+      const Counts before_i = {row, row, row, row};
+      Counts position = {0, 1, 2, 3};
+      Counts before = {0, 0, 0, 0};
+      for (std::size_t j = 0; j < padded; j += 4) {
+        Lanes sj;
+        std::memcpy(&sj, s + j, sizeof sj);
+        before -= (sj > si) | ((sj == si) & (position < before_i));  // a true lane is -1
+        position += 4;
+      }
+      scratch.rank[i] = static_cast<std::size_t>((before[0] + before[1]) + (before[2] + before[3]));
+    }
+    for (std::size_t i = 0; i < n; ++i) scratch.order[scratch.rank[i]] = i;
+    return;
+  }
   for (std::size_t i = 0; i < n; ++i) scratch.order[i] = i;
   support::stable_merge_sort(scratch.order, [scores](std::size_t a, std::size_t b) { return scores[a] > scores[b]; });
-  scratch.rank.resize(n);
   for (std::size_t r = 0; r < n; ++r) scratch.rank[scratch.order[r]] = r;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -82,6 +83,13 @@ struct RankingScratch {
   std::vector<float> discount;     // position_discount(rank[position]) per position
   std::vector<float> discount_by_rank;  // position_discount(r), grown on demand and kept
   std::vector<float> perturbed;    // noisy scores (YetiRank)
+  std::vector<float> padded_scores;  // the scores being ranked, padded to whole lanes
+  // LambdaMART's padded copies of a group's rows, one row's pair terms by the other row's
+  // position, and the group's running sums.
+  std::vector<float> pair_label, pair_score, pair_gain, pair_discount;
+  std::vector<float> pair_exp, pair_grad, pair_hess;
+  std::vector<float> acc_grad, acc_hess;
+  std::vector<std::uint32_t> label_index, partners, partner_begin, partner_end;
 };
 
 // DCG of the labels in their best order over the first min(n, k) positions (-0.0 for no labels).
