@@ -141,7 +141,10 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
     std::optional<parallel::PostedTask<std::function<void()>>> task;
   };
   std::unordered_map<std::uint32_t, std::unique_ptr<NodeJob>> jobs;
-  const auto start_job = [&](PendingSplit& entry) {
+  // The top of the queue is popped right after its job starts: when it has no job yet, the
+  // grower works on it itself instead of posting it, so that it does not wait for a worker to
+  // take the job, nor sleep while one runs it (and wake late once it is done).
+  const auto start_job = [&](PendingSplit& entry, bool post) {
     // The searches of a node's children read their masks, which depend only on the node's own
     // split feature: they are set before the node is worked on.
     if (children_may_split(entry)) {
@@ -152,14 +155,16 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
     job->node = PendingSplit{std::move(entry.rows), std::move(entry.histograms), entry.candidate, entry.linear_leaf,
                              entry.depth, entry.local_id, entry.value};
     NodeJob* const started = job.get();
-    job->task.emplace([&work_on, started] {
-      // Set last, also when the work throws.
-      struct MarkFinished {
-        std::atomic<bool>& flag;
-        ~MarkFinished() { flag.store(true, std::memory_order_release); }
-      } mark{started->finished};
-      work_on(started->node, started->work);
-    });
+    if (post) {
+      job->task.emplace([&work_on, started] {
+        // Set last, also when the work throws.
+        struct MarkFinished {
+          std::atomic<bool>& flag;
+          ~MarkFinished() { flag.store(true, std::memory_order_release); }
+        } mark{started->finished};
+        work_on(started->node, started->work);
+      });
+    }
     jobs.emplace(entry.local_id, std::move(job));
   };
   const auto keep_jobs_going = [&] {
@@ -175,7 +180,7 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
     for (PendingSplit* node : nodes) {
       if (node != nodes.front() && (jobs.size() >= in_hand || running >= jobs_running)) break;
       if (node->depth < params.max_depth && !jobs.contains(node->local_id)) {
-        start_job(*node);
+        start_job(*node, node != nodes.front());
         ++running;
       }
     }
@@ -205,7 +210,12 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
     support::invariant(found != jobs.end(), "a popped split was not worked on");
     const std::unique_ptr<NodeJob> job = std::move(found->second);
     jobs.erase(found);
-    job->task->wait();  // the node's own failure is the tree's
+    // The node's own failure is the tree's.
+    if (job->task) {
+      job->task->wait();
+    } else {
+      work_on(job->node, job->work);
+    }
     LeafNodeWork& work = job->work;
     // The partition holds the node's rows now.
     drop_rows(std::move(job->node.rows));
