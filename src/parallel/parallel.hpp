@@ -192,7 +192,9 @@ T parallel_reduce(std::size_t count, const T& identity, Map&& map, Combine&& com
 // (which may make parallel calls of its own). wait() returns once the task has run, running it
 // on the calling thread if no worker has started it, and rethrows its exception; a task that is
 // destroyed unwaited is waited for first, its exception dropped. Only the thread that posted
-// the task may wait for it. On a pool of one thread the task runs inside wait().
+// the task may wait for it. On a pool of one thread the task runs inside wait(). A thread that
+// waits outside every parallel call takes blocks of other calls (never other posted tasks) while
+// its task runs elsewhere, so it must hold no per-thread scratch of its own across the wait.
 template <typename F>
 class PostedTask {
  public:

@@ -184,15 +184,28 @@ class WorkerPool {
   // The owner's part of a job it opened: takes the blocks still unclaimed (a posted job's single
   // block runs here if no worker took it), closes the job, waits for the blocks other threads
   // took and releases the slot.
-  void finish(std::size_t slot) noexcept {
+  //
+  // A collecting thread that is outside every call (no block of any call is on its stack, so no
+  // block's per-thread scratch is in use there) takes blocks of other calls while its posted
+  // block runs elsewhere: the poster is usually waiting for the very job whose nested calls those
+  // are. It never takes another posted block, which could hold it far longer than the one it
+  // waits for.
+  void finish(std::size_t slot, bool posted = false) noexcept {
     Job& job = jobs_[slot];
     const std::uint64_t bit = std::uint64_t{1} << slot;
     const bool was_inside = t_inside_call;
     t_inside_call = true;
     take_blocks(job, job.generation, 0);
-    t_inside_call = was_inside;
     open_.fetch_and(~bit, std::memory_order_relaxed);
     const auto all_done = [&job] { return job.unfinished.load(std::memory_order_acquire) == 0; };
+    if (posted && !was_inside) {
+      const auto call_open = [this] { return work_available(true); };
+      while (!all_done()) {
+        if (help(true)) continue;
+        if (!spin_until([&] { return all_done() || call_open(); }, kCallerSpin)) break;
+      }
+    }
+    t_inside_call = was_inside;
     if (!spin_until(all_done, kCallerSpin)) {
       for (std::uint32_t left = job.unfinished.load(std::memory_order_acquire); left != 0;
            left = job.unfinished.load(std::memory_order_acquire)) {
@@ -236,21 +249,24 @@ class WorkerPool {
   }
 
   // True when some open job has a block left that one more helper may take.
-  bool work_available() const noexcept {
+  // `calls_only` leaves out posted blocks (the only jobs of one block: a call of one block runs
+  // on its caller without a job).
+  bool work_available(bool calls_only = false) const noexcept {
     for (std::uint64_t open = open_.load(std::memory_order_seq_cst); open != 0; open &= open - 1) {
       const Job& job = jobs_[static_cast<std::size_t>(std::countr_zero(open))];
-      if (ClaimWord::joinable(job.claim.load(std::memory_order_acquire))) return true;
+      const std::uint64_t claim = job.claim.load(std::memory_order_acquire);
+      if (ClaimWord::joinable(claim) && !(calls_only && ClaimWord::count(claim) == 1)) return true;
     }
     return false;
   }
 
   // Joins the first open job that takes one more helper and runs its blocks until none is left;
   // false when there was none. Which job a worker helps changes no result.
-  bool help() noexcept {
+  bool help(bool calls_only = false) noexcept {
     for (std::uint64_t open = open_.load(std::memory_order_acquire); open != 0; open &= open - 1) {
       Job& job = jobs_[static_cast<std::size_t>(std::countr_zero(open))];
       const std::uint64_t claim = job.claim.load(std::memory_order_acquire);
-      if (!ClaimWord::joinable(claim)) continue;
+      if (!ClaimWord::joinable(claim) || (calls_only && ClaimWord::count(claim) == 1)) continue;
       take_blocks(job, ClaimWord::generation(claim), ClaimWord::kOneHelper);
       return true;
     }
@@ -347,7 +363,7 @@ void collect_posted(std::size_t handle, BlockFunction block, void* context) noex
     run_serially(1, block, context);
     return;
   }
-  g_pool.load(std::memory_order_acquire)->finish(handle);
+  g_pool.load(std::memory_order_acquire)->finish(handle, true);
 }
 
 }  // namespace detail

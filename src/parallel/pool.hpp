@@ -22,6 +22,9 @@
 // A block may also be posted: handed to the idle workers while its poster goes on with other
 // work, then collected (run by the poster itself if no worker took it). The leaf-wise grower
 // keeps its next nodes' work going this way, committing each node as its turn comes.
+// A poster collecting a block that a worker runs helps the open calls meanwhile (the block's own
+// nested calls, most often), unless it is itself inside a call, whose block's scratch a helped
+// block could reuse.
 #pragma once
 
 #include <cstddef>

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -80,14 +81,17 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
   };
 
   // The work of queued nodes, done on the pool ahead of their turn: partition, checks, linear
-  // fit, child histograms and searches. Up to two nodes per pool thread are in hand at a time
-  // (a worker that finishes one finds the next one waiting), the top of the queue and the next
-  // largest gains, which a one-at-a-time grower would most likely split next anyway; a node's
-  // job starts as soon as the node is among them, so the workers never wait for a whole group of
-  // nodes to finish. The results wait for their node to be
-  // popped, and are committed in the grower's order. A node the leaf budget drops first leaves
-  // its work unused (and any failure of it unreported).
-  const std::size_t nodes_at_once = 2 * parallel::current_num_threads();
+  // fit, child histograms and searches, for the top of the queue and the next largest gains,
+  // which a one-at-a-time grower would most likely split next anyway. Up to two jobs per pool
+  // thread run at a time (a worker that finishes one finds the next one waiting); a job that has
+  // finished waits for its node to be popped without holding a running place, so that the nodes
+  // behind it keep the workers busy. Up to four nodes per pool thread (and no more than the leaf
+  // budget has splits left) hold jobs, to bound the work the budget may drop. A node's job starts
+  // as soon as the node is among them, so the workers never wait for a whole group of nodes to
+  // finish. The results are committed in the grower's order. A node the leaf budget drops first
+  // leaves its work unused (and any failure of it unreported).
+  const std::size_t jobs_running = 2 * parallel::current_num_threads();
+  const std::size_t jobs_held = 4 * parallel::current_num_threads();
   const auto work_on = [&](PendingSplit& node, LeafNodeWork& work) {
     const std::uint32_t key = encode_tree_node_id(request.tree_index, node.local_id);
     {
@@ -133,10 +137,14 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
   struct NodeJob {
     PendingSplit node;
     LeafNodeWork work;
+    std::atomic<bool> finished{false};  // the task has returned
     std::optional<parallel::PostedTask<std::function<void()>>> task;
   };
   std::unordered_map<std::uint32_t, std::unique_ptr<NodeJob>> jobs;
-  const auto start_job = [&](PendingSplit& entry) {
+  // The top of the queue is popped right after its job starts: when it has no job yet, the
+  // grower works on it itself instead of posting it, so that it does not wait for a worker to
+  // take the job, nor sleep while one runs it (and wake late once it is done).
+  const auto start_job = [&](PendingSplit& entry, bool post) {
     // The searches of a node's children read their masks, which depend only on the node's own
     // split feature: they are set before the node is worked on.
     if (children_may_split(entry)) {
@@ -147,20 +155,34 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
     job->node = PendingSplit{std::move(entry.rows), std::move(entry.histograms), entry.candidate, entry.linear_leaf,
                              entry.depth, entry.local_id, entry.value};
     NodeJob* const started = job.get();
-    job->task.emplace([&work_on, started] { work_on(started->node, started->work); });
+    if (post) {
+      job->task.emplace([&work_on, started] {
+        // Set last, also when the work throws.
+        struct MarkFinished {
+          std::atomic<bool>& flag;
+          ~MarkFinished() { flag.store(true, std::memory_order_release); }
+        } mark{started->finished};
+        work_on(started->node, started->work);
+      });
+    }
     jobs.emplace(entry.local_id, std::move(job));
   };
   const auto keep_jobs_going = [&] {
-    std::size_t in_hand = nodes_at_once;
+    std::size_t in_hand = jobs_held;
     if (controls.max_leaves) in_hand = std::min(in_hand, *controls.max_leaves + 1 - leaf_budget);
+    std::size_t running = 0;
+    for (const auto& [local_id, job] : jobs) running += job->finished.load(std::memory_order_acquire) ? 0 : 1;
     std::vector<PendingSplit*> nodes{&queue.top()};
     for (PendingSplit* node : queue.largest(in_hand)) {
       if (node != nodes.front()) nodes.push_back(node);
     }
     // The top always: it is the next one needed.
     for (PendingSplit* node : nodes) {
-      if (node != nodes.front() && jobs.size() >= in_hand) break;
-      if (node->depth < params.max_depth && !jobs.contains(node->local_id)) start_job(*node);
+      if (node != nodes.front() && (jobs.size() >= in_hand || running >= jobs_running)) break;
+      if (node->depth < params.max_depth && !jobs.contains(node->local_id)) {
+        start_job(*node, node != nodes.front());
+        ++running;
+      }
     }
   };
   // Hands a job's rows back and drops what it built, once it has finished.
@@ -188,7 +210,12 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
     support::invariant(found != jobs.end(), "a popped split was not worked on");
     const std::unique_ptr<NodeJob> job = std::move(found->second);
     jobs.erase(found);
-    job->task->wait();  // the node's own failure is the tree's
+    // The node's own failure is the tree's.
+    if (job->task) {
+      job->task->wait();
+    } else {
+      work_on(job->node, job->work);
+    }
     LeafNodeWork& work = job->work;
     // The partition holds the node's rows now.
     drop_rows(std::move(job->node.rows));

@@ -522,3 +522,92 @@ TEST(ParallelPosted, EveryTaskRunsOnceWithNestedCallsAndItsFailureReachesTheWait
 
 }  // namespace
 }  // namespace kestrune::parallel
+
+namespace kestrune::parallel {
+namespace {
+
+// A thread waiting for its posted tasks may run blocks of other calls meanwhile (their nested
+// calls, typically), but only when no block is on its own stack: a block holding some scratch
+// while it waits must not find a foreign block reusing that scratch on its thread. The posted
+// tasks' nested maps run on any thread, the waiter's included; the scratch held across the
+// waits is one they never touch, while another block's nested maps keep using it.
+TEST(ParallelPosted, WaitersHelpOtherCallsWithoutSharingScratch) {
+  struct Case {
+    const char* name;
+    std::size_t tasks;
+    std::size_t items;       // per nested map
+    bool wait_in_block;      // the waits happen inside a block that holds its scratch
+    std::size_t throw_from;  // items from this index on throw (items: none)
+  };
+  const Case cases[] = {
+      {"outside any call", 12, 2000, false, 2000},
+      {"outside any call, failures", 12, 2000, false, 700},
+      {"inside a block", 6, 2000, true, 2000},
+      {"inside a block, failures", 6, 2000, true, 1},
+      {"more tasks than job slots", 90, 64, false, 2000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PerThread<int> held;       // held across the waits, used by the other block's maps
+    PerThread<int> task_used;  // used by the posted tasks' maps
+    std::atomic<int> shared{0};
+    const auto use = [&](PerThread<int>& scratch, auto&& work) {
+      int& flag = scratch.local();
+      if (flag != 0) ++shared;
+      flag = 1;
+      work();
+      flag = 0;
+    };
+    std::vector<std::atomic<int>> runs(c.tasks * c.items);
+    std::vector<std::vector<std::size_t>> results(c.tasks);
+    std::vector<std::string> failures(c.tasks);
+    const auto post_and_wait = [&] {
+      std::vector<std::unique_ptr<PostedTask<std::function<void()>>>> tasks;
+      for (std::size_t t = 0; t < c.tasks; ++t) {
+        tasks.push_back(std::make_unique<PostedTask<std::function<void()>>>([&, t] {
+          results[t] = parallel_map<std::size_t>(c.items, [&, t](std::size_t i) {
+            use(task_used, [&] { ++runs[t * c.items + i]; });
+            if (i >= c.throw_from) throw std::runtime_error(std::to_string(t) + ":" + std::to_string(i));
+            return t * 100000 + i;
+          });
+        }));
+      }
+      for (std::size_t t = 0; t < c.tasks; ++t) {
+        try {
+          tasks[t]->wait();
+        } catch (const std::runtime_error& error) {
+          failures[t] = error.what();
+        }
+      }
+    };
+    if (c.wait_in_block) {
+      std::atomic<bool> waited{false};
+      parallel_for(0, 2, [&](std::size_t b) {
+        if (b == 0) {
+          use(held, post_and_wait);
+          waited = true;
+          return;
+        }
+        while (!waited) {
+          parallel_for(0, 256, [&](std::size_t) { use(held, [] {}); });
+        }
+      });
+    } else {
+      post_and_wait();
+    }
+    EXPECT_EQ(shared.load(), 0);
+    for (std::size_t t = 0; t < c.tasks; ++t) {
+      for (std::size_t i = 0; i < c.items; ++i) ASSERT_EQ(runs[t * c.items + i].load(), 1) << t << " " << i;
+      if (c.throw_from < c.items) {
+        EXPECT_EQ(failures[t], std::to_string(t) + ":" + std::to_string(c.throw_from));
+      } else {
+        EXPECT_EQ(failures[t], "");
+        ASSERT_EQ(results[t].size(), c.items);
+        for (std::size_t i = 0; i < c.items; ++i) ASSERT_EQ(results[t][i], t * 100000 + i);
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace kestrune::parallel
