@@ -5,9 +5,9 @@
 
 #include <algorithm>
 #include <bit>
-#include <new>
 #include <map>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <type_traits>
 #include <utility>

@@ -1,13 +1,13 @@
 // Node row lists, gradient pair lists and scratch blocks kept for reuse across nodes and rounds.
 // Each split makes two row lists and drops its parent's; freed to the allocator from whichever
-// thread held them last, their memory goes back to per-thread heaps that are trimmed and faulted in again
-// (thousands of page faults per tree on 8 threads). The partition and the histogram builds take
-// their lists and blocks from here first, and the growers hand the lists they are done with back.
+// thread held them last, their memory goes back to per-thread heaps that are trimmed and faulted
+// in again (thousands of page faults per tree on 8 threads). The partition and the histogram
+// builds take their lists and blocks from here first, and the growers hand the lists they are
+// done with back.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 #include "core/histogram.hpp"
