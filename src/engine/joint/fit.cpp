@@ -19,6 +19,7 @@
 #include "engine/joint/tree_walk.hpp"
 #include "engine/leaf_refinement.hpp"
 #include "engine/morph.hpp"
+#include "engine/stump_list.hpp"
 #include "engine/tree_node.hpp"
 #include "support/float_text.hpp"
 #include "support/panic.hpp"
@@ -260,7 +261,7 @@ JointTrainingSummary fit_joint_multi_output_with_warm_start(JointFitRequest requ
     for (TrainedStump& stump : stumps) {
       stump.node_id = with_debug_prefix("encode_tree_node_id", [&] { return encode_tree_node_id(round, stump.node_id); });
     }
-    all_stumps.insert(all_stumps.end(), std::make_move_iterator(stumps.begin()), std::make_move_iterator(stumps.end()));
+    append_round_stumps(all_stumps, std::move(stumps), request.n_rounds - i);
     const std::size_t count = all_stumps.size() - first;
     book.slots.emplace_back(first, count);
 

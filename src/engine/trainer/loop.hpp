@@ -32,6 +32,7 @@
 #include "engine/objectives/names.hpp"
 #include "engine/round.hpp"
 #include "engine/sampling.hpp"
+#include "engine/stump_list.hpp"
 #include "engine/trainer/fit_contract.hpp"
 #include "engine/trainer/fit_objective.hpp"
 #include "engine/trainer/fit_request.hpp"

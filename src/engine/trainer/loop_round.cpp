@@ -12,7 +12,6 @@
 #include "engine/sampling.hpp"
 #include "engine/tiling.hpp"
 #include "engine/trainer/validate.hpp"
-#include "support/casts.hpp"
 #include "support/panic.hpp"
 
 namespace kestrune::engine::trainer {
@@ -77,18 +76,6 @@ std::optional<FactorProjector> round_gradient_projector(const core::TrainParams&
   objectives::Weights weights;
   if (dataset.sample_weights) weights = std::span<const float>(*dataset.sample_weights);
   return FactorProjector::make(*dataset.factor_exposures, weights, config->factor_neutralization_lambda);
-}
-
-void append_round_stumps(std::vector<TrainedStump>& stumps, std::vector<TrainedStump>&& round,
-                         std::size_t rounds_left) {
-  if (stumps.capacity() - stumps.size() < round.size()) {
-    const auto projected = support::checked_mul(round.size(), std::max<std::size_t>(rounds_left, 1));
-    const std::size_t wanted = projected && *projected <= stumps.max_size() - stumps.size()
-                                   ? stumps.size() + *projected
-                                   : stumps.size() + round.size();
-    stumps.reserve(wanted);
-  }
-  stumps.insert(stumps.end(), std::make_move_iterator(round.begin()), std::make_move_iterator(round.end()));
 }
 
 std::vector<std::uint32_t> unselected_rows(std::span<const std::uint32_t> selected, std::size_t row_count) {

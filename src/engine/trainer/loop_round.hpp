@@ -48,14 +48,6 @@ float finite_gradient_l2_norm(std::span<const core::GradientPair> gradients);
 std::optional<FactorProjector> round_gradient_projector(const core::TrainParams& params,
                                                         const core::TrainingDataset& dataset);
 
-// Moves a round's stumps onto the end of the model's. When the list must grow it grows for the
-// rounds still to come (`rounds_left`, this one included), each assumed as large as this one,
-// rather than doubling: a doubled list held up to twice the finished model, three times while it
-// moved, and on large trees that was the largest buffer of the fit. Room never written is rarely
-// resident: a large list is mapped, and its pages are touched only as it fills.
-void append_round_stumps(std::vector<TrainedStump>& stumps, std::vector<TrainedStump>&& round,
-                         std::size_t rounds_left);
-
 // The rows below `row_count` that are not in the ascending list `selected`.
 std::vector<std::uint32_t> unselected_rows(std::span<const std::uint32_t> selected, std::size_t row_count);
 

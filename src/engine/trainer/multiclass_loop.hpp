@@ -24,6 +24,7 @@
 #include "engine/objectives/multiclass.hpp"
 #include "engine/round.hpp"
 #include "engine/sampling.hpp"
+#include "engine/stump_list.hpp"
 #include "engine/tiling.hpp"
 #include "engine/trainer/fit_contract.hpp"
 #include "engine/trainer/fit_request.hpp"
