@@ -346,19 +346,28 @@ TEST(RefineRegression, BackfittingMatchesADirectComputation) {
 }
 
 // Node 6 sends every row left (bin 9 is the largest, missing left): leaf 14 keeps its output and
-// weighs nothing in its parent's mean.
+// weighs nothing in its parent's mean. So does a leaf whose rows all weigh 0.
 TEST(RefineRegression, ALeafNoRowReachesKeepsItsOutput) {
   const std::size_t rows = 90;
   const core::BinnedMatrix binned = random_matrix(rows, 11);
   const std::vector<float> targets = random_values(rows, 12, -1.0f, 2.0f);
-  const std::vector<float> weights = random_values(rows, 13, 0.2f, 3.0f);
-  std::vector<TrainedStump> stumps = deep_tree();
-  stumps.push_back(split(6, 1, 9, 0.2f, -0.6f, true));
-  const std::vector<std::size_t> counts{stumps.size()};
-  const std::vector<TrainedStump> expected =
-      reference_regression(stumps, 0, counts, binned, targets, weights, std::vector<float>(rows, 0.25f), kCap);
-  refine_regression_leaf_values(targets, objectives::Weights(weights), binned, stumps, counts, 0.25f, kCap);
-  expect_increments_near(stumps, increments_of(expected), 2e-5f);
+  std::vector<TrainedStump> tree = deep_tree();
+  tree.push_back(split(6, 1, 9, 0.2f, -0.6f, true));
+  const std::uint32_t weightless_leaf = reference_leaf(by_local_id(tree), binned, 0);
+  for (const bool weightless : {false, true}) {
+    std::vector<float> weights = random_values(rows, 13, 0.2f, 3.0f);
+    if (weightless) {
+      for (std::size_t row = 0; row < rows; ++row) {
+        if (reference_leaf(by_local_id(tree), binned, row) == weightless_leaf) weights[row] = 0.0f;
+      }
+    }
+    std::vector<TrainedStump> stumps = tree;
+    const std::vector<std::size_t> counts{stumps.size()};
+    const std::vector<TrainedStump> expected =
+        reference_regression(stumps, 0, counts, binned, targets, weights, std::vector<float>(rows, 0.25f), kCap);
+    refine_regression_leaf_values(targets, objectives::Weights(weights), binned, stumps, counts, 0.25f, kCap);
+    expect_increments_near(stumps, increments_of(expected), 2e-5f);
+  }
 }
 
 TEST(RefineRegression, ATreeAtWeightZeroIsLeftAsItWas) {

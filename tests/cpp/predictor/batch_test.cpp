@@ -191,6 +191,35 @@ TEST(PredictorBatch, FailingRowsFailTheWholeBatchOnEveryPath) {
   EXPECT_TRUE(throws_invalid_model([&] { p.predict_batch_dense_bytes(to_le_bytes(flat), rows.size(), 3); }, message));
 }
 
+TEST(PredictorBatch, TheFirstFailingRowNamesTheError) {
+  // Tree 0 fails on feature 3 for rows with feature 0 past its threshold, tree 1 on feature 4 for
+  // rows with feature 1 past it. The blocks walk tree by tree, so they meet the later row's
+  // failure first; the error must still be the one a row-by-row walk meets first.
+  const std::vector<engine::TrainedStump> stumps = {stump_at(0, 0, 0, 10, 1.0f, 1.0f), stump_at(0, 2, 3, 10, 1.0f, 1.0f),
+                                                    stump_at(1, 0, 1, 10, 1.0f, 1.0f), stump_at(1, 2, 4, 10, 1.0f, 1.0f)};
+  const Predictor p = load(trees_artifact(3, stumps));
+  struct Case {
+    std::size_t tree1_row;  // fails on feature 4
+    std::size_t tree0_row;  // fails on feature 3
+    const char* message;
+  };
+  // Rows at the start, inside and at the end of a block, and across blocks.
+  const Case cases[] = {
+      {0, 1, "split feature_index 4 exceeds feature length 3"},
+      {512, 513, "split feature_index 4 exceeds feature length 3"},
+      {700, 1023, "split feature_index 4 exceeds feature length 3"},
+      {1024, 1000, "split feature_index 3 exceeds feature length 3"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::vector<float>> rows(1500, {0.0f, 0.0f, 0.0f});
+    rows[c.tree1_row][1] = 50.0f;
+    rows[c.tree0_row][0] = 50.0f;
+    const std::vector<float> flat = flatten(rows);
+    EXPECT_TRUE(throws_invalid_model([&] { p.predict_batch(rows); }, c.message)) << c.tree1_row;
+    EXPECT_TRUE(throws_invalid_model([&] { p.predict_batch_dense(flat, rows.size(), 3); }, c.message)) << c.tree1_row;
+  }
+}
+
 TEST(PredictorBatch, ZeroFeatureModel) {
   const std::vector<engine::TrainedStump> stumps = {stump_at(0, 0, 0, 1, 1.0f, 2.0f)};
   const Predictor p = load(trees_artifact(0, stumps, 0.5f));
