@@ -65,6 +65,22 @@ TEST(CoreNodeSlice, RejectsEmptyRowsAndReportsFirstOutOfBoundsRow) {
   const NodeSlice high = NodeSlice::make(0, {4294967295u});
   EXPECT_TRUE(throws_validation([&] { high.validate_bounds(4294967295u); },
                                 "row index 4294967295 is out of bounds for row_count 4294967295"));
+  EXPECT_NO_THROW(high.validate_bounds(std::size_t{1} << 32));
+
+  // Long lists, bad rows anywhere, against the first bad row found one by one.
+  for (const std::size_t length : {1u, 7u, 8u, 9u, 33u, 1000u}) {
+    for (const std::size_t bad : {std::size_t{0}, length / 2, length - 1}) {
+      std::vector<std::uint32_t> rows(length);
+      for (std::size_t i = 0; i < length; ++i) rows[i] = static_cast<std::uint32_t>(i % 50);
+      rows[bad] = 50 + static_cast<std::uint32_t>(bad);
+      if (bad + 1 < length) rows.back() = 999;
+      const NodeSlice slice_of = NodeSlice::make(1, rows);
+      EXPECT_NO_THROW(slice_of.validate_bounds(2000));
+      EXPECT_TRUE(throws_validation([&] { slice_of.validate_bounds(50); },
+                                    "row index " + std::to_string(rows[bad]) + " is out of bounds for row_count 50"))
+          << length << " " << bad;
+    }
+  }
 }
 
 }  // namespace
