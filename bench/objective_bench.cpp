@@ -76,7 +76,8 @@ void report(const char* name, const O& objective, const std::vector<float>& scor
   std::printf("  %-10s rows=%zu gradients %.2f ms (cpu %.2f), loss %.2f ms (cpu %.2f)\n", name, scores.size(),
               gradients.wall_ms, gradients.cpu_ms, loss.wall_ms, loss.cpu_ms);
   if constexpr (requires { objective.compute_gradients_and_loss_into(scores, labels, std::nullopt, out); }) {
-    const Timing both = median_ms([&] { sink = objective.compute_gradients_and_loss_into(scores, labels, std::nullopt, out); });
+    const Timing both =
+        median_ms([&] { sink = objective.compute_gradients_and_loss_into(scores, labels, std::nullopt, out); });
     std::printf("  %-10s gradients with the loss %.2f ms (cpu %.2f)\n", name, both.wall_ms, both.cpu_ms);
   }
 }
