@@ -1,8 +1,8 @@
 // Per-round objective cost: the gradients (compute_gradients_into) and the training loss of
 // binary cross-entropy on 1,000,000 rows, and of LambdaMART, pairwise, XeNDCG and YetiRank on the
 // ranking benchmark's shape (20,000 queries of 10 to 50 rows, grades 0..4), with one pool thread
-// and with the whole pool. Reports the median wall time per call and the median CPU time of all
-// threads.
+// and with the whole pool; for LambdaMART also both from one pass. Reports the median wall time
+// per call and the median CPU time of all threads.
 //
 // Usage: kestrune_objective_bench                  both settings, each in a process of its own
 //        kestrune_objective_bench --threads N [--only NAME]
@@ -75,6 +75,11 @@ void report(const char* name, const O& objective, const std::vector<float>& scor
   const Timing loss = median_ms([&] { sink = objective.loss(scores, labels, std::nullopt); });
   std::printf("  %-10s rows=%zu gradients %.2f ms (cpu %.2f), loss %.2f ms (cpu %.2f)\n", name, scores.size(),
               gradients.wall_ms, gradients.cpu_ms, loss.wall_ms, loss.cpu_ms);
+  if constexpr (requires { objective.compute_gradients_and_loss_into(scores, labels, std::nullopt, out); }) {
+    const Timing both =
+        median_ms([&] { sink = objective.compute_gradients_and_loss_into(scores, labels, std::nullopt, out); });
+    std::printf("  %-10s gradients with the loss %.2f ms (cpu %.2f)\n", name, both.wall_ms, both.cpu_ms);
+  }
 }
 
 int run(const char* threads) {

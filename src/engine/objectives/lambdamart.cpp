@@ -163,9 +163,13 @@ void accumulate_group_lambdas(std::span<const float> labels, std::span<const flo
   for (std::size_t i = 0; i < rows; ++i) group_acc[i] = GradientPair{acc_grad[i], acc_hess[i]};
 }
 
-// Adds the lambdas of groups first_group .. last_group - 1 into their rows of `acc`.
+// Adds the lambdas of groups first_group .. last_group - 1 into their rows of `acc`. With
+// `group_ndcg`, also writes each group's NDCG at the scores into group_ndcg[g], the float
+// ndcg_for_group gives: the same ideal DCG and score order, and its DCG summed in rank order from
+// the same gains and discounts.
 void accumulate_lambdas(std::span<const std::size_t> boundaries, std::size_t first_group, std::size_t last_group,
-                        std::span<const float> scores, std::span<const float> labels, std::span<GradientPair> acc) {
+                        std::span<const float> scores, std::span<const float> labels, std::span<GradientPair> acc,
+                        float* group_ndcg) {
   RankingScratch scratch;
   for (std::size_t g = first_group; g < last_group; ++g) {
     const std::size_t begin = boundaries[g];
@@ -173,11 +177,19 @@ void accumulate_lambdas(std::span<const std::size_t> boundaries, std::size_t fir
     const std::span<const float> group_labels = labels.subspan(begin, rows);
     const std::span<const float> group_scores = scores.subspan(begin, rows);
     const float idcg = ideal_dcg(group_labels, rows, scratch.sorted_labels);
-    if (idcg <= 0.0f) continue;
+    if (idcg <= 0.0f) {
+      if (group_ndcg != nullptr) group_ndcg[g] = 1.0f;
+      continue;
+    }
     const float inv_idcg = 1.0f / idcg;
     rank_by_score(group_scores, scratch);
     fill_gains(group_labels, scratch);
     fill_discounts(scratch);
+    if (group_ndcg != nullptr) {
+      float dcg = -0.0f;
+      for (std::size_t r = 0; r < rows; ++r) dcg += scratch.discount_by_rank[r] * scratch.gain[scratch.order[r]];
+      group_ndcg[g] = dcg / idcg;
+    }
     accumulate_group_lambdas(group_labels, group_scores, inv_idcg, scratch, acc.subspan(begin, rows));
   }
 }
@@ -199,8 +211,23 @@ void LambdaMARTObjective::compute_gradients_into(std::span<const float> predicti
   ranking_gradients_into(predictions, targets, layout_.train_boundaries, out, kRowsPerThread,
                          [&](std::size_t first_group, std::size_t last_group, std::span<GradientPair> acc) {
                            accumulate_lambdas(layout_.train_boundaries, first_group, last_group, predictions, targets,
-                                              acc);
+                                              acc, nullptr);
                          });
+}
+
+float LambdaMARTObjective::compute_gradients_and_loss_into(std::span<const float> predictions,
+                                                           std::span<const float> targets, const Weights&,
+                                                           std::vector<GradientPair>& out) const {
+  const std::span<const std::size_t> boundaries = layout_.train_boundaries;
+  // The groups' NDCGs land by group from whichever thread ranks the group; their sum is then
+  // folded in group order, as mean_ndcg_loss folds it.
+  std::vector<float> group_ndcg(boundaries.empty() ? 0 : boundaries.size() - 1);
+  ranking_gradients_into(predictions, targets, boundaries, out, kRowsPerThread,
+                         [&](std::size_t first_group, std::size_t last_group, std::span<GradientPair> acc) {
+                           accumulate_lambdas(boundaries, first_group, last_group, predictions, targets, acc,
+                                              group_ndcg.data());
+                         });
+  return ndcg_loss_from_groups(group_ndcg);
 }
 
 float LambdaMARTObjective::loss(std::span<const float> predictions, std::span<const float> targets,

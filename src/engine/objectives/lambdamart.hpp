@@ -24,6 +24,10 @@ class LambdaMARTObjective : public GroupedObjective<LambdaMARTObjective> {
   // The checked gradients, written into the caller's buffer.
   void compute_gradients_into(std::span<const float> predictions, std::span<const float> targets,
                               const Weights& weights, std::vector<GradientPair>& out) const;
+  // compute_gradients_into, returning loss(predictions, targets, weights) as well: the gradient
+  // pass already ranks every group by the scores, which is most of what the loss does.
+  float compute_gradients_and_loss_into(std::span<const float> predictions, std::span<const float> targets,
+                                        const Weights& weights, std::vector<GradientPair>& out) const;
   float loss(std::span<const float> predictions, std::span<const float> targets, const Weights& weights) const;
   // 1 - mean NDCG over the groups of `boundaries`.
   float loss_with_boundaries(std::span<const float> predictions, std::span<const float> targets,

@@ -18,6 +18,10 @@ namespace {
 // A group's NDCG sorts its labels and its scores: a few dozen groups repay a thread's wake-up.
 constexpr std::size_t kNdcgGroupsPerThread = 64;
 
+float ndcg_loss_from_sum(double sum, std::size_t groups) {
+  return static_cast<float>(1.0 - sum / static_cast<double>(groups));
+}
+
 }  // namespace
 
 float ideal_dcg(std::span<const float> labels, std::size_t k) {
@@ -162,7 +166,14 @@ float mean_ndcg_loss(std::span<const float> predictions, std::span<const float> 
         return ndcg_for_group(targets.subspan(begin, rows), predictions.subspan(begin, rows), scratch.local());
       },
       [&](float ndcg) { sum += static_cast<double>(ndcg); });
-  return static_cast<float>(1.0 - sum / static_cast<double>(groups));
+  return ndcg_loss_from_sum(sum, groups);
+}
+
+float ndcg_loss_from_groups(std::span<const float> group_ndcg) {
+  if (group_ndcg.empty()) return 0.0f;
+  double sum = 0.0;
+  for (const float ndcg : group_ndcg) sum += static_cast<double>(ndcg);
+  return ndcg_loss_from_sum(sum, group_ndcg.size());
 }
 
 }  // namespace kestrune::engine::objectives

@@ -115,5 +115,8 @@ void fill_discounts(RankingScratch& scratch);
 // as check_ranking_inputs does.
 float mean_ndcg_loss(std::span<const float> predictions, std::span<const float> targets,
                      std::span<const std::size_t> boundaries);
+// The same loss from the groups' NDCGs (one per group, in group order), as mean_ndcg_loss folds
+// them.
+float ndcg_loss_from_groups(std::span<const float> group_ndcg);
 
 }  // namespace kestrune::engine::objectives

@@ -7,6 +7,7 @@
 #include <concepts>
 #include <span>
 #include <string_view>
+#include <vector>
 
 #include "engine/objectives/binary.hpp"
 #include "engine/objectives/contract.hpp"
@@ -111,6 +112,15 @@ template <>
 struct FitObjectiveTraits<objectives::YetiRankObjective> : RankingFitTraits {
   static constexpr objectives::ObjectiveKind kind = objectives::ObjectiveKind::YetiRank;
 };
+
+// A ranking objective whose gradient pass also gives the training loss of the same predictions,
+// the float its loss would return.
+template <typename O>
+concept GradientPassGivesLoss =
+    requires(const O& objective, std::span<const float> values, const objectives::Weights& weights,
+             std::vector<core::GradientPair>& out) {
+      { objective.compute_gradients_and_loss_into(values, values, weights, out) } -> std::same_as<float>;
+    };
 
 // An objective the single-output loop can be instantiated for: the objective contract, traits,
 // and, for the ranking objectives, a loss over caller-chosen query groups.

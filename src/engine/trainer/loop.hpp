@@ -161,6 +161,18 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
     if (warm_start && warm_start->morph_ema_stats) morph->resume_ema_stats(*warm_start->morph_ema_stats);
   }
 
+  // A ranking fit's training loss decides nothing before the fit ends (no tree is judged by it),
+  // so when the gradient pass can score its predictions, a kept round's loss is taken from the
+  // next round's pass, whose predictions are exactly those the round left, and the last round's
+  // after the loop. Not under DART, which changes the predictions before the next pass.
+  const bool loss_from_next_pass = GradientPassGivesLoss<O> && Traits::ranking && !dart;
+  bool train_loss_pending = false;
+  auto record_pending_train_loss = [&](float loss) {
+    outcome.histories.train_loss.back() = loss;
+    previous_loss = loss;
+    train_loss_pending = false;
+  };
+
   // ---- rounds ----
   std::size_t rounds_run = 0;
   while (rounds_run < controls.rounds) {
@@ -174,7 +186,16 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
     auto abandon_round = [&] {
       if (dart) restore_dart_round(dart_round, predictions, validation ? &validation->predictions : nullptr);
     };
-    objective.compute_gradients_into(predictions, active.targets, weights, gradients);
+    if constexpr (GradientPassGivesLoss<O>) {
+      if (train_loss_pending) {
+        record_pending_train_loss(
+            objective.compute_gradients_and_loss_into(predictions, active.targets, weights, gradients));
+      } else {
+        objective.compute_gradients_into(predictions, active.targets, weights, gradients);
+      }
+    } else {
+      objective.compute_gradients_into(predictions, active.targets, weights, gradients);
+    }
     if constexpr (Traits::validates_gradients_every_round) {
       // A wrong count is reported by the count check below, after the sampling steps.
       if (gradients.size() == row_count) validate_gradient_pairs(gradients, row_count);
@@ -239,7 +260,7 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
       rescale_dart_round(dart_round, *outcome.dart, outcome.stumps, dart->normalize_type, working, predictions, binned,
                          raw);
     }
-    const float new_loss = objective.loss(working, active.targets, weights);
+    const float new_loss = loss_from_next_pass ? 0.0f : objective.loss(working, active.targets, weights);
     if constexpr (!Traits::ranking) {
       const float scale = in_warmup ? 1.0f
                           : morph     ? morph->lr_loss_threshold_scale(iteration)
@@ -292,6 +313,7 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
     backend_cpu::trim_heap_after_round(row_count);
     ++rounds_run;
     previous_loss = new_loss;
+    train_loss_pending = loss_from_next_pass;
 
     if (flags.metric_plateau) {
       outcome.stop_reason = IterationStopReason::CustomMetricPlateau;
@@ -302,6 +324,8 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
       break;
     }
   }
+
+  if (train_loss_pending) record_pending_train_loss(objective.loss(predictions, active.targets, weights));
 
   // ---- finish ----
   outcome.rounds_run = rounds_run;

@@ -1,7 +1,8 @@
 // Every single-output objective trained end to end on small synthetic data, under plain, row- and
 // column-subsampled and GOSS rounds: the loop's own training predictions must equal a fresh
-// prediction of the model it returns, round after round, and the training loss must never rise
-// for the objectives that judge rounds by it.
+// prediction of the model it returns, round after round, each round's recorded training loss must
+// be the loss of the model up to that round, and the training loss must never rise for the
+// objectives that judge rounds by it.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -122,6 +123,11 @@ TEST(FitEndToEnd, TrackedPredictionsMatchTheReturnedModelForEveryObjective) {
         ASSERT_EQ(starts[k], fresh_predictions(model, data, k)) << "round " << k;
       }
       EXPECT_EQ(summary.final_train_loss, outcome.loss(fresh_predictions(model, data)));
+      // Round k's recorded loss is that of the model's first k + 1 trees, whenever it is computed.
+      ASSERT_EQ(summary.train_loss.size(), summary.rounds_completed);
+      for (std::size_t k = 0; k < summary.train_loss.size(); ++k) {
+        EXPECT_EQ(summary.train_loss[k], outcome.loss(fresh_predictions(model, data, k + 1))) << "round " << k;
+      }
       EXPECT_EQ(summary.initial_train_loss,
                 outcome.loss(std::vector<float>(kRows, model.base_prediction)));
 

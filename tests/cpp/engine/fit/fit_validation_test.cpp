@@ -211,6 +211,47 @@ TEST(FitValidation, RankingScoresTheValidationSetWithItsOwnGroups) {
   EXPECT_NE(own, objective.loss(start, validation.dataset.targets, std::nullopt));
 }
 
+// A ranking fit's training losses, however the fit ends and wherever it is cut back, are those of
+// the returned model's first trees on the training rows.
+TEST(FitValidation, RankingTrainingLossesAreThoseOfTheModelSoFar) {
+  struct Case {
+    const char* name;
+    bool with_validation;
+    std::optional<std::size_t> early_stopping_rounds;
+    std::vector<float> metrics;  // empty: no metric
+    IterationStopReason stop;
+  };
+  const Case cases[] = {
+      {"every round", false, std::nullopt, {}, kDone},
+      {"validation without stopping", true, std::nullopt, {}, kDone},
+      {"stopped and cut by the metric", true, 2, {0.5f, 0.25f, 0.375f, 0.3125f, 0.375f}, kMetricPlateau},
+      {"stopped on the validation loss", true, 1, {}, kLossPlateau},
+  };
+  const Data train = make_data(8, kRows, 3, Target::Relevance);
+  const Data validation = make_data(9, kValidationRows, 3, Target::Relevance);
+  const objectives::LambdaMARTObjective objective(*train.dataset.group_id);
+  auto train_loss_after = [&](const TrainedModel& model, std::optional<std::size_t> trees) {
+    const std::vector<float> p = fresh_predictions(model, train, trees);
+    return objective.loss(p, train.dataset.targets, std::nullopt);
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::optional<TestMetric> metric =
+        c.metrics.empty() ? std::nullopt : std::optional<TestMetric>(std::in_place, false, c.metrics);
+    const IterationRunSummary summary = run(train, c.with_validation ? &validation : nullptr, objective,
+                                            controls_for(6, c.early_stopping_rounds), metric ? &*metric : nullptr);
+    ASSERT_GE(summary.rounds_completed, 1u);
+    EXPECT_EQ(summary.stop_reason, c.stop);
+    if (!c.metrics.empty()) EXPECT_EQ(summary.rounds_completed, 2u);
+    ASSERT_EQ(summary.train_loss.size(), summary.rounds_completed);
+    for (std::size_t k = 0; k < summary.train_loss.size(); ++k) {
+      EXPECT_EQ(summary.train_loss[k], train_loss_after(summary.model, k + 1)) << "round " << k;
+    }
+    EXPECT_EQ(summary.final_train_loss, train_loss_after(summary.model, std::nullopt));
+    EXPECT_EQ(summary.initial_train_loss, train_loss_after(summary.model, 0));
+  }
+}
+
 // The public operations are thin wrappers around one request: each passes what it is given.
 TEST(FitValidation, EntryOperationsFillTheRequest) {
   const Data train = make_data(8, kRows, 3, Target::Regression);

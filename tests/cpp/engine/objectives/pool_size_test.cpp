@@ -253,6 +253,60 @@ TEST(ObjectivesOnPool, RankingObjectivesMatchGroupByGroup) {
   EXPECT_EQ(bits(QueryRMSEObjective(q.ids).loss(q.scores, q.labels, none)), bits(static_cast<float>(rmse_sum / g)));
 }
 
+TEST(ObjectivesOnPool, LambdaMARTGradientPassGivesTheLoss) {
+  // The pass that returns the loss too must give the pairs of the plain pass and the float of the
+  // loss on its own, on groups that take every path of the ranking: ties, NaN scores, labels off
+  // the gain table, groups long enough to be sorted, single rows and groups without a positive
+  // label; NaN scores are refused as the plain pass refuses them.
+  struct Case {
+    const char* name;
+    std::size_t nan_every;      // 0: no NaN scores
+    float label_scale;          // labels are (rng % 5) * label_scale
+    std::size_t long_every;     // 0: no group past 128 rows
+  };
+  const Case cases[] = {
+      {"graded", 0, 1.0f, 0},
+      {"nan scores", 97, 1.0f, 0},
+      {"fractional labels", 0, 0.75f, 0},
+      {"labels off the table", 0, 9.0f, 0},
+      {"long groups", 0, 1.0f, 7},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Ranking q = make_ranking();
+    std::mt19937 rng(11);
+    std::vector<std::uint32_t> ids;
+    std::vector<float> scores, labels;
+    for (std::uint32_t g = 0; g + 1 < q.boundaries.size(); ++g) {
+      const std::size_t extra = c.long_every != 0 && g % c.long_every == 0 ? 150 : 0;
+      const std::size_t rows = q.boundaries[g + 1] - q.boundaries[g] + extra;
+      for (std::size_t i = 0; i < rows; ++i) {
+        const std::size_t at = q.boundaries[g] + i % (q.boundaries[g + 1] - q.boundaries[g]);
+        ids.push_back(g);
+        scores.push_back(c.nan_every != 0 && ids.size() % c.nan_every == 0 ? NAN : q.scores[at] + 0.01f * i);
+        labels.push_back(q.labels[at] == 0.0f ? 0.0f : static_cast<float>(rng() % 5) * c.label_scale);
+      }
+    }
+    const LambdaMARTObjective objective(ids);
+    std::vector<GradientPair> plain, fused(5);
+    if (c.nan_every != 0) {
+      // A NaN score's group gets NaN lambdas: both passes refuse them alike and keep no pairs.
+      testing::expect_rejected_pair(
+          [&] { objective.compute_gradients_into(scores, labels, std::nullopt, plain); },
+          "gradient and hessian must be finite");
+      testing::expect_rejected_pair(
+          [&] { objective.compute_gradients_and_loss_into(scores, labels, std::nullopt, fused); },
+          "gradient and hessian must be finite");
+      EXPECT_TRUE(fused.empty());
+      continue;
+    }
+    objective.compute_gradients_into(scores, labels, std::nullopt, plain);
+    const float loss = objective.compute_gradients_and_loss_into(scores, labels, std::nullopt, fused);
+    expect_same_pairs(fused, plain);
+    EXPECT_EQ(bits(loss), bits(objective.loss(scores, labels, std::nullopt)));
+  }
+}
+
 TEST(ObjectivesOnPool, FirstFailingRowIsReported) {
   // Two bad rows far apart, in different pieces of the work: the earlier one's error is the one
   // reported, and the caller's buffer is left empty.
