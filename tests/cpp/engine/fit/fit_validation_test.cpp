@@ -242,7 +242,9 @@ TEST(FitValidation, RankingTrainingLossesAreThoseOfTheModelSoFar) {
                                             controls_for(6, c.early_stopping_rounds), metric ? &*metric : nullptr);
     ASSERT_GE(summary.rounds_completed, 1u);
     EXPECT_EQ(summary.stop_reason, c.stop);
-    if (!c.metrics.empty()) EXPECT_EQ(summary.rounds_completed, 2u);
+    if (!c.metrics.empty()) {
+      EXPECT_EQ(summary.rounds_completed, 2u);
+    }
     ASSERT_EQ(summary.train_loss.size(), summary.rounds_completed);
     for (std::size_t k = 0; k < summary.train_loss.size(); ++k) {
       EXPECT_EQ(summary.train_loss[k], train_loss_after(summary.model, k + 1)) << "round " << k;
