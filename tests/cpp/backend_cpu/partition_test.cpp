@@ -186,6 +186,56 @@ TEST(PartitionProperty, LargeNodesMatchTheSerialLoop) {
   }
 }
 
+// Blocks are claimed by whichever thread is free while the calling thread sums them in order:
+// every balance of the sides (one side empty, lopsided either way, even) and every block count,
+// from one block to hundreds, repeated so that the threads meet in different orders, gives the
+// rows, the smaller side's pairs and the sums of a row-by-row loop in node order.
+TEST(PartitionBlocks, EveryBalanceAndBlockCountMatchesARowByRowLoop) {
+  std::mt19937 rng(21);
+  const std::size_t matrix_rows = 70000;
+  // Feature 11 takes every code from 0 to 254 (and 255, missing, in 5% of rows).
+  const core::BinnedMatrix binned = test::random_matrix({matrix_rows, 12, 255, 255, false, true, 0.05}, rng);
+  const auto gradients = test::random_gradients(matrix_rows, rng);
+  const auto rows = test::random_rows(matrix_rows, 60000, true, rng);
+  struct Case {
+    const char* name;
+    std::uint16_t threshold;
+    bool default_left;
+    bool categorical;  // without a bitset: every row takes the default side
+  };
+  const Case cases[] = {
+      {"all left", 254, true, false}, {"nine to one", 229, true, false}, {"even", 127, false, false},
+      {"one to nine", 25, false, false}, {"all right", 0, false, true},
+  };
+  for (const Case& c : cases) {
+    SplitCandidate split = numeric_split(11, c.threshold, c.default_left);
+    split.is_categorical = c.categorical;
+    const auto [left, right, left_stats, right_stats] = reference_partition(rows, gradients, [&](std::uint32_t r) {
+      return engine::routes_left(binned.bins.at(r * 12 + 11), binned.missing_bin, split.threshold_bin,
+                                 split.default_left, split.is_categorical, split.category_bitset);
+    });
+    const std::vector<std::uint32_t>& smaller = right.size() < left.size() ? right : left;
+    // The cases' names hold.
+    EXPECT_EQ(left.empty() || right.empty(), c.threshold == 254 || c.categorical) << c.name;
+    for (const std::size_t chunk : {64u, 777u, 4096u, 60000u}) {
+      for (int repeat = 0; repeat < 3; ++repeat) {
+        SCOPED_TRACE(::testing::Message() << c.name << ", chunk " << chunk << ", repeat " << repeat);
+        const core::PartitionResult result = partition_rows(binned, gradients, rows, split, chunk);
+        ASSERT_EQ(result.left_rows, left);
+        ASSERT_EQ(result.right_rows, right);
+        ASSERT_EQ(result.smaller_side_pairs.size(), smaller.size());
+        for (std::size_t k = 0; k < smaller.size(); ++k) {
+          ASSERT_TRUE(result.smaller_side_pairs[k].grad == gradients[smaller[k]].grad &&
+                      result.smaller_side_pairs[k].hess == gradients[smaller[k]].hess)
+              << "position " << k;
+        }
+        ASSERT_TRUE(same_bin(result.left_stats, left_stats));
+        ASSERT_TRUE(same_bin(result.right_stats, right_stats));
+      }
+    }
+  }
+}
+
 // Rows are routed in groups whose sides are read before any of them is stored: every node size
 // around the group length, every side pattern of eight consecutive rows (and long runs of one
 // side), both code layouts, serially and in blocks that cut groups anywhere, against a plain
