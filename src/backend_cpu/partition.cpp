@@ -514,12 +514,19 @@ core::PartitionResult partition_rows(const core::BinnedMatrix& binned, std::span
 core::PartitionResult apply_split_with_stats(const core::BinnedMatrix& binned,
                                              std::span<const core::GradientPair> gradients, const core::NodeSlice& node,
                                              const engine::SplitCandidate& split) {
-  engine::with_core_errors([&] { node.validate_bounds(binned.row_count); });
-  if (gradients.size() != binned.row_count) {
+  // The bounds check is a pass over the node's rows, and routing checks every row against the
+  // data anyway: it runs first only when another check fails (its error comes first), or once
+  // routing has met a row outside the data, to report that row as it would have.
+  const bool gradients_match = gradients.size() == binned.row_count;
+  const bool feature_inside = split.feature_index < binned.feature_count;
+  const auto check_bounds = [&] { engine::with_core_errors([&] { node.validate_bounds(binned.row_count); }); };
+  if (!gradients_match) {
+    check_bounds();
     throw engine::EngineError::contract_violation("gradients length " + std::to_string(gradients.size()) +
                                                   " does not match row_count " + std::to_string(binned.row_count));
   }
-  if (split.feature_index >= binned.feature_count) {
+  if (!feature_inside) {
+    check_bounds();
     throw engine::EngineError::contract_violation("split feature_index " + std::to_string(split.feature_index) +
                                                   " exceeds feature_count " + std::to_string(binned.feature_count));
   }
@@ -529,7 +536,12 @@ core::PartitionResult apply_split_with_stats(const core::BinnedMatrix& binned,
   const std::size_t threads = parallel::current_num_threads();
   const std::size_t chunk_size =
       rows >= kParallelPartitionRows && threads > 1 ? partition_chunk_size(rows, threads * kPartitionBlocksPerThread) : 0;
-  return partition_rows(binned, gradients, node.row_indices, split, chunk_size);
+  try {
+    return partition_rows(binned, gradients, node.row_indices, split, chunk_size);
+  } catch (const support::Panic&) {
+    check_bounds();
+    throw;
+  }
 }
 
 }  // namespace kestrune::backend_cpu

@@ -320,6 +320,43 @@ TEST(PartitionErrors, ChecksInOrder) {
                                         "split feature_index 2 exceeds feature_count 2"));
 }
 
+// Routing checks every row, so the entry point's bounds check runs only when it must: a row
+// outside the data is still reported as the bounds error, ahead of every other check, whether
+// the node is routed serially or in blocks and wherever the row lies.
+TEST(PartitionErrors, RowsOutsideTheDataAreTheBoundsErrorOnEveryPath) {
+  std::mt19937 rng(3);
+  const std::size_t row_count = 70000;
+  const core::BinnedMatrix binned = test::random_matrix({row_count, 3, 255, 255, false, true, 0.1}, rng);
+  const auto gradients = test::random_gradients(row_count, rng);
+  const std::vector<core::GradientPair> short_gradients(10, core::GradientPair{1.0f, 1.0f});
+  struct Case {
+    const char* name;
+    std::size_t node_rows;
+    std::size_t bad_position;
+    bool short_gradients;
+    std::uint32_t feature;
+  };
+  const Case cases[] = {
+      {"serial, last row", 100, 99, false, 1},
+      {"serial, first row", 100, 0, false, 1},
+      {"in blocks, a late block", 60000, 59000, false, 1},
+      {"in blocks, the first block", 60000, 10, false, 1},
+      {"before the gradients check", 60000, 30000, true, 1},
+      {"before the feature check", 60000, 30000, false, 3},
+  };
+  for (const Case& c : cases) {
+    auto rows = test::random_rows(row_count, c.node_rows, false, rng);
+    rows[c.bad_position] = static_cast<std::uint32_t>(row_count + 5);
+    EXPECT_TRUE(test::throws_engine_error(
+        [&] {
+          apply_split_with_stats(binned, c.short_gradients ? short_gradients : gradients,
+                                 core::NodeSlice::make(0, rows), numeric_split(c.feature, 100, true));
+        },
+        EngineErrorKind::Core, "validation error: row index 70005 is out of bounds for row_count 70000"))
+        << c.name;
+  }
+}
+
 TEST(PartitionErrors, RowsOutsideTheDataPanicInTheUncheckedEntry) {
   const core::BinnedMatrix binned = core::BinnedMatrix::make(4, 2, 255, std::vector<std::uint8_t>(8, 3));
   const std::vector<core::GradientPair> gradients(4, core::GradientPair{1.0f, 1.0f});
