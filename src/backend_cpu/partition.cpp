@@ -238,10 +238,6 @@ core::PartitionResult partition_serially(const FeatureCodes<Code>& located,
   return result;
 }
 
-// Rows ahead of the summing pass whose gradient pair is fetched: the pass is one chain of
-// additions, and a pair that misses the cache would hold it up.
-constexpr std::size_t kSumPrefetchRows = 64;
-
 // Adds one routed block's rows to both sides' sums, each side in node order: the block's left rows
 // run forward from its front, its right rows backward from its back. A side's sums are one chain
 // of additions, as long as its rows, that no split of the work can shorten without changing their
@@ -249,17 +245,10 @@ constexpr std::size_t kSumPrefetchRows = 64;
 // larger side's chain alone.
 void add_block_sums(const core::GradientPair* gradients, const std::uint32_t* block_rows, std::size_t length,
                     std::size_t lefts, Lanes& left_sums, Lanes& right_sums) {
-  // The left rows are walked forward, the right ones backward; each walk fetches the pair of the
-  // slot it reaches kSumPrefetchRows rows later (the block's last or first slot near its end).
-  const auto left_pair = [&](std::size_t k) {
-    prefetch_address(reinterpret_cast<std::uintptr_t>(gradients + block_rows[std::min(k + kSumPrefetchRows, length - 1)]));
-    return gradients[block_rows[k]];
-  };
-  const auto right_pair = [&](std::size_t k) {  // the block's k-th right row, from its back
-    const std::size_t slot = length - 1 - k;
-    prefetch_address(reinterpret_cast<std::uintptr_t>(gradients + block_rows[slot > kSumPrefetchRows ? slot - kSumPrefetchRows : 0]));
-    return gradients[block_rows[slot]];
-  };
+  // The left rows are walked forward, the right ones backward. Fetching pairs ahead of the walks
+  // made the pass slower: the pairs' reads do not wait on the chains, and the core runs them early.
+  const auto left_pair = [&](std::size_t k) { return gradients[block_rows[k]]; };
+  const auto right_pair = [&](std::size_t k) { return gradients[block_rows[length - 1 - k]]; };  // from the back
   const std::size_t rights = length - lefts;
   const std::size_t both = std::min(lefts, rights);
   Lanes left = left_sums;
@@ -427,7 +416,9 @@ class BlockPartition {
       core::GradientPair* const kept = result_.smaller_side_pairs.data();
       if (right_smaller_) {
         const std::size_t rights = static_cast<std::size_t>(last - middle);
-        for (std::size_t k = 0; k < rights; ++k) kept[block.right_start + k] = pairs[last[-1 - static_cast<std::ptrdiff_t>(k)]];
+        for (std::size_t k = 0; k < rights; ++k) {
+          kept[block.right_start + k] = pairs[last[-1 - static_cast<std::ptrdiff_t>(k)]];
+        }
       } else {
         for (std::size_t k = 0; k < block.lefts; ++k) kept[block.left_start + k] = pairs[first[k]];
       }
@@ -493,8 +484,8 @@ core::PartitionResult partition_in_blocks(const FeatureCodes<Code>& located,
 
 }  // namespace
 
-std::size_t partition_chunk_size(std::size_t rows, std::size_t threads) {
-  return std::max(rows / std::max<std::size_t>(threads, 1), kMinPartitionChunk);
+std::size_t partition_chunk_size(std::size_t rows, std::size_t chunks) {
+  return std::max(rows / std::max<std::size_t>(chunks, 1), kMinPartitionChunk);
 }
 
 core::PartitionResult partition_rows(const core::BinnedMatrix& binned, std::span<const core::GradientPair> gradients,
@@ -531,11 +522,12 @@ core::PartitionResult apply_split_with_stats(const core::BinnedMatrix& binned,
                                                   " exceeds feature_count " + std::to_string(binned.feature_count));
   }
   const std::size_t rows = node.row_indices.size();
-  // A pool of one thread would route one chunk: the serial loop gives the same result without
-  // gathering the gradient pairs.
+  // On a pool of one thread the blocks would only add a pass and copies: the serial loop gives
+  // the same result.
   const std::size_t threads = parallel::current_num_threads();
-  const std::size_t chunk_size =
-      rows >= kParallelPartitionRows && threads > 1 ? partition_chunk_size(rows, threads * kPartitionBlocksPerThread) : 0;
+  const std::size_t chunk_size = rows >= kParallelPartitionRows && threads > 1
+                                     ? partition_chunk_size(rows, threads * kPartitionBlocksPerThread)
+                                     : 0;
   try {
     return partition_rows(binned, gradients, node.row_indices, split, chunk_size);
   } catch (const support::Panic&) {
