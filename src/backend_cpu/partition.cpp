@@ -5,9 +5,11 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <iterator>
+#include <atomic>
+#include <exception>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -95,14 +97,14 @@ inline void prefetch_address(std::uintptr_t address) { __builtin_prefetch(reinte
 
 // Routes rows[0, n) without a branch on the side: each row is written at the front of `out` when
 // it goes left and at the back when it goes right, so the left rows end in order at the front and
-// the right rows in reverse order at the back; with kGatherPairs its gradient pair is written at
-// the same slot of `out_pairs`. `on_row(left, pair)` sees every row in order. A row outside the
-// data panics before any row of its group is stored. kUnitStep: the codes are column-major
-// (row_step 1). Returns the number of left rows.
-template <bool kGatherPairs, bool kUnitStep, typename Code, typename GoesLeft, typename OnRow>
+// the right rows in reverse order at the back. With kReadPairs, `on_row(left, pair)` sees every
+// row's side and gradient pair in order. A row outside the data panics before any row of its
+// group is stored. kUnitStep: the codes are column-major (row_step 1). Returns the number of left
+// rows.
+template <bool kReadPairs, bool kUnitStep, typename Code, typename GoesLeft, typename OnRow>
 std::size_t route_block(const FeatureCodes<Code>& located, std::span<const core::GradientPair> gradients,
                         std::span<const std::uint32_t> rows, GoesLeft&& goes_left, std::uint32_t* out,
-                        core::GradientPair* out_pairs, OnRow&& on_row) {
+                        OnRow&& on_row) {
   static_assert(kGroupRows <= 64, "a group's sides fit one 64-bit word");
   const std::size_t n = rows.size();
   const std::uint32_t* const row_data = rows.data();
@@ -119,7 +121,7 @@ std::size_t route_block(const FeatureCodes<Code>& located, std::span<const core:
       for (std::size_t k = 0; k < count; ++k) {
         const std::size_t ahead = row_data[first + kPrefetchRows + k];
         prefetch_address(code_base + ahead * row_step * sizeof(Code));
-        prefetch_address(pair_base + ahead * sizeof(core::GradientPair));
+        if constexpr (kReadPairs) prefetch_address(pair_base + ahead * sizeof(core::GradientPair));
       }
     }
     std::uint32_t highest = 0;
@@ -132,20 +134,18 @@ std::size_t route_block(const FeatureCodes<Code>& located, std::span<const core:
       const std::size_t row = row_data[first + k];
       sides |= std::uint64_t{goes_left(located.codes[row * row_step + located.offset])} << k;
     }
-    // The rows' indices and pairs are read again here: only the slots depend on the sides.
+    // The rows' indices (and pairs) are read again here: only the slots depend on the sides.
     // The next right slot is n - 1 - (rows routed right so far) = front + (n - 1 - i) for row i:
     // the slot is chosen by a mask, not by a branch the sides would mispredict.
     std::size_t right_offset = n - 1 - first;
 #pragma GCC unroll 4
     for (std::size_t k = 0; k < count; ++k, --right_offset, sides >>= 1) {
       const std::uint32_t row = row_data[first + k];
-      const core::GradientPair pair = pair_data[row];
       const std::size_t left = sides & 1u;
       const std::size_t slot = front + ((left - 1) & right_offset);
       out[slot] = row;
-      if constexpr (kGatherPairs) out_pairs[slot] = pair;
       front += left;
-      on_row(left != 0, pair);
+      if constexpr (kReadPairs) on_row(left != 0, pair_data[row]);
     }
   };
   std::size_t first = 0;
@@ -155,16 +155,13 @@ std::size_t route_block(const FeatureCodes<Code>& located, std::span<const core:
 }
 
 // Calls route_block with the split's routing rule for the storage's code width and layout.
-template <bool kGatherPairs, typename Code, typename OnRow>
+template <bool kReadPairs, typename Code, typename OnRow>
 std::size_t route_with_rule(const FeatureCodes<Code>& located, std::span<const core::GradientPair> gradients,
                             std::span<const std::uint32_t> rows, const engine::SplitCandidate& split,
-                            std::uint16_t missing_bin, std::uint32_t* out, core::GradientPair* out_pairs,
-                            OnRow&& on_row) {
+                            std::uint16_t missing_bin, std::uint32_t* out, OnRow&& on_row) {
   const auto route = [&](auto&& goes_left) {
-    if (located.row_step == 1) {
-      return route_block<kGatherPairs, true>(located, gradients, rows, goes_left, out, out_pairs, on_row);
-    }
-    return route_block<kGatherPairs, false>(located, gradients, rows, goes_left, out, out_pairs, on_row);
+    if (located.row_step == 1) return route_block<kReadPairs, true>(located, gradients, rows, goes_left, out, on_row);
+    return route_block<kReadPairs, false>(located, gradients, rows, goes_left, out, on_row);
   };
   if constexpr (sizeof(Code) == 1) {
     const std::array<bool, 256> table = routing_table(split, missing_bin);
@@ -177,10 +174,25 @@ std::size_t route_with_rule(const FeatureCodes<Code>& located, std::span<const c
   }
 }
 
-void add_row(core::HistogramBin& stats, const core::GradientPair& pair) {
-  stats.grad_sum += pair.grad;
-  stats.hess_sum += pair.hess;
-  stats.grad_sq_sum += pair.grad * pair.grad;
+// A side's three sums are lanes of one vector: lane by lane the additions are the scalar ones.
+using Lanes = float __attribute__((vector_size(16)));
+using LaneBits = std::uint32_t __attribute__((vector_size(16)));
+using Halves = std::uint64_t __attribute__((vector_size(16)));
+
+// {grad, hess, grad * grad, hess * hess}: what a row adds to its side's sums (lane 3 is never read).
+inline Lanes row_lanes(core::GradientPair pair) {
+  const Lanes values = std::bit_cast<Lanes>(Halves{std::bit_cast<std::uint64_t>(pair), 0});
+  const Lanes squares = values * values;
+  return std::bit_cast<Lanes>(Halves{std::bit_cast<Halves>(values)[0], std::bit_cast<Halves>(squares)[0]});
+}
+
+core::HistogramBin stats_of(const Lanes& sums, std::size_t count) {
+  core::HistogramBin stats;
+  stats.grad_sum = sums[0];
+  stats.hess_sum = sums[1];
+  stats.grad_sq_sum = sums[2];
+  stats.count = support::wrapping_cast<std::uint32_t>(count);
+  return stats;
 }
 
 // The serial partition's buffer, kept by each thread from call to call.
@@ -198,20 +210,12 @@ core::PartitionResult partition_serially(const FeatureCodes<Code>& located,
   if (buffer.size() < rows.size()) buffer.resize(rows.size());
   // Each side's sums take every row of the node in order, the other side's rows as +0.0: a sum
   // that starts at +0.0 is never -0.0, so adding +0.0 leaves its bits as they are, and the sums
-  // equal those of the side's rows alone without a branch on the side. The three sums of a side
-  // are lanes of one vector: lane by lane the additions are the scalar ones.
-  using Lanes = float __attribute__((vector_size(16)));
-  using LaneBits = std::uint32_t __attribute__((vector_size(16)));
-  using Halves = std::uint64_t __attribute__((vector_size(16)));
+  // equal those of the side's rows alone without a branch on the side.
   Lanes left_sums{};
   Lanes right_sums{};
-  const std::size_t left_count = route_with_rule<false>(
-      located, gradients, rows, split, missing_bin, buffer.data(), nullptr, [&](bool left, core::GradientPair pair) {
-        // {grad, hess, grad * grad, hess * hess}: lane 3's sum is never read.
-        const Lanes values = std::bit_cast<Lanes>(Halves{std::bit_cast<std::uint64_t>(pair), 0});
-        const Lanes squares = values * values;
-        const Lanes row_sums =
-            std::bit_cast<Lanes>(Halves{std::bit_cast<Halves>(values)[0], std::bit_cast<Halves>(squares)[0]});
+  const std::size_t left_count = route_with_rule<true>(
+      located, gradients, rows, split, missing_bin, buffer.data(), [&](bool left, core::GradientPair pair) {
+        const Lanes row_sums = row_lanes(pair);
         // All ones for the side the row takes, all zeros (+0.0) for the other: masks, not a branch.
         const LaneBits left_mask = LaneBits{} - static_cast<std::uint32_t>(left);
         const LaneBits bits = std::bit_cast<LaneBits>(row_sums);
@@ -220,15 +224,9 @@ core::PartitionResult partition_serially(const FeatureCodes<Code>& located,
         left_sums += std::bit_cast<Lanes>(left_bits);
         right_sums += std::bit_cast<Lanes>(right_bits);
       });
-  const auto stats_of = [](const Lanes& sums) {
-    core::HistogramBin stats;
-    stats.grad_sum = sums[0];
-    stats.hess_sum = sums[1];
-    stats.grad_sq_sum = sums[2];
-    return stats;
-  };
-  const core::HistogramBin left_stats = stats_of(left_sums);
-  const core::HistogramBin right_stats = stats_of(right_sums);
+  // Taken before the lists: the sums need not live across the calls that make them.
+  const core::HistogramBin left_stats = stats_of(left_sums, left_count);
+  const core::HistogramBin right_stats = stats_of(right_sums, rows.size() - left_count);
   core::PartitionResult result;
   result.left_rows = take_row_list(left_count);
   result.left_rows.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(left_count));
@@ -237,16 +235,218 @@ core::PartitionResult partition_serially(const FeatureCodes<Code>& located,
                            buffer.rend() - static_cast<std::ptrdiff_t>(left_count));
   result.left_stats = left_stats;
   result.right_stats = right_stats;
-  result.left_stats.count = support::wrapping_cast<std::uint32_t>(result.left_rows.size());
-  result.right_stats.count = support::wrapping_cast<std::uint32_t>(result.right_rows.size());
   return result;
 }
 
-// One side of a partition in blocks, as assembled.
-struct Side {
-  std::vector<std::uint32_t> rows;
-  core::HistogramBin stats;
-  std::vector<core::GradientPair> pairs;
+// Adds one routed block's rows to both sides' sums, each side in node order: the block's left rows
+// run forward from its front, its right rows backward from its back. A side's sums are one chain
+// of additions, as long as its rows, that no split of the work can shorten without changing their
+// bits; the two chains advance in the same loop, so that the pass takes about as long as the
+// larger side's chain alone.
+void add_block_sums(const core::GradientPair* gradients, const std::uint32_t* block_rows, std::size_t length,
+                    std::size_t lefts, Lanes& left_sums, Lanes& right_sums) {
+  // The left rows are walked forward, the right ones backward. Fetching pairs ahead of the walks
+  // made the pass slower: the pairs' reads do not wait on the chains, and the core runs them early.
+  const auto left_pair = [&](std::size_t k) { return gradients[block_rows[k]]; };
+  const auto right_pair = [&](std::size_t k) { return gradients[block_rows[length - 1 - k]]; };  // from the back
+  const std::size_t rights = length - lefts;
+  const std::size_t both = std::min(lefts, rights);
+  Lanes left = left_sums;
+  Lanes right = right_sums;
+  for (std::size_t k = 0; k < both; ++k) {
+    left += row_lanes(left_pair(k));
+    right += row_lanes(right_pair(k));
+  }
+  for (std::size_t k = both; k < lefts; ++k) left += row_lanes(left_pair(k));
+  for (std::size_t k = both; k < rights; ++k) right += row_lanes(right_pair(k));
+  left_sums = left;
+  right_sums = right;
+}
+
+inline void cpu_pause() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
+// Waits for a flag that a running thread is about to set, first busily, then offering the core
+// to any thread ready to run on it.
+template <typename Ready>
+void wait_until(Ready&& ready) {
+  for (int spin = 0; !ready(); ++spin) {
+    if (spin < 64) {
+      cpu_pause();
+    } else {
+      std::this_thread::yield();
+    }
+  }
+}
+
+// A partition in blocks, shared by the threads that work on it. Blocks are claimed in node order
+// from one counter by whichever thread is free, so that workers that join late (the pool is often
+// busy with other nodes) still take a share; each routes its block's rows into the block's own
+// stretch of one buffer (left in order from the front, right reversed from the back). One thread,
+// the summer, adds the routed blocks to the sides' sums in node order as they become ready,
+// routing the next unclaimed block itself while the one it needs is still being routed elsewhere:
+// its pass, which no other thread can share, starts with the first block instead of after the
+// last. The thread that routes the last block sizes the children's lists; then every thread
+// copies blocks into them, claimed from a second counter, the smaller side's gradient pairs with
+// its rows.
+template <typename Code>
+class BlockPartition {
+ public:
+  BlockPartition(const FeatureCodes<Code>& located, std::span<const core::GradientPair> gradients,
+                 std::span<const std::uint32_t> rows, const engine::SplitCandidate& split, std::uint16_t missing_bin,
+                 std::size_t block_size, std::uint32_t* routed)
+      : located_(located),
+        gradients_(gradients),
+        rows_(rows),
+        split_(split),
+        missing_bin_(missing_bin),
+        block_size_(block_size),
+        block_count_(rows.size() / block_size + (rows.size() % block_size != 0 ? 1 : 0)),
+        routed_(routed),
+        blocks_(std::make_unique<BlockState[]>(block_count_)) {}
+
+  std::size_t block_count() const { return block_count_; }
+
+  // The summer's part: every block added to the sums in order, then copies.
+  void sum_and_copy() noexcept {
+    for (std::size_t next = 0; next < block_count_;) {
+      const BlockState& block = blocks_[next];
+      if (block.routed.load(std::memory_order_acquire)) {
+        if (!block.failure) {
+          add_block_sums(gradients_.data(), routed_ + next * block_size_, length(next), block.lefts, left_sums_,
+                         right_sums_);
+        }
+        ++next;
+      } else if (!route_next()) {
+        // Every block is claimed: the next one is being routed by another thread.
+        wait_until([&] { return block.routed.load(std::memory_order_acquire); });
+      }
+    }
+    copy();
+  }
+
+  // Any other thread's part: routes blocks while some are unclaimed, then copies.
+  void route_and_copy() noexcept {
+    while (route_next()) {
+    }
+    copy();
+  }
+
+  // Once every thread is done: the result, or the failure of the first failed block in node order.
+  core::PartitionResult finish() {
+    for (std::size_t b = 0; b < block_count_; ++b) {
+      if (blocks_[b].failure) std::rethrow_exception(blocks_[b].failure);
+    }
+    if (lists_failure_) std::rethrow_exception(lists_failure_);
+    result_.left_stats = stats_of(left_sums_, total_left_);
+    result_.right_stats = stats_of(right_sums_, rows_.size() - total_left_);
+    return std::move(result_);
+  }
+
+ private:
+  struct BlockState {
+    std::atomic<bool> routed{false};  // set once lefts (or failure) is written
+    std::size_t lefts = 0;
+    std::exception_ptr failure;
+    std::size_t left_start = 0;  // where the block's rows go in each side's list
+    std::size_t right_start = 0;
+  };
+
+  std::size_t length(std::size_t block) const { return std::min(block_size_, rows_.size() - block * block_size_); }
+
+  // Routes the next unclaimed block; false when none is left.
+  bool route_next() noexcept {
+    const std::size_t b = next_route_.fetch_add(1, std::memory_order_relaxed);
+    if (b >= block_count_) return false;
+    BlockState& block = blocks_[b];
+    const std::size_t first = b * block_size_;
+    try {
+      block.lefts = route_with_rule<false>(located_, gradients_, rows_.subspan(first, length(b)), split_,
+                                           missing_bin_, routed_ + first, [](bool, core::GradientPair) {});
+    } catch (...) {
+      block.failure = std::current_exception();
+    }
+    block.routed.store(true, std::memory_order_release);
+    if (routed_count_.fetch_add(1, std::memory_order_acq_rel) + 1 == block_count_) prepare_lists();
+    return true;
+  }
+
+  // Run once, by the thread that routed the last block (the acq_rel count makes every block's
+  // count visible to it): places every block's rows and sizes the lists.
+  void prepare_lists() noexcept {
+    bool failed = false;
+    for (std::size_t b = 0; b < block_count_; ++b) failed = failed || blocks_[b].failure != nullptr;
+    if (!failed) {
+      try {
+        std::size_t total_left = 0;
+        for (std::size_t b = 0; b < block_count_; ++b) {
+          blocks_[b].left_start = total_left;
+          blocks_[b].right_start = b * block_size_ - total_left;
+          total_left += blocks_[b].lefts;
+        }
+        total_left_ = total_left;
+        const std::size_t total_right = rows_.size() - total_left;
+        // The smaller side also keeps its pairs in its row order, for its histograms.
+        right_smaller_ = total_right < total_left;
+        result_.left_rows = take_sized_row_list(total_left);
+        result_.right_rows = take_sized_row_list(total_right);
+        result_.smaller_side_pairs = take_sized_pair_list(right_smaller_ ? total_right : total_left);
+        copy_blocks_ = block_count_;
+      } catch (...) {
+        lists_failure_ = std::current_exception();
+      }
+    }
+    lists_ready_.store(true, std::memory_order_release);
+  }
+
+  void copy() noexcept {
+    wait_until([&] { return lists_ready_.load(std::memory_order_acquire); });
+    const core::GradientPair* const pairs = gradients_.data();
+    for (std::size_t b = next_copy_.fetch_add(1, std::memory_order_relaxed); b < copy_blocks_;
+         b = next_copy_.fetch_add(1, std::memory_order_relaxed)) {
+      const BlockState& block = blocks_[b];
+      const std::uint32_t* const first = routed_ + b * block_size_;
+      const std::uint32_t* const middle = first + block.lefts;
+      const std::uint32_t* const last = first + length(b);
+      std::copy(first, middle, result_.left_rows.data() + block.left_start);
+      std::reverse_copy(middle, last, result_.right_rows.data() + block.right_start);
+      core::GradientPair* const kept = result_.smaller_side_pairs.data();
+      if (right_smaller_) {
+        const std::size_t rights = static_cast<std::size_t>(last - middle);
+        for (std::size_t k = 0; k < rights; ++k) {
+          kept[block.right_start + k] = pairs[last[-1 - static_cast<std::ptrdiff_t>(k)]];
+        }
+      } else {
+        for (std::size_t k = 0; k < block.lefts; ++k) kept[block.left_start + k] = pairs[first[k]];
+      }
+    }
+  }
+
+  const FeatureCodes<Code>& located_;
+  std::span<const core::GradientPair> gradients_;
+  std::span<const std::uint32_t> rows_;
+  const engine::SplitCandidate& split_;
+  std::uint16_t missing_bin_;
+  std::size_t block_size_;
+  std::size_t block_count_;
+  std::uint32_t* routed_;
+  std::unique_ptr<BlockState[]> blocks_;
+  alignas(64) std::atomic<std::size_t> next_route_{0};
+  alignas(64) std::atomic<std::size_t> routed_count_{0};
+  alignas(64) std::atomic<std::size_t> next_copy_{0};
+  alignas(64) std::atomic<bool> lists_ready_{false};
+  // Written by prepare_lists before lists_ready_ is set, read once it is seen.
+  std::size_t copy_blocks_ = 0;
+  std::size_t total_left_ = 0;
+  bool right_smaller_ = false;
+  std::exception_ptr lists_failure_;
+  core::PartitionResult result_;
+  // The summer's own.
+  Lanes left_sums_{};
+  Lanes right_sums_{};
 };
 
 template <typename Code>
@@ -255,75 +455,37 @@ core::PartitionResult partition_in_blocks(const FeatureCodes<Code>& located,
                                           std::span<const std::uint32_t> rows, const engine::SplitCandidate& split,
                                           std::uint16_t missing_bin, std::size_t block_size) {
   const std::size_t n = rows.size();
-  const std::size_t block_count = n / block_size + (n % block_size != 0 ? 1 : 0);
-  // Each block routes its rows into its own stretch of one buffer (left in order from the front,
-  // right reversed from the back) and gathers their gradient pairs alongside, so that the scattered
-  // reads happen on the pool and the sums below read the pairs in sequence.
-  // Both live in one kept scratch block: the pairs first, then the rows (no padding is needed,
-  // the pairs' alignment is the rows' alignment).
-  static_assert(alignof(core::GradientPair) == alignof(std::uint32_t));
-  MappedBytes scratch = take_scratch_block(n * (sizeof(core::GradientPair) + sizeof(std::uint32_t)));
-  core::GradientPair* const pairs = reinterpret_cast<core::GradientPair*>(scratch.data());
-  std::uint32_t* const routed = reinterpret_cast<std::uint32_t*>(scratch.data() + n * sizeof(core::GradientPair));
-  std::vector<std::size_t> left_counts(block_count);
-  parallel::parallel_for_chunks(
-      n, block_size,
-      [&](std::size_t first, std::size_t last) {
-        left_counts[first / block_size] =
-            route_with_rule<true>(located, gradients, rows.subspan(first, last - first), split, missing_bin,
-                                  routed + first, pairs + first, [](bool, core::GradientPair) {});
-      },
-      parallel::kDefaultMinParallel, n / kPartitionRowsPerThread);
-  std::size_t total_left = 0;
-  for (const std::size_t count : left_counts) total_left += count;
-
+  // The routed rows live in a kept scratch block.
+  MappedBytes scratch = take_scratch_block(n * sizeof(std::uint32_t));
   // The sums are not combined from per-block partial sums: each side is summed in one pass in node
   // row order, exactly as the serial loop does, so the children's statistics (and every leaf value
-  // and gain computed from them) do not depend on the blocks. The two sides are assembled at the
-  // same time, each copying its rows block by block.
-  // The smaller side also keeps its pairs in its row order, for its histograms.
-  const bool right_smaller = n - total_left < total_left;
-  const auto assemble = [&](bool left) {
-    Side side;
-    side.rows = take_row_list(left ? total_left : n - total_left);
-    const bool keep_pairs = left != right_smaller;
-    if (keep_pairs) side.pairs = take_pair_list(side.rows.capacity());
-    for (std::size_t block = 0; block < block_count; ++block) {
-      const std::size_t first = block * block_size;
-      const std::size_t length = std::min(block_size, n - first);
-      const std::size_t lefts = left_counts[block];
-      if (left) {
-        side.rows.insert(side.rows.end(), routed + first, routed + first + lefts);
-        for (std::size_t k = first; k < first + lefts; ++k) add_row(side.stats, pairs[k]);
-        if (keep_pairs) side.pairs.insert(side.pairs.end(), pairs + first, pairs + first + lefts);
-      } else {
-        side.rows.insert(side.rows.end(), std::reverse_iterator(routed + first + length),
-                         std::reverse_iterator(routed + first + lefts));
-        for (std::size_t k = first + length; k > first + lefts; --k) add_row(side.stats, pairs[k - 1]);
-        if (keep_pairs) {
-          side.pairs.insert(side.pairs.end(), std::reverse_iterator(pairs + first + length),
-                            std::reverse_iterator(pairs + first + lefts));
-        }
-      }
-    }
-    side.stats.count = support::wrapping_cast<std::uint32_t>(side.rows.size());
-    return side;
-  };
-  auto [left, right] = parallel::join([&] { return assemble(true); }, [&] { return assemble(false); });
+  // and gain computed from them) do not depend on the blocks.
+  BlockPartition<Code> partition(located, gradients, rows, split, missing_bin, block_size,
+                                 reinterpret_cast<std::uint32_t*>(scratch.data()));
+  const std::size_t threads = std::min({partition.block_count(), parallel::current_num_threads(),
+                                        std::max<std::size_t>(n / kPartitionRowsPerThread, 1)});
+  if (threads <= 1) {
+    partition.sum_and_copy();
+  } else {
+    // The calling thread starts summing and routing at once; waking the workers (a system call
+    // for each sleeping one) is left to the first of them to arrive, so that it holds up none of
+    // the calling thread's work.
+    const std::size_t helpers = threads - 1;
+    parallel::PostedTask helping([&] {
+      parallel::parallel_for(
+          0, helpers, [&](std::size_t) { partition.route_and_copy(); }, parallel::kDefaultMinParallel, helpers);
+    });
+    partition.sum_and_copy();
+    helping.wait();
+  }
   recycle_scratch_block(std::move(scratch));
-  core::PartitionResult result;
-  result.left_rows = std::move(left.rows);
-  result.left_stats = left.stats;
-  result.right_rows = std::move(right.rows);
-  result.right_stats = right.stats;
-  result.smaller_side_pairs = std::move(right_smaller ? right.pairs : left.pairs);
-  return result;
+  return partition.finish();
 }
 
 }  // namespace
 
-std::size_t partition_chunk_size(std::size_t rows, std::size_t threads) {
-  return std::max(rows / std::max<std::size_t>(threads, 1), kMinPartitionChunk);
+std::size_t partition_chunk_size(std::size_t rows, std::size_t chunks) {
+  return std::max(rows / std::max<std::size_t>(chunks, 1), kMinPartitionChunk);
 }
 
 core::PartitionResult partition_rows(const core::BinnedMatrix& binned, std::span<const core::GradientPair> gradients,
@@ -343,22 +505,35 @@ core::PartitionResult partition_rows(const core::BinnedMatrix& binned, std::span
 core::PartitionResult apply_split_with_stats(const core::BinnedMatrix& binned,
                                              std::span<const core::GradientPair> gradients, const core::NodeSlice& node,
                                              const engine::SplitCandidate& split) {
-  engine::with_core_errors([&] { node.validate_bounds(binned.row_count); });
-  if (gradients.size() != binned.row_count) {
+  // The bounds check is a pass over the node's rows, and routing checks every row against the
+  // data anyway: it runs first only when another check fails (its error comes first), or once
+  // routing has met a row outside the data, to report that row as it would have.
+  const bool gradients_match = gradients.size() == binned.row_count;
+  const bool feature_inside = split.feature_index < binned.feature_count;
+  const auto check_bounds = [&] { engine::with_core_errors([&] { node.validate_bounds(binned.row_count); }); };
+  if (!gradients_match) {
+    check_bounds();
     throw engine::EngineError::contract_violation("gradients length " + std::to_string(gradients.size()) +
                                                   " does not match row_count " + std::to_string(binned.row_count));
   }
-  if (split.feature_index >= binned.feature_count) {
+  if (!feature_inside) {
+    check_bounds();
     throw engine::EngineError::contract_violation("split feature_index " + std::to_string(split.feature_index) +
                                                   " exceeds feature_count " + std::to_string(binned.feature_count));
   }
   const std::size_t rows = node.row_indices.size();
-  // A pool of one thread would route one chunk: the serial loop gives the same result without
-  // gathering the gradient pairs.
+  // On a pool of one thread the blocks would only add a pass and copies: the serial loop gives
+  // the same result.
   const std::size_t threads = parallel::current_num_threads();
-  const std::size_t chunk_size =
-      rows >= kParallelPartitionRows && threads > 1 ? partition_chunk_size(rows, threads) : 0;
-  return partition_rows(binned, gradients, node.row_indices, split, chunk_size);
+  const std::size_t chunk_size = rows >= kParallelPartitionRows && threads > 1
+                                     ? partition_chunk_size(rows, threads * kPartitionBlocksPerThread)
+                                     : 0;
+  try {
+    return partition_rows(binned, gradients, node.row_indices, split, chunk_size);
+  } catch (const support::Panic&) {
+    check_bounds();
+    throw;
+  }
 }
 
 }  // namespace kestrune::backend_cpu

@@ -85,9 +85,23 @@ std::vector<Item> take_list(std::size_t count) {
   return list;
 }
 
+// A list of exactly `count` items: the best fitting kept one keeps its elements up to its size.
+template <typename Item>
+std::vector<Item> take_sized_list(std::size_t count) {
+  std::vector<Item> list = store<std::vector<Item>>().take(count * sizeof(Item)).value_or(std::vector<Item>{});
+  list.resize(count);
+  return list;
+}
+
 }  // namespace
 
 std::vector<std::uint32_t> take_row_list(std::size_t rows) { return take_list<std::uint32_t>(rows); }
+
+std::vector<std::uint32_t> take_sized_row_list(std::size_t rows) { return take_sized_list<std::uint32_t>(rows); }
+
+std::vector<core::GradientPair> take_sized_pair_list(std::size_t pairs) {
+  return take_sized_list<core::GradientPair>(pairs);
+}
 
 void recycle_rows(std::vector<std::uint32_t>&& rows) { store<std::vector<std::uint32_t>>().keep(std::move(rows)); }
 

@@ -29,6 +29,15 @@ std::vector<core::GradientPair> take_pair_list(std::size_t pairs);
 
 void recycle_pairs(std::vector<core::GradientPair>&& pairs);
 
+// A list of exactly `rows` rows with unspecified contents (rows of an earlier list), for a caller
+// that writes every element in place, chosen like a row list. A kept list is cut or lengthened
+// to the size, so that only what lies beyond its old size is zeroed: an empty list resized would
+// have all of it zeroed first, a pass over the memory as long as the copy that follows.
+std::vector<std::uint32_t> take_sized_row_list(std::size_t rows);
+
+// A list of exactly `pairs` gradient pairs with unspecified contents, like take_sized_row_list.
+std::vector<core::GradientPair> take_sized_pair_list(std::size_t pairs);
+
 // Memory mapped apart from the C library's heap, for scratch blocks: where a parallel partition
 // routes rows and gathers their gradient pairs, and where a gathered histogram build copies a
 // node's codes. Kept inside the heap, such blocks split its free space, and the row lists

@@ -186,6 +186,56 @@ TEST(PartitionProperty, LargeNodesMatchTheSerialLoop) {
   }
 }
 
+// Blocks are claimed by whichever thread is free while the calling thread sums them in order:
+// every balance of the sides (one side empty, lopsided either way, even) and every block count,
+// from one block to hundreds, repeated so that the threads meet in different orders, gives the
+// rows, the smaller side's pairs and the sums of a row-by-row loop in node order.
+TEST(PartitionBlocks, EveryBalanceAndBlockCountMatchesARowByRowLoop) {
+  std::mt19937 rng(21);
+  const std::size_t matrix_rows = 70000;
+  // Feature 11 takes every code from 0 to 254 (and 255, missing, in 5% of rows).
+  const core::BinnedMatrix binned = test::random_matrix({matrix_rows, 12, 255, 255, false, true, 0.05}, rng);
+  const auto gradients = test::random_gradients(matrix_rows, rng);
+  const auto rows = test::random_rows(matrix_rows, 60000, true, rng);
+  struct Case {
+    const char* name;
+    std::uint16_t threshold;
+    bool default_left;
+    bool categorical;  // without a bitset: every row takes the default side
+  };
+  const Case cases[] = {
+      {"all left", 254, true, false}, {"nine to one", 229, true, false}, {"even", 127, false, false},
+      {"one to nine", 25, false, false}, {"all right", 0, false, true},
+  };
+  for (const Case& c : cases) {
+    SplitCandidate split = numeric_split(11, c.threshold, c.default_left);
+    split.is_categorical = c.categorical;
+    const auto [left, right, left_stats, right_stats] = reference_partition(rows, gradients, [&](std::uint32_t r) {
+      return engine::routes_left(binned.bins.at(r * 12 + 11), binned.missing_bin, split.threshold_bin,
+                                 split.default_left, split.is_categorical, split.category_bitset);
+    });
+    const std::vector<std::uint32_t>& smaller = right.size() < left.size() ? right : left;
+    // The cases' names hold.
+    EXPECT_EQ(left.empty() || right.empty(), c.threshold == 254 || c.categorical) << c.name;
+    for (const std::size_t chunk : {64u, 777u, 4096u, 60000u}) {
+      for (int repeat = 0; repeat < 3; ++repeat) {
+        SCOPED_TRACE(::testing::Message() << c.name << ", chunk " << chunk << ", repeat " << repeat);
+        const core::PartitionResult result = partition_rows(binned, gradients, rows, split, chunk);
+        ASSERT_EQ(result.left_rows, left);
+        ASSERT_EQ(result.right_rows, right);
+        ASSERT_EQ(result.smaller_side_pairs.size(), smaller.size());
+        for (std::size_t k = 0; k < smaller.size(); ++k) {
+          ASSERT_TRUE(result.smaller_side_pairs[k].grad == gradients[smaller[k]].grad &&
+                      result.smaller_side_pairs[k].hess == gradients[smaller[k]].hess)
+              << "position " << k;
+        }
+        ASSERT_TRUE(same_bin(result.left_stats, left_stats));
+        ASSERT_TRUE(same_bin(result.right_stats, right_stats));
+      }
+    }
+  }
+}
+
 // Rows are routed in groups whose sides are read before any of them is stored: every node size
 // around the group length, every side pattern of eight consecutive rows (and long runs of one
 // side), both code layouts, serially and in blocks that cut groups anywhere, against a plain
@@ -268,6 +318,43 @@ TEST(PartitionErrors, ChecksInOrder) {
   EXPECT_TRUE(test::throws_engine_error([&] { apply_split_with_stats(binned, gradients, node, numeric_split(2, 0, true)); },
                                         EngineErrorKind::ContractViolation,
                                         "split feature_index 2 exceeds feature_count 2"));
+}
+
+// Routing checks every row, so the entry point's bounds check runs only when it must: a row
+// outside the data is still reported as the bounds error, ahead of every other check, whether
+// the node is routed serially or in blocks and wherever the row lies.
+TEST(PartitionErrors, RowsOutsideTheDataAreTheBoundsErrorOnEveryPath) {
+  std::mt19937 rng(3);
+  const std::size_t row_count = 70000;
+  const core::BinnedMatrix binned = test::random_matrix({row_count, 3, 255, 255, false, true, 0.1}, rng);
+  const auto gradients = test::random_gradients(row_count, rng);
+  const std::vector<core::GradientPair> short_gradients(10, core::GradientPair{1.0f, 1.0f});
+  struct Case {
+    const char* name;
+    std::size_t node_rows;
+    std::size_t bad_position;
+    bool short_gradients;
+    std::uint32_t feature;
+  };
+  const Case cases[] = {
+      {"serial, last row", 100, 99, false, 1},
+      {"serial, first row", 100, 0, false, 1},
+      {"in blocks, a late block", 60000, 59000, false, 1},
+      {"in blocks, the first block", 60000, 10, false, 1},
+      {"before the gradients check", 60000, 30000, true, 1},
+      {"before the feature check", 60000, 30000, false, 3},
+  };
+  for (const Case& c : cases) {
+    auto rows = test::random_rows(row_count, c.node_rows, false, rng);
+    rows[c.bad_position] = static_cast<std::uint32_t>(row_count + 5);
+    EXPECT_TRUE(test::throws_engine_error(
+        [&] {
+          apply_split_with_stats(binned, c.short_gradients ? short_gradients : gradients,
+                                 core::NodeSlice::make(0, rows), numeric_split(c.feature, 100, true));
+        },
+        EngineErrorKind::Core, "validation error: row index 70005 is out of bounds for row_count 70000"))
+        << c.name;
+  }
 }
 
 TEST(PartitionErrors, RowsOutsideTheDataPanicInTheUncheckedEntry) {
