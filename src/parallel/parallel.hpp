@@ -21,7 +21,9 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <optional>
 #include <type_traits>
@@ -206,6 +208,18 @@ class PostedTask {
   void wait() {
     collect();
     if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
+  }
+
+  // Waits like wait(), but gives up as soon as `signal` no longer holds `seen` while a worker
+  // still runs the task: false then, and the task is still to be waited for. The task must
+  // change the signal as it finishes. Lets the poster react to other work finishing meanwhile.
+  bool wait_unless(const std::atomic<std::uint32_t>& signal, std::uint32_t seen) {
+    if (!collected_) {
+      if (!detail::collect_posted_unless(handle_, &run, this, signal, seen)) return false;
+      collected_ = true;
+    }
+    if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
+    return true;
   }
 
  private:
