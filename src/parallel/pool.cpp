@@ -193,8 +193,8 @@ class WorkerPool {
   //
   // With a `signal`, the wait for a posted block that a worker runs also ends, without releasing
   // the slot, as soon as the signal no longer holds `seen`; the result is false then, and the
-  // owner calls again later. The signal must change when the block finishes (the sleeping owner
-  // waits on it).
+  // owner calls again later. The sleeping owner waits on the signal: the block must change it as
+  // it ends, after the owner read `seen`.
   bool finish(std::size_t slot, bool posted = false, const std::atomic<std::uint32_t>* signal = nullptr,
               std::uint32_t seen = 0) noexcept {
     Job& job = jobs_[slot];

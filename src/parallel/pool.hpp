@@ -70,7 +70,7 @@ void collect_posted(std::size_t handle, BlockFunction block, void* context) noex
 
 // Like collect_posted, except that while a worker runs the block the wait also ends as soon as
 // `signal` no longer holds `seen`: false then, and the handle is not spent (collect it later).
-// The block must change the signal when it finishes, so that a sleeping collector wakes.
+// The collector sleeps on the signal: the block must change it as it ends, after `seen` was read.
 bool collect_posted_unless(std::size_t handle, BlockFunction block, void* context,
                            const std::atomic<std::uint32_t>& signal, std::uint32_t seen) noexcept;
 

@@ -279,6 +279,12 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
     if (job->task) {
       for (;;) {
         const std::uint32_t seen = jobs_finished.load(std::memory_order_acquire);
+        // Once the job has counted itself finished, only its return is left: a wait on the
+        // count could sleep past it.
+        if (job->finished.load(std::memory_order_acquire)) {
+          job->task->wait();
+          break;
+        }
         if (job->task->wait_unless(jobs_finished, seen)) break;
         if (children_ahead) keep_jobs_going(false);
       }
