@@ -144,9 +144,16 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
     bool child_started[2] = {false, false};
     std::optional<parallel::PostedTask<std::function<void()>>> task;
   };
-  // Bumped as each posted job finishes: the grower waiting for one node's job wakes to start the
-  // jobs of the children that other finished jobs have found.
+  // A finished job knows its children's rows, histograms and best splits before the grower
+  // commits it: a child whose split will be queued may have its own job started at once, so
+  // that the workers do not wait for the commits ahead of its parent. It is the child's queue
+  // entry, less its rows and histograms, that the parent's commit queues then. Only while the
+  // prediction updates read no rows at a split (the children's rows leave the partition).
+  const bool children_ahead = updates.deferred();
+  // Bumped as a posted job finishes that the grower waits for, or that found children to split:
+  // the grower waiting for one node's job wakes to start those children's jobs.
   std::atomic<std::uint32_t> jobs_finished{0};
+  std::atomic<const NodeJob*> awaited{nullptr};
   std::unordered_map<std::uint32_t, std::unique_ptr<NodeJob>> jobs;
   // The top of the queue is popped right after its job starts: when it has no job yet, the
   // grower works on it itself instead of posting it, so that it does not wait for a worker to
@@ -163,25 +170,29 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
                              entry.depth, entry.local_id, entry.value};
     NodeJob* const started = job.get();
     if (post) {
-      job->task.emplace([&work_on, &jobs_finished, started] {
+      job->task.emplace([&, started] {
+        LeafNodeWork& work = started->work;
         try {
-          work_on(started->node, started->work);
+          work_on(started->node, work);
         } catch (...) {
-          started->work.failure = std::current_exception();
+          work.failure = std::current_exception();
         }
-        started->finished.store(true, std::memory_order_release);
-        jobs_finished.fetch_add(1, std::memory_order_release);
-        jobs_finished.notify_all();
+        const auto splits = [&](const std::optional<SplitCandidate>& candidate) {
+          return candidate && gain_passes(*candidate, controls.min_split_gain);
+        };
+        const bool children = children_ahead && !work.failure &&
+                              (splits(work.left_candidate) || splits(work.right_candidate));
+        // Sequentially consistent with the grower's marking of the job it waits for: either
+        // the grower sees this job finished, or this job sees itself awaited.
+        started->finished.store(true);
+        if (children || awaited.load() == started) {
+          jobs_finished.fetch_add(1, std::memory_order_release);
+          jobs_finished.notify_all();
+        }
       });
     }
     jobs.emplace(entry.local_id, std::move(job));
   };
-  // A finished job knows its children's rows, histograms and best splits before the grower
-  // commits it: a child whose split will be queued may have its own job started at once, so
-  // that the workers do not wait for the commits ahead of its parent. It is the child's queue
-  // entry, less its rows and histograms, that the parent's commit queues then. Only while the
-  // prediction updates read no rows at a split (the children's rows leave the partition).
-  const bool children_ahead = updates.deferred();
   const auto child_ready = [&](const NodeJob& parent, bool right) {
     const std::optional<SplitCandidate>& candidate = right ? parent.work.right_candidate : parent.work.left_candidate;
     return !parent.child_started[right ? 1 : 0] && candidate && gain_passes(*candidate, controls.min_split_gain) &&
@@ -215,6 +226,7 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
       start_job(queue.top(), !top_here);
       ++running;
     }
+    if (jobs.size() >= in_hand || running >= jobs_running) return;
     // A node waiting for a job: in the queue, or the child of a finished job.
     struct Waiting {
       float gain;
@@ -277,17 +289,19 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
     jobs.erase(found);
     // The node's own failure is the tree's.
     if (job->task) {
+      awaited.store(job.get());
       for (;;) {
         const std::uint32_t seen = jobs_finished.load(std::memory_order_acquire);
         // Once the job has counted itself finished, only its return is left: a wait on the
         // count could sleep past it.
-        if (job->finished.load(std::memory_order_acquire)) {
+        if (job->finished.load()) {
           job->task->wait();
           break;
         }
         if (job->task->wait_unless(jobs_finished, seen)) break;
         if (children_ahead) keep_jobs_going(false);
       }
+      awaited.store(nullptr, std::memory_order_relaxed);
       if (job->work.failure) std::rethrow_exception(job->work.failure);
     } else {
       work_on(job->node, job->work);
