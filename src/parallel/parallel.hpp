@@ -21,7 +21,9 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <optional>
 #include <type_traits>
@@ -206,6 +208,21 @@ class PostedTask {
   void wait() {
     collect();
     if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
+  }
+
+  // Waits like wait(), but gives up as soon as `signal` no longer holds `seen` while a worker
+  // still runs the task: false then, and the task is still to be waited for. Lets the poster
+  // react to other work finishing meanwhile. A poster that finds nothing else to do sleeps on
+  // the signal, so the task must change it as it ends, and `seen` must be read before the task
+  // has done so: a task that changed the signal may still be returning, and is waited for with
+  // wait() (for instance once a flag the task sets before changing the signal is seen set).
+  bool wait_unless(const std::atomic<std::uint32_t>& signal, std::uint32_t seen) {
+    if (!collected_) {
+      if (!detail::collect_posted_unless(handle_, &run, this, signal, seen)) return false;
+      collected_ = true;
+    }
+    if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
+    return true;
   }
 
  private:

@@ -190,7 +190,13 @@ class WorkerPool {
   // block runs elsewhere: the poster is usually waiting for the very job whose nested calls those
   // are. It never takes another posted block, which could hold it far longer than the one it
   // waits for.
-  void finish(std::size_t slot, bool posted = false) noexcept {
+  //
+  // With a `signal`, the wait for a posted block that a worker runs also ends, without releasing
+  // the slot, as soon as the signal no longer holds `seen`; the result is false then, and the
+  // owner calls again later. The sleeping owner waits on the signal: the block must change it as
+  // it ends, after the owner read `seen`.
+  bool finish(std::size_t slot, bool posted = false, const std::atomic<std::uint32_t>* signal = nullptr,
+              std::uint32_t seen = 0) noexcept {
     Job& job = jobs_[slot];
     const std::uint64_t bit = std::uint64_t{1} << slot;
     const bool was_inside = t_inside_call;
@@ -198,21 +204,30 @@ class WorkerPool {
     take_blocks(job, job.generation, 0);
     open_.fetch_and(~bit, std::memory_order_relaxed);
     const auto all_done = [&job] { return job.unfinished.load(std::memory_order_acquire) == 0; };
+    const auto signalled = [signal, seen] {
+      return signal != nullptr && signal->load(std::memory_order_acquire) != seen;
+    };
     if (posted && !was_inside) {
       const auto call_open = [this] { return work_available(true); };
-      while (!all_done()) {
+      while (!all_done() && !signalled()) {
         if (help(true)) continue;
-        if (!spin_until([&] { return all_done() || call_open(); }, kCallerSpin)) break;
+        if (!spin_until([&] { return all_done() || signalled() || call_open(); }, kCallerSpin)) break;
       }
     }
     t_inside_call = was_inside;
-    if (!spin_until(all_done, kCallerSpin)) {
+    if (signal != nullptr) {
+      if (!spin_until([&] { return all_done() || signalled(); }, kCallerSpin)) {
+        while (!all_done() && !signalled()) signal->wait(seen, std::memory_order_acquire);
+      }
+      if (!all_done()) return false;
+    } else if (!spin_until(all_done, kCallerSpin)) {
       for (std::uint32_t left = job.unfinished.load(std::memory_order_acquire); left != 0;
            left = job.unfinished.load(std::memory_order_acquire)) {
         job.unfinished.wait(left, std::memory_order_acquire);
       }
     }
     reserved_.fetch_and(~bit, std::memory_order_release);
+    return true;
   }
 
  private:
@@ -364,6 +379,15 @@ void collect_posted(std::size_t handle, BlockFunction block, void* context) noex
     return;
   }
   g_pool.load(std::memory_order_acquire)->finish(handle, true);
+}
+
+bool collect_posted_unless(std::size_t handle, BlockFunction block, void* context,
+                           const std::atomic<std::uint32_t>& signal, std::uint32_t seen) noexcept {
+  if (handle == kNotPosted) {
+    run_serially(1, block, context);
+    return true;
+  }
+  return g_pool.load(std::memory_order_acquire)->finish(handle, true, &signal, seen);
 }
 
 }  // namespace detail

@@ -27,7 +27,9 @@
 // block could reuse.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 
 namespace kestrune::parallel {
 
@@ -65,6 +67,12 @@ std::size_t post_block(BlockFunction block, void* context) noexcept;
 // Runs the posted block on the calling thread when no worker has taken it yet, else waits for
 // it to finish; the handle is then spent. For kNotPosted the block runs here.
 void collect_posted(std::size_t handle, BlockFunction block, void* context) noexcept;
+
+// Like collect_posted, except that while a worker runs the block the wait also ends as soon as
+// `signal` no longer holds `seen`: false then, and the handle is not spent (collect it later).
+// The collector sleeps on the signal: the block must change it as it ends, after `seen` was read.
+bool collect_posted_unless(std::size_t handle, BlockFunction block, void* context,
+                           const std::atomic<std::uint32_t>& signal, std::uint32_t seen) noexcept;
 
 }  // namespace detail
 

@@ -30,6 +30,9 @@ class TreePredictionUpdates {
   // exactly where it always did.
   explicit TreePredictionUpdates(const TreeGrowthRequest& request);
 
+  // True when split_made adds nothing and reads no rows.
+  bool deferred() const noexcept { return deferred_; }
+
   // A split was made: the increments of `record` go to the rows of `partition` (added now only
   // when not deferred).
   void split_made(const TrainedStump& record, const core::PartitionResult& partition);

@@ -88,8 +88,10 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
   // behind it keep the workers busy. Up to four nodes per pool thread (and no more than the leaf
   // budget has splits left) hold jobs, to bound the work the budget may drop. A node's job starts
   // as soon as the node is among them, so the workers never wait for a whole group of nodes to
-  // finish. The results are committed in the grower's order. A node the leaf budget drops first
-  // leaves its work unused (and any failure of it unreported).
+  // finish; the children a finished job found count among them before their parent is
+  // committed, so that the workers do not wait for the grower either. The results are committed
+  // in the grower's order. A node the leaf budget drops first leaves its work unused (and any
+  // failure of it unreported).
   const std::size_t jobs_running = 2 * parallel::current_num_threads();
   const std::size_t jobs_held = 4 * parallel::current_num_threads();
   const auto work_on = [&](PendingSplit& node, LeafNodeWork& work) {
@@ -137,9 +139,21 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
   struct NodeJob {
     PendingSplit node;
     LeafNodeWork work;
-    std::atomic<bool> finished{false};  // the task has returned
+    std::atomic<bool> finished{false};  // the work is done (work.failure holds its exception)
+    // The child (left, right) whose own job was started from this one's results.
+    bool child_started[2] = {false, false};
     std::optional<parallel::PostedTask<std::function<void()>>> task;
   };
+  // A finished job knows its children's rows, histograms and best splits before the grower
+  // commits it: a child whose split will be queued may have its own job started at once, so
+  // that the workers do not wait for the commits ahead of its parent. It is the child's queue
+  // entry, less its rows and histograms, that the parent's commit queues then. Only while the
+  // prediction updates read no rows at a split (the children's rows leave the partition).
+  const bool children_ahead = updates.deferred();
+  // Bumped as a posted job finishes that the grower waits for, or that found children to split:
+  // the grower waiting for one node's job wakes to start those children's jobs.
+  std::atomic<std::uint32_t> jobs_finished{0};
+  std::atomic<const NodeJob*> awaited{nullptr};
   std::unordered_map<std::uint32_t, std::unique_ptr<NodeJob>> jobs;
   // The top of the queue is popped right after its job starts: when it has no job yet, the
   // grower works on it itself instead of posting it, so that it does not wait for a worker to
@@ -156,33 +170,96 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
                              entry.depth, entry.local_id, entry.value};
     NodeJob* const started = job.get();
     if (post) {
-      job->task.emplace([&work_on, started] {
-        // Set last, also when the work throws.
-        struct MarkFinished {
-          std::atomic<bool>& flag;
-          ~MarkFinished() { flag.store(true, std::memory_order_release); }
-        } mark{started->finished};
-        work_on(started->node, started->work);
+      job->task.emplace([&, started] {
+        LeafNodeWork& work = started->work;
+        try {
+          work_on(started->node, work);
+        } catch (...) {
+          work.failure = std::current_exception();
+        }
+        const auto splits = [&](const std::optional<SplitCandidate>& candidate) {
+          return candidate && gain_passes(*candidate, controls.min_split_gain);
+        };
+        const bool children = children_ahead && !work.failure &&
+                              (splits(work.left_candidate) || splits(work.right_candidate));
+        // Sequentially consistent with the grower's marking of the job it waits for: either
+        // the grower sees this job finished, or this job sees itself awaited.
+        started->finished.store(true);
+        if (children || awaited.load() == started) {
+          jobs_finished.fetch_add(1, std::memory_order_release);
+          jobs_finished.notify_all();
+        }
       });
     }
     jobs.emplace(entry.local_id, std::move(job));
   };
-  const auto keep_jobs_going = [&] {
+  const auto child_ready = [&](const NodeJob& parent, bool right) {
+    const std::optional<SplitCandidate>& candidate = right ? parent.work.right_candidate : parent.work.left_candidate;
+    return !parent.child_started[right ? 1 : 0] && candidate && gain_passes(*candidate, controls.min_split_gain) &&
+           parent.node.depth + 1 < params.max_depth;
+  };
+  const auto start_child_job = [&](NodeJob& parent, bool right) {
+    LeafNodeWork& work = parent.work;
+    std::optional<core::LinearLeaf> linear_leaf;
+    if (work.linear) linear_leaf = right ? work.linear->right : work.linear->left;
+    const float value = work.linear ? (right ? work.linear->right.intercept : work.linear->left.intercept)
+                                    : (right ? work.assessment.values.right : work.assessment.values.left);
+    PendingSplit child{std::move(right ? work.partition.right_rows : work.partition.left_rows),
+                       std::move(right ? work.right_histograms : work.left_histograms),
+                       *(right ? work.right_candidate : work.left_candidate),
+                       std::move(linear_leaf),
+                       parent.node.depth + 1,
+                       right ? right_child_node_id(parent.node.local_id) : left_child_node_id(parent.node.local_id),
+                       value};
+    parent.child_started[right ? 1 : 0] = true;
+    start_job(child, true);
+  };
+  // Starts jobs for the nodes of the largest gains among the queue's and the finished jobs'
+  // children, within the bounds above; the top of the queue always (worked on by the grower
+  // itself when `top_here`).
+  const auto keep_jobs_going = [&](bool top_here) {
     std::size_t in_hand = jobs_held;
     if (controls.max_leaves) in_hand = std::min(in_hand, *controls.max_leaves + 1 - leaf_budget);
     std::size_t running = 0;
     for (const auto& [local_id, job] : jobs) running += job->finished.load(std::memory_order_acquire) ? 0 : 1;
-    std::vector<PendingSplit*> nodes{&queue.top()};
-    for (PendingSplit* node : queue.largest(in_hand)) {
-      if (node != nodes.front()) nodes.push_back(node);
+    if (!queue.empty() && queue.top().depth < params.max_depth && !jobs.contains(queue.top().local_id)) {
+      start_job(queue.top(), !top_here);
+      ++running;
     }
-    // The top always: it is the next one needed.
-    for (PendingSplit* node : nodes) {
-      if (node != nodes.front() && (jobs.size() >= in_hand || running >= jobs_running)) break;
+    if (jobs.size() >= in_hand || running >= jobs_running) return;
+    // A node waiting for a job: in the queue, or the child of a finished job.
+    struct Waiting {
+      float gain;
+      PendingSplit* queued;
+      NodeJob* parent;
+      bool right;
+    };
+    std::vector<Waiting> waiting;
+    for (PendingSplit* node : queue.largest(in_hand)) {
       if (node->depth < params.max_depth && !jobs.contains(node->local_id)) {
-        start_job(*node, node != nodes.front());
-        ++running;
+        waiting.push_back({node->candidate.gain, node, nullptr, false});
       }
+    }
+    if (children_ahead) {
+      for (const auto& [local_id, job] : jobs) {
+        if (!job->finished.load(std::memory_order_acquire) || job->work.failure) continue;
+        for (const bool right : {false, true}) {
+          if (!child_ready(*job, right)) continue;
+          const SplitCandidate& candidate = *(right ? job->work.right_candidate : job->work.left_candidate);
+          waiting.push_back({candidate.gain, nullptr, job.get(), right});
+        }
+      }
+    }
+    std::stable_sort(waiting.begin(), waiting.end(),
+                     [](const Waiting& a, const Waiting& b) { return a.gain > b.gain; });
+    for (const Waiting& next : waiting) {
+      if (jobs.size() >= in_hand || running >= jobs_running) break;
+      if (next.queued != nullptr) {
+        start_job(*next.queued, true);
+      } else {
+        start_child_job(*next.parent, next.right);
+      }
+      ++running;
     }
   };
   // Hands a job's rows back and drops what it built, once it has finished.
@@ -198,7 +275,7 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
 
   while (!budget_spent) {
     if (queue.empty()) break;
-    if (queue.top().depth < params.max_depth) keep_jobs_going();
+    if (queue.top().depth < params.max_depth) keep_jobs_going(true);
     PendingSplit node = queue.pop();
     if (node.depth >= params.max_depth) {
       last_reason = IterationStopReason::DepthBudgetReached;
@@ -212,7 +289,20 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
     jobs.erase(found);
     // The node's own failure is the tree's.
     if (job->task) {
-      job->task->wait();
+      awaited.store(job.get());
+      for (;;) {
+        const std::uint32_t seen = jobs_finished.load(std::memory_order_acquire);
+        // Once the job has counted itself finished, only its return is left: a wait on the
+        // count could sleep past it.
+        if (job->finished.load()) {
+          job->task->wait();
+          break;
+        }
+        if (job->task->wait_unless(jobs_finished, seen)) break;
+        if (children_ahead) keep_jobs_going(false);
+      }
+      awaited.store(nullptr, std::memory_order_relaxed);
+      if (job->work.failure) std::rethrow_exception(job->work.failure);
     } else {
       work_on(job->node, job->work);
     }
@@ -251,6 +341,8 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
           drop_histograms(std::move(right ? work.right_histograms : work.left_histograms));
           continue;
         }
+        // A child whose job has started holds its rows and histograms there: its entry moves
+        // empty ones.
         std::optional<core::LinearLeaf> linear_leaf;
         if (linear) linear_leaf = right ? linear->right : linear->left;
         queue.push(PendingSplit{std::move(rows), std::move(right ? work.right_histograms : work.left_histograms),
@@ -278,7 +370,11 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
     updates.leaf(pending.local_id, std::move(job.node.rows));
     jobs.erase(found);
   }
-  for (auto& [local_id, job] : jobs) drop_job(*job);
+  // Jobs of children whose parents were never committed.
+  for (auto& [local_id, job] : jobs) {
+    drop_job(*job);
+    drop_rows(std::move(job->node.rows));
+  }
   updates.apply(tree.stumps);
   tree.stop_reason = tree.stumps.empty() ? last_reason : IterationStopReason::CompletedRequestedRounds;
   return tree;

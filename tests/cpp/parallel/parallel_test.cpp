@@ -611,3 +611,84 @@ TEST(ParallelPosted, WaitersHelpOtherCallsWithoutSharingScratch) {
 
 }  // namespace
 }  // namespace kestrune::parallel
+
+namespace kestrune::parallel {
+namespace {
+
+// A poster waiting on a signal as well as on its task, while a worker holds the task: the wait
+// ends early (task not collected) when something else changes the signal, and otherwise only
+// once the task has run; the task's failure reaches the poster once. A task that changed the
+// signal may still be on its way out (here it lingers): the poster, seeing the flag it set
+// first, collects it with wait().
+TEST(ParallelPosted, AWaitUnlessASignalEndsOnTheSignalOrWhenTheTaskHasRun) {
+  if (current_num_threads() < 2) GTEST_SKIP() << "needs a worker to hold the task";
+  struct Case {
+    const char* name;
+    bool other_signal;  // another thread changes the signal while the task is held
+    bool throws;
+    bool lingers;  // the task returns a while after changing the signal
+  };
+  const Case cases[] = {
+      {"task ends first", false, false, false},
+      {"task fails", false, true, false},
+      {"task lingers", false, false, true},
+      {"signal first", true, false, false},
+      {"signal first, task fails and lingers", true, true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::atomic<std::uint32_t> signal{0};
+    std::atomic<bool> started{false};
+    std::atomic<bool> release{false};
+    std::atomic<bool> done{false};
+    std::atomic<int> runs{0};
+    PostedTask<std::function<void()>> task([&] {
+      started = true;
+      while (!release) std::this_thread::yield();
+      ++runs;
+      done = true;
+      signal.fetch_add(1);
+      signal.notify_all();
+      if (c.lingers) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      if (c.throws) throw std::runtime_error("task");
+    });
+    // Held by a worker (a poster that finds it untaken runs it itself, and would wait forever).
+    while (!started) std::this_thread::yield();
+    std::thread other([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      if (c.other_signal) {
+        signal.fetch_add(1);
+        signal.notify_all();
+      } else {
+        release = true;
+      }
+    });
+    if (c.other_signal) {
+      EXPECT_FALSE(task.wait_unless(signal, 0));
+      EXPECT_EQ(runs.load(), 0);
+      release = true;
+    }
+    int failures = 0;
+    for (;;) {
+      try {
+        const std::uint32_t seen = signal.load();
+        if (done) {
+          task.wait();
+          break;
+        }
+        if (task.wait_unless(signal, seen)) break;
+        EXPECT_LE(runs.load(), 1);
+      } catch (const std::runtime_error&) {
+        ++failures;
+        break;
+      }
+    }
+    other.join();
+    EXPECT_EQ(runs.load(), 1);
+    EXPECT_EQ(failures, c.throws ? 1 : 0);
+    EXPECT_NO_THROW(task.wait()) << "collected once, its failure reported once";
+  }
+}
+
+}  // namespace
+}  // namespace kestrune::parallel
