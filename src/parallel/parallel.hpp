@@ -207,7 +207,7 @@ class PostedTask {
 
   void wait() {
     collect();
-    if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
+    rethrow_failure();
   }
 
   // Waits like wait(), but gives up as soon as `signal` no longer holds `seen` while a worker
@@ -221,11 +221,14 @@ class PostedTask {
       if (!detail::collect_posted_unless(handle_, &run, this, signal, seen)) return false;
       collected_ = true;
     }
-    if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
+    rethrow_failure();
     return true;
   }
 
  private:
+  void rethrow_failure() {
+    if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
+  }
   static void run(void* self, std::size_t) noexcept {
     auto* posted = static_cast<PostedTask*>(self);
     try {

@@ -373,21 +373,28 @@ std::size_t post_block(BlockFunction block, void* context) noexcept {
   }
 }
 
-void collect_posted(std::size_t handle, BlockFunction block, void* context) noexcept {
-  if (handle == kNotPosted) {
-    run_serially(1, block, context);
-    return;
-  }
-  g_pool.load(std::memory_order_acquire)->finish(handle, true);
-}
+namespace {
 
-bool collect_posted_unless(std::size_t handle, BlockFunction block, void* context,
-                           const std::atomic<std::uint32_t>& signal, std::uint32_t seen) noexcept {
+// Both collections: a block that was never posted runs here; a posted one is finished, its wait
+// ending early on a change of `signal` when there is one.
+bool collect(std::size_t handle, BlockFunction block, void* context, const std::atomic<std::uint32_t>* signal,
+             std::uint32_t seen) noexcept {
   if (handle == kNotPosted) {
     run_serially(1, block, context);
     return true;
   }
-  return g_pool.load(std::memory_order_acquire)->finish(handle, true, &signal, seen);
+  return g_pool.load(std::memory_order_acquire)->finish(handle, true, signal, seen);
+}
+
+}  // namespace
+
+void collect_posted(std::size_t handle, BlockFunction block, void* context) noexcept {
+  collect(handle, block, context, nullptr, 0);
+}
+
+bool collect_posted_unless(std::size_t handle, BlockFunction block, void* context,
+                           const std::atomic<std::uint32_t>& signal, std::uint32_t seen) noexcept {
+  return collect(handle, block, context, &signal, seen);
 }
 
 }  // namespace detail

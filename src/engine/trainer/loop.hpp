@@ -186,16 +186,15 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
     auto abandon_round = [&] {
       if (dart) restore_dart_round(dart_round, predictions, validation ? &validation->predictions : nullptr);
     };
+    bool gradients_computed = false;
     if constexpr (GradientPassGivesLoss<O>) {
       if (train_loss_pending) {
         record_pending_train_loss(
             objective.compute_gradients_and_loss_into(predictions, active.targets, weights, gradients));
-      } else {
-        objective.compute_gradients_into(predictions, active.targets, weights, gradients);
+        gradients_computed = true;
       }
-    } else {
-      objective.compute_gradients_into(predictions, active.targets, weights, gradients);
     }
+    if (!gradients_computed) objective.compute_gradients_into(predictions, active.targets, weights, gradients);
     if constexpr (Traits::validates_gradients_every_round) {
       // A wrong count is reported by the count check below, after the sampling steps.
       if (gradients.size() == row_count) validate_gradient_pairs(gradients, row_count);

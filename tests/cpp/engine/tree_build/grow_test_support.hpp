@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <random>
+#include <span>
 #include <vector>
 
 #include "backend_cpu/cpu_backend.hpp"
@@ -30,6 +31,42 @@ struct GrowScenario {
   std::vector<std::uint32_t> rows;  // root rows
   std::vector<float> feature_weights;
   std::vector<CategoricalFeature> categorical_features;
+};
+
+// The CPU backend behind every operation, for test backends to derive from: each hides only the
+// operations it records, delays or stands in for.
+class CpuForwardingBackend {
+ public:
+  core::HistogramBundle build_histograms(const core::BinnedMatrix& binned, std::span<const core::GradientPair> gradients,
+                                         const core::NodeSlice& node, std::span<const core::FeatureTile> tiles) const {
+    return cpu_.build_histograms(binned, gradients, node, tiles);
+  }
+  core::PartitionResult apply_split_with_stats(const core::BinnedMatrix& binned,
+                                               std::span<const core::GradientPair> gradients,
+                                               const core::NodeSlice& node, const SplitCandidate& split) const {
+    return cpu_.apply_split_with_stats(binned, gradients, node, split);
+  }
+  std::optional<SplitCandidate> best_split_with_factor_context(const core::HistogramBundle& bundle,
+                                                               const SplitSelectionOptions& options,
+                                                               std::span<const float> weights,
+                                                               std::span<const CategoricalFeature> categorical,
+                                                               const FactorSplitContext* factor) const {
+    return cpu_.best_split_with_factor_context(bundle, options, weights, categorical, factor);
+  }
+  std::optional<SplitCandidate> best_split_morph_with_factor_context(
+      const core::HistogramBundle& bundle, const SplitSelectionOptions& options, std::span<const float> weights,
+      std::span<const CategoricalFeature> categorical, const MorphContext& morph,
+      const FactorSplitContext* factor) const {
+    return cpu_.best_split_morph_with_factor_context(bundle, options, weights, categorical, morph, factor);
+  }
+  std::optional<LinearLeafPair> compute_linear_leaf_pair_from_partitions(const core::BinnedMatrix& binned,
+                                                                         std::span<const core::GradientPair> gradients,
+                                                                         const LinearLeafPairRequest& request) const {
+    return cpu_.compute_linear_leaf_pair_from_partitions(binned, gradients, request);
+  }
+
+ protected:
+  backend_cpu::CpuBackend cpu_;
 };
 
 // One tile over every feature and every row at the root.

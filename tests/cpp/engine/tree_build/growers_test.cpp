@@ -27,7 +27,7 @@ using testing_support::scenario_from;
 
 // Records which nodes had histograms built from rows, and can stand in linear-leaf fits. The
 // growers call a backend from several pool threads at once.
-class SpyBackend {
+class SpyBackend : public testing_support::CpuForwardingBackend {
  public:
   mutable std::vector<std::uint32_t> built_nodes;
   // Each search that carried a factor context: the bundle searched and the context's rows.
@@ -42,11 +42,6 @@ class SpyBackend {
     }
     return cpu_.build_histograms(binned, gradients, node, tiles);
   }
-  core::PartitionResult apply_split_with_stats(const core::BinnedMatrix& binned,
-                                               std::span<const core::GradientPair> gradients,
-                                               const core::NodeSlice& node, const SplitCandidate& split) const {
-    return cpu_.apply_split_with_stats(binned, gradients, node, split);
-  }
   std::optional<SplitCandidate> best_split_with_factor_context(const core::HistogramBundle& bundle,
                                                                const SplitSelectionOptions& options,
                                                                std::span<const float> weights,
@@ -57,12 +52,6 @@ class SpyBackend {
       factor_searches.push_back({bundle, {factor->row_indices.begin(), factor->row_indices.end()}});
     }
     return cpu_.best_split_with_factor_context(bundle, options, weights, categorical, factor);
-  }
-  std::optional<SplitCandidate> best_split_morph_with_factor_context(
-      const core::HistogramBundle& bundle, const SplitSelectionOptions& options, std::span<const float> weights,
-      std::span<const CategoricalFeature> categorical, const MorphContext& morph,
-      const FactorSplitContext* factor) const {
-    return cpu_.best_split_morph_with_factor_context(bundle, options, weights, categorical, morph, factor);
   }
   // A stand-in fit: coefficients and intercepts from the children's row counts, so every split
   // gets different models.
@@ -83,7 +72,6 @@ class SpyBackend {
   }
 
  private:
-  backend_cpu::CpuBackend cpu_;
   mutable std::mutex mutex_;
 };
 static_assert(BackendOps<SpyBackend>);

@@ -28,15 +28,11 @@ std::uint32_t local_of(std::uint32_t node_id) { return node_id & 0xFFFFF; }
 // The CPU backend, except that partitioning a `slow` node takes a while (its job finishes late,
 // so the grower waits on it while the workers run the nodes behind it) and partitioning a
 // `failing` node throws.
-class AheadBackend {
+class AheadBackend : public testing_support::CpuForwardingBackend {
  public:
   std::set<std::uint32_t> slow;
   std::set<std::uint32_t> failing;
 
-  core::HistogramBundle build_histograms(const core::BinnedMatrix& binned, std::span<const core::GradientPair> gradients,
-                                         const core::NodeSlice& node, std::span<const core::FeatureTile> tiles) const {
-    return cpu_.build_histograms(binned, gradients, node, tiles);
-  }
   core::PartitionResult apply_split_with_stats(const core::BinnedMatrix& binned,
                                                std::span<const core::GradientPair> gradients,
                                                const core::NodeSlice& node, const SplitCandidate& split) const {
@@ -45,27 +41,6 @@ class AheadBackend {
     if (failing.contains(local)) throw std::runtime_error("node " + std::to_string(local));
     return cpu_.apply_split_with_stats(binned, gradients, node, split);
   }
-  std::optional<SplitCandidate> best_split_with_factor_context(const core::HistogramBundle& bundle,
-                                                               const SplitSelectionOptions& options,
-                                                               std::span<const float> weights,
-                                                               std::span<const CategoricalFeature> categorical,
-                                                               const FactorSplitContext* factor) const {
-    return cpu_.best_split_with_factor_context(bundle, options, weights, categorical, factor);
-  }
-  std::optional<SplitCandidate> best_split_morph_with_factor_context(
-      const core::HistogramBundle& bundle, const SplitSelectionOptions& options, std::span<const float> weights,
-      std::span<const CategoricalFeature> categorical, const MorphContext& morph,
-      const FactorSplitContext* factor) const {
-    return cpu_.best_split_morph_with_factor_context(bundle, options, weights, categorical, morph, factor);
-  }
-  std::optional<LinearLeafPair> compute_linear_leaf_pair_from_partitions(const core::BinnedMatrix& binned,
-                                                                         std::span<const core::GradientPair> gradients,
-                                                                         const LinearLeafPairRequest& request) const {
-    return cpu_.compute_linear_leaf_pair_from_partitions(binned, gradients, request);
-  }
-
- private:
-  backend_cpu::CpuBackend cpu_;
 };
 static_assert(BackendOps<AheadBackend>);
 
