@@ -104,6 +104,11 @@ struct ClaimWord {
   static std::size_t count(std::uint64_t w) noexcept { return static_cast<std::size_t>(w & 0xFFFFu); }
   static bool open(std::uint64_t w) noexcept { return next(w) < count(w); }
   static bool joinable(std::uint64_t w) noexcept { return open(w) && helpers(w) < helper_cap(w); }
+  // Joinable, and with `calls_only` a call's job rather than a posted block (the only jobs of one
+  // block: a call of one block runs on its caller without a job).
+  static bool joinable(std::uint64_t w, bool calls_only) noexcept {
+    return joinable(w) && !(calls_only && count(w) == 1);
+  }
 };
 
 // One open call. Its owner (the thread that made the call) writes the fields while it holds the
@@ -263,14 +268,12 @@ class WorkerPool {
     }
   }
 
-  // True when some open job has a block left that one more helper may take.
-  // `calls_only` leaves out posted blocks (the only jobs of one block: a call of one block runs
-  // on its caller without a job).
+  // True when some open job has a block left that one more helper may take; `calls_only` leaves
+  // out posted blocks.
   bool work_available(bool calls_only = false) const noexcept {
     for (std::uint64_t open = open_.load(std::memory_order_seq_cst); open != 0; open &= open - 1) {
       const Job& job = jobs_[static_cast<std::size_t>(std::countr_zero(open))];
-      const std::uint64_t claim = job.claim.load(std::memory_order_acquire);
-      if (ClaimWord::joinable(claim) && !(calls_only && ClaimWord::count(claim) == 1)) return true;
+      if (ClaimWord::joinable(job.claim.load(std::memory_order_acquire), calls_only)) return true;
     }
     return false;
   }
@@ -281,7 +284,7 @@ class WorkerPool {
     for (std::uint64_t open = open_.load(std::memory_order_acquire); open != 0; open &= open - 1) {
       Job& job = jobs_[static_cast<std::size_t>(std::countr_zero(open))];
       const std::uint64_t claim = job.claim.load(std::memory_order_acquire);
-      if (!ClaimWord::joinable(claim) || (calls_only && ClaimWord::count(claim) == 1)) continue;
+      if (!ClaimWord::joinable(claim, calls_only)) continue;
       take_blocks(job, ClaimWord::generation(claim), ClaimWord::kOneHelper);
       return true;
     }
