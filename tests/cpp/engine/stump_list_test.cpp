@@ -27,6 +27,8 @@ TEST(AppendRoundStumps, ReservesForTheRoundsLeftAndKeepsOrder) {
   EXPECT_EQ(stumps.data(), first_home);
   append_round_stumps(stumps, round_of(12, 5), 0);
   ASSERT_EQ(stumps.size(), 17u);
+  // With no rounds foreseen the list grows by the round alone, not by doubling.
+  EXPECT_EQ(stumps.capacity(), 17u);
   for (std::size_t k = 0; k < stumps.size(); ++k) EXPECT_EQ(stumps[k].node_id, k);
 }
 
