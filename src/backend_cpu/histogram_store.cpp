@@ -3,12 +3,14 @@
 #include <mutex>
 #include <utility>
 
+#include "parallel/spin_lock.hpp"
+
 namespace kestrune::backend_cpu {
 
 namespace {
 
 struct Store {
-  std::mutex mutex;
+  parallel::SpinLock lock;  // held only while lists are popped or pushed
   std::vector<std::vector<core::HistogramBin>> lists;
   std::size_t bytes = 0;
 };
@@ -25,7 +27,7 @@ std::vector<core::HistogramBin> take_histogram_bins(std::size_t bins) {
   std::vector<core::HistogramBin> list;
   {
     Store& s = store();
-    const std::lock_guard<std::mutex> lock(s.mutex);
+    const std::lock_guard<parallel::SpinLock> held(s.lock);
     if (!s.lists.empty()) {
       list = std::move(s.lists.back());
       s.lists.pop_back();
@@ -40,7 +42,7 @@ std::vector<core::HistogramBin> take_histogram_bins(std::size_t bins) {
 
 void recycle_histograms(core::HistogramBundle&& bundle) {
   Store& s = store();
-  const std::lock_guard<std::mutex> lock(s.mutex);
+  const std::lock_guard<parallel::SpinLock> held(s.lock);
   for (core::FeatureHistogram& histogram : bundle.histograms) {
     const std::size_t bytes = histogram.bins.capacity() * sizeof(core::HistogramBin);
     if (bytes == 0 || s.bytes + bytes > kKeptHistogramBytes) continue;

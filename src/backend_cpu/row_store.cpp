@@ -12,6 +12,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "parallel/spin_lock.hpp"
+
 namespace kestrune::backend_cpu {
 
 namespace {
@@ -30,7 +32,7 @@ constexpr std::size_t kept_bytes_cap() {
 // Kept buffers by size in bytes, so that a request takes the best fit.
 template <typename Buffer>
 struct Store {
-  std::mutex mutex;
+  parallel::SpinLock lock;  // held only while buffers are popped or pushed
   std::multimap<std::size_t, Buffer> kept;
   std::size_t bytes = 0;
 
@@ -38,7 +40,7 @@ struct Store {
   // too large (it would tie up memory a larger node could use); small requests take any buffer of
   // a few pages.
   std::optional<Buffer> take(std::size_t size) {
-    const std::lock_guard<std::mutex> lock(mutex);
+    const std::lock_guard<parallel::SpinLock> held(lock);
     const auto found = kept.lower_bound(size);
     if (found == kept.end() || found->first > std::max<std::size_t>(size * 4, 16384)) return std::nullopt;
     Buffer buffer = std::move(found->second);
@@ -52,7 +54,7 @@ struct Store {
     constexpr std::size_t cap = kept_bytes_cap<Buffer>();
     if (size == 0 || size > cap) return;
     std::vector<Buffer> evicted;  // freed once the lock is released
-    const std::lock_guard<std::mutex> lock(mutex);
+    const std::lock_guard<parallel::SpinLock> held(lock);
     // Smaller buffers make way for a larger one: large nodes' buffers cost the most faults.
     while (bytes + size > cap && !kept.empty() && kept.begin()->first < size) {
       bytes -= kept.begin()->first;

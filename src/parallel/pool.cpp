@@ -10,14 +10,12 @@
 #include <system_error>
 #include <thread>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#endif
 #if defined(__unix__)
 #include <pthread.h>
 #endif
 
 #include "parallel/pool_size.hpp"
+#include "parallel/spin_lock.hpp"
 #include "support/panic.hpp"
 
 namespace kestrune::parallel {
@@ -29,18 +27,19 @@ namespace {
 constexpr std::size_t kMaxWorkers = 1023;
 
 // How long an idle worker keeps looking for new work before it sleeps, and how long a caller
-// looks for its last blocks to finish before it sleeps. The calls of a tree's growth come tens
-// of microseconds apart, so a worker still looking joins the next call without a wake-up (a
-// system call on the caller's side and a scheduling delay on the worker's).
+// looks for its last blocks to finish before it sleeps. The calls of a tree's growth come tens to
+// hundreds of microseconds apart, so a worker still looking joins the next call without a
+// wake-up: a system call on the caller's side that costs it more the more workers it wakes, and
+// a scheduling delay on the worker's.
 //
-// Looking is not free on a shared machine, even though it yields (see spin_until): where the
-// scheduler shares CPU time between sessions rather than threads (Linux autogroups), every
-// runnable thread of this process takes its part of the session's share, the caller's included.
-// Measured on 8 cores kept at load 5 to 20 by other sessions, training 50 depth-6 trees on
-// 30,000 x 20 rows with 8 threads: 100 us of looking cost 2.1 s of CPU for 0.3 s of wall time,
-// where 50 us with wake-ups sized to the work (parallel.hpp, max_threads) cost about 0.5 s.
-constexpr auto kWorkerSpin = std::chrono::microseconds(50);
-constexpr auto kCallerSpin = std::chrono::microseconds(50);
+// Measured on 8 cores, training 1,000,000 x 28 rows with 255-leaf trees on 8 threads: with 50 us
+// of looking, about 10% of the calling thread's time went into waking workers, and 300 us made
+// the fit 10-15% faster for no more CPU time (the workers that slept were woken again within
+// microseconds anyway). Looking yields its CPU to other runnable threads (see spin_until): with
+// six busy processes of other sessions on the same 8 cores, a fit of 50 depth-6 trees on
+// 30,000 x 20 rows took the same wall and CPU time with 300 us as with 50 us.
+constexpr auto kWorkerSpin = std::chrono::microseconds(300);
+constexpr auto kCallerSpin = std::chrono::microseconds(300);
 
 // Calls open at the same time, nested ones included. A call that finds every slot taken runs
 // serially, which changes no result.
@@ -52,14 +51,6 @@ constexpr std::size_t kMaxHelpers = 0xFFu;
 
 thread_local std::size_t t_thread_index = 0;
 thread_local bool t_inside_call = false;
-
-inline void cpu_relax() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-  _mm_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield" ::: "memory");
-#endif
-}
 
 // Polls `done` until it holds or `budget` has passed; returns its last value. The first polls
 // are back to back (the awaited store is often only a few hundred cycles away); after that each
