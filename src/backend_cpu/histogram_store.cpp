@@ -3,7 +3,7 @@
 #include <mutex>
 #include <utility>
 
-#include "parallel/spin_lock.hpp"
+#include "parallel/spin.hpp"
 
 namespace kestrune::backend_cpu {
 

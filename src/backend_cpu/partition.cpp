@@ -9,7 +9,6 @@
 #include <exception>
 #include <memory>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -18,6 +17,7 @@
 #include "engine/routing.hpp"
 #include "parallel/parallel.hpp"
 #include "parallel/per_thread.hpp"
+#include "parallel/spin.hpp"
 #include "support/casts.hpp"
 #include "support/panic.hpp"
 
@@ -263,25 +263,6 @@ void add_block_sums(const core::GradientPair* gradients, const std::uint32_t* bl
   right_sums = right;
 }
 
-inline void cpu_pause() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#endif
-}
-
-// Waits for a flag that a running thread is about to set, first busily, then offering the core
-// to any thread ready to run on it.
-template <typename Ready>
-void wait_until(Ready&& ready) {
-  for (int spin = 0; !ready(); ++spin) {
-    if (spin < 64) {
-      cpu_pause();
-    } else {
-      std::this_thread::yield();
-    }
-  }
-}
-
 // A partition in blocks, shared by the threads that work on it. Blocks are claimed in node order
 // from one counter by whichever thread is free, so that workers that join late (the pool is often
 // busy with other nodes) still take a share; each routes its block's rows into the block's own
@@ -322,7 +303,7 @@ class BlockPartition {
         ++next;
       } else if (!route_next()) {
         // Every block is claimed: the next one is being routed by another thread.
-        wait_until([&] { return block.routed.load(std::memory_order_acquire); });
+        parallel::wait_until([&] { return block.routed.load(std::memory_order_acquire); });
       }
     }
     copy();
@@ -403,7 +384,7 @@ class BlockPartition {
   }
 
   void copy() noexcept {
-    wait_until([&] { return lists_ready_.load(std::memory_order_acquire); });
+    parallel::wait_until([&] { return lists_ready_.load(std::memory_order_acquire); });
     const core::GradientPair* const pairs = gradients_.data();
     for (std::size_t b = next_copy_.fetch_add(1, std::memory_order_relaxed); b < copy_blocks_;
          b = next_copy_.fetch_add(1, std::memory_order_relaxed)) {

@@ -12,7 +12,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "parallel/spin_lock.hpp"
+#include "parallel/spin.hpp"
 
 namespace kestrune::backend_cpu {
 

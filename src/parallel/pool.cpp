@@ -15,7 +15,7 @@
 #endif
 
 #include "parallel/pool_size.hpp"
-#include "parallel/spin_lock.hpp"
+#include "parallel/spin.hpp"
 #include "support/panic.hpp"
 
 namespace kestrune::parallel {

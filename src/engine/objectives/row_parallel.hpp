@@ -16,6 +16,7 @@
 #include <span>
 #include <vector>
 
+#include "parallel/ordered_blocks.hpp"
 #include "parallel/parallel.hpp"
 
 namespace kestrune::engine::objectives {
@@ -35,30 +36,36 @@ void for_row_chunks(std::size_t rows, std::size_t rows_per_thread, Body&& body) 
                                 threads_for(rows, rows_per_thread));
 }
 
-// Items per batch of fold_terms_in_order: the batch's terms stay in cache for the serial fold.
-inline constexpr std::size_t kTermBatch = std::size_t{1} << 16;
+// Items per block of fold_terms_in_order, and blocks in flight per thread: a block's terms are
+// still in cache when the calling thread adds them up.
+inline constexpr std::size_t kTermBlock = 2048;
+inline constexpr std::size_t kTermBlocksPerThread = 4;
 
 // fold(term(i)) for i = 0 .. count - 1, in that order, on the calling thread; the terms are
-// computed on the pool when the count is large enough. term must return exactly T. A term that
-// throws ends the call with the first error in index order.
+// computed on the pool when the count is large enough, and the calling thread adds up each
+// block of them as soon as it is ready, while the workers compute the next ones. term must return
+// exactly T. A term that throws ends the call with the first error in index order.
 template <typename T, typename Term, typename Fold>
 void fold_terms_in_order(std::size_t count, std::size_t items_per_thread, Term&& term, Fold&& fold) {
-  if (threads_for(count, items_per_thread) <= 1 || parallel::current_num_threads() <= 1) {
+  const std::size_t threads = std::min(threads_for(count, items_per_thread), parallel::current_num_threads());
+  if (threads <= 1) {
     for (std::size_t i = 0; i < count; ++i) fold(term(i));
     return;
   }
-  std::vector<T> terms(std::min(count, kTermBatch));
-  for (std::size_t first = 0; first < count; first += kTermBatch) {
-    const std::size_t size = std::min(kTermBatch, count - first);
-    const std::size_t chunk = std::max<std::size_t>(size / 64, 256);
-    parallel::parallel_for_chunks(
-        size, chunk,
-        [&](std::size_t begin, std::size_t end) {
-          for (std::size_t k = begin; k < end; ++k) terms[k] = term(first + k);
-        },
-        parallel::kDefaultMinParallel, threads_for(size, items_per_thread));
-    for (std::size_t k = 0; k < size; ++k) fold(terms[k]);
-  }
+  const std::size_t slots = kTermBlocksPerThread * threads;
+  std::vector<T> terms(slots * kTermBlock);
+  const auto block_span = [&](std::size_t block, std::size_t slot) {
+    return std::span<T>(terms).subspan(slot * kTermBlock, std::min(kTermBlock, count - block * kTermBlock));
+  };
+  parallel::produce_and_consume_in_order(
+      (count + kTermBlock - 1) / kTermBlock, slots, threads,
+      [&](std::size_t block, std::size_t slot) {
+        const std::span<T> out = block_span(block, slot);
+        for (std::size_t k = 0; k < out.size(); ++k) out[k] = term(block * kTermBlock + k);
+      },
+      [&](std::size_t block, std::size_t slot) {
+        for (const T& value : block_span(block, slot)) fold(value);
+      });
 }
 
 // Consecutive groups of `boundaries` cut into pieces of at least `min_rows` rows each (the last

@@ -1,4 +1,4 @@
-#include "parallel/spin_lock.hpp"
+#include "parallel/spin.hpp"
 
 #include <gtest/gtest.h>
 
