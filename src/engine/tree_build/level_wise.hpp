@@ -39,6 +39,10 @@ struct LevelNodeWork {
   SplitAssessment assessment;
   std::optional<LinearChildren> linear;
   std::exception_ptr linear_failure;
+  // The children's histograms, built by the node's task when its split may be made and its
+  // children may split; used only if the split is made.
+  std::optional<ChildHistograms> children;
+  std::exception_ptr children_failure;
 };
 
 // Grows one tree depth by depth. Records come in level order, and within a level in frontier
@@ -67,8 +71,13 @@ GrownTree build_tree_level_wise(const Backend& backend, TreeGrowthRequest reques
 
   for (std::size_t depth = 1; depth <= params.max_depth && !frontier.empty(); ++depth) {
     const float depth_scale = split_depth_scale(request.morph, depth);
-    // Every node of the depth is searched, partitioned, checked and fitted at once; the results
-    // are then taken in frontier order, as if the nodes had been worked on one by one.
+    const auto children_may_split = [&](const FrontierNode& node) {
+      return depth < params.max_depth && children_fit_tree_stride(node.local_id);
+    };
+    // Every node of the depth is searched, partitioned, checked and fitted at once, and its
+    // children's histograms are built right after its own partition (a node the leaf budget then
+    // refuses drops them); the results are then taken in frontier order, as if the nodes had been
+    // worked on one by one. A node's task never waits for the other nodes of its depth.
     std::vector<LevelNodeWork> work(frontier.size());
     const std::vector<std::exception_ptr> failures = run_node_tasks(frontier.size(), [&](std::size_t i) {
       FrontierNode& node = frontier[i];
@@ -94,35 +103,25 @@ GrownTree build_tree_level_wise(const Backend& backend, TreeGrowthRequest reques
                                        w.partition, node.value, node.linear_leaf);
       } catch (...) {
         w.linear_failure = std::current_exception();
+        return;
+      }
+      if (!children_may_split(node)) return;
+      // Likewise, a failed build counts only for a split that is made.
+      try {
+        w.children = build_child_histograms(
+            backend, request, std::move(node.histograms), w.partition,
+            encode_tree_node_id(request.tree_index, left_child_node_id(node.local_id)),
+            encode_tree_node_id(request.tree_index, right_child_node_id(node.local_id)));
+      } catch (...) {
+        w.children_failure = std::current_exception();
       }
     });
 
-    // The split nodes whose children may split: (frontier index, index of the left child in
-    // `next`). Their children's histograms are built together once the depth is committed.
-    std::vector<std::pair<std::size_t, std::size_t>> growing;
     std::vector<FrontierNode> next;
-    const auto build_children = [&] {
-      run_node_tasks_or_throw(growing.size(), [&](std::size_t g) {
-        const auto [i, left_index] = growing[g];
-        FrontierNode& left = next[left_index];
-        FrontierNode& right = next[left_index + 1];
-        core::PartitionResult& partition = work[i].partition;
-        ChildHistograms children = build_child_histograms(
-            backend, request, std::move(frontier[i].histograms), partition,
-            encode_tree_node_id(request.tree_index, left.local_id), encode_tree_node_id(request.tree_index, right.local_id));
-        left.histograms = std::move(children.left);
-        right.histograms = std::move(children.right);
-        left.rows = std::move(partition.left_rows);
-        right.rows = std::move(partition.right_rows);
-      });
-    };
     for (std::size_t i = 0; i < frontier.size(); ++i) {
       FrontierNode& node = frontier[i];
       LevelNodeWork& w = work[i];
-      if (failures[i]) {
-        build_children();
-        std::rethrow_exception(failures[i]);
-      }
+      if (failures[i]) std::rethrow_exception(failures[i]);
       if (!w.candidate) {
         updates.leaf(node.local_id, std::move(node.rows));
         continue;
@@ -146,10 +145,7 @@ GrownTree build_tree_level_wise(const Backend& backend, TreeGrowthRequest reques
         updates.leaf(node.local_id, std::move(partition));
         continue;
       }
-      if (w.linear_failure) {
-        build_children();
-        std::rethrow_exception(w.linear_failure);
-      }
+      if (w.linear_failure) std::rethrow_exception(w.linear_failure);
 
       // Linear children carry their intercepts as values; constant ones the assessed values.
       const std::optional<LinearChildren>& linear = w.linear;
@@ -158,27 +154,32 @@ GrownTree build_tree_level_wise(const Backend& backend, TreeGrowthRequest reques
       TrainedStump record = made_split_record(candidate, partition, assessment.values, node.value, linear);
       updates.split_made(record, partition);
 
-      const bool children_may_split = depth < params.max_depth && children_fit_tree_stride(node.local_id);
-      if (!children_may_split) {
+      if (!children_may_split(node)) {
         last_reason = IterationStopReason::DepthBudgetReached;
         updates.child_leaf(node.local_id, true, std::move(partition.left_rows));
         updates.child_leaf(node.local_id, false, std::move(partition.right_rows));
-      }
-      if (children_may_split) {
+      } else {
+        if (w.children_failure) std::rethrow_exception(w.children_failure);
         const std::uint32_t left_local = left_child_node_id(node.local_id);
         const std::uint32_t right_local = right_child_node_id(node.local_id);
         masks.assign_children(node.local_id, candidate.feature_index, left_local, right_local);
-        growing.emplace_back(i, next.size());
-        next.push_back(FrontierNode{left_local, {}, {}, left_value,
-                                    linear ? std::optional<core::LinearLeaf>(linear->left) : std::nullopt});
-        next.push_back(FrontierNode{right_local, {}, {}, right_value,
+        next.push_back(FrontierNode{left_local, std::move(partition.left_rows), std::move(w.children->left),
+                                    left_value, linear ? std::optional<core::LinearLeaf>(linear->left) : std::nullopt});
+        next.push_back(FrontierNode{right_local, std::move(partition.right_rows), std::move(w.children->right),
+                                    right_value,
                                     linear ? std::optional<core::LinearLeaf>(linear->right) : std::nullopt});
       }
       tree.stumps.push_back(std::move(record));
     }
-    build_children();
-    // What the children did not take: the histograms of nodes that stay leaves.
-    for (FrontierNode& node : frontier) drop_histograms(std::move(node.histograms));
+    // What the children did not take: the histograms of nodes that stay leaves, and those built
+    // for children of splits the leaf budget refused.
+    for (std::size_t i = 0; i < frontier.size(); ++i) {
+      drop_histograms(std::move(frontier[i].histograms));
+      if (work[i].children) {
+        drop_histograms(std::move(work[i].children->left));
+        drop_histograms(std::move(work[i].children->right));
+      }
+    }
     frontier = std::move(next);
   }
   for (FrontierNode& node : frontier) {

@@ -157,13 +157,19 @@ ChildHistograms build_child_histograms(const Backend& backend, const TreeGrowthR
   core::HistogramBundle& built = build_right ? children.right : children.left;
   // The partition may hand over the smaller side's gradient pairs in its row order.
   const std::span<const core::GradientPair> pairs = partition.smaller_side_pairs;
-  if constexpr (requires { backend.build_histograms(request.binned, request.gradients, slice, request.feature_tiles,
-                                                    pairs); }) {
-    built = backend.build_histograms(request.binned, request.gradients, slice, request.feature_tiles,
-                                     pairs.size() == slice.row_indices.size() ? pairs
-                                                                              : std::span<const core::GradientPair>{});
-  } else {
-    built = backend.build_histograms(request.binned, request.gradients, slice, request.feature_tiles);
+  try {
+    if constexpr (requires { backend.build_histograms(request.binned, request.gradients, slice,
+                                                      request.feature_tiles, pairs); }) {
+      built = backend.build_histograms(request.binned, request.gradients, slice, request.feature_tiles,
+                                       pairs.size() == slice.row_indices.size() ? pairs
+                                                                                : std::span<const core::GradientPair>{});
+    } else {
+      built = backend.build_histograms(request.binned, request.gradients, slice, request.feature_tiles);
+    }
+  } catch (...) {
+    // The partition keeps its rows: a split whose children fail may still end as a leaf.
+    rows = std::move(slice.row_indices);
+    throw;
   }
   drop_pairs(std::move(partition.smaller_side_pairs));
   rows = std::move(slice.row_indices);

@@ -6,7 +6,10 @@
 #include <cmath>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <random>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "../engine_test_support.hpp"
@@ -456,6 +459,84 @@ TEST(GrowLevelWise, LeafBudgetRefusalIsReportedOnlyForAnEmptyTree) {
   s.controls.max_leaves = 2;
   std::vector<float> predictions(8, 0.0f);
   EXPECT_EQ(grow(s, Growth::Level, predictions).stop_reason, IterationStopReason::CompletedRequestedRounds);
+}
+
+// The CPU backend, except that building the histograms of a child of `children_of` (its smaller
+// child's, from rows) throws, and so does partitioning the node `partition_of`.
+class FailingLevelBackend : public testing_support::CpuForwardingBackend {
+ public:
+  std::optional<std::uint32_t> children_of;
+  std::optional<std::uint32_t> partition_of;
+
+  core::HistogramBundle build_histograms(const core::BinnedMatrix& binned, std::span<const core::GradientPair> gradients,
+                                         const core::NodeSlice& node, std::span<const core::FeatureTile> tiles) const {
+    const std::uint32_t local = node.node_id & 0xFFFFF;
+    if (children_of && local != 0 && (local - 1) / 2 == *children_of) {
+      throw std::runtime_error("children of " + std::to_string(*children_of));
+    }
+    return cpu_.build_histograms(binned, gradients, node, tiles);
+  }
+  core::PartitionResult apply_split_with_stats(const core::BinnedMatrix& binned,
+                                               std::span<const core::GradientPair> gradients,
+                                               const core::NodeSlice& node, const SplitCandidate& split) const {
+    if (partition_of == (node.node_id & 0xFFFFF)) throw std::runtime_error("partition " + std::to_string(*partition_of));
+    return cpu_.apply_split_with_stats(binned, gradients, node, split);
+  }
+};
+static_assert(BackendOps<FailingLevelBackend>);
+
+// Every node's children are built right after its own partition, all nodes of a depth at once,
+// but a failure must be the one a node-by-node grower meets first: the earlier node's in frontier
+// order, and none for children a split never gets (the leaf budget refused it, or the depth
+// limit leaves them leaves).
+TEST(GrowLevelWise, FailuresComeInNodeOrderAndOnlyForSplitsMade) {
+  struct Case {
+    const char* name;
+    std::optional<std::uint32_t> children_of;
+    std::optional<std::uint32_t> partition_of;
+    std::size_t max_leaves;  // 0: none
+    std::size_t max_depth;
+    const char* error;  // nullptr: the tree grown without failures
+  };
+  const Case cases[] = {
+      {"children of the first node, then a later partition", 1, 2, 0, 4, "children of 1"},
+      {"a partition, then children of a later node", 2, 1, 0, 4, "partition 1"},
+      {"children of a node at the last depth", 3, std::nullopt, 0, 2, nullptr},
+      {"children of a split the budget refuses", 2, std::nullopt, 3, 4, nullptr},
+      {"children of the last split the budget allows", 1, std::nullopt, 3, 4, "children of 1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::mt19937_64 rng(21);
+    GrowScenario s = random_scenario(rng, 3000, 5, 31);
+    s.params.max_depth = c.max_depth;
+    s.controls.min_rows_per_leaf = 5;
+    if (c.max_leaves != 0) {
+      s.params.max_leaves = c.max_leaves;
+      s.controls.max_leaves = c.max_leaves;
+    }
+    std::vector<float> plain_predictions(3000, 0.0f);
+    const GrownTree plain = grow(s, Growth::Level, plain_predictions);
+    // Nodes 1 and 2 split in the plain tree without a budget, so every case above meets them.
+    ASSERT_GE(plain.stumps.size(), c.max_leaves != 0 ? c.max_leaves - 1 : 3u);
+    FailingLevelBackend backend;
+    backend.children_of = c.children_of;
+    backend.partition_of = c.partition_of;
+    std::vector<float> predictions(3000, 0.0f);
+    if (c.error != nullptr) {
+      try {
+        grow(s, Growth::Level, predictions, 0, backend);
+        ADD_FAILURE() << "no error";
+      } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), c.error);
+      }
+      continue;
+    }
+    const GrownTree tree = grow(s, Growth::Level, predictions, 0, backend);
+    ASSERT_EQ(tree.stumps.size(), plain.stumps.size());
+    for (std::size_t i = 0; i < tree.stumps.size(); ++i) EXPECT_EQ(tree.stumps[i].node_id, plain.stumps[i].node_id);
+    EXPECT_EQ(predictions, plain_predictions);
+  }
 }
 
 }  // namespace
