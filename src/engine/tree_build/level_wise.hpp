@@ -22,6 +22,12 @@
 
 namespace kestrune::engine::tree_build {
 
+// A node's split search as run ahead of the node's turn.
+struct NodeSearch {
+  std::optional<SplitCandidate> candidate;
+  std::exception_ptr failure;
+};
+
 // One node waiting at the current depth.
 struct FrontierNode {
   std::uint32_t local_id = 0;
@@ -29,6 +35,9 @@ struct FrontierNode {
   core::HistogramBundle histograms;  // full, unfiltered
   float value = 0.0f;                // the node's full value (0.0 at the root)
   std::optional<core::LinearLeaf> linear_leaf;
+  // The node's search, once its parent's task has run it: its best split, or its failure (the
+  // node's own, reported when growth reaches the node).
+  std::optional<NodeSearch> search;
 };
 
 // What the level's node tasks find for one frontier node.
@@ -43,6 +52,9 @@ struct LevelNodeWork {
   // children may split; used only if the split is made.
   std::optional<ChildHistograms> children;
   std::exception_ptr children_failure;
+  // The children's searches, run once their histograms are built.
+  NodeSearch left_search;
+  NodeSearch right_search;
 };
 
 // Grows one tree depth by depth. Records come in level order, and within a level in frontier
@@ -74,15 +86,21 @@ GrownTree build_tree_level_wise(const Backend& backend, TreeGrowthRequest reques
     const auto children_may_split = [&](const FrontierNode& node) {
       return depth < params.max_depth && children_fit_tree_stride(node.local_id);
     };
-    // Every node of the depth is searched, partitioned, checked and fitted at once, and its
-    // children's histograms are built right after its own partition (a node the leaf budget then
-    // refuses drops them); the results are then taken in frontier order, as if the nodes had been
-    // worked on one by one. A node's task never waits for the other nodes of its depth.
+    // Every node of the depth is partitioned, checked and fitted at once, and its children's
+    // histograms are built and searched right after its own partition (a node the leaf budget
+    // then refuses drops them; the root is searched by its own task); the results are then taken
+    // in frontier order, as if the nodes had been worked on one by one. A node's task never
+    // waits for the other nodes of its depth.
     std::vector<LevelNodeWork> work(frontier.size());
     const std::vector<std::exception_ptr> failures = run_node_tasks(frontier.size(), [&](std::size_t i) {
       FrontierNode& node = frontier[i];
       LevelNodeWork& w = work[i];
-      w.candidate = search_node(backend, request, masks, node.histograms, node.local_id, node.rows);
+      if (node.search) {
+        if (node.search->failure) std::rethrow_exception(node.search->failure);
+        w.candidate = std::move(node.search->candidate);
+      } else {
+        w.candidate = search_node(backend, request, masks, node.histograms, node.local_id, node.rows);
+      }
       if (!w.candidate || !gain_passes(*w.candidate, controls.min_split_gain)) return;
       w.node_row_count = node.rows.size();
       {
@@ -114,6 +132,22 @@ GrownTree build_tree_level_wise(const Backend& backend, TreeGrowthRequest reques
             encode_tree_node_id(request.tree_index, right_child_node_id(node.local_id)));
       } catch (...) {
         w.children_failure = std::current_exception();
+        return;
+      }
+      // The children's searches read their masks, which depend only on this node's mask and
+      // split feature.
+      const std::uint32_t left_local = left_child_node_id(node.local_id);
+      const std::uint32_t right_local = right_child_node_id(node.local_id);
+      masks.assign_children(node.local_id, w.candidate->feature_index, left_local, right_local);
+      for (const bool right : {false, true}) {
+        NodeSearch& search = right ? w.right_search : w.left_search;
+        try {
+          search.candidate = search_node(backend, request, masks, right ? w.children->right : w.children->left,
+                                         right ? right_local : left_local,
+                                         right ? w.partition.right_rows : w.partition.left_rows);
+        } catch (...) {
+          search.failure = std::current_exception();
+        }
       }
     });
 
@@ -160,14 +194,14 @@ GrownTree build_tree_level_wise(const Backend& backend, TreeGrowthRequest reques
         updates.child_leaf(node.local_id, false, std::move(partition.right_rows));
       } else {
         if (w.children_failure) std::rethrow_exception(w.children_failure);
-        const std::uint32_t left_local = left_child_node_id(node.local_id);
-        const std::uint32_t right_local = right_child_node_id(node.local_id);
-        masks.assign_children(node.local_id, candidate.feature_index, left_local, right_local);
-        next.push_back(FrontierNode{left_local, std::move(partition.left_rows), std::move(w.children->left),
-                                    left_value, linear ? std::optional<core::LinearLeaf>(linear->left) : std::nullopt});
-        next.push_back(FrontierNode{right_local, std::move(partition.right_rows), std::move(w.children->right),
-                                    right_value,
-                                    linear ? std::optional<core::LinearLeaf>(linear->right) : std::nullopt});
+        next.push_back(FrontierNode{left_child_node_id(node.local_id), std::move(partition.left_rows),
+                                    std::move(w.children->left), left_value,
+                                    linear ? std::optional<core::LinearLeaf>(linear->left) : std::nullopt,
+                                    std::move(w.left_search)});
+        next.push_back(FrontierNode{right_child_node_id(node.local_id), std::move(partition.right_rows),
+                                    std::move(w.children->right), right_value,
+                                    linear ? std::optional<core::LinearLeaf>(linear->right) : std::nullopt,
+                                    std::move(w.right_search)});
       }
       tree.stumps.push_back(std::move(record));
     }

@@ -462,11 +462,22 @@ TEST(GrowLevelWise, LeafBudgetRefusalIsReportedOnlyForAnEmptyTree) {
 }
 
 // The CPU backend, except that building the histograms of a child of `children_of` (its smaller
-// child's, from rows) throws, and so does partitioning the node `partition_of`.
+// child's, from rows) throws, and so do partitioning the node `partition_of` and searching the
+// node `search_of`.
 class FailingLevelBackend : public testing_support::CpuForwardingBackend {
  public:
   std::optional<std::uint32_t> children_of;
   std::optional<std::uint32_t> partition_of;
+  std::optional<std::uint32_t> search_of;
+
+  std::optional<SplitCandidate> best_split_with_factor_context(const core::HistogramBundle& bundle,
+                                                               const SplitSelectionOptions& options,
+                                                               std::span<const float> weights,
+                                                               std::span<const CategoricalFeature> categorical,
+                                                               const FactorSplitContext* factor) const {
+    if (search_of == (bundle.node_id & 0xFFFFF)) throw std::runtime_error("search " + std::to_string(*search_of));
+    return cpu_.best_split_with_factor_context(bundle, options, weights, categorical, factor);
+  }
 
   core::HistogramBundle build_histograms(const core::BinnedMatrix& binned, std::span<const core::GradientPair> gradients,
                                          const core::NodeSlice& node, std::span<const core::FeatureTile> tiles) const {
@@ -485,25 +496,30 @@ class FailingLevelBackend : public testing_support::CpuForwardingBackend {
 };
 static_assert(BackendOps<FailingLevelBackend>);
 
-// Every node's children are built right after its own partition, all nodes of a depth at once,
-// but a failure must be the one a node-by-node grower meets first: the earlier node's in frontier
-// order, and none for children a split never gets (the leaf budget refused it, or the depth
-// limit leaves them leaves).
+// Every node's children are built and searched right after its own partition, all nodes of a
+// depth at once, but a failure must be the one a node-by-node grower meets first: the earlier
+// node's in frontier order, a shallower node's before a deeper one's, and none for children a
+// split never gets (the leaf budget refused it, or the depth limit leaves them leaves).
 TEST(GrowLevelWise, FailuresComeInNodeOrderAndOnlyForSplitsMade) {
   struct Case {
     const char* name;
     std::optional<std::uint32_t> children_of;
     std::optional<std::uint32_t> partition_of;
+    std::optional<std::uint32_t> search_of;
     std::size_t max_leaves;  // 0: none
     std::size_t max_depth;
     const char* error;  // nullptr: the tree grown without failures
   };
   const Case cases[] = {
-      {"children of the first node, then a later partition", 1, 2, 0, 4, "children of 1"},
-      {"a partition, then children of a later node", 2, 1, 0, 4, "partition 1"},
-      {"children of a node at the last depth", 3, std::nullopt, 0, 2, nullptr},
-      {"children of a split the budget refuses", 2, std::nullopt, 3, 4, nullptr},
-      {"children of the last split the budget allows", 1, std::nullopt, 3, 4, "children of 1"},
+      {"children of the first node, then a later partition", 1, 2, {}, 0, 4, "children of 1"},
+      {"a partition, then children of a later node", 2, 1, {}, 0, 4, "partition 1"},
+      {"children of a node at the last depth", 3, {}, {}, 0, 2, nullptr},
+      {"children of a split the budget refuses", 2, {}, {}, 3, 4, nullptr},
+      {"children of the last split the budget allows", 1, {}, {}, 3, 4, "children of 1"},
+      {"a deeper search, then a later partition", {}, 2, 3, 0, 4, "partition 2"},
+      {"a search, then a later partition at its depth", {}, 4, 3, 0, 4, "search 3"},
+      {"a partition, then a later search at its depth", {}, 3, 4, 0, 4, "partition 3"},
+      {"a search of a child of a refused split", {}, {}, 3, 2, 4, nullptr},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -522,6 +538,7 @@ TEST(GrowLevelWise, FailuresComeInNodeOrderAndOnlyForSplitsMade) {
     FailingLevelBackend backend;
     backend.children_of = c.children_of;
     backend.partition_of = c.partition_of;
+    backend.search_of = c.search_of;
     std::vector<float> predictions(3000, 0.0f);
     if (c.error != nullptr) {
       try {
