@@ -31,11 +31,4 @@ std::vector<std::exception_ptr> run_node_tasks(std::size_t count, Work&& work) {
   return failures;
 }
 
-// Runs work(i) for every i in [0, count), one pool task each, and rethrows the first failure in
-// index order once all have finished.
-template <typename Work>
-void run_node_tasks_or_throw(std::size_t count, Work&& work) {
-  parallel::parallel_for(0, count, work);
-}
-
 }  // namespace kestrune::engine::tree_build
