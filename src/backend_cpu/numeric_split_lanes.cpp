@@ -102,12 +102,17 @@ void score_thresholds(const PrefixLanes* prefix, std::size_t begin, std::size_t 
     const BinLanes& p = prefix[t].sums;
     const FloatLanes count = prefix[t].count;
     const MaskLanes skipped = Last ? MaskLanes(p.count == rest.count) : MaskLanes{};
-    missing_left.offer(
-        fast_gain_lanes<L1, Magnitude>(miss.grad + p.grad, miss.hess + p.hess, count + s.missing_count,
-                                       rest.grad - p.grad, rest.hess - p.hess, s.non_missing_count - count, k,
-                                       s.parent_term_doubled),
-        skipped, threshold);
-    if constexpr (MissingRight) {
+    if constexpr (!MissingRight) {
+      // Every missing bin is empty: adding it to the left child changes at most a zero's sign.
+      missing_left.offer(fast_gain_lanes<L1, Magnitude>(p.grad, p.hess, count, rest.grad - p.grad, rest.hess - p.hess,
+                                                        s.non_missing_count - count, k, s.parent_term_doubled),
+                         skipped, threshold);
+    } else {
+      missing_left.offer(
+          fast_gain_lanes<L1, Magnitude>(miss.grad + p.grad, miss.hess + p.hess, count + s.missing_count,
+                                         rest.grad - p.grad, rest.hess - p.hess, s.non_missing_count - count, k,
+                                         s.parent_term_doubled),
+          skipped, threshold);
       missing_right.offer(fast_gain_lanes<L1, Magnitude>(p.grad, p.hess, count, miss.grad + (rest.grad - p.grad),
                                                          miss.hess + (rest.hess - p.hess),
                                                          (s.non_missing_count - count) + s.missing_count, k,
