@@ -60,11 +60,9 @@ struct PrefixLanes {
   FloatLanes count;
 };
 
-// Each thread's prefix sums of its current lane scan, one record per threshold.
-std::vector<PrefixLanes>& prefix_scratch() {
-  thread_local std::vector<PrefixLanes> scratch;
-  return scratch;
-}
+// Scans of up to this many thresholds (every histogram of 8-bit bins) keep their prefix sums on
+// the stack, 20 KiB; longer ones allocate theirs.
+constexpr std::size_t kStackThresholds = 256;
 
 // The first of the greatest gains above a start of 0 per lane, over one kind of candidate in
 // ascending threshold order; a lane found a candidate when its gain is above 0.
@@ -159,8 +157,9 @@ void scan_lanes(std::span<const core::FeatureHistogram* const> histograms, std::
 
   // Pass 1: running sums from 0 in bin order, as prepare_scan's totals and the scan's prefixes
   // both take them (the same float additions, so the prefix at the last bin is the total).
-  std::vector<PrefixLanes>& prefix = prefix_scratch();
-  if (prefix.size() < limit) prefix.resize(limit);
+  PrefixLanes stack_prefix[kStackThresholds];
+  std::vector<PrefixLanes> heap_prefix(limit > kStackThresholds ? limit : 0);
+  PrefixLanes* const prefix = limit > kStackThresholds ? heap_prefix.data() : stack_prefix;
   BinLanes total = {};
   CountLanes any_count = {};
   for (std::size_t b = 0; b < limit; ++b) {
@@ -212,14 +211,14 @@ void scan_lanes(std::span<const core::FeatureHistogram* const> histograms, std::
   const bool right = !all_missing_empty;
   if (k.l1_applies()) {
     if (k.magnitude_applies()) {
-      score_all_thresholds<true, true>(prefix.data(), limit, s, k, right, missing_left, missing_right);
+      score_all_thresholds<true, true>(prefix, limit, s, k, right, missing_left, missing_right);
     } else {
-      score_all_thresholds<true, false>(prefix.data(), limit, s, k, right, missing_left, missing_right);
+      score_all_thresholds<true, false>(prefix, limit, s, k, right, missing_left, missing_right);
     }
   } else if (k.magnitude_applies()) {
-    score_all_thresholds<false, true>(prefix.data(), limit, s, k, right, missing_left, missing_right);
+    score_all_thresholds<false, true>(prefix, limit, s, k, right, missing_left, missing_right);
   } else {
-    score_all_thresholds<false, false>(prefix.data(), limit, s, k, right, missing_left, missing_right);
+    score_all_thresholds<false, false>(prefix, limit, s, k, right, missing_left, missing_right);
   }
 
   for (std::size_t i = 0; i < histograms.size(); ++i) {
