@@ -1,10 +1,8 @@
 #include "backend_cpu/split_search.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cstdint>
 #include <cmath>
-#include <limits>
 #include <vector>
 
 #include "backend_cpu/categorical_split.hpp"
@@ -74,7 +72,7 @@ struct FastBest {
 bool is_categorical(const core::FeatureHistogram& histogram,
                     std::span<const engine::CategoricalFeature> categorical_features) {
   return std::any_of(categorical_features.begin(), categorical_features.end(),
-                     [&](const engine::CategoricalFeature& feature) { return feature.first == histogram.feature_index; });
+                     [&](const engine::CategoricalFeature& f) { return f.first == histogram.feature_index; });
 }
 
 bool takes_fast_scan(const SplitSelectionOptions& options, const engine::MorphContext* morph_context,
@@ -96,7 +94,9 @@ std::optional<SplitCandidate> search_histogram(const core::FeatureHistogram& his
                                                       factor_context);
     }
   }
-  if (takes_fast_scan(options, morph_context, factor_context)) return best_numeric_split_fast(histogram, node_id, options);
+  if (takes_fast_scan(options, morph_context, factor_context)) {
+    return best_numeric_split_fast(histogram, node_id, options);
+  }
   return best_split_for_feature_inner(histogram, node_id, options, morph_context, factor_context);
 }
 
@@ -114,7 +114,9 @@ void plan_searches(const core::HistogramBundle& bundle, bool fast,
                    std::vector<SearchTask>& tasks) {
   const std::size_t count = bundle.histograms.size();
   order.reserve(count);
-  const auto alone = [&](std::uint32_t i) { return !fast || is_categorical(bundle.histograms[i], categorical_features); };
+  const auto alone = [&](std::uint32_t i) {
+    return !fast || is_categorical(bundle.histograms[i], categorical_features);
+  };
   for (std::uint32_t i = 0; i < count; ++i) {
     if (!alone(i)) continue;
     tasks.push_back({static_cast<std::uint32_t>(order.size()), 1});
@@ -125,9 +127,11 @@ void plan_searches(const core::HistogramBundle& bundle, bool fast,
     if (!alone(i)) order.push_back(i);
   }
   const auto bin_count = [&](std::uint32_t i) { return bundle.histograms[i].bins.size(); };
-  std::stable_sort(order.begin() + lane_begin, order.end(), [&](std::uint32_t a, std::uint32_t b) { return bin_count(a) < bin_count(b); });
+  std::stable_sort(order.begin() + lane_begin, order.end(),
+                   [&](std::uint32_t a, std::uint32_t b) { return bin_count(a) < bin_count(b); });
   for (auto it = order.begin() + lane_begin; it != order.end();) {
-    auto run_end = std::find_if(it, order.end(), [&](std::uint32_t i) { return bin_count(i) != bin_count(*it); });
+    const auto run_end =
+        std::find_if(it, order.end(), [&](std::uint32_t i) { return bin_count(i) != bin_count(*it); });
     while (it != run_end) {
       const std::size_t size = std::min<std::size_t>(kSplitLaneWidth, static_cast<std::size_t>(run_end - it));
       tasks.push_back({static_cast<std::uint32_t>(it - order.begin()), static_cast<std::uint32_t>(size)});

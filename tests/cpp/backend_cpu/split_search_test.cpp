@@ -363,7 +363,8 @@ TEST(SplitSearchScan, SkippingMissingRightCandidatesKeepsTheWinner) {
 
 // --- several histograms side by side ----------------------------------------------------------------
 
-::testing::AssertionResult same_candidate(const std::optional<SplitCandidate>& a, const std::optional<SplitCandidate>& b) {
+::testing::AssertionResult same_candidate(const std::optional<SplitCandidate>& a,
+                                          const std::optional<SplitCandidate>& b) {
   if (a.has_value() != b.has_value()) return ::testing::AssertionFailure() << "one side has no candidate";
   if (!a) return ::testing::AssertionSuccess();
   if (a->feature_index != b->feature_index || a->node_id != b->node_id || a->threshold_bin != b->threshold_bin ||
@@ -426,7 +427,8 @@ TEST(SplitSearchLanes, EveryLaneMatchesTheScalarScanAndTheBundlePicksTheSameWinn
         if (o.missing_bin >= bins) continue;
         HistogramBin& missing = histograms.back().bins[o.missing_bin];
         // Empty, or with row count 0 but sums left over (as a subtraction may leave them).
-        const HistogramBin kinds[] = {missing, {}, {-0.0f, -0.0f, 0.0f, 0}, {0.5f, 0.0f, 0.0f, 0}, {0.0f, 0.25f, 0.0f, 0}};
+        const HistogramBin kinds[] = {
+            missing, {}, {-0.0f, -0.0f, 0.0f, 0}, {0.5f, 0.0f, 0.0f, 0}, {0.0f, 0.25f, 0.0f, 0}};
         missing = kinds[rng() % 5];
       }
       std::vector<engine::CategoricalFeature> categorical;
