@@ -406,6 +406,9 @@ FeatureHistogram stress_histogram(std::size_t bins, std::uint32_t feature, float
 // mixed, on the pool for large bundles) is the first best of the one-histogram searches.
 TEST(SplitSearchLanes, EveryLaneMatchesTheScalarScanAndTheBundlePicksTheSameWinner) {
   const std::size_t bin_counts[] = {2, 3, 5, 256, 300};  // 300: past the scan's stack buffer
+  const float min_hess[] = {0.0f, 1e-3f, 2.0f};
+  const std::size_t min_rows[] = {0, 1, 7};
+  const float weight_choices[] = {0.5f, 1.0f, 2.0f};
   int found = 0;
   for (const std::uint32_t seed : {11u, 12u, 13u}) {
     std::mt19937 rng(seed);
@@ -413,12 +416,13 @@ TEST(SplitSearchLanes, EveryLaneMatchesTheScalarScanAndTheBundlePicksTheSameWinn
       SplitSelectionOptions o;
       o.split_l1 = trial % 2 ? 0.4f : 0.0f;
       o.split_l2 = trial % 3 ? 1.0f : 0.0f;
-      o.min_child_hess = (const float[]){0.0f, 1e-3f, 2.0f}[trial / 2 % 3];
+      o.min_child_hess = min_hess[trial / 2 % 3];
       o.min_leaf_magnitude = trial / 6 % 2 ? 0.05f : 0.0f;
-      o.min_rows_per_leaf = (const std::size_t[]){0, 1, 7}[trial / 12 % 3];
+      o.min_rows_per_leaf = min_rows[trial / 12 % 3];
       const bool mixed_bins = trial % 5 == 0;
       const std::size_t n = bin_counts[rng() % 5];
-      o.missing_bin = static_cast<std::uint16_t>((const std::size_t[]){n - 1, rng() % n, n, 255, 0}[rng() % 5]);
+      const std::size_t missing_bins[] = {n - 1, rng() % n, n, 255, 0};
+      o.missing_bin = static_cast<std::uint16_t>(missing_bins[rng() % 5]);
       std::vector<FeatureHistogram> histograms;
       const std::size_t count = 1 + rng() % 37;
       for (std::uint32_t f = 0; f < count; ++f) {
@@ -435,7 +439,7 @@ TEST(SplitSearchLanes, EveryLaneMatchesTheScalarScanAndTheBundlePicksTheSameWinn
       if (trial % 7 == 0) categorical = {{1, n}, {4, n}};
       std::vector<float> weights;
       if (trial % 4 == 0) {
-        for (std::size_t f = 0; f < count; ++f) weights.push_back((const float[]){0.5f, 1.0f, 2.0f}[rng() % 3]);
+        for (std::size_t f = 0; f < count; ++f) weights.push_back(weight_choices[rng() % 3]);
       }
       SCOPED_TRACE(::testing::Message() << "seed " << seed << ", trial " << trial << ", " << count << " x " << n
                                         << " bins, missing " << o.missing_bin);
