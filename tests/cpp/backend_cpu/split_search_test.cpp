@@ -380,7 +380,8 @@ TEST(SplitSearchScan, SkippingMissingRightCandidatesKeepsTheWinner) {
 
 // Non-dyadic sums, so that the order of the additions shows in the bits; empty bins; and in some
 // histograms one bin with a NaN or an overflowing sum, an infinite hessian or square, or a count
-// that takes the prefix counts past 2^31. hess_scale puts some totals under min_child_hess.
+// that takes the prefix counts past 2^31 (or two, whose sum wraps). hess_scale puts some totals
+// under min_child_hess.
 FeatureHistogram stress_histogram(std::size_t bins, std::uint32_t feature, float hess_scale, std::mt19937& rng) {
   std::normal_distribution<float> normal(0.0f, 1.0f);
   FeatureHistogram h{std::vector<HistogramBin>(bins), feature};
@@ -396,6 +397,7 @@ FeatureHistogram stress_histogram(std::size_t bins, std::uint32_t feature, float
     case 2: odd.hess_sum = std::numeric_limits<float>::infinity(); break;
     case 3: odd.grad_sq_sum = std::numeric_limits<float>::infinity(); break;
     case 4: odd.count = 0x7FFFFFF0u + rng() % 64; break;
+    case 5: odd.count = h.bins[rng() % bins].count = 0xC0000000u; break;  // the total count wraps
     default: break;
   }
   return h;
