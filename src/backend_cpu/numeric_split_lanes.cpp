@@ -61,20 +61,29 @@ struct PrefixLanes {
 };
 
 // Scans of up to this many thresholds (every histogram of 8-bit bins) keep their prefix sums on
-// the stack, 20 KiB; longer ones allocate theirs.
+// the stack, 21 KiB; longer ones allocate theirs.
 constexpr std::size_t kStackThresholds = 256;
 
+// Whether a bin holds no row and exact zero sums (of either sign) in all four lanes.
+bool empty_in_every_lane(const BinLanes& bin) {
+  const CountLanes sums = (std::bit_cast<CountLanes>(bin.grad) | std::bit_cast<CountLanes>(bin.hess)) & 0x7FFFFFFFu;
+  using Halves = std::uint64_t __attribute__((vector_size(sizeof(CountLanes))));
+  const Halves any = std::bit_cast<Halves>(bin.count | sums);
+  return (any[0] | any[1]) == 0;
+}
+
 // The first of the greatest gains above a start of 0 per lane, over one kind of candidate in
-// ascending threshold order; a lane found a candidate when its gain is above 0.
+// ascending threshold order, and the prefix record it was scored from; a lane found a candidate
+// when its gain is above 0.
 struct BestLanes {
   FloatLanes gain = {};
-  MaskLanes threshold = {};
+  MaskLanes record = {};
 
-  void offer(const GainLanes& candidates, MaskLanes refused, MaskLanes threshold_lanes) {
+  void offer(const GainLanes& candidates, MaskLanes refused, MaskLanes record_lanes) {
     // Not refused and strictly greater (so never NaN).
     const MaskLanes better = (candidates.gain > gain) & ~(candidates.refused | refused);
     gain = better ? candidates.gain : gain;
-    threshold = better ? threshold_lanes : threshold;
+    record = better ? record_lanes : record;
   }
 };
 
@@ -88,15 +97,16 @@ struct LaneTotals {
   FloatLanes parent_term_doubled;
 };
 
-// Both candidates of thresholds [begin, end) in every lane, in the scalar scan's expressions. At
-// the scan's last threshold (Last), a lane whose prefix holds every non-missing row skips both.
+// Both candidates of the thresholds of prefix records [begin, end) in every lane, in the scalar
+// scan's expressions. At the scan's last threshold (Last), a lane whose prefix holds every
+// non-missing row skips both.
 template <bool L1, bool Magnitude, bool MissingRight, bool Last>
 void score_thresholds(const PrefixLanes* prefix, std::size_t begin, std::size_t end, const LaneTotals& s,
                       const FastScanConstants& k, BestLanes& missing_left, BestLanes& missing_right) {
   const BinLanes& miss = s.missing;
   const BinLanes& rest = s.non_missing;
-  MaskLanes threshold = MaskLanes{} + static_cast<std::int32_t>(begin);
-  for (std::size_t t = begin; t < end; ++t, threshold += 1) {
+  MaskLanes record = MaskLanes{} + static_cast<std::int32_t>(begin);
+  for (std::size_t t = begin; t < end; ++t, record += 1) {
     const BinLanes& p = prefix[t].sums;
     const FloatLanes count = prefix[t].count;
     const MaskLanes skipped = Last ? MaskLanes(p.count == rest.count) : MaskLanes{};
@@ -104,37 +114,44 @@ void score_thresholds(const PrefixLanes* prefix, std::size_t begin, std::size_t 
       // Every missing bin is empty: adding it to the left child changes at most a zero's sign.
       missing_left.offer(fast_gain_lanes<L1, Magnitude>(p.grad, p.hess, count, rest.grad - p.grad, rest.hess - p.hess,
                                                         s.non_missing_count - count, k, s.parent_term_doubled),
-                         skipped, threshold);
+                         skipped, record);
     } else {
       missing_left.offer(
           fast_gain_lanes<L1, Magnitude>(miss.grad + p.grad, miss.hess + p.hess, count + s.missing_count,
                                          rest.grad - p.grad, rest.hess - p.hess, s.non_missing_count - count, k,
                                          s.parent_term_doubled),
-          skipped, threshold);
+          skipped, record);
       missing_right.offer(fast_gain_lanes<L1, Magnitude>(p.grad, p.hess, count, miss.grad + (rest.grad - p.grad),
                                                          miss.hess + (rest.hess - p.hess),
                                                          (s.non_missing_count - count) + s.missing_count, k,
                                                          s.parent_term_doubled),
-                          skipped, threshold);
+                          skipped, record);
     }
   }
 }
 
+// Every record; the last one holds the scan's last threshold when last_is_last.
 template <bool L1, bool Magnitude, bool MissingRight>
-void score_all_thresholds(const PrefixLanes* prefix, std::size_t limit, const LaneTotals& s,
+void score_all_thresholds(const PrefixLanes* prefix, std::size_t records, bool last_is_last, const LaneTotals& s,
                           const FastScanConstants& k, BestLanes& missing_left, BestLanes& missing_right) {
-  score_thresholds<L1, Magnitude, MissingRight, false>(prefix, 0, limit - 1, s, k, missing_left, missing_right);
-  score_thresholds<L1, Magnitude, MissingRight, true>(prefix, limit - 1, limit, s, k, missing_left, missing_right);
+  score_thresholds<L1, Magnitude, MissingRight, false>(prefix, 0, records - 1, s, k, missing_left, missing_right);
+  if (last_is_last) {
+    score_thresholds<L1, Magnitude, MissingRight, true>(prefix, records - 1, records, s, k, missing_left,
+                                                        missing_right);
+  } else {
+    score_thresholds<L1, Magnitude, MissingRight, false>(prefix, records - 1, records, s, k, missing_left,
+                                                         missing_right);
+  }
 }
 
 template <bool L1, bool Magnitude>
-void score_all_thresholds(const PrefixLanes* prefix, std::size_t limit, const LaneTotals& s,
+void score_all_thresholds(const PrefixLanes* prefix, std::size_t records, bool last_is_last, const LaneTotals& s,
                           const FastScanConstants& k, bool missing_right_scored, BestLanes& missing_left,
                           BestLanes& missing_right) {
   if (missing_right_scored) {
-    score_all_thresholds<L1, Magnitude, true>(prefix, limit, s, k, missing_left, missing_right);
+    score_all_thresholds<L1, Magnitude, true>(prefix, records, last_is_last, s, k, missing_left, missing_right);
   } else {
-    score_all_thresholds<L1, Magnitude, false>(prefix, limit, s, k, missing_left, missing_right);
+    score_all_thresholds<L1, Magnitude, false>(prefix, records, last_is_last, s, k, missing_left, missing_right);
   }
 }
 
@@ -157,11 +174,19 @@ void scan_lanes(std::span<const core::FeatureHistogram* const> histograms, std::
 
   // Pass 1: running sums from 0 in bin order, as prepare_scan's totals and the scan's prefixes
   // both take them (the same float additions, so the prefix at the last bin is the total).
+  // A bin empty in every lane leaves every prefix as it was, up to a zero's sign (which never
+  // reaches a gain or a refusal): its threshold scores the bits of the one before, which comes
+  // first and keeps the tie, so it gets no record. Threshold 0 has none before it.
   PrefixLanes stack_prefix[kStackThresholds];
-  std::vector<PrefixLanes> heap_prefix(limit > kStackThresholds ? limit : 0);
-  PrefixLanes* const prefix = limit > kStackThresholds ? heap_prefix.data() : stack_prefix;
+  std::uint32_t stack_thresholds[kStackThresholds];
+  const bool long_scan = limit > kStackThresholds;
+  std::vector<PrefixLanes> heap_prefix(long_scan ? limit : 0);
+  std::vector<std::uint32_t> heap_thresholds(long_scan ? limit : 0);
+  PrefixLanes* const prefix = long_scan ? heap_prefix.data() : stack_prefix;
+  std::uint32_t* const thresholds = long_scan ? heap_thresholds.data() : stack_thresholds;
   BinLanes total = {};
   CountLanes any_count = {};
+  std::size_t records = 0;
   for (std::size_t b = 0; b < limit; ++b) {
     const BinLanes bin = load_bins(bins, b);
     total.grad += bin.grad;
@@ -169,7 +194,9 @@ void scan_lanes(std::span<const core::FeatureHistogram* const> histograms, std::
     total.grad_sq += bin.grad_sq;
     total.count += bin.count;
     any_count |= total.count;
-    prefix[b] = {total, small_to_float(total.count)};
+    prefix[records] = {total, small_to_float(total.count)};
+    thresholds[records] = static_cast<std::uint32_t>(b);
+    records += b == 0 || !empty_in_every_lane(bin);
   }
   for (std::size_t b = limit; b < n; ++b) {
     const BinLanes bin = load_bins(bins, b);
@@ -180,7 +207,7 @@ void scan_lanes(std::span<const core::FeatureHistogram* const> histograms, std::
   }
   // A prefix count of 2^31 or more: convert them all again as unsigned.
   if (((any_count[0] | any_count[1] | any_count[2] | any_count[3]) >> 31) != 0) {
-    for (std::size_t t = 0; t < limit; ++t) prefix[t].count = to_float(prefix[t].sums.count);
+    for (std::size_t r = 0; r < records; ++r) prefix[r].count = to_float(prefix[r].sums.count);
   }
 
   const FastScanConstants k = FastScanConstants::of(options);
@@ -209,16 +236,17 @@ void scan_lanes(std::span<const core::FeatureHistogram* const> histograms, std::
   BestLanes missing_left;
   BestLanes missing_right;
   const bool right = !all_missing_empty;
+  const bool last = thresholds[records - 1] + 1 == limit;
   if (k.l1_applies()) {
     if (k.magnitude_applies()) {
-      score_all_thresholds<true, true>(prefix, limit, s, k, right, missing_left, missing_right);
+      score_all_thresholds<true, true>(prefix, records, last, s, k, right, missing_left, missing_right);
     } else {
-      score_all_thresholds<true, false>(prefix, limit, s, k, right, missing_left, missing_right);
+      score_all_thresholds<true, false>(prefix, records, last, s, k, right, missing_left, missing_right);
     }
   } else if (k.magnitude_applies()) {
-    score_all_thresholds<false, true>(prefix, limit, s, k, right, missing_left, missing_right);
+    score_all_thresholds<false, true>(prefix, records, last, s, k, right, missing_left, missing_right);
   } else {
-    score_all_thresholds<false, false>(prefix, limit, s, k, right, missing_left, missing_right);
+    score_all_thresholds<false, false>(prefix, records, last, s, k, right, missing_left, missing_right);
   }
 
   for (std::size_t i = 0; i < histograms.size(); ++i) {
@@ -229,11 +257,11 @@ void scan_lanes(std::span<const core::FeatureHistogram* const> histograms, std::
     const bool default_left = !(right_gain > 0.0f && right_gain > left_gain);
     const float gain = default_left ? left_gain : right_gain;
     if (!(gain > 0.0f)) continue;
-    const std::size_t threshold =
-        static_cast<std::size_t>(default_left ? missing_left.threshold[i] : missing_right.threshold[i]);
+    const std::size_t record =
+        static_cast<std::size_t>(default_left ? missing_left.record[i] : missing_right.record[i]);
     const ScanSetup setup{lane_of(total, i), lane_of(s.missing, i), lane_of(s.non_missing, i), limit};
-    results[i] = fast_scan_candidate(node_id, histograms[i]->feature_index, gain, threshold, default_left, setup,
-                                     lane_of(prefix[threshold].sums, i));
+    results[i] = fast_scan_candidate(node_id, histograms[i]->feature_index, gain, thresholds[record], default_left,
+                                     setup, lane_of(prefix[record].sums, i));
   }
 }
 

@@ -378,15 +378,20 @@ TEST(SplitSearchScan, SkippingMissingRightCandidatesKeepsTheWinner) {
   return same_bin(a->right_stats, b->right_stats) << " (right)";
 }
 
-// Non-dyadic sums, so that the order of the additions shows in the bits; empty bins; and in some
-// histograms one bin with a NaN or an overflowing sum, an infinite hessian or square, or a count
-// that takes the prefix counts past 2^31 (or two, whose sum wraps). hess_scale puts some totals
-// under min_child_hess.
-FeatureHistogram stress_histogram(std::size_t bins, std::uint32_t feature, float hess_scale, std::mt19937& rng) {
+// Non-dyadic sums, so that the order of the additions shows in the bits; empty_percent of the bins
+// empty (zero sums of either sign, or a square sum left over); and in some histograms one bin with
+// a NaN or an overflowing sum, an infinite hessian or square, or a count that takes the prefix
+// counts past 2^31 (or two, whose sum wraps). hess_scale puts some totals under min_child_hess.
+FeatureHistogram stress_histogram(std::size_t bins, std::uint32_t feature, float hess_scale,
+                                  std::uint32_t empty_percent, std::mt19937& rng) {
   std::normal_distribution<float> normal(0.0f, 1.0f);
   FeatureHistogram h{std::vector<HistogramBin>(bins), feature};
+  const HistogramBin empty_bins[] = {{}, {-0.0f, -0.0f, 0.0f, 0}, {0.0f, 0.0f, 0.25f, 0}};
   for (HistogramBin& bin : h.bins) {
-    if (rng() % 5 == 0) continue;
+    if (rng() % 100 < empty_percent) {
+      bin = empty_bins[rng() % 3];
+      continue;
+    }
     const float g = normal(rng);
     bin = {g, hess_scale * (0.05f + std::fabs(normal(rng))), g * g, 1 + static_cast<std::uint32_t>(rng() % 30)};
   }
@@ -422,6 +427,7 @@ TEST(SplitSearchLanes, EveryLaneMatchesTheScalarScanAndTheBundlePicksTheSameWinn
       o.min_leaf_magnitude = trial / 6 % 2 ? 0.05f : 0.0f;
       o.min_rows_per_leaf = min_rows[trial / 12 % 3];
       const bool mixed_bins = trial % 5 == 0;
+      const bool sparse = trial % 3 == 1;  // many thresholds empty in every lane of a group
       const std::size_t n = bin_counts[rng() % 5];
       const std::size_t missing_bins[] = {n - 1, rng() % n, n, 255, 0};
       o.missing_bin = static_cast<std::uint16_t>(missing_bins[rng() % 5]);
@@ -429,13 +435,18 @@ TEST(SplitSearchLanes, EveryLaneMatchesTheScalarScanAndTheBundlePicksTheSameWinn
       const std::size_t count = 1 + rng() % 37;
       for (std::uint32_t f = 0; f < count; ++f) {
         const std::size_t bins = mixed_bins ? bin_counts[rng() % 5] : n;
-        histograms.push_back(stress_histogram(bins, f, rng() % 4 == 0 ? 0.01f : 1.0f, rng));
+        histograms.push_back(stress_histogram(bins, f, rng() % 4 == 0 ? 0.01f : 1.0f, sparse ? 85 : 20, rng));
         if (o.missing_bin >= bins) continue;
         HistogramBin& missing = histograms.back().bins[o.missing_bin];
-        // Empty, or with row count 0 but sums left over (as a subtraction may leave them).
-        const HistogramBin kinds[] = {
-            missing, {}, {-0.0f, -0.0f, 0.0f, 0}, {0.5f, 0.0f, 0.0f, 0}, {0.0f, 0.25f, 0.0f, 0}};
-        missing = kinds[rng() % 5];
+        // Empty, or with row count 0 but sums left over (as a subtraction may leave them), or rows
+        // unlike the others, which a split sending them alone to the right would separate.
+        const HistogramBin kinds[] = {missing,
+                                      {},
+                                      {-0.0f, -0.0f, 0.0f, 0},
+                                      {0.5f, 0.0f, 0.0f, 0},
+                                      {0.0f, 0.25f, 0.0f, 0},
+                                      {-20.0f, 5.0f, 400.0f, 10}};
+        missing = kinds[rng() % 6];
       }
       std::vector<engine::CategoricalFeature> categorical;
       if (trial % 7 == 0) categorical = {{1, n}, {4, n}};
