@@ -1,16 +1,16 @@
 #include "backend_cpu/split_search.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cstdint>
 #include <cmath>
-#include <limits>
 #include <vector>
 
 #include "backend_cpu/categorical_split.hpp"
 #include "backend_cpu/factor_penalty.hpp"
 #include "backend_cpu/morph_gain.hpp"
+#include "backend_cpu/numeric_split_lanes.hpp"
 #include "backend_cpu/split_gain.hpp"
+#include "backend_cpu/threshold_scan.hpp"
 #include "core/leaf.hpp"
 #include "engine/error.hpp"
 #include "parallel/parallel.hpp"
@@ -23,16 +23,6 @@ namespace {
 using core::HistogramBin;
 using engine::SplitCandidate;
 using engine::SplitSelectionOptions;
-
-constexpr float kEpsilon = core::kLeafDenominatorEpsilon;
-
-// What both threshold scans share: the totals, the missing bin's statistics and the scan limit.
-struct ScanSetup {
-  HistogramBin total;        // every bin, the missing one included
-  HistogramBin missing;      // the missing bin, zero when it lies outside the histogram
-  HistogramBin non_missing;  // total minus missing, the count floored at 0
-  std::size_t limit = 0;     // thresholds 0 .. limit - 1
-};
 
 std::optional<ScanSetup> prepare_scan(std::span<const HistogramBin> bins, const SplitSelectionOptions& options) {
   if (bins.size() < 2) return std::nullopt;
@@ -50,101 +40,14 @@ std::optional<ScanSetup> prepare_scan(std::span<const HistogramBin> bins, const 
   return setup;
 }
 
-// The two children of threshold t with the missing bin on either side, from the prefix sums.
-HistogramBin missing_left_left(const ScanSetup& s, const HistogramBin& prefix) {
-  return {s.missing.grad_sum + prefix.grad_sum, s.missing.hess_sum + prefix.hess_sum,
-          s.missing.grad_sq_sum + prefix.grad_sq_sum, prefix.count + s.missing.count};
-}
-HistogramBin missing_left_right(const ScanSetup& s, const HistogramBin& prefix) {
-  return {s.non_missing.grad_sum - prefix.grad_sum, s.non_missing.hess_sum - prefix.hess_sum,
-          s.non_missing.grad_sq_sum - prefix.grad_sq_sum, saturating_count_sub(s.non_missing.count, prefix.count)};
-}
-HistogramBin missing_right_right(const ScanSetup& s, const HistogramBin& prefix) {
-  return {s.missing.grad_sum + (s.non_missing.grad_sum - prefix.grad_sum),
-          s.missing.hess_sum + (s.non_missing.hess_sum - prefix.hess_sum),
-          s.missing.grad_sq_sum + (s.non_missing.grad_sq_sum - prefix.grad_sq_sum),
-          saturating_count_sub(s.non_missing.count, prefix.count) + s.missing.count};
-}
-
 // A threshold whose missing-right left child would take every non-missing row: at the last
 // threshold both of its candidates are skipped.
 bool skipped_threshold(const ScanSetup& s, std::size_t t, const HistogramBin& prefix) {
   return t + 1 == s.limit && prefix.count == s.non_missing.count;
 }
 
-SplitCandidate make_candidate(std::uint32_t node_id, std::uint32_t feature_index, float gain, std::size_t threshold,
-                              bool default_left, const HistogramBin& left, const HistogramBin& right) {
-  SplitCandidate candidate;
-  candidate.left_stats = left;
-  candidate.right_stats = right;
-  candidate.node_id = node_id;
-  candidate.feature_index = feature_index;
-  candidate.gain = gain;
-  // The scan limit is at most the missing bin's u16 value or the bin count; thresholds fit
-  // 16 bits for every histogram of at most 65536 bins.
-  support::invariant(threshold <= 0xFFFF, "split threshold does not fit 16 bits");
-  candidate.threshold_bin = static_cast<std::uint16_t>(threshold);
-  candidate.default_left = default_left;
-  candidate.is_categorical = false;
-  return candidate;
-}
-
-// --- fast scan -------------------------------------------------------------------------------
-
-// Thresholds scored side by side: their prefix sums are laid out in lanes, and every operation
-// of the gain acts on all lanes at once (plain IEEE float32 per lane, so each lane's bits are
-// those of the scalar formula).
+// The fast scan puts four thresholds of one histogram side by side.
 constexpr std::size_t kFastLanes = 4;
-using FloatLanes = float __attribute__((vector_size(kFastLanes * sizeof(float))));
-using MaskLanes = std::int32_t __attribute__((vector_size(kFastLanes * sizeof(std::int32_t))));
-
-// What every candidate of one histogram's fast scan shares.
-struct FastScanConstants {
-  float l1;
-  float l2;
-  float min_child_hess;
-  float min_leaf_magnitude;
-  float min_rows;
-  float parent_term_doubled;
-};
-
-// The soft threshold of the fast scan: applied only for a positive L1 term (a NaN sum gives 0).
-float fast_effective_gradient(float grad_sum, float l1) {
-  if (!(l1 > 0.0f)) return grad_sum;
-  if (grad_sum > l1) return grad_sum - l1;
-  if (grad_sum < -l1) return grad_sum + l1;
-  return 0.0f;
-}
-
-FloatLanes fast_effective_gradient(FloatLanes grad_sum, float l1) {
-  if (!(l1 > 0.0f)) return grad_sum;
-  const FloatLanes zero = {};
-  return grad_sum > l1 ? grad_sum - l1 : (grad_sum < -l1 ? grad_sum + l1 : zero);
-}
-
-FloatLanes absolute(FloatLanes x) {
-  return std::bit_cast<FloatLanes>(std::bit_cast<MaskLanes>(x) & 0x7FFFFFFF);
-}
-
-// The gains of one candidate per lane, minus infinity where it is refused. Child counts are
-// float32 values (a child is empty when its count is not above 0).
-FloatLanes fast_gains(FloatLanes left_grad, FloatLanes left_hess, FloatLanes left_count, FloatLanes right_grad,
-                      FloatLanes right_hess, FloatLanes right_count, const FastScanConstants& k) {
-  const FloatLanes gl = fast_effective_gradient(left_grad, k.l1);
-  const FloatLanes gr = fast_effective_gradient(right_grad, k.l1);
-  const FloatLanes den_l = (k.l2 + left_hess) + kEpsilon;
-  const FloatLanes den_r = (k.l2 + right_hess) + kEpsilon;
-  const FloatLanes term_l = (gl * (gl * 0.5f)) / den_l;
-  const FloatLanes term_r = (gr * (gr * 0.5f)) / den_r;
-  const FloatLanes gain = ((term_l + term_l) + (term_r + term_r)) - k.parent_term_doubled;
-  MaskLanes refused = (left_hess <= k.min_child_hess) | (right_hess <= k.min_child_hess) | ~(left_count > 0.0f) |
-                      ~(right_count > 0.0f) | (left_count < k.min_rows) | (right_count < k.min_rows);
-  if (k.min_leaf_magnitude > 0.0f) {
-    refused |= (absolute(gl) / den_l < k.min_leaf_magnitude) & (absolute(gr) / den_r < k.min_leaf_magnitude);
-  }
-  const FloatLanes minus_infinity = FloatLanes{} - std::numeric_limits<float>::infinity();
-  return refused ? minus_infinity : gain;
-}
 
 // The first of the greatest gains above a start of 0 over one kind of candidate (missing left, or
 // missing right) in ascending threshold order.
@@ -166,6 +69,17 @@ struct FastBest {
 
 // --- general scan ----------------------------------------------------------------------------
 
+bool is_categorical(const core::FeatureHistogram& histogram,
+                    std::span<const engine::CategoricalFeature> categorical_features) {
+  return std::any_of(categorical_features.begin(), categorical_features.end(),
+                     [&](const engine::CategoricalFeature& f) { return f.first == histogram.feature_index; });
+}
+
+bool takes_fast_scan(const SplitSelectionOptions& options, const engine::MorphContext* morph_context,
+                     const engine::FactorSplitContext* factor_context) {
+  return morph_context == nullptr && factor_context == nullptr && !options.gradient_noise_strength.has_value();
+}
+
 // One histogram's best candidate: the category scan for a feature of the categorical list (its
 // first entry decides the category count), else the threshold scan its options call for. The
 // morph gain is scored by the general threshold scan only.
@@ -180,17 +94,58 @@ std::optional<SplitCandidate> search_histogram(const core::FeatureHistogram& his
                                                       factor_context);
     }
   }
-  if (morph_context == nullptr && factor_context == nullptr && !options.gradient_noise_strength.has_value()) {
+  if (takes_fast_scan(options, morph_context, factor_context)) {
     return best_numeric_split_fast(histogram, node_id, options);
   }
   return best_split_for_feature_inner(histogram, node_id, options, morph_context, factor_context);
 }
 
+// The searches of one bundle: histograms[first, first + size) of `order`, a lane scan when
+// size > 1, else one search_histogram.
+struct SearchTask {
+  std::uint32_t first;
+  std::uint32_t size;
+};
+
+// Histograms of the fast scan go in lane groups of one bin count, in bundle order within a bin
+// count; every other histogram, and one left alone with its bin count, is searched by itself.
+void plan_searches(const core::HistogramBundle& bundle, bool fast,
+                   std::span<const engine::CategoricalFeature> categorical_features, std::vector<std::uint32_t>& order,
+                   std::vector<SearchTask>& tasks) {
+  const std::size_t count = bundle.histograms.size();
+  order.reserve(count);
+  const auto alone = [&](std::uint32_t i) {
+    return !fast || is_categorical(bundle.histograms[i], categorical_features);
+  };
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (!alone(i)) continue;
+    tasks.push_back({static_cast<std::uint32_t>(order.size()), 1});
+    order.push_back(i);
+  }
+  const auto lane_begin = order.end() - order.begin();
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (!alone(i)) order.push_back(i);
+  }
+  const auto bin_count = [&](std::uint32_t i) { return bundle.histograms[i].bins.size(); };
+  std::stable_sort(order.begin() + lane_begin, order.end(),
+                   [&](std::uint32_t a, std::uint32_t b) { return bin_count(a) < bin_count(b); });
+  for (auto it = order.begin() + lane_begin; it != order.end();) {
+    const auto run_end =
+        std::find_if(it, order.end(), [&](std::uint32_t i) { return bin_count(i) != bin_count(*it); });
+    while (it != run_end) {
+      const std::size_t size = std::min<std::size_t>(kSplitLaneWidth, static_cast<std::size_t>(run_end - it));
+      tasks.push_back({static_cast<std::uint32_t>(it - order.begin()), static_cast<std::uint32_t>(size)});
+      it += static_cast<std::ptrdiff_t>(size);
+    }
+  }
+}
+
 }  // namespace
 
-// Each histogram is searched on its own (on the pool for large bundles); the winner is then
-// picked serially in bundle order, so ties and unordered weighted gains resolve exactly as in a
-// serial scan whatever the thread count.
+// Each histogram is searched on its own or with others of its bin count in SIMD lanes (on the
+// pool for large bundles), with the same result either way; the winner is then picked serially
+// in bundle order, so ties and unordered weighted gains resolve exactly as in a serial scan
+// whatever the thread count.
 std::optional<SplitCandidate> best_split_with_options_internal(
     const core::HistogramBundle& bundle, const SplitSelectionOptions& options, std::span<const float> feature_weights,
     std::span<const engine::CategoricalFeature> categorical_features, const engine::MorphContext* morph_context,
@@ -201,12 +156,26 @@ std::optional<SplitCandidate> best_split_with_options_internal(
   // Under the factor penalty each histogram also passes over the node's rows: a row costs about
   // what a bin of the scan costs, so the rows count as bins when sizing the parallel search.
   if (factor_context != nullptr) bins += count * factor_context->row_indices.size();
-  const std::size_t min_parallel = bins >= kParallelSplitBins ? kParallelSplitHistograms : parallel::kAllThreads;
-  std::vector<std::optional<SplitCandidate>> candidates = parallel::parallel_map<std::optional<SplitCandidate>>(
-      count,
-      [&](std::size_t i) {
-        return search_histogram(bundle.histograms[i], bundle.node_id, options, categorical_features, morph_context,
-                                factor_context);
+  std::vector<std::uint32_t> order;
+  std::vector<SearchTask> tasks;
+  plan_searches(bundle, takes_fast_scan(options, morph_context, factor_context), categorical_features, order, tasks);
+  std::vector<std::optional<SplitCandidate>> candidates(count);
+  const std::size_t min_parallel = bins >= kParallelSplitBins ? kParallelSplitTasks : parallel::kAllThreads;
+  parallel::parallel_for(
+      0, tasks.size(),
+      [&](std::size_t t) {
+        const SearchTask task = tasks[t];
+        const std::uint32_t* members = order.data() + task.first;
+        if (task.size == 1) {
+          candidates[members[0]] = search_histogram(bundle.histograms[members[0]], bundle.node_id, options,
+                                                    categorical_features, morph_context, factor_context);
+          return;
+        }
+        const core::FeatureHistogram* histograms[kSplitLaneWidth];
+        std::optional<SplitCandidate> results[kSplitLaneWidth];
+        for (std::size_t i = 0; i < task.size; ++i) histograms[i] = &bundle.histograms[members[i]];
+        best_numeric_splits_fast({histograms, task.size}, bundle.node_id, options, {results, task.size});
+        for (std::size_t i = 0; i < task.size; ++i) candidates[members[i]] = std::move(results[i]);
       },
       min_parallel, bins / kSplitBinsPerThread);
   std::optional<SplitCandidate> best;
@@ -235,11 +204,8 @@ std::optional<SplitCandidate> best_numeric_split_fast(const core::FeatureHistogr
   const ScanSetup& s = *setup;
   const std::size_t limit = s.limit;
 
-  const float parent_g = fast_effective_gradient(s.total.grad_sum, options.split_l1);
-  const float parent_term = (parent_g * (parent_g * 0.5f)) / ((options.split_l2 + s.total.hess_sum) + kEpsilon);
-  const FastScanConstants k{options.split_l1,           options.split_l2,
-                            options.min_child_hess,     options.min_leaf_magnitude,
-                            static_cast<float>(options.min_rows_per_leaf), parent_term + parent_term};
+  const FastScanConstants k = FastScanConstants::of(options);
+  const float parent_term_doubled = fast_parent_term_doubled(s.total.grad_sum, s.total.hess_sum, k);
   const float missing_count = static_cast<float>(s.missing.count);
   const float non_missing_count = static_cast<float>(s.non_missing.count);
   // An empty missing bin adds exact zeros: each missing-right candidate then scores the same bits
@@ -274,12 +240,12 @@ std::optional<SplitCandidate> best_numeric_split_fast(const core::FeatureHistogr
     const std::size_t scored = skip_last ? lanes - 1 : lanes;
     missing_left.offer(fast_gains(s.missing.grad_sum + grad, s.missing.hess_sum + hess, count + missing_count,
                                   s.non_missing.grad_sum - grad, s.non_missing.hess_sum - hess,
-                                  non_missing_count - count, k),
+                                  non_missing_count - count, k, parent_term_doubled),
                        base, scored);
     if (missing_empty) continue;
     missing_right.offer(fast_gains(grad, hess, count, s.missing.grad_sum + (s.non_missing.grad_sum - grad),
                                    s.missing.hess_sum + (s.non_missing.hess_sum - hess),
-                                   (non_missing_count - count) + missing_count, k),
+                                   (non_missing_count - count) + missing_count, k, parent_term_doubled),
                         base, scored);
   }
 
@@ -289,12 +255,7 @@ std::optional<SplitCandidate> best_numeric_split_fast(const core::FeatureHistogr
   // The winner's prefix, summed again in the scan's order: the same bits.
   HistogramBin p;
   for (std::size_t t = 0; t <= best.threshold; ++t) add_bin(p, bins[t]);
-  if (default_left) {
-    return make_candidate(node_id, histogram.feature_index, best.gain, best.threshold, true, missing_left_left(s, p),
-                          missing_left_right(s, p));
-  }
-  return make_candidate(node_id, histogram.feature_index, best.gain, best.threshold, false, p,
-                        missing_right_right(s, p));
+  return fast_scan_candidate(node_id, histogram.feature_index, best.gain, best.threshold, default_left, s, p);
 }
 
 std::optional<SplitCandidate> best_split_for_feature_inner(const core::FeatureHistogram& histogram,

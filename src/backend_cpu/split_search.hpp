@@ -14,20 +14,24 @@
 
 namespace kestrune::backend_cpu {
 
-// Bundles of at least this many histograms are searched on the worker pool...
-inline constexpr std::size_t kParallelSplitHistograms = 16;
-// ...and only when they hold at least this many bins in all. The fast scan costs about 11 ns a
-// bin. Means of 2000 searches on 8 cores at load 8: 16 histograms of 64 bins (1024 bins) take
-// 12.7 us on one thread and 10-11 us on 4 or 8, no gain for the workers woken; 16 of 256 bins
-// (4096) take 48 us on one thread and 17-28 us on 4 to 8.
+// Bundles searched in at least this many tasks (a lane group or a lone histogram each) are
+// searched on the worker pool...
+inline constexpr std::size_t kParallelSplitTasks = 2;
+// ...and only when they hold at least this many bins in all. Histograms scanned four to a lane
+// group cost about 1.5 ns a bin with an empty missing bin, 2 ns without, less where bins are empty
+// in all four (alone, about 3-4 ns). On an idle pool 16 histograms of 256 bins take 5.9 us on one
+// thread and 2.3-4 us on 2 to 4; 8 of them take 2.9 us on one thread and 2.0 us on 2, too little
+// to wake workers for.
 inline constexpr std::size_t kParallelSplitBins = 4096;
-// A parallel search uses one thread per this many bins (at most the pool): about 10 us of work
-// each; a bundle of 28 x 256 bins uses 7 threads, 64 x 256 all 8. Leaf-wise trees often grow
+// A parallel search uses one thread per this many bins (at most the pool), about 3 us of work
+// each: a bundle of 28 x 256 bins uses 3 threads, 64 x 256 all 8. Leaf-wise trees often grow
 // along a chain of nodes, each split as soon as its parent is committed, so a node's search
-// latency is on the tree's critical path even while other workers are busy: 1,000,000 x 28
-// binary, 255 leaves, 8 threads, 300 rounds, four alternating pairs: 9.8-11.0 s with 2,048 bins
-// per thread, 9.4-10.6 s with 1,024 (512 gained nothing more).
-inline constexpr std::size_t kSplitBinsPerThread = 1024;
+// latency is on the tree's critical path even while other workers are busy; but the workers a
+// search takes are not building other nodes' histograms. 300,000 x 28 binary, 127 leaves,
+// 8 threads, 100 rounds, 20 alternating runs each: median 1.05 s with 1,536 or 2,048 bins per
+// thread, 1.10 s with 1,024 (7 threads, 5.0 us a search alone) and 1.085 s with 3,072; with
+// 1,000,000 rows and 255 leaves, 1,024 and 2,048 were even.
+inline constexpr std::size_t kSplitBinsPerThread = 2048;
 
 // The best split of the bundle, absent when no histogram yields one. Among the candidates of
 // greatest weighted gain (gain x feature_weights[feature], or the plain gain for a feature past

@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "backend_cpu/numeric_split_lanes.hpp"
 #include "backend_test_support.hpp"
 #include "core/leaf.hpp"
 #include "engine/morph.hpp"
@@ -358,6 +359,133 @@ TEST(SplitSearchScan, SkippingMissingRightCandidatesKeepsTheWinner) {
     EXPECT_TRUE(same_bin(actual->left_stats, expected->default_left ? plus(miss, p) : p));
   }
   EXPECT_GT(found, 1500);
+}
+
+// --- several histograms side by side ----------------------------------------------------------------
+
+::testing::AssertionResult same_candidate(const std::optional<SplitCandidate>& a,
+                                          const std::optional<SplitCandidate>& b) {
+  if (a.has_value() != b.has_value()) return ::testing::AssertionFailure() << "one side has no candidate";
+  if (!a) return ::testing::AssertionSuccess();
+  if (a->feature_index != b->feature_index || a->node_id != b->node_id || a->threshold_bin != b->threshold_bin ||
+      a->default_left != b->default_left || a->is_categorical != b->is_categorical ||
+      a->category_bitset != b->category_bitset || !same_bits(a->gain, b->gain)) {
+    return ::testing::AssertionFailure() << "feature " << a->feature_index << " vs " << b->feature_index << ", bin "
+                                         << a->threshold_bin << " vs " << b->threshold_bin << ", gain " << a->gain
+                                         << " vs " << b->gain;
+  }
+  if (auto same = same_bin(a->left_stats, b->left_stats); !same) return same << " (left)";
+  return same_bin(a->right_stats, b->right_stats) << " (right)";
+}
+
+// Non-dyadic sums, so that the order of the additions shows in the bits; empty_percent of the bins
+// empty (zero sums of either sign, or a square sum left over); and in some histograms one bin with
+// a NaN or an overflowing sum, an infinite hessian or square, or a count that takes the prefix
+// counts past 2^31 (or two, whose sum wraps). hess_scale puts some totals under min_child_hess.
+FeatureHistogram stress_histogram(std::size_t bins, std::uint32_t feature, float hess_scale,
+                                  std::uint32_t empty_percent, std::mt19937& rng) {
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  FeatureHistogram h{std::vector<HistogramBin>(bins), feature};
+  const HistogramBin empty_bins[] = {{}, {-0.0f, -0.0f, 0.0f, 0}, {0.0f, 0.0f, 0.25f, 0}};
+  for (HistogramBin& bin : h.bins) {
+    if (rng() % 100 < empty_percent) {
+      bin = empty_bins[rng() % 3];
+      continue;
+    }
+    const float g = normal(rng);
+    bin = {g, hess_scale * (0.05f + std::fabs(normal(rng))), g * g, 1 + static_cast<std::uint32_t>(rng() % 30)};
+  }
+  HistogramBin& odd = h.bins[rng() % bins];
+  switch (rng() % 10) {
+    case 0: odd.grad_sum = std::numeric_limits<float>::quiet_NaN(); break;
+    case 1: odd.grad_sum = rng() % 2 ? 3e38f : -3e38f; break;
+    case 2: odd.hess_sum = std::numeric_limits<float>::infinity(); break;
+    case 3: odd.grad_sq_sum = std::numeric_limits<float>::infinity(); break;
+    case 4: odd.count = 0x7FFFFFF0u + rng() % 64; break;
+    case 5: odd.count = h.bins[rng() % bins].count = 0xC0000000u; break;  // the total count wraps
+    default: break;
+  }
+  return h;
+}
+
+// Random bundles of 1 to 37 histograms: each histogram's lane result is bit for bit the scalar
+// scan's on it alone, and the bundle's winner (lanes, lone histograms and categorical features
+// mixed, on the pool for large bundles) is the first best of the one-histogram searches.
+TEST(SplitSearchLanes, EveryLaneMatchesTheScalarScanAndTheBundlePicksTheSameWinner) {
+  const std::size_t bin_counts[] = {2, 3, 5, 256, 300};  // 300: past the scan's stack buffer
+  const float min_hess[] = {0.0f, 1e-3f, 2.0f};
+  const std::size_t min_rows[] = {0, 1, 7};
+  const float weight_choices[] = {0.5f, 1.0f, 2.0f};
+  int found = 0;
+  for (const std::uint32_t seed : {11u, 12u, 13u}) {
+    std::mt19937 rng(seed);
+    for (int trial = 0; trial < 160; ++trial) {
+      SplitSelectionOptions o;
+      o.split_l1 = trial % 2 ? 0.4f : 0.0f;
+      o.split_l2 = trial % 3 ? 1.0f : 0.0f;
+      o.min_child_hess = min_hess[trial / 2 % 3];
+      o.min_leaf_magnitude = trial / 6 % 2 ? 0.05f : 0.0f;
+      o.min_rows_per_leaf = min_rows[trial / 12 % 3];
+      const bool mixed_bins = trial % 5 == 0;
+      const bool sparse = trial % 3 == 1;  // many thresholds empty in every lane of a group
+      const std::size_t n = bin_counts[rng() % 5];
+      const std::size_t missing_bins[] = {n - 1, rng() % n, n, 255, 0};
+      o.missing_bin = static_cast<std::uint16_t>(missing_bins[rng() % 5]);
+      std::vector<FeatureHistogram> histograms;
+      const std::size_t count = 1 + rng() % 37;
+      for (std::uint32_t f = 0; f < count; ++f) {
+        const std::size_t bins = mixed_bins ? bin_counts[rng() % 5] : n;
+        histograms.push_back(stress_histogram(bins, f, rng() % 4 == 0 ? 0.01f : 1.0f, sparse ? 85 : 20, rng));
+        if (o.missing_bin >= bins) continue;
+        HistogramBin& missing = histograms.back().bins[o.missing_bin];
+        // Empty, or with row count 0 but sums left over (as a subtraction may leave them), or rows
+        // unlike the others, which a split sending them alone to the right would separate.
+        const HistogramBin kinds[] = {missing,
+                                      {},
+                                      {-0.0f, -0.0f, 0.0f, 0},
+                                      {0.5f, 0.0f, 0.0f, 0},
+                                      {0.0f, 0.25f, 0.0f, 0},
+                                      {-20.0f, 5.0f, 400.0f, 10}};
+        missing = kinds[rng() % 6];
+      }
+      std::vector<engine::CategoricalFeature> categorical;
+      if (trial % 7 == 0) categorical = {{1, n}, {4, n}};
+      std::vector<float> weights;
+      if (trial % 4 == 0) {
+        for (std::size_t f = 0; f < count; ++f) weights.push_back(weight_choices[rng() % 3]);
+      }
+      SCOPED_TRACE(::testing::Message() << "seed " << seed << ", trial " << trial << ", " << count << " x " << n
+                                        << " bins, missing " << o.missing_bin);
+
+      // Each lane group: the histograms of one bin count in bundle order, four at a time.
+      for (const std::size_t bins : bin_counts) {
+        std::vector<const FeatureHistogram*> group;
+        for (const FeatureHistogram& h : histograms) {
+          if (h.bins.size() == bins) group.push_back(&h);
+        }
+        for (std::size_t first = 0; first < group.size(); first += kSplitLaneWidth) {
+          const std::size_t size = std::min(kSplitLaneWidth, group.size() - first);
+          std::vector<std::optional<SplitCandidate>> lanes(size);
+          best_numeric_splits_fast({group.data() + first, size}, 6, o, lanes);
+          for (std::size_t i = 0; i < size; ++i) {
+            const std::optional<SplitCandidate> scalar = best_numeric_split_fast(*group[first + i], 6, o);
+            found += scalar.has_value();
+            EXPECT_TRUE(same_candidate(lanes[i], scalar)) << "lane " << i << " of a group of " << size;
+          }
+        }
+      }
+
+      std::optional<SplitCandidate> expected;
+      for (const FeatureHistogram& h : histograms) {
+        const auto c = best_split_with_factor_context(bundle_of({h}, 6), o, weights, categorical, nullptr);
+        if (c && (!expected || weighted_gain(*c, weights) > weighted_gain(*expected, weights))) expected = c;
+      }
+      EXPECT_TRUE(same_candidate(best_split_with_factor_context(bundle_of(histograms, 6), o, weights, categorical,
+                                                                nullptr),
+                                 expected));
+    }
+  }
+  EXPECT_GT(found, 2500);  // the draws must exercise the winners, not only the refusals
 }
 
 // --- selection over features ----------------------------------------------------------------------
