@@ -513,7 +513,7 @@ TEST(GrowLevelWise, FailuresComeInNodeOrderAndOnlyForSplitsMade) {
   const Case cases[] = {
       {"children of the first node, then a later partition", 1, 2, {}, 0, 4, "children of 1"},
       {"a partition, then children of a later node", 2, 1, {}, 0, 4, "partition 1"},
-      {"children of a node at the last depth", 3, {}, {}, 0, 2, nullptr},
+      {"children of a node at the last depth", 1, {}, {}, 0, 2, nullptr},
       {"children of a split the budget refuses", 2, {}, {}, 3, 4, nullptr},
       {"children of the last split the budget allows", 1, {}, {}, 3, 4, "children of 1"},
       {"a deeper search, then a later partition", {}, 2, 3, 0, 4, "partition 2"},
