@@ -24,9 +24,7 @@ std::vector<std::uint32_t> take_row_list(std::size_t rows);
 // Keeps the list's memory for later partitions (while under the byte cap).
 void recycle_rows(std::vector<std::uint32_t>&& rows);
 
-// An empty list of gradient pairs with room for at least `pairs`, chosen like a row list.
-std::vector<core::GradientPair> take_pair_list(std::size_t pairs);
-
+// Keeps a pair list's memory the same way.
 void recycle_pairs(std::vector<core::GradientPair>&& pairs);
 
 // A list of exactly `rows` rows with unspecified contents (rows of an earlier list), for a caller
@@ -39,9 +37,9 @@ std::vector<std::uint32_t> take_sized_row_list(std::size_t rows);
 std::vector<core::GradientPair> take_sized_pair_list(std::size_t pairs);
 
 // Memory mapped apart from the C library's heap, for scratch blocks: where a parallel partition
-// routes rows and gathers their gradient pairs, and where a gathered histogram build copies a
-// node's codes. Kept inside the heap, such blocks split its free space, and the row lists
-// allocated beside them then take fresh pages: the process grew about 35 MiB more over a fit.
+// routes rows, and where a gathered histogram build copies a node's codes. Kept inside the heap,
+// such blocks split its free space, and the row lists allocated beside them then take fresh pages:
+// the process grew about 35 MiB more over a fit.
 class MappedBytes {
  public:
   MappedBytes() = default;

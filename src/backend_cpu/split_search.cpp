@@ -69,10 +69,13 @@ struct FastBest {
 
 // --- general scan ----------------------------------------------------------------------------
 
-bool is_categorical(const core::FeatureHistogram& histogram,
-                    std::span<const engine::CategoricalFeature> categorical_features) {
-  return std::any_of(categorical_features.begin(), categorical_features.end(),
-                     [&](const engine::CategoricalFeature& f) { return f.first == histogram.feature_index; });
+// The histogram's entry in the categorical list (the first one for its feature), or null.
+const engine::CategoricalFeature* categorical_entry(const core::FeatureHistogram& histogram,
+                                                    std::span<const engine::CategoricalFeature> categorical_features) {
+  const auto found =
+      std::find_if(categorical_features.begin(), categorical_features.end(),
+                   [&](const engine::CategoricalFeature& f) { return f.first == histogram.feature_index; });
+  return found == categorical_features.end() ? nullptr : &*found;
 }
 
 bool takes_fast_scan(const SplitSelectionOptions& options, const engine::MorphContext* morph_context,
@@ -88,11 +91,9 @@ std::optional<SplitCandidate> search_histogram(const core::FeatureHistogram& his
                                                std::span<const engine::CategoricalFeature> categorical_features,
                                                const engine::MorphContext* morph_context,
                                                const engine::FactorSplitContext* factor_context) {
-  for (const engine::CategoricalFeature& feature : categorical_features) {
-    if (feature.first == histogram.feature_index) {
-      return best_split_for_categorical_feature_inner(histogram, node_id, options, feature.second, morph_context,
-                                                      factor_context);
-    }
+  if (const engine::CategoricalFeature* feature = categorical_entry(histogram, categorical_features)) {
+    return best_split_for_categorical_feature_inner(histogram, node_id, options, feature->second, morph_context,
+                                                    factor_context);
   }
   if (takes_fast_scan(options, morph_context, factor_context)) {
     return best_numeric_split_fast(histogram, node_id, options);
@@ -115,7 +116,7 @@ void plan_searches(const core::HistogramBundle& bundle, bool fast,
   const std::size_t count = bundle.histograms.size();
   order.reserve(count);
   const auto alone = [&](std::uint32_t i) {
-    return !fast || is_categorical(bundle.histograms[i], categorical_features);
+    return !fast || categorical_entry(bundle.histograms[i], categorical_features) != nullptr;
   };
   for (std::uint32_t i = 0; i < count; ++i) {
     if (!alone(i)) continue;

@@ -97,7 +97,7 @@ void produce_and_consume_in_order(std::size_t block_count, std::size_t slots, st
     }
     return nullptr;
   };
-  const std::size_t helpers = std::min(threads, block_count) - std::min<std::size_t>(threads, 1);
+  const std::size_t helpers = threads > 1 ? std::min(threads, block_count) - 1 : 0;
   std::exception_ptr failure;
   if (helpers == 0) {
     failure = consume_all();

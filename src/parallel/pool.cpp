@@ -52,24 +52,6 @@ constexpr std::size_t kMaxHelpers = 0xFFu;
 thread_local std::size_t t_thread_index = 0;
 thread_local bool t_inside_call = false;
 
-// Polls `done` until it holds or `budget` has passed; returns its last value. The first polls
-// are back to back (the awaited store is often only a few hundred cycles away); after that each
-// poll first offers the CPU to any other thread ready to run on it, so that a waiting thread does
-// not hold up the threads doing work, ours or other processes', on a busy machine.
-template <typename Done>
-bool spin_until(Done&& done, std::chrono::microseconds budget) noexcept {
-  for (int i = 0; i < 256; ++i) {
-    if (done()) return true;
-    cpu_relax();
-  }
-  const auto deadline = std::chrono::steady_clock::now() + budget;
-  for (;;) {
-    if (done()) return true;
-    std::this_thread::yield();
-    if (std::chrono::steady_clock::now() >= deadline) return done();
-  }
-}
-
 // Runs the blocks on the calling thread, in order, as blocks of a call.
 void run_serially(std::size_t block_count, detail::BlockFunction block, void* context) noexcept {
   const bool was_inside = t_inside_call;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -21,18 +22,41 @@ inline void cpu_relax() noexcept {
 #endif
 }
 
-// Polls `ready` until it holds: first busily, then offering the core to any thread ready to run
-// on it (the awaited thread may have been preempted).
+namespace detail {
+
+// The first polls of a wait are back to back: the awaited store is often only a few hundred
+// cycles away.
+template <typename Ready>
+bool poll_busily(Ready& ready) {
+  for (int i = 0; i < 256; ++i) {
+    if (ready()) return true;
+    cpu_relax();
+  }
+  return false;
+}
+
+}  // namespace detail
+
+// Polls `ready` until it holds or `budget` has passed; returns its last value. After the first
+// polls, each one first offers the CPU to any other thread ready to run on it, so that a waiting
+// thread does not hold up the threads doing work, ours or other processes', on a busy machine.
+template <typename Ready>
+bool spin_until(Ready&& ready, std::chrono::microseconds budget) noexcept {
+  if (detail::poll_busily(ready)) return true;
+  const auto deadline = std::chrono::steady_clock::now() + budget;
+  for (;;) {
+    if (ready()) return true;
+    std::this_thread::yield();
+    if (std::chrono::steady_clock::now() >= deadline) return ready();
+  }
+}
+
+// Polls `ready` the same way until it holds, however long that takes (the awaited thread may
+// have been preempted).
 template <typename Ready>
 void wait_until(Ready&& ready) {
-  for (int polls = 0; !ready();) {
-    if (polls < 64) {
-      ++polls;
-      cpu_relax();
-    } else {
-      std::this_thread::yield();
-    }
-  }
+  if (detail::poll_busily(ready)) return;
+  while (!ready()) std::this_thread::yield();
 }
 
 // A lock for critical sections of a few instructions that several pool threads may enter at

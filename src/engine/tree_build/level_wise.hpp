@@ -76,7 +76,8 @@ GrownTree build_tree_level_wise(const Backend& backend, TreeGrowthRequest reques
   InteractionMasks masks = InteractionMasks::for_tree(params, binned.feature_count);
 
   std::vector<FrontierNode> frontier;
-  frontier.push_back(FrontierNode{0, std::move(root.row_indices), std::move(root_histograms), 0.0f, std::nullopt});
+  frontier.push_back(
+      FrontierNode{0, std::move(root.row_indices), std::move(root_histograms), 0.0f, std::nullopt, std::nullopt});
 
   const float learning_rate = request.morph ? request.morph->learning_rate : params.learning_rate;
   const std::vector<std::uint32_t> linear_terms = linear_leaf_terms(binned.feature_count);
@@ -124,20 +125,19 @@ GrownTree build_tree_level_wise(const Backend& backend, TreeGrowthRequest reques
         return;
       }
       if (!children_may_split(node)) return;
+      const std::uint32_t left_local = left_child_node_id(node.local_id);
+      const std::uint32_t right_local = right_child_node_id(node.local_id);
       // Likewise, a failed build counts only for a split that is made.
       try {
-        w.children = build_child_histograms(
-            backend, request, std::move(node.histograms), w.partition,
-            encode_tree_node_id(request.tree_index, left_child_node_id(node.local_id)),
-            encode_tree_node_id(request.tree_index, right_child_node_id(node.local_id)));
+        w.children = build_child_histograms(backend, request, std::move(node.histograms), w.partition,
+                                            encode_tree_node_id(request.tree_index, left_local),
+                                            encode_tree_node_id(request.tree_index, right_local));
       } catch (...) {
         w.children_failure = std::current_exception();
         return;
       }
       // The children's searches read their masks, which depend only on this node's mask and
       // split feature.
-      const std::uint32_t left_local = left_child_node_id(node.local_id);
-      const std::uint32_t right_local = right_child_node_id(node.local_id);
       masks.assign_children(node.local_id, w.candidate->feature_index, left_local, right_local);
       for (const bool right : {false, true}) {
         NodeSearch& search = right ? w.right_search : w.left_search;

@@ -37,21 +37,18 @@ TEST(RowStore, ReusesFittingBuffersOnly) {
     // Leave nothing behind for the next case.
     if (!c.reused) (void)take_row_list(c.kept_rows);
 
-    // A list taken at its size reuses the same buffers, with exactly the size asked.
-    std::vector<std::uint32_t> kept_again(c.kept_rows, 7u);
-    const std::uint32_t* kept_again_data = kept_again.data();
-    recycle_rows(std::move(kept_again));
-    const std::vector<std::uint32_t> sized = take_sized_row_list(c.asked_rows);
-    EXPECT_EQ(sized.size(), c.asked_rows);
-    EXPECT_EQ(sized.data() == kept_again_data, c.reused);
-    if (!c.reused) (void)take_row_list(c.kept_rows);
-    std::vector<core::GradientPair> kept_pairs(c.kept_rows);
-    const core::GradientPair* kept_pairs_data = kept_pairs.data();
-    recycle_pairs(std::move(kept_pairs));
-    const std::vector<core::GradientPair> sized_pairs = take_sized_pair_list(c.asked_rows);
-    EXPECT_EQ(sized_pairs.size(), c.asked_rows);
-    EXPECT_EQ(sized_pairs.data() == kept_pairs_data, c.reused);
-    if (!c.reused) (void)take_pair_list(c.kept_rows);
+    // A list taken at its size reuses the same buffers, with exactly the size asked: row lists
+    // and pair lists alike.
+    const auto check_sized = [&](auto kept_again, auto recycle, auto take_sized) {
+      const auto* kept_again_data = kept_again.data();
+      recycle(std::move(kept_again));
+      const auto sized = take_sized(c.asked_rows);
+      EXPECT_EQ(sized.size(), c.asked_rows);
+      EXPECT_EQ(sized.data() == kept_again_data, c.reused);
+      if (!c.reused) (void)take_sized(c.kept_rows);
+    };
+    check_sized(std::vector<std::uint32_t>(c.kept_rows, 7u), recycle_rows, take_sized_row_list);
+    check_sized(std::vector<core::GradientPair>(c.kept_rows), recycle_pairs, take_sized_pair_list);
 
     MappedBytes block(c.kept_rows * 12);
     const std::byte* block_data = block.data();
