@@ -18,8 +18,6 @@ namespace kestrune::backend_cpu {
 
 namespace {
 
-constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
-
 template <typename Item>
 std::size_t bytes_of(const std::vector<Item>& list) {
   return list.capacity() * sizeof(Item);
@@ -118,10 +116,13 @@ MappedBytes::MappedBytes(std::size_t bytes) : bytes_(bytes) {
   void* mapped = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (mapped == MAP_FAILED) throw std::bad_alloc();
   data_ = static_cast<std::byte*>(mapped);
+#if defined(MADV_HUGEPAGE)
   // Large blocks in 2 MiB pages: a gathered build writes all of its block at once, and one fault
   // per 2 MiB instead of per 4 KiB takes most of the kernel's time off a fresh block. Only a
-  // hint: the kernel may refuse it, and the block works either way.
+  // hint (Linux's): the kernel may refuse it, and the block works either way.
+  constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
   if (bytes >= kHugePageBytes) madvise(mapped, bytes, MADV_HUGEPAGE);
+#endif
 }
 
 MappedBytes::~MappedBytes() {
