@@ -91,7 +91,7 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
   // A job that has finished waits for its node to be popped without holding a running place, so
   // that the nodes behind it keep the workers busy. Up to eight nodes per pool thread (and no more
   // than the leaf budget has splits left) hold jobs, to bound the work the budget may drop (with
-  // four, the fit above took 0.2 s longer: finished jobs ran out). A node's job starts as soon as
+  // four per thread, the fit above took about 0.2 s longer). A node's job starts as soon as
   // the node is among them, so the workers never wait for a whole group of nodes to finish; the
   // children a finished job found count among them before their parent is committed, so that the
   // workers do not wait for the grower either. The results are committed in the grower's order.
