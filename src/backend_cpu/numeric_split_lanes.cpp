@@ -185,26 +185,23 @@ void scan_lanes(std::span<const core::FeatureHistogram* const> histograms, std::
   PrefixLanes* const prefix = long_scan ? heap_prefix.data() : stack_prefix;
   std::uint32_t* const thresholds = long_scan ? heap_thresholds.data() : stack_thresholds;
   BinLanes total = {};
-  CountLanes any_count = {};
-  std::size_t records = 0;
-  for (std::size_t b = 0; b < limit; ++b) {
-    const BinLanes bin = load_bins(bins, b);
+  const auto add_to_total = [&](const BinLanes& bin) {
     total.grad += bin.grad;
     total.hess += bin.hess;
     total.grad_sq += bin.grad_sq;
     total.count += bin.count;
+  };
+  CountLanes any_count = {};
+  std::size_t records = 0;
+  for (std::size_t b = 0; b < limit; ++b) {
+    const BinLanes bin = load_bins(bins, b);
+    add_to_total(bin);
     any_count |= total.count;
     prefix[records] = {total, small_to_float(total.count)};
     thresholds[records] = static_cast<std::uint32_t>(b);
     records += b == 0 || !empty_in_every_lane(bin);
   }
-  for (std::size_t b = limit; b < n; ++b) {
-    const BinLanes bin = load_bins(bins, b);
-    total.grad += bin.grad;
-    total.hess += bin.hess;
-    total.grad_sq += bin.grad_sq;
-    total.count += bin.count;
-  }
+  for (std::size_t b = limit; b < n; ++b) add_to_total(load_bins(bins, b));
   // A prefix count of 2^31 or more: convert them all again as unsigned.
   if (((any_count[0] | any_count[1] | any_count[2] | any_count[3]) >> 31) != 0) {
     for (std::size_t r = 0; r < records; ++r) prefix[r].count = to_float(prefix[r].sums.count);
@@ -237,17 +234,9 @@ void scan_lanes(std::span<const core::FeatureHistogram* const> histograms, std::
   BestLanes missing_right;
   const bool right = !all_missing_empty;
   const bool last = thresholds[records - 1] + 1 == limit;
-  if (k.l1_applies()) {
-    if (k.magnitude_applies()) {
-      score_all_thresholds<true, true>(prefix, records, last, s, k, right, missing_left, missing_right);
-    } else {
-      score_all_thresholds<true, false>(prefix, records, last, s, k, right, missing_left, missing_right);
-    }
-  } else if (k.magnitude_applies()) {
-    score_all_thresholds<false, true>(prefix, records, last, s, k, right, missing_left, missing_right);
-  } else {
-    score_all_thresholds<false, false>(prefix, records, last, s, k, right, missing_left, missing_right);
-  }
+  with_gain_flags(k, [&]<bool L1, bool Magnitude>() {
+    score_all_thresholds<L1, Magnitude>(prefix, records, last, s, k, right, missing_left, missing_right);
+  });
 
   for (std::size_t i = 0; i < histograms.size(); ++i) {
     // prepare_scan's exit for a lane (a NaN total passes, as there).

@@ -107,7 +107,6 @@ std::vector<core::GradientPair> take_sized_pair_list(std::size_t pairs) {
 
 void recycle_rows(std::vector<std::uint32_t>&& rows) { store<std::vector<std::uint32_t>>().keep(std::move(rows)); }
 
-
 void recycle_pairs(std::vector<core::GradientPair>&& pairs) {
   store<std::vector<core::GradientPair>>().keep(std::move(pairs));
 }

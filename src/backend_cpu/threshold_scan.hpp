@@ -155,19 +155,27 @@ template <bool L1, bool Magnitude, typename ParentTerm>
   return {gain, refused};
 }
 
+// scan.template operator()<L1, Magnitude>() with the flags of fast_gain_lanes that `k` calls for,
+// so that a scan tests them once instead of at every threshold.
+template <typename Scan>
+decltype(auto) with_gain_flags(const FastScanConstants& k, Scan&& scan) {
+  if (k.l1_applies()) {
+    if (k.magnitude_applies()) return scan.template operator()<true, true>();
+    return scan.template operator()<true, false>();
+  }
+  if (k.magnitude_applies()) return scan.template operator()<false, true>();
+  return scan.template operator()<false, false>();
+}
+
 // The gains of one candidate per lane, minus infinity where it is refused.
 template <typename ParentTerm>
 FloatLanes fast_gains(FloatLanes left_grad, FloatLanes left_hess, FloatLanes left_count, FloatLanes right_grad,
                       FloatLanes right_hess, FloatLanes right_count, const FastScanConstants& k,
                       ParentTerm parent_term_doubled) {
-  const auto gains = [&]<bool L1, bool Magnitude>() {
+  const GainLanes g = with_gain_flags(k, [&]<bool L1, bool Magnitude>() {
     return fast_gain_lanes<L1, Magnitude>(left_grad, left_hess, left_count, right_grad, right_hess, right_count, k,
                                           parent_term_doubled);
-  };
-  const GainLanes g = k.l1_applies() ? (k.magnitude_applies() ? gains.template operator()<true, true>()
-                                                              : gains.template operator()<true, false>())
-                                     : (k.magnitude_applies() ? gains.template operator()<false, true>()
-                                                              : gains.template operator()<false, false>());
+  });
   const FloatLanes minus_infinity = FloatLanes{} - std::numeric_limits<float>::infinity();
   return g.refused ? minus_infinity : g.gain;
 }
