@@ -243,7 +243,7 @@ void scan_lanes(std::span<const core::FeatureHistogram* const> histograms, std::
     if (total.hess[i] <= options.min_child_hess) continue;
     const float left_gain = missing_left.gain[i];
     const float right_gain = missing_right.gain[i];
-    const bool default_left = !(right_gain > 0.0f && right_gain > left_gain);
+    const bool default_left = !(right_gain > left_gain);  // as the scalar scan decides
     const float gain = default_left ? left_gain : right_gain;
     if (!(gain > 0.0f)) continue;
     const std::size_t record =

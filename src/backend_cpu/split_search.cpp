@@ -50,18 +50,16 @@ bool skipped_threshold(const ScanSetup& s, std::size_t t, const HistogramBin& pr
 constexpr std::size_t kFastLanes = 4;
 
 // The first of the greatest gains above a start of 0 over one kind of candidate (missing left, or
-// missing right) in ascending threshold order.
+// missing right) in ascending threshold order; a candidate was found when the gain is above 0.
 struct FastBest {
   float gain = 0.0f;
   std::size_t threshold = 0;
-  bool found = false;
 
   void offer(FloatLanes gains, std::size_t base, std::size_t lanes) {
     for (std::size_t i = 0; i < lanes; ++i) {
       if (gains[i] > gain) {
         gain = gains[i];
         threshold = base + i;
-        found = true;
       }
     }
   }
@@ -250,9 +248,10 @@ std::optional<SplitCandidate> best_numeric_split_fast(const core::FeatureHistogr
                         base, scored);
   }
 
-  const bool default_left = !(missing_right.found && missing_right.gain > missing_left.gain);
+  // Missing right wins only with a strictly greater gain (both start at 0, so it found one).
+  const bool default_left = !(missing_right.gain > missing_left.gain);
   const FastBest& best = default_left ? missing_left : missing_right;
-  if (!best.found) return std::nullopt;
+  if (!(best.gain > 0.0f)) return std::nullopt;
   // The winner's prefix, summed again in the scan's order: the same bits.
   HistogramBin p;
   for (std::size_t t = 0; t <= best.threshold; ++t) add_bin(p, bins[t]);
