@@ -8,6 +8,7 @@
 #include <atomic>
 #include <exception>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <unordered_map>
@@ -82,22 +83,26 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
 
   // The work of queued nodes, done on the pool ahead of their turn: partition, checks, linear
   // fit, child histograms and searches, for the top of the queue and the next largest gains,
-  // which a one-at-a-time grower would most likely split next anyway. Jobs for about half the
-  // pool run at a time (at least 4): the grower works along a chain of nodes itself, each split as
-  // soon as its parent is committed, and the histograms and partitions of its larger nodes run on
-  // the pool too, so the workers a running job holds are workers that node's calls wait for. With
-  // twice as many jobs running as pool threads, 100 rounds of 255-leaf trees on 1,000,000 x 28 rows
-  // took 3.6-4.4 s on 8 threads, against 3.1-3.6 s with 4; 4 was also best on 2 and 4 threads.
-  // A job that has finished waits for its node to be popped without holding a running place, so
-  // that the nodes behind it keep the workers busy. Up to eight nodes per pool thread (and no more
-  // than the leaf budget has splits left) hold jobs, to bound the work the budget may drop (with
-  // four per thread, the fit above took about 0.2 s longer). A node's job starts as soon as
+  // which a one-at-a-time grower would most likely split next anyway. Jobs for about three
+  // quarters of the pool run at a time (at least 4): the grower works along a chain of nodes
+  // itself, each split as soon as its parent is committed, and the histograms and partitions of
+  // its larger nodes run on the pool too, so the workers a running job holds are workers that
+  // node's calls wait for. A job that has finished waits for its node to be popped without
+  // holding a running place, so that the nodes behind it keep the workers busy.
+  //
+  // Jobs start only for the nodes the queue ranks among the next splits the leaf budget allows
+  // (at most sixteen per pool thread), and for the children of their finished jobs that would
+  // rank there too: the work the budget may drop stays bounded. A node's job starts as soon as
   // the node is among them, so the workers never wait for a whole group of nodes to finish; the
-  // children a finished job found count among them before their parent is committed, so that the
-  // workers do not wait for the grower either. The results are committed in the grower's order.
-  // A node the leaf budget drops first leaves its work unused (and any failure of it unreported).
-  const std::size_t jobs_running = std::max<std::size_t>(4, parallel::current_num_threads() / 2);
-  const std::size_t jobs_held = 8 * parallel::current_num_threads();
+  // children a finished job found count among them before their parent is committed, so that
+  // the workers do not wait for the grower either. At most sixteen jobs per pool thread are held
+  // at once, for memory. The results are committed in the grower's order. A node the leaf budget
+  // drops first leaves its work unused (and any failure of it unreported).
+  //
+  // Measured on 8 threads, 150 rounds of 255-leaf trees on 1,000,000 x 28 rows: 4 jobs running
+  // and eight per thread held, 4.03-4.42 s; 6 and sixteen, 3.78-4.03 s (alternating runs).
+  const std::size_t jobs_running = std::max<std::size_t>(4, parallel::current_num_threads() * 3 / 4);
+  const std::size_t jobs_held = 16 * parallel::current_num_threads();
   const auto work_on = [&](PendingSplit& node, LeafNodeWork& work) {
     const std::uint32_t key = encode_tree_node_id(request.tree_index, node.local_id);
     {
@@ -144,6 +149,7 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
     PendingSplit node;
     LeafNodeWork work;
     std::atomic<bool> finished{false};  // the work is done (work.failure holds its exception)
+    bool task_collected = false;        // the finished task has handed its pool slot back
     // The child (left, right) whose own job was started from this one's results.
     bool child_started[2] = {false, false};
     std::optional<parallel::PostedTask<std::function<void()>>> task;
@@ -225,12 +231,34 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
     std::size_t in_hand = jobs_held;
     if (controls.max_leaves) in_hand = std::min(in_hand, *controls.max_leaves + 1 - leaf_budget);
     std::size_t running = 0;
-    for (const auto& [local_id, job] : jobs) running += job->finished.load(std::memory_order_acquire) ? 0 : 1;
+    for (const auto& [local_id, job] : jobs) {
+      if (!job->task || job->task_collected) continue;
+      if (!job->finished.load(std::memory_order_acquire)) {
+        ++running;
+        continue;
+      }
+      // A posted task holds one of the pool's few call slots until it is collected, and a
+      // finished job may wait long for its node's turn: without this, the held jobs took every
+      // slot near the end of a tree, and the tasks posted then ran only once collected.
+      job->task->wait();
+      job->task_collected = true;
+    }
     if (!queue.empty() && queue.top().depth < params.max_depth && !jobs.contains(queue.top().local_id)) {
       start_job(queue.top(), !top_here);
       ++running;
     }
-    if (jobs.size() >= in_hand || running >= jobs_running) return;
+    if (jobs.size() >= jobs_held || running >= jobs_running) return;
+    // The nodes next in line, and the gain a finished job's child needs to rank among them. Jobs
+    // finished earlier for nodes since ranked lower keep their work, but start no children.
+    const std::vector<PendingSplit*> next_nodes = queue.largest(in_hand);
+    const float lowest_gain = next_nodes.size() < in_hand ? -std::numeric_limits<float>::infinity()
+                                                          : next_nodes.back()->candidate.gain;
+    const auto among_next = [&](std::uint32_t local_id) {
+      // A job whose parent still has one is of a child its parent's commit has not queued yet.
+      while (local_id != 0 && jobs.contains((local_id - 1) / 2)) local_id = (local_id - 1) / 2;
+      return std::any_of(next_nodes.begin(), next_nodes.end(),
+                         [&](const PendingSplit* node) { return node->local_id == local_id; });
+    };
     // A node waiting for a job: in the queue, or the child of a finished job.
     struct Waiting {
       float gain;
@@ -239,25 +267,25 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
       bool right;
     };
     std::vector<Waiting> waiting;
-    for (PendingSplit* node : queue.largest(in_hand)) {
+    for (PendingSplit* node : next_nodes) {
       if (node->depth < params.max_depth && !jobs.contains(node->local_id)) {
         waiting.push_back({node->candidate.gain, node, nullptr, false});
       }
     }
     if (children_ahead) {
       for (const auto& [local_id, job] : jobs) {
-        if (!job->finished.load(std::memory_order_acquire) || job->work.failure) continue;
+        if (!job->finished.load(std::memory_order_acquire) || job->work.failure || !among_next(local_id)) continue;
         for (const bool right : {false, true}) {
           if (!child_ready(*job, right)) continue;
           const SplitCandidate& candidate = *(right ? job->work.right_candidate : job->work.left_candidate);
-          waiting.push_back({candidate.gain, nullptr, job.get(), right});
+          if (candidate.gain > lowest_gain) waiting.push_back({candidate.gain, nullptr, job.get(), right});
         }
       }
     }
     std::stable_sort(waiting.begin(), waiting.end(),
                      [](const Waiting& a, const Waiting& b) { return a.gain > b.gain; });
     for (const Waiting& next : waiting) {
-      if (jobs.size() >= in_hand || running >= jobs_running) break;
+      if (jobs.size() >= jobs_held || running >= jobs_running) break;
       if (next.queued != nullptr) {
         start_job(*next.queued, true);
       } else {
