@@ -207,8 +207,7 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
       morph_tree = tree_build::MorphTreeContext{&*morph, 0, support::wrapping_cast<std::uint32_t>(iteration),
                                                 total_rounds, morph->learning_rate_at(iteration)};
     }
-    support::invariant(working.size() == predictions.size(), "working and training predictions differ in length");
-    std::copy(predictions.begin(), predictions.end(), working.begin());
+    copy_predictions(predictions, working);
     const std::vector<std::uint32_t> unreached = unselected_rows(sample.rows, row_count);
     const std::size_t selected_count = sample.rows.size();
     // The diagnostics are a serial float64 pass over the pairs, which the tree only reads too: a

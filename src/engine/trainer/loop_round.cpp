@@ -12,11 +12,15 @@
 #include "engine/sampling.hpp"
 #include "engine/tiling.hpp"
 #include "engine/trainer/validate.hpp"
+#include "parallel/parallel.hpp"
 #include "support/panic.hpp"
 
 namespace kestrune::engine::trainer {
 
 namespace {
+
+// Rows per task of the per-round copies: one task is a few hundred kilobytes of stores.
+constexpr std::size_t kRoundCopyChunk = std::size_t{1} << 16;
 
 // Whether the round's draw keeps every row: not GOSS and a full row rate (the draw then lists
 // the rows in order, whatever the seed).
@@ -30,7 +34,10 @@ bool keeps_every_row(const core::BoostingMode& mode, std::size_t row_count, floa
 std::vector<std::uint32_t> every_row(std::size_t row_count) {
   std::vector<std::uint32_t> rows = backend_cpu::take_row_list(row_count);
   rows.resize(row_count);
-  std::iota(rows.begin(), rows.end(), std::uint32_t{0});
+  parallel::parallel_for_chunks(row_count, kRoundCopyChunk, [&](std::size_t first, std::size_t end) {
+    std::iota(rows.begin() + static_cast<std::ptrdiff_t>(first), rows.begin() + static_cast<std::ptrdiff_t>(end),
+              static_cast<std::uint32_t>(first));
+  });
   return rows;
 }
 
@@ -42,6 +49,14 @@ float finite_gradient_l2_norm(std::span<const core::GradientPair> gradients) {
     if (std::isfinite(pair.grad)) sum_sq += static_cast<double>(pair.grad) * static_cast<double>(pair.grad);
   }
   return static_cast<float>(std::sqrt(sum_sq));
+}
+
+void copy_predictions(std::span<const float> from, std::span<float> to) {
+  support::invariant(from.size() == to.size(), "working and training predictions differ in length");
+  parallel::parallel_for_chunks(from.size(), kRoundCopyChunk, [&](std::size_t first, std::size_t end) {
+    std::copy(from.begin() + static_cast<std::ptrdiff_t>(first), from.begin() + static_cast<std::ptrdiff_t>(end),
+              to.begin() + static_cast<std::ptrdiff_t>(first));
+  });
 }
 
 RoundSample prepare_round_sample(const core::BoostingMode& mode, const IterationControls& controls,

@@ -30,6 +30,10 @@ struct RoundSample {
   IterationDiagnostics diagnostics;
 };
 
+// `to` = `from`, element by element on the pool: a round's working predictions start as a copy of
+// the kept ones. The two must have one length.
+void copy_predictions(std::span<const float> from, std::span<float> to);
+
 // In order: the pre-projection gradient norm and the projection (with a projector), the row
 // sample (GOSS re-weights the drawn rows' pairs in place), the feature tiles and the pair count
 // check against `row_count`. Errors of the projector, the tiling and the count check pass
