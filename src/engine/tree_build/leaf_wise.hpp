@@ -230,8 +230,8 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
   // children, within the bounds above; the top of the queue always (worked on by the grower
   // itself when `top_here`).
   const auto keep_jobs_going = [&](bool top_here) {
-    std::size_t in_hand = next_in_line;
-    if (controls.max_leaves) in_hand = std::min(in_hand, *controls.max_leaves + 1 - leaf_budget);
+    std::size_t in_line = next_in_line;
+    if (controls.max_leaves) in_line = std::min(in_line, *controls.max_leaves + 1 - leaf_budget);
     std::size_t running = 0;
     for (const auto& [local_id, job] : jobs) {
       if (!job->task || job->task_collected) continue;
@@ -252,8 +252,8 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
     if (jobs.size() >= jobs_held || running >= jobs_running) return;
     // The nodes next in line, and the gain a finished job's child needs to rank among them. Jobs
     // finished earlier for nodes since ranked lower keep their work, but start no children.
-    const std::vector<PendingSplit*> next_nodes = queue.largest(in_hand);
-    const float lowest_gain = next_nodes.size() < in_hand ? -std::numeric_limits<float>::infinity()
+    const std::vector<PendingSplit*> next_nodes = queue.largest(in_line);
+    const float lowest_gain = next_nodes.size() < in_line ? -std::numeric_limits<float>::infinity()
                                                           : next_nodes.back()->candidate.gain;
     const auto among_next = [&](std::uint32_t local_id) {
       // A job whose parent still has one is of a child its parent's commit has not queued yet.
