@@ -7,6 +7,7 @@
 
 #include "backend_cpu/row_store.hpp"
 #include "engine/sampling.hpp"
+#include "support/panic.hpp"
 
 namespace kestrune::engine::trainer {
 namespace {
@@ -23,6 +24,7 @@ TEST(PrepareRoundSample, RowsAreTheDrawsRows) {
   };
   const std::vector<Case> cases = {
       {"standard, every row", core::StandardBoosting{}, 1.0f, 1000},
+      {"standard, every row of several pool tasks", core::StandardBoosting{}, 1.0f, 3 * 65536 + 5},
       {"standard, one row", core::StandardBoosting{}, 1.0f, 1},
       {"dart, every row", core::DartBoosting{0.1f, 2}, 1.0f, 300},
       {"standard, half the rows", core::StandardBoosting{}, 0.5f, 1000},
@@ -43,6 +45,23 @@ TEST(PrepareRoundSample, RowsAreTheDrawsRows) {
     const RoundSample sample = prepare_round_sample(c.mode, controls, 4, c.rows, 11, 3, nullptr, gradients);
     EXPECT_EQ(sample.rows, expected);
   }
+}
+
+// The working predictions start as an exact copy of the kept ones, however many pool tasks the
+// copy takes; lists of different lengths are refused before anything is written.
+TEST(CopyPredictions, CopiesEveryValue) {
+  for (const std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{65536}, std::size_t{3 * 65536 + 5}}) {
+    SCOPED_TRACE(n);
+    std::vector<float> from(n);
+    for (std::size_t i = 0; i < n; ++i) from[i] = static_cast<float>(i) * 0.5f - 7.0f;
+    std::vector<float> to(n, -1.0f);
+    copy_predictions(from, to);
+    EXPECT_EQ(to, from);
+  }
+  std::vector<float> shorter(3, 1.0f);
+  const std::vector<float> from(4, 2.0f);
+  EXPECT_THROW(copy_predictions(from, shorter), support::Panic);
+  EXPECT_EQ(shorter, std::vector<float>(3, 1.0f));
 }
 
 }  // namespace
