@@ -94,4 +94,35 @@ float BinaryCrossEntropyObjective::loss(std::span<const float> predictions, std:
   return binary_crossentropy_loss(predictions, targets, weights);
 }
 
+float BinaryCrossEntropyObjective::compute_gradients_and_loss_into(std::span<const float> predictions,
+                                                                  std::span<const float> targets,
+                                                                  const Weights& weights,
+                                                                  std::vector<GradientPair>& out) const {
+  check_lengths(predictions.size(), targets.size(), weights);
+  const std::size_t n = targets.size();
+  out.resize(n);
+  if (n == 0) return 0.0f;
+  GradientPair* const pairs = out.data();
+  // The loss's terms and running total exactly as binary_crossentropy_loss forms them; each row's
+  // pair is written as its term is computed.
+  float sum = 0.0f;
+  fold_terms_in_order<float>(
+      n, kLogisticTermsPerThread,
+      [&](std::size_t i) {
+        const float f = predictions[i];
+        const float y = targets[i];
+        float term = logistic_loss_term(f, y);
+        if (weights) {
+          const float w = (*weights)[i];
+          pairs[i] = logistic_pair(f, y, w);
+          term = term * w;
+        } else {
+          pairs[i] = logistic_pair(f, y, 1.0f);
+        }
+        return term;
+      },
+      [&](float term) { sum += term; });
+  return sum / static_cast<float>(n);
+}
+
 }  // namespace kestrune::engine::objectives

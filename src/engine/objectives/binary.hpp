@@ -29,6 +29,9 @@ struct BinaryCrossEntropyObjective {
   void compute_gradients_into(std::span<const float> predictions, std::span<const float> targets,
                               const Weights& weights, std::vector<GradientPair>& out) const;
   float loss(std::span<const float> predictions, std::span<const float> targets, const Weights& weights) const;
+  // Both in one pass over the rows: compute_gradients_into's pairs, and the float loss returns.
+  float compute_gradients_and_loss_into(std::span<const float> predictions, std::span<const float> targets,
+                                        const Weights& weights, std::vector<GradientPair>& out) const;
 };
 
 }  // namespace kestrune::engine::objectives

@@ -6,11 +6,6 @@
 #include "engine/objectives/row_parallel.hpp"
 
 namespace kestrune::engine::objectives {
-namespace {
-
-constexpr std::size_t kLogisticTermsPerThread = 8192;
-
-}  // namespace
 
 float squared_error_loss(std::span<const float> predictions, std::span<const float> targets, const Weights& weights) {
   check_lengths(predictions.size(), targets.size(), weights);
@@ -54,9 +49,7 @@ float binary_crossentropy_loss(std::span<const float> predictions, std::span<con
   fold_terms_in_order<float>(
       n, kLogisticTermsPerThread,
       [&](std::size_t i) {
-        const float f = predictions[i];
-        // fmax gives 0 for a NaN logit; ln(exp(-|f|) + 1) cannot overflow.
-        float term = (std::fmax(f, 0.0f) - f * targets[i]) + std::log(std::exp(-std::fabs(f)) + 1.0f);
+        float term = logistic_loss_term(predictions[i], targets[i]);
         if (weights) term = term * (*weights)[i];
         return term;
       },

@@ -167,6 +167,14 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
   // after the loop. Not under DART, which changes the predictions before the next pass.
   const bool loss_from_next_pass = GradientPassGivesLoss<O> && Traits::ranking && !dart;
   bool train_loss_pending = false;
+  // Any other objective whose gradient pass gives the loss takes a round's loss from the pass that
+  // also gives the next round's gradients at the round's working predictions, which become the
+  // predictions that round starts from when the round is kept: the loss's running total, a chain
+  // the calling thread adds alone, then overlaps the gradients the workers compute. The gradients
+  // of a round that is not kept are computed again. Not under DART, whose next round drops trees
+  // before its gradients.
+  const bool loss_with_next_gradients = GradientPassGivesLoss<O> && !Traits::ranking && !dart;
+  bool next_gradients_ready = false;
   auto record_pending_train_loss = [&](float loss) {
     outcome.histories.train_loss.back() = loss;
     previous_loss = loss;
@@ -186,7 +194,7 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
     auto abandon_round = [&] {
       if (dart) restore_dart_round(dart_round, predictions, validation ? &validation->predictions : nullptr);
     };
-    bool gradients_computed = false;
+    bool gradients_computed = std::exchange(next_gradients_ready, false);
     if constexpr (GradientPassGivesLoss<O>) {
       if (train_loss_pending) {
         record_pending_train_loss(
@@ -258,7 +266,13 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
       rescale_dart_round(dart_round, *outcome.dart, outcome.stumps, dart->normalize_type, working, predictions, binned,
                          raw);
     }
-    const float new_loss = loss_from_next_pass ? 0.0f : objective.loss(working, active.targets, weights);
+    float new_loss = 0.0f;
+    if constexpr (GradientPassGivesLoss<O>) {
+      if (loss_with_next_gradients) {
+        new_loss = objective.compute_gradients_and_loss_into(working, active.targets, weights, gradients);
+      }
+    }
+    if (!loss_from_next_pass && !loss_with_next_gradients) new_loss = objective.loss(working, active.targets, weights);
     if constexpr (!Traits::ranking) {
       const float scale = in_warmup ? 1.0f
                           : morph     ? morph->lr_loss_threshold_scale(iteration)
@@ -296,6 +310,7 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
 
     // Commit the round.
     std::swap(predictions, working);
+    next_gradients_ready = loss_with_next_gradients;
     RoundHistories& histories = outcome.histories;
     histories.train_loss.push_back(new_loss);
     histories.active_rows.push_back(selected_count);

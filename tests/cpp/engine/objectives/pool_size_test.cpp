@@ -307,6 +307,28 @@ TEST(ObjectivesOnPool, LambdaMARTGradientPassGivesTheLoss) {
   }
 }
 
+// The binary objective's fused pass, which the boosting loop uses for a round's loss and the next
+// round's gradients: its pairs and its loss are the bits of the two separate passes, weighted or
+// not, with infinite and NaN logits among the rows.
+TEST(ObjectivesOnPool, BinaryGradientPassGivesTheLoss) {
+  const Rows r = make_rows(kRows);
+  std::vector<float> labels(r.labels.size());
+  for (std::size_t i = 0; i < labels.size(); ++i) labels[i] = std::fmod(r.labels[i], 2.0f);
+  std::vector<float> scores = r.scores;
+  for (std::size_t i = 0; i < scores.size(); i += 9973) scores[i] = i % 2 == 0 ? INFINITY : NAN;
+  const BinaryCrossEntropyObjective objective;
+  for (const bool weighted : {false, true}) {
+    SCOPED_TRACE(weighted ? "weighted" : "unweighted");
+    const Weights weights = weighted ? Weights(r.weights) : std::nullopt;
+    std::vector<GradientPair> plain;
+    std::vector<GradientPair> fused(5);
+    objective.compute_gradients_into(scores, labels, weights, plain);
+    const float loss = objective.compute_gradients_and_loss_into(scores, labels, weights, fused);
+    expect_same_pairs(fused, plain);
+    EXPECT_EQ(bits(loss), bits(objective.loss(scores, labels, weights)));
+  }
+}
+
 TEST(ObjectivesOnPool, FirstFailingRowIsReported) {
   // Two bad rows far apart, in different pieces of the work: the earlier one's error is the one
   // reported, and the caller's buffer is left empty.
