@@ -102,6 +102,30 @@ TEST(FitDart, TrackedPredictionsAreThoseOfTheReturnedModel) {
   }
 }
 
+// When every round drops every earlier tree, each round's gradients are those of the initial score
+// (up to the rounding of taking the dropped trees out), so each round's root splits the rows as the
+// first one's did, with about its values: a round whose gradients came from the predictions before
+// its drops would not.
+TEST(FitDart, DroppingEveryTreeGrowsTheFirstRootEachRound) {
+  const Data binary = make_data(33, kRows, kFeatures, Target::Binary);
+  const Trainer trainer = make_trainer(dart_params(kDropAll, 100, core::DartNormalizeType::Tree));
+  const IterationRunSummary summary = run_fit(trainer, binary, objectives::BinaryCrossEntropyObjective{},
+                                              trainer.default_iteration_controls(4), {}, AllWarmUp{});
+  std::map<std::uint32_t, const TrainedStump*> roots;
+  for (const TrainedStump& stump : summary.model.stumps) {
+    if (local_id_of(stump.node_id) == 0) roots.emplace(tree_index_of(stump.node_id), &stump);
+  }
+  ASSERT_GE(roots.size(), 3u);
+  const TrainedStump& first = *roots.begin()->second;
+  for (const auto& [tree, root] : roots) {
+    SCOPED_TRACE(tree);
+    EXPECT_EQ(root->feature_index, first.feature_index);
+    EXPECT_EQ(root->split_bin, first.split_bin);
+    EXPECT_NEAR(leaf_constant_or_intercept(root->left), leaf_constant_or_intercept(first.left), 1e-4f);
+    EXPECT_NEAR(leaf_constant_or_intercept(root->right), leaf_constant_or_intercept(first.right), 1e-4f);
+  }
+}
+
 // Every round drops every earlier tree: round 2 drops tree 0 (k = 1), round 3 trees 0 and 1
 // (k = 2). "tree" keeps k/(k+1) of a dropped weight, "forest" 1/(k+1); the new tree enters at
 // 1/(k+1). Rounds 4 and 5 drop trees 0 to 2 again, and a cut back to round 3 must undo that.
