@@ -113,8 +113,8 @@ struct FitObjectiveTraits<objectives::YetiRankObjective> : RankingFitTraits {
   static constexpr objectives::ObjectiveKind kind = objectives::ObjectiveKind::YetiRank;
 };
 
-// A ranking objective whose gradient pass also gives the training loss of the same predictions,
-// the float its loss would return.
+// An objective whose gradient pass also gives the training loss of the same predictions, the float
+// its loss would return (LambdaMART, binary cross-entropy).
 template <typename O>
 concept GradientPassGivesLoss =
     requires(const O& objective, std::span<const float> values, const objectives::Weights& weights,
