@@ -309,23 +309,32 @@ TEST(ObjectivesOnPool, LambdaMARTGradientPassGivesTheLoss) {
 
 // The binary objective's fused pass, which the boosting loop uses for a round's loss and the next
 // round's gradients: its pairs and its loss are the bits of the two separate passes, weighted or
-// not, with infinite and NaN logits among the rows.
+// not, on all rows, on one row and on none; with infinite and NaN logits among the rows (whose
+// loss is then NaN), the pairs still are.
 TEST(ObjectivesOnPool, BinaryGradientPassGivesTheLoss) {
   const Rows r = make_rows(kRows);
   std::vector<float> labels(r.labels.size());
   for (std::size_t i = 0; i < labels.size(); ++i) labels[i] = std::fmod(r.labels[i], 2.0f);
-  std::vector<float> scores = r.scores;
-  for (std::size_t i = 0; i < scores.size(); i += 9973) scores[i] = i % 2 == 0 ? INFINITY : NAN;
+  std::vector<float> non_finite = r.scores;
+  for (std::size_t i = 0; i < non_finite.size(); i += 9973) non_finite[i] = i % 2 == 0 ? INFINITY : NAN;
   const BinaryCrossEntropyObjective objective;
-  for (const bool weighted : {false, true}) {
-    SCOPED_TRACE(weighted ? "weighted" : "unweighted");
-    const Weights weights = weighted ? Weights(r.weights) : std::nullopt;
-    std::vector<GradientPair> plain;
-    std::vector<GradientPair> fused(5);
-    objective.compute_gradients_into(scores, labels, weights, plain);
-    const float loss = objective.compute_gradients_and_loss_into(scores, labels, weights, fused);
-    expect_same_pairs(fused, plain);
-    EXPECT_EQ(bits(loss), bits(objective.loss(scores, labels, weights)));
+  for (const std::size_t rows : {kRows, std::size_t{1}, std::size_t{0}}) {
+    for (const bool finite : {true, false}) {
+      for (const bool weighted : {false, true}) {
+        SCOPED_TRACE(std::to_string(rows) + (finite ? " finite" : " non-finite") + (weighted ? " weighted" : ""));
+        const std::span<const float> scores = std::span<const float>(finite ? r.scores : non_finite).first(rows);
+        const std::span<const float> y = std::span<const float>(labels).first(rows);
+        const Weights weights = weighted ? Weights(std::span<const float>(r.weights).first(rows)) : std::nullopt;
+        std::vector<GradientPair> plain;
+        std::vector<GradientPair> fused(5);
+        objective.compute_gradients_into(scores, y, weights, plain);
+        const float loss = objective.compute_gradients_and_loss_into(scores, y, weights, fused);
+        expect_same_pairs(fused, plain);
+        const float expected = objective.loss(scores, y, weights);
+        EXPECT_EQ(bits(loss), bits(expected));
+        if (finite) EXPECT_TRUE(std::isfinite(expected));
+      }
+    }
   }
 }
 
