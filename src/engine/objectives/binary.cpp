@@ -99,30 +99,12 @@ float BinaryCrossEntropyObjective::compute_gradients_and_loss_into(std::span<con
                                                                   const Weights& weights,
                                                                   std::vector<GradientPair>& out) const {
   check_lengths(predictions.size(), targets.size(), weights);
-  const std::size_t n = targets.size();
-  out.resize(n);
-  if (n == 0) return 0.0f;
+  out.resize(targets.size());
   GradientPair* const pairs = out.data();
-  // The loss's terms and running total exactly as binary_crossentropy_loss forms them; each row's
-  // pair is written as its term is computed.
-  float sum = 0.0f;
-  fold_terms_in_order<float>(
-      n, kLogisticTermsPerThread,
-      [&](std::size_t i) {
-        const float f = predictions[i];
-        const float y = targets[i];
-        float term = logistic_loss_term(f, y);
-        if (weights) {
-          const float w = (*weights)[i];
-          pairs[i] = logistic_pair(f, y, w);
-          term = term * w;
-        } else {
-          pairs[i] = logistic_pair(f, y, 1.0f);
-        }
-        return term;
-      },
-      [&](float term) { sum += term; });
-  return sum / static_cast<float>(n);
+  // Each row's pair is written as the loss takes the row's term.
+  return mean_logistic_loss(predictions, targets, weights, [&](std::size_t i) {
+    pairs[i] = logistic_pair(predictions[i], targets[i], weights ? (*weights)[i] : 1.0f);
+  });
 }
 
 }  // namespace kestrune::engine::objectives

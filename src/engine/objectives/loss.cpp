@@ -3,8 +3,6 @@
 #include <cmath>
 #include <cstddef>
 
-#include "engine/objectives/row_parallel.hpp"
-
 namespace kestrune::engine::objectives {
 
 float squared_error_loss(std::span<const float> predictions, std::span<const float> targets, const Weights& weights) {
@@ -41,20 +39,7 @@ float squared_error_loss(std::span<const float> predictions, std::span<const flo
 float binary_crossentropy_loss(std::span<const float> predictions, std::span<const float> targets,
                                const Weights& weights) {
   check_lengths(predictions.size(), targets.size(), weights);
-  const std::size_t n = targets.size();
-  if (n == 0) return 0.0f;
-  float sum = 0.0f;
-  // The terms (an exponential and a logarithm each) come from the pool; the sum stays one running
-  // total in row order.
-  fold_terms_in_order<float>(
-      n, kLogisticTermsPerThread,
-      [&](std::size_t i) {
-        float term = logistic_loss_term(predictions[i], targets[i]);
-        if (weights) term = term * (*weights)[i];
-        return term;
-      },
-      [&](float term) { sum += term; });
-  return sum / static_cast<float>(n);
+  return mean_logistic_loss(predictions, targets, weights, [](std::size_t) {});
 }
 
 }  // namespace kestrune::engine::objectives

@@ -7,6 +7,7 @@
 #include <span>
 
 #include "engine/objectives/contract.hpp"
+#include "engine/objectives/row_parallel.hpp"
 
 namespace kestrune::engine::objectives {
 
@@ -20,6 +21,29 @@ inline constexpr std::size_t kLogisticTermsPerThread = 8192;
 inline float logistic_loss_term(float f, float y) {
   // fmax gives 0 for a NaN logit; ln(exp(-|f|) + 1) cannot overflow.
   return (std::fmax(f, 0.0f) - f * y) + std::log(std::exp(-std::fabs(f)) + 1.0f);
+}
+
+// The mean of binary_crossentropy_loss for inputs whose lengths are checked, calling on_row(i)
+// once for every row as its term is computed (on any pool thread), so that a pass which also
+// needs per-row values of the same logits makes them alongside.
+template <typename OnRow>
+float mean_logistic_loss(std::span<const float> predictions, std::span<const float> targets, const Weights& weights,
+                         OnRow&& on_row) {
+  const std::size_t n = targets.size();
+  if (n == 0) return 0.0f;
+  float sum = 0.0f;
+  // The terms (an exponential and a logarithm each) come from the pool; the sum stays one running
+  // total in row order.
+  fold_terms_in_order<float>(
+      n, kLogisticTermsPerThread,
+      [&](std::size_t i) {
+        on_row(i);
+        float term = logistic_loss_term(predictions[i], targets[i]);
+        if (weights) term = term * (*weights)[i];
+        return term;
+      },
+      [&](float term) { sum += term; });
+  return sum / static_cast<float>(n);
 }
 
 // Mean of w*(max(f, 0) - f*y + ln(1 + exp(-|f|))) over the rows, f being the logit; 0 for no rows.

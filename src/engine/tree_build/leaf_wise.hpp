@@ -151,7 +151,6 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
     PendingSplit node;
     LeafNodeWork work;
     std::atomic<bool> finished{false};  // the work is done (work.failure holds its exception)
-    bool task_collected = false;        // the finished task has handed its pool slot back
     // The child (left, right) whose own job was started from this one's results.
     bool child_started[2] = {false, false};
     std::optional<parallel::PostedTask<std::function<void()>>> task;
@@ -234,16 +233,16 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
     if (controls.max_leaves) in_line = std::min(in_line, *controls.max_leaves + 1 - leaf_budget);
     std::size_t running = 0;
     for (const auto& [local_id, job] : jobs) {
-      if (!job->task || job->task_collected) continue;
+      if (!job->task) continue;
       if (!job->finished.load(std::memory_order_acquire)) {
         ++running;
         continue;
       }
       // A posted task holds one of the pool's few call slots until it is collected, and a
       // finished job may wait long for its node's turn: without this, the held jobs took every
-      // slot near the end of a tree, and the tasks posted then ran only once collected.
+      // slot near the end of a tree, and the tasks posted then ran only once collected. Waiting
+      // for a task collected before returns at once.
       job->task->wait();
-      job->task_collected = true;
     }
     if (!queue.empty() && queue.top().depth < params.max_depth && !jobs.contains(queue.top().local_id)) {
       start_job(queue.top(), !top_here);
