@@ -140,5 +140,42 @@ TEST(FitStopping, WarmUpPassesAreSkippedButCounted) {
   EXPECT_EQ(empty.final_train_loss, empty.initial_train_loss);
 }
 
+// A skipped pass leaves the predictions as they were, so the pass after it grows from the same
+// gradients as the skipped pass would have: for a binary fit (whose loss and next gradients come
+// from one pass over the skipped pass's predictions) the tree grown after a scripted tree that
+// raised the loss is the tree a fit without that script grows in its place.
+TEST(FitStopping, APassAfterASkippedOneGrowsFromTheKeptPredictions) {
+  const Data data = make_data(5, kRows, 3, Target::Binary);
+  const auto fit = [&](bool spoil_pass_2) {
+    ScriptedHooks hooks{[spoil_pass_2](std::size_t pass, std::size_t tree_index) {
+                          return spoil_pass_2 && pass == 2 ? std::optional(stump_tree(tree_index, 30.0f, -30.0f))
+                                                           : std::nullopt;
+                        },
+                        [](std::uint64_t) { return true; }};
+    return run_fit(make_trainer(small_params()), data, objectives::BinaryCrossEntropyObjective{}, controls_for(4), {},
+                   hooks);
+  };
+  const IterationRunSummary spoiled = fit(true);
+  const IterationRunSummary plain = fit(false);
+  ASSERT_EQ(tree_indices(spoiled.model), (std::vector<std::uint32_t>{0, 1, 3}));
+  const auto tree = [](const TrainedModel& model, std::uint32_t index) {
+    std::vector<TrainedStump> stumps;
+    for (const TrainedStump& stump : model.stumps) {
+      if (tree_index_of(stump.node_id) == index) stumps.push_back(stump);
+    }
+    return stumps;
+  };
+  const std::vector<TrainedStump> after_skip = tree(spoiled.model, 3);
+  const std::vector<TrainedStump> in_its_place = tree(plain.model, 2);
+  ASSERT_EQ(after_skip.size(), in_its_place.size());
+  ASSERT_FALSE(after_skip.empty());
+  for (std::size_t k = 0; k < after_skip.size(); ++k) {
+    EXPECT_EQ(after_skip[k].feature_index, in_its_place[k].feature_index);
+    EXPECT_EQ(after_skip[k].split_bin, in_its_place[k].split_bin);
+    EXPECT_EQ(leaf_constant_or_intercept(after_skip[k].left), leaf_constant_or_intercept(in_its_place[k].left));
+    EXPECT_EQ(leaf_constant_or_intercept(after_skip[k].right), leaf_constant_or_intercept(in_its_place[k].right));
+  }
+}
+
 }  // namespace
 }  // namespace kestrune::engine::trainer
