@@ -1,5 +1,6 @@
 #include "engine/objectives/binary.hpp"
 
+#include <cmath>
 #include <cstddef>
 
 #include "engine/error.hpp"
@@ -13,10 +14,11 @@ namespace {
 constexpr float kMinMeanLabel = 1e-7f;
 constexpr float kMaxMeanLabel = 0.9999999f;
 
-inline GradientPair logistic_pair(float f, float y, float w) {
-  const float s = stable_sigmoid(f);
+inline GradientPair pair_at_sigmoid(float s, float y, float w) {
   return GradientPair{w * (s - y), w * floor_hessian(s * (1.0f - s))};
 }
+
+inline GradientPair logistic_pair(float f, float y, float w) { return pair_at_sigmoid(stable_sigmoid(f), y, w); }
 
 // One exponential per row: a thread repays its wake-up from a few thousand rows on.
 constexpr std::size_t kRowsPerThread = 8192;
@@ -101,9 +103,20 @@ float BinaryCrossEntropyObjective::compute_gradients_and_loss_into(std::span<con
   check_lengths(predictions.size(), targets.size(), weights);
   out.resize(targets.size());
   GradientPair* const pairs = out.data();
-  // Each row's pair is written as the loss takes the row's term.
-  return mean_logistic_loss(predictions, targets, weights, [&](std::size_t i) {
-    pairs[i] = logistic_pair(predictions[i], targets[i], weights ? (*weights)[i] : 1.0f);
+  // Each row's pair is written as the loss takes the row's term. Both branches of stable_sigmoid
+  // take exp(-|f|), the term's exponential: one serves both. A NaN logit takes the sigmoid's own
+  // path, whose NaN the pair keeps bit for bit.
+  return mean_logistic_loss(targets, weights, [&](std::size_t i) {
+    const float f = predictions[i];
+    const float y = targets[i];
+    const float w = weights ? (*weights)[i] : 1.0f;
+    const float e = std::exp(-std::fabs(f));
+    if (std::isnan(f)) [[unlikely]] {
+      pairs[i] = logistic_pair(f, y, w);
+    } else {
+      pairs[i] = pair_at_sigmoid(f >= 0.0f ? 1.0f / (1.0f + e) : e / (1.0f + e), y, w);
+    }
+    return logistic_loss_term(f, y, e);
   });
 }
 

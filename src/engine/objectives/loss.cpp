@@ -39,7 +39,8 @@ float squared_error_loss(std::span<const float> predictions, std::span<const flo
 float binary_crossentropy_loss(std::span<const float> predictions, std::span<const float> targets,
                                const Weights& weights) {
   check_lengths(predictions.size(), targets.size(), weights);
-  return mean_logistic_loss(predictions, targets, weights, [](std::size_t) {});
+  return mean_logistic_loss(targets, weights,
+                            [&](std::size_t i) { return logistic_loss_term(predictions[i], targets[i]); });
 }
 
 }  // namespace kestrune::engine::objectives

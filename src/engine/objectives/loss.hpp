@@ -17,18 +17,22 @@ float squared_error_loss(std::span<const float> predictions, std::span<const flo
 // Rows per pool thread of the logistic loss's terms (an exponential and a logarithm each).
 inline constexpr std::size_t kLogisticTermsPerThread = 8192;
 
-// One row's unweighted term of binary_crossentropy_loss at logit f and label y.
-inline float logistic_loss_term(float f, float y) {
-  // fmax gives 0 for a NaN logit; ln(exp(-|f|) + 1) cannot overflow.
-  return (std::fmax(f, 0.0f) - f * y) + std::log(std::exp(-std::fabs(f)) + 1.0f);
+// One row's unweighted term of binary_crossentropy_loss at logit f and label y, given
+// exp_minus_abs = exp(-|f|), which a pass that also computes the logit's sigmoid shares with it.
+inline float logistic_loss_term(float f, float y, float exp_minus_abs) {
+  // max(f, 0) as fmax gives it, 0 for a NaN logit (and +0 for either zero, which the positive
+  // logarithm makes the same sum); ln(exp(-|f|) + 1) cannot overflow.
+  const float positive_part = f > 0.0f ? f : 0.0f;
+  return (positive_part - f * y) + std::log(exp_minus_abs + 1.0f);
 }
 
-// The mean of binary_crossentropy_loss for inputs whose lengths are checked, calling on_row(i)
-// once for every row as its term is computed (on any pool thread), so that a pass which also
-// needs per-row values of the same logits makes them alongside.
-template <typename OnRow>
-float mean_logistic_loss(std::span<const float> predictions, std::span<const float> targets, const Weights& weights,
-                         OnRow&& on_row) {
+inline float logistic_loss_term(float f, float y) { return logistic_loss_term(f, y, std::exp(-std::fabs(f))); }
+
+// The mean of binary_crossentropy_loss for inputs whose lengths are checked, each row's unweighted
+// term given by row_term(i), called once for every row (on any pool thread), so that a pass which
+// also needs per-row values of the same logits makes them alongside.
+template <typename RowTerm>
+float mean_logistic_loss(std::span<const float> targets, const Weights& weights, RowTerm&& row_term) {
   const std::size_t n = targets.size();
   if (n == 0) return 0.0f;
   float sum = 0.0f;
@@ -37,8 +41,7 @@ float mean_logistic_loss(std::span<const float> predictions, std::span<const flo
   fold_terms_in_order<float>(
       n, kLogisticTermsPerThread,
       [&](std::size_t i) {
-        on_row(i);
-        float term = logistic_loss_term(predictions[i], targets[i]);
+        float term = row_term(i);
         if (weights) term = term * (*weights)[i];
         return term;
       },

@@ -309,14 +309,16 @@ TEST(ObjectivesOnPool, LambdaMARTGradientPassGivesTheLoss) {
 
 // The binary objective's fused pass, which the boosting loop uses for a round's loss and the next
 // round's gradients: its pairs and its loss are the bits of the two separate passes, weighted or
-// not, on all rows, on one row and on none; with infinite and NaN logits among the rows (whose
-// loss is then NaN), the pairs still are.
+// not, on all rows, on one row and on none; with infinite and NaN logits and zeros of both signs
+// among the rows (the loss is then NaN), they still are.
 TEST(ObjectivesOnPool, BinaryGradientPassGivesTheLoss) {
   const Rows r = make_rows(kRows);
   std::vector<float> labels(r.labels.size());
   for (std::size_t i = 0; i < labels.size(); ++i) labels[i] = std::fmod(r.labels[i], 2.0f);
   std::vector<float> non_finite = r.scores;
-  for (std::size_t i = 0; i < non_finite.size(); i += 9973) non_finite[i] = i % 2 == 0 ? INFINITY : NAN;
+  // Both infinities and NaN signs, and both zeros, whose sigmoids take different branches.
+  const float specials[] = {INFINITY, NAN, -INFINITY, -NAN, -0.0f, 0.0f};
+  for (std::size_t i = 0; i < non_finite.size(); i += 9973) non_finite[i] = specials[(i / 9973) % std::size(specials)];
   const BinaryCrossEntropyObjective objective;
   for (const std::size_t rows : {kRows, std::size_t{1}, std::size_t{0}}) {
     for (const bool finite : {true, false}) {
@@ -332,7 +334,9 @@ TEST(ObjectivesOnPool, BinaryGradientPassGivesTheLoss) {
         expect_same_pairs(fused, plain);
         const float expected = objective.loss(scores, y, weights);
         EXPECT_EQ(bits(loss), bits(expected));
-        if (finite) EXPECT_TRUE(std::isfinite(expected));
+        if (finite) {
+          EXPECT_TRUE(std::isfinite(expected));
+        }
       }
     }
   }
