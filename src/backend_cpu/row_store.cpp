@@ -149,12 +149,16 @@ MappedBytes take_scratch_block(std::size_t bytes) {
 
 void recycle_scratch_block(MappedBytes&& block) { store<MappedBytes>().keep(std::move(block)); }
 
-void trim_heap_after_round(std::size_t row_count) {
+void trim_heap(std::size_t row_count) {
 #if defined(__GLIBC__)
   if (row_count >= kTrimHeapRows) malloc_trim(0);
 #else
   (void)row_count;
 #endif
+}
+
+void trim_heap_after_round(std::size_t row_count, std::size_t rounds_done) {
+  if (rounds_done % kTrimHeapEveryRounds == 0) trim_heap(row_count);
 }
 
 }  // namespace kestrune::backend_cpu

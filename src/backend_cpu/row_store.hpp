@@ -77,8 +77,18 @@ inline constexpr std::size_t kTrimHeapRows = std::size_t{1} << 16;
 // kTrimHeapRows rows. A round frees node row lists, pair lists and histograms on whichever pool
 // thread last held them; the C library keeps that memory in per-thread heaps, where the next
 // rounds' lists, sized differently, then take fresh pages beside the freed ones. Over hundreds of
-// rounds on 1M rows the process held about 40 MiB more than any round needed. Trimming once a
-// round costs well under a millisecond there; on small sets the buffers are too small to matter.
-void trim_heap_after_round(std::size_t row_count);
+// rounds on 1M rows the process held about 40 MiB more than any round needed. On small sets the
+// buffers are too small to matter.
+void trim_heap(std::size_t row_count);
+
+// Rounds between two trims during a fit. Each trim hands back pages that the next round faults in
+// again: trimming after every round took about 5% of the fit on each bench set at 8 threads (about
+// a millisecond a round on 1M rows, and the page faults after it), where every fourth round took
+// a third of that, for a peak within the noise of the former (0-5 MiB above it).
+inline constexpr std::size_t kTrimHeapEveryRounds = 4;
+
+// trim_heap after every kTrimHeapEveryRounds-th round; `rounds_done` counts the rounds run so far,
+// this one included. A fit trims once more when it ends.
+void trim_heap_after_round(std::size_t row_count, std::size_t rounds_done);
 
 }  // namespace kestrune::backend_cpu

@@ -323,8 +323,8 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
                        dart_round.scale.new_tree_weight, outcome.stumps.size(), tree.stumps.size());
     }
     append_round_stumps(outcome.stumps, std::move(tree.stumps), controls.rounds - rounds_run);
-    backend_cpu::trim_heap_after_round(row_count);
     ++rounds_run;
+    backend_cpu::trim_heap_after_round(row_count, rounds_run);
     previous_loss = new_loss;
     train_loss_pending = loss_from_next_pass;
 
@@ -341,6 +341,7 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
   if (train_loss_pending) record_pending_train_loss(objective.loss(predictions, active.targets, weights));
 
   // ---- finish ----
+  backend_cpu::trim_heap(row_count);
   outcome.rounds_run = rounds_run;
   outcome.low_improvement_rounds = loss_rules.low_improvement_rounds();
   outcome.last_train_loss = previous_loss;

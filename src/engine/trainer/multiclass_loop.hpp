@@ -242,8 +242,8 @@ MultiClassIterationRunSummary fit_multiclass_iterations_impl(
                                    added);
     }
     outcome.round_class_counts.push_back(std::move(added));
-    backend_cpu::trim_heap_after_round(row_count);
     ++rounds_run;
+    backend_cpu::trim_heap_after_round(row_count, rounds_run);
     previous_loss = new_loss;
     if (flags.loss_plateau) {
       outcome.stop_reason = IterationStopReason::ValidationLossPlateau;
@@ -252,6 +252,7 @@ MultiClassIterationRunSummary fit_multiclass_iterations_impl(
   }
 
   // ---- finish ----
+  backend_cpu::trim_heap(row_count);
   outcome.rounds_run = rounds_run;
   outcome.low_improvement_rounds = loss_rules.low_improvement_rounds();
   outcome.last_train_loss = previous_loss;
