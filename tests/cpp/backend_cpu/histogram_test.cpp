@@ -127,6 +127,15 @@ TEST(HistogramBuild, RowRunsAreRecognised) {
   EXPECT_TRUE(rows_are_contiguous(long_run));
   std::swap(long_run[2500], long_run[2501]);  // the ends still span exactly the list's length
   EXPECT_FALSE(rows_are_contiguous(long_run));
+  // Long lists are checked in pieces on the pool: a break in any piece counts.
+  std::vector<std::uint32_t> root(300001);
+  for (std::uint32_t k = 0; k < root.size(); ++k) root[k] = k;
+  EXPECT_TRUE(rows_are_contiguous(root));
+  for (const std::size_t at : {std::size_t{1}, std::size_t{150000}, root.size() - 3}) {
+    std::swap(root[at], root[at + 1]);
+    EXPECT_FALSE(rows_are_contiguous(root)) << at;
+    std::swap(root[at], root[at + 1]);
+  }
 }
 
 TEST(HistogramBuild, LoopChoiceFollowsRowsCellsAndBinCount) {
@@ -210,6 +219,15 @@ TEST(HistogramBuild, ContractChecksInOrder) {
   EXPECT_TRUE(test::throws_engine_error(
       [&] { build_histograms(binned, gradients, core::NodeSlice::make(0, {2, 10, 11}), tiles); },
       EngineErrorKind::Core, "validation error: row index 10 is out of bounds for row_count 10"));
+  // A run of rows is checked by its last row, and reported row by row when that one is outside.
+  core::BinnedMatrix with_columns = binned;
+  with_columns.bins_column_major = core::BinStorage(std::vector<std::uint8_t>(80, 1));
+  EXPECT_TRUE(test::throws_engine_error(
+      [&] { build_histograms(with_columns, gradients, core::NodeSlice::make(0, {8, 9, 10, 11}), tiles); },
+      EngineErrorKind::Core, "validation error: row index 10 is out of bounds for row_count 10"));
+  EXPECT_EQ(build_histograms(with_columns, gradients, core::NodeSlice::make(0, {6, 7, 8, 9}), tiles)
+                .histograms[0].bins[1].count,
+            4u);
   EXPECT_TRUE(test::throws_engine_error(
       [&] { build_histograms(binned, gradients, node, std::vector{core::FeatureTile{0, 2}, core::FeatureTile{2, 9}}); },
       EngineErrorKind::ContractViolation, "feature tile end 9 exceeds feature_count 8"));
