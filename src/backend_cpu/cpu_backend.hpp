@@ -35,6 +35,15 @@ class CpuBackend {
     return backend_cpu::apply_split_with_stats(binned, gradients, node, split);
   }
 
+  // The same, with work done on the row lists while the sums are added (see
+  // backend_cpu::apply_split_with_stats).
+  core::PartitionResult apply_split_with_stats(const core::BinnedMatrix& binned,
+                                               std::span<const core::GradientPair> gradients,
+                                               const core::NodeSlice& node, const engine::SplitCandidate& split,
+                                               const WhileSumming& while_summing) const {
+    return backend_cpu::apply_split_with_stats(binned, gradients, node, split, while_summing);
+  }
+
   std::optional<engine::SplitCandidate> best_split_with_factor_context(
       const core::HistogramBundle& bundle, const engine::SplitSelectionOptions& options,
       std::span<const float> feature_weights, std::span<const engine::CategoricalFeature> categorical_features,

@@ -7,7 +7,9 @@
 #include <cstdint>
 #include <atomic>
 #include <exception>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -293,6 +295,12 @@ class BlockPartition {
 
   // The summer's part: every block added to the sums in order, then copies.
   void sum_and_copy() noexcept {
+    sum();
+    copy();
+  }
+
+  // Every block added to the sums in order, routing blocks still unclaimed meanwhile.
+  void sum() noexcept {
     for (std::size_t next = 0; next < block_count_;) {
       const BlockState& block = blocks_[next];
       if (block.routed.load(std::memory_order_acquire)) {
@@ -306,7 +314,6 @@ class BlockPartition {
         parallel::wait_until([&] { return block.routed.load(std::memory_order_acquire); });
       }
     }
-    copy();
   }
 
   // Any other thread's part: routes blocks while some are unclaimed, then copies.
@@ -315,6 +322,16 @@ class BlockPartition {
     }
     copy();
   }
+
+  // Once every block is copied (by whichever threads): both row lists and the smaller side's
+  // pairs, without the sums. False when a block or the lists failed (finish reports it).
+  bool wait_for_lists() noexcept {
+    parallel::wait_until([&] { return lists_ready_.load(std::memory_order_acquire); });
+    parallel::wait_until([&] { return copied_.load(std::memory_order_acquire) == copy_blocks_; });
+    return copy_blocks_ == block_count_;
+  }
+
+  core::PartitionResult& lists() noexcept { return result_; }
 
   // Once every thread is done: the result, or the failure of the first failed block in node order.
   core::PartitionResult finish() {
@@ -403,6 +420,7 @@ class BlockPartition {
       } else {
         for (std::size_t k = 0; k < block.lefts; ++k) kept[block.left_start + k] = pairs[first[k]];
       }
+      copied_.fetch_add(1, std::memory_order_acq_rel);
     }
   }
 
@@ -419,6 +437,7 @@ class BlockPartition {
   alignas(64) std::atomic<std::size_t> routed_count_{0};
   alignas(64) std::atomic<std::size_t> next_copy_{0};
   alignas(64) std::atomic<bool> lists_ready_{false};
+  alignas(64) std::atomic<std::size_t> copied_{0};
   // Written by prepare_lists before lists_ready_ is set, read once it is seen.
   std::size_t copy_blocks_ = 0;
   std::size_t total_left_ = 0;
@@ -430,11 +449,18 @@ class BlockPartition {
   Lanes right_sums_{};
 };
 
+// A partition made whole before `while_summing` sees it, as nodes partitioned on one thread are.
+core::PartitionResult finished_then(core::PartitionResult result, const WhileSumming& while_summing) {
+  if (while_summing) while_summing(result);
+  return result;
+}
+
 template <typename Code>
 core::PartitionResult partition_in_blocks(const FeatureCodes<Code>& located,
                                           std::span<const core::GradientPair> gradients,
                                           std::span<const std::uint32_t> rows, const engine::SplitCandidate& split,
-                                          std::uint16_t missing_bin, std::size_t block_size) {
+                                          std::uint16_t missing_bin, std::size_t block_size,
+                                          const WhileSumming& while_summing) {
   const std::size_t n = rows.size();
   // The routed rows live in a kept scratch block.
   MappedBytes scratch = take_scratch_block(n * sizeof(std::uint32_t));
@@ -447,6 +473,35 @@ core::PartitionResult partition_in_blocks(const FeatureCodes<Code>& located,
                                         std::max<std::size_t>(n / kPartitionRowsPerThread, 1)});
   if (threads <= 1) {
     partition.sum_and_copy();
+  } else if (while_summing) {
+    // The sums go to a worker of their own, and this thread routes and copies with the helpers;
+    // once the lists are whole it goes on with the caller's work while the sums are added. A sum
+    // that no worker takes is added here afterwards, as one thread would have anyway. The routed
+    // rows are read by the copies and the sums only: whichever of the two ends last hands the
+    // scratch block back, while this thread may still be working on the lists.
+    std::atomic<int> scratch_readers{2};
+    const auto done_with_scratch = [&] {
+      if (scratch_readers.fetch_sub(1, std::memory_order_acq_rel) == 1) recycle_scratch_block(std::move(scratch));
+    };
+    parallel::PostedTask summing([&] {
+      partition.sum();
+      done_with_scratch();
+    });
+    const std::size_t helpers = threads - 2;
+    std::optional<parallel::PostedTask<std::function<void()>>> helping;
+    if (helpers > 0) {
+      helping.emplace([&] {
+        parallel::parallel_for(
+            0, helpers, [&](std::size_t) { partition.route_and_copy(); }, parallel::kDefaultMinParallel, helpers);
+      });
+    }
+    partition.route_and_copy();
+    const bool whole = partition.wait_for_lists();
+    done_with_scratch();
+    if (whole) while_summing(partition.lists());
+    summing.wait();
+    if (helping) helping->wait();
+    return partition.finish();
   } else {
     // The calling thread starts summing and routing at once; waking the workers (a system call
     // for each sleeping one) is left to the first of them to arrive, so that it holds up none of
@@ -460,8 +515,9 @@ core::PartitionResult partition_in_blocks(const FeatureCodes<Code>& located,
     helping.wait();
   }
   recycle_scratch_block(std::move(scratch));
-  return partition.finish();
+  return finished_then(partition.finish(), while_summing);
 }
+
 
 }  // namespace
 
@@ -471,21 +527,21 @@ std::size_t partition_chunk_size(std::size_t rows, std::size_t chunks) {
 
 core::PartitionResult partition_rows(const core::BinnedMatrix& binned, std::span<const core::GradientPair> gradients,
                                      std::span<const std::uint32_t> rows, const engine::SplitCandidate& split,
-                                     std::size_t chunk_size) {
+                                     std::size_t chunk_size, const WhileSumming& while_summing) {
   const bool column_major = !binned.bins_column_major.empty();
   const core::BinStorage& source = column_major ? binned.bins_column_major : binned.bins;
   return source.visit([&](auto codes) {
     const auto located = locate_feature_codes(binned, codes, column_major, split.feature_index, gradients.size());
     if (chunk_size == 0 || rows.empty()) {
-      return partition_serially(located, gradients, rows, split, binned.missing_bin);
+      return finished_then(partition_serially(located, gradients, rows, split, binned.missing_bin), while_summing);
     }
-    return partition_in_blocks(located, gradients, rows, split, binned.missing_bin, chunk_size);
+    return partition_in_blocks(located, gradients, rows, split, binned.missing_bin, chunk_size, while_summing);
   });
 }
 
 core::PartitionResult apply_split_with_stats(const core::BinnedMatrix& binned,
                                              std::span<const core::GradientPair> gradients, const core::NodeSlice& node,
-                                             const engine::SplitCandidate& split) {
+                                             const engine::SplitCandidate& split, const WhileSumming& while_summing) {
   // The bounds check is a pass over the node's rows, and routing checks every row against the
   // data anyway: it runs first only when another check fails (its error comes first), or once
   // routing has met a row outside the data, to report that row as it would have.
@@ -510,7 +566,7 @@ core::PartitionResult apply_split_with_stats(const core::BinnedMatrix& binned,
                                      ? partition_chunk_size(rows, threads * kPartitionBlocksPerThread)
                                      : 0;
   try {
-    return partition_rows(binned, gradients, node.row_indices, split, chunk_size);
+    return partition_rows(binned, gradients, node.row_indices, split, chunk_size, while_summing);
   } catch (const support::Panic&) {
     check_bounds();
     throw;

@@ -7,6 +7,7 @@
 #include "core/binned.hpp"
 #include "core/histogram.hpp"
 #include "core/leaf.hpp"
+#include "engine/backend_ops.hpp"
 #include "engine/split_candidate.hpp"
 
 namespace kestrune::backend_cpu {
@@ -29,6 +30,8 @@ inline constexpr std::size_t kPartitionBlocksPerThread = 4;
 // did the fit for 10,000.
 inline constexpr std::size_t kPartitionRowsPerThread = 25000;
 
+using engine::WhileSumming;
+
 // Rows per chunk of a parallel partition: max(rows / chunks, 4096), chunks taken as 1 when 0.
 std::size_t partition_chunk_size(std::size_t rows, std::size_t chunks);
 
@@ -37,9 +40,15 @@ std::size_t partition_chunk_size(std::size_t rows, std::size_t chunks);
 //   a node row >= row_count       -> the NodeSlice bounds error, wrapped as EngineError::Core
 //   gradients length != row_count -> ContractViolation "gradients length {} does not match row_count {}"
 //   feature_index >= feature_count -> ContractViolation "split feature_index {} exceeds feature_count {}"
+//
+// With `while_summing`, a node partitioned in blocks adds up its sums on a worker of their own,
+// and the calling thread runs while_summing as soon as the lists are whole; a node partitioned
+// on one thread calls it once the partition is complete. It is not called when the partition
+// fails. The result is the same either way.
 core::PartitionResult apply_split_with_stats(const core::BinnedMatrix& binned,
                                              std::span<const core::GradientPair> gradients, const core::NodeSlice& node,
-                                             const engine::SplitCandidate& split);
+                                             const engine::SplitCandidate& split,
+                                             const WhileSumming& while_summing = {});
 
 // The same partition with the chunking chosen by the caller: serial when chunk_size is 0,
 // otherwise chunks of chunk_size rows routed by whichever threads of the pool are free. Every
@@ -49,6 +58,6 @@ core::PartitionResult apply_split_with_stats(const core::BinnedMatrix& binned,
 // routed, and the chunks are then copied into the two lists at places known from their counts.
 core::PartitionResult partition_rows(const core::BinnedMatrix& binned, std::span<const core::GradientPair> gradients,
                                      std::span<const std::uint32_t> rows, const engine::SplitCandidate& split,
-                                     std::size_t chunk_size);
+                                     std::size_t chunk_size, const WhileSumming& while_summing = {});
 
 }  // namespace kestrune::backend_cpu

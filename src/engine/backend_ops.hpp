@@ -12,6 +12,7 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <utility>
@@ -46,6 +47,14 @@ struct LinearLeafPairRequest {
 };
 
 using LinearLeafPair = std::pair<core::LinearLeaf, core::LinearLeaf>;
+
+// Work a grower does with a partition's row lists while the partition still adds up the sides'
+// sums, which a backend may offer as apply_split_with_stats(binned, gradients, node, split,
+// while_summing): called on the calling thread with both lists (and the smaller side's pairs)
+// final and the statistics not yet filled in, which it must not read. It may take the lists'
+// contents, must put back any row list it borrows, and must not throw. It is not called when the
+// partition fails.
+using WhileSumming = std::function<void(core::PartitionResult&)>;
 
 template <typename Backend>
 concept BackendOps = requires(const Backend& backend, const core::BinnedMatrix& binned,

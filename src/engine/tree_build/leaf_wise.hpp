@@ -105,13 +105,48 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
   const std::size_t jobs_running = std::max<std::size_t>(4, parallel::current_num_threads() * 3 / 4);
   const std::size_t next_in_line = 8 * parallel::current_num_threads();
   const std::size_t jobs_held = 16 * parallel::current_num_threads();
+  // The children's histograms and best splits, from the partition's row lists.
+  const auto work_on_children = [&](PendingSplit& node, LeafNodeWork& work, core::PartitionResult& partition) {
+    const std::uint32_t left_local = left_child_node_id(node.local_id);
+    const std::uint32_t right_local = right_child_node_id(node.local_id);
+    // Only the smaller child is histogrammed from rows (the left one on equal counts), and
+    // searched first.
+    work.right_first = partition.right_rows.size() < partition.left_rows.size();
+    ChildHistograms children = build_child_histograms(backend, request, std::move(node.histograms), partition,
+                                                      encode_tree_node_id(request.tree_index, left_local),
+                                                      encode_tree_node_id(request.tree_index, right_local));
+    node.histograms = {};
+    work.left_histograms = std::move(children.left);
+    work.right_histograms = std::move(children.right);
+    for (const bool right : {work.right_first, !work.right_first}) {
+      (right ? work.right_candidate : work.left_candidate) =
+          search_node(backend, request, masks, right ? work.right_histograms : work.left_histograms,
+                      right ? right_local : left_local, right ? partition.right_rows : partition.left_rows);
+    }
+  };
   const auto work_on = [&](PendingSplit& node, LeafNodeWork& work) {
     const std::uint32_t key = encode_tree_node_id(request.tree_index, node.local_id);
+    // A large node's sums are a chain of additions, one per row, in row order; its children's
+    // histograms and searches need only the row lists. They are worked on while the sums are
+    // added up, and the split's checks follow: a refused split drops that work unused, and a
+    // failure in it counts only once the checks and the linear fit have passed, as if it had come
+    // after them.
+    std::exception_ptr children_failure;
+    WhileSumming children_while_summing;
+    if (children_may_split(node)) {
+      children_while_summing = [&](core::PartitionResult& lists) {
+        try {
+          work_on_children(node, work, lists);
+        } catch (...) {
+          children_failure = std::current_exception();
+        }
+      };
+    }
     {
       // The node keeps its rows: a node dropped by the leaf budget still hands them over.
       core::NodeSlice slice = node_slice(key, std::move(node.rows));
       try {
-        work.partition = backend.apply_split_with_stats(binned, request.gradients, slice, node.candidate);
+        work.partition = partition_node(backend, request, slice, node.candidate, children_while_summing);
       } catch (...) {
         node.rows = std::move(slice.row_indices);
         throw;
@@ -122,27 +157,16 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
     work.assessment = assess_applied_split(work.partition, node.rows.size(), node.value, node.candidate.feature_index,
                                            learning_rate, depth_scale, request.options, controls,
                                            params.monotone_constraints);
-    if (work.assessment.refusal) return;
+    if (work.assessment.refusal) {
+      drop_histograms(std::move(work.left_histograms));
+      drop_histograms(std::move(work.right_histograms));
+      work.left_candidate.reset();
+      work.right_candidate.reset();
+      return;
+    }
     work.linear = fit_linear_children(backend, request, linear_terms, learning_rate, depth_scale, node.candidate,
                                       work.partition, node.value, node.linear_leaf);
-    if (!children_may_split(node)) return;
-    const std::uint32_t left_local = left_child_node_id(node.local_id);
-    const std::uint32_t right_local = right_child_node_id(node.local_id);
-    // Only the smaller child is histogrammed from rows (the left one on equal counts), and
-    // searched first.
-    work.right_first = work.partition.right_rows.size() < work.partition.left_rows.size();
-    ChildHistograms children =
-        build_child_histograms(backend, request, std::move(node.histograms), work.partition,
-                               encode_tree_node_id(request.tree_index, left_local),
-                               encode_tree_node_id(request.tree_index, right_local));
-    node.histograms = {};
-    work.left_histograms = std::move(children.left);
-    work.right_histograms = std::move(children.right);
-    for (const bool right : {work.right_first, !work.right_first}) {
-      (right ? work.right_candidate : work.left_candidate) =
-          search_node(backend, request, masks, right ? work.right_histograms : work.left_histograms,
-                      right ? right_local : left_local, right ? work.partition.right_rows : work.partition.left_rows);
-    }
+    if (children_failure) std::rethrow_exception(children_failure);
   };
 
   // A node's job owns the node's rows and histograms (moved out of the queue, whose entries move

@@ -104,17 +104,60 @@ GrownTree build_tree_level_wise(const Backend& backend, TreeGrowthRequest reques
       }
       if (!w.candidate || !gain_passes(*w.candidate, controls.min_split_gain)) return;
       w.node_row_count = node.rows.size();
+      // The children's histograms and searches need only the partition's row lists: they are
+      // worked on while its sums are added up (see the leaf-wise grower), and dropped again when
+      // the split is refused or its linear fit fails. A failed build or search counts only for a
+      // split that is made.
+      const auto work_on_children = [&](core::PartitionResult& partition) {
+        const std::uint32_t left_local = left_child_node_id(node.local_id);
+        const std::uint32_t right_local = right_child_node_id(node.local_id);
+        try {
+          w.children = build_child_histograms(backend, request, std::move(node.histograms), partition,
+                                              encode_tree_node_id(request.tree_index, left_local),
+                                              encode_tree_node_id(request.tree_index, right_local));
+        } catch (...) {
+          w.children_failure = std::current_exception();
+          return;
+        }
+        // The children's searches read their masks, which depend only on this node's mask and
+        // split feature.
+        masks.assign_children(node.local_id, w.candidate->feature_index, left_local, right_local);
+        for (const bool right : {false, true}) {
+          NodeSearch& search = right ? w.right_search : w.left_search;
+          try {
+            search.candidate = search_node(backend, request, masks, right ? w.children->right : w.children->left,
+                                           right ? right_local : left_local,
+                                           right ? partition.right_rows : partition.left_rows);
+          } catch (...) {
+            search.failure = std::current_exception();
+          }
+        }
+      };
+      const auto drop_children = [&] {
+        if (w.children) {
+          drop_histograms(std::move(w.children->left));
+          drop_histograms(std::move(w.children->right));
+        }
+        w.children.reset();
+        w.children_failure = nullptr;
+        w.left_search = {};
+        w.right_search = {};
+      };
       {
         const std::uint32_t key = encode_tree_node_id(request.tree_index, node.local_id);
         core::NodeSlice slice = node_slice(key, std::move(node.rows));
-        w.partition = backend.apply_split_with_stats(binned, request.gradients, slice, *w.candidate);
+        w.partition = partition_node(backend, request, slice, *w.candidate,
+                                     children_may_split(node) ? WhileSumming(work_on_children) : WhileSumming());
         // The partition holds the node's rows now.
         drop_rows(std::move(slice.row_indices));
       }
       w.assessment = assess_applied_split(w.partition, w.node_row_count, node.value, w.candidate->feature_index,
                                           learning_rate, depth_scale, request.options, controls,
                                           params.monotone_constraints);
-      if (w.assessment.refusal) return;
+      if (w.assessment.refusal) {
+        drop_children();
+        return;
+      }
       // Fitted ahead of the leaf budget check, which may still refuse the split: a failed fit
       // counts only for a split that is made.
       try {
@@ -122,32 +165,8 @@ GrownTree build_tree_level_wise(const Backend& backend, TreeGrowthRequest reques
                                        w.partition, node.value, node.linear_leaf);
       } catch (...) {
         w.linear_failure = std::current_exception();
+        drop_children();
         return;
-      }
-      if (!children_may_split(node)) return;
-      const std::uint32_t left_local = left_child_node_id(node.local_id);
-      const std::uint32_t right_local = right_child_node_id(node.local_id);
-      // Likewise, a failed build counts only for a split that is made.
-      try {
-        w.children = build_child_histograms(backend, request, std::move(node.histograms), w.partition,
-                                            encode_tree_node_id(request.tree_index, left_local),
-                                            encode_tree_node_id(request.tree_index, right_local));
-      } catch (...) {
-        w.children_failure = std::current_exception();
-        return;
-      }
-      // The children's searches read their masks, which depend only on this node's mask and
-      // split feature.
-      masks.assign_children(node.local_id, w.candidate->feature_index, left_local, right_local);
-      for (const bool right : {false, true}) {
-        NodeSearch& search = right ? w.right_search : w.left_search;
-        try {
-          search.candidate = search_node(backend, request, masks, right ? w.children->right : w.children->left,
-                                         right ? right_local : left_local,
-                                         right ? w.partition.right_rows : w.partition.left_rows);
-        } catch (...) {
-          search.failure = std::current_exception();
-        }
       }
     });
 

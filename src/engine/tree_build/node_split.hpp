@@ -139,6 +139,23 @@ void drop_rows(std::vector<std::uint32_t>&& rows);
 // Hands a partition's pair list back for reuse.
 void drop_pairs(std::vector<core::GradientPair>&& pairs);
 
+// The node's partition by the split. With `while_summing`, work done on the row lists: while the
+// partition still adds up its sums when the backend offers that, else once it is complete. Not
+// called when the partition fails.
+template <BackendOps Backend>
+core::PartitionResult partition_node(const Backend& backend, const TreeGrowthRequest& request,
+                                     const core::NodeSlice& slice, const SplitCandidate& split,
+                                     const WhileSumming& while_summing) {
+  if constexpr (requires {
+                  backend.apply_split_with_stats(request.binned, request.gradients, slice, split, while_summing);
+                }) {
+    if (while_summing) return backend.apply_split_with_stats(request.binned, request.gradients, slice, split, while_summing);
+  }
+  core::PartitionResult partition = backend.apply_split_with_stats(request.binned, request.gradients, slice, split);
+  if (while_summing) while_summing(partition);
+  return partition;
+}
+
 // Both children's histograms of an applied split, {left, right}: only the smaller child (the
 // left one on equal counts) is built from its rows, its sibling is the parent minus it. The
 // partition's row lists are lent to the build and are back in place on return.

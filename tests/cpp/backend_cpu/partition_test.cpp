@@ -186,10 +186,11 @@ TEST(PartitionProperty, LargeNodesMatchTheSerialLoop) {
   }
 }
 
-// Blocks are claimed by whichever thread is free while the calling thread sums them in order:
-// every balance of the sides (one side empty, lopsided either way, even) and every block count,
-// from one block to hundreds, repeated so that the threads meet in different orders, gives the
-// rows, the smaller side's pairs and the sums of a row-by-row loop in node order.
+// Blocks are claimed by whichever thread is free while one thread sums them in order: every
+// balance of the sides (one side empty, lopsided either way, even) and every block count, from
+// one block to hundreds, repeated so that the threads meet in different orders, gives the rows,
+// the smaller side's pairs and the sums of a row-by-row loop in node order. So does a partition
+// whose caller works on the lists while the sums are added: it sees them whole, once.
 TEST(PartitionBlocks, EveryBalanceAndBlockCountMatchesARowByRowLoop) {
   std::mt19937 rng(21);
   const std::size_t matrix_rows = 70000;
@@ -217,10 +218,31 @@ TEST(PartitionBlocks, EveryBalanceAndBlockCountMatchesARowByRowLoop) {
     const std::vector<std::uint32_t>& smaller = right.size() < left.size() ? right : left;
     // The cases' names hold.
     EXPECT_EQ(left.empty() || right.empty(), c.threshold == 254 || c.categorical) << c.name;
-    for (const std::size_t chunk : {64u, 777u, 4096u, 60000u}) {
+    for (const std::size_t chunk : {0u, 64u, 777u, 4096u, 60000u}) {
       for (int repeat = 0; repeat < 3; ++repeat) {
         SCOPED_TRACE(::testing::Message() << c.name << ", chunk " << chunk << ", repeat " << repeat);
-        const core::PartitionResult result = partition_rows(binned, gradients, rows, split, chunk);
+        // Odd repeats work on the lists while summing: a copy of what they held then, and how often.
+        int calls = 0;
+        core::PartitionResult seen;
+        const WhileSumming while_summing = [&](core::PartitionResult& lists) {
+          ++calls;
+          seen.left_rows = lists.left_rows;
+          seen.right_rows = lists.right_rows;
+          seen.smaller_side_pairs = lists.smaller_side_pairs;
+        };
+        const bool working = repeat % 2 == 1;
+        const core::PartitionResult result =
+            partition_rows(binned, gradients, rows, split, chunk, working ? while_summing : WhileSumming());
+        if (working) {
+          ASSERT_EQ(calls, 1);
+          ASSERT_EQ(seen.left_rows, left);
+          ASSERT_EQ(seen.right_rows, right);
+          ASSERT_EQ(seen.smaller_side_pairs.size(), result.smaller_side_pairs.size());
+        }
+        if (chunk == 0) {
+          ASSERT_TRUE(same_bin(result.left_stats, left_stats));
+          continue;
+        }
         ASSERT_EQ(result.left_rows, left);
         ASSERT_EQ(result.right_rows, right);
         ASSERT_EQ(result.smaller_side_pairs.size(), smaller.size());
@@ -347,13 +369,17 @@ TEST(PartitionErrors, RowsOutsideTheDataAreTheBoundsErrorOnEveryPath) {
   for (const Case& c : cases) {
     auto rows = test::random_rows(row_count, c.node_rows, false, rng);
     rows[c.bad_position] = static_cast<std::uint32_t>(row_count + 5);
+    // Work on the lists is never started for a partition that fails.
+    bool worked = false;
     EXPECT_TRUE(test::throws_engine_error(
         [&] {
           apply_split_with_stats(binned, c.short_gradients ? short_gradients : gradients,
-                                 core::NodeSlice::make(0, rows), numeric_split(c.feature, 100, true));
+                                 core::NodeSlice::make(0, rows), numeric_split(c.feature, 100, true),
+                                 [&](core::PartitionResult&) { worked = true; });
         },
         EngineErrorKind::Core, "validation error: row index 70005 is out of bounds for row_count 70000"))
         << c.name;
+    EXPECT_FALSE(worked) << c.name;
   }
 }
 
