@@ -42,6 +42,15 @@ std::size_t row_major_row_limit(const core::BinnedMatrix& binned, std::size_t gr
   return std::min({gradient_count, binned.row_count, covered});
 }
 
+// `count` bin lists of `bins` bins for one build's features, taken from the store at once, in a
+// list the thread keeps from build to build (its entries are moved out by the build).
+std::vector<std::vector<core::HistogramBin>>& taken_lists(std::size_t count, std::size_t bins) {
+  thread_local std::vector<std::vector<core::HistogramBin>> lists;
+  lists.clear();
+  take_histogram_lists(count, bins, lists);
+  return lists;
+}
+
 }  // namespace
 
 bool per_feature_reads_row_major(std::span<const std::uint32_t> rows, std::size_t feature_count, std::size_t width,
@@ -78,6 +87,7 @@ void materialize_tile_histograms(std::uint32_t start_feature, const HistogramAre
   const std::span<const ArenaCell> cells = arena.cells();
   const std::span<const std::uint32_t> carried = arena.carried_counts();
   support::invariant(carried.empty() || carried.size() == cells.size(), "histogram arena carried counts are misshapen");
+  std::vector<std::vector<core::HistogramBin>>& lists = taken_lists(features, bin_count);
   for (std::size_t k = 0; k < features; ++k) {
     const std::size_t first = k * stride;
     for (std::size_t b = bin_count; b < stride; ++b) {
@@ -85,7 +95,7 @@ void materialize_tile_histograms(std::uint32_t start_feature, const HistogramAre
     }
     core::FeatureHistogram histogram;
     histogram.feature_index = start_feature + static_cast<std::uint32_t>(k);
-    histogram.bins = take_histogram_bins(bin_count);
+    histogram.bins = std::move(lists[k]);
     // A plain copy loop: this runs for every bin of every node, whatever its row count.
     core::HistogramBin* const out = histogram.bins.data();
     const ArenaCell* const from = cells.data() + first;
@@ -182,9 +192,10 @@ std::vector<core::FeatureHistogram> build_tile_histograms_per_feature(const core
   }
   std::vector<core::FeatureHistogram> output;
   output.reserve(end - start);
+  std::vector<std::vector<core::HistogramBin>>& lists = taken_lists(end - start, bins_per_feature);
   source.visit([&](auto codes) {
     for (std::size_t f = start; f < end; ++f) {
-      core::FeatureHistogram histogram{take_histogram_bins(bins_per_feature), static_cast<std::uint32_t>(f)};
+      core::FeatureHistogram histogram{std::move(lists[f - start]), static_cast<std::uint32_t>(f)};
       std::fill(histogram.bins.begin(), histogram.bins.end(), core::HistogramBin{});
       if (column_major) {
         accumulate_feature(codes, 1, f * binned.row_count, f, gradients, rows, row_limit, std::span(histogram.bins));

@@ -1,5 +1,6 @@
 #include "backend_cpu/histogram_store.hpp"
 
+#include <algorithm>
 #include <mutex>
 #include <utility>
 
@@ -23,21 +24,24 @@ Store& store() {
 
 }  // namespace
 
-std::vector<core::HistogramBin> take_histogram_bins(std::size_t bins) {
-  std::vector<core::HistogramBin> list;
+void take_histogram_lists(std::size_t count, std::size_t bins, std::vector<std::vector<core::HistogramBin>>& lists) {
+  const std::size_t first = lists.size();
   {
     Store& s = store();
     const std::lock_guard<parallel::SpinLock> held(s.lock);
-    if (!s.lists.empty()) {
-      list = std::move(s.lists.back());
+    const std::size_t kept = std::min(count, s.lists.size());
+    for (std::size_t k = 0; k < kept; ++k) {
+      lists.push_back(std::move(s.lists.back()));
       s.lists.pop_back();
-      s.bytes -= list.capacity() * sizeof(core::HistogramBin);
+      s.bytes -= lists.back().capacity() * sizeof(core::HistogramBin);
     }
   }
+  lists.resize(first + count);
   // A kept list of another length (another fit's bin count) is resized; same-length ones, the
   // common case, are handed out as they are.
-  if (list.size() != bins) list.resize(bins);
-  return list;
+  for (std::size_t k = first; k < lists.size(); ++k) {
+    if (lists[k].size() != bins) lists[k].resize(bins);
+  }
 }
 
 void recycle_histograms(core::HistogramBundle&& bundle) {
