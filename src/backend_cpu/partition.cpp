@@ -518,7 +518,6 @@ core::PartitionResult partition_in_blocks(const FeatureCodes<Code>& located,
   return finished_then(partition.finish(), while_summing);
 }
 
-
 }  // namespace
 
 std::size_t partition_chunk_size(std::size_t rows, std::size_t chunks) {
