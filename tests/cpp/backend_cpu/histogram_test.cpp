@@ -223,7 +223,7 @@ TEST(HistogramBuild, ContractChecksInOrder) {
   core::BinnedMatrix with_columns = binned;
   with_columns.bins_column_major = core::BinStorage(std::vector<std::uint8_t>(80, 1));
   EXPECT_TRUE(test::throws_engine_error(
-      [&] { build_histograms(with_columns, gradients, core::NodeSlice::make(0, {8, 9, 10, 11}), tiles); },
+      [&] { build_histograms(with_columns, gradients, core::NodeSlice::make(0, {7, 8, 9, 10}), tiles); },
       EngineErrorKind::Core, "validation error: row index 10 is out of bounds for row_count 10"));
   EXPECT_EQ(build_histograms(with_columns, gradients, core::NodeSlice::make(0, {6, 7, 8, 9}), tiles)
                 .histograms[0].bins[1].count,
