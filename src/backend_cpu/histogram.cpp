@@ -335,7 +335,12 @@ core::HistogramBundle build_histograms(const core::BinnedMatrix& binned, std::sp
   const std::size_t pool = parallel::current_num_threads();
   if (feature_tiles.size() > 1 && cells >= kParallelTileCells && pool > 1) {
     const std::size_t team = std::clamp<std::size_t>(cells / kParallelCellsPerThread, 2, pool);
-    const std::vector<core::FeatureTile> pieces = histogram_passes(feature_tiles, binned.feature_count, team);
+    // Rows in one run are summed from the column-major codes four features at a time whatever
+    // the piece: cut as finely as that, their pieces let the threads that arrive first take the
+    // share of one that is still busy elsewhere (a worker summing the round's diagnostics while
+    // the root is built, say).
+    const std::size_t piece_target = contiguous_rows ? total_width / kMinPieceFeatures : team;
+    const std::vector<core::FeatureTile> pieces = histogram_passes(feature_tiles, binned.feature_count, piece_target);
     const bool tiles_inside = std::all_of(feature_tiles.begin(), feature_tiles.end(), [&](const core::FeatureTile& t) {
       return t.start_feature < t.end_feature && t.end_feature <= binned.feature_count;
     });
