@@ -18,8 +18,8 @@ namespace kestrune::backend_cpu {
 inline constexpr std::size_t kKeptHistogramBytes = std::size_t{64} << 20;
 
 // `count` lists of `bins` bins each (contents unspecified), appended to `lists`: kept ones first,
-// taken under one hold of the store's lock: the builds take a list per feature, and eight threads taking them one at
-// a time spent a millisecond a round waiting for one another on 90 features.
+// taken under one hold of the store's lock. The builds take a list per feature, and eight threads
+// taking them one at a time spent a millisecond a round waiting for one another on 90 features.
 void take_histogram_lists(std::size_t count, std::size_t bins, std::vector<std::vector<core::HistogramBin>>& lists);
 
 // Keeps the bundle's bin lists for later builds (while under the byte cap).

@@ -103,9 +103,9 @@ float BinaryCrossEntropyObjective::compute_gradients_and_loss_into(std::span<con
   check_lengths(predictions.size(), targets.size(), weights);
   out.resize(targets.size());
   GradientPair* const pairs = out.data();
-  // Each row's pair is written as the loss takes the row's term. Both branches of stable_sigmoid
-  // take exp(-|f|), the term's exponential: one serves both. A NaN logit takes the sigmoid's own
-  // path, whose NaN the pair keeps bit for bit.
+  // Each row's pair is written as the loss takes the row's term, whose exponential exp(-|f|) is
+  // the sigmoid's too. A NaN logit takes stable_sigmoid's own path, whose NaN the pair keeps bit
+  // for bit.
   return mean_logistic_loss(targets, weights, [&](std::size_t i) {
     const float f = predictions[i];
     const float y = targets[i];
@@ -114,7 +114,7 @@ float BinaryCrossEntropyObjective::compute_gradients_and_loss_into(std::span<con
     if (std::isnan(f)) [[unlikely]] {
       pairs[i] = logistic_pair(f, y, w);
     } else {
-      pairs[i] = pair_at_sigmoid(f >= 0.0f ? 1.0f / (1.0f + e) : e / (1.0f + e), y, w);
+      pairs[i] = pair_at_sigmoid(sigmoid_given_exp(f, e), y, w);
     }
     return logistic_loss_term(f, y, e);
   });

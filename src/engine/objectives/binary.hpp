@@ -9,15 +9,11 @@
 
 namespace kestrune::engine::objectives {
 
+// The logistic function of f given e = exp(-|f|), the one exponential it needs.
+inline float sigmoid_given_exp(float f, float e) noexcept { return f >= 0.0f ? 1.0f / (1.0f + e) : e / (1.0f + e); }
+
 // The logistic function without overflow: exp is only ever taken of a non-positive value.
-inline float stable_sigmoid(float f) noexcept {
-  if (f >= 0.0f) {
-    const float e = std::exp(-f);
-    return 1.0f / (1.0f + e);
-  }
-  const float e = std::exp(f);
-  return e / (1.0f + e);
-}
+inline float stable_sigmoid(float f) noexcept { return sigmoid_given_exp(f, std::exp(f >= 0.0f ? -f : f)); }
 
 struct BinaryCrossEntropyObjective {
   // Lengths, then each pair through the checked constructor (a bad weight surfaces as a bad pair).
