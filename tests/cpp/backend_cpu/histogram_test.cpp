@@ -219,6 +219,10 @@ TEST(HistogramBuild, ContractChecksInOrder) {
   EXPECT_TRUE(test::throws_engine_error(
       [&] { build_histograms(binned, gradients, core::NodeSlice::make(0, {2, 10, 11}), tiles); },
       EngineErrorKind::Core, "validation error: row index 10 is out of bounds for row_count 10"));
+  // A list that is no run is checked row by row, whatever its last row.
+  EXPECT_TRUE(test::throws_engine_error(
+      [&] { build_histograms(binned, gradients, core::NodeSlice::make(0, {11, 2, 3}), tiles); },
+      EngineErrorKind::Core, "validation error: row index 11 is out of bounds for row_count 10"));
   // A run of rows is checked by its last row, and reported row by row when that one is outside.
   core::BinnedMatrix with_columns = binned;
   with_columns.bins_column_major = core::BinStorage(std::vector<std::uint8_t>(80, 1));
