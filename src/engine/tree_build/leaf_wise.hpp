@@ -92,7 +92,8 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
   //
   // Jobs start only for the nodes the queue ranks among the next splits the leaf budget allows
   // (at most eight per pool thread), and for the children of their finished jobs that would
-  // rank there too: the work the budget may drop stays bounded. A node's job starts as soon as
+  // rank there too (by the least gain up to the queue): the work the budget may drop stays
+  // bounded. A node's job starts as soon as
   // the node is among them, so the workers never wait for a whole group of nodes to finish; the
   // children a finished job found count among them before their parent is committed, so that
   // the workers do not wait for the grower either. At most sixteen jobs per pool thread are held
@@ -286,6 +287,20 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
       return std::any_of(next_nodes.begin(), next_nodes.end(),
                          [&](const PendingSplit* node) { return node->local_id == local_id; });
     };
+    // A node is popped no sooner than its ancestors: a child of a job ranks by the least gain on
+    // its way up to the queue. Ranked by their own gains, which often exceed their parent's, the
+    // descendants of one queued node held every place with work the leaf budget never reached
+    // (on 255-leaf trees of 1,000,000 rows, a third of some trees' time), and the grower worked
+    // on alone.
+    const auto gain_in_line = [&](std::uint32_t local_id, float gain) {
+      while (local_id != 0) {
+        const auto parent = jobs.find((local_id - 1) / 2);
+        if (parent == jobs.end()) break;
+        gain = std::min(gain, parent->second->node.candidate.gain);
+        local_id = parent->first;
+      }
+      return gain;
+    };
     // A node waiting for a job: in the queue, or the child of a finished job.
     struct Waiting {
       float gain;
@@ -304,8 +319,9 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
         if (!job->finished.load(std::memory_order_acquire) || job->work.failure || !among_next(local_id)) continue;
         for (const bool right : {false, true}) {
           if (!child_ready(*job, right)) continue;
-          const SplitCandidate& candidate = *(right ? job->work.right_candidate : job->work.left_candidate);
-          if (candidate.gain > lowest_gain) waiting.push_back({candidate.gain, nullptr, job.get(), right});
+          const std::uint32_t child = right ? right_child_node_id(local_id) : left_child_node_id(local_id);
+          const float gain = gain_in_line(child, (right ? job->work.right_candidate : job->work.left_candidate)->gain);
+          if (gain > lowest_gain) waiting.push_back({gain, nullptr, job.get(), right});
         }
       }
     }
