@@ -87,28 +87,32 @@ void rank_by_score(std::span<const float> scores, RankingScratch& scratch) {
   if (n <= kCountedRankRows && !has_nan(scores)) {
     // Without NaN "higher score first" is a strict weak order, so the stable order is unique:
     // row i comes after every row with a higher score and every earlier row with an equal one.
-    // -0 and +0 compare equal here as they do in the sort.
-    // Four rows j at a time, over a copy padded with NaN, which counts as neither higher nor
-    // equal.
+    // -0 and +0 compare equal here as they do in the sort. One comparison settles a pair i < j
+    // both ways: j comes first when its score is higher, i otherwise. Four rows j at a time, over
+    // a copy padded with NaN (never higher), each row counting the rows after it that come first
+    // and adding one to each row after it that comes second.
     using Lanes = float __attribute__((vector_size(16)));
     using Counts = std::int32_t __attribute__((vector_size(16)));
-    const std::size_t padded = (n + 3) / 4 * 4;
+    const std::size_t padded = (n + 3) / 4 * 4 + 4;
     scratch.padded_scores.assign(padded, std::numeric_limits<float>::quiet_NaN());
     std::copy(scores.begin(), scores.end(), scratch.padded_scores.begin());
+    scratch.padded_counts.assign(padded, 0);
     const float* const s = scratch.padded_scores.data();
+    std::int32_t* const behind = scratch.padded_counts.data();  // rows before i that come first
     for (std::size_t i = 0; i < n; ++i) {
       const Lanes si = {s[i], s[i], s[i], s[i]};
-      const auto row = static_cast<std::int32_t>(i);
-      const Counts before_i = {row, row, row, row};
-      Counts position = {0, 1, 2, 3};
-      Counts before = {0, 0, 0, 0};
-      for (std::size_t j = 0; j < padded; j += 4) {
+      Counts ahead = {0, 0, 0, 0};  // rows after i that come first (a true lane is -1)
+      for (std::size_t j = i + 1; j < n; j += 4) {
         Lanes sj;
         std::memcpy(&sj, s + j, sizeof sj);
-        before -= (sj > si) | ((sj == si) & (position < before_i));  // a true lane is -1
-        position += 4;
+        const Counts higher = sj > si;
+        ahead += higher;
+        Counts counts;
+        std::memcpy(&counts, behind + j, sizeof counts);
+        counts -= ~higher;
+        std::memcpy(behind + j, &counts, sizeof counts);
       }
-      scratch.rank[i] = static_cast<std::size_t>((before[0] + before[1]) + (before[2] + before[3]));
+      scratch.rank[i] = static_cast<std::size_t>(behind[i] - ((ahead[0] + ahead[1]) + (ahead[2] + ahead[3])));
     }
     for (std::size_t i = 0; i < n; ++i) scratch.order[scratch.rank[i]] = i;
     return;

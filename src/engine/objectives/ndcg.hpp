@@ -84,6 +84,7 @@ struct RankingScratch {
   std::vector<float> discount_by_rank;  // position_discount(r), grown on demand and kept
   std::vector<float> perturbed;    // noisy scores (YetiRank)
   std::vector<float> padded_scores;  // the scores being ranked, padded to whole lanes
+  std::vector<std::int32_t> padded_counts;  // their counts of rows ranked first, likewise
   // LambdaMART's padded copies of a group's rows, one row's pair terms by the other row's
   // position, and the group's running sums.
   std::vector<float> pair_label, pair_score, pair_gain, pair_discount;
