@@ -163,20 +163,38 @@ void accumulate_group_lambdas(std::span<const float> labels, std::span<const flo
   for (std::size_t i = 0; i < rows; ++i) group_acc[i] = GradientPair{acc_grad[i], acc_hess[i]};
 }
 
+using IdealDcgCache = LambdaMARTObjective::IdealDcgCache;
+
+// The group's ideal DCG, from `cache` (sized for these labels, or null) when it holds the
+// group's labels, else computed (and kept there).
+float group_ideal_dcg(std::span<const float> labels, std::size_t begin, std::size_t group, IdealDcgCache* cache,
+                      std::vector<float>& sorted_scratch) {
+  if (cache == nullptr) return ideal_dcg(labels, labels.size(), sorted_scratch);
+  float* const kept = cache->labels.data() + begin;
+  if (cache->known[group] != 0 && std::memcmp(kept, labels.data(), labels.size() * sizeof(float)) == 0) {
+    return cache->ideal_dcg[group];
+  }
+  const float idcg = ideal_dcg(labels, labels.size(), sorted_scratch);
+  std::copy(labels.begin(), labels.end(), kept);
+  cache->ideal_dcg[group] = idcg;
+  cache->known[group] = 1;
+  return idcg;
+}
+
 // Adds the lambdas of groups first_group .. last_group - 1 into their rows of `acc`. With
 // `group_ndcg`, also writes each group's NDCG at the scores into group_ndcg[g], the float
 // ndcg_for_group gives: the same ideal DCG and score order, and its DCG summed in rank order from
 // the same gains and discounts.
 void accumulate_lambdas(std::span<const std::size_t> boundaries, std::size_t first_group, std::size_t last_group,
                         std::span<const float> scores, std::span<const float> labels, std::span<GradientPair> acc,
-                        float* group_ndcg) {
+                        float* group_ndcg, IdealDcgCache* cache) {
   RankingScratch scratch;
   for (std::size_t g = first_group; g < last_group; ++g) {
     const std::size_t begin = boundaries[g];
     const std::size_t rows = boundaries[g + 1] - begin;
     const std::span<const float> group_labels = labels.subspan(begin, rows);
     const std::span<const float> group_scores = scores.subspan(begin, rows);
-    const float idcg = ideal_dcg(group_labels, rows, scratch.sorted_labels);
+    const float idcg = group_ideal_dcg(group_labels, begin, g, cache, scratch.sorted_labels);
     if (idcg <= 0.0f) {
       if (group_ndcg != nullptr) group_ndcg[g] = 1.0f;
       continue;
@@ -194,6 +212,26 @@ void accumulate_lambdas(std::span<const std::size_t> boundaries, std::size_t fir
   }
 }
 
+// The cache, held and sized for `labels` and the groups of `boundaries`, while the lock lives;
+// null when another call holds it, or when the call is refused (the checks of the gradient pass
+// then report why).
+struct HeldCache {
+  std::unique_lock<std::mutex> lock;
+  IdealDcgCache* cache = nullptr;
+
+  HeldCache(IdealDcgCache& shared, std::span<const float> labels, std::span<const std::size_t> boundaries)
+      : lock(shared.in_use, std::try_to_lock) {
+    if (!lock.owns_lock() || boundaries.empty() || boundaries.back() != labels.size()) return;
+    const std::size_t groups = boundaries.size() - 1;
+    if (shared.labels.size() != labels.size() || shared.known.size() != groups) {
+      shared.labels.assign(labels.size(), 0.0f);
+      shared.ideal_dcg.assign(groups, 0.0f);
+      shared.known.assign(groups, 0);
+    }
+    cache = &shared;
+  }
+};
+
 }  // namespace
 
 std::vector<GradientPair> LambdaMARTObjective::compute_gradients(std::span<const float> predictions,
@@ -208,10 +246,11 @@ float LambdaMARTObjective::initial_prediction(std::span<const float>, const Weig
 
 void LambdaMARTObjective::compute_gradients_into(std::span<const float> predictions, std::span<const float> targets,
                                                  const Weights&, std::vector<GradientPair>& out) const {
+  const HeldCache held(*ideal_dcgs_, targets, layout_.train_boundaries);
   ranking_gradients_into(predictions, targets, layout_.train_boundaries, out, kRowsPerThread,
                          [&](std::size_t first_group, std::size_t last_group, std::span<GradientPair> acc) {
                            accumulate_lambdas(layout_.train_boundaries, first_group, last_group, predictions, targets,
-                                              acc, nullptr);
+                                              acc, nullptr, held.cache);
                          });
 }
 
@@ -222,10 +261,11 @@ float LambdaMARTObjective::compute_gradients_and_loss_into(std::span<const float
   // The groups' NDCGs land by group from whichever thread ranks the group; their sum is then
   // folded in group order, as mean_ndcg_loss folds it.
   std::vector<float> group_ndcg(boundaries.empty() ? 0 : boundaries.size() - 1);
+  const HeldCache held(*ideal_dcgs_, targets, boundaries);
   ranking_gradients_into(predictions, targets, boundaries, out, kRowsPerThread,
                          [&](std::size_t first_group, std::size_t last_group, std::span<GradientPair> acc) {
                            accumulate_lambdas(boundaries, first_group, last_group, predictions, targets, acc,
-                                              group_ndcg.data());
+                                              group_ndcg.data(), held.cache);
                          });
   return ndcg_loss_from_groups(group_ndcg);
 }

@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <span>
 #include <vector>
 
@@ -16,7 +18,8 @@ namespace kestrune::engine::objectives {
 // equal to 0, for one) get no update: gradient 0 and the 1e-7 hessian floor.
 class LambdaMARTObjective : public GroupedObjective<LambdaMARTObjective> {
  public:
-  explicit LambdaMARTObjective(std::span<const std::uint32_t> train_group_ids) : GroupedObjective(train_group_ids) {}
+  explicit LambdaMARTObjective(std::span<const std::uint32_t> train_group_ids)
+      : GroupedObjective(train_group_ids), ideal_dcgs_(std::make_shared<IdealDcgCache>()) {}
 
   std::vector<GradientPair> compute_gradients(std::span<const float> predictions, std::span<const float> targets,
                                               const Weights& weights) const;
@@ -32,6 +35,19 @@ class LambdaMARTObjective : public GroupedObjective<LambdaMARTObjective> {
   // 1 - mean NDCG over the groups of `boundaries`.
   float loss_with_boundaries(std::span<const float> predictions, std::span<const float> targets,
                              const Weights& weights, std::span<const std::size_t> boundaries) const;
+
+  // The groups' ideal DCGs depend on their labels alone, which stay the same round after round:
+  // each is kept with a copy of the labels it came from and reused while they still match. One
+  // call at a time uses it; a call made meanwhile computes its own.
+  struct IdealDcgCache {
+    std::mutex in_use;
+    std::vector<float> labels;
+    std::vector<float> ideal_dcg;  // per group; valid where `labels` holds the group's labels
+    std::vector<std::uint8_t> known;
+  };
+
+ private:
+  std::shared_ptr<IdealDcgCache> ideal_dcgs_;
 };
 
 }  // namespace kestrune::engine::objectives

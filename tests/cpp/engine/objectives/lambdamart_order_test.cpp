@@ -131,12 +131,26 @@ TEST(ObjectiveRankingOrder, LambdaMartGradientsEqualThePairByPairLoopBitForBit) 
     expected_hess.insert(expected_hess.end(), hess.begin(), hess.end());
     ++id;
   }
-  const auto pairs = LambdaMARTObjective(all_ids).compute_gradients(all_scores, all_labels, std::nullopt);
+  const LambdaMARTObjective objective(all_ids);
+  const auto pairs = objective.compute_gradients(all_scores, all_labels, std::nullopt);
   ASSERT_EQ(pairs.size(), expected_grad.size());
   for (std::size_t i = 0; i < pairs.size(); ++i) {
     EXPECT_EQ(std::bit_cast<std::uint32_t>(pairs[i].grad), std::bit_cast<std::uint32_t>(expected_grad[i])) << i;
     EXPECT_EQ(std::bit_cast<std::uint32_t>(pairs[i].hess), std::bit_cast<std::uint32_t>(floor_hessian(expected_hess[i])))
         << i;
+  }
+  // The objective keeps each group's ideal DCG from call to call: other labels in the same rows
+  // (every third label raised by one), and then the first ones again, give what an objective
+  // seeing them first gives.
+  std::vector<float> changed = all_labels;
+  for (std::size_t i = 0; i < changed.size(); i += 3) changed[i] += 1.0f;
+  for (const std::vector<float>* labels : {&changed, &all_labels}) {
+    const auto again = objective.compute_gradients(all_scores, *labels, std::nullopt);
+    const auto fresh = LambdaMARTObjective(all_ids).compute_gradients(all_scores, *labels, std::nullopt);
+    ASSERT_EQ(again.size(), fresh.size());
+    for (std::size_t i = 0; i < again.size(); ++i) {
+      EXPECT_EQ(std::bit_cast<std::uint64_t>(again[i]), std::bit_cast<std::uint64_t>(fresh[i])) << i;
+    }
   }
 }
 
