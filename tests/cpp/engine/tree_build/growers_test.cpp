@@ -453,6 +453,49 @@ TEST(GrowLevelWise, RecordsComeInLevelOrder) {
   }
 }
 
+// Without a leaf budget a node's children are worked on as soon as the node is done, ahead of the
+// rest of its depth; with a budget that is never reached, depth by depth. Both must grow the
+// same tree bit for bit: records, their order, and the predictions (constant and linear leaves).
+TEST(GrowLevelWise, NodesWorkedOnAheadOfTheirDepthGrowTheSameTree) {
+  std::mt19937_64 rng(33);
+  for (int trial = 0; trial < 8; ++trial) {
+    const std::size_t features = 2 + rng() % 6;
+    GrowScenario s = random_scenario(rng, 1500, features, 16, trial % 2 == 0);
+    s.params.max_depth = 3 + trial % 4;
+    s.controls.min_rows_per_leaf = 1 + trial;
+    SpyBackend backend;
+    if (trial % 3 == 2) {
+      s.params.leaf_model = core::LeafModel::Linear;
+      s.raw_values.resize(1500 * features);
+      for (float& x : s.raw_values) x = static_cast<float>(rng() % 100) / 10.0f;
+      backend.fit_linear_leaves = true;
+    }
+    s.params.max_leaves.reset();
+    s.controls.max_leaves.reset();
+    std::vector<float> ahead_predictions(1500, 0.5f);
+    const GrownTree ahead = grow(s, Growth::Level, ahead_predictions, 0, backend);
+    s.controls.max_leaves = std::size_t{1} << 20;
+    std::vector<float> level_predictions(1500, 0.5f);
+    const GrownTree level = grow(s, Growth::Level, level_predictions, 0, backend);
+    SCOPED_TRACE(trial);
+    ASSERT_GE(ahead.stumps.size(), 3u);
+    ASSERT_EQ(ahead.stumps.size(), level.stumps.size());
+    for (std::size_t i = 0; i < ahead.stumps.size(); ++i) {
+      const TrainedStump& a = ahead.stumps[i];
+      const TrainedStump& b = level.stumps[i];
+      EXPECT_EQ(a.node_id, b.node_id);
+      EXPECT_EQ(a.feature_index, b.feature_index);
+      EXPECT_EQ(a.split_bin, b.split_bin);
+      EXPECT_EQ(std::bit_cast<std::uint32_t>(a.left_stats.grad_sum), std::bit_cast<std::uint32_t>(b.left_stats.grad_sum));
+      EXPECT_EQ(std::bit_cast<std::uint32_t>(a.right_stats.hess_sum), std::bit_cast<std::uint32_t>(b.right_stats.hess_sum));
+      EXPECT_EQ(a.left, b.left);
+      EXPECT_EQ(a.right, b.right);
+    }
+    EXPECT_EQ(ahead.stop_reason, level.stop_reason);
+    EXPECT_EQ(ahead_predictions, level_predictions);
+  }
+}
+
 TEST(GrowLevelWise, LeafBudgetRefusalIsReportedOnlyForAnEmptyTree) {
   GrowScenario s = two_groups(4, 4);
   s.params.max_leaves.reset();
