@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "engine/objectives/lambdamart.hpp"
@@ -138,6 +139,24 @@ TEST(ObjectiveRankingOrder, LambdaMartGradientsEqualThePairByPairLoopBitForBit) 
     EXPECT_EQ(std::bit_cast<std::uint32_t>(pairs[i].grad), std::bit_cast<std::uint32_t>(expected_grad[i])) << i;
     EXPECT_EQ(std::bit_cast<std::uint32_t>(pairs[i].hess), std::bit_cast<std::uint32_t>(floor_hessian(expected_hess[i])))
         << i;
+  }
+  // Calls made at the same time on one objective: one of them uses the kept ideal DCGs, the
+  // others compute their own, and every call gives the same gradients.
+  {
+    std::vector<std::vector<GradientPair>> results(4);
+    for (int repeat = 0; repeat < 3; ++repeat) {
+      std::vector<std::thread> callers;
+      for (std::vector<GradientPair>& result : results) {
+        callers.emplace_back([&] { result = objective.compute_gradients(all_scores, all_labels, std::nullopt); });
+      }
+      for (std::thread& caller : callers) caller.join();
+      for (const std::vector<GradientPair>& result : results) {
+        ASSERT_EQ(result.size(), pairs.size());
+        for (std::size_t i = 0; i < pairs.size(); ++i) {
+          EXPECT_EQ(std::bit_cast<std::uint64_t>(result[i]), std::bit_cast<std::uint64_t>(pairs[i])) << i;
+        }
+      }
+    }
   }
   // The objective keeps each group's ideal DCG from call to call: other labels in the same rows
   // (every third label raised by one), and then the first ones again, give what an objective
