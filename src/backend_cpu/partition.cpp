@@ -471,6 +471,12 @@ core::PartitionResult partition_in_blocks(const FeatureCodes<Code>& located,
                                  reinterpret_cast<std::uint32_t*>(scratch.data()));
   const std::size_t threads = std::min({partition.block_count(), parallel::current_num_threads(),
                                         std::max<std::size_t>(n / kPartitionRowsPerThread, 1)});
+  // The helpers' part, posted: waking the workers (a system call for each sleeping one) is left
+  // to the first of them to arrive, so that it holds up none of the calling thread's work.
+  const auto helpers_route_and_copy = [&](std::size_t helpers) {
+    parallel::parallel_for(
+        0, helpers, [&](std::size_t) { partition.route_and_copy(); }, parallel::kDefaultMinParallel, helpers);
+  };
   if (threads <= 1) {
     partition.sum_and_copy();
   } else if (while_summing) {
@@ -489,12 +495,7 @@ core::PartitionResult partition_in_blocks(const FeatureCodes<Code>& located,
     });
     const std::size_t helpers = threads - 2;
     std::optional<parallel::PostedTask<std::function<void()>>> helping;
-    if (helpers > 0) {
-      helping.emplace([&] {
-        parallel::parallel_for(
-            0, helpers, [&](std::size_t) { partition.route_and_copy(); }, parallel::kDefaultMinParallel, helpers);
-      });
-    }
+    if (helpers > 0) helping.emplace([&] { helpers_route_and_copy(helpers); });
     partition.route_and_copy();
     const bool whole = partition.wait_for_lists();
     done_with_scratch();
@@ -503,14 +504,8 @@ core::PartitionResult partition_in_blocks(const FeatureCodes<Code>& located,
     if (helping) helping->wait();
     return partition.finish();
   } else {
-    // The calling thread starts summing and routing at once; waking the workers (a system call
-    // for each sleeping one) is left to the first of them to arrive, so that it holds up none of
-    // the calling thread's work.
-    const std::size_t helpers = threads - 1;
-    parallel::PostedTask helping([&] {
-      parallel::parallel_for(
-          0, helpers, [&](std::size_t) { partition.route_and_copy(); }, parallel::kDefaultMinParallel, helpers);
-    });
+    // The calling thread starts summing and routing at once.
+    parallel::PostedTask helping([&] { helpers_route_and_copy(threads - 1); });
     partition.sum_and_copy();
     helping.wait();
   }

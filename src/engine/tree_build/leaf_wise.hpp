@@ -93,12 +93,12 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
   // Jobs start only for the nodes the queue ranks among the next splits the leaf budget allows
   // (at most eight per pool thread), and for the children of their finished jobs that would
   // rank there too (by the least gain up to the queue): the work the budget may drop stays
-  // bounded. A node's job starts as soon as
-  // the node is among them, so the workers never wait for a whole group of nodes to finish; the
-  // children a finished job found count among them before their parent is committed, so that
-  // the workers do not wait for the grower either. At most sixteen jobs per pool thread are held
-  // at once, for memory. The results are committed in the grower's order. A node the leaf budget
-  // drops first leaves its work unused (and any failure of it unreported).
+  // bounded. A node's job starts as soon as the node is among them, so the workers never wait
+  // for a whole group of nodes to finish; the children a finished job found count among them
+  // before their parent is committed, so that the workers do not wait for the grower either. At
+  // most sixteen jobs per pool thread are held at once, for memory. The results are committed in
+  // the grower's order. A node the leaf budget drops first leaves its work unused (and any
+  // failure of it unreported).
   //
   // Measured on 8 threads, 150 rounds of 255-leaf trees on 1,000,000 x 28 rows: 4 jobs running
   // and eight per thread held, 4.03-4.42 s; 6 and sixteen, 3.78-4.03 s (alternating runs). Eight
@@ -281,25 +281,28 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
     const std::vector<PendingSplit*> next_nodes = queue.largest(in_line);
     const float lowest_gain = next_nodes.size() < in_line ? -std::numeric_limits<float>::infinity()
                                                           : next_nodes.back()->candidate.gain;
-    const auto among_next = [&](std::uint32_t local_id) {
-      // A job whose parent still has one is of a child its parent's commit has not queued yet.
-      while (local_id != 0 && jobs.contains((local_id - 1) / 2)) local_id = (local_id - 1) / 2;
-      return std::any_of(next_nodes.begin(), next_nodes.end(),
-                         [&](const PendingSplit* node) { return node->local_id == local_id; });
+    // The queued node a job's node comes from (a job whose parent still has one is of a child its
+    // parent's commit has not queued yet), and the least of `gain` and the gains on the way there.
+    // A node is popped no sooner than its ancestors, so a child of a job ranks by that least gain.
+    // Ranked by their own gains, which often exceed their parent's, the descendants of one queued
+    // node held every place with work the leaf budget never reached (on 255-leaf trees of
+    // 1,000,000 rows, a third of some trees' time), and the grower worked on alone.
+    struct WayUp {
+      std::uint32_t queued;
+      float gain;
     };
-    // A node is popped no sooner than its ancestors: a child of a job ranks by the least gain on
-    // its way up to the queue. Ranked by their own gains, which often exceed their parent's, the
-    // descendants of one queued node held every place with work the leaf budget never reached
-    // (on 255-leaf trees of 1,000,000 rows, a third of some trees' time), and the grower worked
-    // on alone.
-    const auto gain_in_line = [&](std::uint32_t local_id, float gain) {
+    const auto way_up = [&](std::uint32_t local_id, float gain) {
       while (local_id != 0) {
         const auto parent = jobs.find((local_id - 1) / 2);
         if (parent == jobs.end()) break;
         gain = std::min(gain, parent->second->node.candidate.gain);
         local_id = parent->first;
       }
-      return gain;
+      return WayUp{local_id, gain};
+    };
+    const auto among_next = [&](std::uint32_t queued) {
+      return std::any_of(next_nodes.begin(), next_nodes.end(),
+                         [&](const PendingSplit* node) { return node->local_id == queued; });
     };
     // A node waiting for a job: in the queue, or the child of a finished job.
     struct Waiting {
@@ -316,11 +319,12 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
     }
     if (children_ahead) {
       for (const auto& [local_id, job] : jobs) {
-        if (!job->finished.load(std::memory_order_acquire) || job->work.failure || !among_next(local_id)) continue;
+        if (!job->finished.load(std::memory_order_acquire) || job->work.failure) continue;
+        const WayUp up = way_up(local_id, job->node.candidate.gain);
+        if (!among_next(up.queued)) continue;
         for (const bool right : {false, true}) {
           if (!child_ready(*job, right)) continue;
-          const std::uint32_t child = right ? right_child_node_id(local_id) : left_child_node_id(local_id);
-          const float gain = gain_in_line(child, (right ? job->work.right_candidate : job->work.left_candidate)->gain);
+          const float gain = std::min(up.gain, (right ? job->work.right_candidate : job->work.left_candidate)->gain);
           if (gain > lowest_gain) waiting.push_back({gain, nullptr, job.get(), right});
         }
       }
