@@ -563,6 +563,8 @@ TEST(GrowLevelWise, FailuresComeInNodeOrderAndOnlyForSplitsMade) {
       {"a search, then a later partition at its depth", {}, 4, 3, 0, 4, "search 3"},
       {"a partition, then a later search at its depth", {}, 3, 4, 0, 4, "partition 3"},
       {"a search of a child of a refused split", {}, {}, 3, 2, 4, nullptr},
+      {"the root's partition under a budget", {}, 0, {}, 5, 4, "partition 0"},
+      {"a depth's first partition under a budget", {}, 1, {}, 5, 4, "partition 1"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
