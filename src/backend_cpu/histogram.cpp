@@ -339,15 +339,20 @@ core::HistogramBundle build_histograms(const core::BinnedMatrix& binned, std::sp
     // the piece: cut as finely as that, their pieces let the threads that arrive first take the
     // share of one that is still busy elsewhere (a worker summing the round's diagnostics while
     // the root is built, say).
-    const std::size_t piece_target = contiguous_rows ? total_width / kMinPieceFeatures : team;
-    const std::vector<core::FeatureTile> pieces = histogram_passes(feature_tiles, binned.feature_count, piece_target);
     const bool tiles_inside = std::all_of(feature_tiles.begin(), feature_tiles.end(), [&](const core::FeatureTile& t) {
       return t.start_feature < t.end_feature && t.end_feature <= binned.feature_count;
     });
+    const bool gathered = tiles_inside && gathered_build_applies(node.row_indices, total_width, bins_per_feature);
+    const bool indexed = gathered && indexed_columns_apply(binned, node.row_indices, total_width);
+    const std::size_t piece_target = contiguous_rows || indexed ? total_width / kMinPieceFeatures : team;
+    const std::vector<core::FeatureTile> pieces = histogram_passes(feature_tiles, binned.feature_count, piece_target);
     // Every piece is built; the first failure in piece order (which is tile order) is rethrown
     // after all have finished.
     std::vector<std::vector<core::FeatureHistogram>> per_piece;
-    if (tiles_inside && gathered_build_applies(node.row_indices, total_width, bins_per_feature)) {
+    if (indexed) {
+      per_piece = build_indexed_column_pieces(binned, gradients, node.row_indices, pieces, bins_per_feature, team,
+                                              node_pairs);
+    } else if (gathered) {
       const std::vector<core::FeatureTile> passes = histogram_passes(feature_tiles, binned.feature_count, 1);
       per_piece = build_gathered_pieces(binned, gradients, node.row_indices, passes, pieces, bins_per_feature, team,
                                         node_pairs);

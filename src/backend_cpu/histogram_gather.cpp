@@ -241,6 +241,28 @@ std::vector<std::vector<core::FeatureHistogram>> gathered_build(
       parallel::kDefaultMinParallel, threads);
 }
 
+// One piece summed at the node's rows from the column-major codes, kColumnGroupFeatures at a
+// time as the column loop of rows in one run does.
+template <typename Code, bool kPairsInNodeOrder>
+std::vector<core::FeatureHistogram> sum_indexed_piece(const Code* columns, std::size_t row_count,
+                                                      std::span<const std::uint32_t> rows,
+                                                      const core::GradientPair* pairs, const core::FeatureTile& piece,
+                                                      std::size_t bins) {
+  std::vector<core::FeatureHistogram> output;
+  output.reserve(width_of(piece));
+  ThreadArenaBorrow borrow;
+  HistogramArena& arena = borrow.arena();
+  for (std::size_t group = piece.start_feature; group < piece.end_feature; group += kColumnGroupFeatures) {
+    const std::size_t width = std::min<std::size_t>(piece.end_feature - group, kColumnGroupFeatures);
+    sum_into_arena<Code>(arena, width, bins, [&](auto stride, auto check) {
+      accumulate_indexed_columns<decltype(stride)::value, decltype(check)::value, kPairsInNodeOrder>(
+          columns + group * row_count, row_count, rows.data(), pairs, rows.size(), width, group, arena, bins);
+    });
+    materialize_tile_histograms(static_cast<std::uint32_t>(group), arena, bins, output);
+  }
+  return output;
+}
+
 }  // namespace
 
 bool gathered_build_applies(std::span<const std::uint32_t> rows, std::size_t total_width,
@@ -259,6 +281,45 @@ std::vector<std::vector<core::FeatureHistogram>> build_gathered_pieces(
     std::span<const core::GradientPair> node_pairs) {
   return binned.bins.visit([&](auto codes) {
     return gathered_build(codes, binned, gradients, rows, passes, pieces, bins_per_feature, threads, node_pairs);
+  });
+}
+
+}  // namespace kestrune::backend_cpu
+
+namespace kestrune::backend_cpu {
+
+bool indexed_columns_apply(const core::BinnedMatrix& binned, std::span<const std::uint32_t> rows,
+                           std::size_t total_width) {
+  return !binned.bins_column_major.empty() && total_width >= kIndexedColumnsMinFeatures &&
+         rows.size() * kIndexedColumnsRowShare >= binned.row_count;
+}
+
+std::vector<std::vector<core::FeatureHistogram>> build_indexed_column_pieces(
+    const core::BinnedMatrix& binned, std::span<const core::GradientPair> gradients,
+    std::span<const std::uint32_t> rows, std::span<const core::FeatureTile> pieces, std::size_t bins_per_feature,
+    std::size_t threads, std::span<const core::GradientPair> node_pairs) {
+  const std::size_t row_count = binned.row_count;
+  std::size_t end = 0;
+  for (const core::FeatureTile& piece : pieces) {
+    support::invariant(piece.start_feature < piece.end_feature && piece.end_feature <= binned.feature_count,
+                       "indexed feature range must lie inside the matrix");
+    end = std::max<std::size_t>(end, piece.end_feature);
+  }
+  const auto needed = support::checked_mul(end, row_count);
+  support::invariant(needed.has_value() && *needed <= binned.bins_column_major.size() &&
+                         gradients.size() >= row_count,
+                     "column-major bin codes are shorter than the matrix");
+  const bool pairs_given = node_pairs.size() == rows.size();
+  return binned.bins_column_major.visit([&](auto codes) {
+    return parallel::parallel_map<std::vector<core::FeatureHistogram>>(
+        pieces.size(),
+        [&](std::size_t p) {
+          return pairs_given ? sum_indexed_piece<typename decltype(codes)::value_type, true>(
+                                   codes.data(), row_count, rows, node_pairs.data(), pieces[p], bins_per_feature)
+                             : sum_indexed_piece<typename decltype(codes)::value_type, false>(
+                                   codes.data(), row_count, rows, gradients.data(), pieces[p], bins_per_feature);
+        },
+        parallel::kDefaultMinParallel, threads);
   });
 }
 

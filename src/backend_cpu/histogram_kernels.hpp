@@ -234,21 +234,20 @@ inline std::uint64_t column_word(const Code* column, std::size_t i) {
   return word;
 }
 
-// Adds the rows [0, n) of kGroup features' columns (column g's code of row i at columns[g][i],
-// its cells from cells + g * stride) in row order. A row's codes come from one word per feature
-// read for a run of rows before that run's cell stores, into named registers, so that no code
-// load waits for a store whose address an earlier code load gave (see for_each_row_code).
-template <std::size_t kGroup, std::size_t kStride, bool kCheckCodes, typename Code, typename Pair>
-void add_column_group(const Code* const* columns, const Pair* pairs, std::size_t n, ArenaCell* cells,
-                      std::size_t stride, std::size_t bin_count, std::size_t first_feature) {
+// Adds the rows [0, n) of kGroup features in row order, their cells from cells + g * stride:
+// source.words(g, i) holds feature g's codes of the rows [i, i + 8 / sizeof(Code)), its low
+// bits the first row's, source.code(g, i) feature g's code of row i and source.pair(i) row i's
+// gradient pair; source.check(i, count) comes first for the rows [i, i + count). A run of rows' codes is read into named registers before that run's cell
+// stores, so that no code load waits for a store whose address an earlier code load gave (see
+// for_each_row_code). The source is taken by value: the cell stores may alias anything, and
+// members read through a reference would be reloaded after every one of them.
+template <std::size_t kGroup, std::size_t kStride, bool kCheckCodes, typename Code, typename Source>
+void add_code_group(const Source source, std::size_t n, ArenaCell* cells, std::size_t stride, std::size_t bin_count,
+                    std::size_t first_feature) {
   static_assert(kGroup >= 1 && kGroup <= 4);
   if constexpr (kStride != 0) stride = kStride;
   constexpr std::size_t kPerWord = sizeof(std::uint64_t) / sizeof(Code);
   constexpr unsigned kCodeBits = 8 * sizeof(Code);
-  const Code* const c0 = columns[0];
-  const Code* const c1 = kGroup > 1 ? columns[1] : nullptr;
-  const Code* const c2 = kGroup > 2 ? columns[2] : nullptr;
-  const Code* const c3 = kGroup > 3 ? columns[3] : nullptr;
   ArenaCell* const h0 = cells;
   ArenaCell* const h1 = cells + stride;
   ArenaCell* const h2 = cells + 2 * stride;
@@ -256,14 +255,15 @@ void add_column_group(const Code* const* columns, const Pair* pairs, std::size_t
   std::size_t i = 0;
   if constexpr (std::endian::native == std::endian::little) {
     for (; i + kPerWord <= n; i += kPerWord) {
-      const std::uint64_t w0 = column_word(c0, i);
+      source.check(i, kPerWord);
+      const std::uint64_t w0 = source.words(0, i);
       std::uint64_t w1 = 0, w2 = 0, w3 = 0;
-      if constexpr (kGroup > 1) w1 = column_word(c1, i);
-      if constexpr (kGroup > 2) w2 = column_word(c2, i);
-      if constexpr (kGroup > 3) w3 = column_word(c3, i);
+      if constexpr (kGroup > 1) w1 = source.words(1, i);
+      if constexpr (kGroup > 2) w2 = source.words(2, i);
+      if constexpr (kGroup > 3) w3 = source.words(3, i);
 #pragma GCC unroll 8
       for (std::size_t j = 0; j < kPerWord; ++j) {
-        const RowIncrement increment = row_increment(pairs[i + j]);
+        const RowIncrement increment = row_increment(source.pair(i + j));
         const unsigned shift = kCodeBits * static_cast<unsigned>(j);
         add_code_to_cell<kCheckCodes>(h0, static_cast<Code>(w0 >> shift), increment, bin_count, first_feature);
         if constexpr (kGroup > 1) {
@@ -279,10 +279,77 @@ void add_column_group(const Code* const* columns, const Pair* pairs, std::size_t
     }
   }
   for (; i < n; ++i) {
-    const RowIncrement increment = row_increment(pairs[i]);
+    source.check(i, 1);
+    const RowIncrement increment = row_increment(source.pair(i));
     for (std::size_t g = 0; g < kGroup; ++g) {
-      add_code_to_cell<kCheckCodes>(cells + g * stride, columns[g][i], increment, bin_count, first_feature + g);
+      add_code_to_cell<kCheckCodes>(cells + g * stride, source.code(g, i), increment, bin_count, first_feature + g);
     }
+  }
+}
+
+// Up to four columns read in sequence: column g's code of row i at columns[g][i], its pair at
+// pairs[i].
+template <typename Code, typename Pair>
+struct ColumnRun {
+  const Code* columns[4];
+  const Pair* pairs;
+
+  void check(std::size_t, std::size_t) const {}
+  std::uint64_t words(std::size_t g, std::size_t i) const { return column_word(columns[g], i); }
+  Code code(std::size_t g, std::size_t i) const { return columns[g][i]; }
+  const Pair& pair(std::size_t i) const { return pairs[i]; }
+};
+
+// Up to four columns read at a node's rows: column g's code of row i at columns[g][rows[i]];
+// its pair at pairs[i] when the pairs are in node order, else at pairs[rows[i]]. A row at or
+// beyond row_limit panics (the first one in list order).
+template <typename Code, bool kPairsInNodeOrder>
+struct IndexedColumns {
+  const Code* columns[4];
+  const std::uint32_t* rows;
+  const core::GradientPair* pairs;
+  std::size_t row_limit;
+
+  void check(std::size_t i, std::size_t count) const {
+    std::uint32_t highest = 0;
+    for (std::size_t j = 0; j < count; ++j) highest = std::max(highest, rows[i + j]);
+    if (highest < row_limit) [[likely]] return;
+    for (std::size_t j = 0; j < count; ++j) {
+      if (rows[i + j] >= row_limit) bad_row(rows[i + j], row_limit);
+    }
+  }
+
+  std::uint64_t words(std::size_t g, std::size_t i) const {
+    constexpr std::size_t kPerWord = sizeof(std::uint64_t) / sizeof(Code);
+    const Code* const column = columns[g];
+    std::uint64_t word = 0;
+#pragma GCC unroll 8
+    for (std::size_t j = 0; j < kPerWord; ++j) {
+      word |= static_cast<std::uint64_t>(column[rows[i + j]]) << (8 * sizeof(Code) * j);
+    }
+    return word;
+  }
+  Code code(std::size_t g, std::size_t i) const { return columns[g][rows[i]]; }
+  const core::GradientPair& pair(std::size_t i) const { return kPairsInNodeOrder ? pairs[i] : pairs[rows[i]]; }
+};
+
+// Calls add_code_group for a group of `width` (1 to 4) features.
+template <std::size_t kStride, bool kCheckCodes, typename Code, typename Source>
+void add_code_group_of_width(std::size_t width, const Source& source, std::size_t n, ArenaCell* cells,
+                             std::size_t stride, std::size_t bin_count, std::size_t first_feature) {
+  switch (width) {
+    case 1:
+      add_code_group<1, kStride, kCheckCodes, Code>(source, n, cells, stride, bin_count, first_feature);
+      break;
+    case 2:
+      add_code_group<2, kStride, kCheckCodes, Code>(source, n, cells, stride, bin_count, first_feature);
+      break;
+    case 3:
+      add_code_group<3, kStride, kCheckCodes, Code>(source, n, cells, stride, bin_count, first_feature);
+      break;
+    default:
+      add_code_group<4, kStride, kCheckCodes, Code>(source, n, cells, stride, bin_count, first_feature);
+      break;
   }
 }
 
@@ -306,33 +373,45 @@ void accumulate_columns(const Code* columns, std::size_t column_stride, const Pa
                      "histogram arena does not fit the column group");
   ArenaCell* const cells = arena.cells().data();
   const std::size_t block_rows = std::clamp<std::size_t>(carry_every, 1, kExactFloatCountRows);
-  const Code* group[kColumnGroupFeatures] = {};
   for (std::size_t block = 0; block < n; block += block_rows) {
     if (block > 0) arena.carry_counts();
     const std::size_t rows = std::min(n - block, block_rows);
     for (std::size_t k = 0; k < width; k += kColumnGroupFeatures) {
       const std::size_t group_width = std::min(width - k, kColumnGroupFeatures);
-      for (std::size_t g = 0; g < group_width; ++g) group[g] = columns + (k + g) * column_stride + block;
-      ArenaCell* const group_cells = cells + k * stride;
-      const std::size_t feature = first_feature + k;
-      switch (group_width) {
-        case 1:
-          detail::add_column_group<1, kStride, kCheckCodes>(group, pairs + block, rows, group_cells, stride, bin_count,
-                                                            feature);
-          break;
-        case 2:
-          detail::add_column_group<2, kStride, kCheckCodes>(group, pairs + block, rows, group_cells, stride, bin_count,
-                                                            feature);
-          break;
-        case 3:
-          detail::add_column_group<3, kStride, kCheckCodes>(group, pairs + block, rows, group_cells, stride, bin_count,
-                                                            feature);
-          break;
-        default:
-          detail::add_column_group<4, kStride, kCheckCodes>(group, pairs + block, rows, group_cells, stride, bin_count,
-                                                            feature);
-          break;
-      }
+      detail::ColumnRun<Code, Pair> run{{}, pairs + block};
+      for (std::size_t g = 0; g < group_width; ++g) run.columns[g] = columns + (k + g) * column_stride + block;
+      detail::add_code_group_of_width<kStride, kCheckCodes, Code>(group_width, run, rows, cells + k * stride, stride,
+                                                                  bin_count, first_feature + k);
+    }
+  }
+}
+
+// The column loop at a node's rows: feature k's code of row rows[i] at
+// columns[k * column_stride + rows[i]], for i in [0, n); the row's pair at pairs[i] when
+// kPairsInNodeOrder, else at pairs[rows[i]]. Every bin receives its rows in the list's order, as
+// in the other loops. A row at or beyond column_stride panics; the columns and the pairs looked
+// up must cover every row below it (the caller checks). kStride, kCheckCodes and carry_every as
+// in accumulate_columns.
+template <std::size_t kStride, bool kCheckCodes, bool kPairsInNodeOrder, typename Code>
+void accumulate_indexed_columns(const Code* columns, std::size_t column_stride, const std::uint32_t* rows,
+                                const core::GradientPair* pairs, std::size_t n, std::size_t width,
+                                std::size_t first_feature, HistogramArena& arena, std::size_t bin_count,
+                                std::size_t carry_every = kExactFloatCountRows) {
+  const std::size_t stride = arena.bins_per_feature();
+  support::invariant(arena.feature_count() == width && stride >= bin_count && (kStride == 0 || kStride == stride),
+                     "histogram arena does not fit the column group");
+  ArenaCell* const cells = arena.cells().data();
+  const std::size_t block_rows = std::clamp<std::size_t>(carry_every, 1, kExactFloatCountRows);
+  for (std::size_t block = 0; block < n; block += block_rows) {
+    if (block > 0) arena.carry_counts();
+    const std::size_t count = std::min(n - block, block_rows);
+    for (std::size_t k = 0; k < width; k += kColumnGroupFeatures) {
+      const std::size_t group_width = std::min(width - k, kColumnGroupFeatures);
+      detail::IndexedColumns<Code, kPairsInNodeOrder> run{
+          {}, rows + block, kPairsInNodeOrder ? pairs + block : pairs, column_stride};
+      for (std::size_t g = 0; g < group_width; ++g) run.columns[g] = columns + (k + g) * column_stride;
+      detail::add_code_group_of_width<kStride, kCheckCodes, Code>(group_width, run, count, cells + k * stride, stride,
+                                                                  bin_count, first_feature + k);
     }
   }
 }

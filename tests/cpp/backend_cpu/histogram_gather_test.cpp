@@ -1,7 +1,8 @@
 // The gathered build copies a node's codes a group of rows at a time, reading each row's codes in
 // words and turning them into one word per feature; rows left over at the end of a chunk, narrow
 // rows and rows near the end of a short code list take the copy row by row. Whichever way a row
-// was copied, every bin must hold the definition's sums, bit for bit.
+// was copied, every bin must hold the definition's sums, bit for bit. So must the build that
+// reads the column-major codes at the node's rows instead, a word of rows at a time.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -24,6 +25,16 @@ void expect_definition(const core::BinnedMatrix& binned, const std::vector<core:
   const Tiles passes = histogram_passes(tiles, binned.feature_count, 1);
   const Tiles pieces = histogram_passes(tiles, binned.feature_count, threads);
   const auto built = build_gathered_pieces(binned, gradients, rows, passes, pieces, bins, threads);
+  std::vector<core::GradientPair> node_pairs;
+  for (const std::uint32_t row : rows) node_pairs.push_back(gradients[row]);
+  // The pairs looked up by row and given in node order.
+  const auto indexed = build_indexed_column_pieces(binned, gradients, rows, pieces, bins, threads);
+  const auto indexed_given = build_indexed_column_pieces(binned, gradients, rows, pieces, bins, threads, node_pairs);
+  for (const auto* by : {&indexed, &indexed_given}) {
+    std::vector<core::FeatureHistogram> flat;
+    for (const auto& piece : *by) flat.insert(flat.end(), piece.begin(), piece.end());
+    test::expect_same_histograms_in_order(flat, test::naive_histograms(binned, gradients, rows, tiles));
+  }
   std::vector<core::FeatureHistogram> flat;
   for (const auto& piece : built) flat.insert(flat.end(), piece.begin(), piece.end());
   test::expect_same_histograms_in_order(flat, test::naive_histograms(binned, gradients, rows, tiles));
@@ -40,7 +51,7 @@ TEST(HistogramGatherCopy, EveryNodeSizeAndRowWidthGivesTheDefinition) {
     for (const std::size_t features : {3u, 4u, 5u, 8u, 9u, 28u}) {
       SCOPED_TRACE(::testing::Message() << (wide ? "u16 " : "u8 ") << features << " features");
       const MatrixShape shape{8300, features, wide ? std::uint16_t{299} : std::uint16_t{255},
-                              wide ? std::uint16_t{299} : std::uint16_t{255}, wide, false, 0.1};
+                              wide ? std::uint16_t{299} : std::uint16_t{255}, wide, true, 0.1};
       const core::BinnedMatrix binned = test::random_matrix(shape, rng);
       const auto gradients = test::random_gradients(shape.rows, rng);
       const std::uint32_t f = static_cast<std::uint32_t>(features);
@@ -63,7 +74,7 @@ TEST(HistogramGatherCopy, RowsAtTheEndOfAShortCodeListGiveTheDefinition) {
   std::mt19937 rng(32);
   for (const bool wide : {false, true}) {
     SCOPED_TRACE(wide ? "u16" : "u8");
-    const MatrixShape shape{64, 28, 255, 255, wide, false, 0.0};
+    const MatrixShape shape{64, 28, 255, 255, wide, true, 0.0};
     core::BinnedMatrix binned = test::random_matrix(shape, rng);
     const std::size_t kept = (shape.rows - 1) * shape.features + 12;  // row 63 ends after feature 11
     binned.bins.visit([&](auto codes) {
@@ -76,6 +87,16 @@ TEST(HistogramGatherCopy, RowsAtTheEndOfAShortCodeListGiveTheDefinition) {
     std::sort(rows.begin(), rows.end());  // the short row last: its group is copied row by row
     expect_definition(binned, gradients, rows, {{2, 12}}, 2);
   }
+}
+
+TEST(HistogramIndexedColumns, ARowOutsideTheMatrixPanics) {
+  std::mt19937 rng(33);
+  const MatrixShape shape{40, 6, 255, 255, false, true, 0.0};
+  const core::BinnedMatrix binned = test::random_matrix(shape, rng);
+  const auto gradients = test::random_gradients(shape.rows, rng);
+  const Tiles pieces{{0, 6}};
+  EXPECT_TRUE(test::panics_with([&] { build_indexed_column_pieces(binned, gradients, {{3, 40, 5}}, pieces, 256, 1); },
+                                "histogram row 40 is outside"));
 }
 
 }  // namespace

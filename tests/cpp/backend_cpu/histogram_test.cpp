@@ -338,6 +338,13 @@ TEST(HistogramArena, CarriedCountsMatchTheDefinition) {
     std::vector<std::uint32_t> run(280);
     for (std::uint32_t k = 0; k < 280; ++k) run[k] = 20 + k;
     expect_same_histograms(built, naive_tile(binned, gradients, run, {2, 6}));
+    // The column loop at scattered rows, features 1 .. 5, the pairs looked up by row.
+    HistogramArena indexed(5, 260);
+    accumulate_indexed_columns<260, false, false>(binned.bins_column_major.u8().data() + 300, 300, rows.data(),
+                                                  gradients.data(), rows.size(), 5, 1, indexed, 256, carry_every);
+    built.clear();
+    materialize_tile_histograms(1, indexed, 256, built);
+    expect_same_histograms(built, naive_tile(binned, gradients, rows, {1, 6}));
   }
 }
 
