@@ -20,10 +20,11 @@ TEST(RowStore, ReusesFittingBuffersOnly) {
   };
   const std::vector<Case> cases = {
       // Large enough that buffers other tests left behind are no better fit.
-      {2000000, 2000000, true},  // same size
-      {2000000, 600000, true},   // less than four times too large
-      {2000000, 400000, false},  // more than four times too large
-      {2000000, 2000001, false}, // too small
+      // Small enough that a pair list of this many pairs is kept.
+      {800000, 800000, true},   // same size
+      {800000, 240000, true},   // less than four times too large
+      {800000, 160000, false},  // more than four times too large
+      {800000, 800001, false},  // too small
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.kept_rows << " kept, " << c.asked_rows << " asked");
