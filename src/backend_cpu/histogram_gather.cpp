@@ -13,7 +13,7 @@
 #include "backend_cpu/arena.hpp"
 #include "backend_cpu/histogram.hpp"
 #include "backend_cpu/histogram_kernels.hpp"
-#include "backend_cpu/row_store.hpp"
+#include "backend_cpu/scratch_region.hpp"
 #include "parallel/parallel.hpp"
 #include "support/casts.hpp"
 #include "support/panic.hpp"
@@ -109,20 +109,6 @@ void gather_row_group(const Code* matrix, std::size_t row_length, const std::uin
 }
 #endif
 
-// A build's block, taken from the kept ones and handed back when the build is done.
-class GatherScratch {
- public:
-  explicit GatherScratch(std::size_t bytes) : block_(take_scratch_block(bytes)) {}
-  ~GatherScratch() { recycle_scratch_block(std::move(block_)); }
-  GatherScratch(const GatherScratch&) = delete;
-  GatherScratch& operator=(const GatherScratch&) = delete;
-
-  std::byte* data() const noexcept { return block_.data(); }
-
- private:
-  MappedBytes block_;
-};
-
 template <typename Code>
 std::vector<std::vector<core::FeatureHistogram>> gathered_build(
     std::span<const Code> codes, const core::BinnedMatrix& binned, std::span<const core::GradientPair> gradients,
@@ -155,7 +141,7 @@ std::vector<std::vector<core::FeatureHistogram>> gathered_build(
   const bool pairs_given = node_pairs.size() == n;
   const std::size_t pair_bytes = pairs_given ? 0 : n * sizeof(core::GradientPair);
   static_assert(alignof(core::GradientPair) >= alignof(Code));
-  const GatherScratch scratch(pair_bytes + *cells * sizeof(Code));
+  const ScratchBlock scratch = take_scratch_block(pair_bytes + *cells * sizeof(Code));
   core::GradientPair* const gathered_pairs = reinterpret_cast<core::GradientPair*>(scratch.data());
   const core::GradientPair* const pairs = pairs_given ? node_pairs.data() : gathered_pairs;
   Code* const block = reinterpret_cast<Code*>(scratch.data() + pair_bytes);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "backend_cpu/row_store.hpp"
+#include "backend_cpu/scratch_region.hpp"
 #include "engine/error.hpp"
 #include "engine/routing.hpp"
 #include "parallel/parallel.hpp"
@@ -462,8 +463,8 @@ core::PartitionResult partition_in_blocks(const FeatureCodes<Code>& located,
                                           std::uint16_t missing_bin, std::size_t block_size,
                                           const WhileSumming& while_summing) {
   const std::size_t n = rows.size();
-  // The routed rows live in a kept scratch block.
-  MappedBytes scratch = take_scratch_block(n * sizeof(std::uint32_t));
+  // The routed rows live in a scratch block.
+  ScratchBlock scratch = take_scratch_block(n * sizeof(std::uint32_t));
   // The sums are not combined from per-block partial sums: each side is summed in one pass in node
   // row order, exactly as the serial loop does, so the children's statistics (and every leaf value
   // and gain computed from them) do not depend on the blocks.
@@ -487,7 +488,7 @@ core::PartitionResult partition_in_blocks(const FeatureCodes<Code>& located,
     // scratch block back, while this thread may still be working on the lists.
     std::atomic<int> scratch_readers{2};
     const auto done_with_scratch = [&] {
-      if (scratch_readers.fetch_sub(1, std::memory_order_acq_rel) == 1) recycle_scratch_block(std::move(scratch));
+      if (scratch_readers.fetch_sub(1, std::memory_order_acq_rel) == 1) scratch.reset();
     };
     parallel::PostedTask summing([&] {
       partition.sum();
@@ -509,7 +510,7 @@ core::PartitionResult partition_in_blocks(const FeatureCodes<Code>& located,
     partition.sum_and_copy();
     helping.wait();
   }
-  recycle_scratch_block(std::move(scratch));
+  scratch.reset();
   return finished_then(partition.finish(), while_summing);
 }
 

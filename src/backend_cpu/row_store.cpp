@@ -1,15 +1,11 @@
 #include "backend_cpu/row_store.hpp"
 
 #include <malloc.h>
-#include <sys/mman.h>
 
 #include <algorithm>
-#include <bit>
 #include <map>
 #include <mutex>
-#include <new>
 #include <optional>
-#include <type_traits>
 #include <utility>
 
 #include "parallel/spin.hpp"
@@ -21,12 +17,6 @@ namespace {
 template <typename Item>
 std::size_t bytes_of(const std::vector<Item>& list) {
   return list.capacity() * sizeof(Item);
-}
-std::size_t bytes_of(const MappedBytes& block) { return block.size(); }
-
-template <typename Buffer>
-constexpr std::size_t kept_bytes_cap() {
-  return std::is_same_v<Buffer, MappedBytes> ? kKeptScratchBytes : kKeptRowBytes;
 }
 
 // Kept buffers by size in bytes, so that a request takes the best fit.
@@ -51,7 +41,7 @@ struct Store {
 
   void keep(Buffer&& buffer) {
     const std::size_t size = bytes_of(buffer);
-    constexpr std::size_t cap = kept_bytes_cap<Buffer>();
+    constexpr std::size_t cap = kKeptRowBytes;
     if (size == 0 || size > cap) return;
     std::vector<Buffer> evicted;  // freed once the lock is released
     const std::lock_guard<parallel::SpinLock> held(lock);
@@ -110,44 +100,6 @@ void recycle_rows(std::vector<std::uint32_t>&& rows) { store<std::vector<std::ui
 void recycle_pairs(std::vector<core::GradientPair>&& pairs) {
   store<std::vector<core::GradientPair>>().keep(std::move(pairs));
 }
-
-MappedBytes::MappedBytes(std::size_t bytes) : bytes_(bytes) {
-  void* mapped = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (mapped == MAP_FAILED) throw std::bad_alloc();
-  data_ = static_cast<std::byte*>(mapped);
-#if defined(MADV_HUGEPAGE)
-  // Large blocks in 2 MiB pages: a gathered build writes all of its block at once, and one fault
-  // per 2 MiB instead of per 4 KiB takes most of the kernel's time off a fresh block. Only a
-  // hint (Linux's): the kernel may refuse it, and the block works either way.
-  constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
-  if (bytes >= kHugePageBytes) madvise(mapped, bytes, MADV_HUGEPAGE);
-#endif
-}
-
-MappedBytes::~MappedBytes() {
-  if (data_ != nullptr) munmap(data_, bytes_);
-}
-
-MappedBytes::MappedBytes(MappedBytes&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)), bytes_(std::exchange(other.bytes_, 0)) {}
-
-MappedBytes& MappedBytes::operator=(MappedBytes&& other) noexcept {
-  if (this != &other) {
-    if (data_ != nullptr) munmap(data_, bytes_);
-    data_ = std::exchange(other.data_, nullptr);
-    bytes_ = std::exchange(other.bytes_, 0);
-  }
-  return *this;
-}
-
-MappedBytes take_scratch_block(std::size_t bytes) {
-  if (std::optional<MappedBytes> kept = store<MappedBytes>().take(bytes)) return std::move(*kept);
-  // Pages are touched only as far as a build writes, so the rounding costs address space only.
-  const std::size_t rounded = bytes <= kKeptScratchBytes ? std::bit_ceil(std::max<std::size_t>(bytes, 1)) : bytes;
-  return MappedBytes(rounded);
-}
-
-void recycle_scratch_block(MappedBytes&& block) { store<MappedBytes>().keep(std::move(block)); }
 
 void trim_heap(std::size_t row_count) {
 #if defined(__GLIBC__)

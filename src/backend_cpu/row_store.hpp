@@ -1,9 +1,8 @@
-// Node row lists, gradient pair lists and scratch blocks kept for reuse across nodes and rounds.
+// Node row lists and gradient pair lists kept for reuse across nodes and rounds.
 // Each split makes two row lists and drops its parent's; freed to the allocator from whichever
 // thread held them last, their memory goes back to per-thread heaps that are trimmed and faulted
-// in again (thousands of page faults per tree on 8 threads). The partition and the histogram
-// builds take their lists and blocks from here first, and the growers hand the lists they are
-// done with back.
+// in again (thousands of page faults per tree on 8 threads). The partition takes its lists from
+// here first, and the growers hand the lists they are done with back.
 #pragma once
 
 #include <cstddef>
@@ -38,40 +37,6 @@ std::vector<std::uint32_t> take_sized_row_list(std::size_t rows);
 
 // A list of exactly `pairs` gradient pairs with unspecified contents, like take_sized_row_list.
 std::vector<core::GradientPair> take_sized_pair_list(std::size_t pairs);
-
-// Memory mapped apart from the C library's heap, for scratch blocks: where a parallel partition
-// routes rows, and where a gathered histogram build copies a node's codes. Kept inside the heap,
-// such blocks split its free space, and the row lists allocated beside them then take fresh pages:
-// the process grew about 35 MiB more over a fit.
-class MappedBytes {
- public:
-  MappedBytes() = default;
-  explicit MappedBytes(std::size_t bytes);
-  ~MappedBytes();
-  MappedBytes(MappedBytes&& other) noexcept;
-  MappedBytes& operator=(MappedBytes&& other) noexcept;
-
-  std::byte* data() const noexcept { return data_; }
-  std::size_t size() const noexcept { return bytes_; }
-
- private:
-  std::byte* data_ = nullptr;
-  std::size_t bytes_ = 0;
-};
-
-// The most bytes of scratch blocks kept, for all threads together. Blocks kept per thread would
-// each stay as large as the largest node that thread ever gathered: on 8 threads that held more
-// memory than the training codes themselves. A depth-8 level-wise tree on 500,000 x 90 holds
-// about 80 MiB of blocks from 256 KiB to 32 MiB at once; with a 64 MiB cap the large blocks
-// crowded the small ones out, so that most small nodes mapped fresh pages (4,000 page faults a
-// round, a fifth of the fit's time).
-inline constexpr std::size_t kKeptScratchBytes = std::size_t{96} << 20;
-
-// A block of at least `bytes` bytes (contents unspecified), chosen like a row list; a new one is
-// mapped at the next power of two, so that it also serves somewhat larger nodes later.
-MappedBytes take_scratch_block(std::size_t bytes);
-
-void recycle_scratch_block(MappedBytes&& block);
 
 // The fewest training rows for which trim_heap_after_round trims.
 inline constexpr std::size_t kTrimHeapRows = std::size_t{1} << 16;

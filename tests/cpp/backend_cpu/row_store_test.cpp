@@ -1,13 +1,15 @@
-// Row lists and scratch blocks kept between nodes: a request gets room for what it asks, a
-// kept buffer of a fitting size is handed out again, and one far too large is left for larger
-// nodes.
+// Row lists kept between nodes: a request gets room for what it asks, a kept buffer of a
+// fitting size is handed out again, and one far too large is left for larger nodes. Scratch
+// blocks come from one region, lowest free address first.
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <random>
 #include <utility>
 #include <vector>
 
 #include "backend_cpu/row_store.hpp"
+#include "backend_cpu/scratch_region.hpp"
 
 namespace kestrune::backend_cpu {
 namespace {
@@ -51,14 +53,49 @@ TEST(RowStore, ReusesFittingBuffersOnly) {
     check_sized(std::vector<std::uint32_t>(c.kept_rows, 7u), recycle_rows, take_sized_row_list);
     check_sized(std::vector<core::GradientPair>(c.kept_rows), recycle_pairs, take_sized_pair_list);
 
-    MappedBytes block(c.kept_rows * 12);
-    const std::byte* block_data = block.data();
-    recycle_scratch_block(std::move(block));
-    const MappedBytes block_again = take_scratch_block(c.asked_rows * 12);
-    EXPECT_GE(block_again.size(), c.asked_rows * 12);
-    EXPECT_EQ(block_again.data() == block_data, c.reused);
-    if (!c.reused) (void)take_scratch_block(c.kept_rows * 12);
   }
+}
+
+// Blocks taken and handed back in a random order, of sizes from one granule to megabytes, as
+// nodes of every size take them at once on several threads: the blocks in use never overlap,
+// each holds what it asked, and a region whose blocks are all back serves the lowest address
+// again, so that the part of the region ever touched follows the most in use at once.
+TEST(ScratchRegion, BlocksInUseNeverOverlapAndFreedRangesJoin) {
+  std::mt19937 rng(17);
+  std::vector<ScratchBlock> held;
+  std::size_t most_in_use = 0;
+  for (int step = 0; step < 4000; ++step) {
+    if (!held.empty() && rng() % 2 == 0) {
+      const std::size_t k = rng() % held.size();
+      std::swap(held[k], held.back());
+      held.pop_back();  // handed back
+      continue;
+    }
+    const std::size_t bytes = 1 + rng() % (std::size_t{3} << 20);
+    held.push_back(take_scratch_block(bytes));
+    ASSERT_GE(held.back().size(), bytes);
+    ASSERT_EQ(held.back().size() % kScratchGranule, 0u);
+    std::size_t in_use = 0;
+    for (const ScratchBlock& block : held) {
+      in_use += block.size();
+      if (&block == &held.back()) continue;
+      const bool apart = block.data() + block.size() <= held.back().data() ||
+                         held.back().data() + held.back().size() <= block.data();
+      ASSERT_TRUE(apart) << "step " << step;
+    }
+    most_in_use = std::max(most_in_use, in_use);
+  }
+  held.clear();
+  // Packed lowest first: never more than about twice the most in use at once was touched.
+  EXPECT_LE(scratch_region_high_water(), 2 * most_in_use + (std::size_t{8} << 20));
+  const ScratchBlock first = take_scratch_block(1);
+  ScratchBlock whole = take_scratch_block(scratch_region_high_water());
+  EXPECT_EQ(whole.data(), first.data() + first.size()) << "the freed ranges were joined";
+  whole.reset();
+  EXPECT_EQ(whole.data(), nullptr);
+  // A block larger than the region is mapped on its own.
+  const ScratchBlock outside = take_scratch_block(kScratchRegionBytes + 1);
+  EXPECT_GE(outside.size(), kScratchRegionBytes + 1);
 }
 
 }  // namespace
