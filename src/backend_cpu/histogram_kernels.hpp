@@ -237,10 +237,11 @@ inline std::uint64_t column_word(const Code* column, std::size_t i) {
 // Adds the rows [0, n) of kGroup features in row order, their cells from cells + g * stride:
 // source.words(g, i) holds feature g's codes of the rows [i, i + 8 / sizeof(Code)), its low
 // bits the first row's, source.code(g, i) feature g's code of row i and source.pair(i) row i's
-// gradient pair; source.check(i, count) comes first for the rows [i, i + count). A run of rows' codes is read into named registers before that run's cell
-// stores, so that no code load waits for a store whose address an earlier code load gave (see
-// for_each_row_code). The source is taken by value: the cell stores may alias anything, and
-// members read through a reference would be reloaded after every one of them.
+// gradient pair; source.check(i, count) comes first for the rows [i, i + count). A run of rows'
+// codes is read into named registers before that run's cell stores, so that no code load waits
+// for a store whose address an earlier code load gave (see for_each_row_code). The source is
+// taken by value: the cell stores may alias anything, and members read through a reference
+// would be reloaded after every one of them.
 template <std::size_t kGroup, std::size_t kStride, bool kCheckCodes, typename Code, typename Source>
 void add_code_group(const Source source, std::size_t n, ArenaCell* cells, std::size_t stride, std::size_t bin_count,
                     std::size_t first_feature) {
@@ -278,11 +279,20 @@ void add_code_group(const Source source, std::size_t n, ArenaCell* cells, std::s
       }
     }
   }
+  // Every column is named by a constant, here as above: indexed by a variable, the source would
+  // have to live in memory, and the cell stores would make every read of it a reload.
   for (; i < n; ++i) {
     source.check(i, 1);
     const RowIncrement increment = row_increment(source.pair(i));
-    for (std::size_t g = 0; g < kGroup; ++g) {
-      add_code_to_cell<kCheckCodes>(cells + g * stride, source.code(g, i), increment, bin_count, first_feature + g);
+    add_code_to_cell<kCheckCodes>(h0, source.code(0, i), increment, bin_count, first_feature);
+    if constexpr (kGroup > 1) {
+      add_code_to_cell<kCheckCodes>(h1, source.code(1, i), increment, bin_count, first_feature + 1);
+    }
+    if constexpr (kGroup > 2) {
+      add_code_to_cell<kCheckCodes>(h2, source.code(2, i), increment, bin_count, first_feature + 2);
+    }
+    if constexpr (kGroup > 3) {
+      add_code_to_cell<kCheckCodes>(h3, source.code(3, i), increment, bin_count, first_feature + 3);
     }
   }
 }
@@ -359,15 +369,15 @@ void add_code_group_of_width(std::size_t width, const Source& source, std::size_
 // the core's first-level cache beside the streams of codes and pairs.
 inline constexpr std::size_t kColumnGroupFeatures = 4;
 
-// Column-first accumulation of `width` features into an arena of that many features whose stride
-// is at least bin_count: feature k's code of row i at columns[k * column_stride + i] and the row's
-// pair at pairs[i], for i in [0, n). The features are taken kColumnGroupFeatures at a time, each
-// group in one pass over the rows; every bin receives its rows in order, as in the row-first
-// loop. kStride and kCheckCodes as there; carry_every as there.
-template <std::size_t kStride, bool kCheckCodes, typename Code, typename Pair>
-void accumulate_columns(const Code* columns, std::size_t column_stride, const Pair* pairs, std::size_t n,
-                        std::size_t width, std::size_t first_feature, HistogramArena& arena, std::size_t bin_count,
-                        std::size_t carry_every = kExactFloatCountRows) {
+namespace detail {
+
+// The column loops' walk: the rows [0, n) in blocks between two carries of the float counts,
+// and in each block the `width` features kColumnGroupFeatures at a time, each group in one pass
+// over the block's rows; source_of(block, k, group_width) reads the features [k, k + group_width)
+// for the rows from `block` on.
+template <std::size_t kStride, bool kCheckCodes, typename Code, typename SourceOf>
+void accumulate_column_groups(std::size_t n, std::size_t width, std::size_t first_feature, HistogramArena& arena,
+                              std::size_t bin_count, std::size_t carry_every, SourceOf&& source_of) {
   const std::size_t stride = arena.bins_per_feature();
   support::invariant(arena.feature_count() == width && stride >= bin_count && (kStride == 0 || kStride == stride),
                      "histogram arena does not fit the column group");
@@ -378,12 +388,30 @@ void accumulate_columns(const Code* columns, std::size_t column_stride, const Pa
     const std::size_t rows = std::min(n - block, block_rows);
     for (std::size_t k = 0; k < width; k += kColumnGroupFeatures) {
       const std::size_t group_width = std::min(width - k, kColumnGroupFeatures);
-      detail::ColumnRun<Code, Pair> run{{}, pairs + block};
-      for (std::size_t g = 0; g < group_width; ++g) run.columns[g] = columns + (k + g) * column_stride + block;
-      detail::add_code_group_of_width<kStride, kCheckCodes, Code>(group_width, run, rows, cells + k * stride, stride,
-                                                                  bin_count, first_feature + k);
+      add_code_group_of_width<kStride, kCheckCodes, Code>(group_width, source_of(block, k, group_width), rows,
+                                                          cells + k * stride, stride, bin_count, first_feature + k);
     }
   }
+}
+
+}  // namespace detail
+
+// Column-first accumulation of `width` features into an arena of that many features whose stride
+// is at least bin_count: feature k's code of row i at columns[k * column_stride + i] and the row's
+// pair at pairs[i], for i in [0, n). The features are taken kColumnGroupFeatures at a time, each
+// group in one pass over the rows; every bin receives its rows in order, as in the row-first
+// loop. kStride and kCheckCodes as there; carry_every as there.
+template <std::size_t kStride, bool kCheckCodes, typename Code, typename Pair>
+void accumulate_columns(const Code* columns, std::size_t column_stride, const Pair* pairs, std::size_t n,
+                        std::size_t width, std::size_t first_feature, HistogramArena& arena, std::size_t bin_count,
+                        std::size_t carry_every = kExactFloatCountRows) {
+  detail::accumulate_column_groups<kStride, kCheckCodes, Code>(
+      n, width, first_feature, arena, bin_count, carry_every,
+      [&](std::size_t block, std::size_t k, std::size_t group_width) {
+        detail::ColumnRun<Code, Pair> run{{}, pairs + block};
+        for (std::size_t g = 0; g < group_width; ++g) run.columns[g] = columns + (k + g) * column_stride + block;
+        return run;
+      });
 }
 
 // The column loop at a node's rows: feature k's code of row rows[i] at
@@ -397,23 +425,14 @@ void accumulate_indexed_columns(const Code* columns, std::size_t column_stride, 
                                 const core::GradientPair* pairs, std::size_t n, std::size_t width,
                                 std::size_t first_feature, HistogramArena& arena, std::size_t bin_count,
                                 std::size_t carry_every = kExactFloatCountRows) {
-  const std::size_t stride = arena.bins_per_feature();
-  support::invariant(arena.feature_count() == width && stride >= bin_count && (kStride == 0 || kStride == stride),
-                     "histogram arena does not fit the column group");
-  ArenaCell* const cells = arena.cells().data();
-  const std::size_t block_rows = std::clamp<std::size_t>(carry_every, 1, kExactFloatCountRows);
-  for (std::size_t block = 0; block < n; block += block_rows) {
-    if (block > 0) arena.carry_counts();
-    const std::size_t count = std::min(n - block, block_rows);
-    for (std::size_t k = 0; k < width; k += kColumnGroupFeatures) {
-      const std::size_t group_width = std::min(width - k, kColumnGroupFeatures);
-      detail::IndexedColumns<Code, kPairsInNodeOrder> run{
-          {}, rows + block, kPairsInNodeOrder ? pairs + block : pairs, column_stride};
-      for (std::size_t g = 0; g < group_width; ++g) run.columns[g] = columns + (k + g) * column_stride;
-      detail::add_code_group_of_width<kStride, kCheckCodes, Code>(group_width, run, count, cells + k * stride, stride,
-                                                                  bin_count, first_feature + k);
-    }
-  }
+  detail::accumulate_column_groups<kStride, kCheckCodes, Code>(
+      n, width, first_feature, arena, bin_count, carry_every,
+      [&](std::size_t block, std::size_t k, std::size_t group_width) {
+        detail::IndexedColumns<Code, kPairsInNodeOrder> run{
+            {}, rows + block, kPairsInNodeOrder ? pairs + block : pairs, column_stride};
+        for (std::size_t g = 0; g < group_width; ++g) run.columns[g] = columns + (k + g) * column_stride;
+        return run;
+      });
 }
 
 // The column loop for a node whose rows are the run first_row, first_row + 1, ...,

@@ -93,6 +93,15 @@ TEST(ScratchRegion, BlocksInUseNeverOverlapAndFreedRangesJoin) {
   EXPECT_EQ(whole.data(), first.data() + first.size()) << "the freed ranges were joined";
   whole.reset();
   EXPECT_EQ(whole.data(), nullptr);
+  // A block moved onto another takes its place, and the one it held goes back at once.
+  ScratchBlock second = take_scratch_block(1);
+  std::byte* const held_before = second.data();
+  ScratchBlock third = take_scratch_block(1);
+  std::byte* const moved = third.data();
+  second = std::move(third);
+  EXPECT_EQ(second.data(), moved);
+  EXPECT_EQ(third.data(), nullptr);
+  EXPECT_EQ(take_scratch_block(1).data(), held_before);
   // A block larger than the region is mapped on its own.
   const ScratchBlock outside = take_scratch_block(kScratchRegionBytes + 1);
   EXPECT_GE(outside.size(), kScratchRegionBytes + 1);
