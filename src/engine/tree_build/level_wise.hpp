@@ -107,6 +107,19 @@ GrownTree build_tree_level_wise(const Backend& backend, TreeGrowthRequest reques
   // A node's partition, checks and fit, and its children's histograms and searches right after
   // its own partition (a split the leaf budget then refuses drops them; the root is searched by
   // its own task). It never waits for other nodes.
+  // Hands back a node's histograms, and its children's when they were built but not taken.
+  const auto drop_built_children = [](LevelNodeWork& w) {
+    if (w.children) {
+      drop_histograms(std::move(w.children->left));
+      drop_histograms(std::move(w.children->right));
+    }
+    w.children.reset();
+  };
+  const auto drop_unused_histograms = [&](LevelNode& g) {
+    drop_histograms(std::move(g.node.histograms));
+    drop_built_children(g.work);
+  };
+
   const auto work_on = [&](FrontierNode& node, LevelNodeWork& w, std::size_t depth) {
     const float depth_scale = split_depth_scale(request.morph, depth);
     if (node.search) {
@@ -147,11 +160,7 @@ GrownTree build_tree_level_wise(const Backend& backend, TreeGrowthRequest reques
       }
     };
     const auto drop_children = [&] {
-      if (w.children) {
-        drop_histograms(std::move(w.children->left));
-        drop_histograms(std::move(w.children->right));
-      }
-      w.children.reset();
+      drop_built_children(w);
       w.children_failure = nullptr;
       w.left_search = {};
       w.right_search = {};
@@ -265,13 +274,7 @@ GrownTree build_tree_level_wise(const Backend& backend, TreeGrowthRequest reques
             node.children = {};
           }
           // A node that stays a leaf needs its histograms no longer.
-          if (!node.children[0]) {
-            drop_histograms(std::move(node.node.histograms));
-            if (node.work.children) {
-              drop_histograms(std::move(node.work.children->left));
-              drop_histograms(std::move(node.work.children->right));
-            }
-          }
+          if (!node.children[0]) drop_unused_histograms(node);
           node.finished.store(true, std::memory_order_release);
           finished_count.fetch_add(1, std::memory_order_release);
           finished_count.notify_all();
@@ -346,13 +349,7 @@ GrownTree build_tree_level_wise(const Backend& backend, TreeGrowthRequest reques
     }
     // What the children did not take: the histograms of nodes that stay leaves, and those built
     // for children of splits the leaf budget refused.
-    for (LevelNode* const g : frontier) {
-      drop_histograms(std::move(g->node.histograms));
-      if (g->work.children) {
-        drop_histograms(std::move(g->work.children->left));
-        drop_histograms(std::move(g->work.children->right));
-      }
-    }
+    for (LevelNode* const g : frontier) drop_unused_histograms(*g);
     frontier = std::move(next);
   }
   for (LevelNode* const g : frontier) {
