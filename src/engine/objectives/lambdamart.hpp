@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/objectives/contract.hpp"
+#include "engine/objectives/ndcg.hpp"
 #include "engine/objectives/ranking_groups.hpp"
 
 namespace kestrune::engine::objectives {
@@ -50,4 +51,17 @@ class LambdaMARTObjective : public GroupedObjective<LambdaMARTObjective> {
   std::shared_ptr<IdealDcgCache> ideal_dcgs_;
 };
 
+namespace detail {
+
+// How many pairs the gradient pass works on at once: 8 where the processor has AVX2, else 4.
+// Either gives the same floats.
+std::size_t lambda_lanes();
+
+// Adds the lambdas of one group with a positive ideal DCG (1 / its ideal DCG is `inv_idcg`) into
+// `group_acc`, zeroed beforehand, `lanes` pairs at a time (4, or lambda_lanes()); `scratch` holds
+// the group's order by score, gains and discounts (rank_by_score, fill_gains, fill_discounts).
+void accumulate_group_lambdas(std::size_t lanes, std::span<const float> labels, std::span<const float> scores,
+                              float inv_idcg, RankingScratch& scratch, std::span<GradientPair> group_acc);
+
+}  // namespace detail
 }  // namespace kestrune::engine::objectives

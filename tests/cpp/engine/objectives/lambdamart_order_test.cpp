@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -106,6 +107,32 @@ TEST(ObjectiveRankingOrder, RanksEqualTheStableMergeSortOrder) {
     const std::vector<std::size_t> order = merge_sorted_order(c.scores);
     ASSERT_EQ(scratch.order, order);
     for (std::size_t r = 0; r < order.size(); ++r) EXPECT_EQ(scratch.rank[order[r]], r);
+  }
+}
+
+// The pass is taken four or eight pairs at a time by what the processor offers; both widths must
+// give the pair-by-pair loop's sums, so each is run here whichever one the objective would pick.
+TEST(ObjectiveRankingOrder, EveryLaneWidthGivesThePairByPairSums) {
+  std::vector<std::size_t> widths{4};
+  if (detail::lambda_lanes() == 8) widths.push_back(8);
+  RankingScratch scratch;
+  std::vector<float> grad, hess;
+  for (const GroupCase& c : group_cases()) {
+    const float idcg = ideal_dcg(c.labels, c.labels.size());
+    if (!(idcg > 0.0f)) continue;
+    pairwise_lambdas(c.labels, c.scores, grad, hess);
+    rank_by_score(c.scores, scratch);
+    fill_gains(c.labels, scratch);
+    fill_discounts(scratch);
+    for (const std::size_t lanes : widths) {
+      SCOPED_TRACE(std::string(c.name) + ", " + std::to_string(lanes) + " lanes");
+      std::vector<GradientPair> sums(c.labels.size(), GradientPair{0.0f, 0.0f});
+      detail::accumulate_group_lambdas(lanes, c.labels, c.scores, 1.0f / idcg, scratch, sums);
+      for (std::size_t i = 0; i < sums.size(); ++i) {
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(sums[i].grad), std::bit_cast<std::uint32_t>(grad[i])) << "row " << i;
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(sums[i].hess), std::bit_cast<std::uint32_t>(hess[i])) << "row " << i;
+      }
+    }
   }
 }
 
