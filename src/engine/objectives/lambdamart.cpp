@@ -121,11 +121,11 @@ const std::uint32_t* list_partners(std::span<const float> labels, RankingScratch
 // The lambdas of one group with a positive ideal DCG, added into its rows `group_acc` (zeroed).
 // Row i's pairs with the rows after it take three passes, none of which branches on the labels:
 // the exponentials of the pairs listed by list_partners, then every pair's terms a vector of
-// lanes at a time, then row i's own sums over its listed pairs, in pair order. The rows after i receive their terms
-// in the order of i, as row i does, so every sum sees the same additions in the same order as a
-// pair-by-pair loop. A pair of equal labels gives zeros where that loop skips it (its lanes ignore
-// whatever exponential they find): a sum that starts at +0 never holds -0, so adding a zero leaves
-// it as it is.
+// lanes at a time, then row i's own sums over its listed pairs, in pair order. The rows after i
+// receive their terms in the order of i, as row i does, so every sum sees the same additions in
+// the same order as a pair-by-pair loop. A pair of equal labels gives zeros where that loop skips
+// it (its lanes ignore whatever exponential they find): a sum that starts at +0 never holds -0,
+// so adding a zero leaves it as it is.
 template <std::size_t kWidth>
 [[gnu::always_inline]] inline void accumulate_group_lambdas_in(std::span<const float> labels,
                                                                std::span<const float> scores, float inv_idcg,
