@@ -180,7 +180,7 @@ int run(const Shape& shape, const char* threads) {
   engine::SplitSelectionOptions options;
   options.missing_bin = binned.missing_bin;
   const std::vector<core::FeatureTile> tiles = engine::sampled_feature_tiles(kFeatures, 1, 0, 1.0f).tiles;
-  std::vector<std::uint32_t> rows(kRows);
+  core::RowList rows(kRows);
   for (std::size_t r = 0; r < kRows; ++r) rows[r] = static_cast<std::uint32_t>(r);
 
   const TimedBackend backend;

@@ -149,7 +149,7 @@ int main(int argc, char** argv) {
     stumps[local].left = 0.001f * static_cast<float>(local + 1);
     stumps[local].right = -0.002f * static_cast<float>(local + 1);
   }
-  std::vector<std::vector<std::uint32_t>> leaf_rows(kInternal + 1);
+  std::vector<core::RowList> leaf_rows(kInternal + 1);
   std::uniform_int_distribution<std::uint32_t> any_leaf(0, kInternal);
   for (std::size_t r = 0; r < rows; ++r) leaf_rows[any_leaf(rng)].push_back(static_cast<std::uint32_t>(r));
   core::TrainParams params;

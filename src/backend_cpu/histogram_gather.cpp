@@ -13,7 +13,7 @@
 #include "backend_cpu/arena.hpp"
 #include "backend_cpu/histogram.hpp"
 #include "backend_cpu/histogram_kernels.hpp"
-#include "backend_cpu/scratch_region.hpp"
+#include "core/scratch_region.hpp"
 #include "parallel/parallel.hpp"
 #include "support/casts.hpp"
 #include "support/panic.hpp"
@@ -141,7 +141,7 @@ std::vector<std::vector<core::FeatureHistogram>> gathered_build(
   const bool pairs_given = node_pairs.size() == n;
   const std::size_t pair_bytes = pairs_given ? 0 : n * sizeof(core::GradientPair);
   static_assert(alignof(core::GradientPair) >= alignof(Code));
-  const ScratchBlock scratch = take_scratch_block(pair_bytes + *cells * sizeof(Code));
+  const core::ScratchBlock scratch = core::take_scratch_block(pair_bytes + *cells * sizeof(Code));
   core::GradientPair* const gathered_pairs = reinterpret_cast<core::GradientPair*>(scratch.data());
   const core::GradientPair* const pairs = pairs_given ? node_pairs.data() : gathered_pairs;
   Code* const block = reinterpret_cast<Code*>(scratch.data() + pair_bytes);

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "backend_cpu/row_store.hpp"
-#include "backend_cpu/scratch_region.hpp"
+#include "core/scratch_region.hpp"
 #include "engine/error.hpp"
 #include "engine/routing.hpp"
 #include "parallel/parallel.hpp"
@@ -464,7 +464,7 @@ core::PartitionResult partition_in_blocks(const FeatureCodes<Code>& located,
                                           const WhileSumming& while_summing) {
   const std::size_t n = rows.size();
   // The routed rows live in a scratch block.
-  ScratchBlock scratch = take_scratch_block(n * sizeof(std::uint32_t));
+  core::ScratchBlock scratch = core::take_scratch_block(n * sizeof(std::uint32_t));
   // The sums are not combined from per-block partial sums: each side is summed in one pass in node
   // row order, exactly as the serial loop does, so the children's statistics (and every leaf value
   // and gain computed from them) do not depend on the blocks.

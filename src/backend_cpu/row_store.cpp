@@ -15,7 +15,7 @@ namespace kestrune::backend_cpu {
 namespace {
 
 template <typename Item>
-std::size_t bytes_of(const std::vector<Item>& list) {
+std::size_t bytes_of(const core::NodeList<Item>& list) {
   return list.capacity() * sizeof(Item);
 }
 
@@ -70,8 +70,8 @@ namespace {
 
 // An empty list of `count` items' room: the best fitting kept one, else a new one.
 template <typename Item>
-std::vector<Item> take_list(std::size_t count) {
-  std::vector<Item> list = store<std::vector<Item>>().take(count * sizeof(Item)).value_or(std::vector<Item>{});
+core::NodeList<Item> take_list(std::size_t count) {
+  core::NodeList<Item> list = store<core::NodeList<Item>>().take(count * sizeof(Item)).value_or(core::NodeList<Item>{});
   list.clear();
   list.reserve(count);
   return list;
@@ -79,27 +79,23 @@ std::vector<Item> take_list(std::size_t count) {
 
 // A list of exactly `count` items: the best fitting kept one keeps its elements up to its size.
 template <typename Item>
-std::vector<Item> take_sized_list(std::size_t count) {
-  std::vector<Item> list = store<std::vector<Item>>().take(count * sizeof(Item)).value_or(std::vector<Item>{});
+core::NodeList<Item> take_sized_list(std::size_t count) {
+  core::NodeList<Item> list = store<core::NodeList<Item>>().take(count * sizeof(Item)).value_or(core::NodeList<Item>{});
   list.resize(count);
   return list;
 }
 
 }  // namespace
 
-std::vector<std::uint32_t> take_row_list(std::size_t rows) { return take_list<std::uint32_t>(rows); }
+core::RowList take_row_list(std::size_t rows) { return take_list<std::uint32_t>(rows); }
 
-std::vector<std::uint32_t> take_sized_row_list(std::size_t rows) { return take_sized_list<std::uint32_t>(rows); }
+core::RowList take_sized_row_list(std::size_t rows) { return take_sized_list<std::uint32_t>(rows); }
 
-std::vector<core::GradientPair> take_sized_pair_list(std::size_t pairs) {
-  return take_sized_list<core::GradientPair>(pairs);
-}
+core::PairList take_sized_pair_list(std::size_t pairs) { return take_sized_list<core::GradientPair>(pairs); }
 
-void recycle_rows(std::vector<std::uint32_t>&& rows) { store<std::vector<std::uint32_t>>().keep(std::move(rows)); }
+void recycle_rows(core::RowList&& rows) { store<core::RowList>().keep(std::move(rows)); }
 
-void recycle_pairs(std::vector<core::GradientPair>&& pairs) {
-  store<std::vector<core::GradientPair>>().keep(std::move(pairs));
-}
+void recycle_pairs(core::PairList&& pairs) { store<core::PairList>().keep(std::move(pairs)); }
 
 void trim_heap(std::size_t row_count) {
 #if defined(__GLIBC__)

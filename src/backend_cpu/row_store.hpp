@@ -21,22 +21,22 @@ inline constexpr std::size_t kKeptRowBytes = std::size_t{8} << 20;
 
 // An empty row list with room for at least `rows` rows: the smallest kept one that is not more
 // than about four times too large, else a new one.
-std::vector<std::uint32_t> take_row_list(std::size_t rows);
+core::RowList take_row_list(std::size_t rows);
 
 // Keeps the list's memory for later partitions (while under the byte cap).
-void recycle_rows(std::vector<std::uint32_t>&& rows);
+void recycle_rows(core::RowList&& rows);
 
 // Keeps a pair list's memory the same way.
-void recycle_pairs(std::vector<core::GradientPair>&& pairs);
+void recycle_pairs(core::PairList&& pairs);
 
 // A list of exactly `rows` rows with unspecified contents (rows of an earlier list), for a caller
 // that writes every element in place, chosen like a row list. A kept list is cut or lengthened
 // to the size, so that only what lies beyond its old size is zeroed: an empty list resized would
 // have all of it zeroed first, a pass over the memory as long as the copy that follows.
-std::vector<std::uint32_t> take_sized_row_list(std::size_t rows);
+core::RowList take_sized_row_list(std::size_t rows);
 
 // A list of exactly `pairs` gradient pairs with unspecified contents, like take_sized_row_list.
-std::vector<core::GradientPair> take_sized_pair_list(std::size_t pairs);
+core::PairList take_sized_pair_list(std::size_t pairs);
 
 // The fewest training rows for which trim_heap_after_round trims.
 inline constexpr std::size_t kTrimHeapRows = std::size_t{1} << 16;

@@ -35,7 +35,7 @@ FeatureTile FeatureTile::make(std::uint32_t start_feature, std::uint32_t end_fea
   return FeatureTile{start_feature, end_feature};
 }
 
-NodeSlice NodeSlice::make(std::uint32_t node_id, std::vector<std::uint32_t> row_indices) {
+NodeSlice NodeSlice::make(std::uint32_t node_id, RowList row_indices) {
   if (row_indices.empty()) throw CoreError::validation("node row_indices cannot be empty");
   return NodeSlice{std::move(row_indices), node_id};
 }

@@ -6,6 +6,8 @@
 #include <span>
 #include <vector>
 
+#include "core/node_lists.hpp"
+
 namespace kestrune::core {
 
 struct GradientPair {
@@ -17,6 +19,9 @@ struct GradientPair {
   // pairs straight into a buffer skip this check.
   static GradientPair make(float grad, float hess);
 };
+
+// Gradient pairs of a list of rows, in the list's order.
+using PairList = NodeList<GradientPair>;
 
 // One histogram bin, or one child's statistics: exactly four 32-bit lanes so that a bin list
 // is a dense array that subtraction and accumulation can process as vectors.
@@ -52,11 +57,15 @@ struct FeatureTile {
 
 // The non-empty row list of one tree node.
 struct NodeSlice {
-  std::vector<std::uint32_t> row_indices;
+  RowList row_indices;
   std::uint32_t node_id = 0;
 
   // "node row_indices cannot be empty" (CoreError::Validation).
-  static NodeSlice make(std::uint32_t node_id, std::vector<std::uint32_t> row_indices);
+  static NodeSlice make(std::uint32_t node_id, RowList row_indices);
+  // The same with a copy of `row_indices`.
+  static NodeSlice make(std::uint32_t node_id, std::span<const std::uint32_t> row_indices) {
+    return make(node_id, RowList(row_indices.begin(), row_indices.end()));
+  }
   // First index >= row_count: "row index {} is out of bounds for row_count {}".
   void validate_bounds(std::size_t row_count) const;
 };

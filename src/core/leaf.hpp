@@ -25,15 +25,15 @@ using LeafValue = std::variant<float, LinearLeaf>;
 
 // The rows a split sent to each side, in node order, with each side's sums.
 struct PartitionResult {
-  std::vector<std::uint32_t> left_rows;
-  std::vector<std::uint32_t> right_rows;
+  RowList left_rows;
+  RowList right_rows;
   HistogramBin left_stats;
   HistogramBin right_stats;
   // The gradient pairs of the smaller side's rows (the right side only when it has strictly
   // fewer rows), in that side's row order, when the partition gathered them anyway (nodes
   // partitioned in blocks); empty otherwise. The smaller child's histograms then read them in
   // sequence instead of looking each one up.
-  std::vector<GradientPair> smaller_side_pairs;
+  PairList smaller_side_pairs;
 };
 
 // The float32 nearest to 1e-6 (bit pattern 0x358637BD), added to every leaf denominator.

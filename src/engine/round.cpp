@@ -97,7 +97,7 @@ float linear_leaf_value_at(const core::LinearLeaf& leaf, std::span<const float> 
 
 void apply_partition_leaf_updates(std::span<float> predictions, const core::PartitionResult& partition,
                                   float left_increment, float right_increment) {
-  auto add = [&](const std::vector<std::uint32_t>& rows, float increment, const char* side) {
+  auto add = [&](std::span<const std::uint32_t> rows, float increment, const char* side) {
     for (std::uint32_t row : rows) {
       if (row >= predictions.size()) {
         throw EngineError::contract_violation(std::string(side) + " partition row index " + std::to_string(row) +

@@ -31,8 +31,8 @@ bool keeps_every_row(const core::BoostingMode& mode, std::size_t row_count, floa
 
 // Every row in order, in a row list the grower handed back from an earlier tree: the general
 // draw builds a list of machine-word indices and copies it, on fresh pages every round.
-std::vector<std::uint32_t> every_row(std::size_t row_count) {
-  std::vector<std::uint32_t> rows = backend_cpu::take_row_list(row_count);
+core::RowList every_row(std::size_t row_count) {
+  core::RowList rows = backend_cpu::take_row_list(row_count);
   rows.resize(row_count);
   parallel::parallel_for_chunks(row_count, kRoundCopyChunk, [&](std::size_t first, std::size_t end) {
     std::iota(rows.begin() + static_cast<std::ptrdiff_t>(first), rows.begin() + static_cast<std::ptrdiff_t>(end),
@@ -69,10 +69,13 @@ RoundSample prepare_round_sample(const core::BoostingMode& mode, const Iteration
     projector->project_gradient_pairs_in_place(gradients);
   }
   RoundSample sample;
-  sample.rows = keeps_every_row(mode, row_count, controls.row_subsample)
-                    ? every_row(row_count)
-                    : select_row_indices_for_round(mode, row_count, seed_base, iteration, gradients,
-                                                   controls.row_subsample);
+  if (keeps_every_row(mode, row_count, controls.row_subsample)) {
+    sample.rows = every_row(row_count);
+  } else {
+    const std::vector<std::uint32_t> selected =
+        select_row_indices_for_round(mode, row_count, seed_base, iteration, gradients, controls.row_subsample);
+    sample.rows.assign(selected.begin(), selected.end());
+  }
   SampledFeatureTiles tiles = sampled_feature_tiles(feature_count, seed_base, iteration, controls.col_subsample);
   sample.tiles = std::move(tiles.tiles);
   sample.sampled_feature_count = tiles.sampled_feature_count;

@@ -22,7 +22,7 @@
 namespace kestrune::engine::trainer {
 
 struct RoundSample {
-  std::vector<std::uint32_t> rows;  // ascending
+  core::RowList rows;  // ascending
   std::vector<core::FeatureTile> tiles;
   std::size_t sampled_feature_count = 0;
   // The gradient norm before the projection (0 without a projector), for the diagnostics.

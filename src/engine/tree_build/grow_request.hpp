@@ -37,7 +37,7 @@ struct MorphTreeContext {
 struct TreeGrowthRequest {
   const core::BinnedMatrix& binned;
   std::span<const core::GradientPair> gradients;  // one per matrix row
-  std::vector<std::uint32_t> root_rows;            // the round's sampled rows; taken over
+  core::RowList root_rows;            // the round's sampled rows; taken over
   std::size_t tree_index = 0;                      // high part of every node key
   std::span<const core::FeatureTile> feature_tiles;
   const SplitSelectionOptions& options;

@@ -101,7 +101,7 @@ void TreePredictionUpdates::split_made(const TrainedStump& record, const core::P
                             raw_values_, feature_count_);
 }
 
-void TreePredictionUpdates::leaf(std::uint32_t local_id, std::vector<std::uint32_t> rows) {
+void TreePredictionUpdates::leaf(std::uint32_t local_id, core::RowList rows) {
   if (local_id == 0) {
     drop_rows(std::move(rows));
     return;
@@ -114,7 +114,7 @@ void TreePredictionUpdates::leaf(std::uint32_t local_id, core::PartitionResult p
   leaf(local_id, std::move(partition.right_rows));
 }
 
-void TreePredictionUpdates::child_leaf(std::uint32_t parent_local, bool left, std::vector<std::uint32_t> rows) {
+void TreePredictionUpdates::child_leaf(std::uint32_t parent_local, bool left, core::RowList rows) {
   if (!deferred_ || rows.empty()) {
     drop_rows(std::move(rows));
     return;

@@ -38,11 +38,11 @@ class TreePredictionUpdates {
   void split_made(const TrainedStump& record, const core::PartitionResult& partition);
 
   // Node `local_id` stays a leaf with these rows (the root adds nothing: no split is above it).
-  void leaf(std::uint32_t local_id, std::vector<std::uint32_t> rows);
+  void leaf(std::uint32_t local_id, core::RowList rows);
   // Both sides of a partition whose node stays a leaf.
   void leaf(std::uint32_t local_id, core::PartitionResult partition);
   // The `left` (or right) child of split node `parent_local` stays a leaf with these rows.
-  void child_leaf(std::uint32_t parent_local, bool left, std::vector<std::uint32_t> rows);
+  void child_leaf(std::uint32_t parent_local, bool left, core::RowList rows);
 
   // Adds the increments of every settled leaf to its rows; `stumps` are the tree's records. Every
   // row of the tree must have been handed over in a settled leaf.
@@ -52,7 +52,7 @@ class TreePredictionUpdates {
   struct SettledLeaf {
     std::uint32_t parent_local;  // the last split on the leaf's path
     bool left;                   // the side of that split the leaf is on
-    std::vector<std::uint32_t> rows;
+    core::RowList rows;
   };
 
   std::span<float> predictions_;

@@ -413,7 +413,7 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
     } else {
       for (const bool right : {work.right_first, !work.right_first}) {
         std::optional<SplitCandidate>& candidate = right ? work.right_candidate : work.left_candidate;
-        std::vector<std::uint32_t>& rows = right ? partition.right_rows : partition.left_rows;
+        core::RowList& rows = right ? partition.right_rows : partition.left_rows;
         const std::uint32_t local_id = right ? right_child_node_id(node.local_id) : left_child_node_id(node.local_id);
         if (!candidate || !gain_passes(*candidate, controls.min_split_gain)) {
           updates.leaf(local_id, std::move(rows));

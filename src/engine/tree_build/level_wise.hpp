@@ -39,7 +39,7 @@ struct NodeSearch {
 // One node waiting at the current depth.
 struct FrontierNode {
   std::uint32_t local_id = 0;
-  std::vector<std::uint32_t> rows;
+  core::RowList rows;
   core::HistogramBundle histograms;  // full, unfiltered
   float value = 0.0f;                // the node's full value (0.0 at the root)
   std::optional<core::LinearLeaf> linear_leaf;

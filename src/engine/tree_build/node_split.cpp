@@ -150,7 +150,7 @@ TrainedStump made_split_record(const SplitCandidate& candidate, const core::Part
   return make_split_record(candidate, partition, values.left - node_value, values.right - node_value);
 }
 
-core::NodeSlice node_slice(std::uint32_t key, std::vector<std::uint32_t> rows) {
+core::NodeSlice node_slice(std::uint32_t key, core::RowList rows) {
   return with_core_errors([&] { return core::NodeSlice::make(key, std::move(rows)); });
 }
 
@@ -179,8 +179,8 @@ core::HistogramBundle subtract_histogram_bundle(core::HistogramBundle parent, co
 
 void drop_histograms(core::HistogramBundle&& bundle) { backend_cpu::recycle_histograms(std::move(bundle)); }
 
-void drop_rows(std::vector<std::uint32_t>&& rows) { backend_cpu::recycle_rows(std::move(rows)); }
+void drop_rows(core::RowList&& rows) { backend_cpu::recycle_rows(std::move(rows)); }
 
-void drop_pairs(std::vector<core::GradientPair>&& pairs) { backend_cpu::recycle_pairs(std::move(pairs)); }
+void drop_pairs(core::PairList&& pairs) { backend_cpu::recycle_pairs(std::move(pairs)); }
 
 }  // namespace kestrune::engine::tree_build

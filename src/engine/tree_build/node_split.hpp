@@ -91,7 +91,7 @@ TrainedStump made_split_record(const SplitCandidate& candidate, const core::Part
                                const std::optional<LinearChildren>& linear);
 
 // The node slice of `rows` under `key`; an empty row list is the core validation error, wrapped.
-core::NodeSlice node_slice(std::uint32_t key, std::vector<std::uint32_t> rows);
+core::NodeSlice node_slice(std::uint32_t key, core::RowList rows);
 
 // Linear models for the children of an applied split, when the tree grows linear leaves (raw
 // values given, leaf_model linear) and the split is not categorical; nothing when the backend
@@ -134,10 +134,10 @@ core::HistogramBundle subtract_histogram_bundle(core::HistogramBundle parent, co
 void drop_histograms(core::HistogramBundle&& bundle);
 
 // Hands a row list the grower is done with back for reuse by later partitions.
-void drop_rows(std::vector<std::uint32_t>&& rows);
+void drop_rows(core::RowList&& rows);
 
 // Hands a partition's pair list back for reuse.
-void drop_pairs(std::vector<core::GradientPair>&& pairs);
+void drop_pairs(core::PairList&& pairs);
 
 // The node's partition by the split. With `while_summing`, work done on the row lists: while the
 // partition still adds up its sums when the backend offers that, else once it is complete. Not
@@ -168,7 +168,7 @@ ChildHistograms build_child_histograms(const Backend& backend, const TreeGrowthR
                                        core::HistogramBundle parent, core::PartitionResult& partition,
                                        std::uint32_t left_key, std::uint32_t right_key) {
   const bool build_right = partition.right_rows.size() < partition.left_rows.size();
-  std::vector<std::uint32_t>& rows = build_right ? partition.right_rows : partition.left_rows;
+  core::RowList& rows = build_right ? partition.right_rows : partition.left_rows;
   core::NodeSlice slice = node_slice(build_right ? right_key : left_key, std::move(rows));
   ChildHistograms children;
   core::HistogramBundle& built = build_right ? children.right : children.left;

@@ -20,7 +20,7 @@
 namespace kestrune::engine::tree_build {
 
 struct PendingSplit {
-  std::vector<std::uint32_t> rows;
+  core::RowList rows;
   // The node's full bundle (never the interaction-filtered copy): its children's sibling is
   // derived from it by subtraction.
   core::HistogramBundle histograms;

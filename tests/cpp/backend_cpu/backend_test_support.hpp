@@ -92,7 +92,7 @@ inline std::vector<std::uint32_t> random_rows(std::size_t row_count, std::size_t
 // Straight from the definition: per feature, per row in node order, one bin += the pair.
 inline core::FeatureHistogram naive_histogram(const core::BinnedMatrix& binned,
                                               const std::vector<core::GradientPair>& gradients,
-                                              const std::vector<std::uint32_t>& rows, std::uint32_t feature,
+                                              std::span<const std::uint32_t> rows, std::uint32_t feature,
                                               std::size_t bins) {
   core::FeatureHistogram histogram{std::vector<core::HistogramBin>(bins), feature};
   for (const std::uint32_t r : rows) {
@@ -108,7 +108,7 @@ inline core::FeatureHistogram naive_histogram(const core::BinnedMatrix& binned,
 // The definition's histograms of the tiles' features, in tile order.
 inline std::vector<core::FeatureHistogram> naive_histograms(const core::BinnedMatrix& binned,
                                                             const std::vector<core::GradientPair>& gradients,
-                                                            const std::vector<std::uint32_t>& rows,
+                                                            std::span<const std::uint32_t> rows,
                                                             const std::vector<core::FeatureTile>& tiles) {
   std::vector<core::FeatureHistogram> out;
   for (const core::FeatureTile& tile : tiles) {

@@ -26,8 +26,8 @@ core::BinnedMatrix single_feature(const std::vector<std::uint16_t>& codes, std::
   return core::BinnedMatrix::make_u16(codes.size(), 2, max_bin, missing_bin, bins);
 }
 
-std::vector<std::uint32_t> all_rows(std::size_t n) {
-  std::vector<std::uint32_t> rows(n);
+core::RowList all_rows(std::size_t n) {
+  core::RowList rows(n);
   for (std::size_t r = 0; r < n; ++r) rows[r] = static_cast<std::uint32_t>(r);
   return rows;
 }
@@ -42,14 +42,14 @@ SplitCandidate numeric_split(std::uint32_t feature, std::uint16_t threshold, boo
 
 // The rows routed one by one in node order, each side's sums added row by row.
 struct ReferencePartition {
-  std::vector<std::uint32_t> left;
-  std::vector<std::uint32_t> right;
+  core::RowList left;
+  core::RowList right;
   core::HistogramBin left_stats;
   core::HistogramBin right_stats;
 };
 
 template <typename GoesLeft>
-ReferencePartition reference_partition(const std::vector<std::uint32_t>& rows,
+ReferencePartition reference_partition(std::span<const std::uint32_t> rows,
                                        const std::vector<core::GradientPair>& gradients, GoesLeft&& goes_left) {
   ReferencePartition reference;
   for (const std::uint32_t r : rows) {
@@ -70,12 +70,12 @@ TEST(PartitionRouting, NumericThresholdAndMissingSide) {
   // missing_bin 9 lies above the threshold; missing_bin 0 lies at or below it.
   const auto above = apply_split_with_stats(single_feature(codes, 9, 9), gradients,
                                             core::NodeSlice::make(0, all_rows(8)), numeric_split(1, 3, true));
-  EXPECT_EQ(above.left_rows, (std::vector<std::uint32_t>{0, 1, 2, 3, 6, 7}));
-  EXPECT_EQ(above.right_rows, (std::vector<std::uint32_t>{4, 5}));
+  EXPECT_EQ(above.left_rows, (core::RowList{0, 1, 2, 3, 6, 7}));
+  EXPECT_EQ(above.right_rows, (core::RowList{4, 5}));
   const auto below = apply_split_with_stats(single_feature(codes, 9, 0), gradients,
                                             core::NodeSlice::make(0, all_rows(8)), numeric_split(1, 3, false));
-  EXPECT_EQ(below.left_rows, (std::vector<std::uint32_t>{1, 2, 3}));
-  EXPECT_EQ(below.right_rows, (std::vector<std::uint32_t>{0, 4, 5, 6, 7}));
+  EXPECT_EQ(below.left_rows, (core::RowList{1, 2, 3}));
+  EXPECT_EQ(below.right_rows, (core::RowList{0, 4, 5, 6, 7}));
 }
 
 TEST(PartitionRouting, CategoricalBitsetAndMissingBitset) {
@@ -86,8 +86,8 @@ TEST(PartitionRouting, CategoricalBitsetAndMissingBitset) {
   split.is_categorical = true;
   split.category_bitset = std::vector<std::uint8_t>{0b00000101};
   const auto by_bits = apply_split_with_stats(binned, gradients, core::NodeSlice::make(0, all_rows(5)), split);
-  EXPECT_EQ(by_bits.left_rows, (std::vector<std::uint32_t>{0, 2}));
-  EXPECT_EQ(by_bits.right_rows, (std::vector<std::uint32_t>{1, 3, 4}));  // 9 lies past the bitset; 15 is missing
+  EXPECT_EQ(by_bits.left_rows, (core::RowList{0, 2}));
+  EXPECT_EQ(by_bits.right_rows, (core::RowList{1, 3, 4}));  // 9 lies past the bitset; 15 is missing
 
   split.category_bitset.reset();
   split.default_left = true;
@@ -149,7 +149,7 @@ TEST(PartitionProperty, RowsOnceInOrderWithSerialSumsForEveryChunking) {
       EXPECT_EQ(serial.left_stats.count + serial.right_stats.count, rows.size());
       // Blocks also hand over the smaller side's pairs (the right one only when strictly
       // smaller) in its row order.
-      const std::vector<std::uint32_t>& smaller = right.size() < left.size() ? right : left;
+      const core::RowList& smaller = right.size() < left.size() ? right : left;
       std::vector<core::GradientPair> smaller_pairs;
       for (const std::uint32_t r : smaller) smaller_pairs.push_back(gradients[r]);
       for (const std::size_t chunk : {7u, 500u, 4096u}) {
@@ -215,7 +215,7 @@ TEST(PartitionBlocks, EveryBalanceAndBlockCountMatchesARowByRowLoop) {
       return engine::routes_left(binned.bins.at(r * 12 + 11), binned.missing_bin, split.threshold_bin,
                                  split.default_left, split.is_categorical, split.category_bitset);
     });
-    const std::vector<std::uint32_t>& smaller = right.size() < left.size() ? right : left;
+    const core::RowList& smaller = right.size() < left.size() ? right : left;
     // The cases' names hold.
     EXPECT_EQ(left.empty() || right.empty(), c.threshold == 254 || c.categorical) << c.name;
     for (const std::size_t chunk : {0u, 64u, 777u, 4096u, 60000u}) {

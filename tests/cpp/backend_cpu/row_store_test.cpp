@@ -9,10 +9,16 @@
 #include <vector>
 
 #include "backend_cpu/row_store.hpp"
-#include "backend_cpu/scratch_region.hpp"
+#include "core/scratch_region.hpp"
 
 namespace kestrune::backend_cpu {
 namespace {
+
+using core::kScratchGranule;
+using core::kScratchRegionBytes;
+using core::ScratchBlock;
+using core::scratch_region_high_water;
+using core::take_scratch_block;
 
 TEST(RowStore, ReusesFittingBuffersOnly) {
   struct Case {
@@ -30,10 +36,10 @@ TEST(RowStore, ReusesFittingBuffersOnly) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.kept_rows << " kept, " << c.asked_rows << " asked");
-    std::vector<std::uint32_t> kept(c.kept_rows, 7u);
+    core::RowList kept(c.kept_rows, 7u);
     const std::uint32_t* kept_data = kept.data();
     recycle_rows(std::move(kept));
-    const std::vector<std::uint32_t> list = take_row_list(c.asked_rows);
+    const core::RowList list = take_row_list(c.asked_rows);
     EXPECT_TRUE(list.empty());
     EXPECT_GE(list.capacity(), c.asked_rows);
     EXPECT_EQ(list.data() == kept_data, c.reused);
@@ -50,8 +56,8 @@ TEST(RowStore, ReusesFittingBuffersOnly) {
       EXPECT_EQ(sized.data() == kept_again_data, c.reused);
       if (!c.reused) (void)take_sized(c.kept_rows);
     };
-    check_sized(std::vector<std::uint32_t>(c.kept_rows, 7u), recycle_rows, take_sized_row_list);
-    check_sized(std::vector<core::GradientPair>(c.kept_rows), recycle_pairs, take_sized_pair_list);
+    check_sized(core::RowList(c.kept_rows, 7u), recycle_rows, take_sized_row_list);
+    check_sized(core::PairList(c.kept_rows), recycle_pairs, take_sized_pair_list);
   }
 }
 

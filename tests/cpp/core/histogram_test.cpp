@@ -55,7 +55,7 @@ TEST(CoreFeatureTile, RequiresNonEmptyRange) {
 }
 
 TEST(CoreNodeSlice, RejectsEmptyRowsAndReportsFirstOutOfBoundsRow) {
-  EXPECT_TRUE(throws_validation([] { NodeSlice::make(7, {}); }, "node row_indices cannot be empty"));
+  EXPECT_TRUE(throws_validation([] { NodeSlice::make(7, core::RowList{}); }, "node row_indices cannot be empty"));
 
   const NodeSlice slice = NodeSlice::make(7, {2, 10, 11});
   EXPECT_TRUE(throws_validation([&] { slice.validate_bounds(10); }, "row index 10 is out of bounds for row_count 10"));

@@ -167,7 +167,7 @@ struct RecordingHooks : GrowerHooks {
   template <BackendOps Backend>
   tree_build::GrownTree build_tree(const Backend& backend, tree_build::TreeGrowthRequest request) const {
     round_start_predictions.emplace_back(request.predictions.begin(), request.predictions.end());
-    round_rows.push_back(request.root_rows);
+    round_rows.emplace_back(request.root_rows.begin(), request.root_rows.end());
     round_gradients.emplace_back(request.gradients.begin(), request.gradients.end());
     return GrowerHooks::build_tree(backend, std::move(request));
   }

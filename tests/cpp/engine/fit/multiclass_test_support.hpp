@@ -113,7 +113,7 @@ struct RecordingClassHooks : GrowerHooks {
   template <BackendOps Backend>
   tree_build::GrownTree build_tree(const Backend& backend, tree_build::TreeGrowthRequest request) const {
     start_margins.emplace_back(request.predictions.begin(), request.predictions.end());
-    rows.push_back(request.root_rows);
+    rows.emplace_back(request.root_rows.begin(), request.root_rows.end());
     tree_indices.push_back(request.tree_index);
     return GrowerHooks::build_tree(backend, std::move(request));
   }

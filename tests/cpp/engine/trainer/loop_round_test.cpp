@@ -32,7 +32,7 @@ TEST(PrepareRoundSample, RowsAreTheDrawsRows) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    backend_cpu::recycle_rows(std::vector<std::uint32_t>(2 * c.rows + 8, 7u));
+    backend_cpu::recycle_rows(core::RowList(2 * c.rows + 8, 7u));
     IterationControls controls;
     controls.row_subsample = c.row_subsample;
     std::vector<core::GradientPair> gradients(c.rows);
@@ -43,7 +43,7 @@ TEST(PrepareRoundSample, RowsAreTheDrawsRows) {
     const std::vector<std::uint32_t> expected =
         select_row_indices_for_round(c.mode, c.rows, 11, 3, drawn_gradients, c.row_subsample);
     const RoundSample sample = prepare_round_sample(c.mode, controls, 4, c.rows, 11, 3, nullptr, gradients);
-    EXPECT_EQ(sample.rows, expected);
+    EXPECT_EQ(std::vector<std::uint32_t>(sample.rows.begin(), sample.rows.end()), expected);
   }
 }
 

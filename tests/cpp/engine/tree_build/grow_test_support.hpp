@@ -28,7 +28,7 @@ struct GrowScenario {
   IterationControls controls = IterationControls::make(1, 1, 0, 0.0f, 0.0f, 1e6f, 0.0f);
   SplitSelectionOptions options;
   std::vector<core::FeatureTile> tiles;
-  std::vector<std::uint32_t> rows;  // root rows
+  core::RowList rows;  // root rows
   std::vector<float> feature_weights;
   std::vector<CategoricalFeature> categorical_features;
 };

@@ -37,14 +37,14 @@ TEST(TreePredictionUpdates, EveryRowGainsItsPathInOrderLikeARowByRowLoop) {
   for (std::uint32_t r = 0; r < 200; ++r) all[r] = r;
   std::shuffle(all.begin(), all.end(), rng);
   const auto ascending = [&](std::size_t first, std::size_t count) {
-    std::vector<std::uint32_t> rows(all.begin() + first, all.begin() + first + count);
+    core::RowList rows(all.begin() + first, all.begin() + first + count);
     std::sort(rows.begin(), rows.end());
     return rows;
   };
   struct Leaf {
     std::uint32_t parent;
     bool left;
-    std::vector<std::uint32_t> rows;
+    core::RowList rows;
   };
   std::vector<Leaf> leaves = {
       {1, true, ascending(0, 37)},

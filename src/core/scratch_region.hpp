@@ -1,6 +1,7 @@
 // Scratch blocks for the parallel builds: where a parallel partition routes a node's rows, and
 // where a gathered histogram build copies a node's codes. They come from one reserved region of
 // address space, lowest free address first, and go back to it as soon as their build is done.
+// Large node lists take their memory from the same region (node_lists.hpp).
 //
 // Blocks mapped one by one and kept for reuse, best fit by size, each stayed as large as the
 // largest node it ever served, and every size in use needed a block of its own: on 8 threads a
@@ -11,7 +12,7 @@
 
 #include <cstddef>
 
-namespace kestrune::backend_cpu {
+namespace kestrune::core {
 
 // A block of scratch memory (contents unspecified), handed back when destroyed or reset.
 class ScratchBlock {
@@ -53,8 +54,18 @@ inline constexpr std::size_t kScratchGranule = std::size_t{64} << 10;
 // std::bad_alloc when neither can be had.
 ScratchBlock take_scratch_block(std::size_t bytes);
 
+// Memory for `bytes` bytes (a multiple of kScratchGranule, nonzero) from the region's lowest free
+// range that holds them; nullptr when none does (or there is no region).
+void* take_region_bytes(std::size_t bytes) noexcept;
+
+// Hands back what take_region_bytes gave for the same `bytes`.
+void give_region_bytes(void* data, std::size_t bytes) noexcept;
+
+// Whether `data` lies in the region.
+bool in_scratch_region(const void* data) noexcept;
+
 // Where the region's highest block in use so far ended, in bytes from its start: the most of it
 // ever touched. For tests and measurement.
 std::size_t scratch_region_high_water();
 
-}  // namespace kestrune::backend_cpu
+}  // namespace kestrune::core

@@ -1,4 +1,4 @@
-#include "backend_cpu/scratch_region.hpp"
+#include "core/scratch_region.hpp"
 
 #include <sys/mman.h>
 
@@ -12,7 +12,7 @@
 
 #include "parallel/spin.hpp"
 
-namespace kestrune::backend_cpu {
+namespace kestrune::core {
 
 namespace {
 
@@ -104,6 +104,11 @@ class Region {
     }
   }
 
+  bool contains(const void* data) const noexcept {
+    const auto* byte = static_cast<const std::byte*>(data);
+    return start_ != nullptr && byte >= start_ && byte < start_ + kScratchRegionBytes;
+  }
+
   std::size_t high_water() {
     const std::lock_guard<parallel::SpinLock> held(lock_);
     return high_water_;
@@ -165,6 +170,17 @@ ScratchBlock take_scratch_block(std::size_t bytes) {
   return ScratchBlock(mapped, wanted, false);
 }
 
+void* take_region_bytes(std::size_t bytes) noexcept {
+  if (bytes == 0 || bytes > kScratchRegionBytes || bytes % kScratchGranule != 0) return nullptr;
+  return region().carve(bytes);
+}
+
+void give_region_bytes(void* data, std::size_t bytes) noexcept {
+  region().give_back(static_cast<std::byte*>(data), bytes);
+}
+
+bool in_scratch_region(const void* data) noexcept { return region().contains(data); }
+
 std::size_t scratch_region_high_water() { return region().high_water(); }
 
-}  // namespace kestrune::backend_cpu
+}  // namespace kestrune::core
