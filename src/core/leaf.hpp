@@ -23,6 +23,14 @@ struct LinearLeaf {
 // One side's output: a float32 constant or a linear model.
 using LeafValue = std::variant<float, LinearLeaf>;
 
+// The model of a linear side; null for a constant side.
+inline const LinearLeaf* linear_leaf_if(const LeafValue& value) { return std::get_if<LinearLeaf>(&value); }
+inline LinearLeaf* linear_leaf_if(LeafValue& value) { return std::get_if<LinearLeaf>(&value); }
+
+// The model of a side that is linear; std::bad_variant_access for a constant side.
+inline const LinearLeaf& linear_leaf(const LeafValue& value) { return std::get<LinearLeaf>(value); }
+inline LinearLeaf& linear_leaf(LeafValue& value) { return std::get<LinearLeaf>(value); }
+
 // The rows a split sent to each side, in node order, with each side's sums.
 struct PartitionResult {
   std::vector<std::uint32_t> left_rows;

@@ -45,11 +45,11 @@ struct TrainedStump {
 // The constant of a constant side, or the intercept of a linear one.
 inline float leaf_constant_or_intercept(const core::LeafValue& value) {
   if (const float* constant = std::get_if<float>(&value)) return *constant;
-  return std::get<core::LinearLeaf>(value).intercept;
+  return core::linear_leaf(value).intercept;
 }
 
 inline bool has_linear_leaf(const TrainedStump& stump) {
-  return std::holds_alternative<core::LinearLeaf>(stump.left) || std::holds_alternative<core::LinearLeaf>(stump.right);
+  return core::linear_leaf_if(stump.left) != nullptr || core::linear_leaf_if(stump.right) != nullptr;
 }
 
 }  // namespace kestrune::engine
