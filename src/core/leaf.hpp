@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/histogram.hpp"
+#include "support/boxed.hpp"
 
 namespace kestrune::core {
 
@@ -20,8 +21,24 @@ struct LinearLeaf {
   friend bool operator==(const LinearLeaf&, const LinearLeaf&) = default;
 };
 
-// One side's output: a float32 constant or a linear model.
-using LeafValue = std::variant<float, LinearLeaf>;
+// One side's output: a float32 constant or a linear model. The model is boxed because a tree
+// keeps two of these per split and almost all are constants. A linear side always holds a model
+// (one is only ever made from a LinearLeaf); read it through the accessors below.
+using LeafValue = std::variant<float, support::Boxed<LinearLeaf>>;
+
+// The model of a linear side; null for a constant side.
+inline const LinearLeaf* linear_leaf_if(const LeafValue& value) {
+  const auto* box = std::get_if<support::Boxed<LinearLeaf>>(&value);
+  return box != nullptr ? box->operator->() : nullptr;
+}
+inline LinearLeaf* linear_leaf_if(LeafValue& value) {
+  auto* box = std::get_if<support::Boxed<LinearLeaf>>(&value);
+  return box != nullptr ? box->operator->() : nullptr;
+}
+
+// The model of a side that is linear; std::bad_variant_access for a constant side.
+inline const LinearLeaf& linear_leaf(const LeafValue& value) { return *std::get<support::Boxed<LinearLeaf>>(value); }
+inline LinearLeaf& linear_leaf(LeafValue& value) { return *std::get<support::Boxed<LinearLeaf>>(value); }
 
 // The rows a split sent to each side, in node order, with each side's sums.
 struct PartitionResult {

@@ -444,7 +444,7 @@ void refine_regression(std::span<const float> targets, const objectives::Weights
 
 // The coefficient terms of a linear side for `row`: its value minus its intercept.
 float linear_terms(const core::LeafValue& value, const std::optional<RawFeatureRows>& raw, std::size_t row) {
-  const core::LinearLeaf* leaf = std::get_if<core::LinearLeaf>(&value);
+  const core::LinearLeaf* leaf = core::linear_leaf_if(value);
   if (leaf == nullptr || !raw) return 0.0f;
   const std::optional<std::size_t> offset = support::checked_mul(row, raw->width);
   if (!offset) return 0.0f;  // every term would lie outside the values
@@ -452,7 +452,7 @@ float linear_terms(const core::LeafValue& value, const std::optional<RawFeatureR
 }
 
 void write_increment(core::LeafValue& value, float increment) {
-  if (core::LinearLeaf* leaf = std::get_if<core::LinearLeaf>(&value)) {
+  if (core::LinearLeaf* leaf = core::linear_leaf_if(value)) {
     leaf->intercept = increment;
   } else {
     value = increment;

@@ -25,7 +25,7 @@ constexpr std::uint64_t kU32Max = std::numeric_limits<std::uint32_t>::max();
 constexpr std::size_t kHeaderLength = 12;
 
 std::optional<core::LinearLeaf> linear_part(const core::LeafValue& value) {
-  if (const auto* leaf = std::get_if<core::LinearLeaf>(&value)) return *leaf;
+  if (const auto* leaf = core::linear_leaf_if(value)) return *leaf;
   return std::nullopt;
 }
 

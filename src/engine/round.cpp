@@ -40,7 +40,7 @@ std::optional<RawFeatureRows> present(std::optional<RawFeatureRows> raw) {
 
 float side_value(const core::LeafValue& value, const std::optional<RawFeatureRows>& raw, std::size_t row) {
   if (const float* constant = std::get_if<float>(&value)) return *constant;
-  const core::LinearLeaf& leaf = std::get<core::LinearLeaf>(value);
+  const core::LinearLeaf& leaf = core::linear_leaf(value);
   if (!raw) return leaf.intercept;
   const std::optional<std::size_t> offset = support::checked_mul(row, raw->width);
   support::invariant(offset && *offset <= raw->values.size(), "raw feature rows are shorter than the walked rows");

@@ -26,7 +26,7 @@ bool is_rescaled_weight(float weight) {
 }
 
 std::optional<core::LinearLeaf> linear_part(const core::LeafValue& value) {
-  if (const auto* leaf = std::get_if<core::LinearLeaf>(&value)) return *leaf;
+  if (const auto* leaf = core::linear_leaf_if(value)) return *leaf;
   return std::nullopt;
 }
 

@@ -3,12 +3,12 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <variant>
 #include <vector>
 
 #include "core/histogram.hpp"
 #include "core/leaf.hpp"
+#include "support/boxed.hpp"
 
 namespace kestrune::engine {
 
@@ -31,25 +31,27 @@ struct TrainedStump {
   bool categorical = false;         // native categorical split decided by category_bitset
   // Category c goes left when byte c >> 3 exists and its bit c & 7 is set. Absent for numeric
   // splits; a categorical split without one routes by default_left, unlike an empty bitset.
-  std::optional<std::vector<std::uint8_t>> category_bitset;
+  support::Boxed<std::vector<std::uint8_t>> category_bitset;
   float gain = 0.0f;
   ChildStats left_stats;
   ChildStats right_stats;
   // What a row gains on entering each child: increments along the path in single-output trees.
   core::LeafValue left = 0.0f;
   core::LeafValue right = 0.0f;
-  std::optional<MultiOutputValues> multi_output;  // joint multi-output trees only
-  float tree_weight = 1.0f;                       // rescaled only by DART
+  support::Boxed<MultiOutputValues> multi_output;  // joint multi-output trees only
+  float tree_weight = 1.0f;                        // rescaled only by DART
 };
+// A 500-round fit of 255-leaf trees keeps 127,000 of these: the rarely present parts are boxed.
+static_assert(sizeof(TrainedStump) <= 112, "a split record grew: box what most records leave empty");
 
 // The constant of a constant side, or the intercept of a linear one.
 inline float leaf_constant_or_intercept(const core::LeafValue& value) {
   if (const float* constant = std::get_if<float>(&value)) return *constant;
-  return std::get<core::LinearLeaf>(value).intercept;
+  return core::linear_leaf(value).intercept;
 }
 
 inline bool has_linear_leaf(const TrainedStump& stump) {
-  return std::holds_alternative<core::LinearLeaf>(stump.left) || std::holds_alternative<core::LinearLeaf>(stump.right);
+  return core::linear_leaf_if(stump.left) != nullptr || core::linear_leaf_if(stump.right) != nullptr;
 }
 
 }  // namespace kestrune::engine

@@ -27,7 +27,7 @@ void verify_additivity(const engine::TrainedModel& model, const StumpIndex& inde
   for (const std::uint32_t tree : index.root_trees) {
     walk_row_path(index, tree, row, binning, [&](const engine::TrainedStump& stump, bool left) {
       const core::LeafValue& side = left ? stump.left : stump.right;
-      if (const auto* leaf = std::get_if<core::LinearLeaf>(&side)) {
+      if (const auto* leaf = core::linear_leaf_if(side)) {
         predicted = predicted + engine::linear_leaf_value_at(*leaf, row, 0);
         const std::size_t terms = std::min(leaf->feature_indices.size(), leaf->coefficients.size());
         for (std::size_t k = 0; k < terms; ++k) {

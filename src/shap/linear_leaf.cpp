@@ -17,7 +17,7 @@ void scale_side(core::LeafValue& side, float weight) {
     *constant = weight * *constant;
     return;
   }
-  core::LinearLeaf& leaf = std::get<core::LinearLeaf>(side);
+  core::LinearLeaf& leaf = core::linear_leaf(side);
   for (float& coefficient : leaf.coefficients) coefficient = weight * coefficient;
   leaf.intercept = weight * leaf.intercept;
 }
@@ -46,7 +46,7 @@ bool has_linear_leaves(const engine::TrainedModel& model) {
 
 float side_value_at_baseline(const core::LeafValue& side, const std::optional<std::vector<float>>& baseline) {
   if (const float* constant = std::get_if<float>(&side)) return *constant;
-  const core::LinearLeaf& leaf = std::get<core::LinearLeaf>(side);
+  const core::LinearLeaf& leaf = core::linear_leaf(side);
   if (!baseline) return leaf.intercept;
   double value = leaf.intercept;
   const std::size_t terms = std::min(leaf.coefficients.size(), leaf.feature_indices.size());
@@ -64,7 +64,7 @@ void distribute_linear_terms_for_row(const StumpIndex& index, std::span<const fl
                                      std::span<double> phi) {
   for (const std::uint32_t tree : index.root_trees) {
     walk_row_path(index, tree, row, binning, [&](const engine::TrainedStump& stump, bool left) {
-      const core::LinearLeaf* leaf = std::get_if<core::LinearLeaf>(left ? &stump.left : &stump.right);
+      const core::LinearLeaf* leaf = core::linear_leaf_if(left ? stump.left : stump.right);
       if (leaf == nullptr) return;
       const std::size_t terms = std::min(leaf->feature_indices.size(), leaf->coefficients.size());
       for (std::size_t k = 0; k < terms; ++k) {

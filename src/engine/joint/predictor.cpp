@@ -10,6 +10,7 @@
 #include "engine/joint/error.hpp"
 #include "engine/joint/objective_text.hpp"
 #include "engine/trained_model.hpp"
+#include "support/boxed.hpp"
 #include "support/casts.hpp"
 #include "support/panic.hpp"
 
@@ -19,7 +20,7 @@ namespace {
 
 constexpr std::uint32_t kLocalIdMask = 0xFFFFFu;
 
-std::uint64_t mask_from_bitset(const std::optional<std::vector<std::uint8_t>>& bitset) {
+std::uint64_t mask_from_bitset(const support::Boxed<std::vector<std::uint8_t>>& bitset) {
   std::uint64_t mask = 0;
   if (!bitset) return mask;
   const std::size_t bytes = std::min<std::size_t>(bitset->size(), 8);

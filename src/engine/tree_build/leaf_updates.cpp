@@ -95,9 +95,9 @@ void TreePredictionUpdates::split_made(const TrainedStump& record, const core::P
     apply_partition_leaf_updates(predictions_, partition, *left, *right);
     return;
   }
-  apply_linear_leaf_updates(predictions_, partition.left_rows, std::get<core::LinearLeaf>(record.left), raw_values_,
+  apply_linear_leaf_updates(predictions_, partition.left_rows, core::linear_leaf(record.left), raw_values_,
                             feature_count_);
-  apply_linear_leaf_updates(predictions_, partition.right_rows, std::get<core::LinearLeaf>(record.right),
+  apply_linear_leaf_updates(predictions_, partition.right_rows, core::linear_leaf(record.right),
                             raw_values_, feature_count_);
 }
 
@@ -187,7 +187,7 @@ void TreePredictionUpdates::apply(std::span<const TrainedStump> stumps) {
             if (const float* constant = std::get_if<float>(step)) {
               prediction += *constant;
             } else {
-              prediction += linear_leaf_value_at(std::get<core::LinearLeaf>(*step), raw_values_, offset);
+              prediction += linear_leaf_value_at(core::linear_leaf(*step), raw_values_, offset);
             }
           }
           return prediction;

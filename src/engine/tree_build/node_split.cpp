@@ -133,7 +133,7 @@ TrainedStump make_split_record(const SplitCandidate& candidate, const core::Part
   stump.split_bin = candidate.threshold_bin;
   stump.default_left = candidate.default_left;
   stump.categorical = candidate.is_categorical;
-  stump.category_bitset = candidate.category_bitset;
+  if (candidate.category_bitset) stump.category_bitset = *candidate.category_bitset;
   stump.gain = candidate.gain;
   stump.left_stats = partition.left_stats;
   stump.right_stats = partition.right_stats;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <variant>
 #include <vector>
 
 namespace kestrune {
@@ -72,6 +73,26 @@ TEST(CoreLeafFormula, GainTermIsHalfSquaredGradientOverRegularisedHessian) {
   // The gain uses the noise-widened gradient.
   const float g = leaf_effective_gradient(10.0f, 30.0f, 4, 0.0f, 1.0f);
   EXPECT_EQ(leaf_gain_term(10.0f, 3.0f, 30.0f, 4, 0.0f, 1.0f, 1.0f), (g * (g * 0.5f)) / (4.0f + 1e-6f));
+}
+
+TEST(CoreLeafValue, LinearSidesAreReadThroughTheAccessors) {
+  core::LeafValue constant = 0.5f;
+  EXPECT_EQ(core::linear_leaf_if(constant), nullptr);
+  EXPECT_THROW((void)core::linear_leaf(constant), std::bad_variant_access);
+
+  const core::LinearLeaf model{{1.0f, -2.0f}, {0, 3}, 0.25f};
+  core::LeafValue linear = 0.0f;
+  linear = model;
+  ASSERT_NE(core::linear_leaf_if(linear), nullptr);
+  EXPECT_EQ(core::linear_leaf(linear), model);
+
+  // A copy owns its own model; equality compares the models, not where they live.
+  core::LeafValue copy = linear;
+  EXPECT_EQ(copy, linear);
+  core::linear_leaf(copy).intercept = 1.0f;
+  EXPECT_NE(copy, linear);
+  EXPECT_EQ(core::linear_leaf(linear).intercept, 0.25f);
+  EXPECT_NE(copy, core::LeafValue(1.0f));
 }
 
 }  // namespace

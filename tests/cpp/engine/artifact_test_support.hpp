@@ -92,7 +92,7 @@ inline bool same_stats(const engine::ChildStats& a, const engine::ChildStats& b)
 inline bool same_leaf(const core::LeafValue& a, const core::LeafValue& b) {
   if (a.index() != b.index()) return false;
   if (const float* x = std::get_if<float>(&a)) return same_bits(*x, std::get<float>(b));
-  return std::get<core::LinearLeaf>(a) == std::get<core::LinearLeaf>(b);
+  return core::linear_leaf(a) == core::linear_leaf(b);
 }
 
 inline ::testing::AssertionResult same_stump(const engine::TrainedStump& a, const engine::TrainedStump& b) {

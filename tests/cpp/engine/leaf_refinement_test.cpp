@@ -272,7 +272,7 @@ TEST(RefineQuantileLeaves, LinearLeafKeepsItsCoefficientsAndItsTermsLeaveTheResi
   refine_quantile_leaf_values(tree, binned, std::vector<float>(4, 0.0f), targets, std::nullopt,
                               RawFeatureRows{raw, 2}, QuantileRefinementSettings{0.5f, 1.0f, kCap, std::nullopt});
   // Left residuals: 3 - 2 * 1 = 1 and 7 (NaN term skipped); the lower median is 1.
-  const core::LinearLeaf& leaf = std::get<core::LinearLeaf>(tree[0].left);
+  const core::LinearLeaf& leaf = core::linear_leaf(tree[0].left);
   EXPECT_EQ(leaf.coefficients, std::vector<float>{2.0f});
   EXPECT_EQ(leaf.feature_indices, std::vector<std::uint32_t>{1});
   EXPECT_FLOAT_EQ(leaf.intercept, 1.0f);

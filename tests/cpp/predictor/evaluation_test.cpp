@@ -26,7 +26,7 @@ predictor::Predictor single_node(bool categorical, bool default_left, std::optio
   engine::TrainedStump stump = stump_at(0, 0, 0, bin, 1.0f, 2.0f);
   stump.categorical = categorical;
   stump.default_left = default_left;
-  stump.category_bitset = std::move(bitset);
+  if (bitset) stump.category_bitset = std::move(*bitset);
   model.stumps = {stump};
   return load(model.to_artifact_bytes());
 }

@@ -125,7 +125,7 @@ constexpr std::uint16_t kMissingBin = 65535;
 
 float side_value(const core::LeafValue& side, const std::vector<float>& row) {
   if (const float* constant = std::get_if<float>(&side)) return *constant;
-  const core::LinearLeaf& leaf = std::get<core::LinearLeaf>(side);
+  const core::LinearLeaf& leaf = core::linear_leaf(side);
   float value = leaf.intercept;
   for (std::size_t k = 0; k < std::min(leaf.coefficients.size(), leaf.feature_indices.size()); ++k) {
     const std::size_t j = leaf.feature_indices[k];

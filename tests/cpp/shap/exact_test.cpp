@@ -48,7 +48,7 @@ struct RefInput {
 
 double side_at_baseline(const core::LeafValue& side, const std::optional<std::vector<float>>& baseline) {
   if (const float* c = std::get_if<float>(&side)) return *c;
-  const auto& leaf = std::get<core::LinearLeaf>(side);
+  const auto& leaf = core::linear_leaf(side);
   double v = leaf.intercept;
   if (baseline) {
     for (std::size_t k = 0; k < leaf.coefficients.size(); ++k) v += double(leaf.coefficients[k]) * (*baseline)[leaf.feature_indices[k]];
@@ -101,7 +101,7 @@ std::vector<double> ref_shap(const RefInput& in, const std::vector<float>& route
     for (std::uint32_t id = 0; t.nodes.count(id);) {
       const TrainedStump& s = *t.nodes.at(id);
       const bool left = route[s.feature_index] <= s.split_bin;
-      if (const auto* leaf = std::get_if<core::LinearLeaf>(left ? &s.left : &s.right)) {
+      if (const auto* leaf = core::linear_leaf_if(left ? s.left : s.right)) {
         for (std::size_t k = 0; k < leaf->coefficients.size(); ++k) {
           const std::uint32_t f = leaf->feature_indices[k];
           const double b = in.baseline ? (*in.baseline)[f] : 0.0;

@@ -148,7 +148,7 @@ TEST(FitDeterminism, SameSeedSameModel) {
     EXPECT_EQ(has_set_split(first.model.stumps), c.categorical);
     if (c.leaf_model == core::LeafModel::Linear) {
       EXPECT_TRUE(std::ranges::any_of(first.model.stumps, [](const TrainedStump& stump) {
-        return std::holds_alternative<core::LinearLeaf>(stump.left);
+        return core::linear_leaf_if(stump.left) != nullptr;
       }));
     }
     if (c.split_penalty) {

@@ -252,7 +252,7 @@ TEST_P(GrowBothWays, LinearLeavesAddWhatAWalkWithRawValuesAdds) {
     std::vector<float> grown(200, 0.25f);
     const GrownTree tree = grow(s, GetParam(), grown, 0, linear);
     ASSERT_FALSE(tree.stumps.empty());
-    EXPECT_TRUE(std::holds_alternative<core::LinearLeaf>(tree.stumps[0].left));
+    EXPECT_NE(core::linear_leaf_if(tree.stumps[0].left), nullptr);
     std::vector<float> walked(200, 0.25f);
     apply_tree_to_binned_predictions(walked, s.binned, tree.stumps, RawFeatureRows{s.raw_values, features});
     ASSERT_EQ(grown, walked) << "trial " << trial;
@@ -268,7 +268,7 @@ TEST_P(GrowBothWays, LinearLeavesCategoricalSetsAndTheFactorPenaltyGrow) {
   linear.raw_values.assign(8, 1.0f);
   const GrownTree linear_tree = grow(linear, GetParam(), predictions);
   ASSERT_EQ(linear_tree.stumps.size(), 1u);
-  EXPECT_TRUE(std::holds_alternative<core::LinearLeaf>(linear_tree.stumps[0].left));
+  EXPECT_NE(core::linear_leaf_if(linear_tree.stumps[0].left), nullptr);
   // Without raw values the leaves stay constant.
   linear.raw_values.clear();
   const GrownTree constant_tree = grow(linear, GetParam(), predictions);

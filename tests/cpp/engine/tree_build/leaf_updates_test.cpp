@@ -67,7 +67,7 @@ TEST(TreePredictionUpdates, EveryRowGainsItsPathInOrderLikeARowByRowLoop) {
         if (const float* constant = std::get_if<float>(step)) {
           expected[row] += *constant;
         } else {
-          expected[row] += linear_leaf_value_at(std::get<core::LinearLeaf>(*step), s.raw_values, row * 2);
+          expected[row] += linear_leaf_value_at(core::linear_leaf(*step), s.raw_values, row * 2);
         }
       }
     }
