@@ -29,10 +29,10 @@ TEST(RowStore, ReusesFittingBuffersOnly) {
   const std::vector<Case> cases = {
       // Large enough that buffers other tests left behind are no better fit.
       // Small enough that a pair list of this many pairs is kept.
-      {800000, 800000, true},   // same size
-      {800000, 240000, true},   // less than four times too large
-      {800000, 160000, false},  // more than four times too large
-      {800000, 800001, false},  // too small
+      {100000, 100000, true},   // same size
+      {100000, 30000, true},    // less than four times too large
+      {100000, 20000, false},   // more than four times too large
+      {100000, 100001, false},  // too small
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.kept_rows << " kept, " << c.asked_rows << " asked");
