@@ -40,10 +40,11 @@ class ScratchBlock {
   bool in_region_ = false;  // else mapped on its own
 };
 
-// The address space reserved for scratch blocks; nothing is resident until a block is written.
-// Fits on 8 threads had at most 11-21 MiB in use at once; larger data gets its larger blocks
-// mapped on their own. Kept well below a gibibyte, as address space counts against a process
-// limit (ulimit -v) whether or not it is touched.
+// The address space reserved for scratch blocks and large node lists; nothing is resident until
+// a block is written. Fits on 8 threads had at most 11-21 MiB of scratch in use at once, and a
+// 255-leaf fit on 1,000,000 rows about 50 MiB with its lists; larger data gets its larger blocks
+// mapped on their own and its larger lists from the heap. Kept well below a gibibyte, as address
+// space counts against a process limit (ulimit -v) whether or not it is touched.
 inline constexpr std::size_t kScratchRegionBytes = std::size_t{256} << 20;
 
 // Blocks are carved in multiples of this many bytes.
