@@ -1,7 +1,6 @@
 #include "engine/objectives/lambdamart.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -31,9 +30,11 @@ struct LaneTypes<8> {
   using LaneMask = std::int32_t __attribute__((vector_size(32)));
 };
 
-// The eight-lane helpers and the group's loop are only ever inlined into the AVX2 function, so
-// no call passes their vectors by the baseline ABI that the warning is about. (Templates are
-// instantiated at the end of the file, where the warning would be given: it stays off to there.)
+// The eight-lane helpers and the group's loop are only ever inlined into the AVX2 function, and
+// they call no function that takes or returns a vector (std::bit_cast would be one: the builtin
+// is used instead), so no call passes eight lanes by the baseline ABI that the warning is about.
+// (Templates are instantiated at the end of the file, where the warning would be given: it stays
+// off to there.)
 #pragma GCC diagnostic ignored "-Wpsabi"
 template <std::size_t kWidth>
 struct LaneOps {
@@ -54,7 +55,7 @@ struct LaneOps {
     return v;
   }
   [[gnu::always_inline]] static Lanes abs(Lanes v) {
-    return std::bit_cast<Lanes>(std::bit_cast<LaneMask>(v) & 0x7fffffff);
+    return __builtin_bit_cast(Lanes, __builtin_bit_cast(LaneMask, v) & 0x7fffffff);
   }
 };
 
