@@ -93,6 +93,7 @@ TEST(ScratchRegion, BlocksInUseNeverOverlapAndFreedRangesJoin) {
   held.clear();
   // Packed lowest first: never more than about twice the most in use at once was touched.
   EXPECT_LE(scratch_region_high_water(), 2 * most_in_use + (std::size_t{8} << 20));
+  EXPECT_EQ(take_scratch_block(kScratchGranule).size(), kScratchGranule);  // no granule more than asked
   const ScratchBlock first = take_scratch_block(1);
   ScratchBlock whole = take_scratch_block(scratch_region_high_water());
   EXPECT_EQ(whole.data(), first.data() + first.size()) << "the freed ranges were joined";

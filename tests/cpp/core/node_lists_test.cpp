@@ -2,6 +2,7 @@
 // region cannot hold live on the heap, and every list keeps what was written to it.
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <numeric>
 #include <utility>
@@ -26,6 +27,13 @@ TEST(NodeLists, LargeListsLiveInTheRegionAndGoBackToIt) {
       {"below the threshold", small_rows, false},
       {"above it", large_rows, kNodeListsInRegion},
   };
+  if (kNodeListsInRegion) {
+    // A list of exactly one granule takes one: two taken in a row on the empty region abut.
+    const PairList first(kRegionListBytes / sizeof(GradientPair));
+    const PairList second(kRegionListBytes / sizeof(GradientPair));
+    EXPECT_EQ(reinterpret_cast<const std::byte*>(second.data()) - reinterpret_cast<const std::byte*>(first.data()),
+              static_cast<std::ptrdiff_t>(kRegionListBytes));
+  }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     RowList rows(c.rows);
