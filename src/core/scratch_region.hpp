@@ -47,8 +47,9 @@ class ScratchBlock {
 // space counts against a process limit (ulimit -v) whether or not it is touched.
 inline constexpr std::size_t kScratchRegionBytes = std::size_t{256} << 20;
 
-// Blocks are carved in multiples of this many bytes.
-inline constexpr std::size_t kScratchGranule = std::size_t{64} << 10;
+// Blocks are carved in multiples of this many bytes: small enough that a node list just past a
+// multiple wastes little of it.
+inline constexpr std::size_t kScratchGranule = std::size_t{16} << 10;
 
 // A block of at least `bytes` bytes: the lowest free range of the region that holds it, else (a
 // block larger than the free ranges, or no region) memory mapped for it alone. Throws
