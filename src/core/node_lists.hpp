@@ -22,12 +22,6 @@ inline constexpr std::size_t kRegionListBytes = std::size_t{16} << 10;
 // Under AddressSanitizer every list comes from the heap, where a read past its end is caught.
 #if defined(__SANITIZE_ADDRESS__)
 inline constexpr bool kNodeListsInRegion = false;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-inline constexpr bool kNodeListsInRegion = false;
-#else
-inline constexpr bool kNodeListsInRegion = true;
-#endif
 #else
 inline constexpr bool kNodeListsInRegion = true;
 #endif

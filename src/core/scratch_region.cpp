@@ -121,6 +121,11 @@ class Region {
   std::size_t high_water_ = 0;
 };
 
+// The bytes the region sets aside for a request of `bytes` (at most the region's size).
+std::size_t whole_granules(std::size_t bytes) {
+  return (bytes + kScratchGranule - 1) / kScratchGranule * kScratchGranule;
+}
+
 Region& region() {
   // Never destroyed: pool workers may still hand blocks back while the process exits.
   static Region* reserved = new Region();
@@ -156,27 +161,24 @@ void ScratchBlock::reset() noexcept {
   in_region_ = false;
 }
 
+void* take_region_bytes(std::size_t bytes) noexcept {
+  if (bytes == 0 || bytes > kScratchRegionBytes) return nullptr;
+  return region().carve(whole_granules(bytes));
+}
+
+void give_region_bytes(void* data, std::size_t bytes) noexcept {
+  region().give_back(static_cast<std::byte*>(data), whole_granules(bytes));
+}
+
 ScratchBlock take_scratch_block(std::size_t bytes) {
   const std::size_t wanted = std::max<std::size_t>(bytes, 1);
-  if (wanted <= kScratchRegionBytes) {
-    const std::size_t granules = (wanted + kScratchGranule - 1) / kScratchGranule;
-    if (std::byte* carved = region().carve(granules * kScratchGranule)) {
-      return ScratchBlock(carved, granules * kScratchGranule, true);
-    }
+  if (void* carved = take_region_bytes(wanted)) {
+    return ScratchBlock(static_cast<std::byte*>(carved), whole_granules(wanted), true);
   }
   std::byte* mapped = map_bytes(wanted);
   if (mapped == nullptr) throw std::bad_alloc();
   ask_for_huge_pages(mapped, wanted);
   return ScratchBlock(mapped, wanted, false);
-}
-
-void* take_region_bytes(std::size_t bytes) noexcept {
-  if (bytes == 0 || bytes > kScratchRegionBytes || bytes % kScratchGranule != 0) return nullptr;
-  return region().carve(bytes);
-}
-
-void give_region_bytes(void* data, std::size_t bytes) noexcept {
-  region().give_back(static_cast<std::byte*>(data), bytes);
 }
 
 bool in_scratch_region(const void* data) noexcept { return region().contains(data); }

@@ -56,7 +56,7 @@ inline constexpr std::size_t kScratchGranule = std::size_t{16} << 10;
 // std::bad_alloc when neither can be had.
 ScratchBlock take_scratch_block(std::size_t bytes);
 
-// Memory for `bytes` bytes (a multiple of kScratchGranule, nonzero) from the region's lowest free
+// Memory for `bytes` bytes (nonzero, rounded up to whole granules) from the region's lowest free
 // range that holds them; nullptr when none does (or there is no region).
 void* take_region_bytes(std::size_t bytes) noexcept;
 

@@ -104,10 +104,8 @@ GrownTree build_tree_level_wise(const Backend& backend, TreeGrowthRequest reques
     return depth < params.max_depth && children_fit_tree_stride(node.local_id);
   };
 
-  // A node's partition, checks and fit, and its children's histograms and searches right after
-  // its own partition (a split the leaf budget then refuses drops them; the root is searched by
-  // its own task). It never waits for other nodes.
-  // Hands back a node's histograms, and its children's when they were built but not taken.
+  // Hands back the children's histograms a node's work built, if any; drop_unused_histograms
+  // hands back the node's own as well.
   const auto drop_built_children = [](LevelNodeWork& w) {
     if (w.children) {
       drop_histograms(std::move(w.children->left));
@@ -120,6 +118,9 @@ GrownTree build_tree_level_wise(const Backend& backend, TreeGrowthRequest reques
     drop_built_children(g.work);
   };
 
+  // A node's partition, checks and fit, and its children's histograms and searches right after
+  // its own partition (a split the leaf budget then refuses drops them; the root is searched by
+  // its own task). It never waits for other nodes.
   const auto work_on = [&](FrontierNode& node, LevelNodeWork& w, std::size_t depth) {
     const float depth_scale = split_depth_scale(request.morph, depth);
     if (node.search) {
