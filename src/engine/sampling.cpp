@@ -67,8 +67,8 @@ std::vector<std::uint32_t> largest_magnitudes(std::span<const float> magnitudes,
   return order;
 }
 
-std::vector<std::uint32_t> merge_ascending(const std::vector<std::uint32_t>& a, const std::vector<std::uint32_t>& b) {
-  std::vector<std::uint32_t> merged;
+core::RowList merge_ascending(const std::vector<std::uint32_t>& a, const std::vector<std::uint32_t>& b) {
+  core::RowList merged;
   merged.reserve(a.size() + b.size());
   std::merge(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(merged));
   return merged;
@@ -83,8 +83,8 @@ void scale_pair(core::GradientPair& pair, float scale) {
   pair.hess *= scale;
 }
 
-std::vector<std::uint32_t> to_row_list(const std::vector<std::size_t>& indices) {
-  std::vector<std::uint32_t> rows;
+core::RowList to_row_list(const std::vector<std::size_t>& indices) {
+  core::RowList rows;
   rows.reserve(indices.size());
   for (std::size_t index : indices) rows.push_back(row_index(index));
   return rows;
@@ -162,7 +162,7 @@ GossSample goss_sample_indices(std::span<const float> values, std::uint64_t seed
   return sample;
 }
 
-std::vector<std::uint32_t> select_row_indices_for_round(const core::BoostingMode& mode, std::size_t n,
+core::RowList select_row_indices_for_round(const core::BoostingMode& mode, std::size_t n,
                                                         std::uint64_t seed_base, std::uint64_t round,
                                                         std::span<core::GradientPair> gradients, float row_subsample) {
   const core::GossBoosting* goss = std::get_if<core::GossBoosting>(&mode);
@@ -176,7 +176,7 @@ std::vector<std::uint32_t> select_row_indices_for_round(const core::BoostingMode
   return merge_ascending(sample.top, sample.others);
 }
 
-std::vector<std::uint32_t> select_row_indices_for_round_multiclass(const core::BoostingMode& mode, std::size_t n,
+core::RowList select_row_indices_for_round_multiclass(const core::BoostingMode& mode, std::size_t n,
                                                                    std::uint64_t seed_base, std::uint64_t round,
                                                                    std::span<std::vector<core::GradientPair>> per_class,
                                                                    float row_subsample) {

@@ -69,13 +69,10 @@ RoundSample prepare_round_sample(const core::BoostingMode& mode, const Iteration
     projector->project_gradient_pairs_in_place(gradients);
   }
   RoundSample sample;
-  if (keeps_every_row(mode, row_count, controls.row_subsample)) {
-    sample.rows = every_row(row_count);
-  } else {
-    const std::vector<std::uint32_t> selected =
-        select_row_indices_for_round(mode, row_count, seed_base, iteration, gradients, controls.row_subsample);
-    sample.rows.assign(selected.begin(), selected.end());
-  }
+  sample.rows = keeps_every_row(mode, row_count, controls.row_subsample)
+                    ? every_row(row_count)
+                    : select_row_indices_for_round(mode, row_count, seed_base, iteration, gradients,
+                                                   controls.row_subsample);
   SampledFeatureTiles tiles = sampled_feature_tiles(feature_count, seed_base, iteration, controls.col_subsample);
   sample.tiles = std::move(tiles.tiles);
   sample.sampled_feature_count = tiles.sampled_feature_count;

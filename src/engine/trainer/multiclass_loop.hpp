@@ -116,9 +116,8 @@ MultiClassIterationRunSummary fit_multiclass_iterations_impl(
     }
     compute_class_gradients(objective, predictions, training.targets, weights, projector, gradients,
                             pre_projection_norms);
-    const std::vector<std::uint32_t> selected = select_row_indices_for_round_multiclass(
+    const core::RowList rows = select_row_indices_for_round_multiclass(
         params.boosting_mode, row_count, start.seed_base, iteration, gradients, controls.row_subsample);
-    const core::RowList rows(selected.begin(), selected.end());
     const SampledFeatureTiles tiles =
         sampled_feature_tiles(binned.feature_count, start.seed_base, iteration, controls.col_subsample);
     const std::vector<std::uint32_t> unreached = unselected_rows(rows, row_count);

@@ -156,7 +156,7 @@ TEST(SamplingRoundRows, GossRescalesOnlyTheDrawnRows) {
   for (int i = 0; i < 10; ++i) gradients.push_back({i == 3 ? -9.0f : (i == 7 ? 8.0f : 0.1f * i), 1.0f});
   const std::vector<core::GradientPair> before = gradients;
   const core::BoostingMode goss = core::GossBoosting{0.2f, 0.1f};
-  const std::vector<std::uint32_t> rows = select_row_indices_for_round(goss, 10, 5, 2, gradients, 1.0f);
+  const core::RowList rows = select_row_indices_for_round(goss, 10, 5, 2, gradients, 1.0f);
   // The two largest magnitudes, and one drawn row of the other eight, which carries 8 times its pair.
   ASSERT_EQ(rows.size(), 3u);
   const std::uint32_t drawn = rows[0] != 3 ? rows[0] : (rows[1] != 7 ? rows[1] : rows[2]);
@@ -173,10 +173,10 @@ TEST(SamplingRoundRows, PlainModesSubsample) {
   std::vector<core::GradientPair> gradients(100, {1.0f, 1.0f});
   for (const core::BoostingMode& mode : {core::BoostingMode{core::StandardBoosting{}},
                                          core::BoostingMode{core::DartBoosting{}}}) {
-    const std::vector<std::uint32_t> rows = select_row_indices_for_round(mode, 100, 17, 3, gradients, 0.3f);
+    const core::RowList rows = select_row_indices_for_round(mode, 100, 17, 3, gradients, 0.3f);
     // 0.3f * 100 rounds to 30.000002 in float32: its ceiling is 31 rows, not 30.
     const std::vector<std::size_t> expected = reference_sampled(100, 17, 3, 31);
-    EXPECT_EQ(rows, std::vector<std::uint32_t>(expected.begin(), expected.end()));
+    EXPECT_EQ(rows, core::RowList(expected.begin(), expected.end()));
   }
 }
 
@@ -186,7 +186,7 @@ TEST(SamplingRoundRows, MulticlassGossRanksBySummedMagnitudes) {
       {{0.1f, 1.0f}, {-0.9f, 1.0f}, {0.6f, 1.0f}, {0.0f, 1.0f}},
       {{0.1f, 1.0f}, {0.0f, 1.0f}, {-0.6f, 1.0f}, {0.2f, 1.0f}},
   };
-  const std::vector<std::uint32_t> rows = select_row_indices_for_round_multiclass(
+  const core::RowList rows = select_row_indices_for_round_multiclass(
       core::GossBoosting{0.25f, 0.25f}, 4, 3, 1, per_class, 1.0f);
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_TRUE(std::find(rows.begin(), rows.end(), 2u) != rows.end());

@@ -40,10 +40,10 @@ TEST(PrepareRoundSample, RowsAreTheDrawsRows) {
       gradients[i] = {static_cast<float>((i * 37) % 101) - 50.0f, 1.0f + static_cast<float>(i % 3)};
     }
     std::vector<core::GradientPair> drawn_gradients = gradients;
-    const std::vector<std::uint32_t> expected =
+    const core::RowList expected =
         select_row_indices_for_round(c.mode, c.rows, 11, 3, drawn_gradients, c.row_subsample);
     const RoundSample sample = prepare_round_sample(c.mode, controls, 4, c.rows, 11, 3, nullptr, gradients);
-    EXPECT_EQ(std::vector<std::uint32_t>(sample.rows.begin(), sample.rows.end()), expected);
+    EXPECT_EQ(sample.rows, expected);
   }
 }
 
