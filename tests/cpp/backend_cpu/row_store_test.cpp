@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <utility>
 #include <vector>
@@ -94,7 +95,7 @@ TEST(ScratchRegion, BlocksInUseNeverOverlapAndFreedRangesJoin) {
   // Packed lowest first: never more than about twice the most in use at once was touched.
   EXPECT_LE(scratch_region_high_water(), 2 * most_in_use + (std::size_t{8} << 20));
   EXPECT_EQ(take_scratch_block(kScratchGranule).size(), kScratchGranule);  // no granule more than asked
-  const ScratchBlock first = take_scratch_block(1);
+  ScratchBlock first = take_scratch_block(1);
   ScratchBlock whole = take_scratch_block(scratch_region_high_water());
   EXPECT_EQ(whole.data(), first.data() + first.size()) << "the freed ranges were joined";
   whole.reset();
@@ -108,9 +109,21 @@ TEST(ScratchRegion, BlocksInUseNeverOverlapAndFreedRangesJoin) {
   EXPECT_EQ(second.data(), moved);
   EXPECT_EQ(third.data(), nullptr);
   EXPECT_EQ(take_scratch_block(1).data(), held_before);
-  // A block larger than the region is mapped on its own.
-  const ScratchBlock outside = take_scratch_block(kScratchRegionBytes + 1);
+  EXPECT_EQ(take_scratch_block(0).size(), kScratchGranule);  // an empty request still gets a block
+  // A block larger than the region is mapped on its own, and goes back to the system, not into
+  // the region: once the region is full, the next block is mapped anew and can be written.
+  ScratchBlock outside = take_scratch_block(kScratchRegionBytes + 1);
   EXPECT_GE(outside.size(), kScratchRegionBytes + 1);
+  EXPECT_FALSE(core::in_scratch_region(outside.data()));
+  outside.reset();
+  first.reset();
+  second.reset();
+  const ScratchBlock all = take_scratch_block(kScratchRegionBytes);
+  EXPECT_TRUE(core::in_scratch_region(all.data()));
+  const ScratchBlock extra = take_scratch_block(kScratchGranule);
+  EXPECT_FALSE(core::in_scratch_region(extra.data()));
+  std::memset(extra.data(), 1, extra.size());
+  EXPECT_LE(scratch_region_high_water(), kScratchRegionBytes);  // nothing was carved past the end
 }
 
 }  // namespace
