@@ -432,14 +432,22 @@ TEST(HistogramKernel, ColumnLoopMatchesRowOrderSums) {
   expect_columns_match_row_order_sums<std::uint16_t>(300);
 }
 
+// The stray code sits in row 8 (past the first word) of the last column; six columns span two
+// groups of features, so the feature named is counted across groups too.
 TEST(HistogramKernel, ColumnLoopReportsTheFeatureOfAStrayCode) {
-  std::vector<std::uint16_t> columns(3 * 9, 1);
-  columns[2 * 9 + 8] = 40;  // feature 2 (5 + 2 = 7 overall), row 8: past the first word
-  std::vector<core::GradientPair> pairs(9, core::GradientPair{1.0f, 1.0f});
-  HistogramArena arena(3, 10);
-  EXPECT_TRUE(test::panics_with(
-      [&] { accumulate_columns<0, true>(columns.data(), 9, pairs.data(), 9, 3, 5, arena, 10); },
-      "bin code 40 of feature 7"));
+  struct StrayCase {
+    std::size_t width;
+    const char* message;
+  };
+  for (const StrayCase c : {StrayCase{3, "bin code 40 of feature 7"}, StrayCase{6, "bin code 40 of feature 10"}}) {
+    SCOPED_TRACE(c.width);
+    std::vector<std::uint16_t> columns(c.width * 9, 1);
+    columns[(c.width - 1) * 9 + 8] = 40;  // features from 5 on
+    std::vector<core::GradientPair> pairs(9, core::GradientPair{1.0f, 1.0f});
+    HistogramArena arena(c.width, 10);
+    EXPECT_TRUE(test::panics_with(
+        [&] { accumulate_columns<0, true>(columns.data(), 9, pairs.data(), 9, c.width, 5, arena, 10); }, c.message));
+  }
 }
 
 }  // namespace
