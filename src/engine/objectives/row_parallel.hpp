@@ -36,36 +36,65 @@ void for_row_chunks(std::size_t rows, std::size_t rows_per_thread, Body&& body) 
                                 threads_for(rows, rows_per_thread));
 }
 
-// Items per block of fold_terms_in_order, and blocks in flight per thread: a block's terms are
+// Items per block of the ordered folds below, and blocks in flight per thread: a block's terms are
 // still in cache when the calling thread adds them up.
 inline constexpr std::size_t kTermBlock = 2048;
 inline constexpr std::size_t kTermBlocksPerThread = 4;
 
-// fold(term(i)) for i = 0 .. count - 1, in that order, on the calling thread; the terms are
-// computed on the pool when the count is large enough, and the calling thread adds up each
-// block of them as soon as it is ready, while the workers compute the next ones. term must return
-// exactly T. A term that throws ends the call with the first error in index order.
-template <typename T, typename Term, typename Fold>
-void fold_terms_in_order(std::size_t count, std::size_t items_per_thread, Term&& term, Fold&& fold) {
-  const std::size_t threads = std::min(threads_for(count, items_per_thread), parallel::current_num_threads());
+// Threads that fold_terms_in_order and fold_term_blocks_in_order use for `count` items.
+inline std::size_t term_threads(std::size_t count, std::size_t items_per_thread) {
+  return std::min(threads_for(count, items_per_thread), parallel::current_num_threads());
+}
+
+// fold(value) for every value that produce(first, terms) writes into `terms`, the terms of items
+// first .. first + terms.size() - 1, for the blocks of kTermBlock items (the last may be shorter)
+// in order, on the calling thread, so that a term's work may be shared across its block. The
+// blocks are produced on the pool when the count is large enough, and the calling thread adds up
+// each block as soon as it is ready, while the workers produce the next ones. A block that throws
+// ends the call with the error of the first failing block.
+template <typename T, typename ProduceBlock, typename Fold>
+void fold_term_blocks_in_order(std::size_t count, std::size_t items_per_thread, ProduceBlock&& produce,
+                               Fold&& fold) {
+  const std::size_t threads = term_threads(count, items_per_thread);
+  const std::size_t blocks = (count + kTermBlock - 1) / kTermBlock;
+  const auto block_length = [&](std::size_t block) { return std::min(kTermBlock, count - block * kTermBlock); };
   if (threads <= 1) {
-    for (std::size_t i = 0; i < count; ++i) fold(term(i));
+    std::vector<T> terms(std::min(count, kTermBlock));
+    for (std::size_t block = 0; block < blocks; ++block) {
+      const std::span<T> out = std::span<T>(terms).first(block_length(block));
+      produce(block * kTermBlock, out);
+      for (const T& value : out) fold(value);
+    }
     return;
   }
   const std::size_t slots = kTermBlocksPerThread * threads;
   std::vector<T> terms(slots * kTermBlock);
   const auto block_span = [&](std::size_t block, std::size_t slot) {
-    return std::span<T>(terms).subspan(slot * kTermBlock, std::min(kTermBlock, count - block * kTermBlock));
+    return std::span<T>(terms).subspan(slot * kTermBlock, block_length(block));
   };
   parallel::produce_and_consume_in_order(
-      (count + kTermBlock - 1) / kTermBlock, slots, threads,
-      [&](std::size_t block, std::size_t slot) {
-        const std::span<T> out = block_span(block, slot);
-        for (std::size_t k = 0; k < out.size(); ++k) out[k] = term(block * kTermBlock + k);
-      },
+      blocks, slots, threads,
+      [&](std::size_t block, std::size_t slot) { produce(block * kTermBlock, block_span(block, slot)); },
       [&](std::size_t block, std::size_t slot) {
         for (const T& value : block_span(block, slot)) fold(value);
       });
+}
+
+// fold(term(i)) for i = 0 .. count - 1, in that order, on the calling thread; the terms are
+// computed on the pool as fold_term_blocks_in_order computes its blocks. term must return exactly
+// T. A term that throws ends the call with the first error in index order.
+template <typename T, typename Term, typename Fold>
+void fold_terms_in_order(std::size_t count, std::size_t items_per_thread, Term&& term, Fold&& fold) {
+  if (term_threads(count, items_per_thread) <= 1) {
+    for (std::size_t i = 0; i < count; ++i) fold(term(i));
+    return;
+  }
+  fold_term_blocks_in_order<T>(
+      count, items_per_thread,
+      [&](std::size_t first, std::span<T> out) {
+        for (std::size_t k = 0; k < out.size(); ++k) out[k] = term(first + k);
+      },
+      fold);
 }
 
 // Consecutive groups of `boundaries` cut into pieces of at least `min_rows` rows each (the last
