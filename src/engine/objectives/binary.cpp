@@ -1,11 +1,13 @@
 #include "engine/objectives/binary.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 
 #include "engine/error.hpp"
 #include "engine/objectives/loss.hpp"
 #include "engine/objectives/row_parallel.hpp"
+#include "support/exp_lanes.hpp"
 
 namespace kestrune::engine::objectives {
 namespace {
@@ -23,13 +25,25 @@ inline GradientPair logistic_pair(float f, float y, float w) { return pair_at_si
 // One exponential per row: a thread repays its wake-up from a few thousand rows on.
 constexpr std::size_t kRowsPerThread = 8192;
 
+// Rows whose exponentials are computed together, into a buffer on the stack.
+constexpr std::size_t kExpBlock = 2048;
+
 template <bool Weighted, typename Emit>
 void for_each_pair(std::span<const float> predictions, std::span<const float> targets, const Weights& weights,
                    Emit&& emit) {
   const float* w = Weighted ? weights->data() : nullptr;
   for_row_chunks(targets.size(), kRowsPerThread, [&](std::size_t first, std::size_t last) {
-    for (std::size_t i = first; i < last; ++i) {
-      emit(i, logistic_pair(predictions[i], targets[i], Weighted ? w[i] : 1.0f));
+    float exps[kExpBlock];
+    for (std::size_t begin = first; begin < last; begin += kExpBlock) {
+      const std::size_t end = std::min(last, begin + kExpBlock);
+      // stable_sigmoid's exponentials, a block at a time.
+      for (std::size_t i = begin; i < end; ++i) exps[i - begin] = sigmoid_exp_argument(predictions[i]);
+      const std::span<float> block(exps, end - begin);
+      support::exp_batch(block, block);
+      for (std::size_t i = begin; i < end; ++i) {
+        const float s = sigmoid_given_exp(predictions[i], exps[i - begin]);
+        emit(i, pair_at_sigmoid(s, targets[i], Weighted ? w[i] : 1.0f));
+      }
     }
   });
 }
@@ -106,17 +120,21 @@ float BinaryCrossEntropyObjective::compute_gradients_and_loss_into(std::span<con
   // Each row's pair is written as the loss takes the row's term, whose exponential exp(-|f|) is
   // the sigmoid's too. A NaN logit takes stable_sigmoid's own path, whose NaN the pair keeps bit
   // for bit.
-  return mean_logistic_loss(targets, weights, [&](std::size_t i) {
-    const float f = predictions[i];
-    const float y = targets[i];
-    const float w = weights ? (*weights)[i] : 1.0f;
-    const float e = std::exp(-std::fabs(f));
-    if (std::isnan(f)) [[unlikely]] {
-      pairs[i] = logistic_pair(f, y, w);
-    } else {
-      pairs[i] = pair_at_sigmoid(sigmoid_given_exp(f, e), y, w);
+  return mean_logistic_loss(targets, weights, [&](std::size_t first, std::span<float> terms) {
+    const std::span<const float> f = predictions.subspan(first, terms.size());
+    exp_minus_abs_into(f, terms);
+    for (std::size_t k = 0; k < terms.size(); ++k) {
+      const std::size_t i = first + k;
+      const float y = targets[i];
+      const float w = weights ? (*weights)[i] : 1.0f;
+      const float e = terms[k];
+      if (std::isnan(f[k])) [[unlikely]] {
+        pairs[i] = logistic_pair(f[k], y, w);
+      } else {
+        pairs[i] = pair_at_sigmoid(sigmoid_given_exp(f[k], e), y, w);
+      }
+      terms[k] = logistic_loss_term(f[k], y, e);
     }
-    return logistic_loss_term(f, y, e);
   });
 }
 

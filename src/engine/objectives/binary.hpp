@@ -2,6 +2,7 @@
 // sigmoid of the score. Labels are expected to be 0 or 1 and are not checked.
 #pragma once
 
+#include <cmath>
 #include <span>
 #include <vector>
 
@@ -12,8 +13,11 @@ namespace kestrune::engine::objectives {
 // The logistic function of f given e = exp(-|f|), the one exponential it needs.
 inline float sigmoid_given_exp(float f, float e) noexcept { return f >= 0.0f ? 1.0f / (1.0f + e) : e / (1.0f + e); }
 
+// What stable_sigmoid takes the exponential of: -|f| but for the sign of a zero or a NaN.
+inline float sigmoid_exp_argument(float f) noexcept { return f >= 0.0f ? -f : f; }
+
 // The logistic function without overflow: exp is only ever taken of a non-positive value.
-inline float stable_sigmoid(float f) noexcept { return sigmoid_given_exp(f, std::exp(f >= 0.0f ? -f : f)); }
+inline float stable_sigmoid(float f) noexcept { return sigmoid_given_exp(f, std::exp(sigmoid_exp_argument(f))); }
 
 struct BinaryCrossEntropyObjective {
   // Lengths, then each pair through the checked constructor (a bad weight surfaces as a bad pair).

@@ -39,8 +39,11 @@ float squared_error_loss(std::span<const float> predictions, std::span<const flo
 float binary_crossentropy_loss(std::span<const float> predictions, std::span<const float> targets,
                                const Weights& weights) {
   check_lengths(predictions.size(), targets.size(), weights);
-  return mean_logistic_loss(targets, weights,
-                            [&](std::size_t i) { return logistic_loss_term(predictions[i], targets[i]); });
+  return mean_logistic_loss(targets, weights, [&](std::size_t first, std::span<float> terms) {
+    const std::span<const float> f = predictions.subspan(first, terms.size());
+    exp_minus_abs_into(f, terms);
+    for (std::size_t k = 0; k < terms.size(); ++k) terms[k] = logistic_loss_term(f[k], targets[first + k], terms[k]);
+  });
 }
 
 }  // namespace kestrune::engine::objectives

@@ -8,6 +8,7 @@
 
 #include "engine/objectives/contract.hpp"
 #include "engine/objectives/row_parallel.hpp"
+#include "support/exp_lanes.hpp"
 
 namespace kestrune::engine::objectives {
 
@@ -26,24 +27,33 @@ inline float logistic_loss_term(float f, float y, float exp_minus_abs) {
   return (positive_part - f * y) + std::log(exp_minus_abs + 1.0f);
 }
 
-inline float logistic_loss_term(float f, float y) { return logistic_loss_term(f, y, std::exp(-std::fabs(f))); }
+// out[k] = exp(-|f|) of logits[k]: every row's logistic term takes that exponential, and the
+// sigmoid of the same logit shares it. The exponentials of a block are computed together, in
+// place in `out` (the same floats as std::exp, faster). out has the logits' length.
+inline void exp_minus_abs_into(std::span<const float> logits, std::span<float> out) {
+  for (std::size_t k = 0; k < logits.size(); ++k) out[k] = -std::fabs(logits[k]);
+  support::exp_batch(out, out);
+}
 
-// The mean of binary_crossentropy_loss for inputs whose lengths are checked, each row's unweighted
-// term given by row_term(i), called once for every row (on any pool thread), so that a pass which
-// also needs per-row values of the same logits makes them alongside.
-template <typename RowTerm>
-float mean_logistic_loss(std::span<const float> targets, const Weights& weights, RowTerm&& row_term) {
+// The mean of binary_crossentropy_loss for inputs whose lengths are checked, the unweighted terms
+// of rows first .. first + terms.size() - 1 written by row_terms(first, terms), a block of rows
+// at a time (on any pool thread), so that a pass which also needs per-row values of the same
+// logits makes them alongside, and the block's exponentials are computed together.
+template <typename RowTerms>
+float mean_logistic_loss(std::span<const float> targets, const Weights& weights, RowTerms&& row_terms) {
   const std::size_t n = targets.size();
   if (n == 0) return 0.0f;
   float sum = 0.0f;
   // The terms (an exponential and a logarithm each) come from the pool; the sum stays one running
   // total in row order.
-  fold_terms_in_order<float>(
+  fold_term_blocks_in_order<float>(
       n, kLogisticTermsPerThread,
-      [&](std::size_t i) {
-        float term = row_term(i);
-        if (weights) term = term * (*weights)[i];
-        return term;
+      [&](std::size_t first, std::span<float> terms) {
+        row_terms(first, terms);
+        if (weights) {
+          const float* const w = weights->data() + first;
+          for (std::size_t k = 0; k < terms.size(); ++k) terms[k] = terms[k] * w[k];
+        }
       },
       [&](float term) { sum += term; });
   return sum / static_cast<float>(n);
