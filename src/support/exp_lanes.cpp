@@ -79,29 +79,21 @@ __attribute__((target("avx2,fma"), always_inline)) inline __m128 exp_four(__m128
   return _mm_andnot_ps(_mm_cmp_ps(xf, _mm_set1_ps(kUnderflow), _CMP_LT_OQ), result);
 }
 
-// Eight exponentials from in[0..7] to out[0..7], which may be the same storage.
-__attribute__((target("avx2,fma"), always_inline)) inline void exp_eight(const float* in, float* out) {
-  const __m128 a = _mm_loadu_ps(in);
-  const __m128 b = _mm_loadu_ps(in + 4);
-  const __m128 ea = exp_four(a);
-  const __m128 eb = exp_four(b);
-  // Lanes not <= 0: positive or NaN.
-  const __m128 zero = _mm_setzero_ps();
-  const int others = _mm_movemask_ps(_mm_cmp_ps(a, zero, _CMP_NLE_UQ)) |
-                     (_mm_movemask_ps(_mm_cmp_ps(b, zero, _CMP_NLE_UQ)) << 4);
-  if (others == 0) [[likely]] {
-    _mm_storeu_ps(out, ea);
-    _mm_storeu_ps(out + 4, eb);
-    return;
+// The exponentials of the eight floats x, which were read from in[0..7] (not yet overwritten):
+// the lanes that are positive or NaN get std::exp of their input (a lane that a masked load left
+// at 0 is not one of them, so `in` is only read where it was loaded from).
+__attribute__((target("avx2,fma"), always_inline)) inline __m256 exp_eight(__m256 x, const float* in) {
+  __m256 e = _mm256_set_m128(exp_four(_mm256_extractf128_ps(x, 1)), exp_four(_mm256_castps256_ps128(x)));
+  const int others = _mm256_movemask_ps(_mm256_cmp_ps(x, _mm256_setzero_ps(), _CMP_NLE_UQ));
+  if (others != 0) [[unlikely]] {
+    float lanes[8];
+    _mm256_storeu_ps(lanes, e);
+    for (int k = 0; k < 8; ++k) {
+      if ((others >> k) & 1) lanes[k] = std::exp(in[k]);
+    }
+    e = _mm256_loadu_ps(lanes);
   }
-  // Taken from the inputs before anything is stored over them.
-  float lanes[8];
-  _mm_storeu_ps(lanes, ea);
-  _mm_storeu_ps(lanes + 4, eb);
-  for (int k = 0; k < 8; ++k) {
-    if ((others >> k) & 1) lanes[k] = std::exp(in[k]);
-  }
-  std::memcpy(out, lanes, sizeof lanes);
+  return e;
 }
 
 #pragma GCC diagnostic pop
@@ -162,13 +154,14 @@ void exp_batch_scalar(std::span<const float> x, std::span<float> out) {
 __attribute__((target("avx2,fma"))) void exp_batch_avx2_fma(std::span<const float> x, std::span<float> out) {
   const std::size_t n = x.size();
   const std::size_t whole = n - n % 8;
-  for (std::size_t i = 0; i < whole; i += 8) exp_eight(x.data() + i, out.data() + i);
+  const float* const in = x.data();
+  float* const o = out.data();
+  for (std::size_t i = 0; i < whole; i += 8) _mm256_storeu_ps(o + i, exp_eight(_mm256_loadu_ps(in + i), in + i));
   if (whole == n) return;
-  // The tail through eight lanes of its own, padded with zeros.
-  float tail[8] = {};
-  std::memcpy(tail, x.data() + whole, (n - whole) * sizeof(float));
-  exp_eight(tail, tail);
-  std::memcpy(out.data() + whole, tail, (n - whole) * sizeof(float));
+  // The tail through masked loads and stores: its other lanes neither read nor written.
+  const __m256i tail = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(n - whole)),
+                                          _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+  _mm256_maskstore_ps(o + whole, tail, exp_eight(_mm256_maskload_ps(in + whole, tail), in + whole));
 }
 #else
 void exp_batch_avx2_fma(std::span<const float>, std::span<float>) {
