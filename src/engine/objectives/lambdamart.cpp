@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "engine/objectives/ndcg.hpp"
+#include "support/exp_lanes.hpp"
 #include "support/panic.hpp"
 
 namespace kestrune::engine::objectives {
@@ -61,6 +62,10 @@ struct LaneOps {
 
 // The widest lanes any group is padded for.
 constexpr std::size_t kMaxLanes = 8;
+
+// Pair exponentials computed in one batch: many rows' worth in small groups, where one row's few
+// pairs would leave the batch mostly waiting on its own latency.
+constexpr std::size_t kListedBatch = 2048;
 
 // Lists, for each row i of a group, the rows after it whose pair with it has to be computed:
 // partner[k] for k in scratch.partner_begin[i] .. partner_end[i] - 1, in increasing order. With
@@ -121,12 +126,12 @@ const std::uint32_t* list_partners(std::span<const float> labels, RankingScratch
 
 // The lambdas of one group with a positive ideal DCG, added into its rows `group_acc` (zeroed).
 // Row i's pairs with the rows after it take three passes, none of which branches on the labels:
-// the exponentials of the pairs listed by list_partners, then every pair's terms a vector of
-// lanes at a time, then row i's own sums over its listed pairs, in pair order. The rows after i
-// receive their terms in the order of i, as row i does, so every sum sees the same additions in
-// the same order as a pair-by-pair loop. A pair of equal labels gives zeros where that loop skips
-// it (its lanes ignore whatever exponential they find): a sum that starts at +0 never holds -0,
-// so adding a zero leaves it as it is.
+// the exponentials of the pairs listed by list_partners (taken ahead, for several rows at once),
+// then every pair's terms a vector of lanes at a time, then row i's own sums over its listed
+// pairs, in pair order. The rows after i receive their terms in the order of i, as row i does, so
+// every sum sees the same additions in the same order as a pair-by-pair loop. A pair of equal
+// labels gives zeros where that loop skips it (its lanes ignore whatever exponential they find):
+// a sum that starts at +0 never holds -0, so adding a zero leaves it as it is.
 template <std::size_t kWidth>
 [[gnu::always_inline]] inline void accumulate_group_lambdas_in(std::span<const float> labels,
                                                                std::span<const float> scores, float inv_idcg,
@@ -157,14 +162,34 @@ template <std::size_t kWidth>
   const Lanes one = Ops::splat(1.0f);
   const Lanes inv = Ops::splat(inv_idcg);
   const std::uint32_t* const partner = list_partners(labels, scratch);
+  const std::uint32_t* const partners_begin_of = scratch.partner_begin.data();
+  const std::uint32_t* const partners_end_of = scratch.partner_end.data();
+  // The listed pairs' exponentials are taken ahead, in list order, of as many rows at once as
+  // kListedBatch holds (of one row at least), in one batch: rows i .. batch_end - 1 have theirs
+  // in listed_exp from `next_listed` on.
+  scratch.listed_exp.resize(std::max(kListedBatch, rows));
+  float* const listed_exp = scratch.listed_exp.data();
+  std::size_t batch_end = 0;
+  std::size_t next_listed = 0;
   for (std::size_t i = 0; i < rows; ++i) {
     const float score_i = score[i];
-    const std::uint32_t partners_begin = scratch.partner_begin[i];
-    const std::uint32_t partners_end = scratch.partner_end[i];
-    for (std::uint32_t k = partners_begin; k < partners_end; ++k) {
-      const std::uint32_t j = partner[k];
-      pair_exp[j] = std::exp(-std::fabs(score_i - score[j]));
+    const std::uint32_t partners_begin = partners_begin_of[i];
+    const std::uint32_t partners_end = partners_end_of[i];
+    if (i == batch_end) {
+      std::size_t count = 0;
+      do {
+        const float score_r = score[batch_end];
+        for (std::uint32_t k = partners_begin_of[batch_end]; k < partners_end_of[batch_end]; ++k) {
+          listed_exp[count++] = -std::fabs(score_r - score[partner[k]]);
+        }
+        ++batch_end;
+      } while (batch_end < rows &&
+               count + (partners_end_of[batch_end] - partners_begin_of[batch_end]) <= kListedBatch);
+      const std::span<float> batch(listed_exp, count);
+      support::exp_batch(batch, batch);
+      next_listed = 0;
     }
+    for (std::uint32_t k = partners_begin; k < partners_end; ++k) pair_exp[partner[k]] = listed_exp[next_listed++];
     const Lanes label_i = Ops::splat(label[i]);
     const Lanes score_v = Ops::splat(score_i);
     const Lanes gain_i = Ops::splat(gain[i]);

@@ -86,9 +86,10 @@ struct RankingScratch {
   std::vector<float> padded_scores;  // the scores being ranked, padded to whole lanes
   std::vector<std::int32_t> padded_counts;  // their counts of rows ranked first, likewise
   // LambdaMART's padded copies of a group's rows, one row's pair terms by the other row's
-  // position, and the group's running sums.
+  // position (and its pairs' exponentials in list order, computed together), and the group's
+  // running sums.
   std::vector<float> pair_label, pair_score, pair_gain, pair_discount;
-  std::vector<float> pair_exp, pair_grad, pair_hess;
+  std::vector<float> pair_exp, pair_grad, pair_hess, listed_exp;
   std::vector<float> acc_grad, acc_hess;
   std::vector<std::uint32_t> label_index, partners, partner_begin, partner_end;
 };
