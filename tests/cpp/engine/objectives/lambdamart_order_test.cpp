@@ -92,6 +92,11 @@ std::vector<GroupCase> group_cases() {
   cases.push_back(random_group("128 rows", 128, 4, 300, 1.0f));
   cases.push_back(random_group("129 rows, sorted not counted", 129, 5, 40, 1.0f));
   cases.push_back(random_group("300 rows", 300, 6, 1 << 16, 3.0f));
+  // A label that is not whole lists every later row: the first rows have more pairs than one
+  // batch of the pairs' exponentials holds.
+  GroupCase wide = random_group("2500 rows, a label that is not whole", 2500, 7, 1 << 16, 3.0f);
+  wide.labels[7] = 2.5f;
+  cases.push_back(wide);
   return cases;
 }
 
