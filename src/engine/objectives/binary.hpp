@@ -10,8 +10,11 @@
 
 namespace kestrune::engine::objectives {
 
-// The logistic function of f given e = exp(-|f|), the one exponential it needs.
-inline float sigmoid_given_exp(float f, float e) noexcept { return f >= 0.0f ? 1.0f / (1.0f + e) : e / (1.0f + e); }
+// The logistic function of f given e = exp(-|f|), the one exponential it needs: 1 / (1 + e) for
+// f >= 0, else e / (1 + e). Only the numerator is chosen by the sign, so the choice is a select
+// rather than a branch, which logits of both signs in row order would mispredict half the time
+// (the per-row gradient pass took twice as long with it).
+inline float sigmoid_given_exp(float f, float e) noexcept { return (f >= 0.0f ? 1.0f : e) / (1.0f + e); }
 
 // What stable_sigmoid takes the exponential of: -|f| but for the sign of a zero or a NaN.
 inline float sigmoid_exp_argument(float f) noexcept { return f >= 0.0f ? -f : f; }
