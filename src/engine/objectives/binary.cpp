@@ -22,6 +22,15 @@ inline GradientPair pair_at_sigmoid(float s, float y, float w) {
 
 inline GradientPair logistic_pair(float f, float y, float w) { return pair_at_sigmoid(stable_sigmoid(f), y, w); }
 
+// logistic_pair given e = exp(-|f|), the exponential the loss term shares. For every logit but a
+// NaN, exp(-|f|) is the exponential stable_sigmoid takes (the two differ only in the sign of a
+// zero, whose exponential is 1 either way); a NaN logit takes stable_sigmoid's own path, whose NaN
+// the pair keeps bit for bit.
+inline GradientPair logistic_pair_given_exp(float f, float y, float w, float e) {
+  if (std::isnan(f)) [[unlikely]] return logistic_pair(f, y, w);
+  return pair_at_sigmoid(sigmoid_given_exp(f, e), y, w);
+}
+
 // One exponential per row: a thread repays its wake-up from a few thousand rows on.
 constexpr std::size_t kRowsPerThread = 8192;
 
@@ -36,13 +45,9 @@ void for_each_pair(std::span<const float> predictions, std::span<const float> ta
     float exps[kExpBlock];
     for (std::size_t begin = first; begin < last; begin += kExpBlock) {
       const std::size_t end = std::min(last, begin + kExpBlock);
-      // stable_sigmoid's exponentials, a block at a time.
-      for (std::size_t i = begin; i < end; ++i) exps[i - begin] = sigmoid_exp_argument(predictions[i]);
-      const std::span<float> block(exps, end - begin);
-      support::exp_batch(block, block);
+      exp_minus_abs_into(predictions.subspan(begin, end - begin), std::span<float>(exps, end - begin));
       for (std::size_t i = begin; i < end; ++i) {
-        const float s = sigmoid_given_exp(predictions[i], exps[i - begin]);
-        emit(i, pair_at_sigmoid(s, targets[i], Weighted ? w[i] : 1.0f));
+        emit(i, logistic_pair_given_exp(predictions[i], targets[i], Weighted ? w[i] : 1.0f, exps[i - begin]));
       }
     }
   });
@@ -118,22 +123,15 @@ float BinaryCrossEntropyObjective::compute_gradients_and_loss_into(std::span<con
   out.resize(targets.size());
   GradientPair* const pairs = out.data();
   // Each row's pair is written as the loss takes the row's term, whose exponential exp(-|f|) is
-  // the sigmoid's too. A NaN logit takes stable_sigmoid's own path, whose NaN the pair keeps bit
-  // for bit.
+  // the sigmoid's too.
   return mean_logistic_loss(targets, weights, [&](std::size_t first, std::span<float> terms) {
     const std::span<const float> f = predictions.subspan(first, terms.size());
     exp_minus_abs_into(f, terms);
     for (std::size_t k = 0; k < terms.size(); ++k) {
       const std::size_t i = first + k;
       const float y = targets[i];
-      const float w = weights ? (*weights)[i] : 1.0f;
-      const float e = terms[k];
-      if (std::isnan(f[k])) [[unlikely]] {
-        pairs[i] = logistic_pair(f[k], y, w);
-      } else {
-        pairs[i] = pair_at_sigmoid(sigmoid_given_exp(f[k], e), y, w);
-      }
-      terms[k] = logistic_loss_term(f[k], y, e);
+      pairs[i] = logistic_pair_given_exp(f[k], y, weights ? (*weights)[i] : 1.0f, terms[k]);
+      terms[k] = logistic_loss_term(f[k], y, terms[k]);
     }
   });
 }

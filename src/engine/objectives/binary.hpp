@@ -16,11 +16,8 @@ namespace kestrune::engine::objectives {
 // (the per-row gradient pass took twice as long with it).
 inline float sigmoid_given_exp(float f, float e) noexcept { return (f >= 0.0f ? 1.0f : e) / (1.0f + e); }
 
-// What stable_sigmoid takes the exponential of: -|f| but for the sign of a zero or a NaN.
-inline float sigmoid_exp_argument(float f) noexcept { return f >= 0.0f ? -f : f; }
-
 // The logistic function without overflow: exp is only ever taken of a non-positive value.
-inline float stable_sigmoid(float f) noexcept { return sigmoid_given_exp(f, std::exp(sigmoid_exp_argument(f))); }
+inline float stable_sigmoid(float f) noexcept { return sigmoid_given_exp(f, std::exp(f >= 0.0f ? -f : f)); }
 
 struct BinaryCrossEntropyObjective {
   // Lengths, then each pair through the checked constructor (a bad weight surfaces as a bad pair).

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
 #include <vector>
 
 #include "engine/objectives/loss.hpp"
@@ -48,6 +52,46 @@ TEST(ObjectiveBinary, ExtremeLogitsStayFiniteAndFloorTheHessian) {
   const float loss = binary_crossentropy_loss(f, y, std::nullopt);
   EXPECT_TRUE(std::isfinite(loss));
   EXPECT_NEAR(loss, 2e30 / 4.0, 1e24);  // the two wrong extreme logits dominate
+}
+
+// Both per-row passes (gradients alone, gradients with the loss) give, bit for bit, the pair of
+// the logistic function as stable_sigmoid computes it, over blocks of rows mixing the logits whose
+// bits differ between the ways of writing exp(-|f|): NaNs of both signs and with a payload, both
+// zeros, infinities, subnormals, and logits deep enough to underflow the exponential.
+TEST(ObjectiveBinary, EveryPassGivesTheStableSigmoidPairBitForBit) {
+  const float specials[] = {std::numeric_limits<float>::quiet_NaN(), -std::numeric_limits<float>::quiet_NaN(),
+                            std::bit_cast<float>(0xffc01234u), 0.0f, -0.0f, INFINITY, -INFINITY, 0x1p-149f,
+                            -0x1p-149f, 120.0f, -120.0f, 1e30f, -1e30f};
+  std::mt19937 rng(3);
+  std::normal_distribution<float> logit(0.0f, 4.0f);
+  const std::size_t n = 20000;  // several blocks, on the pool
+  std::vector<float> f(n), y(n), w(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    f[i] = rng() % 8 == 0 ? specials[rng() % std::size(specials)] : logit(rng);
+    y[i] = static_cast<float>(rng() % 2);
+    w[i] = 0.5f + static_cast<float>(rng() % 4);
+  }
+  const auto bits = [](float v) { return std::bit_cast<std::uint32_t>(v); };
+  for (const bool weighted : {false, true}) {
+    SCOPED_TRACE(weighted ? "weighted" : "unweighted");
+    const Weights weights = weighted ? Weights{w} : Weights{};
+    std::vector<GradientPair> alone;
+    std::vector<GradientPair> with_loss;
+    BinaryCrossEntropyObjective{}.compute_gradients_into(f, y, weights, alone);
+    BinaryCrossEntropyObjective{}.compute_gradients_and_loss_into(f, y, weights, with_loss);
+    ASSERT_EQ(alone.size(), n);
+    ASSERT_EQ(with_loss.size(), n);
+    for (std::size_t i = 0; i < n; ++i) {
+      const float s = stable_sigmoid(f[i]);
+      const float wi = weighted ? w[i] : 1.0f;
+      const float grad = wi * (s - y[i]);
+      const float hess = wi * floor_hessian(s * (1.0f - s));
+      for (const GradientPair& pair : {alone[i], with_loss[i]}) {
+        ASSERT_EQ(bits(pair.grad), bits(grad)) << "logit " << f[i];
+        ASSERT_EQ(bits(pair.hess), bits(hess)) << "logit " << f[i];
+      }
+    }
+  }
 }
 
 TEST(ObjectiveBinary, ZeroWeightSurfacesAsARejectedPair) {
