@@ -5,6 +5,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
+
 #include "engine/objectives/ndcg.hpp"
 #include "support/exp_lanes.hpp"
 #include "support/panic.hpp"
@@ -17,7 +21,8 @@ namespace {
 constexpr std::size_t kRowsPerThread = 2048;
 
 // The pair terms are computed a vector of lanes at a time: four with the baseline instruction set,
-// eight where the processor has AVX2 (the same operations on each lane, so the same floats).
+// eight where the processor has AVX2 (accumulate_group_lambdas_avx2 below: the same operations on
+// each lane, so the same floats).
 template <std::size_t kWidth>
 struct LaneTypes;
 template <>
@@ -25,18 +30,7 @@ struct LaneTypes<4> {
   using Lanes = float __attribute__((vector_size(16)));
   using LaneMask = std::int32_t __attribute__((vector_size(16)));
 };
-template <>
-struct LaneTypes<8> {
-  using Lanes = float __attribute__((vector_size(32)));
-  using LaneMask = std::int32_t __attribute__((vector_size(32)));
-};
 
-// The eight-lane helpers and the group's loop are only ever inlined into the AVX2 function, and
-// they call no function that takes or returns a vector (std::bit_cast would be one: the builtin
-// is used instead), so no call passes eight lanes by the baseline ABI that the warning is about.
-// (Templates are instantiated at the end of the file, where the warning would be given: it stays
-// off to there.)
-#pragma GCC diagnostic ignored "-Wpsabi"
 template <std::size_t kWidth>
 struct LaneOps {
   using Lanes = typename LaneTypes<kWidth>::Lanes;
@@ -66,6 +60,40 @@ constexpr std::size_t kMaxLanes = 8;
 // Pair exponentials computed in one batch: many rows' worth in small groups, where one row's few
 // pairs would leave the batch mostly waiting on its own latency.
 constexpr std::size_t kListedBatch = 2048;
+
+// A group's rows copied into the scratch, padded with zeros past the last row to whole lanes and
+// a vector more, so that loads and stores of whole vectors stay inside; the padding's results are
+// never read.
+struct PaddedGroup {
+  const float* label;
+  const float* score;
+  const float* gain;
+  const float* discount;
+  float* pair_exp;
+  float* pair_grad;
+  float* pair_hess;
+  float* acc_grad;
+  float* acc_hess;
+};
+
+PaddedGroup padded_group(std::span<const float> labels, std::span<const float> scores, RankingScratch& scratch) {
+  const std::size_t rows = labels.size();
+  const std::size_t padded = (rows + kMaxLanes - 1) / kMaxLanes * kMaxLanes + kMaxLanes;
+  auto padded_copy = [padded](std::vector<float>& buffer, const float* values, std::size_t count) {
+    buffer.assign(padded, 0.0f);
+    std::copy(values, values + count, buffer.begin());
+    return buffer.data();
+  };
+  return PaddedGroup{padded_copy(scratch.pair_label, labels.data(), rows),
+                     padded_copy(scratch.pair_score, scores.data(), rows),
+                     padded_copy(scratch.pair_gain, scratch.gain.data(), rows),
+                     padded_copy(scratch.pair_discount, scratch.discount.data(), rows),
+                     padded_copy(scratch.pair_exp, nullptr, 0),
+                     padded_copy(scratch.pair_grad, nullptr, 0),
+                     padded_copy(scratch.pair_hess, nullptr, 0),
+                     padded_copy(scratch.acc_grad, nullptr, 0),
+                     padded_copy(scratch.acc_hess, nullptr, 0)};
+}
 
 // Lists, for each row i of a group, the rows after it whose pair with it has to be computed:
 // partner[k] for k in scratch.partner_begin[i] .. partner_end[i] - 1, in increasing order. With
@@ -142,22 +170,16 @@ template <std::size_t kWidth>
   using LaneMask = typename Ops::LaneMask;
   constexpr std::size_t kLanes = Ops::kLanes;
   const std::size_t rows = labels.size();
-  // Padded to whole lanes past the last row; the padding's results are never read.
-  const std::size_t padded = (rows + kMaxLanes - 1) / kMaxLanes * kMaxLanes + kMaxLanes;
-  auto padded_copy = [padded](std::vector<float>& buffer, const float* values, std::size_t count) {
-    buffer.assign(padded, 0.0f);
-    std::copy(values, values + count, buffer.begin());
-    return buffer.data();
-  };
-  const float* const label = padded_copy(scratch.pair_label, labels.data(), rows);
-  const float* const score = padded_copy(scratch.pair_score, scores.data(), rows);
-  const float* const gain = padded_copy(scratch.pair_gain, scratch.gain.data(), rows);
-  const float* const discount = padded_copy(scratch.pair_discount, scratch.discount.data(), rows);
-  float* const pair_exp = padded_copy(scratch.pair_exp, nullptr, 0);
-  float* const pair_grad = padded_copy(scratch.pair_grad, nullptr, 0);
-  float* const pair_hess = padded_copy(scratch.pair_hess, nullptr, 0);
-  float* const acc_grad = padded_copy(scratch.acc_grad, nullptr, 0);
-  float* const acc_hess = padded_copy(scratch.acc_hess, nullptr, 0);
+  const PaddedGroup group = padded_group(labels, scores, scratch);
+  const float* const label = group.label;
+  const float* const score = group.score;
+  const float* const gain = group.gain;
+  const float* const discount = group.discount;
+  float* const pair_exp = group.pair_exp;
+  float* const pair_grad = group.pair_grad;
+  float* const pair_hess = group.pair_hess;
+  float* const acc_grad = group.acc_grad;
+  float* const acc_hess = group.acc_hess;
   const Lanes zero = Ops::splat(0.0f);
   const Lanes one = Ops::splat(1.0f);
   const Lanes inv = Ops::splat(inv_idcg);
@@ -230,12 +252,147 @@ template <std::size_t kWidth>
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
-__attribute__((target("avx2"))) void accumulate_group_lambdas_avx2(std::span<const float> labels,
-                                                                  std::span<const float> scores, float inv_idcg,
-                                                                  RankingScratch& scratch,
-                                                                  std::span<GradientPair> group_acc) {
-  accumulate_group_lambdas_in<8>(labels, scores, inv_idcg, scratch, group_acc);
+// Eight pairs at a time where the processor has AVX2, the pairs of different labels packed
+// together rather than listed: for each mask of eight lanes, `pack` moves the chosen lanes, in
+// order, to the front of a vector and `unpack` sends the front lanes back to the chosen ones (the
+// others get whatever lane 0 holds).
+struct LaneMoves {
+  std::uint32_t pack[256][8];
+  std::uint32_t unpack[256][8];
+};
+
+constexpr LaneMoves make_lane_moves() {
+  LaneMoves moves{};
+  for (std::uint32_t mask = 0; mask < 256; ++mask) {
+    std::uint32_t chosen = 0;
+    for (std::uint32_t lane = 0; lane < 8; ++lane) {
+      if (((mask >> lane) & 1u) == 0) continue;
+      moves.pack[mask][chosen] = lane;
+      moves.unpack[mask][lane] = chosen;
+      ++chosen;
+    }
+  }
+  return moves;
 }
+
+alignas(64) constexpr LaneMoves kLaneMoves = make_lane_moves();
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+// The lanes j .. j + 7 of row `label_i`'s pairs that join rows of different labels inside the group.
+__attribute__((target("avx2,popcnt"), always_inline)) inline std::uint32_t differing_lanes(__m256 label_i,
+                                                                                         const float* label,
+                                                                                         std::size_t j,
+                                                                                         std::size_t rows) {
+  std::uint32_t mask = static_cast<std::uint32_t>(
+      _mm256_movemask_ps(_mm256_cmp_ps(label_i, _mm256_loadu_ps(label + j), _CMP_NEQ_UQ)));
+  if (rows - j < 8) mask &= (1u << (rows - j)) - 1u;
+  return mask;
+}
+
+__attribute__((target("avx2,popcnt"), always_inline)) inline __m256 moved_lanes(__m256 v,
+                                                                               const std::uint32_t (&moves)[8]) {
+  return _mm256_permutevar8x32_ps(v, _mm256_load_si256(reinterpret_cast<const __m256i*>(moves)));
+}
+
+// The lambdas of one group as accumulate_group_lambdas_in gives them, bit for bit. Row i's pairs
+// with later rows are taken eight at a time; only those of different labels count, and their
+// lanes are packed: the exponentials' arguments, taken ahead for several rows in one batch as
+// there, and row i's own terms, which it then sums in pair order. Equal labels' lanes carry zeros
+// into the later rows' sums, as there; row i's own sum leaves them out even where that loop adds
+// them (labels that are not whole), which is the same sum, as a sum that starts at +0 never holds
+// -0 and adding a zero leaves it as it is.
+__attribute__((target("avx2,popcnt"))) void accumulate_group_lambdas_avx2(std::span<const float> labels,
+                                                                          std::span<const float> scores,
+                                                                          float inv_idcg, RankingScratch& scratch,
+                                                                          std::span<GradientPair> group_acc) {
+  const std::size_t rows = labels.size();
+  const PaddedGroup group = padded_group(labels, scores, scratch);
+  const float* const label = group.label;
+  const float* const score = group.score;
+  const float* const gain = group.gain;
+  const float* const discount = group.discount;
+  // Row i's packed terms: fewer than `rows`, stored a whole vector at a time.
+  float* const row_grad = group.pair_grad;
+  float* const row_hess = group.pair_hess;
+  float* const acc_grad = group.acc_grad;
+  float* const acc_hess = group.acc_hess;
+  scratch.listed_exp.resize(std::max(kListedBatch, rows) + kMaxLanes);
+  float* const packed_exp = scratch.listed_exp.data();
+  const __m256 zero = _mm256_setzero_ps();
+  const __m256 one = _mm256_set1_ps(1.0f);
+  const __m256 inv = _mm256_set1_ps(inv_idcg);
+  const __m256 sign = _mm256_set1_ps(-0.0f);
+  // Rows before batch_end have their pairs' exponentials in packed_exp, from next_exp on.
+  std::size_t batch_end = 0;
+  std::size_t next_exp = 0;
+  for (std::size_t i = 0; i < rows; ++i) {
+    if (i == batch_end) {
+      std::size_t count = 0;
+      do {
+        const __m256 label_r = _mm256_set1_ps(label[batch_end]);
+        const __m256 score_r = _mm256_set1_ps(score[batch_end]);
+        for (std::size_t j = batch_end + 1; j < rows; j += 8) {
+          const std::uint32_t mask = differing_lanes(label_r, label, j, rows);
+          // -|s_r - s_j|, the sign bit set as -fabs sets it (NaN included).
+          const __m256 argument = _mm256_or_ps(_mm256_sub_ps(score_r, _mm256_loadu_ps(score + j)), sign);
+          _mm256_storeu_ps(packed_exp + count, moved_lanes(argument, kLaneMoves.pack[mask]));
+          count += static_cast<std::size_t>(__builtin_popcount(mask));
+        }
+        ++batch_end;
+      } while (batch_end < rows && count + (rows - batch_end - 1) <= kListedBatch);
+      const std::span<float> batch(packed_exp, count);
+      support::exp_batch(batch, batch);
+      next_exp = 0;
+    }
+    const __m256 label_i = _mm256_set1_ps(label[i]);
+    const __m256 score_v = _mm256_set1_ps(score[i]);
+    const __m256 gain_i = _mm256_set1_ps(gain[i]);
+    const __m256 discount_i = _mm256_set1_ps(discount[i]);
+    std::size_t terms = 0;
+    for (std::size_t j = i + 1; j < rows; j += 8) {
+      const std::uint32_t mask = differing_lanes(label_i, label, j, rows);
+      const __m256 label_j = _mm256_loadu_ps(label + j);
+      const __m256 score_j = _mm256_loadu_ps(score + j);
+      const __m256 differ = _mm256_cmp_ps(label_i, label_j, _CMP_NEQ_UQ);
+      const __m256 i_better = _mm256_cmp_ps(label_i, label_j, _CMP_GT_OQ);
+      // The better row leads by x; 1 / (1 + exp(x)) as pair_weight forms it.
+      const __m256 x = _mm256_blendv_ps(_mm256_sub_ps(score_j, score_v), _mm256_sub_ps(score_v, score_j), i_better);
+      const __m256 e = moved_lanes(_mm256_loadu_ps(packed_exp + next_exp), kLaneMoves.unpack[mask]);
+      next_exp += static_cast<std::size_t>(__builtin_popcount(mask));
+      const __m256 numerator = _mm256_blendv_ps(e, one, _mm256_cmp_ps(x, zero, _CMP_LE_OQ));
+      const __m256 rho = _mm256_div_ps(numerator, _mm256_add_ps(one, e));
+      // swap_delta: both orders of a swap give the same product, the differences only change sign.
+      const __m256 delta = _mm256_mul_ps(
+          inv, _mm256_andnot_ps(sign, _mm256_mul_ps(_mm256_sub_ps(gain_i, _mm256_loadu_ps(gain + j)),
+                                                    _mm256_sub_ps(discount_i, _mm256_loadu_ps(discount + j)))));
+      const __m256 step = _mm256_mul_ps(rho, delta);
+      const __m256 curvature = _mm256_mul_ps(_mm256_mul_ps(rho, _mm256_sub_ps(one, rho)), delta);
+      const __m256 minus_step = _mm256_xor_ps(step, sign);
+      const __m256 to_i = _mm256_and_ps(differ, _mm256_blendv_ps(step, minus_step, i_better));
+      const __m256 to_j = _mm256_and_ps(differ, _mm256_blendv_ps(minus_step, step, i_better));
+      const __m256 hess = _mm256_and_ps(differ, curvature);
+      _mm256_storeu_ps(acc_grad + j, _mm256_add_ps(_mm256_loadu_ps(acc_grad + j), to_j));
+      _mm256_storeu_ps(acc_hess + j, _mm256_add_ps(_mm256_loadu_ps(acc_hess + j), hess));
+      _mm256_storeu_ps(row_grad + terms, moved_lanes(to_i, kLaneMoves.pack[mask]));
+      _mm256_storeu_ps(row_hess + terms, moved_lanes(hess, kLaneMoves.pack[mask]));
+      terms += static_cast<std::size_t>(__builtin_popcount(mask));
+    }
+    // The better row of a pair gives up the step and the other takes it (x - s equals x + -s).
+    float grad_i = acc_grad[i];
+    float hess_i = acc_hess[i];
+    for (std::size_t k = 0; k < terms; ++k) {
+      grad_i += row_grad[k];
+      hess_i += row_hess[k];
+    }
+    acc_grad[i] = grad_i;
+    acc_hess[i] = hess_i;
+  }
+  for (std::size_t i = 0; i < rows; ++i) group_acc[i] = GradientPair{acc_grad[i], acc_hess[i]};
+}
+
+#pragma GCC diagnostic pop
 #endif
 
 using IdealDcgCache = LambdaMARTObjective::IdealDcgCache;
@@ -360,7 +517,7 @@ namespace detail {
 
 std::size_t lambda_lanes() {
 #if defined(__x86_64__) && defined(__GNUC__)
-  static const bool avx2 = __builtin_cpu_supports("avx2");
+  static const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
   if (avx2) return 8;
 #endif
   return 4;
