@@ -72,47 +72,108 @@ namespace {
 // larger ones are sorted.
 constexpr std::size_t kCountedRankRows = 128;
 
+// The widest lanes the counting is padded for.
+constexpr std::size_t kMaxRankLanes = 8;
+
 bool has_nan(std::span<const float> scores) {
   bool nan = false;
   for (const float s : scores) nan |= s != s;
   return nan;
 }
 
+template <std::size_t kWidth>
+struct RankLanes;
+template <>
+struct RankLanes<4> {
+  using Lanes = float __attribute__((vector_size(16)));
+  using Counts = std::int32_t __attribute__((vector_size(16)));
+};
+template <>
+struct RankLanes<8> {
+  using Lanes = float __attribute__((vector_size(32)));
+  using Counts = std::int32_t __attribute__((vector_size(32)));
+};
+
+// Ranks a group of n rows without NaN scores from scratch.padded_scores (the scores, then NaN to
+// whole lanes and a vector more), by counting: without NaN "higher score first" is a strict weak
+// order, so the stable order is unique, and row i comes after every row with a higher score and
+// every earlier row with an equal one. -0 and +0 compare equal here as they do in the sort. One
+// comparison settles a pair i < j both ways: j comes first when its score is higher, i otherwise.
+// kWidth rows j at a time (NaN padding is never higher), each row counting the rows after it that
+// come first and adding one to each row after it that comes second. The counts are whole numbers,
+// the same at any width.
+// Only ever inlined (the eight-lane form into the AVX2 function below), so that no call passes a
+// vector by the baseline ABI.
+template <std::size_t kWidth>
+[[gnu::always_inline]] inline void count_ranks(std::size_t n, RankingScratch& scratch) {
+  using Lanes = typename RankLanes<kWidth>::Lanes;
+  using Counts = typename RankLanes<kWidth>::Counts;
+  scratch.padded_counts.assign(scratch.padded_scores.size(), 0);
+  const float* const s = scratch.padded_scores.data();
+  std::int32_t* const behind = scratch.padded_counts.data();  // rows before i that come first
+  Counts lane;
+  for (std::size_t k = 0; k < kWidth; ++k) lane[k] = static_cast<std::int32_t>(k);
+  for (std::size_t i = 0; i < n; ++i) {
+    Lanes si;
+    for (std::size_t k = 0; k < kWidth; ++k) si[k] = s[i];
+    Counts ahead = {};  // rows after i that come first (a true lane is -1)
+    // The rows j are taken from a whole multiple of kWidth, the lanes up to i left out: every
+    // row's counts are then loaded exactly where the previous row stored them, and the core can
+    // hand the stored vector on (a load across two earlier stores waits for both to finish).
+    for (std::size_t j = (i + 1) / kWidth * kWidth; j < n; j += kWidth) {
+      Lanes sj;
+      std::memcpy(&sj, s + j, sizeof sj);
+      // Lanes after i; i - j is below kWidth when it is not negative.
+      const Counts after = j > i ? ~Counts{} : lane > static_cast<std::int32_t>(i - j);
+      const Counts higher = (sj > si) & after;
+      ahead += higher;
+      Counts counts;
+      std::memcpy(&counts, behind + j, sizeof counts);
+      counts -= ~higher & after;
+      std::memcpy(behind + j, &counts, sizeof counts);
+    }
+    std::int32_t first = 0;
+    for (std::size_t k = 0; k < kWidth; ++k) first += ahead[k];
+    scratch.rank[i] = static_cast<std::size_t>(behind[i] - first);
+  }
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
+// Eight rows at a time where the processor has AVX2.
+__attribute__((target("avx2"))) void count_ranks_avx2(std::size_t n, RankingScratch& scratch) {
+  count_ranks<8>(n, scratch);
+}
+#pragma GCC diagnostic pop
+
+bool counts_ranks_in_eight_lanes() {
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  return avx2;
+}
+#else
+bool counts_ranks_in_eight_lanes() { return false; }
+void count_ranks_avx2(std::size_t n, RankingScratch& scratch) { count_ranks<4>(n, scratch); }
+#endif
+
 }  // namespace
 
 void rank_by_score(std::span<const float> scores, RankingScratch& scratch) {
+  detail::rank_by_score_in_lanes(kMaxRankLanes, scores, scratch);
+}
+
+void detail::rank_by_score_in_lanes(std::size_t lanes, std::span<const float> scores, RankingScratch& scratch) {
   const std::size_t n = scores.size();
   scratch.order.resize(n);
   scratch.rank.resize(n);
   if (n <= kCountedRankRows && !has_nan(scores)) {
-    // Without NaN "higher score first" is a strict weak order, so the stable order is unique:
-    // row i comes after every row with a higher score and every earlier row with an equal one.
-    // -0 and +0 compare equal here as they do in the sort. One comparison settles a pair i < j
-    // both ways: j comes first when its score is higher, i otherwise. Four rows j at a time, over
-    // a copy padded with NaN (never higher), each row counting the rows after it that come first
-    // and adding one to each row after it that comes second.
-    using Lanes = float __attribute__((vector_size(16)));
-    using Counts = std::int32_t __attribute__((vector_size(16)));
-    const std::size_t padded = (n + 3) / 4 * 4 + 4;
+    const std::size_t padded = (n + kMaxRankLanes - 1) / kMaxRankLanes * kMaxRankLanes + kMaxRankLanes;
     scratch.padded_scores.assign(padded, std::numeric_limits<float>::quiet_NaN());
     std::copy(scores.begin(), scores.end(), scratch.padded_scores.begin());
-    scratch.padded_counts.assign(padded, 0);
-    const float* const s = scratch.padded_scores.data();
-    std::int32_t* const behind = scratch.padded_counts.data();  // rows before i that come first
-    for (std::size_t i = 0; i < n; ++i) {
-      const Lanes si = {s[i], s[i], s[i], s[i]};
-      Counts ahead = {0, 0, 0, 0};  // rows after i that come first (a true lane is -1)
-      for (std::size_t j = i + 1; j < n; j += 4) {
-        Lanes sj;
-        std::memcpy(&sj, s + j, sizeof sj);
-        const Counts higher = sj > si;
-        ahead += higher;
-        Counts counts;
-        std::memcpy(&counts, behind + j, sizeof counts);
-        counts -= ~higher;
-        std::memcpy(behind + j, &counts, sizeof counts);
-      }
-      scratch.rank[i] = static_cast<std::size_t>(behind[i] - ((ahead[0] + ahead[1]) + (ahead[2] + ahead[3])));
+    if (lanes == 8 && counts_ranks_in_eight_lanes()) {
+      count_ranks_avx2(n, scratch);
+    } else {
+      count_ranks<4>(n, scratch);
     }
     for (std::size_t i = 0; i < n; ++i) scratch.order[scratch.rank[i]] = i;
     return;
