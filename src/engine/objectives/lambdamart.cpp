@@ -9,6 +9,7 @@
 #include <immintrin.h>
 #endif
 
+#include "engine/objectives/float_lanes.hpp"
 #include "engine/objectives/ndcg.hpp"
 #include "support/exp_lanes.hpp"
 #include "support/panic.hpp"
@@ -24,17 +25,9 @@ constexpr std::size_t kRowsPerThread = 2048;
 // eight where the processor has AVX2 (accumulate_group_lambdas_avx2 below: the same operations on
 // each lane, so the same floats).
 template <std::size_t kWidth>
-struct LaneTypes;
-template <>
-struct LaneTypes<4> {
-  using Lanes = float __attribute__((vector_size(16)));
-  using LaneMask = std::int32_t __attribute__((vector_size(16)));
-};
-
-template <std::size_t kWidth>
 struct LaneOps {
-  using Lanes = typename LaneTypes<kWidth>::Lanes;
-  using LaneMask = typename LaneTypes<kWidth>::LaneMask;
+  using Lanes = typename FloatLanes<kWidth>::Lanes;
+  using LaneMask = typename FloatLanes<kWidth>::LaneMask;
   static constexpr std::size_t kLanes = kWidth;
 
   [[gnu::always_inline]] static Lanes load(const float* p) {
@@ -170,16 +163,8 @@ template <std::size_t kWidth>
   using LaneMask = typename Ops::LaneMask;
   constexpr std::size_t kLanes = Ops::kLanes;
   const std::size_t rows = labels.size();
-  const PaddedGroup group = padded_group(labels, scores, scratch);
-  const float* const label = group.label;
-  const float* const score = group.score;
-  const float* const gain = group.gain;
-  const float* const discount = group.discount;
-  float* const pair_exp = group.pair_exp;
-  float* const pair_grad = group.pair_grad;
-  float* const pair_hess = group.pair_hess;
-  float* const acc_grad = group.acc_grad;
-  float* const acc_hess = group.acc_hess;
+  const auto [label, score, gain, discount, pair_exp, pair_grad, pair_hess, acc_grad, acc_hess] =
+      padded_group(labels, scores, scratch);
   const Lanes zero = Ops::splat(0.0f);
   const Lanes one = Ops::splat(1.0f);
   const Lanes inv = Ops::splat(inv_idcg);
@@ -308,16 +293,10 @@ __attribute__((target("avx2,popcnt"))) void accumulate_group_lambdas_avx2(std::s
                                                                           float inv_idcg, RankingScratch& scratch,
                                                                           std::span<GradientPair> group_acc) {
   const std::size_t rows = labels.size();
-  const PaddedGroup group = padded_group(labels, scores, scratch);
-  const float* const label = group.label;
-  const float* const score = group.score;
-  const float* const gain = group.gain;
-  const float* const discount = group.discount;
-  // Row i's packed terms: fewer than `rows`, stored a whole vector at a time.
-  float* const row_grad = group.pair_grad;
-  float* const row_hess = group.pair_hess;
-  float* const acc_grad = group.acc_grad;
-  float* const acc_hess = group.acc_hess;
+  // row_grad and row_hess take row i's packed terms: fewer than `rows`, stored a whole vector at
+  // a time.
+  [[maybe_unused]] const auto [label, score, gain, discount, pair_exp, row_grad, row_hess, acc_grad, acc_hess] =
+      padded_group(labels, scores, scratch);
   scratch.listed_exp.resize(std::max(kListedBatch, rows) + kMaxLanes);
   float* const packed_exp = scratch.listed_exp.data();
   const __m256 zero = _mm256_setzero_ps();

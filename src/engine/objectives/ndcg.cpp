@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "engine/objectives/contract.hpp"
+#include "engine/objectives/float_lanes.hpp"
 #include "engine/objectives/ranking_groups.hpp"
 #include "engine/objectives/row_parallel.hpp"
 #include "parallel/per_thread.hpp"
@@ -81,19 +82,6 @@ bool has_nan(std::span<const float> scores) {
   return nan;
 }
 
-template <std::size_t kWidth>
-struct RankLanes;
-template <>
-struct RankLanes<4> {
-  using Lanes = float __attribute__((vector_size(16)));
-  using Counts = std::int32_t __attribute__((vector_size(16)));
-};
-template <>
-struct RankLanes<8> {
-  using Lanes = float __attribute__((vector_size(32)));
-  using Counts = std::int32_t __attribute__((vector_size(32)));
-};
-
 // Ranks a group of n rows without NaN scores from scratch.padded_scores (the scores, then NaN to
 // whole lanes and a vector more), by counting: without NaN "higher score first" is a strict weak
 // order, so the stable order is unique, and row i comes after every row with a higher score and
@@ -106,8 +94,8 @@ struct RankLanes<8> {
 // vector by the baseline ABI.
 template <std::size_t kWidth>
 [[gnu::always_inline]] inline void count_ranks(std::size_t n, RankingScratch& scratch) {
-  using Lanes = typename RankLanes<kWidth>::Lanes;
-  using Counts = typename RankLanes<kWidth>::Counts;
+  using Lanes = typename FloatLanes<kWidth>::Lanes;
+  using Counts = typename FloatLanes<kWidth>::LaneMask;
   scratch.padded_counts.assign(scratch.padded_scores.size(), 0);
   const float* const s = scratch.padded_scores.data();
   std::int32_t* const behind = scratch.padded_counts.data();  // rows before i that come first
