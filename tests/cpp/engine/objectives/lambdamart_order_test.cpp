@@ -10,6 +10,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "engine/objectives/lambdamart.hpp"
@@ -58,16 +59,16 @@ void pairwise_lambdas(std::span<const float> labels, std::span<const float> scor
 }
 
 struct GroupCase {
-  const char* name;
+  std::string name;
   std::vector<float> labels;
   std::vector<float> scores;
 };
 
 // Random groups of `rows` rows: graded labels and scores drawn from `score_values` distinct
 // values (few values give many ties), scaled so that some pairs' weights underflow.
-GroupCase random_group(const char* name, std::size_t rows, std::uint32_t seed, int score_values, float scale) {
+GroupCase random_group(std::string name, std::size_t rows, std::uint32_t seed, int score_values, float scale) {
   std::mt19937 rng(seed);
-  GroupCase c{name, {}, {}};
+  GroupCase c{std::move(name), {}, {}};
   for (std::size_t i = 0; i < rows; ++i) {
     c.labels.push_back(static_cast<float>(rng() % 5 == 0 ? rng() % 5 : 0));
     c.scores.push_back(scale * static_cast<float>(static_cast<int>(rng() % score_values) - score_values / 2) / 7.0f);
@@ -86,6 +87,15 @@ std::vector<GroupCase> group_cases() {
       {"highest graded label", {31.0f, 0.0f, 31.0f, 2.0f, 0.0f, 30.0f}, {0.5f, 0.25f, -1.0f, 2.0f, 0.5f, 0.0f}},
       {"a label that is not whole", {3.0f, 0.0f, 3.0f, 2.5f, 0.0f, 1.0f}, {0.5f, 0.25f, -1.0f, 2.0f, 0.5f, 0.0f}},
   };
+  // Every length up to three vectors of eight lanes, so that the last vector of a row's pairs
+  // holds each possible number of rows; every fourth with a label that is not whole.
+  for (std::size_t rows = 2; rows <= 24; ++rows) {
+    GroupCase c = random_group(std::to_string(rows) + " rows, by length", rows, static_cast<std::uint32_t>(100 + rows),
+                               9, 1.0f);
+    c.labels[rows / 2] = 1.0f;
+    if (rows % 4 == 0) c.labels[rows - 1] = 0.5f;
+    cases.push_back(c);
+  }
   cases.push_back(random_group("31 rows, distinct scores", 31, 1, 1 << 20, 1.0f));
   cases.push_back(random_group("50 rows, many ties", 50, 2, 5, 1.0f));
   cases.push_back(random_group("64 rows, weights underflow", 64, 3, 1000, 400.0f));
