@@ -162,9 +162,9 @@ GossSample goss_sample_indices(std::span<const float> values, std::uint64_t seed
   return sample;
 }
 
-core::RowList select_row_indices_for_round(const core::BoostingMode& mode, std::size_t n,
-                                                        std::uint64_t seed_base, std::uint64_t round,
-                                                        std::span<core::GradientPair> gradients, float row_subsample) {
+core::RowList select_row_indices_for_round(const core::BoostingMode& mode, std::size_t n, std::uint64_t seed_base,
+                                           std::uint64_t round, std::span<core::GradientPair> gradients,
+                                           float row_subsample) {
   const core::GossBoosting* goss = std::get_if<core::GossBoosting>(&mode);
   if (goss == nullptr) return to_row_list(sampled_indices(n, seed_base, round, row_subsample));
   std::vector<float> values(gradients.size());
@@ -177,9 +177,9 @@ core::RowList select_row_indices_for_round(const core::BoostingMode& mode, std::
 }
 
 core::RowList select_row_indices_for_round_multiclass(const core::BoostingMode& mode, std::size_t n,
-                                                                   std::uint64_t seed_base, std::uint64_t round,
-                                                                   std::span<std::vector<core::GradientPair>> per_class,
-                                                                   float row_subsample) {
+                                                      std::uint64_t seed_base, std::uint64_t round,
+                                                      std::span<std::vector<core::GradientPair>> per_class,
+                                                      float row_subsample) {
   const core::GossBoosting* goss = std::get_if<core::GossBoosting>(&mode);
   if (goss == nullptr) return to_row_list(sampled_indices(n, seed_base, round, row_subsample));
   support::invariant(!per_class.empty(), "multiclass GOSS requires at least one class gradient buffer");

@@ -53,15 +53,15 @@ GossSample goss_sample_indices(std::span<const float> values, std::uint64_t seed
 // The rows of one round, ascending. Plain subsampling at `row_subsample` unless the boosting mode
 // is GOSS; under GOSS the drawn small-gradient rows have gradient and hessian multiplied by the
 // GOSS scale in place. `gradients` must hold at least `n` pairs.
-core::RowList select_row_indices_for_round(const core::BoostingMode& mode, std::size_t n,
-                                                        std::uint64_t seed_base, std::uint64_t round,
-                                                        std::span<core::GradientPair> gradients, float row_subsample);
+core::RowList select_row_indices_for_round(const core::BoostingMode& mode, std::size_t n, std::uint64_t seed_base,
+                                           std::uint64_t round, std::span<core::GradientPair> gradients,
+                                           float row_subsample);
 
 // The same for the multiclass loop: one row list for all classes; GOSS ranks rows by the sum of
 // their absolute gradients over the classes and rescales the drawn rows in every class.
 core::RowList select_row_indices_for_round_multiclass(const core::BoostingMode& mode, std::size_t n,
-                                                                   std::uint64_t seed_base, std::uint64_t round,
-                                                                   std::span<std::vector<core::GradientPair>> per_class,
-                                                                   float row_subsample);
+                                                      std::uint64_t seed_base, std::uint64_t round,
+                                                      std::span<std::vector<core::GradientPair>> per_class,
+                                                      float row_subsample);
 
 }  // namespace kestrune::engine

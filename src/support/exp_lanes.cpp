@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "support/cpu_features.hpp"
 #include "support/panic.hpp"
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -130,15 +131,6 @@ bool avx2_fma_agrees_with_libm() {
 }
 
 }  // namespace
-
-bool cpu_has_avx2_fma() {
-#if KESTRUNE_EXP_LANES_X86
-  static const bool has = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-  return has;
-#else
-  return false;
-#endif
-}
 
 ExpForm exp_batch_form() {
   static const ExpForm form =

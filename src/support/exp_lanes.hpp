@@ -24,8 +24,6 @@ namespace detail {
 enum class ExpForm { scalar, avx2_fma };
 ExpForm exp_batch_form();
 
-bool cpu_has_avx2_fma();
-
 // The two forms, under exp_batch's contract; the vector one only where cpu_has_avx2_fma().
 void exp_batch_scalar(std::span<const float> x, std::span<float> out);
 void exp_batch_avx2_fma(std::span<const float> x, std::span<float> out);

@@ -11,6 +11,7 @@
 
 #include "engine/objectives/float_lanes.hpp"
 #include "engine/objectives/ndcg.hpp"
+#include "support/cpu_features.hpp"
 #include "support/exp_lanes.hpp"
 #include "support/panic.hpp"
 
@@ -62,7 +63,6 @@ struct PaddedGroup {
   const float* score;
   const float* gain;
   const float* discount;
-  float* pair_exp;
   float* pair_grad;
   float* pair_hess;
   float* acc_grad;
@@ -81,7 +81,6 @@ PaddedGroup padded_group(std::span<const float> labels, std::span<const float> s
                      padded_copy(scratch.pair_score, scores.data(), rows),
                      padded_copy(scratch.pair_gain, scratch.gain.data(), rows),
                      padded_copy(scratch.pair_discount, scratch.discount.data(), rows),
-                     padded_copy(scratch.pair_exp, nullptr, 0),
                      padded_copy(scratch.pair_grad, nullptr, 0),
                      padded_copy(scratch.pair_hess, nullptr, 0),
                      padded_copy(scratch.acc_grad, nullptr, 0),
@@ -163,8 +162,11 @@ template <std::size_t kWidth>
   using LaneMask = typename Ops::LaneMask;
   constexpr std::size_t kLanes = Ops::kLanes;
   const std::size_t rows = labels.size();
-  const auto [label, score, gain, discount, pair_exp, pair_grad, pair_hess, acc_grad, acc_hess] =
+  const auto [label, score, gain, discount, pair_grad, pair_hess, acc_grad, acc_hess] =
       padded_group(labels, scores, scratch);
+  // Each row's listed pairs' exponentials, by the partner's position.
+  scratch.pair_exp.assign(scratch.pair_grad.size(), 0.0f);
+  float* const pair_exp = scratch.pair_exp.data();
   const Lanes zero = Ops::splat(0.0f);
   const Lanes one = Ops::splat(1.0f);
   const Lanes inv = Ops::splat(inv_idcg);
@@ -295,7 +297,7 @@ __attribute__((target("avx2,popcnt"))) void accumulate_group_lambdas_avx2(std::s
   const std::size_t rows = labels.size();
   // row_grad and row_hess take row i's packed terms: fewer than `rows`, stored a whole vector at
   // a time.
-  [[maybe_unused]] const auto [label, score, gain, discount, pair_exp, row_grad, row_hess, acc_grad, acc_hess] =
+  const auto [label, score, gain, discount, row_grad, row_hess, acc_grad, acc_hess] =
       padded_group(labels, scores, scratch);
   scratch.listed_exp.resize(std::max(kListedBatch, rows) + kMaxLanes);
   float* const packed_exp = scratch.listed_exp.data();
@@ -495,11 +497,7 @@ float LambdaMARTObjective::loss_with_boundaries(std::span<const float> predictio
 namespace detail {
 
 std::size_t lambda_lanes() {
-#if defined(__x86_64__) && defined(__GNUC__)
-  static const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
-  if (avx2) return 8;
-#endif
-  return 4;
+  return support::cpu_has_avx2() ? 8 : 4;
 }
 
 void accumulate_group_lambdas(std::size_t lanes, std::span<const float> labels, std::span<const float> scores,

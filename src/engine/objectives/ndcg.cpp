@@ -11,6 +11,7 @@
 #include "engine/objectives/ranking_groups.hpp"
 #include "engine/objectives/row_parallel.hpp"
 #include "parallel/per_thread.hpp"
+#include "support/cpu_features.hpp"
 #include "support/stable_sort.hpp"
 
 namespace kestrune::engine::objectives {
@@ -135,12 +136,7 @@ __attribute__((target("avx2"))) void count_ranks_avx2(std::size_t n, RankingScra
 }
 #pragma GCC diagnostic pop
 
-bool counts_ranks_in_eight_lanes() {
-  static const bool avx2 = __builtin_cpu_supports("avx2");
-  return avx2;
-}
 #else
-bool counts_ranks_in_eight_lanes() { return false; }
 void count_ranks_avx2(std::size_t n, RankingScratch& scratch) { count_ranks<4>(n, scratch); }
 #endif
 
@@ -158,7 +154,7 @@ void detail::rank_by_score_in_lanes(std::size_t lanes, std::span<const float> sc
     const std::size_t padded = (n + kMaxRankLanes - 1) / kMaxRankLanes * kMaxRankLanes + kMaxRankLanes;
     scratch.padded_scores.assign(padded, std::numeric_limits<float>::quiet_NaN());
     std::copy(scores.begin(), scores.end(), scratch.padded_scores.begin());
-    if (lanes == 8 && counts_ranks_in_eight_lanes()) {
+    if (lanes == 8 && support::cpu_has_avx2()) {
       count_ranks_avx2(n, scratch);
     } else {
       count_ranks<4>(n, scratch);

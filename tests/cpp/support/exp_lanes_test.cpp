@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "parallel/parallel.hpp"
+#include "support/cpu_features.hpp"
 
 #if defined(__SANITIZE_ADDRESS__)
 // Unoptimised and instrumented, every float would take minutes: an odd stride still reaches
@@ -43,7 +44,7 @@ TEST(SupportExpLanes, TableHoldsTheRoundedPowersOfTwo) {
 // the sign bit, through the vector form in batches, against std::exp. Where they all agree the
 // vector form is the one exp_batch uses.
 TEST(SupportExpLanes, VectorFormGivesStdExpForEveryNegativeFloat) {
-  if (!detail::cpu_has_avx2_fma()) GTEST_SKIP() << "no AVX2 and FMA";
+  if (!cpu_has_avx2_fma()) GTEST_SKIP() << "no AVX2 and FMA";
   constexpr std::uint64_t kBatch = std::uint64_t{1} << 16;
   constexpr std::uint64_t kFirst = 0x80000000u;
   constexpr std::uint64_t kBatches = (std::uint64_t{1} << 31) / (kBatch * kSweepStride);
@@ -78,7 +79,7 @@ TEST(SupportExpLanes, EveryFormGivesStdExpOnMixedInputsOfAnyLength) {
                             0x1p-149f, -0x1p-149f, -0x1.9fe368p6f, -0x1.9fe36ap6f, -0x1.f8cbb2p+5f};
   std::vector<std::pair<std::string, void (*)(std::span<const float>, std::span<float>)>> forms = {
       {"exp_batch", exp_batch}, {"scalar", detail::exp_batch_scalar}};
-  if (detail::cpu_has_avx2_fma()) forms.emplace_back("avx2_fma", detail::exp_batch_avx2_fma);
+  if (cpu_has_avx2_fma()) forms.emplace_back("avx2_fma", detail::exp_batch_avx2_fma);
   std::mt19937 rng(7);
   std::uniform_real_distribution<float> negative(-110.0f, 0.0f);
   std::vector<std::size_t> lengths(34);
