@@ -31,10 +31,9 @@ void recycle_rows(core::RowList&& rows);
 // Keeps a pair list's memory the same way.
 void recycle_pairs(core::PairList&& pairs);
 
-// A list of exactly `rows` rows with unspecified contents (rows of an earlier list), for a caller
-// that writes every element in place, chosen like a row list. A kept list is cut or lengthened
-// to the size, so that only what lies beyond its old size is zeroed: an empty list resized would
-// have all of it zeroed first, a pass over the memory as long as the copy that follows.
+// A list of exactly `rows` rows with unspecified contents (rows of an earlier list, or never
+// written), for a caller that writes every element in place, chosen like a row list. Nothing is
+// zeroed: that was a pass over the memory as long as the copy that follows.
 core::RowList take_sized_row_list(std::size_t rows);
 
 // A list of exactly `pairs` gradient pairs with unspecified contents, like take_sized_row_list.

@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace kestrune::core {
@@ -45,6 +47,21 @@ struct NodeListAllocator {
     return static_cast<T*>(take_list_memory(n * sizeof(T)));
   }
   void deallocate(T* data, std::size_t n) noexcept { give_list_memory(data, n * sizeof(T)); }
+
+  // A list grown by resize() leaves its new elements unwritten: whoever sizes a list fills it
+  // before anything reads it, and zero-filling a large node's lists first was a pass over them on
+  // the one thread the partition's other threads wait for. Elements made from values are
+  // constructed as usual.
+  template <typename U>
+  void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+    if constexpr (!(std::is_trivially_copyable_v<U> && std::is_trivially_destructible_v<U>)) {
+      ::new (static_cast<void*>(p)) U;
+    }
+  }
+  template <typename U, typename... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
 
   friend bool operator==(const NodeListAllocator&, const NodeListAllocator&) noexcept { return true; }
 };
