@@ -300,9 +300,13 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
       }
       return WayUp{local_id, gain};
     };
+    // Looked up once per finished job: sorted ids, not a scan of the nodes.
+    std::vector<std::uint32_t> next_ids;
+    next_ids.reserve(next_nodes.size());
+    for (const PendingSplit* node : next_nodes) next_ids.push_back(node->local_id);
+    std::sort(next_ids.begin(), next_ids.end());
     const auto among_next = [&](std::uint32_t queued) {
-      return std::any_of(next_nodes.begin(), next_nodes.end(),
-                         [&](const PendingSplit* node) { return node->local_id == queued; });
+      return std::binary_search(next_ids.begin(), next_ids.end(), queued);
     };
     // A node waiting for a job: in the queue, or the child of a finished job.
     struct Waiting {
