@@ -181,10 +181,117 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
     train_loss_pending = false;
   };
 
-  // ---- rounds ----
+  // What a round's commit needs of it.
+  struct RoundToKeep {
+    std::vector<TrainedStump> stumps;
+    std::size_t selected_count = 0;
+    std::size_t sampled_feature_count = 0;
+    IterationDiagnostics diagnostics;
+    std::uint64_t iteration = 0;
+  };
   std::size_t rounds_run = 0;
+  // A kept round: its validation, then the commit (`working` becomes the training predictions).
+  // The validation's early-stopping flags are returned.
+  const auto keep_round = [&](RoundToKeep& kept, float new_loss, DartRound& dart_round) {
+    const std::size_t round_number = rounds_run + 1;
+    ValidationFlags flags;
+    if (validation) {
+      if (dart) {
+        add_accepted_dart_round(dart_round, *outcome.dart, outcome.stumps, kept.stumps, *dart_validation());
+      } else {
+        apply_round_stumps_tree_walk(validation->predictions, *validation->binned, kept.stumps, validation->raw);
+      }
+      const float loss = validation_loss(objective, *validation);
+      std::optional<float> metric_value;
+      if (metric != nullptr) {
+        metric_value = metric->evaluate(validation->predictions, validation->dataset->targets, validation->weights);
+        outcome.histories.metric_values.push_back(*metric_value);
+      }
+      flags = tracker->record_round(round_number, loss, metric_value);
+      outcome.histories.validation_loss.push_back(loss);
+    }
+
+    // Commit the round.
+    std::swap(predictions, working);
+    next_gradients_ready = loss_with_next_gradients;
+    RoundHistories& histories = outcome.histories;
+    histories.train_loss.push_back(new_loss);
+    histories.active_rows.push_back(kept.selected_count);
+    histories.active_features.push_back(kept.sampled_feature_count);
+    histories.diagnostics.push_back(kept.diagnostics);
+    histories.stump_counts.push_back(kept.stumps.size());
+    histories.round_numbers.push_back(round_number);
+    if (dart) {
+      record_dart_tree(*outcome.dart, kept.iteration, dart_round.dropped, dart_round.new_dropped_weights,
+                       dart_round.scale.new_tree_weight, outcome.stumps.size(), kept.stumps.size());
+    }
+    append_round_stumps(outcome.stumps, std::move(kept.stumps), controls.rounds - rounds_run);
+    ++rounds_run;
+    backend_cpu::trim_heap_after_round(row_count, rounds_run);
+    previous_loss = new_loss;
+    train_loss_pending = loss_from_next_pass;
+    return flags;
+  };
+  // Ends the fit after a kept round when the validation says so; true then.
+  const auto stops_after = [&](const ValidationFlags& flags) {
+    if (flags.metric_plateau) {
+      outcome.stop_reason = IterationStopReason::CustomMetricPlateau;
+      return true;
+    }
+    if (flags.loss_plateau) {
+      outcome.stop_reason = IterationStopReason::ValidationLossPlateau;
+      return true;
+    }
+    return false;
+  };
+
+  // A round's training loss is a pass over every row (an exponential and a logarithm each for the
+  // binary loss) that decides only whether the round is kept. Where nothing else waits on it, the
+  // next round's gradients are taken at the round's predictions at once, the loss is computed on
+  // the pool's idle threads while the next tree grows, and the round is judged (and kept, or the
+  // fit ended) just before that tree's increments go into the predictions: until then the growers
+  // write nothing there, and the other buffer still holds the predictions the round started from.
+  // Every verdict, history and model is that of judging first. Not for a warm-up round (a refused
+  // one is skipped and its successor grown again), nor where a round changes the predictions or
+  // the gradients in other ways (DART, per-round leaf refinement, a gradient projection, morph,
+  // ranking's loss from the next pass, rows left out of the tree), nor with gradients checked
+  // every round (the check of the next round's would come first).
+  constexpr bool kHooksHonourBeforeUpdates = requires { Hooks::honours_before_updates; };
+  const bool judge_later = kHooksHonourBeforeUpdates && !dart && !Traits::refines_leaves_each_round &&
+                           !Traits::ranking && !Traits::validates_gradients_every_round && !projector && !morph;
+  struct UnjudgedRound {
+    RoundToKeep kept;
+    float loss = 0.0f;
+    std::optional<parallel::PostedTask<std::function<void()>>> computing_loss;
+  };
+  std::optional<UnjudgedRound> unjudged;
+  DartRound no_dart_round;
+  enum class Judged { Kept, Ended };
+  // Judges the unjudged round, keeping it or ending the fit. It is taken out first, so that a
+  // failure while it is kept (a metric callback's) leaves nothing to judge again.
+  const auto judge_unjudged = [&]() -> Judged {
+    unjudged->computing_loss->wait();
+    const float new_loss = unjudged->loss;
+    RoundToKeep kept = std::move(unjudged->kept);
+    unjudged.reset();
+    const TrainingLossVerdict verdict =
+        loss_rules.judge(previous_loss, new_loss, false, hooks.loss_threshold_scale(kept.iteration));
+    support::invariant(verdict != TrainingLossVerdict::SkipPass, "a round judged later was skipped");
+    if (verdict == TrainingLossVerdict::Stop) {
+      outcome.stop_reason = IterationStopReason::LossImprovementBelowThreshold;
+      return Judged::Ended;
+    }
+    // The round being grown has taken its gradients already; whether the next one may take the
+    // buffer's is for this round's own pass to say.
+    const ValidationFlags flags = keep_round(kept, new_loss, no_dart_round);
+    next_gradients_ready = false;
+    return stops_after(flags) ? Judged::Ended : Judged::Kept;
+  };
+
+  // ---- rounds ----
   while (rounds_run < controls.rounds) {
-    const std::uint64_t iteration = warm_rounds + rounds_run;
+    // A round still to be judged counts: this one is the next.
+    const std::uint64_t iteration = warm_rounds + rounds_run + (unjudged ? 1 : 0);
     DartRound dart_round;
     if (dart) {
       dart_round = begin_dart_round(*outcome.dart, outcome.stumps, *dart, seed_base, iteration, dart_training(),
@@ -215,7 +322,9 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
       morph_tree = tree_build::MorphTreeContext{&*morph, 0, support::wrapping_cast<std::uint32_t>(iteration),
                                                 total_rounds, morph->learning_rate_at(iteration)};
     }
-    copy_predictions(predictions, working);
+    // With a round still to be judged, `working` holds its predictions (its loss reads them): the
+    // tree's increments go to the other buffer, which takes them over once that round is kept.
+    if (!unjudged) copy_predictions(predictions, working);
     const std::vector<std::uint32_t> unreached = unselected_rows(sample.rows, row_count);
     const std::size_t selected_count = sample.rows.size();
     // The diagnostics are a serial float64 pass over the pairs, which the tree only reads too: a
@@ -228,23 +337,45 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
                                                                         selected_count, features, norm);
     });
 
-    tree_build::GrownTree tree = hooks.build_tree(
-        backend, tree_build::TreeGrowthRequest{.binned = binned,
-                                               .gradients = gradients,
-                                               .root_rows = std::move(sample.rows),
-                                               .tree_index = static_cast<std::size_t>(iteration),
-                                               .feature_tiles = sample.tiles,
-                                               .options = options,
-                                               .params = params,
-                                               .controls = controls,
-                                               .predictions = working,
-                                               .feature_weights = params.feature_weights,
-                                               .categorical_features = request.categorical_features,
-                                               .morph = morph_tree,
-                                               .raw_values = active.matrix.values,
-                                               .factor_exposures = active.factor_exposures ? &*active.factor_exposures
-                                                                                           : nullptr});
+    std::optional<Judged> judged;
+    const auto judge_before_updates = [&] {
+      judged = judge_unjudged();
+      if (*judged == Judged::Ended) return false;
+      copy_predictions(predictions, working);
+      return true;
+    };
+    const std::span<float> tree_predictions = unjudged ? std::span<float>(predictions) : std::span<float>(working);
+    std::function<bool()> before_updates;
+    if (unjudged) before_updates = judge_before_updates;
+    tree_build::GrownTree tree;
+    try {
+      tree = hooks.build_tree(
+          backend, tree_build::TreeGrowthRequest{.binned = binned,
+                                                 .gradients = gradients,
+                                                 .root_rows = std::move(sample.rows),
+                                                 .tree_index = static_cast<std::size_t>(iteration),
+                                                 .feature_tiles = sample.tiles,
+                                                 .options = options,
+                                                 .params = params,
+                                                 .controls = controls,
+                                                 .predictions = tree_predictions,
+                                                 .feature_weights = params.feature_weights,
+                                                 .categorical_features = request.categorical_features,
+                                                 .morph = morph_tree,
+                                                 .raw_values = active.matrix.values,
+                                                 .factor_exposures = active.factor_exposures ? &*active.factor_exposures
+                                                                                             : nullptr,
+                                                 .before_updates = std::move(before_updates)});
+    } catch (...) {
+      // Judged first, the round might have ended the fit before this tree was grown.
+      diagnosing.wait();
+      if (unjudged && judge_unjudged() == Judged::Ended) break;
+      throw;
+    }
     diagnosing.wait();
+    // A tree that made no split never reached its increments.
+    if (unjudged) judged = judge_unjudged();
+    if (judged == Judged::Ended) break;
     const bool in_warmup = morph ? morph->is_in_warmup_phase(iteration) : hooks.in_warmup(iteration);
     if (tree.stumps.empty()) {
       abandon_round();
@@ -265,6 +396,18 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
     if (dart) {
       rescale_dart_round(dart_round, *outcome.dart, outcome.stumps, dart->normalize_type, working, predictions, binned,
                          raw);
+    }
+    if (judge_later && !in_warmup && unreached.empty() && rounds_run + 1 < controls.rounds) {
+      // The next round's gradients now, this round's loss while the next tree grows.
+      objective.compute_gradients_into(working, active.targets, weights, gradients);
+      next_gradients_ready = true;
+      unjudged.emplace();
+      unjudged->kept = RoundToKeep{std::move(tree.stumps), selected_count, sample.sampled_feature_count,
+                                   sample.diagnostics, iteration};
+      unjudged->computing_loss.emplace([&, round_predictions = std::span<const float>(working)] {
+        unjudged->loss = objective.loss(round_predictions, active.targets, weights);
+      });
+      continue;
     }
     float new_loss = 0.0f;
     if constexpr (GradientPassGivesLoss<O>) {
@@ -290,53 +433,12 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
       }
     }
 
-    const std::size_t round_number = rounds_run + 1;
-    ValidationFlags flags;
-    if (validation) {
-      if (dart) {
-        add_accepted_dart_round(dart_round, *outcome.dart, outcome.stumps, tree.stumps, *dart_validation());
-      } else {
-        apply_round_stumps_tree_walk(validation->predictions, *validation->binned, tree.stumps, validation->raw);
-      }
-      const float loss = validation_loss(objective, *validation);
-      std::optional<float> metric_value;
-      if (metric != nullptr) {
-        metric_value = metric->evaluate(validation->predictions, validation->dataset->targets, validation->weights);
-        outcome.histories.metric_values.push_back(*metric_value);
-      }
-      flags = tracker->record_round(round_number, loss, metric_value);
-      outcome.histories.validation_loss.push_back(loss);
-    }
-
-    // Commit the round.
-    std::swap(predictions, working);
-    next_gradients_ready = loss_with_next_gradients;
-    RoundHistories& histories = outcome.histories;
-    histories.train_loss.push_back(new_loss);
-    histories.active_rows.push_back(selected_count);
-    histories.active_features.push_back(sample.sampled_feature_count);
-    histories.diagnostics.push_back(sample.diagnostics);
-    histories.stump_counts.push_back(tree.stumps.size());
-    histories.round_numbers.push_back(round_number);
-    if (dart) {
-      record_dart_tree(*outcome.dart, iteration, dart_round.dropped, dart_round.new_dropped_weights,
-                       dart_round.scale.new_tree_weight, outcome.stumps.size(), tree.stumps.size());
-    }
-    append_round_stumps(outcome.stumps, std::move(tree.stumps), controls.rounds - rounds_run);
-    ++rounds_run;
-    backend_cpu::trim_heap_after_round(row_count, rounds_run);
-    previous_loss = new_loss;
-    train_loss_pending = loss_from_next_pass;
-
-    if (flags.metric_plateau) {
-      outcome.stop_reason = IterationStopReason::CustomMetricPlateau;
-      break;
-    }
-    if (flags.loss_plateau) {
-      outcome.stop_reason = IterationStopReason::ValidationLossPlateau;
-      break;
-    }
+    RoundToKeep kept{std::move(tree.stumps), selected_count, sample.sampled_feature_count, sample.diagnostics,
+                     iteration};
+    if (stops_after(keep_round(kept, new_loss, dart_round))) break;
   }
+  // Every round is judged by the end: one is left unjudged only when another follows it.
+  support::invariant(!unjudged, "a round was left unjudged");
 
   if (train_loss_pending) record_pending_train_loss(objective.loss(predictions, active.targets, weights));
 

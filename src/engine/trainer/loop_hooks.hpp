@@ -19,6 +19,8 @@ namespace kestrune::engine::trainer {
 // The growers chosen by `tree_growth`, without warm-up and with an unscaled threshold. (A morph
 // fit asks its own schedule for both instead.)
 struct GrowerHooks {
+  // Its trees reach the predictions only through TreeGrowthRequest::before_updates.
+  static constexpr bool honours_before_updates = true;
   template <BackendOps Backend>
   tree_build::GrownTree build_tree(const Backend& backend, tree_build::TreeGrowthRequest request) const {
     if (request.params.tree_growth == core::TreeGrowth::Leaf) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <vector>
@@ -51,6 +52,10 @@ struct TreeGrowthRequest {
   // for a shape-only matrix. Only linear leaves read them.
   std::span<const float> raw_values;
   const core::FactorExposureMatrix* factor_exposures = nullptr;  // split penalty only
+  // Called once the tree is grown, before its increments go into `predictions` (the growers
+  // write nothing there before it): false leaves the predictions as they are. A trainer that
+  // has not yet judged the previous round settles it here, while `predictions` is still untouched.
+  std::function<bool()> before_updates;
 };
 
 // The split records in the order the splits were made, and why growth ended:

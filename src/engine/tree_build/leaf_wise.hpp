@@ -458,7 +458,7 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
     drop_job(*job);
     drop_rows(std::move(job->node.rows));
   }
-  updates.apply(tree.stumps);
+  if (!request.before_updates || request.before_updates()) updates.apply(tree.stumps);
   tree.stop_reason = tree.stumps.empty() ? last_reason : IterationStopReason::CompletedRequestedRounds;
   return tree;
 }

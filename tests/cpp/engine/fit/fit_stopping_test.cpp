@@ -177,5 +177,75 @@ TEST(FitStopping, APassAfterASkippedOneGrowsFromTheKeptPredictions) {
   }
 }
 
+// The real growers, with before_updates left to the trainer's default: each round is judged
+// before the next tree is grown. The reference for a trainer that judges a round while the next
+// tree grows.
+struct JudgeFirstHooks {
+  std::uint64_t warm_iteration = ~std::uint64_t{0};
+  template <BackendOps Backend>
+  tree_build::GrownTree build_tree(const Backend& backend, tree_build::TreeGrowthRequest request) const {
+    return GrowerHooks{}.build_tree(backend, std::move(request));
+  }
+  bool in_warmup(std::uint64_t iteration) const { return iteration == warm_iteration; }
+  float loss_threshold_scale(std::uint64_t) const { return 1.0f; }
+};
+
+// The real growers, with one warm-up round, judging later where the trainer can.
+struct JudgeLaterHooks : GrowerHooks {
+  std::uint64_t warm_iteration = ~std::uint64_t{0};
+  bool in_warmup(std::uint64_t iteration) const { return iteration == warm_iteration; }
+};
+
+template <typename O>
+void expect_judged_alike(const Data& train, const Data* validation, const O& make_objective, IterationControls controls,
+                         std::uint64_t warm_iteration = ~std::uint64_t{0}) {
+  const Trainer trainer = make_trainer(small_params());
+  JudgeLaterHooks judge_later;
+  judge_later.warm_iteration = warm_iteration;
+  const auto later = run_fit(trainer, train, make_objective(), controls, FitOptions{validation}, judge_later);
+  const auto first =
+      run_fit(trainer, train, make_objective(), controls, FitOptions{validation}, JudgeFirstHooks{warm_iteration});
+  EXPECT_EQ(later.stop_reason, first.stop_reason);
+  EXPECT_EQ(later.rounds_completed, first.rounds_completed);
+  EXPECT_EQ(later.low_improvement_rounds, first.low_improvement_rounds);
+  EXPECT_EQ(later.train_loss, first.train_loss);
+  EXPECT_EQ(later.validation_loss, first.validation_loss);
+  EXPECT_EQ(later.final_train_loss, first.final_train_loss);
+  EXPECT_EQ(later.model.to_artifact_bytes(), first.model.to_artifact_bytes());
+}
+
+TEST(FitStopping, JudgingARoundWhileTheNextTreeGrowsChangesNothing) {
+  const Data regression = make_data(3, kRows, 3, Target::Regression);
+  const Data held_out = make_data(4, kRows, 3, Target::Regression);
+  const Data binary = make_data(5, kRows, 3, Target::Binary);
+  {
+    SCOPED_TRACE("a worse scripted loss ends the fit after the next tree has grown");
+    expect_judged_alike(regression, nullptr, [] { return ScriptedLossObjective{kRows, {10, 9, 8, 8.5f}, {}}; },
+                        controls_for(6));
+  }
+  {
+    // The round after the skipped one grows from gradients taken again at the kept predictions.
+    SCOPED_TRACE("a warm-up round that raises the loss is skipped after a round judged later");
+    expect_judged_alike(regression, nullptr, [] { return ScriptedLossObjective{kRows, {10, 9, 8, 8.5f, 7, 6}, {}}; },
+                        controls_for(5), 2);
+  }
+  {
+    SCOPED_TRACE("low improvements up to the stall limit");
+    expect_judged_alike(regression, nullptr,
+                        [] { return ScriptedLossObjective{kRows, {10, 9, 8.95f, 8.9f, 8.85f, 8.8f}, {}}; },
+                        controls_for(6, 0.1f, 2));
+  }
+  {
+    SCOPED_TRACE("early stopping on the validation loss");
+    IterationControls controls = controls_for(12);
+    controls.early_stopping_rounds = 1;
+    expect_judged_alike(regression, &held_out, [] { return objectives::SquaredErrorObjective{}; }, controls);
+  }
+  {
+    SCOPED_TRACE("binary rounds, every one kept");
+    expect_judged_alike(binary, nullptr, [] { return objectives::BinaryCrossEntropyObjective{}; }, controls_for(8));
+  }
+}
+
 }  // namespace
 }  // namespace kestrune::engine::trainer

@@ -158,7 +158,8 @@ inline std::vector<float> fresh_predictions(const TrainedModel& model, const Dat
 }
 
 // The real growers, recording what each round handed them: the training predictions the round
-// started from and the rows it sampled.
+// started from and the rows it sampled. With before_updates, the predictions are the round's once
+// it has agreed (the trainer may still be judging the round before).
 struct RecordingHooks : GrowerHooks {
   mutable std::vector<std::vector<float>> round_start_predictions;
   mutable std::vector<std::vector<std::uint32_t>> round_rows;
@@ -166,7 +167,15 @@ struct RecordingHooks : GrowerHooks {
 
   template <BackendOps Backend>
   tree_build::GrownTree build_tree(const Backend& backend, tree_build::TreeGrowthRequest request) const {
-    round_start_predictions.emplace_back(request.predictions.begin(), request.predictions.end());
+    if (request.before_updates) {
+      request.before_updates = [this, agree = std::move(request.before_updates), start = request.predictions] {
+        const bool agreed = agree();
+        if (agreed) round_start_predictions.emplace_back(start.begin(), start.end());
+        return agreed;
+      };
+    } else {
+      round_start_predictions.emplace_back(request.predictions.begin(), request.predictions.end());
+    }
     round_rows.emplace_back(request.root_rows.begin(), request.root_rows.end());
     round_gradients.emplace_back(request.gradients.begin(), request.gradients.end());
     return GrowerHooks::build_tree(backend, std::move(request));
@@ -200,6 +209,7 @@ inline void apply_to_request_rows(tree_build::TreeGrowthRequest& request, std::s
 // Trees and warm-up rounds chosen by the test. `script` gets the 0-based pass of this fit and
 // returns nothing to let the real grower grow the round's tree.
 struct ScriptedHooks {
+  static constexpr bool honours_before_updates = true;
   std::function<std::optional<std::vector<TrainedStump>>(std::size_t pass, std::size_t tree_index)> script;
   std::function<bool(std::uint64_t iteration)> warmup = [](std::uint64_t) { return false; };
   std::size_t warm_rounds = 0;
@@ -209,7 +219,10 @@ struct ScriptedHooks {
     const std::size_t tree_index = request.tree_index;
     std::optional<std::vector<TrainedStump>> scripted = script(tree_index - warm_rounds, tree_index);
     if (!scripted) return GrowerHooks{}.build_tree(backend, std::move(request));
-    apply_to_request_rows(request, *scripted);
+    // As the growers do: a tree that splits reaches the predictions only if before_updates agrees.
+    if (!scripted->empty() && (!request.before_updates || request.before_updates())) {
+      apply_to_request_rows(request, *scripted);
+    }
     const IterationStopReason reason =
         scripted->empty() ? IterationStopReason::GainBelowThreshold : IterationStopReason::CompletedRequestedRounds;
     return {std::move(*scripted), reason};
