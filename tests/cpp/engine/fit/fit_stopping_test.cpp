@@ -181,36 +181,65 @@ TEST(FitStopping, APassAfterASkippedOneGrowsFromTheKeptPredictions) {
 // before the next tree is grown. The reference for a trainer that judges a round while the next
 // tree grows.
 struct JudgeFirstHooks {
-  std::uint64_t warm_iteration = ~std::uint64_t{0};
+  std::uint64_t warm_from = ~std::uint64_t{0};
   template <BackendOps Backend>
   tree_build::GrownTree build_tree(const Backend& backend, tree_build::TreeGrowthRequest request) const {
     return GrowerHooks{}.build_tree(backend, std::move(request));
   }
-  bool in_warmup(std::uint64_t iteration) const { return iteration == warm_iteration; }
+  bool in_warmup(std::uint64_t iteration) const { return iteration >= warm_from; }
   float loss_threshold_scale(std::uint64_t) const { return 1.0f; }
 };
 
-// The real growers, with one warm-up round, judging later where the trainer can.
+// The real growers, with warm-up rounds from `warm_from` on, judging later where the trainer can.
 struct JudgeLaterHooks : GrowerHooks {
-  std::uint64_t warm_iteration = ~std::uint64_t{0};
-  bool in_warmup(std::uint64_t iteration) const { return iteration == warm_iteration; }
+  std::uint64_t warm_from = ~std::uint64_t{0};
+  bool in_warmup(std::uint64_t iteration) const { return iteration >= warm_from; }
 };
 
 template <typename O>
 void expect_judged_alike(const Data& train, const Data* validation, const O& make_objective, IterationControls controls,
-                         std::uint64_t warm_iteration = ~std::uint64_t{0}) {
+                         std::uint64_t warm_from = ~std::uint64_t{0}) {
   const Trainer trainer = make_trainer(small_params());
   JudgeLaterHooks judge_later;
-  judge_later.warm_iteration = warm_iteration;
+  judge_later.warm_from = warm_from;
   const auto later = run_fit(trainer, train, make_objective(), controls, FitOptions{validation}, judge_later);
   const auto first =
-      run_fit(trainer, train, make_objective(), controls, FitOptions{validation}, JudgeFirstHooks{warm_iteration});
+      run_fit(trainer, train, make_objective(), controls, FitOptions{validation}, JudgeFirstHooks{warm_from});
   EXPECT_EQ(later.stop_reason, first.stop_reason);
   EXPECT_EQ(later.rounds_completed, first.rounds_completed);
   EXPECT_EQ(later.low_improvement_rounds, first.low_improvement_rounds);
   EXPECT_EQ(later.train_loss, first.train_loss);
   EXPECT_EQ(later.validation_loss, first.validation_loss);
   EXPECT_EQ(later.final_train_loss, first.final_train_loss);
+  EXPECT_EQ(later.model.to_artifact_bytes(), first.model.to_artifact_bytes());
+}
+
+// Scripted trees with every round judged before the next tree is grown.
+struct ScriptedJudgeFirst {
+  ScriptedHooks scripted;
+  template <BackendOps Backend>
+  tree_build::GrownTree build_tree(const Backend& backend, tree_build::TreeGrowthRequest request) const {
+    return scripted.build_tree(backend, std::move(request));
+  }
+  bool in_warmup(std::uint64_t iteration) const { return scripted.in_warmup(iteration); }
+  float loss_threshold_scale(std::uint64_t iteration) const { return scripted.loss_threshold_scale(iteration); }
+};
+
+TEST(FitStopping, ABinaryRoundAfterASkippedOneTakesItsGradientsAgain) {
+  // Pass 2, a warm-up pass, grows a tree that raises the loss and is skipped; pass 1 before it is
+  // judged while that tree grows. Binary rounds take their gradients from the pass that scores
+  // the round before, so pass 3 must take them again at the kept predictions.
+  const Data data = make_data(6, kRows, 3, Target::Binary);
+  ScriptedHooks hooks{[](std::size_t pass, std::size_t tree_index) {
+    return pass == 2 ? std::optional<std::vector<TrainedStump>>(stump_tree(tree_index, 30.0f, -30.0f)) : std::nullopt;
+  }};
+  hooks.warmup = [](std::uint64_t iteration) { return iteration == 2; };
+  const Trainer trainer = make_trainer(small_params());
+  const objectives::BinaryCrossEntropyObjective objective;
+  const auto later = run_fit(trainer, data, objective, controls_for(5), {}, hooks);
+  const auto first = run_fit(trainer, data, objective, controls_for(5), {}, ScriptedJudgeFirst{hooks});
+  EXPECT_EQ(later.train_loss.size(), 4u);  // the skipped pass keeps no tree
+  EXPECT_EQ(later.train_loss, first.train_loss);
   EXPECT_EQ(later.model.to_artifact_bytes(), first.model.to_artifact_bytes());
 }
 
