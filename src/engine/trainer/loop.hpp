@@ -255,10 +255,13 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
   // one is skipped and its successor grown again), nor where a round changes the predictions or
   // the gradients in other ways (DART, per-round leaf refinement, a gradient projection, morph,
   // ranking's loss from the next pass, rows left out of the tree), nor with gradients checked
-  // every round (the check of the next round's would come first).
+  // every round (the check of the next round's would come first). Nor on a pool of one thread,
+  // where nothing runs beside the tree and the binary pass that gives both shares their
+  // exponentials.
   constexpr bool kHooksHonourBeforeUpdates = requires { Hooks::honours_before_updates; };
   const bool judge_later = kHooksHonourBeforeUpdates && !dart && !Traits::refines_leaves_each_round &&
-                           !Traits::ranking && !Traits::validates_gradients_every_round && !projector && !morph;
+                           !Traits::ranking && !Traits::validates_gradients_every_round && !projector && !morph &&
+                           parallel::current_num_threads() > 1;
   struct UnjudgedRound {
     RoundToKeep kept;
     float loss = 0.0f;
