@@ -191,13 +191,14 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
   };
   std::size_t rounds_run = 0;
   // A kept round: its validation, then the commit (`working` becomes the training predictions).
-  // The validation's early-stopping flags are returned.
-  const auto keep_round = [&](RoundToKeep& kept, float new_loss, DartRound& dart_round) {
+  // The validation's early-stopping flags are returned. `dart_round` is the round's DART state,
+  // null without DART.
+  const auto keep_round = [&](RoundToKeep& kept, float new_loss, DartRound* dart_round) {
     const std::size_t round_number = rounds_run + 1;
     ValidationFlags flags;
     if (validation) {
       if (dart) {
-        add_accepted_dart_round(dart_round, *outcome.dart, outcome.stumps, kept.stumps, *dart_validation());
+        add_accepted_dart_round(*dart_round, *outcome.dart, outcome.stumps, kept.stumps, *dart_validation());
       } else {
         apply_round_stumps_tree_walk(validation->predictions, *validation->binned, kept.stumps, validation->raw);
       }
@@ -213,7 +214,6 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
 
     // Commit the round.
     std::swap(predictions, working);
-    next_gradients_ready = loss_with_next_gradients;
     RoundHistories& histories = outcome.histories;
     histories.train_loss.push_back(new_loss);
     histories.active_rows.push_back(kept.selected_count);
@@ -222,8 +222,8 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
     histories.stump_counts.push_back(kept.stumps.size());
     histories.round_numbers.push_back(round_number);
     if (dart) {
-      record_dart_tree(*outcome.dart, kept.iteration, dart_round.dropped, dart_round.new_dropped_weights,
-                       dart_round.scale.new_tree_weight, outcome.stumps.size(), kept.stumps.size());
+      record_dart_tree(*outcome.dart, kept.iteration, dart_round->dropped, dart_round->new_dropped_weights,
+                       dart_round->scale.new_tree_weight, outcome.stumps.size(), kept.stumps.size());
     }
     append_round_stumps(outcome.stumps, std::move(kept.stumps), controls.rounds - rounds_run);
     ++rounds_run;
@@ -268,7 +268,6 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
     std::optional<parallel::PostedTask<std::function<void()>>> computing_loss;
   };
   std::optional<UnjudgedRound> unjudged;
-  DartRound no_dart_round;
   enum class Judged { Kept, Ended };
   // Judges the unjudged round, keeping it or ending the fit. It is taken out first, so that a
   // failure while it is kept (a metric callback's) leaves nothing to judge again.
@@ -284,10 +283,7 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
       outcome.stop_reason = IterationStopReason::LossImprovementBelowThreshold;
       return Judged::Ended;
     }
-    // The round being grown has taken its gradients already; whether the next one may take the
-    // buffer's is for this round's own pass to say.
-    const ValidationFlags flags = keep_round(kept, new_loss, no_dart_round);
-    next_gradients_ready = false;
+    const ValidationFlags flags = keep_round(kept, new_loss, nullptr);
     return stops_after(flags) ? Judged::Ended : Judged::Kept;
   };
 
@@ -438,7 +434,10 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
 
     RoundToKeep kept{std::move(tree.stumps), selected_count, sample.sampled_feature_count, sample.diagnostics,
                      iteration};
-    if (stops_after(keep_round(kept, new_loss, dart_round))) break;
+    const ValidationFlags flags = keep_round(kept, new_loss, dart ? &dart_round : nullptr);
+    // The pass that gave the loss gave the next round's gradients too, at the predictions just kept.
+    next_gradients_ready = loss_with_next_gradients;
+    if (stops_after(flags)) break;
   }
   // Every round is judged by the end: one is left unjudged only when another follows it.
   support::invariant(!unjudged, "a round was left unjudged");
