@@ -177,17 +177,17 @@ TEST(FitStopping, APassAfterASkippedOneGrowsFromTheKeptPredictions) {
   }
 }
 
-// The real growers, with before_updates left to the trainer's default: each round is judged
-// before the next tree is grown. The reference for a trainer that judges a round while the next
-// tree grows.
-struct JudgeFirstHooks {
-  std::uint64_t warm_from = ~std::uint64_t{0};
+// Any hooks, with before_updates left to the trainer's default: each round is judged before the
+// next tree is grown. The reference for a trainer that judges a round while the next tree grows.
+template <typename Inner>
+struct JudgeFirst {
+  Inner inner;
   template <BackendOps Backend>
   tree_build::GrownTree build_tree(const Backend& backend, tree_build::TreeGrowthRequest request) const {
-    return GrowerHooks{}.build_tree(backend, std::move(request));
+    return inner.build_tree(backend, std::move(request));
   }
-  bool in_warmup(std::uint64_t iteration) const { return iteration >= warm_from; }
-  float loss_threshold_scale(std::uint64_t) const { return 1.0f; }
+  bool in_warmup(std::uint64_t iteration) const { return inner.in_warmup(iteration); }
+  float loss_threshold_scale(std::uint64_t iteration) const { return inner.loss_threshold_scale(iteration); }
 };
 
 // The real growers, with warm-up rounds from `warm_from` on, judging later where the trainer can.
@@ -203,8 +203,8 @@ void expect_judged_alike(const Data& train, const Data* validation, const O& mak
   JudgeLaterHooks judge_later;
   judge_later.warm_from = warm_from;
   const auto later = run_fit(trainer, train, make_objective(), controls, FitOptions{validation}, judge_later);
-  const auto first =
-      run_fit(trainer, train, make_objective(), controls, FitOptions{validation}, JudgeFirstHooks{warm_from});
+  const auto first = run_fit(trainer, train, make_objective(), controls, FitOptions{validation},
+                             JudgeFirst<JudgeLaterHooks>{judge_later});
   EXPECT_EQ(later.stop_reason, first.stop_reason);
   EXPECT_EQ(later.rounds_completed, first.rounds_completed);
   EXPECT_EQ(later.low_improvement_rounds, first.low_improvement_rounds);
@@ -213,17 +213,6 @@ void expect_judged_alike(const Data& train, const Data* validation, const O& mak
   EXPECT_EQ(later.final_train_loss, first.final_train_loss);
   EXPECT_EQ(later.model.to_artifact_bytes(), first.model.to_artifact_bytes());
 }
-
-// Scripted trees with every round judged before the next tree is grown.
-struct ScriptedJudgeFirst {
-  ScriptedHooks scripted;
-  template <BackendOps Backend>
-  tree_build::GrownTree build_tree(const Backend& backend, tree_build::TreeGrowthRequest request) const {
-    return scripted.build_tree(backend, std::move(request));
-  }
-  bool in_warmup(std::uint64_t iteration) const { return scripted.in_warmup(iteration); }
-  float loss_threshold_scale(std::uint64_t iteration) const { return scripted.loss_threshold_scale(iteration); }
-};
 
 TEST(FitStopping, ABinaryRoundAfterASkippedOneTakesItsGradientsAgain) {
   // Pass 2, a warm-up pass, grows a tree that raises the loss and is skipped; pass 1 before it is
@@ -237,7 +226,7 @@ TEST(FitStopping, ABinaryRoundAfterASkippedOneTakesItsGradientsAgain) {
   const Trainer trainer = make_trainer(small_params());
   const objectives::BinaryCrossEntropyObjective objective;
   const auto later = run_fit(trainer, data, objective, controls_for(5), {}, hooks);
-  const auto first = run_fit(trainer, data, objective, controls_for(5), {}, ScriptedJudgeFirst{hooks});
+  const auto first = run_fit(trainer, data, objective, controls_for(5), {}, JudgeFirst<ScriptedHooks>{hooks});
   EXPECT_EQ(later.train_loss.size(), 4u);  // the skipped pass keeps no tree
   EXPECT_EQ(later.train_loss, first.train_loss);
   EXPECT_EQ(later.model.to_artifact_bytes(), first.model.to_artifact_bytes());
