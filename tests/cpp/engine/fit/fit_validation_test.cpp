@@ -93,6 +93,8 @@ TEST(FitValidation, EarlyStoppingOnTheValidationLoss) {
     EXPECT_EQ(summary.final_validation_loss, c.validation_losses[c.kept_rounds]);
     EXPECT_EQ(summary.final_train_loss, falling_losses()[c.kept_rounds]);
     EXPECT_EQ(summary.initial_validation_loss, c.validation_losses[0]);
+    // The fit ends at the plateau: no round is scored past it (the cut alone would hide that).
+    EXPECT_EQ(objective.validation_calls, c.validation_losses.size());
   }
 }
 
