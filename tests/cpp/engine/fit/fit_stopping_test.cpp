@@ -237,7 +237,17 @@ TEST(FitStopping, JudgingARoundWhileTheNextTreeGrowsChangesNothing) {
   const Data held_out = make_data(4, kRows, 3, Target::Regression);
   const Data binary = make_data(5, kRows, 3, Target::Binary);
   {
-    SCOPED_TRACE("a worse scripted loss ends the fit after the next tree has grown");
+    SCOPED_TRACE("a real loss that improves too little ends the fit");
+    expect_judged_alike(regression, nullptr, [] { return objectives::SquaredErrorObjective{}; },
+                        controls_for(6, 1e6f, 0));
+  }
+  {
+    SCOPED_TRACE("real losses that improve too little, kept up to the stall limit");
+    expect_judged_alike(regression, nullptr, [] { return objectives::SquaredErrorObjective{}; },
+                        controls_for(6, 1e6f, 2));
+  }
+  {
+    SCOPED_TRACE("a worse scripted loss ends the fit");
     expect_judged_alike(regression, nullptr, [] { return ScriptedLossObjective{kRows, {10, 9, 8, 8.5f}, {}}; },
                         controls_for(6));
   }
