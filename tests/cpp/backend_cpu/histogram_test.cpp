@@ -267,6 +267,12 @@ TEST(HistogramBuild, CodeAboveMaxBinPanicsOnEveryLoop) {
     const std::vector<core::FeatureTile> tiles{{0, 35}, {35, 70}};
     EXPECT_TRUE(test::panics_with(
         [&] { build_histograms(binned, gradients, core::NodeSlice::make(0, rows), tiles); }, "bin code"));
+    // Rows out of one run, too few for the pool: gathered into columns on the calling thread.
+    std::vector<std::uint32_t> scattered = rows;
+    scattered.erase(scattered.begin() + 5);
+    const std::vector<core::FeatureTile> one_tile{{0, 70}};
+    EXPECT_TRUE(test::panics_with(
+        [&] { build_histograms(binned, gradients, core::NodeSlice::make(0, scattered), one_tile); }, "bin code"));
     // Rows that avoid the bad cell build normally.
     rows.pop_back();
     EXPECT_NO_THROW(build_histograms(binned, gradients, core::NodeSlice::make(0, rows), tiles));
