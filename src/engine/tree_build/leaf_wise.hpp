@@ -180,6 +180,10 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
     std::atomic<bool> finished{false};  // the work is done (work.failure holds its exception)
     // The child (left, right) whose own job was started from this one's results.
     bool child_started[2] = {false, false};
+    // While this job's node is not yet committed: the jobs of its children started from it, and
+    // the job this one's node was started from, looked up without a search.
+    NodeJob* child_jobs[2] = {nullptr, nullptr};
+    NodeJob* parent_job = nullptr;
     std::optional<parallel::PostedTask<std::function<void()>>> task;
   };
   // A finished job knows its children's rows, histograms and best splits before the grower
@@ -196,7 +200,7 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
   // The top of the queue is popped right after its job starts: when it has no job yet, the
   // grower works on it itself instead of posting it, so that it does not wait for a worker to
   // take the job, nor sleep while one runs it (and wake late once it is done).
-  const auto start_job = [&](PendingSplit& entry, bool post) {
+  const auto start_job = [&](PendingSplit& entry, bool post) -> NodeJob* {
     // The searches of a node's children read their masks, which depend only on the node's own
     // split feature: they are set before the node is worked on.
     if (children_may_split(entry)) {
@@ -229,7 +233,9 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
         }
       });
     }
+    entry.worked_on = true;
     jobs.emplace(entry.local_id, std::move(job));
+    return started;
   };
   const auto child_ready = [&](const NodeJob& parent, bool right) {
     const std::optional<SplitCandidate>& candidate = right ? parent.work.right_candidate : parent.work.left_candidate;
@@ -250,8 +256,13 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
                        right ? right_child_node_id(parent.node.local_id) : left_child_node_id(parent.node.local_id),
                        value};
     parent.child_started[right ? 1 : 0] = true;
-    start_job(child, true);
+    NodeJob* const started = start_job(child, true);
+    started->parent_job = &parent;
+    parent.child_jobs[right ? 1 : 0] = started;
   };
+  // The lists of the call below, kept from call to call.
+  std::vector<PendingSplit*> next_nodes_kept;
+  std::vector<std::uint32_t> next_ids_kept;
   // Starts jobs for the nodes of the largest gains among the queue's and the finished jobs'
   // children, within the bounds above; the top of the queue always (worked on by the grower
   // itself when `top_here`).
@@ -271,14 +282,15 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
       // for a task collected before returns at once.
       job->task->wait();
     }
-    if (!queue.empty() && queue.top().depth < params.max_depth && !jobs.contains(queue.top().local_id)) {
+    if (!queue.empty() && queue.top().depth < params.max_depth && !queue.top().worked_on) {
       start_job(queue.top(), !top_here);
       ++running;
     }
     if (jobs.size() >= jobs_held || running >= jobs_running) return;
     // The nodes next in line, and the gain a finished job's child needs to rank among them. Jobs
     // finished earlier for nodes since ranked lower keep their work, but start no children.
-    const std::vector<PendingSplit*> next_nodes = queue.largest(in_line);
+    std::vector<PendingSplit*>& next_nodes = next_nodes_kept;
+    queue.largest(in_line, next_nodes);
     const float lowest_gain = next_nodes.size() < in_line ? -std::numeric_limits<float>::infinity()
                                                           : next_nodes.back()->candidate.gain;
     // The queued node a job's node comes from (a job whose parent still has one is of a child its
@@ -291,18 +303,17 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
       std::uint32_t queued;
       float gain;
     };
-    const auto way_up = [&](std::uint32_t local_id, float gain) {
-      while (local_id != 0) {
-        const auto parent = jobs.find((local_id - 1) / 2);
-        if (parent == jobs.end()) break;
-        gain = std::min(gain, parent->second->node.candidate.gain);
-        local_id = parent->first;
+    const auto way_up = [&](const NodeJob& job, float gain) {
+      const NodeJob* at = &job;
+      while (at->parent_job != nullptr) {
+        at = at->parent_job;
+        gain = std::min(gain, at->node.candidate.gain);
       }
-      return WayUp{local_id, gain};
+      return WayUp{at->node.local_id, gain};
     };
     // Looked up once per finished job: sorted ids, not a scan of the nodes.
-    std::vector<std::uint32_t> next_ids;
-    next_ids.reserve(next_nodes.size());
+    std::vector<std::uint32_t>& next_ids = next_ids_kept;
+    next_ids.clear();
     for (const PendingSplit* node : next_nodes) next_ids.push_back(node->local_id);
     std::sort(next_ids.begin(), next_ids.end());
     const auto among_next = [&](std::uint32_t queued) {
@@ -317,14 +328,15 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
     };
     std::vector<Waiting> waiting;
     for (PendingSplit* node : next_nodes) {
-      if (node->depth < params.max_depth && !jobs.contains(node->local_id)) {
+      if (node->depth < params.max_depth && !node->worked_on) {
         waiting.push_back({node->candidate.gain, node, nullptr, false});
       }
     }
     if (children_ahead) {
       for (const auto& [local_id, job] : jobs) {
         if (!job->finished.load(std::memory_order_acquire) || job->work.failure) continue;
-        const WayUp up = way_up(local_id, job->node.candidate.gain);
+        if (!child_ready(*job, false) && !child_ready(*job, true)) continue;
+        const WayUp up = way_up(*job, job->node.candidate.gain);
         if (!among_next(up.queued)) continue;
         for (const bool right : {false, true}) {
           if (!child_ready(*job, right)) continue;
@@ -370,6 +382,10 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
     support::invariant(found != jobs.end(), "a popped split was not worked on");
     const std::unique_ptr<NodeJob> job = std::move(found->second);
     jobs.erase(found);
+    // Its children's jobs now come from a committed node.
+    for (NodeJob* child : job->child_jobs) {
+      if (child != nullptr) child->parent_job = nullptr;
+    }
     // The node's own failure is the tree's.
     if (job->task) {
       awaited.store(job.get());
@@ -430,7 +446,7 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
         if (linear) linear_leaf = right ? linear->right : linear->left;
         queue.push(PendingSplit{std::move(rows), std::move(right ? work.right_histograms : work.left_histograms),
                                 std::move(*candidate), std::move(linear_leaf), node.depth + 1, local_id,
-                                right ? right_value : left_value});
+                                right ? right_value : left_value, job->child_started[right ? 1 : 0]});
       }
     }
 

@@ -29,6 +29,7 @@ struct PendingSplit {
   std::size_t depth = 0;
   std::uint32_t local_id = 0;
   float value = 0.0f;  // the node's full value: its children's parent value
+  bool worked_on = false;  // its work has started ahead of its turn (the grower's own bookkeeping)
 };
 
 // A binary max-heap on candidate.gain stored in an array, with no secondary key:
@@ -55,16 +56,15 @@ class PendingSplitQueue {
   }
 
   // Up to `count` entries of the largest gains, largest first (ties in no set order), for work
-  // done ahead of their turn. The pointers stay valid until the next push or pop.
-  std::vector<PendingSplit*> largest(std::size_t count) {
-    std::vector<PendingSplit*> found;
-    found.reserve(entries_.size());
+  // done ahead of their turn, into `found` (whose storage the caller keeps from call to call).
+  // The pointers stay valid until the next push or pop.
+  void largest(std::size_t count, std::vector<PendingSplit*>& found) {
+    found.clear();
     for (PendingSplit& entry : entries_) found.push_back(&entry);
     count = std::min(count, found.size());
     std::partial_sort(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(count), found.end(),
                       [](const PendingSplit* a, const PendingSplit* b) { return a->candidate.gain > b->candidate.gain; });
     found.resize(count);
-    return found;
   }
 
   // The entry with the largest gain; the queue must not be empty.
