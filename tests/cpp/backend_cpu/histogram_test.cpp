@@ -235,6 +235,18 @@ TEST(HistogramBuild, ContractChecksInOrder) {
   EXPECT_TRUE(test::throws_engine_error(
       [&] { build_histograms(binned, gradients, node, std::vector{core::FeatureTile{0, 2}, core::FeatureTile{2, 9}}); },
       EngineErrorKind::ContractViolation, "feature tile end 9 exceeds feature_count 8"));
+  // So for a node of scattered rows that would otherwise be gathered into columns.
+  const core::BinnedMatrix taller = core::BinnedMatrix::make(300, 8, 255, std::vector<std::uint8_t>(2400, 1));
+  const std::vector<core::GradientPair> taller_gradients(300, core::GradientPair{1.0f, 1.0f});
+  std::vector<std::uint32_t> scattered(300);
+  for (std::uint32_t r = 0; r < 300; ++r) scattered[r] = r;
+  scattered.erase(scattered.begin() + 7);
+  EXPECT_TRUE(test::throws_engine_error(
+      [&] {
+        build_histograms(taller, taller_gradients, core::NodeSlice::make(0, scattered),
+                         std::vector{core::FeatureTile{0, 2}, core::FeatureTile{2, 9}});
+      },
+      EngineErrorKind::ContractViolation, "feature tile end 9 exceeds feature_count 8"));
 }
 
 // A code above max_bin (here the missing bin of a matrix whose max_bin lies below it) stops the
