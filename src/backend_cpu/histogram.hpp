@@ -35,6 +35,8 @@ inline constexpr std::size_t kMinPieceFeatures = 4;
 // Scattered rows from which a node built on one thread is gathered into columns whatever its
 // width (28 features: 256 rows 20 us gathered against 24 us, 128 rows 17 against 15).
 inline constexpr std::size_t kSerialGatherMinRows = 192;
+// ... and up to this many codes (rows times features).
+inline constexpr std::size_t kSerialGatherMaxCodes = std::size_t{1} << 21;
 
 // The bundle of the node: for the tiles in the given order, one histogram of max_bin + 1 bins
 // per feature, features ascending within a tile. Checks, first failure wins:
