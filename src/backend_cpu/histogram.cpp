@@ -333,17 +333,26 @@ core::HistogramBundle build_histograms(const core::BinnedMatrix& binned, std::sp
 
   const std::size_t cells = saturating_product(node.row_indices.size(), total_width);
   const std::size_t pool = parallel::current_num_threads();
+  const std::vector<core::FeatureTile> passes = histogram_passes(feature_tiles, binned.feature_count, 1);
+  // Scattered rows whose codes a gathered build may copy into columns (a tile the build refuses
+  // fails on its own loop instead).
+  const bool tiles_inside = std::all_of(feature_tiles.begin(), feature_tiles.end(), [&](const core::FeatureTile& t) {
+    return t.start_feature < t.end_feature && t.end_feature <= binned.feature_count;
+  });
+  const bool gatherable = tiles_inside && gathered_build_applies(node.row_indices, total_width, bins_per_feature);
+  const auto bundle_of = [&](std::vector<std::vector<core::FeatureHistogram>> per_piece) {
+    for (std::vector<core::FeatureHistogram>& histograms : per_piece) {
+      for (core::FeatureHistogram& histogram : histograms) bundle.histograms.push_back(std::move(histogram));
+    }
+    return std::move(bundle);
+  };
   if (feature_tiles.size() > 1 && cells >= kParallelTileCells && pool > 1) {
     const std::size_t team = std::clamp<std::size_t>(cells / kParallelCellsPerThread, 2, pool);
     // Rows in one run are summed from the column-major codes four features at a time whatever
     // the piece: cut as finely as that, their pieces let the threads that arrive first take the
     // share of one that is still busy elsewhere (a worker summing the round's diagnostics while
     // the root is built, say).
-    const bool tiles_inside = std::all_of(feature_tiles.begin(), feature_tiles.end(), [&](const core::FeatureTile& t) {
-      return t.start_feature < t.end_feature && t.end_feature <= binned.feature_count;
-    });
-    const bool gathered = tiles_inside && gathered_build_applies(node.row_indices, total_width, bins_per_feature);
-    const bool indexed = gathered && indexed_columns_apply(binned, node.row_indices, total_width);
+    const bool indexed = gatherable && indexed_columns_apply(binned, node.row_indices, total_width);
     const std::size_t piece_target = contiguous_rows || indexed ? total_width / kMinPieceFeatures : team;
     const std::vector<core::FeatureTile> pieces = histogram_passes(feature_tiles, binned.feature_count, piece_target);
     // Every piece is built; the first failure in piece order (which is tile order) is rethrown
@@ -352,8 +361,7 @@ core::HistogramBundle build_histograms(const core::BinnedMatrix& binned, std::sp
     if (indexed) {
       per_piece = build_indexed_column_pieces(binned, gradients, node.row_indices, pieces, bins_per_feature, team,
                                               node_pairs);
-    } else if (gathered) {
-      const std::vector<core::FeatureTile> passes = histogram_passes(feature_tiles, binned.feature_count, 1);
+    } else if (gatherable) {
       per_piece = build_gathered_pieces(binned, gradients, node.row_indices, passes, pieces, bins_per_feature, team,
                                         node_pairs);
     } else {
@@ -365,12 +373,8 @@ core::HistogramBundle build_histograms(const core::BinnedMatrix& binned, std::sp
           },
           parallel::kDefaultMinParallel, team);
     }
-    for (std::vector<core::FeatureHistogram>& histograms : per_piece) {
-      for (core::FeatureHistogram& histogram : histograms) bundle.histograms.push_back(std::move(histogram));
-    }
-    return bundle;
+    return bundle_of(std::move(per_piece));
   }
-  const std::vector<core::FeatureTile> passes = histogram_passes(feature_tiles, binned.feature_count, 1);
   // Scattered rows are gathered into columns first on this thread too, from a couple of hundred
   // rows on or wherever the arena loop would serve them: the row-first loop touches every
   // feature's bins for each row, more than the core's first-level cache holds, and the
@@ -381,21 +385,14 @@ core::HistogramBundle build_histograms(const core::BinnedMatrix& binned, std::sp
   // the largest block it ever served, and a one-thread fit on 1,000,000 x 28 rows held 16 MiB
   // more with them for 1% of its time.
   const std::size_t n = node.row_indices.size();
-  const bool passes_inside = std::all_of(passes.begin(), passes.end(), [&](const core::FeatureTile& pass) {
-    return pass.start_feature < pass.end_feature && pass.end_feature <= binned.feature_count;
-  });
-  const bool gathers = passes_inside && gathered_build_applies(node.row_indices, total_width, bins_per_feature) &&
-                       n * total_width <= kSerialGatherMaxCodes &&
+  const bool gathers = gatherable && n * total_width <= kSerialGatherMaxCodes &&
                        (n >= kSerialGatherMinRows ||
                         std::all_of(passes.begin(), passes.end(), [&](const core::FeatureTile& pass) {
                           return tile_uses_arena(n, pass.end_feature - pass.start_feature, bins_per_feature);
                         }));
   if (gathers) {
-    for (std::vector<core::FeatureHistogram>& histograms :
-         build_gathered_pieces(binned, gradients, node.row_indices, passes, passes, bins_per_feature, 1, node_pairs)) {
-      for (core::FeatureHistogram& histogram : histograms) bundle.histograms.push_back(std::move(histogram));
-    }
-    return bundle;
+    return bundle_of(
+        build_gathered_pieces(binned, gradients, node.row_indices, passes, passes, bins_per_feature, 1, node_pairs));
   }
   for (const core::FeatureTile& pass : passes) {
     for (core::FeatureHistogram& histogram :

@@ -85,7 +85,8 @@ TreePredictionUpdates::TreePredictionUpdates(const TreeGrowthRequest& request)
     : predictions_(request.predictions),
       raw_values_(request.raw_values),
       feature_count_(request.binned.feature_count),
-      deferred_(request.predictions.size() >= request.binned.row_count) {}
+      deferred_(request.predictions.size() >= request.binned.row_count),
+      before_updates_(request.before_updates) {}
 
 void TreePredictionUpdates::split_made(const TrainedStump& record, const core::PartitionResult& partition) {
   if (deferred_) return;
@@ -123,6 +124,7 @@ void TreePredictionUpdates::child_leaf(std::uint32_t parent_local, bool left, co
 }
 
 void TreePredictionUpdates::apply(std::span<const TrainedStump> stumps) {
+  if (before_updates_ && !before_updates_()) return;
   if (!deferred_ || leaves_.empty()) return;
   std::unordered_map<std::uint32_t, const TrainedStump*> by_local;
   by_local.reserve(stumps.size());

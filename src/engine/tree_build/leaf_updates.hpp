@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -45,7 +46,8 @@ class TreePredictionUpdates {
   void child_leaf(std::uint32_t parent_local, bool left, core::RowList rows);
 
   // Adds the increments of every settled leaf to its rows; `stumps` are the tree's records. Every
-  // row of the tree must have been handed over in a settled leaf.
+  // row of the tree must have been handed over in a settled leaf. The request's before_updates
+  // runs first: when it says no, nothing is added.
   void apply(std::span<const TrainedStump> stumps);
 
  private:
@@ -59,6 +61,7 @@ class TreePredictionUpdates {
   std::span<const float> raw_values_;
   std::size_t feature_count_;
   bool deferred_;
+  std::function<bool()> before_updates_;
   std::vector<SettledLeaf> leaves_;
 };
 

@@ -178,10 +178,8 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
     PendingSplit node;
     LeafNodeWork work;
     std::atomic<bool> finished{false};  // the work is done (work.failure holds its exception)
-    // The child (left, right) whose own job was started from this one's results.
-    bool child_started[2] = {false, false};
-    // While this job's node is not yet committed: the jobs of its children started from it, and
-    // the job this one's node was started from, looked up without a search.
+    // The jobs of its children (left, right) started from this one's results, and, while that
+    // one's node is not yet committed, the job this one's node was started from.
     NodeJob* child_jobs[2] = {nullptr, nullptr};
     NodeJob* parent_job = nullptr;
     std::optional<parallel::PostedTask<std::function<void()>>> task;
@@ -239,8 +237,8 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
   };
   const auto child_ready = [&](const NodeJob& parent, bool right) {
     const std::optional<SplitCandidate>& candidate = right ? parent.work.right_candidate : parent.work.left_candidate;
-    return !parent.child_started[right ? 1 : 0] && candidate && gain_passes(*candidate, controls.min_split_gain) &&
-           parent.node.depth + 1 < params.max_depth;
+    return parent.child_jobs[right ? 1 : 0] == nullptr && candidate &&
+           gain_passes(*candidate, controls.min_split_gain) && parent.node.depth + 1 < params.max_depth;
   };
   const auto start_child_job = [&](NodeJob& parent, bool right) {
     LeafNodeWork& work = parent.work;
@@ -255,7 +253,6 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
                        parent.node.depth + 1,
                        right ? right_child_node_id(parent.node.local_id) : left_child_node_id(parent.node.local_id),
                        value};
-    parent.child_started[right ? 1 : 0] = true;
     NodeJob* const started = start_job(child, true);
     started->parent_job = &parent;
     parent.child_jobs[right ? 1 : 0] = started;
@@ -446,7 +443,7 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
         if (linear) linear_leaf = right ? linear->right : linear->left;
         queue.push(PendingSplit{std::move(rows), std::move(right ? work.right_histograms : work.left_histograms),
                                 std::move(*candidate), std::move(linear_leaf), node.depth + 1, local_id,
-                                right ? right_value : left_value, job->child_started[right ? 1 : 0]});
+                                right ? right_value : left_value, job->child_jobs[right ? 1 : 0] != nullptr});
       }
     }
 
@@ -474,7 +471,7 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
     drop_job(*job);
     drop_rows(std::move(job->node.rows));
   }
-  if (!request.before_updates || request.before_updates()) updates.apply(tree.stumps);
+  updates.apply(tree.stumps);
   tree.stop_reason = tree.stumps.empty() ? last_reason : IterationStopReason::CompletedRequestedRounds;
   return tree;
 }

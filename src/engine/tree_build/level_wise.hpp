@@ -357,7 +357,7 @@ GrownTree build_tree_level_wise(const Backend& backend, TreeGrowthRequest reques
     updates.leaf(g->node.local_id, std::move(g->node.rows));
     drop_histograms(std::move(g->node.histograms));
   }
-  if (!request.before_updates || request.before_updates()) updates.apply(tree.stumps);
+  updates.apply(tree.stumps);
 
   tree.stop_reason = tree.stumps.empty() ? last_reason : IterationStopReason::CompletedRequestedRounds;
   return tree;
