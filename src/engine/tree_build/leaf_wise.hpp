@@ -195,6 +195,17 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
   std::atomic<std::uint32_t> jobs_finished{0};
   std::atomic<const NodeJob*> awaited{nullptr};
   std::unordered_map<std::uint32_t, std::unique_ptr<NodeJob>> jobs;
+  // The posted jobs not yet collected, and the collected ones whose children may still get jobs
+  // of their own: what the choice below scans, rather than every job held.
+  std::vector<NodeJob*> posted;
+  std::vector<NodeJob*> open_parents;
+  const auto forget = [](std::vector<NodeJob*>& list, const NodeJob* job) {
+    const auto at = std::find(list.begin(), list.end(), job);
+    if (at != list.end()) {
+      *at = list.back();
+      list.pop_back();
+    }
+  };
   // The top of the queue is popped right after its job starts: when it has no job yet, the
   // grower works on it itself instead of posting it, so that it does not wait for a worker to
   // take the job, nor sleep while one runs it (and wake late once it is done).
@@ -232,6 +243,7 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
       });
     }
     entry.worked_on = true;
+    if (post) posted.push_back(started);
     jobs.emplace(entry.local_id, std::move(job));
     return started;
   };
@@ -259,7 +271,14 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
   };
   // The lists of the call below, kept from call to call.
   std::vector<PendingSplit*> next_nodes_kept;
-  std::vector<std::uint32_t> next_ids_kept;
+  // A node waiting for a job: in the queue, or the child of a finished job.
+  struct Waiting {
+    float gain;
+    PendingSplit* queued;
+    NodeJob* parent;
+    bool right;
+  };
+  std::vector<Waiting> waiting_kept;
   // Starts jobs for the nodes of the largest gains among the queue's and the finished jobs'
   // children, within the bounds above; the top of the queue always (worked on by the grower
   // itself when `top_here`).
@@ -267,17 +286,22 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
     std::size_t in_line = next_in_line;
     if (controls.max_leaves) in_line = std::min(in_line, *controls.max_leaves + 1 - leaf_budget);
     std::size_t running = 0;
-    for (const auto& [local_id, job] : jobs) {
-      if (!job->task) continue;
-      if (!job->finished.load(std::memory_order_acquire)) {
+    for (std::size_t i = 0; i < posted.size();) {
+      NodeJob& job = *posted[i];
+      if (!job.finished.load(std::memory_order_acquire)) {
         ++running;
+        ++i;
         continue;
       }
       // A posted task holds one of the pool's few call slots until it is collected, and a
       // finished job may wait long for its node's turn: without this, the held jobs took every
-      // slot near the end of a tree, and the tasks posted then ran only once collected. Waiting
-      // for a task collected before returns at once.
-      job->task->wait();
+      // slot near the end of a tree, and the tasks posted then ran only once collected.
+      job.task->wait();
+      if (children_ahead && !job.work.failure && (child_ready(job, false) || child_ready(job, true))) {
+        open_parents.push_back(&job);
+      }
+      posted[i] = posted.back();
+      posted.pop_back();
     }
     if (!queue.empty() && queue.top().depth < params.max_depth && !queue.top().worked_on) {
       start_job(queue.top(), !top_here);
@@ -288,58 +312,43 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
     // finished earlier for nodes since ranked lower keep their work, but start no children.
     std::vector<PendingSplit*>& next_nodes = next_nodes_kept;
     queue.largest(in_line, next_nodes);
-    const float lowest_gain = next_nodes.size() < in_line ? -std::numeric_limits<float>::infinity()
-                                                          : next_nodes.back()->candidate.gain;
-    // The queued node a job's node comes from (a job whose parent still has one is of a child its
-    // parent's commit has not queued yet), and the least of `gain` and the gains on the way there.
-    // A node is popped no sooner than its ancestors, so a child of a job ranks by that least gain.
-    // Ranked by their own gains, which often exceed their parent's, the descendants of one queued
-    // node held every place with work the leaf budget never reached (on 255-leaf trees of
-    // 1,000,000 rows, a third of some trees' time), and the grower worked on alone.
-    struct WayUp {
-      std::uint32_t queued;
-      float gain;
+    float lowest_gain = -std::numeric_limits<float>::infinity();
+    if (next_nodes.size() == in_line) {
+      lowest_gain = std::numeric_limits<float>::infinity();
+      for (const PendingSplit* node : next_nodes) lowest_gain = std::min(lowest_gain, node->candidate.gain);
+    }
+    // The least of `gain` and the gains on the way up to the queued node a job's node comes from
+    // (a job whose parent still has one is of a child its parent's commit has not queued yet). A
+    // node is popped no sooner than its ancestors, so a child of a job ranks by that least gain:
+    // above `lowest_gain` only if that queued node is among the next ones. Ranked by their own
+    // gains, which often exceed their parent's, the descendants of one queued node held every
+    // place with work the leaf budget never reached (on 255-leaf trees of 1,000,000 rows, a third
+    // of some trees' time), and the grower worked on alone.
+    const auto least_gain_up = [&](const NodeJob& job, float gain) {
+      for (const NodeJob* at = &job; at != nullptr; at = at->parent_job) gain = std::min(gain, at->node.candidate.gain);
+      return gain;
     };
-    const auto way_up = [&](const NodeJob& job, float gain) {
-      const NodeJob* at = &job;
-      while (at->parent_job != nullptr) {
-        at = at->parent_job;
-        gain = std::min(gain, at->node.candidate.gain);
-      }
-      return WayUp{at->node.local_id, gain};
-    };
-    // Looked up once per finished job: sorted ids, not a scan of the nodes.
-    std::vector<std::uint32_t>& next_ids = next_ids_kept;
-    next_ids.clear();
-    for (const PendingSplit* node : next_nodes) next_ids.push_back(node->local_id);
-    std::sort(next_ids.begin(), next_ids.end());
-    const auto among_next = [&](std::uint32_t queued) {
-      return std::binary_search(next_ids.begin(), next_ids.end(), queued);
-    };
-    // A node waiting for a job: in the queue, or the child of a finished job.
-    struct Waiting {
-      float gain;
-      PendingSplit* queued;
-      NodeJob* parent;
-      bool right;
-    };
-    std::vector<Waiting> waiting;
+    std::vector<Waiting>& waiting = waiting_kept;
+    waiting.clear();
     for (PendingSplit* node : next_nodes) {
       if (node->depth < params.max_depth && !node->worked_on) {
         waiting.push_back({node->candidate.gain, node, nullptr, false});
       }
     }
-    if (children_ahead) {
-      for (const auto& [local_id, job] : jobs) {
-        if (!job->finished.load(std::memory_order_acquire) || job->work.failure) continue;
-        if (!child_ready(*job, false) && !child_ready(*job, true)) continue;
-        const WayUp up = way_up(*job, job->node.candidate.gain);
-        if (!among_next(up.queued)) continue;
-        for (const bool right : {false, true}) {
-          if (!child_ready(*job, right)) continue;
-          const float gain = std::min(up.gain, (right ? job->work.right_candidate : job->work.left_candidate)->gain);
-          if (gain > lowest_gain) waiting.push_back({gain, nullptr, job.get(), right});
-        }
+    for (std::size_t i = 0; i < open_parents.size();) {
+      NodeJob& job = *open_parents[i];
+      if (!child_ready(job, false) && !child_ready(job, true)) {
+        open_parents[i] = open_parents.back();
+        open_parents.pop_back();
+        continue;
+      }
+      ++i;
+      const float up = least_gain_up(job, std::numeric_limits<float>::infinity());
+      if (!(up > lowest_gain)) continue;
+      for (const bool right : {false, true}) {
+        if (!child_ready(job, right)) continue;
+        const float gain = std::min(up, (right ? job.work.right_candidate : job.work.left_candidate)->gain);
+        if (gain > lowest_gain) waiting.push_back({gain, nullptr, &job, right});
       }
     }
     std::stable_sort(waiting.begin(), waiting.end(),
@@ -379,6 +388,8 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
     support::invariant(found != jobs.end(), "a popped split was not worked on");
     const std::unique_ptr<NodeJob> job = std::move(found->second);
     jobs.erase(found);
+    forget(posted, job.get());
+    forget(open_parents, job.get());
     // Its children's jobs now come from a committed node.
     for (NodeJob* child : job->child_jobs) {
       if (child != nullptr) child->parent_job = nullptr;

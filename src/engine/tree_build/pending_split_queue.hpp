@@ -55,16 +55,24 @@ class PendingSplitQueue {
     return entries_.front();
   }
 
-  // Up to `count` entries of the largest gains, largest first (ties in no set order), for work
-  // done ahead of their turn, into `found` (whose storage the caller keeps from call to call).
-  // The pointers stay valid until the next push or pop.
+  // Up to `count` entries of the largest gains, in no set order, for work done ahead of their
+  // turn, into `found` (whose storage the caller keeps from call to call). Every entry left out
+  // has a gain no larger than any found. The pointers stay valid until the next push or pop.
   void largest(std::size_t count, std::vector<PendingSplit*>& found) {
     found.clear();
-    for (PendingSplit& entry : entries_) found.push_back(&entry);
-    count = std::min(count, found.size());
-    std::partial_sort(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(count), found.end(),
-                      [](const PendingSplit* a, const PendingSplit* b) { return a->candidate.gain > b->candidate.gain; });
-    found.resize(count);
+    if (entries_.size() <= count) {
+      for (PendingSplit& entry : entries_) found.push_back(&entry);
+      return;
+    }
+    // Selected on a compact copy of the keys: the entries are large, and a comparison through
+    // pointers to them misses the cache.
+    keys_.clear();
+    for (std::size_t i = 0; i < entries_.size(); ++i) keys_.push_back({gain(i), static_cast<std::uint32_t>(i)});
+    if (count > 0) {
+      std::nth_element(keys_.begin(), keys_.begin() + static_cast<std::ptrdiff_t>(count - 1), keys_.end(),
+                       [](const Key& a, const Key& b) { return a.gain > b.gain; });
+    }
+    for (std::size_t i = 0; i < count; ++i) found.push_back(&entries_[keys_[i].position]);
   }
 
   // The entry with the largest gain; the queue must not be empty.
@@ -80,6 +88,11 @@ class PendingSplitQueue {
 
  private:
   float gain(std::size_t i) const { return entries_[i].candidate.gain; }
+
+  struct Key {
+    float gain;
+    std::uint32_t position;
+  };
 
   void sift_up(std::size_t position) {
     while (position > 0) {
@@ -111,6 +124,7 @@ class PendingSplitQueue {
   }
 
   std::vector<PendingSplit> entries_;
+  std::vector<Key> keys_;  // largest()'s scratch, kept from call to call
 };
 
 }  // namespace kestrune::engine::tree_build

@@ -73,5 +73,34 @@ TEST(GrowQueue, ManyTiedGainsComeOutNonIncreasing) {
   EXPECT_TRUE(std::is_sorted(gains.rbegin(), gains.rend()));
 }
 
+TEST(GrowQueue, LargestFindsTheTopGainsAgainstASort) {
+  std::mt19937 rng(11);
+  PendingSplitQueue queue;
+  std::vector<float> gains;
+  // Few distinct gains, so that ties straddle the cut.
+  for (std::uint32_t i = 0; i < 90; ++i) {
+    gains.push_back(static_cast<float>(rng() % 25));
+    queue.push(entry(gains.back(), i));
+  }
+  std::sort(gains.rbegin(), gains.rend());
+  std::vector<PendingSplit*> found;
+  for (const std::size_t count : {std::size_t{0}, std::size_t{1}, std::size_t{17}, std::size_t{89}, std::size_t{90},
+                                  std::size_t{200}}) {
+    SCOPED_TRACE(count);
+    queue.largest(count, found);
+    std::vector<float> found_gains;
+    std::vector<std::uint32_t> ids;
+    for (const PendingSplit* split : found) {
+      found_gains.push_back(split->candidate.gain);
+      ids.push_back(split->local_id);
+    }
+    std::sort(found_gains.rbegin(), found_gains.rend());
+    const std::vector<float> expected(gains.begin(), gains.begin() + static_cast<std::ptrdiff_t>(std::min(count, gains.size())));
+    EXPECT_EQ(found_gains, expected);
+    std::sort(ids.begin(), ids.end());
+    EXPECT_EQ(std::adjacent_find(ids.begin(), ids.end()), ids.end()) << "an entry found twice";
+  }
+}
+
 }  // namespace
 }  // namespace kestrune::engine::tree_build
