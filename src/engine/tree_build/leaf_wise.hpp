@@ -351,16 +351,16 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
         if (gain > lowest_gain) waiting.push_back({gain, nullptr, &job, right});
       }
     }
-    std::stable_sort(waiting.begin(), waiting.end(),
-                     [](const Waiting& a, const Waiting& b) { return a.gain > b.gain; });
-    for (const Waiting& next : waiting) {
-      if (jobs.size() >= jobs_held || running >= jobs_running) break;
-      if (next.queued != nullptr) {
-        start_job(*next.queued, true);
+    // Only those that may start are ranked.
+    const std::size_t starts = std::min({waiting.size(), jobs_held - jobs.size(), jobs_running - running});
+    std::partial_sort(waiting.begin(), waiting.begin() + static_cast<std::ptrdiff_t>(starts), waiting.end(),
+                      [](const Waiting& a, const Waiting& b) { return a.gain > b.gain; });
+    for (std::size_t i = 0; i < starts; ++i) {
+      if (waiting[i].queued != nullptr) {
+        start_job(*waiting[i].queued, true);
       } else {
-        start_child_job(*next.parent, next.right);
+        start_child_job(*waiting[i].parent, waiting[i].right);
       }
-      ++running;
     }
   };
   // Hands a job's rows back and drops what it built, once it has finished.
