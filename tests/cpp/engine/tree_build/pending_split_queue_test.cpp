@@ -73,19 +73,14 @@ TEST(GrowQueue, ManyTiedGainsComeOutNonIncreasing) {
   EXPECT_TRUE(std::is_sorted(gains.rbegin(), gains.rend()));
 }
 
-TEST(GrowQueue, LargestFindsTheTopGainsAgainstASort) {
-  std::mt19937 rng(11);
+// Checks largest() on a queue of these gains against the gains sorted.
+void expect_largest_match_a_sort(std::vector<float> gains) {
   PendingSplitQueue queue;
-  std::vector<float> gains;
-  // Few distinct gains, so that ties straddle the cut.
-  for (std::uint32_t i = 0; i < 90; ++i) {
-    gains.push_back(static_cast<float>(rng() % 25));
-    queue.push(entry(gains.back(), i));
-  }
+  for (std::uint32_t i = 0; i < gains.size(); ++i) queue.push(entry(gains[i], i));
   std::sort(gains.rbegin(), gains.rend());
   std::vector<PendingSplit*> found;
-  for (const std::size_t count : {std::size_t{0}, std::size_t{1}, std::size_t{17}, std::size_t{89}, std::size_t{90},
-                                  std::size_t{200}}) {
+  for (const std::size_t count : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{17},
+                                  gains.size() - 1, gains.size(), gains.size() + 100}) {
     SCOPED_TRACE(count);
     queue.largest(count, found);
     std::vector<float> found_gains;
@@ -95,11 +90,24 @@ TEST(GrowQueue, LargestFindsTheTopGainsAgainstASort) {
       ids.push_back(split->local_id);
     }
     std::sort(found_gains.rbegin(), found_gains.rend());
-    const std::vector<float> expected(gains.begin(), gains.begin() + static_cast<std::ptrdiff_t>(std::min(count, gains.size())));
-    EXPECT_EQ(found_gains, expected);
+    const auto taken = static_cast<std::ptrdiff_t>(std::min(count, gains.size()));
+    EXPECT_EQ(found_gains, std::vector<float>(gains.begin(), gains.begin() + taken));
     std::sort(ids.begin(), ids.end());
     EXPECT_EQ(std::adjacent_find(ids.begin(), ids.end()), ids.end()) << "an entry found twice";
   }
+}
+
+TEST(GrowQueue, LargestFindsTheTopGainsAgainstASort) {
+  std::mt19937 rng(11);
+  // Distinct gains, so that any entry found in place of a larger one shows.
+  std::vector<float> distinct(90);
+  for (std::size_t i = 0; i < distinct.size(); ++i) distinct[i] = static_cast<float>(i);
+  std::shuffle(distinct.begin(), distinct.end(), rng);
+  expect_largest_match_a_sort(distinct);
+  // Few distinct gains, so that ties straddle the cut.
+  std::vector<float> tied(90);
+  for (float& gain : tied) gain = static_cast<float>(rng() % 25);
+  expect_largest_match_a_sort(tied);
 }
 
 }  // namespace
