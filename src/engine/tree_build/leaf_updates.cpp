@@ -1,6 +1,7 @@
 #include "engine/tree_build/leaf_updates.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <unordered_map>
 #include <utility>
 #include <variant>
@@ -23,12 +24,8 @@ struct LeafPath {
   std::vector<float> constants;  // filled only when every step is constant
 };
 
-// A run of one leaf's rows handled by one pool task.
-struct RowPiece {
-  std::size_t leaf;
-  std::size_t begin;
-  std::size_t end;
-};
+// Steps reserved for a leaf's path.
+constexpr std::size_t kReservedPathSteps = 24;
 
 // Rows whose predictions are all read before any of them is written back. Some cores hold every
 // load back until the addresses of all older stores are known; a store to predictions[rows[i]]
@@ -77,6 +74,39 @@ void update_predictions(std::span<float> predictions, std::span<const std::uint3
     for (std::size_t k = 0; k < kUpdateGroupRows; ++k) data[index[k]] = value[k];
   }
   for (; i < n; ++i) data[rows[i]] = finish(rows[i], data[rows[i]]);
+}
+
+// The leaves' rows lie interleaved over the predictions: tasks that each took a stretch of one
+// leaf's rows all wrote into the same cache lines, and on 8 threads the updates ran hardly faster
+// than on one. So the rows are cut into ranges (a few per thread), and each task updates the rows
+// of every leaf that fall in its range, found by bisection: its stretch of the predictions stays
+// in its core's cache. Bisection finds them only where a leaf's rows ascend (the growers' always
+// do), but it cuts any list into consecutive stretches all the same: where a row goes under
+// std::lower_bound can only move forward as the value sought grows, so the stretches of
+// consecutive ranges meet, and the first range's starts at the front and the last one's ends at
+// the back. Each listed row is updated exactly once either way. update(leaf, rows) is called for
+// rows of one leaf.
+template <typename RowsOf, typename Update>
+void update_in_row_ranges(std::size_t leaf_count, std::size_t row_span, std::size_t threads, RowsOf&& rows_of,
+                          Update&& update) {
+  const std::size_t wanted = kLeafUpdateRangesPerThread * threads;
+  const std::size_t range_rows = std::max(kLeafUpdateRangeRows, (row_span + wanted - 1) / wanted);
+  const std::size_t ranges = std::max<std::size_t>(1, (row_span + range_rows - 1) / range_rows);
+  parallel::parallel_for(
+      0, ranges,
+      [&](std::size_t range) {
+        // The first range starts below every row, the last one ends above every row.
+        const std::size_t low = range * range_rows;
+        const std::size_t high = range + 1 == ranges ? std::numeric_limits<std::size_t>::max() : low + range_rows;
+        for (std::size_t leaf = 0; leaf < leaf_count; ++leaf) {
+          const std::span<const std::uint32_t> rows = rows_of(leaf);
+          // Both ends searched over the whole list, so that consecutive ranges meet on any list.
+          const auto first = std::lower_bound(rows.begin(), rows.end(), low);
+          const auto last = std::lower_bound(rows.begin(), rows.end(), high);
+          if (first < last) update(leaf, std::span<const std::uint32_t>(first, last));
+        }
+      },
+      parallel::kDefaultMinParallel, threads);
 }
 
 }  // namespace
@@ -131,13 +161,14 @@ void TreePredictionUpdates::apply(std::span<const TrainedStump> stumps) {
   for (const TrainedStump& stump : stumps) by_local.emplace(local_id_of(stump.node_id), &stump);
 
   std::vector<LeafPath> paths(leaves_.size());
-  std::vector<RowPiece> pieces;
   std::size_t total_rows = 0;
   for (std::size_t i = 0; i < leaves_.size(); ++i) {
     const SettledLeaf& settled = leaves_[i];
     LeafPath& path = paths[i];
     std::uint32_t local = settled.parent_local;
     bool left = settled.left;
+    // Paths are at most as deep as a tree's node ids allow (20 splits): one allocation each.
+    path.steps.reserve(kReservedPathSteps);
     while (true) {
       const auto found = by_local.find(local);
       support::invariant(found != by_local.end(), "a settled leaf lies below a node that was not split");
@@ -149,57 +180,58 @@ void TreePredictionUpdates::apply(std::span<const TrainedStump> stumps) {
     std::reverse(path.steps.begin(), path.steps.end());
     if (std::all_of(path.steps.begin(), path.steps.end(),
                     [](const core::LeafValue* step) { return std::holds_alternative<float>(*step); })) {
+      path.constants.reserve(path.steps.size());
       for (const core::LeafValue* step : path.steps) path.constants.push_back(std::get<float>(*step));
     }
-    const std::size_t rows = settled.rows.size();
-    for (std::size_t begin = 0; begin < rows; begin += kLeafUpdateChunkRows) {
-      pieces.push_back(RowPiece{i, begin, std::min(rows, begin + kLeafUpdateChunkRows)});
-    }
-    total_rows += rows;
+    total_rows += settled.rows.size();
   }
 
+  // The rows of one leaf in path order, the path's increments added to each.
+  const auto update_rows = [&](const LeafPath& path, std::span<const std::uint32_t> rows) {
+    if (!path.constants.empty()) {
+      const auto finish = [&](std::uint32_t, float prediction) {
+        for (const float increment : path.constants) prediction += increment;
+        return prediction;
+      };
+      // Step by step over the group: each row still gains the increments in path order.
+      const auto finish_group = [&](const std::uint32_t*, float* value) {
+        for (const float increment : path.constants) {
+#pragma GCC unroll 8
+          for (std::size_t k = 0; k < kUpdateGroupRows; ++k) value[k] += increment;
+        }
+      };
+      update_predictions(predictions_, rows, finish, finish_group);
+      return;
+    }
+    const auto finish = [&](std::uint32_t row, float prediction) {
+      // A row whose offset overflows has no raw values: only the intercepts apply.
+      const std::size_t offset = support::checked_mul(row, feature_count_).value_or(raw_values_.size());
+      for (const core::LeafValue* step : path.steps) {
+        if (const float* constant = std::get_if<float>(step)) {
+          prediction += *constant;
+        } else {
+          prediction += linear_leaf_value_at(core::linear_leaf(*step), raw_values_, offset);
+        }
+      }
+      return prediction;
+    };
+    const auto finish_group = [&](const std::uint32_t* index, float* value) {
+      for (std::size_t k = 0; k < kUpdateGroupRows; ++k) value[k] = finish(index[k], value[k]);
+    };
+    update_predictions(predictions_, rows, finish, finish_group);
+  };
+  const std::size_t threads =
+      std::clamp<std::size_t>(total_rows / kLeafUpdateRowsPerThread, 1, parallel::current_num_threads());
   // Each row lies in exactly one leaf, so the tasks write disjoint predictions, and each row's
   // additions run in path order whatever the thread count.
-  parallel::parallel_for(
-      0, pieces.size(),
-      [&](std::size_t p) {
-        const RowPiece& piece = pieces[p];
-        const LeafPath& path = paths[piece.leaf];
-        const std::span<const std::uint32_t> rows =
-            std::span<const std::uint32_t>(leaves_[piece.leaf].rows).subspan(piece.begin, piece.end - piece.begin);
-        if (!path.constants.empty()) {
-          const auto finish = [&](std::uint32_t, float prediction) {
-            for (const float increment : path.constants) prediction += increment;
-            return prediction;
-          };
-          // Step by step over the group: each row still gains the increments in path order.
-          const auto finish_group = [&](const std::uint32_t*, float* value) {
-            for (const float increment : path.constants) {
-#pragma GCC unroll 8
-              for (std::size_t k = 0; k < kUpdateGroupRows; ++k) value[k] += increment;
-            }
-          };
-          update_predictions(predictions_, rows, finish, finish_group);
-          return;
-        }
-        const auto finish = [&](std::uint32_t row, float prediction) {
-          // A row whose offset overflows has no raw values: only the intercepts apply.
-          const std::size_t offset = support::checked_mul(row, feature_count_).value_or(raw_values_.size());
-          for (const core::LeafValue* step : path.steps) {
-            if (const float* constant = std::get_if<float>(step)) {
-              prediction += *constant;
-            } else {
-              prediction += linear_leaf_value_at(core::linear_leaf(*step), raw_values_, offset);
-            }
-          }
-          return prediction;
-        };
-        const auto finish_group = [&](const std::uint32_t* index, float* value) {
-          for (std::size_t k = 0; k < kUpdateGroupRows; ++k) value[k] = finish(index[k], value[k]);
-        };
-        update_predictions(predictions_, rows, finish, finish_group);
-      },
-      parallel::kDefaultMinParallel, total_rows / kLeafUpdateRowsPerThread);
+  if (threads == 1) {
+    for (std::size_t i = 0; i < leaves_.size(); ++i) update_rows(paths[i], leaves_[i].rows);
+  } else {
+    update_in_row_ranges(
+        leaves_.size(), predictions_.size(), threads,
+        [&](std::size_t leaf) { return std::span<const std::uint32_t>(leaves_[leaf].rows); },
+        [&](std::size_t leaf, std::span<const std::uint32_t> rows) { update_rows(paths[leaf], rows); });
+  }
   for (SettledLeaf& settled : leaves_) drop_rows(std::move(settled.rows));
   leaves_.clear();
 }
