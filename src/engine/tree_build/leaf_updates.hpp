@@ -21,8 +21,7 @@ namespace kestrune::engine::tree_build {
 
 // One thread per this many rows of the tree (at most the pool).
 inline constexpr std::size_t kLeafUpdateRowsPerThread = 32768;
-// Leaves whose rows ascend are updated by ranges of rows: this many ranges per thread, of at
-// least this many rows.
+// The rows are updated by ranges: this many ranges per thread, of at least this many rows.
 inline constexpr std::size_t kLeafUpdateRangesPerThread = 2;
 inline constexpr std::size_t kLeafUpdateRangeRows = 16384;
 

@@ -317,14 +317,15 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
       lowest_gain = std::numeric_limits<float>::infinity();
       for (const PendingSplit* node : next_nodes) lowest_gain = std::min(lowest_gain, node->candidate.gain);
     }
-    // The least of `gain` and the gains on the way up to the queued node a job's node comes from
+    // The least of the gains on the way up from a job's node to the queued node it comes from
     // (a job whose parent still has one is of a child its parent's commit has not queued yet). A
     // node is popped no sooner than its ancestors, so a child of a job ranks by that least gain:
     // above `lowest_gain` only if that queued node is among the next ones. Ranked by their own
     // gains, which often exceed their parent's, the descendants of one queued node held every
     // place with work the leaf budget never reached (on 255-leaf trees of 1,000,000 rows, a third
     // of some trees' time), and the grower worked on alone.
-    const auto least_gain_up = [&](const NodeJob& job, float gain) {
+    const auto least_gain_up = [](const NodeJob& job) {
+      float gain = std::numeric_limits<float>::infinity();
       for (const NodeJob* at = &job; at != nullptr; at = at->parent_job) gain = std::min(gain, at->node.candidate.gain);
       return gain;
     };
@@ -343,7 +344,7 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
         continue;
       }
       ++i;
-      const float up = least_gain_up(job, std::numeric_limits<float>::infinity());
+      const float up = least_gain_up(job);
       if (!(up > lowest_gain)) continue;
       for (const bool right : {false, true}) {
         if (!child_ready(job, right)) continue;
