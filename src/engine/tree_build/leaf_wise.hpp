@@ -199,12 +199,14 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
   // of their own: what the choice below scans, rather than every job held.
   std::vector<NodeJob*> posted;
   std::vector<NodeJob*> open_parents;
-  const auto forget = [](std::vector<NodeJob*>& list, const NodeJob* job) {
+  // Removes list[i] (the last entry takes its place), or the job wherever it is.
+  const auto remove_at = [](std::vector<NodeJob*>& list, std::size_t i) {
+    list[i] = list.back();
+    list.pop_back();
+  };
+  const auto forget = [&](std::vector<NodeJob*>& list, const NodeJob* job) {
     const auto at = std::find(list.begin(), list.end(), job);
-    if (at != list.end()) {
-      *at = list.back();
-      list.pop_back();
-    }
+    if (at != list.end()) remove_at(list, static_cast<std::size_t>(at - list.begin()));
   };
   // The top of the queue is popped right after its job starts: when it has no job yet, the
   // grower works on it itself instead of posting it, so that it does not wait for a worker to
@@ -300,8 +302,7 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
       if (children_ahead && !job.work.failure && (child_ready(job, false) || child_ready(job, true))) {
         open_parents.push_back(&job);
       }
-      posted[i] = posted.back();
-      posted.pop_back();
+      remove_at(posted, i);
     }
     if (!queue.empty() && queue.top().depth < params.max_depth && !queue.top().worked_on) {
       start_job(queue.top(), !top_here);
@@ -311,12 +312,7 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
     // The nodes next in line, and the gain a finished job's child needs to rank among them. Jobs
     // finished earlier for nodes since ranked lower keep their work, but start no children.
     std::vector<PendingSplit*>& next_nodes = next_nodes_kept;
-    queue.largest(in_line, next_nodes);
-    float lowest_gain = -std::numeric_limits<float>::infinity();
-    if (next_nodes.size() == in_line) {
-      lowest_gain = std::numeric_limits<float>::infinity();
-      for (const PendingSplit* node : next_nodes) lowest_gain = std::min(lowest_gain, node->candidate.gain);
-    }
+    const float lowest_gain = queue.largest(in_line, next_nodes);
     // The least of the gains on the way up from a job's node to the queued node it comes from
     // (a job whose parent still has one is of a child its parent's commit has not queued yet). A
     // node is popped no sooner than its ancestors, so a child of a job ranks by that least gain:
@@ -339,8 +335,7 @@ GrownTree build_tree_leaf_wise(const Backend& backend, TreeGrowthRequest request
     for (std::size_t i = 0; i < open_parents.size();) {
       NodeJob& job = *open_parents[i];
       if (!child_ready(job, false) && !child_ready(job, true)) {
-        open_parents[i] = open_parents.back();
-        open_parents.pop_back();
+        remove_at(open_parents, i);
         continue;
       }
       ++i;

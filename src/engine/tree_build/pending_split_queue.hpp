@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -57,22 +58,28 @@ class PendingSplitQueue {
 
   // Up to `count` entries of the largest gains, in no set order, for work done ahead of their
   // turn, into `found` (whose storage the caller keeps from call to call). Every entry left out
-  // has a gain no larger than any found. The pointers stay valid until the next push or pop.
-  void largest(std::size_t count, std::vector<PendingSplit*>& found) {
+  // has a gain no larger than any found. Returns the least gain found when `count` entries were
+  // found (+infinity for none), else -infinity. The pointers stay valid until the next push or pop.
+  float largest(std::size_t count, std::vector<PendingSplit*>& found) {
     found.clear();
     if (entries_.size() <= count) {
-      for (PendingSplit& entry : entries_) found.push_back(&entry);
-      return;
+      float least = std::numeric_limits<float>::infinity();
+      for (std::size_t i = 0; i < entries_.size(); ++i) {
+        found.push_back(&entries_[i]);
+        least = std::min(least, gain(i));
+      }
+      return entries_.size() == count ? least : -std::numeric_limits<float>::infinity();
     }
+    if (count == 0) return std::numeric_limits<float>::infinity();
     // Selected on a compact copy of the keys: the entries are large, and a comparison through
     // pointers to them misses the cache.
     keys_.clear();
     for (std::size_t i = 0; i < entries_.size(); ++i) keys_.push_back({gain(i), static_cast<std::uint32_t>(i)});
-    if (count > 0) {
-      std::nth_element(keys_.begin(), keys_.begin() + static_cast<std::ptrdiff_t>(count - 1), keys_.end(),
-                       [](const Key& a, const Key& b) { return a.gain > b.gain; });
-    }
+    std::nth_element(keys_.begin(), keys_.begin() + static_cast<std::ptrdiff_t>(count - 1), keys_.end(),
+                     [](const Key& a, const Key& b) { return a.gain > b.gain; });
     for (std::size_t i = 0; i < count; ++i) found.push_back(&entries_[keys_[i].position]);
+    // No entry before the selected one's place has a smaller gain.
+    return keys_[count - 1].gain;
   }
 
   // The entry with the largest gain; the queue must not be empty.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -82,7 +83,7 @@ void expect_largest_match_a_sort(std::vector<float> gains) {
   for (const std::size_t count : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{17},
                                   gains.size() - 1, gains.size(), gains.size() + 100}) {
     SCOPED_TRACE(count);
-    queue.largest(count, found);
+    const float least = queue.largest(count, found);
     std::vector<float> found_gains;
     std::vector<std::uint32_t> ids;
     for (const PendingSplit* split : found) {
@@ -92,6 +93,11 @@ void expect_largest_match_a_sort(std::vector<float> gains) {
     std::sort(found_gains.rbegin(), found_gains.rend());
     const auto taken = static_cast<std::ptrdiff_t>(std::min(count, gains.size()));
     EXPECT_EQ(found_gains, std::vector<float>(gains.begin(), gains.begin() + taken));
+    // The least gain found when as many as asked were found.
+    const float expected_least = count > gains.size()  ? -std::numeric_limits<float>::infinity()
+                                 : count == 0          ? std::numeric_limits<float>::infinity()
+                                                       : gains[count - 1];
+    EXPECT_EQ(least, expected_least);
     std::sort(ids.begin(), ids.end());
     EXPECT_EQ(std::adjacent_find(ids.begin(), ids.end()), ids.end()) << "an entry found twice";
   }
