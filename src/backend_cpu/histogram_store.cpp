@@ -22,14 +22,31 @@ Store& store() {
   return *kept;
 }
 
+// The lists this thread handed back last, which its own next builds take first.
+struct ThreadKept {
+  std::vector<std::vector<core::HistogramBin>> lists;
+  std::size_t bytes = 0;
+};
+
+ThreadKept& thread_kept() {
+  thread_local ThreadKept kept;
+  return kept;
+}
+
 }  // namespace
 
 void take_histogram_lists(std::size_t count, std::size_t bins, std::vector<std::vector<core::HistogramBin>>& lists) {
   const std::size_t first = lists.size();
-  {
+  ThreadKept& own = thread_kept();
+  while (lists.size() - first < count && !own.lists.empty()) {
+    lists.push_back(std::move(own.lists.back()));
+    own.lists.pop_back();
+    own.bytes -= lists.back().capacity() * sizeof(core::HistogramBin);
+  }
+  if (lists.size() - first < count) {
     Store& s = store();
     const std::lock_guard<parallel::SpinLock> held(s.lock);
-    const std::size_t kept = std::min(count, s.lists.size());
+    const std::size_t kept = std::min(count - (lists.size() - first), s.lists.size());
     for (std::size_t k = 0; k < kept; ++k) {
       lists.push_back(std::move(s.lists.back()));
       s.lists.pop_back();
@@ -45,9 +62,23 @@ void take_histogram_lists(std::size_t count, std::size_t bins, std::vector<std::
 }
 
 void recycle_histograms(core::HistogramBundle&& bundle) {
+  ThreadKept& own = thread_kept();
+  std::size_t i = 0;
+  for (; i < bundle.histograms.size(); ++i) {
+    std::vector<core::HistogramBin>& bins = bundle.histograms[i].bins;
+    const std::size_t bytes = bins.capacity() * sizeof(core::HistogramBin);
+    if (bytes != 0 && own.bytes + bytes > kThreadKeptHistogramBytes) break;
+    own.bytes += bytes;
+    if (bytes != 0) own.lists.push_back(std::move(bins));
+  }
+  if (i == bundle.histograms.size()) {
+    bundle.histograms.clear();
+    return;
+  }
   Store& s = store();
   const std::lock_guard<parallel::SpinLock> held(s.lock);
-  for (core::FeatureHistogram& histogram : bundle.histograms) {
+  for (; i < bundle.histograms.size(); ++i) {
+    core::FeatureHistogram& histogram = bundle.histograms[i];
     const std::size_t bytes = histogram.bins.capacity() * sizeof(core::HistogramBin);
     if (bytes == 0 || s.bytes + bytes > kKeptHistogramBytes) continue;
     s.bytes += bytes;
