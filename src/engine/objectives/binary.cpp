@@ -136,4 +136,32 @@ float BinaryCrossEntropyObjective::compute_gradients_and_loss_into(std::span<con
   });
 }
 
+void BinaryCrossEntropyObjective::compute_gradients_and_loss_terms_into(std::span<const float> predictions,
+                                                                        std::span<const float> targets,
+                                                                        const Weights& weights,
+                                                                        std::vector<GradientPair>& out,
+                                                                        std::vector<float>& terms) const {
+  check_lengths(predictions.size(), targets.size(), weights);
+  out.resize(targets.size());
+  terms.resize(targets.size());
+  GradientPair* const pairs = out.data();
+  float* const row_terms = terms.data();
+  for_row_chunks(targets.size(), kRowsPerThread, [&](std::size_t first, std::size_t last) {
+    for (std::size_t begin = first; begin < last; begin += kExpBlock) {
+      const std::size_t end = std::min(last, begin + kExpBlock);
+      const std::span<const float> f = predictions.subspan(begin, end - begin);
+      const std::span<float> block(row_terms + begin, end - begin);
+      exp_minus_abs_into(f, block);
+      for (std::size_t k = 0; k < block.size(); ++k) {
+        const std::size_t i = begin + k;
+        const float y = targets[i];
+        const float w = weights ? (*weights)[i] : 1.0f;
+        pairs[i] = logistic_pair_given_exp(f[k], y, w, block[k]);
+        block[k] = logistic_loss_term(f[k], y, block[k]);
+        if (weights) block[k] = block[k] * w;
+      }
+    }
+  });
+}
+
 }  // namespace kestrune::engine::objectives

@@ -32,6 +32,11 @@ struct BinaryCrossEntropyObjective {
   // Both in one pass over the rows: compute_gradients_into's pairs, and the float loss returns.
   float compute_gradients_and_loss_into(std::span<const float> predictions, std::span<const float> targets,
                                         const Weights& weights, std::vector<GradientPair>& out) const;
+  // compute_gradients_into's pairs, and each row's (weighted) term of the loss in `terms`, in one
+  // pass on the pool: mean_of_loss_terms(terms) is the float loss returns.
+  void compute_gradients_and_loss_terms_into(std::span<const float> predictions, std::span<const float> targets,
+                                             const Weights& weights, std::vector<GradientPair>& out,
+                                             std::vector<float>& terms) const;
 };
 
 }  // namespace kestrune::engine::objectives

@@ -59,6 +59,15 @@ float mean_logistic_loss(std::span<const float> targets, const Weights& weights,
   return sum / static_cast<float>(n);
 }
 
+// The running float total of `terms` in row order over their count, the arithmetic of
+// mean_logistic_loss: given the terms its rows would give, the same float. 0 for no terms.
+inline float mean_of_loss_terms(std::span<const float> terms) {
+  if (terms.empty()) return 0.0f;
+  float sum = 0.0f;
+  for (const float term : terms) sum += term;
+  return sum / static_cast<float>(terms.size());
+}
+
 // Mean of w*(max(f, 0) - f*y + ln(1 + exp(-|f|))) over the rows, f being the logit; 0 for no rows.
 float binary_crossentropy_loss(std::span<const float> predictions, std::span<const float> targets,
                                const Weights& weights);

@@ -122,6 +122,15 @@ concept GradientPassGivesLoss =
       { objective.compute_gradients_and_loss_into(values, values, weights, out) } -> std::same_as<float>;
     };
 
+// An objective whose gradient pass can also leave each row's loss term, which mean_of_loss_terms
+// then adds up into the float its loss would return (binary cross-entropy).
+template <typename O>
+concept GradientPassGivesLossTerms =
+    requires(const O& objective, std::span<const float> values, const objectives::Weights& weights,
+             std::vector<core::GradientPair>& out, std::vector<float>& terms) {
+      objective.compute_gradients_and_loss_terms_into(values, values, weights, out, terms);
+    };
+
 // An objective the single-output loop can be instantiated for: the objective contract, traits,
 // and, for the ranking objectives, a loss over caller-chosen query groups.
 template <typename O>

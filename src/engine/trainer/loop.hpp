@@ -29,6 +29,7 @@
 #include "engine/backend_ops.hpp"
 #include "engine/factor.hpp"
 #include "engine/morph.hpp"
+#include "engine/objectives/loss.hpp"
 #include "engine/objectives/names.hpp"
 #include "engine/round.hpp"
 #include "engine/sampling.hpp"
@@ -248,7 +249,8 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
   // A round's training loss is a pass over every row (an exponential and a logarithm each for the
   // binary loss) that decides only whether the round is kept. Where nothing else waits on it, the
   // next round's gradients are taken at the round's predictions at once, the loss is computed on
-  // the pool's idle threads while the next tree grows, and the round is judged (and kept, or the
+  // the pool's idle threads while the next tree grows (the binary pass leaves each row's term
+  // beside its gradients, and one worker adds them up), and the round is judged (and kept, or the
   // fit ended) just before that tree's increments go into the predictions: until then the growers
   // write nothing there, and the other buffer still holds the predictions the round started from.
   // Every verdict, history and model is that of judging first. Not for a warm-up round (a refused
@@ -266,13 +268,25 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
     RoundToKeep kept;
     float loss = 0.0f;
     std::optional<parallel::PostedTask<std::function<void()>>> computing_loss;
+    // The loss's row terms came with the next round's gradients (into `loss_terms`): the next
+    // round's diagnostics task adds them up before its own pass, and is the task the judgement
+    // waits for. Posted beside the tree, the loss's exponentials and logarithms held the workers
+    // for about a millisecond, and the root's histogram waited for them.
+    bool loss_from_terms = false;
+    parallel::PostedTask<std::function<void()>>* adding_terms = nullptr;
   };
+  std::vector<float> loss_terms;
   std::optional<UnjudgedRound> unjudged;
   enum class Judged { Kept, Ended };
   // Judges the unjudged round, keeping it or ending the fit. It is taken out first, so that a
   // failure while it is kept (a metric callback's) leaves nothing to judge again.
   const auto judge_unjudged = [&]() -> Judged {
-    unjudged->computing_loss->wait();
+    if (unjudged->loss_from_terms) {
+      support::invariant(unjudged->adding_terms != nullptr, "an unjudged round's terms were never added up");
+      unjudged->adding_terms->wait();
+    } else {
+      unjudged->computing_loss->wait();
+    }
     const float new_loss = unjudged->loss;
     RoundToKeep kept = std::move(unjudged->kept);
     unjudged.reset();
@@ -330,11 +344,17 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
     // worker sums them while the tree grows.
     // The sampled features, not the tiles: the tile count follows the pool size, and the summary
     // must not depend on the thread count.
-    parallel::PostedTask<std::function<void()>> diagnosing([&, norm = sample.pre_projection_norm,
+    // An unjudged round's loss terms are added up first, on the same worker: the loss is needed
+    // once the tree's increments are due, the diagnostics only after the tree, and the root's
+    // histogram keeps the other workers.
+    const bool add_loss_terms = unjudged && unjudged->loss_from_terms;
+    parallel::PostedTask<std::function<void()>> diagnosing([&, add_loss_terms, norm = sample.pre_projection_norm,
                                                             features = sample.sampled_feature_count] {
+      if (add_loss_terms) unjudged->loss = objectives::mean_of_loss_terms(loss_terms);
       sample.diagnostics = IterationDiagnostics::from_gradient_snapshot(gradients, projector.has_value(),
                                                                         selected_count, features, norm);
     });
+    if (add_loss_terms) unjudged->adding_terms = &diagnosing;
 
     std::optional<Judged> judged;
     const auto judge_before_updates = [&] {
@@ -398,14 +418,23 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
     }
     if (judge_later && !in_warmup && unreached.empty() && rounds_run + 1 < controls.rounds) {
       // The next round's gradients now, this round's loss while the next tree grows.
-      objective.compute_gradients_into(working, active.targets, weights, gradients);
+      constexpr bool kTermsFromGradientPass = GradientPassGivesLossTerms<O>;
+      if constexpr (kTermsFromGradientPass) {
+        objective.compute_gradients_and_loss_terms_into(working, active.targets, weights, gradients, loss_terms);
+      } else {
+        objective.compute_gradients_into(working, active.targets, weights, gradients);
+      }
       next_gradients_ready = true;
       unjudged.emplace();
       unjudged->kept = RoundToKeep{std::move(tree.stumps), selected_count, sample.sampled_feature_count,
                                    sample.diagnostics, iteration};
-      unjudged->computing_loss.emplace([&, round_predictions = std::span<const float>(working)] {
-        unjudged->loss = objective.loss(round_predictions, active.targets, weights);
-      });
+      if constexpr (kTermsFromGradientPass) {
+        unjudged->loss_from_terms = true;
+      } else {
+        unjudged->computing_loss.emplace([&, round_predictions = std::span<const float>(working)] {
+          unjudged->loss = objective.loss(round_predictions, active.targets, weights);
+        });
+      }
       continue;
     }
     float new_loss = 0.0f;
