@@ -37,6 +37,7 @@ constexpr std::size_t kRowsPerThread = 8192;
 // Rows whose exponentials are computed together, into a buffer on the stack.
 constexpr std::size_t kExpBlock = 2048;
 
+// emit(i, pair, exp(-|f|)) for every row.
 template <bool Weighted, typename Emit>
 void for_each_pair(std::span<const float> predictions, std::span<const float> targets, const Weights& weights,
                    Emit&& emit) {
@@ -47,7 +48,8 @@ void for_each_pair(std::span<const float> predictions, std::span<const float> ta
       const std::size_t end = std::min(last, begin + kExpBlock);
       exp_minus_abs_into(predictions.subspan(begin, end - begin), std::span<float>(exps, end - begin));
       for (std::size_t i = begin; i < end; ++i) {
-        emit(i, logistic_pair_given_exp(predictions[i], targets[i], Weighted ? w[i] : 1.0f, exps[i - begin]));
+        const float e = exps[i - begin];
+        emit(i, logistic_pair_given_exp(predictions[i], targets[i], Weighted ? w[i] : 1.0f, e), e);
       }
     }
   });
@@ -60,7 +62,7 @@ std::vector<GradientPair> BinaryCrossEntropyObjective::compute_gradients(std::sp
                                                                          const Weights& weights) const {
   check_lengths(predictions.size(), targets.size(), weights);
   std::vector<GradientPair> pairs(targets.size());
-  auto emit = [&](std::size_t i, GradientPair p) { pairs[i] = checked_pair(p.grad, p.hess); };
+  auto emit = [&](std::size_t i, GradientPair p, float) { pairs[i] = checked_pair(p.grad, p.hess); };
   if (weights) {
     for_each_pair<true>(predictions, targets, weights, emit);
   } else {
@@ -102,7 +104,7 @@ void BinaryCrossEntropyObjective::compute_gradients_into(std::span<const float> 
   check_lengths(predictions.size(), targets.size(), weights);
   out.resize(targets.size());
   GradientPair* pairs = out.data();
-  auto emit = [pairs](std::size_t i, GradientPair p) { pairs[i] = p; };
+  auto emit = [pairs](std::size_t i, GradientPair p, float) { pairs[i] = p; };
   if (weights) {
     for_each_pair<true>(predictions, targets, weights, emit);
   } else {
@@ -146,22 +148,17 @@ void BinaryCrossEntropyObjective::compute_gradients_and_loss_terms_into(std::spa
   terms.resize(targets.size());
   GradientPair* const pairs = out.data();
   float* const row_terms = terms.data();
-  for_row_chunks(targets.size(), kRowsPerThread, [&](std::size_t first, std::size_t last) {
-    for (std::size_t begin = first; begin < last; begin += kExpBlock) {
-      const std::size_t end = std::min(last, begin + kExpBlock);
-      const std::span<const float> f = predictions.subspan(begin, end - begin);
-      const std::span<float> block(row_terms + begin, end - begin);
-      exp_minus_abs_into(f, block);
-      for (std::size_t k = 0; k < block.size(); ++k) {
-        const std::size_t i = begin + k;
-        const float y = targets[i];
-        const float w = weights ? (*weights)[i] : 1.0f;
-        pairs[i] = logistic_pair_given_exp(f[k], y, w, block[k]);
-        block[k] = logistic_loss_term(f[k], y, block[k]);
-        if (weights) block[k] = block[k] * w;
-      }
-    }
-  });
+  // A row's term as mean_logistic_loss takes it: the unweighted term, then times the weight.
+  auto emit = [&](std::size_t i, GradientPair p, float e) {
+    pairs[i] = p;
+    const float term = logistic_loss_term(predictions[i], targets[i], e);
+    row_terms[i] = weights ? term * (*weights)[i] : term;
+  };
+  if (weights) {
+    for_each_pair<true>(predictions, targets, weights, emit);
+  } else {
+    for_each_pair<false>(predictions, targets, weights, emit);
+  }
 }
 
 }  // namespace kestrune::engine::objectives

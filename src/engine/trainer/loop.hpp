@@ -267,12 +267,12 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
   struct UnjudgedRound {
     RoundToKeep kept;
     float loss = 0.0f;
+    // The task computing the loss, or none when its row terms came with the next round's
+    // gradients (into `loss_terms`): the next round's diagnostics task then adds them up before its
+    // own pass, and is the task the judgement waits for. Posted beside the tree, the loss's
+    // exponentials and logarithms held the workers for about a millisecond, and the root's
+    // histogram waited for them.
     std::optional<parallel::PostedTask<std::function<void()>>> computing_loss;
-    // The loss's row terms came with the next round's gradients (into `loss_terms`): the next
-    // round's diagnostics task adds them up before its own pass, and is the task the judgement
-    // waits for. Posted beside the tree, the loss's exponentials and logarithms held the workers
-    // for about a millisecond, and the root's histogram waited for them.
-    bool loss_from_terms = false;
     parallel::PostedTask<std::function<void()>>* adding_terms = nullptr;
   };
   std::vector<float> loss_terms;
@@ -281,11 +281,11 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
   // Judges the unjudged round, keeping it or ending the fit. It is taken out first, so that a
   // failure while it is kept (a metric callback's) leaves nothing to judge again.
   const auto judge_unjudged = [&]() -> Judged {
-    if (unjudged->loss_from_terms) {
+    if (unjudged->computing_loss) {
+      unjudged->computing_loss->wait();
+    } else {
       support::invariant(unjudged->adding_terms != nullptr, "an unjudged round's terms were never added up");
       unjudged->adding_terms->wait();
-    } else {
-      unjudged->computing_loss->wait();
     }
     const float new_loss = unjudged->loss;
     RoundToKeep kept = std::move(unjudged->kept);
@@ -347,7 +347,7 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
     // An unjudged round's loss terms are added up first, on the same worker: the loss is needed
     // once the tree's increments are due, the diagnostics only after the tree, and the root's
     // histogram keeps the other workers.
-    const bool add_loss_terms = unjudged && unjudged->loss_from_terms;
+    const bool add_loss_terms = unjudged && !unjudged->computing_loss;
     parallel::PostedTask<std::function<void()>> diagnosing([&, add_loss_terms, norm = sample.pre_projection_norm,
                                                             features = sample.sampled_feature_count] {
       if (add_loss_terms) unjudged->loss = objectives::mean_of_loss_terms(loss_terms);
@@ -428,9 +428,7 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
       unjudged.emplace();
       unjudged->kept = RoundToKeep{std::move(tree.stumps), selected_count, sample.sampled_feature_count,
                                    sample.diagnostics, iteration};
-      if constexpr (kTermsFromGradientPass) {
-        unjudged->loss_from_terms = true;
-      } else {
+      if constexpr (!kTermsFromGradientPass) {
         unjudged->computing_loss.emplace([&, round_predictions = std::span<const float>(working)] {
           unjudged->loss = objective.loss(round_predictions, active.targets, weights);
         });

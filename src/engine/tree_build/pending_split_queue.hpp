@@ -23,7 +23,7 @@ namespace kestrune::engine::tree_build {
 struct PendingSplit {
   core::RowList rows;
   // The node's full bundle (never the interaction-filtered copy): its children's sibling is
-  // derived from it by subtraction.
+  // derived from it by subtraction. Empty when it was handed back after the node's search.
   core::HistogramBundle histograms;
   SplitCandidate candidate;  // its gain is the queue key
   std::optional<core::LinearLeaf> linear_leaf;  // the node's own full model, when linear
@@ -31,9 +31,6 @@ struct PendingSplit {
   std::uint32_t local_id = 0;
   float value = 0.0f;  // the node's full value: its children's parent value
   bool worked_on = false;  // its work has started ahead of its turn (the grower's own bookkeeping)
-  // `histograms` were handed back after the node's search: they are built again from `rows`
-  // (the same sums) if the node is split.
-  bool histograms_from_rows = false;
 };
 
 // A binary max-heap on candidate.gain stored in an array, with no secondary key:
