@@ -129,6 +129,38 @@ void parallel_for(std::size_t begin, std::size_t end, Body&& body,
 }
 
 // body(chunk_begin, chunk_end) for the chunks [0, s), [s, 2s), ... of [0, count), s being
+// `chunk_size`, on the calling thread and on pool workers that find no other work to do (see
+// detail::run_blocks_when_idle): for work that may wait while the pool is busy with other calls.
+// Every chunk runs; the first exception in chunk order is rethrown once all have run.
+template <typename Body>
+void for_chunks_when_idle(std::size_t count, std::size_t chunk_size, Body&& body) {
+  support::invariant(chunk_size > 0, "parallel chunk size must be positive");
+  const std::size_t chunks = detail::ceil_div(count, chunk_size);
+  std::vector<std::exception_ptr> failures(chunks);
+  struct Job {
+    std::remove_reference_t<Body>* body;
+    std::size_t count;
+    std::size_t chunk_size;
+    std::exception_ptr* failures;
+  } job{&body, count, chunk_size, failures.data()};
+  detail::run_blocks_when_idle(
+      chunks,
+      [](void* context, std::size_t chunk) noexcept {
+        const Job& j = *static_cast<const Job*>(context);
+        const std::size_t first = chunk * j.chunk_size;
+        try {
+          (*j.body)(first, first + std::min(j.chunk_size, j.count - first));
+        } catch (...) {
+          j.failures[chunk] = std::current_exception();
+        }
+      },
+      &job);
+  for (const std::exception_ptr& failure : failures) {
+    if (failure) std::rethrow_exception(failure);
+  }
+}
+
+// body(chunk_begin, chunk_end) for the chunks [0, s), [s, 2s), ... of [0, count), s being
 // `chunk_size`; the last chunk may be shorter. The chunks depend on count and chunk_size only.
 template <typename Body>
 void parallel_for_chunks(std::size_t count, std::size_t chunk_size, Body&& body,

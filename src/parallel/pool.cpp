@@ -96,6 +96,32 @@ struct alignas(64) Job {
   std::uint16_t generation = 0;  // the owner's
 };
 
+// The blocks of a run_blocks_when_idle call: claimed one at a time from `next` by its owner and by
+// idle workers.
+struct IdleWork {
+  std::atomic<std::size_t> next{0};
+  std::size_t count = 0;
+  detail::BlockFunction block = nullptr;
+  void* context = nullptr;
+
+  // Claims and runs one block; false when none was left.
+  bool run_one() noexcept {
+    const std::size_t b = next.fetch_add(1, std::memory_order_relaxed);
+    if (b >= count) return false;
+    block(context, b);
+    return true;
+  }
+};
+
+// The owner's blocks of a run_blocks_when_idle call, as blocks of a call of its own.
+void run_own_blocks(IdleWork& work) noexcept {
+  const bool was_inside = t_inside_call;
+  t_inside_call = true;
+  while (work.run_one()) {
+  }
+  t_inside_call = was_inside;
+}
+
 class WorkerPool {
  public:
   explicit WorkerPool(std::size_t workers) : jobs_(std::make_unique<Job[]>(kJobSlots)) {
@@ -140,6 +166,22 @@ class WorkerPool {
     }
 
     finish(slot);
+  }
+
+  // The owner's side of run_blocks_when_idle: offers the work to idle workers unless another
+  // owner's is offered, takes blocks until none is left, then withdraws the offer and waits for
+  // the workers that took it up. A worker counts itself a visitor before it reads the offer and
+  // until its block has run, so once the offer is withdrawn and no visitor is left, no worker
+  // holds the work any more (both sides sequentially consistent: either the worker reads the
+  // withdrawn offer, or the owner sees the worker counted).
+  void run_when_idle(IdleWork& work) noexcept {
+    IdleWork* none = nullptr;
+    const bool offered = started() > 0 && idle_work_.compare_exchange_strong(none, &work, std::memory_order_seq_cst);
+    run_own_blocks(work);
+    if (!offered) return;
+    IdleWork* mine = &work;
+    idle_work_.compare_exchange_strong(mine, nullptr, std::memory_order_seq_cst);
+    wait_until([this] { return idle_visitors_.load(std::memory_order_acquire) == 0; });
   }
 
   // A job of one block that only a worker takes while it is open; its owner collects it later.
@@ -264,12 +306,29 @@ class WorkerPool {
     return false;
   }
 
+  // Runs one block of the work offered to idle workers; false when none is offered or left. The
+  // worker that finds every block claimed withdraws the offer, so that the others stop visiting.
+  bool help_when_idle() noexcept {
+    if (idle_work_.load(std::memory_order_relaxed) == nullptr) return false;
+    idle_visitors_.fetch_add(1, std::memory_order_seq_cst);
+    IdleWork* work = idle_work_.load(std::memory_order_seq_cst);
+    const bool ran = work != nullptr && work->run_one();
+    if (work != nullptr && !ran) idle_work_.compare_exchange_strong(work, nullptr, std::memory_order_seq_cst);
+    idle_visitors_.fetch_sub(1, std::memory_order_release);
+    return ran;
+  }
+
   void worker_loop(std::size_t worker) noexcept {
     t_thread_index = worker + 1;
     t_inside_call = true;
     for (;;) {
       if (help()) continue;
-      if (spin_until([this] { return work_available(); }, kWorkerSpin)) continue;
+      if (help_when_idle()) continue;
+      if (spin_until(
+              [this] { return work_available() || idle_work_.load(std::memory_order_relaxed) != nullptr; },
+              kWorkerSpin)) {
+        continue;
+      }
       sleepers_.fetch_add(1, std::memory_order_seq_cst);
       const std::uint32_t epoch = epoch_.load(std::memory_order_seq_cst);
       if (!work_available()) epoch_.wait(epoch, std::memory_order_seq_cst);
@@ -283,6 +342,8 @@ class WorkerPool {
   alignas(64) std::atomic<std::uint64_t> open_{0};      // job slots that may have blocks to claim
   alignas(64) std::atomic<std::uint32_t> epoch_{0};     // bumped by every published job
   std::atomic<std::size_t> sleepers_{0};
+  alignas(64) std::atomic<IdleWork*> idle_work_{nullptr};  // offered to idle workers
+  alignas(64) std::atomic<std::size_t> idle_visitors_{0};  // workers reading or running it
 };
 
 std::atomic<WorkerPool*> g_pool{nullptr};
@@ -347,6 +408,21 @@ std::size_t post_block(BlockFunction block, void* context) noexcept {
   } catch (...) {
     return kNotPosted;  // out of memory for the pool itself: the block runs when collected
   }
+}
+
+void run_blocks_when_idle(std::size_t block_count, BlockFunction block, void* context) noexcept {
+  if (block_count == 0) return;
+  IdleWork work;
+  work.count = block_count;
+  work.block = block;
+  work.context = context;
+  WorkerPool* workers = current_num_threads() > 1 ? g_pool.load(std::memory_order_acquire) : nullptr;
+  if (workers == nullptr) {
+    // No pool yet (nothing has used it) or one thread: no worker to offer the work to.
+    run_own_blocks(work);
+    return;
+  }
+  workers->run_when_idle(work);
 }
 
 namespace {

@@ -25,6 +25,10 @@
 // A poster collecting a block that a worker runs helps the open calls meanwhile (the block's own
 // nested calls, most often), unless it is itself inside a call, whose block's scratch a helped
 // block could reuse.
+//
+// Work that may wait (a round's loss, needed only once its tree is grown) is offered to the
+// workers that find nothing else to do: they take its blocks one at a time, looking for calls and
+// posted blocks before each, so that it never holds up the work a tree waits for.
 #pragma once
 
 #include <atomic>
@@ -73,6 +77,14 @@ void collect_posted(std::size_t handle, BlockFunction block, void* context) noex
 // The collector sleeps on the signal: the block must change it as it ends, after `seen` was read.
 bool collect_posted_unless(std::size_t handle, BlockFunction block, void* context,
                            const std::atomic<std::uint32_t>& signal, std::uint32_t seen) noexcept;
+
+// Runs block(context, b) once for every b in [0, block_count), claiming them in order on the
+// calling thread, while pool workers that find no call and no posted block open take blocks too,
+// one at a time and each after looking for other work again: work that may wait, done on what the
+// pool would otherwise spend looking. Returns when every block has finished; everything a block
+// wrote is visible to the caller then. One such call is offered to the workers at a time: another
+// made meanwhile, and any on a pool of one thread, runs on its calling thread alone.
+void run_blocks_when_idle(std::size_t block_count, BlockFunction block, void* context) noexcept;
 
 }  // namespace detail
 

@@ -8,6 +8,7 @@
 #include "engine/objectives/loss.hpp"
 #include "engine/objectives/row_parallel.hpp"
 #include "support/exp_lanes.hpp"
+#include "support/panic.hpp"
 
 namespace kestrune::engine::objectives {
 namespace {
@@ -138,27 +139,33 @@ float BinaryCrossEntropyObjective::compute_gradients_and_loss_into(std::span<con
   });
 }
 
-void BinaryCrossEntropyObjective::compute_gradients_and_loss_terms_into(std::span<const float> predictions,
-                                                                        std::span<const float> targets,
-                                                                        const Weights& weights,
-                                                                        std::vector<GradientPair>& out,
-                                                                        std::vector<float>& terms) const {
+void BinaryCrossEntropyObjective::compute_gradients_and_loss_arguments_into(std::span<const float> predictions,
+                                                                            std::span<const float> targets,
+                                                                            const Weights& weights,
+                                                                            std::vector<GradientPair>& out,
+                                                                            std::vector<float>& arguments) const {
   check_lengths(predictions.size(), targets.size(), weights);
   out.resize(targets.size());
-  terms.resize(targets.size());
+  arguments.resize(targets.size());
   GradientPair* const pairs = out.data();
-  float* const row_terms = terms.data();
-  // A row's term as mean_logistic_loss takes it: the unweighted term, then times the weight.
+  float* const row_arguments = arguments.data();
   auto emit = [&](std::size_t i, GradientPair p, float e) {
     pairs[i] = p;
-    const float term = logistic_loss_term(predictions[i], targets[i], e);
-    row_terms[i] = weights ? term * (*weights)[i] : term;
+    row_arguments[i] = logistic_log_argument(e);
   };
   if (weights) {
     for_each_pair<true>(predictions, targets, weights, emit);
   } else {
     for_each_pair<false>(predictions, targets, weights, emit);
   }
+}
+
+float BinaryCrossEntropyObjective::loss_given_arguments(std::span<const float> predictions,
+                                                        std::span<const float> targets, const Weights& weights,
+                                                        std::span<float> arguments) const {
+  check_lengths(predictions.size(), targets.size(), weights);
+  support::invariant(arguments.size() == targets.size(), "one loss argument per row");
+  return mean_logistic_loss_given_arguments(predictions, targets, weights, arguments);
 }
 
 }  // namespace kestrune::engine::objectives

@@ -32,11 +32,15 @@ struct BinaryCrossEntropyObjective {
   // Both in one pass over the rows: compute_gradients_into's pairs, and the float loss returns.
   float compute_gradients_and_loss_into(std::span<const float> predictions, std::span<const float> targets,
                                         const Weights& weights, std::vector<GradientPair>& out) const;
-  // compute_gradients_into's pairs, and each row's (weighted) term of the loss in `terms`, in one
-  // pass on the pool: mean_of_loss_terms(terms) is the float loss returns.
-  void compute_gradients_and_loss_terms_into(std::span<const float> predictions, std::span<const float> targets,
-                                             const Weights& weights, std::vector<GradientPair>& out,
-                                             std::vector<float>& terms) const;
+  // compute_gradients_into's pairs, and each row's logistic_log_argument in `arguments`, in one
+  // pass on the pool. The row's logarithm, its one costly step of the loss, is left for
+  // loss_given_arguments.
+  void compute_gradients_and_loss_arguments_into(std::span<const float> predictions, std::span<const float> targets,
+                                                 const Weights& weights, std::vector<GradientPair>& out,
+                                                 std::vector<float>& arguments) const;
+  // The float loss returns at the predictions of that pass, given its arguments (overwritten).
+  float loss_given_arguments(std::span<const float> predictions, std::span<const float> targets,
+                             const Weights& weights, std::span<float> arguments) const;
 };
 
 }  // namespace kestrune::engine::objectives

@@ -36,6 +36,17 @@ float squared_error_loss(std::span<const float> predictions, std::span<const flo
   return sum / static_cast<float>(n);
 }
 
+float mean_logistic_loss_given_arguments(std::span<const float> predictions, std::span<const float> targets,
+                                         const Weights& weights, std::span<float> arguments) {
+  parallel::for_chunks_when_idle(arguments.size(), kRowChunk, [&](std::size_t first, std::size_t last) {
+    for (std::size_t i = first; i < last; ++i) {
+      const float term = logistic_loss_term_given_log(predictions[i], targets[i], std::log(arguments[i]));
+      arguments[i] = weights ? term * (*weights)[i] : term;
+    }
+  });
+  return mean_of_loss_terms(arguments);
+}
+
 float binary_crossentropy_loss(std::span<const float> predictions, std::span<const float> targets,
                                const Weights& weights) {
   check_lengths(predictions.size(), targets.size(), weights);

@@ -249,10 +249,11 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
   // A round's training loss is a pass over every row (an exponential and a logarithm each for the
   // binary loss) that decides only whether the round is kept. Where nothing else waits on it, the
   // next round's gradients are taken at the round's predictions at once, the loss is computed on
-  // the pool's idle threads while the next tree grows (the binary pass leaves each row's term
-  // beside its gradients, and one worker adds them up), and the round is judged (and kept, or the
-  // fit ended) just before that tree's increments go into the predictions: until then the growers
-  // write nothing there, and the other buffer still holds the predictions the round started from.
+  // the pool's idle threads while the next tree grows (the binary pass leaves beside its gradients
+  // what each row's term still needs, and the terms' logarithms run on workers that find nothing
+  // else to do), and the round is judged (and kept, or the fit ended) just before that tree's
+  // increments go into the predictions: until then the growers write nothing there, and the other
+  // buffer still holds the predictions the round started from.
   // Every verdict, history and model is that of judging first. Not for a warm-up round (a refused
   // one is skipped and its successor grown again), nor where a round changes the predictions or
   // the gradients in other ways (DART, per-round leaf refinement, a gradient projection, morph,
@@ -267,15 +268,18 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
   struct UnjudgedRound {
     RoundToKeep kept;
     float loss = 0.0f;
-    // The task computing the loss, or none when its row terms came with the next round's
-    // gradients (into `loss_terms`): the next round's diagnostics task then adds them up before its
-    // own pass, and is the task the judgement waits for. Posted beside the tree, the loss's
-    // exponentials and logarithms held the workers for about a millisecond, and the root's
-    // histogram waited for them.
+    // The task computing the loss, or none when the next round's gradient pass left what its row
+    // terms still need (into `loss_arguments`, with the round's predictions in `predictions`): the
+    // next round's diagnostics task then computes the loss before its own pass, the logarithms on
+    // workers that find nothing else to do, and is the task the judgement waits for. Posted beside
+    // the tree, the loss's exponentials and logarithms held the workers for about a millisecond,
+    // and the root's histogram waited for them; in the gradient pass, the logarithms held up the
+    // root's histogram as long.
     std::optional<parallel::PostedTask<std::function<void()>>> computing_loss;
     parallel::PostedTask<std::function<void()>>* adding_terms = nullptr;
+    std::span<const float> predictions;
   };
-  std::vector<float> loss_terms;
+  std::vector<float> loss_arguments;
   std::optional<UnjudgedRound> unjudged;
   enum class Judged { Kept, Ended };
   // Judges the unjudged round, keeping it or ending the fit. It is taken out first, so that a
@@ -344,13 +348,18 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
     // worker sums them while the tree grows.
     // The sampled features, not the tiles: the tile count follows the pool size, and the summary
     // must not depend on the thread count.
-    // An unjudged round's loss terms are added up first, on the same worker: the loss is needed
-    // once the tree's increments are due, the diagnostics only after the tree, and the root's
-    // histogram keeps the other workers.
+    // An unjudged round's loss comes first, on the same worker and on workers that find nothing
+    // else to do: the loss is needed once the tree's increments are due, the diagnostics only
+    // after the tree, and the root's histogram keeps the other workers.
     const bool add_loss_terms = unjudged && !unjudged->computing_loss;
     parallel::PostedTask<std::function<void()>> diagnosing([&, add_loss_terms, norm = sample.pre_projection_norm,
                                                             features = sample.sampled_feature_count] {
-      if (add_loss_terms) unjudged->loss = objectives::mean_of_loss_terms(loss_terms);
+      if constexpr (GradientPassGivesLossArguments<O>) {
+        if (add_loss_terms) {
+          unjudged->loss =
+              objective.loss_given_arguments(unjudged->predictions, active.targets, weights, loss_arguments);
+        }
+      }
       sample.diagnostics = IterationDiagnostics::from_gradient_snapshot(gradients, projector.has_value(),
                                                                         selected_count, features, norm);
     });
@@ -418,9 +427,10 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
     }
     if (judge_later && !in_warmup && unreached.empty() && rounds_run + 1 < controls.rounds) {
       // The next round's gradients now, this round's loss while the next tree grows.
-      constexpr bool kTermsFromGradientPass = GradientPassGivesLossTerms<O>;
+      constexpr bool kTermsFromGradientPass = GradientPassGivesLossArguments<O>;
       if constexpr (kTermsFromGradientPass) {
-        objective.compute_gradients_and_loss_terms_into(working, active.targets, weights, gradients, loss_terms);
+        objective.compute_gradients_and_loss_arguments_into(working, active.targets, weights, gradients,
+                                                             loss_arguments);
       } else {
         objective.compute_gradients_into(working, active.targets, weights, gradients);
       }
@@ -428,6 +438,7 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
       unjudged.emplace();
       unjudged->kept = RoundToKeep{std::move(tree.stumps), selected_count, sample.sampled_feature_count,
                                    sample.diagnostics, iteration};
+      unjudged->predictions = working;
       if constexpr (!kTermsFromGradientPass) {
         unjudged->computing_loss.emplace([&, round_predictions = std::span<const float>(working)] {
           unjudged->loss = objective.loss(round_predictions, active.targets, weights);

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <chrono>
@@ -688,6 +689,73 @@ TEST(ParallelPosted, AWaitUnlessASignalEndsOnTheSignalOrWhenTheTaskHasRun) {
     EXPECT_EQ(failures, c.throws ? 1 : 0);
     EXPECT_NO_THROW(task.wait()) << "collected once, its failure reported once";
   }
+}
+
+}  // namespace
+}  // namespace kestrune::parallel
+
+namespace kestrune::parallel {
+namespace {
+
+// Work offered to idle workers: every chunk runs once and the first failure in chunk order
+// reaches the caller after all have run; workers take chunks the caller is slow to reach; a
+// second offer made meanwhile stays on its own thread; and a call made meanwhile still gets
+// workers, which look for calls before each offered chunk.
+TEST(ParallelWhenIdle, ChunksRunOnceOnIdleWorkersAndCallsComeFirst) {
+  for (const std::size_t count : {std::size_t{0}, std::size_t{1}, std::size_t{5}, std::size_t{4097}, std::size_t{100003}}) {
+    std::vector<std::atomic<int>> runs(count);
+    const auto visit = [&](std::size_t first, std::size_t last) {
+      for (std::size_t i = first; i < last; ++i) ++runs[i];
+      if (first / 64 == 3 || first / 64 == 7) throw std::runtime_error("chunk " + std::to_string(first / 64));
+    };
+    if (count > 3 * 64) {
+      EXPECT_THROW(
+          try { for_chunks_when_idle(count, 64, visit); } catch (const std::runtime_error& e) {
+            EXPECT_STREQ(e.what(), "chunk 3");
+            throw;
+          },
+          std::runtime_error);
+    } else {
+      EXPECT_NO_THROW(for_chunks_when_idle(count, 64, visit));
+    }
+    for (std::size_t i = 0; i < count; ++i) ASSERT_EQ(runs[i].load(), 1) << count << " " << i;
+  }
+  if (current_num_threads() < 2) GTEST_SKIP() << "needs a pool of several threads";
+  parallel_for(0, 64, [](std::size_t) {});  // the pool is started
+
+  std::atomic<bool> offered{false};
+  std::atomic<bool> second_done{false};
+  std::vector<std::size_t> index_of(64, kSerial);
+  std::vector<std::thread::id> second_threads;
+  std::vector<std::size_t> call_indices(256, kSerial);
+  std::thread other([&] {
+    while (!offered.load()) std::this_thread::yield();
+    // Another offer while the first one holds the workers' attention: its own thread alone.
+    std::vector<std::thread::id> threads(16);
+    for_chunks_when_idle(threads.size(), 1, [&](std::size_t first, std::size_t) {
+      threads[first] = std::this_thread::get_id();
+    });
+    second_threads = threads;
+    // A call meanwhile: workers join it between offered chunks.
+    parallel_for(0, call_indices.size(), [&](std::size_t i) {
+      std::this_thread::sleep_for(std::chrono::microseconds(50));
+      call_indices[i] = current_thread_index();
+    });
+    second_done.store(true);
+  });
+  for_chunks_when_idle(index_of.size(), 1, [&](std::size_t first, std::size_t) {
+    offered.store(true);
+    index_of[first] = current_thread_index();
+    // Slow chunks, on every thread, until the other thread is done.
+    std::this_thread::sleep_for(std::chrono::microseconds(second_done.load() ? 100 : 1000));
+  });
+  other.join();
+  std::set<std::size_t> offered_indices(index_of.begin(), index_of.end());
+  EXPECT_GT(offered_indices.size(), 1u) << "no idle worker took an offered chunk";
+  for (const std::thread::id id : second_threads) EXPECT_EQ(id, second_threads.front()) << "a second offer was shared";
+  std::set<std::size_t> call_threads(call_indices.begin(), call_indices.end());
+  EXPECT_TRUE(std::any_of(call_threads.begin(), call_threads.end(), [](std::size_t i) { return i != 0; }))
+      << "no worker joined a call while work was offered";
 }
 
 }  // namespace
