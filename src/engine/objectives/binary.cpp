@@ -8,7 +8,6 @@
 #include "engine/objectives/loss.hpp"
 #include "engine/objectives/row_parallel.hpp"
 #include "support/exp_lanes.hpp"
-#include "support/panic.hpp"
 
 namespace kestrune::engine::objectives {
 namespace {
@@ -38,7 +37,6 @@ constexpr std::size_t kRowsPerThread = 8192;
 // Rows whose exponentials are computed together, into a buffer on the stack.
 constexpr std::size_t kExpBlock = 2048;
 
-// emit(i, pair, exp(-|f|)) for every row.
 template <bool Weighted, typename Emit>
 void for_each_pair(std::span<const float> predictions, std::span<const float> targets, const Weights& weights,
                    Emit&& emit) {
@@ -49,8 +47,7 @@ void for_each_pair(std::span<const float> predictions, std::span<const float> ta
       const std::size_t end = std::min(last, begin + kExpBlock);
       exp_minus_abs_into(predictions.subspan(begin, end - begin), std::span<float>(exps, end - begin));
       for (std::size_t i = begin; i < end; ++i) {
-        const float e = exps[i - begin];
-        emit(i, logistic_pair_given_exp(predictions[i], targets[i], Weighted ? w[i] : 1.0f, e), e);
+        emit(i, logistic_pair_given_exp(predictions[i], targets[i], Weighted ? w[i] : 1.0f, exps[i - begin]));
       }
     }
   });
@@ -63,7 +60,7 @@ std::vector<GradientPair> BinaryCrossEntropyObjective::compute_gradients(std::sp
                                                                          const Weights& weights) const {
   check_lengths(predictions.size(), targets.size(), weights);
   std::vector<GradientPair> pairs(targets.size());
-  auto emit = [&](std::size_t i, GradientPair p, float) { pairs[i] = checked_pair(p.grad, p.hess); };
+  auto emit = [&](std::size_t i, GradientPair p) { pairs[i] = checked_pair(p.grad, p.hess); };
   if (weights) {
     for_each_pair<true>(predictions, targets, weights, emit);
   } else {
@@ -105,7 +102,7 @@ void BinaryCrossEntropyObjective::compute_gradients_into(std::span<const float> 
   check_lengths(predictions.size(), targets.size(), weights);
   out.resize(targets.size());
   GradientPair* pairs = out.data();
-  auto emit = [pairs](std::size_t i, GradientPair p, float) { pairs[i] = p; };
+  auto emit = [pairs](std::size_t i, GradientPair p) { pairs[i] = p; };
   if (weights) {
     for_each_pair<true>(predictions, targets, weights, emit);
   } else {
@@ -139,33 +136,11 @@ float BinaryCrossEntropyObjective::compute_gradients_and_loss_into(std::span<con
   });
 }
 
-void BinaryCrossEntropyObjective::compute_gradients_and_loss_arguments_into(std::span<const float> predictions,
-                                                                            std::span<const float> targets,
-                                                                            const Weights& weights,
-                                                                            std::vector<GradientPair>& out,
-                                                                            std::vector<float>& arguments) const {
+float BinaryCrossEntropyObjective::loss_when_idle(std::span<const float> predictions, std::span<const float> targets,
+                                                  const Weights& weights, std::vector<float>& terms) const {
   check_lengths(predictions.size(), targets.size(), weights);
-  out.resize(targets.size());
-  arguments.resize(targets.size());
-  GradientPair* const pairs = out.data();
-  float* const row_arguments = arguments.data();
-  auto emit = [&](std::size_t i, GradientPair p, float e) {
-    pairs[i] = p;
-    row_arguments[i] = logistic_log_argument(e);
-  };
-  if (weights) {
-    for_each_pair<true>(predictions, targets, weights, emit);
-  } else {
-    for_each_pair<false>(predictions, targets, weights, emit);
-  }
-}
-
-float BinaryCrossEntropyObjective::loss_given_arguments(std::span<const float> predictions,
-                                                        std::span<const float> targets, const Weights& weights,
-                                                        std::span<float> arguments) const {
-  check_lengths(predictions.size(), targets.size(), weights);
-  support::invariant(arguments.size() == targets.size(), "one loss argument per row");
-  return mean_logistic_loss_given_arguments(predictions, targets, weights, arguments);
+  terms.resize(targets.size());
+  return mean_logistic_loss_when_idle(predictions, targets, weights, terms);
 }
 
 }  // namespace kestrune::engine::objectives

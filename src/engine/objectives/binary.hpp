@@ -32,15 +32,10 @@ struct BinaryCrossEntropyObjective {
   // Both in one pass over the rows: compute_gradients_into's pairs, and the float loss returns.
   float compute_gradients_and_loss_into(std::span<const float> predictions, std::span<const float> targets,
                                         const Weights& weights, std::vector<GradientPair>& out) const;
-  // compute_gradients_into's pairs, and each row's logistic_log_argument in `arguments`, in one
-  // pass on the pool. The row's logarithm, its one costly step of the loss, is left for
-  // loss_given_arguments.
-  void compute_gradients_and_loss_arguments_into(std::span<const float> predictions, std::span<const float> targets,
-                                                 const Weights& weights, std::vector<GradientPair>& out,
-                                                 std::vector<float>& arguments) const;
-  // The float loss returns at the predictions of that pass, given its arguments (overwritten).
-  float loss_given_arguments(std::span<const float> predictions, std::span<const float> targets,
-                             const Weights& weights, std::span<float> arguments) const;
+  // The float loss returns, its rows' terms computed into `terms` (resized to the row count) by
+  // the calling thread and the pool's idle workers (see mean_logistic_loss_when_idle).
+  float loss_when_idle(std::span<const float> predictions, std::span<const float> targets, const Weights& weights,
+                       std::vector<float>& terms) const;
 };
 
 }  // namespace kestrune::engine::objectives

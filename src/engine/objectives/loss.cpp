@@ -4,6 +4,18 @@
 #include <cstddef>
 
 namespace kestrune::engine::objectives {
+namespace {
+
+// The running float total of `terms` in row order over their count, the arithmetic of
+// mean_logistic_loss: given the terms its rows would give, the same float. 0 for no terms.
+float mean_of_loss_terms(std::span<const float> terms) {
+  if (terms.empty()) return 0.0f;
+  float sum = 0.0f;
+  for (const float term : terms) sum += term;
+  return sum / static_cast<float>(terms.size());
+}
+
+}  // namespace
 
 float squared_error_loss(std::span<const float> predictions, std::span<const float> targets, const Weights& weights) {
   check_lengths(predictions.size(), targets.size(), weights);
@@ -36,15 +48,18 @@ float squared_error_loss(std::span<const float> predictions, std::span<const flo
   return sum / static_cast<float>(n);
 }
 
-float mean_logistic_loss_given_arguments(std::span<const float> predictions, std::span<const float> targets,
-                                         const Weights& weights, std::span<float> arguments) {
-  parallel::for_chunks_when_idle(arguments.size(), kRowChunk, [&](std::size_t first, std::size_t last) {
-    for (std::size_t i = first; i < last; ++i) {
-      const float term = logistic_loss_term_given_log(predictions[i], targets[i], std::log(arguments[i]));
-      arguments[i] = weights ? term * (*weights)[i] : term;
+float mean_logistic_loss_when_idle(std::span<const float> predictions, std::span<const float> targets,
+                                   const Weights& weights, std::span<float> terms) {
+  parallel::for_chunks_when_idle(terms.size(), kRowChunk, [&](std::size_t first, std::size_t last) {
+    const std::span<const float> f = predictions.subspan(first, last - first);
+    const std::span<float> out = terms.subspan(first, last - first);
+    exp_minus_abs_into(f, out);
+    for (std::size_t k = 0; k < out.size(); ++k) {
+      const float term = logistic_loss_term(f[k], targets[first + k], out[k]);
+      out[k] = weights ? term * (*weights)[first + k] : term;
     }
   });
-  return mean_of_loss_terms(arguments);
+  return mean_of_loss_terms(terms);
 }
 
 float binary_crossentropy_loss(std::span<const float> predictions, std::span<const float> targets,

@@ -18,23 +18,13 @@ float squared_error_loss(std::span<const float> predictions, std::span<const flo
 // Rows per pool thread of the logistic loss's terms (an exponential and a logarithm each).
 inline constexpr std::size_t kLogisticTermsPerThread = 8192;
 
-// The argument of the logarithm in a row's logistic term, given exp_minus_abs = exp(-|f|): in
-// [1, 2], so its logarithm cannot overflow.
-inline float logistic_log_argument(float exp_minus_abs) { return exp_minus_abs + 1.0f; }
-
-// One row's unweighted term of binary_crossentropy_loss at logit f and label y, given the
-// logarithm of logistic_log_argument.
-inline float logistic_loss_term_given_log(float f, float y, float log_of_argument) {
-  // max(f, 0) as fmax gives it, 0 for a NaN logit (and +0 for either zero, which the positive
-  // logarithm makes the same sum).
-  const float positive_part = f > 0.0f ? f : 0.0f;
-  return (positive_part - f * y) + log_of_argument;
-}
-
-// The same term given exp_minus_abs = exp(-|f|), which a pass that also computes the logit's
-// sigmoid shares with it.
+// One row's unweighted term of binary_crossentropy_loss at logit f and label y, given
+// exp_minus_abs = exp(-|f|), which a pass that also computes the logit's sigmoid shares with it.
 inline float logistic_loss_term(float f, float y, float exp_minus_abs) {
-  return logistic_loss_term_given_log(f, y, std::log(logistic_log_argument(exp_minus_abs)));
+  // max(f, 0) as fmax gives it, 0 for a NaN logit (and +0 for either zero, which the positive
+  // logarithm makes the same sum); ln(exp(-|f|) + 1) cannot overflow.
+  const float positive_part = f > 0.0f ? f : 0.0f;
+  return (positive_part - f * y) + std::log(exp_minus_abs + 1.0f);
 }
 
 // out[k] = exp(-|f|) of logits[k]: every row's logistic term takes that exponential, and the
@@ -69,21 +59,11 @@ float mean_logistic_loss(std::span<const float> targets, const Weights& weights,
   return sum / static_cast<float>(n);
 }
 
-// The running float total of `terms` in row order over their count, the arithmetic of
-// mean_logistic_loss: given the terms its rows would give, the same float. 0 for no terms.
-inline float mean_of_loss_terms(std::span<const float> terms) {
-  if (terms.empty()) return 0.0f;
-  float sum = 0.0f;
-  for (const float term : terms) sum += term;
-  return sum / static_cast<float>(terms.size());
-}
-
-// binary_crossentropy_loss for inputs whose lengths are checked, given each row's
-// logistic_log_argument in `arguments`, which are turned into the rows' (weighted) terms in place:
-// the logarithms on the pool's idle workers (a round's loss waits while the next tree grows), the
-// sum in row order. The same float as binary_crossentropy_loss.
-float mean_logistic_loss_given_arguments(std::span<const float> predictions, std::span<const float> targets,
-                                         const Weights& weights, std::span<float> arguments);
+// binary_crossentropy_loss for inputs whose lengths are checked, for a loss that may wait: the
+// rows' (weighted) terms are computed into `terms` (one per row) on the calling thread and on the
+// pool's idle workers (for_chunks_when_idle), then added up in row order. The same float.
+float mean_logistic_loss_when_idle(std::span<const float> predictions, std::span<const float> targets,
+                                   const Weights& weights, std::span<float> terms);
 
 // Mean of w*(max(f, 0) - f*y + ln(1 + exp(-|f|))) over the rows, f being the logit; 0 for no rows.
 float binary_crossentropy_loss(std::span<const float> predictions, std::span<const float> targets,

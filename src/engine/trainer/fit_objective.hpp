@@ -122,15 +122,13 @@ concept GradientPassGivesLoss =
       { objective.compute_gradients_and_loss_into(values, values, weights, out) } -> std::same_as<float>;
     };
 
-// An objective whose gradient pass can also leave what each row's loss term still needs, from which
-// loss_given_arguments then gives the float its loss would return (binary cross-entropy).
+// An objective whose loss can run on the pool's idle workers, giving the float its loss would
+// return (binary cross-entropy).
 template <typename O>
-concept GradientPassGivesLossArguments =
-    requires(const O& objective, std::span<const float> values, const objectives::Weights& weights,
-             std::vector<core::GradientPair>& out, std::vector<float>& arguments) {
-      objective.compute_gradients_and_loss_arguments_into(values, values, weights, out, arguments);
-      { objective.loss_given_arguments(values, values, weights, std::span<float>(arguments)) } -> std::same_as<float>;
-    };
+concept LossOnIdleWorkers = requires(const O& objective, std::span<const float> values,
+                                     const objectives::Weights& weights, std::vector<float>& terms) {
+  { objective.loss_when_idle(values, values, weights, terms) } -> std::same_as<float>;
+};
 
 // An objective the single-output loop can be instantiated for: the objective contract, traits,
 // and, for the ranking objectives, a loss over caller-chosen query groups.

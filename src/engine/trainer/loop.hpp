@@ -249,18 +249,16 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
   // A round's training loss is a pass over every row (an exponential and a logarithm each for the
   // binary loss) that decides only whether the round is kept. Where nothing else waits on it, the
   // next round's gradients are taken at the round's predictions at once, the loss is computed on
-  // the pool's idle threads while the next tree grows (the binary pass leaves beside its gradients
-  // what each row's term still needs, and the terms' logarithms run on workers that find nothing
-  // else to do), and the round is judged (and kept, or the fit ended) just before that tree's
-  // increments go into the predictions: until then the growers write nothing there, and the other
-  // buffer still holds the predictions the round started from.
-  // Every verdict, history and model is that of judging first. Not for a warm-up round (a refused
-  // one is skipped and its successor grown again), nor where a round changes the predictions or
-  // the gradients in other ways (DART, per-round leaf refinement, a gradient projection, morph,
-  // ranking's loss from the next pass, rows left out of the tree), nor with gradients checked
-  // every round (the check of the next round's would come first). Nor on a pool of one thread,
-  // where nothing runs beside the tree and the binary pass that gives both shares their
-  // exponentials.
+  // the pool's idle threads while the next tree grows (the binary loss's terms on workers that
+  // find nothing else to do), and the round is judged (and kept, or the fit ended) just before
+  // that tree's increments go into the predictions: until then the growers write nothing there,
+  // and the other buffer still holds the predictions the round started from. Every verdict,
+  // history and model is that of judging first. Not for a warm-up round (a refused one is skipped
+  // and its successor grown again), nor where a round changes the predictions or the gradients in
+  // other ways (DART, per-round leaf refinement, a gradient projection, morph, ranking's loss from
+  // the next pass, rows left out of the tree), nor with gradients checked every round (the check
+  // of the next round's would come first). Nor on a pool of one thread, where nothing runs beside
+  // the tree and the binary pass that gives both shares their exponentials.
   constexpr bool kHooksHonourBeforeUpdates = requires { Hooks::honours_before_updates; };
   const bool judge_later = kHooksHonourBeforeUpdates && !dart && !Traits::refines_leaves_each_round &&
                            !Traits::ranking && !Traits::validates_gradients_every_round && !projector && !morph &&
@@ -268,18 +266,17 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
   struct UnjudgedRound {
     RoundToKeep kept;
     float loss = 0.0f;
-    // The task computing the loss, or none when the next round's gradient pass left what its row
-    // terms still need (into `loss_arguments`, with the round's predictions in `predictions`): the
-    // next round's diagnostics task then computes the loss before its own pass, the logarithms on
-    // workers that find nothing else to do, and is the task the judgement waits for. Posted beside
-    // the tree, the loss's exponentials and logarithms held the workers for about a millisecond,
-    // and the root's histogram waited for them; in the gradient pass, the logarithms held up the
-    // root's histogram as long.
+    // The task computing the loss, or none for an objective whose loss can run on idle workers:
+    // the next round's diagnostics task then computes it from the round's `predictions` before
+    // its own pass (its terms, into `loss_terms`, on workers that find nothing else to do), and is
+    // the task the judgement waits for. Posted beside the tree, the loss's exponentials and
+    // logarithms held the workers for about a millisecond, and the root's histogram waited for
+    // them; in the gradient pass, they held up the root's histogram as long.
     std::optional<parallel::PostedTask<std::function<void()>>> computing_loss;
     parallel::PostedTask<std::function<void()>>* adding_terms = nullptr;
     std::span<const float> predictions;
   };
-  std::vector<float> loss_arguments;
+  std::vector<float> loss_terms;
   std::optional<UnjudgedRound> unjudged;
   enum class Judged { Kept, Ended };
   // Judges the unjudged round, keeping it or ending the fit. It is taken out first, so that a
@@ -354,10 +351,9 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
     const bool add_loss_terms = unjudged && !unjudged->computing_loss;
     parallel::PostedTask<std::function<void()>> diagnosing([&, add_loss_terms, norm = sample.pre_projection_norm,
                                                             features = sample.sampled_feature_count] {
-      if constexpr (GradientPassGivesLossArguments<O>) {
+      if constexpr (LossOnIdleWorkers<O>) {
         if (add_loss_terms) {
-          unjudged->loss =
-              objective.loss_given_arguments(unjudged->predictions, active.targets, weights, loss_arguments);
+          unjudged->loss = objective.loss_when_idle(unjudged->predictions, active.targets, weights, loss_terms);
         }
       }
       sample.diagnostics = IterationDiagnostics::from_gradient_snapshot(gradients, projector.has_value(),
@@ -427,19 +423,13 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
     }
     if (judge_later && !in_warmup && unreached.empty() && rounds_run + 1 < controls.rounds) {
       // The next round's gradients now, this round's loss while the next tree grows.
-      constexpr bool kTermsFromGradientPass = GradientPassGivesLossArguments<O>;
-      if constexpr (kTermsFromGradientPass) {
-        objective.compute_gradients_and_loss_arguments_into(working, active.targets, weights, gradients,
-                                                             loss_arguments);
-      } else {
-        objective.compute_gradients_into(working, active.targets, weights, gradients);
-      }
+      objective.compute_gradients_into(working, active.targets, weights, gradients);
       next_gradients_ready = true;
       unjudged.emplace();
       unjudged->kept = RoundToKeep{std::move(tree.stumps), selected_count, sample.sampled_feature_count,
                                    sample.diagnostics, iteration};
       unjudged->predictions = working;
-      if constexpr (!kTermsFromGradientPass) {
+      if constexpr (!LossOnIdleWorkers<O>) {
         unjudged->computing_loss.emplace([&, round_predictions = std::span<const float>(working)] {
           unjudged->loss = objective.loss(round_predictions, active.targets, weights);
         });

@@ -308,11 +308,10 @@ TEST(ObjectivesOnPool, LambdaMARTGradientPassGivesTheLoss) {
   }
 }
 
-// The binary objective's fused passes, which the boosting loop uses for a round's loss and the next
-// round's gradients (the loss itself, or what each row's term still needs, to finish later):
-// their pairs and their loss are the bits of the two separate passes, weighted or not, on all
-// rows, on one row and on none; with infinite and NaN logits and zeros of both signs among the
-// rows (the loss is then NaN), they still are.
+// The binary objective's fused pass, which the boosting loop uses for a round's loss and the next
+// round's gradients, and its loss on idle workers: their pairs and their loss are the bits of the
+// separate passes, weighted or not, on all rows, on one row and on none; with infinite and NaN
+// logits and zeros of both signs among the rows (the loss is then NaN), they still are.
 TEST(ObjectivesOnPool, BinaryGradientPassGivesTheLoss) {
   const Rows r = make_rows(kRows);
   std::vector<float> labels(r.labels.size());
@@ -336,11 +335,8 @@ TEST(ObjectivesOnPool, BinaryGradientPassGivesTheLoss) {
         expect_same_pairs(fused, plain);
         const float expected = objective.loss(scores, y, weights);
         EXPECT_EQ(bits(loss), bits(expected));
-        std::vector<GradientPair> with_arguments(3);
-        std::vector<float> arguments(7);
-        objective.compute_gradients_and_loss_arguments_into(scores, y, weights, with_arguments, arguments);
-        expect_same_pairs(with_arguments, plain);
-        EXPECT_EQ(bits(objective.loss_given_arguments(scores, y, weights, arguments)), bits(expected));
+        std::vector<float> terms(7);
+        EXPECT_EQ(bits(objective.loss_when_idle(scores, y, weights, terms)), bits(expected));
         if (finite) {
           EXPECT_TRUE(std::isfinite(expected));
         }
