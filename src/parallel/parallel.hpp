@@ -83,6 +83,34 @@ std::exception_ptr run_range(Task& task, std::size_t first, std::size_t last) no
   return failure;
 }
 
+// Runs task(i) for every i in [0, task_count), in blocks of `block_size` tasks handed to
+// run(block_count, block, context) (run_blocks or run_blocks_when_idle); rethrows the first
+// exception in index order after all tasks have run.
+template <typename Task, typename Run>
+void run_task_blocks(std::size_t task_count, std::size_t block_size, Task& task, Run&& run) {
+  const std::size_t block_count = ceil_div(task_count, block_size);
+  // One slot per block: a block runs on one thread, so each slot has a single writer, and the
+  // first failed block holds the first failure in index order.
+  std::vector<std::exception_ptr> failures(block_count);
+  struct Job {
+    Task* task;
+    std::size_t task_count;
+    std::size_t block_size;
+    std::exception_ptr* failures;
+  } job{&task, task_count, block_size, failures.data()};
+  run(
+      block_count,
+      [](void* context, std::size_t block) noexcept {
+        const Job& j = *static_cast<const Job*>(context);
+        const std::size_t first = block * j.block_size;
+        j.failures[block] = run_range(*j.task, first, std::min(first + j.block_size, j.task_count));
+      },
+      &job);
+  for (const std::exception_ptr& failure : failures) {
+    if (failure) std::rethrow_exception(failure);
+  }
+}
+
 // Runs task(i) for every i in [0, task_count), on the pool when worthwhile; rethrows the first
 // exception in index order after all tasks have run.
 template <typename Task>
@@ -94,28 +122,10 @@ void run_tasks(std::size_t task_count, std::size_t min_parallel, std::size_t max
     }
     return;
   }
-  const std::size_t block_size = ceil_div(task_count, team * kBlocksPerThread);
-  const std::size_t block_count = ceil_div(task_count, block_size);
-  // One slot per block: a block runs on one thread, so each slot has a single writer, and the
-  // first failed block holds the first failure in index order.
-  std::vector<std::exception_ptr> failures(block_count);
-  struct Job {
-    std::remove_reference_t<Task>* task;
-    std::size_t task_count;
-    std::size_t block_size;
-    std::exception_ptr* failures;
-  } job{&task, task_count, block_size, failures.data()};
-  run_blocks(
-      block_count, team,
-      [](void* context, std::size_t block) noexcept {
-        const Job& j = *static_cast<const Job*>(context);
-        const std::size_t first = block * j.block_size;
-        j.failures[block] = run_range(*j.task, first, std::min(first + j.block_size, j.task_count));
-      },
-      &job);
-  for (const std::exception_ptr& failure : failures) {
-    if (failure) std::rethrow_exception(failure);
-  }
+  run_task_blocks(task_count, ceil_div(task_count, team * kBlocksPerThread), task,
+                  [team](std::size_t block_count, BlockFunction block, void* context) {
+                    run_blocks(block_count, team, block, context);
+                  });
 }
 
 }  // namespace detail
@@ -135,29 +145,11 @@ void parallel_for(std::size_t begin, std::size_t end, Body&& body,
 template <typename Body>
 void for_chunks_when_idle(std::size_t count, std::size_t chunk_size, Body&& body) {
   support::invariant(chunk_size > 0, "parallel chunk size must be positive");
-  const std::size_t chunks = detail::ceil_div(count, chunk_size);
-  std::vector<std::exception_ptr> failures(chunks);
-  struct Job {
-    std::remove_reference_t<Body>* body;
-    std::size_t count;
-    std::size_t chunk_size;
-    std::exception_ptr* failures;
-  } job{&body, count, chunk_size, failures.data()};
-  detail::run_blocks_when_idle(
-      chunks,
-      [](void* context, std::size_t chunk) noexcept {
-        const Job& j = *static_cast<const Job*>(context);
-        const std::size_t first = chunk * j.chunk_size;
-        try {
-          (*j.body)(first, first + std::min(j.chunk_size, j.count - first));
-        } catch (...) {
-          j.failures[chunk] = std::current_exception();
-        }
-      },
-      &job);
-  for (const std::exception_ptr& failure : failures) {
-    if (failure) std::rethrow_exception(failure);
-  }
+  auto chunk_task = [&](std::size_t chunk) {
+    const std::size_t first = chunk * chunk_size;
+    body(first, first + std::min(chunk_size, count - first));
+  };
+  detail::run_task_blocks(detail::ceil_div(count, chunk_size), 1, chunk_task, detail::run_blocks_when_idle);
 }
 
 // body(chunk_begin, chunk_end) for the chunks [0, s), [s, 2s), ... of [0, count), s being
