@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <unordered_map>
 #include <utility>
 #include <variant>
 
@@ -17,15 +16,14 @@ namespace kestrune::engine::tree_build {
 
 namespace {
 
-// The increments a leaf's rows gain, root first. All-constant paths keep their floats apart, so
-// that their rows need no per-step dispatch.
+// The increments a leaf's rows gain, root first: its stretch of the tree's steps. All-constant
+// paths also have their floats in the same stretch of the tree's constants, so that their rows
+// need no per-step dispatch.
 struct LeafPath {
-  std::vector<const core::LeafValue*> steps;
-  std::vector<float> constants;  // filled only when every step is constant
+  std::size_t first = 0;
+  std::size_t length = 0;
+  bool constant = false;
 };
-
-// Steps reserved for a leaf's path.
-constexpr std::size_t kReservedPathSteps = 24;
 
 // Rows whose predictions are all read before any of them is written back. Some cores hold every
 // load back until the addresses of all older stores are known; a store to predictions[rows[i]]
@@ -156,46 +154,61 @@ void TreePredictionUpdates::child_leaf(std::uint32_t parent_local, bool left, co
 void TreePredictionUpdates::apply(std::span<const TrainedStump> stumps) {
   if (before_updates_ && !before_updates_()) return;
   if (!deferred_ || leaves_.empty()) return;
-  std::unordered_map<std::uint32_t, const TrainedStump*> by_local;
+  // The split records by local node id, for the walks up from the leaves: a sorted list, which
+  // takes one allocation where a hash map took one per record.
+  std::vector<std::pair<std::uint32_t, const TrainedStump*>> by_local;
   by_local.reserve(stumps.size());
-  for (const TrainedStump& stump : stumps) by_local.emplace(local_id_of(stump.node_id), &stump);
+  for (const TrainedStump& stump : stumps) by_local.emplace_back(local_id_of(stump.node_id), &stump);
+  std::sort(by_local.begin(), by_local.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  const auto record_of = [&](std::uint32_t local) {
+    const auto found = std::lower_bound(by_local.begin(), by_local.end(), local,
+                                        [](const auto& entry, std::uint32_t id) { return entry.first < id; });
+    support::invariant(found != by_local.end() && found->first == local,
+                       "a settled leaf lies below a node that was not split");
+    return found->second;
+  };
 
   std::vector<LeafPath> paths(leaves_.size());
+  std::vector<const core::LeafValue*> steps;
+  std::vector<float> constants;
   std::size_t total_rows = 0;
   for (std::size_t i = 0; i < leaves_.size(); ++i) {
     const SettledLeaf& settled = leaves_[i];
     LeafPath& path = paths[i];
+    path.first = steps.size();
     std::uint32_t local = settled.parent_local;
     bool left = settled.left;
-    // Paths are at most as deep as a tree's node ids allow (20 splits): one allocation each.
-    path.steps.reserve(kReservedPathSteps);
     while (true) {
-      const auto found = by_local.find(local);
-      support::invariant(found != by_local.end(), "a settled leaf lies below a node that was not split");
-      path.steps.push_back(left ? &found->second->left : &found->second->right);
+      const TrainedStump* record = record_of(local);
+      steps.push_back(left ? &record->left : &record->right);
       if (local == 0) break;
       left = local % 2 == 1;
       local = (local - 1) / 2;
     }
-    std::reverse(path.steps.begin(), path.steps.end());
-    if (std::all_of(path.steps.begin(), path.steps.end(),
-                    [](const core::LeafValue* step) { return std::holds_alternative<float>(*step); })) {
-      path.constants.reserve(path.steps.size());
-      for (const core::LeafValue* step : path.steps) path.constants.push_back(std::get<float>(*step));
+    const auto path_steps = steps.begin() + static_cast<std::ptrdiff_t>(path.first);
+    std::reverse(path_steps, steps.end());
+    path.length = steps.size() - path.first;
+    path.constant = std::all_of(path_steps, steps.end(),
+                                [](const core::LeafValue* step) { return std::holds_alternative<float>(*step); });
+    constants.resize(steps.size());
+    if (path.constant) {
+      for (std::size_t k = path.first; k < steps.size(); ++k) constants[k] = std::get<float>(*steps[k]);
     }
     total_rows += settled.rows.size();
   }
 
   // The rows of one leaf in path order, the path's increments added to each.
   const auto update_rows = [&](const LeafPath& path, std::span<const std::uint32_t> rows) {
-    if (!path.constants.empty()) {
+    if (path.constant) {
+      const std::span<const float> increments(constants.data() + path.first, path.length);
       const auto finish = [&](std::uint32_t, float prediction) {
-        for (const float increment : path.constants) prediction += increment;
+        for (const float increment : increments) prediction += increment;
         return prediction;
       };
       // Step by step over the group: each row still gains the increments in path order.
       const auto finish_group = [&](const std::uint32_t*, float* value) {
-        for (const float increment : path.constants) {
+        for (const float increment : increments) {
 #pragma GCC unroll 8
           for (std::size_t k = 0; k < kUpdateGroupRows; ++k) value[k] += increment;
         }
@@ -203,10 +216,11 @@ void TreePredictionUpdates::apply(std::span<const TrainedStump> stumps) {
       update_predictions(predictions_, rows, finish, finish_group);
       return;
     }
+    const std::span<const core::LeafValue* const> path_steps(steps.data() + path.first, path.length);
     const auto finish = [&](std::uint32_t row, float prediction) {
       // A row whose offset overflows has no raw values: only the intercepts apply.
       const std::size_t offset = support::checked_mul(row, feature_count_).value_or(raw_values_.size());
-      for (const core::LeafValue* step : path.steps) {
+      for (const core::LeafValue* step : path_steps) {
         if (const float* constant = std::get_if<float>(step)) {
           prediction += *constant;
         } else {
