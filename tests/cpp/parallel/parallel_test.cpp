@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <map>
 #include <memory>
@@ -756,6 +757,22 @@ TEST(ParallelWhenIdle, ChunksRunOnceOnIdleWorkersAndCallsComeFirst) {
   std::set<std::size_t> call_threads(call_indices.begin(), call_indices.end());
   EXPECT_TRUE(std::any_of(call_threads.begin(), call_threads.end(), [](std::size_t i) { return i != 0; }))
       << "no worker joined a call while work was offered";
+}
+
+// Idle workers look for work for a while and then sleep, also once work offered to them is gone:
+// a pool left alone takes next to no CPU time.
+TEST(ParallelWhenIdle, WorkersSleepOnceNothingIsOffered) {
+  if (current_num_threads() < 2) GTEST_SKIP() << "needs a pool of several threads";
+  std::vector<int> touched(4096);
+  for_chunks_when_idle(touched.size(), 16, [&](std::size_t first, std::size_t last) {
+    for (std::size_t i = first; i < last; ++i) touched[i] = 1;
+  });
+  parallel_for(0, 64, [](std::size_t) {});
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const std::clock_t before = std::clock();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const double cpu_seconds = static_cast<double>(std::clock() - before) / CLOCKS_PER_SEC;
+  EXPECT_LT(cpu_seconds, 0.05) << "the pool kept looking for work while nothing was offered";
 }
 
 }  // namespace
