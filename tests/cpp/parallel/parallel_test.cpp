@@ -726,7 +726,8 @@ TEST(ParallelWhenIdle, ChunksRunOnceOnIdleWorkersAndCallsComeFirst) {
 
   std::atomic<bool> offered{false};
   std::atomic<bool> second_done{false};
-  std::vector<std::size_t> index_of(64, kSerial);
+  // More chunks than the other thread's work lasts.
+  std::vector<std::size_t> index_of(4096, kSerial);
   std::vector<std::thread::id> second_threads;
   std::vector<std::size_t> call_indices(256, kSerial);
   std::thread other([&] {
@@ -747,8 +748,9 @@ TEST(ParallelWhenIdle, ChunksRunOnceOnIdleWorkersAndCallsComeFirst) {
   for_chunks_when_idle(index_of.size(), 1, [&](std::size_t first, std::size_t) {
     offered.store(true);
     index_of[first] = current_thread_index();
-    // Slow chunks, on every thread, until the other thread is done.
-    std::this_thread::sleep_for(std::chrono::microseconds(second_done.load() ? 100 : 1000));
+    // Slow while the other thread works, then still slow enough for the workers its call woke
+    // to find chunks left.
+    std::this_thread::sleep_for(std::chrono::microseconds(second_done.load() ? 20 : 1000));
   });
   other.join();
   std::set<std::size_t> offered_indices(index_of.begin(), index_of.end());
