@@ -37,16 +37,17 @@ ThreadKept& thread_kept() {
 
 void take_histogram_lists(std::size_t count, std::size_t bins, std::vector<std::vector<core::HistogramBin>>& lists) {
   const std::size_t first = lists.size();
+  const auto missing = [&] { return count - (lists.size() - first); };
   ThreadKept& own = thread_kept();
-  while (lists.size() - first < count && !own.lists.empty()) {
+  while (missing() != 0 && !own.lists.empty()) {
     lists.push_back(std::move(own.lists.back()));
     own.lists.pop_back();
     own.bytes -= lists.back().capacity() * sizeof(core::HistogramBin);
   }
-  if (lists.size() - first < count) {
+  if (missing() != 0) {
     Store& s = store();
     const std::lock_guard<parallel::SpinLock> held(s.lock);
-    const std::size_t kept = std::min(count - (lists.size() - first), s.lists.size());
+    const std::size_t kept = std::min(missing(), s.lists.size());
     for (std::size_t k = 0; k < kept; ++k) {
       lists.push_back(std::move(s.lists.back()));
       s.lists.pop_back();
@@ -67,9 +68,10 @@ void recycle_histograms(core::HistogramBundle&& bundle) {
   for (; i < bundle.histograms.size(); ++i) {
     std::vector<core::HistogramBin>& bins = bundle.histograms[i].bins;
     const std::size_t bytes = bins.capacity() * sizeof(core::HistogramBin);
-    if (bytes != 0 && own.bytes + bytes > kThreadKeptHistogramBytes) break;
+    if (bytes == 0) continue;
+    if (own.bytes + bytes > kThreadKeptHistogramBytes) break;
     own.bytes += bytes;
-    if (bytes != 0) own.lists.push_back(std::move(bins));
+    own.lists.push_back(std::move(bins));
   }
   if (i == bundle.histograms.size()) {
     bundle.histograms.clear();

@@ -29,7 +29,6 @@
 #include "engine/backend_ops.hpp"
 #include "engine/factor.hpp"
 #include "engine/morph.hpp"
-#include "engine/objectives/loss.hpp"
 #include "engine/objectives/names.hpp"
 #include "engine/round.hpp"
 #include "engine/sampling.hpp"
@@ -266,15 +265,14 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
   struct UnjudgedRound {
     RoundToKeep kept;
     float loss = 0.0f;
-    // The task computing the loss, or none for an objective whose loss can run on idle workers:
-    // the next round's diagnostics task then computes it from the round's `predictions` before
-    // its own pass (its terms, into `loss_terms`, on workers that find nothing else to do), and is
-    // the task the judgement waits for. Posted beside the tree, the loss's exponentials and
-    // logarithms held the workers for about a millisecond, and the root's histogram waited for
-    // them; in the gradient pass, they held up the root's histogram as long.
-    std::optional<parallel::PostedTask<std::function<void()>>> computing_loss;
-    parallel::PostedTask<std::function<void()>>* adding_terms = nullptr;
+    // The round's predictions. The next round's diagnostics task computes the loss from them
+    // before its own pass (the binary loss's terms, into `loss_terms`, on workers that find
+    // nothing else to do), and is the task the judgement waits for. Posted beside the tree on
+    // their own, the loss's exponentials and logarithms held the workers for about a
+    // millisecond, and the root's histogram waited for them; in the gradient pass, they held up
+    // the root's histogram as long.
     std::span<const float> predictions;
+    parallel::PostedTask<std::function<void()>>* computing_loss = nullptr;
   };
   std::vector<float> loss_terms;
   std::optional<UnjudgedRound> unjudged;
@@ -282,12 +280,8 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
   // Judges the unjudged round, keeping it or ending the fit. It is taken out first, so that a
   // failure while it is kept (a metric callback's) leaves nothing to judge again.
   const auto judge_unjudged = [&]() -> Judged {
-    if (unjudged->computing_loss) {
-      unjudged->computing_loss->wait();
-    } else {
-      support::invariant(unjudged->adding_terms != nullptr, "an unjudged round's terms were never added up");
-      unjudged->adding_terms->wait();
-    }
+    support::invariant(unjudged->computing_loss != nullptr, "an unjudged round's loss was never computed");
+    unjudged->computing_loss->wait();
     const float new_loss = unjudged->loss;
     RoundToKeep kept = std::move(unjudged->kept);
     unjudged.reset();
@@ -345,21 +339,23 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
     // worker sums them while the tree grows.
     // The sampled features, not the tiles: the tile count follows the pool size, and the summary
     // must not depend on the thread count.
-    // An unjudged round's loss comes first, on the same worker and on workers that find nothing
-    // else to do: the loss is needed once the tree's increments are due, the diagnostics only
-    // after the tree, and the root's histogram keeps the other workers.
-    const bool add_loss_terms = unjudged && !unjudged->computing_loss;
-    parallel::PostedTask<std::function<void()>> diagnosing([&, add_loss_terms, norm = sample.pre_projection_norm,
+    // An unjudged round's loss comes first, on the same worker (the binary loss's terms also on
+    // workers that find nothing else to do): the loss is needed once the tree's increments are
+    // due, the diagnostics only after the tree, and the root's histogram keeps the other workers.
+    const bool judges_loss = unjudged.has_value();
+    parallel::PostedTask<std::function<void()>> diagnosing([&, judges_loss, norm = sample.pre_projection_norm,
                                                             features = sample.sampled_feature_count] {
-      if constexpr (LossOnIdleWorkers<O>) {
-        if (add_loss_terms) {
+      if (judges_loss) {
+        if constexpr (LossOnIdleWorkers<O>) {
           unjudged->loss = objective.loss_when_idle(unjudged->predictions, active.targets, weights, loss_terms);
+        } else {
+          unjudged->loss = objective.loss(unjudged->predictions, active.targets, weights);
         }
       }
       sample.diagnostics = IterationDiagnostics::from_gradient_snapshot(gradients, projector.has_value(),
                                                                         selected_count, features, norm);
     });
-    if (add_loss_terms) unjudged->adding_terms = &diagnosing;
+    if (judges_loss) unjudged->computing_loss = &diagnosing;
 
     std::optional<Judged> judged;
     const auto judge_before_updates = [&] {
@@ -429,11 +425,6 @@ IterationRunSummary fit_iterations_with_optional_validation_summary(const Traine
       unjudged->kept = RoundToKeep{std::move(tree.stumps), selected_count, sample.sampled_feature_count,
                                    sample.diagnostics, iteration};
       unjudged->predictions = working;
-      if constexpr (!LossOnIdleWorkers<O>) {
-        unjudged->computing_loss.emplace([&, round_predictions = std::span<const float>(working)] {
-          unjudged->loss = objective.loss(round_predictions, active.targets, weights);
-        });
-      }
       continue;
     }
     float new_loss = 0.0f;

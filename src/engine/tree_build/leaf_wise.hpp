@@ -49,9 +49,10 @@ struct LeafNodeWork {
 // A smaller child of at most this many cells (rows times histograms) hands its histograms back
 // once searched, leaving its bundle empty, and has them built again from its rows (the same sums
 // in the same order) if it is split. No other bundle is empty: a build gives a histogram per
-// feature of the tiles, and a round never has no tiles. Most such nodes end as leaves, whose dense bundles were otherwise held unread until the
-// tree's end. On 255-leaf trees of 1,000,000 x 28 rows at 8 threads the fit's peak memory fell by
-// 7-12 MiB in the same time; at 1 << 16 cells by 15-20 MiB, with many more nodes built twice.
+// feature of the tiles, and a round never has no tiles. Most such nodes end as leaves, whose
+// dense bundles were otherwise held unread until the tree's end. On 255-leaf trees of
+// 1,000,000 x 28 rows at 8 threads the fit's peak memory fell by 7-12 MiB in the same time; at
+// 1 << 16 cells by 15-20 MiB, with many more nodes built twice.
 inline constexpr std::size_t kRebuiltHistogramCells = std::size_t{1} << 14;
 
 // Grows one tree best-first. On an error the split records made so far are dropped and the
