@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <set>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "backend_cpu/histogram.hpp"
+#include "backend_cpu/histogram_store.hpp"
 #include "backend_test_support.hpp"
 #include "engine/tree_build/node_split.hpp"
 
@@ -66,6 +69,42 @@ TEST(HistogramReuse, ReusedMemoryGivesTheDefinitionsSums) {
       rows = std::move(large);
     }
   }
+}
+
+// A thread's handed-back lists come back to that thread first, the last handed back first, up to
+// its byte cap; the rest go to the shared store and come back after them. Empty lists are not kept,
+// and lists the caller already holds stay where they are.
+TEST(HistogramReuse, HandedBackListsComeBackToTheirThreadFirst) {
+  constexpr std::size_t kBins = 256;
+  const std::size_t fit_here = kThreadKeptHistogramBytes / (kBins * sizeof(core::HistogramBin));
+  const std::size_t beyond = 16;
+  // A thread of its own, whose kept lists no other test has touched.
+  std::thread([&] {
+    core::HistogramBundle bundle;
+    std::vector<const core::HistogramBin*> handed;
+    for (std::uint32_t f = 0; f < fit_here + beyond; ++f) {
+      bundle.histograms.push_back(core::FeatureHistogram{std::vector<core::HistogramBin>(kBins), f});
+      handed.push_back(bundle.histograms.back().bins.data());
+    }
+    bundle.histograms.insert(bundle.histograms.begin() + 3, core::FeatureHistogram{{}, 99});
+    recycle_histograms(std::move(bundle));
+
+    std::vector<std::vector<core::HistogramBin>> lists(2);
+    take_histogram_lists(4, kBins, lists);
+    ASSERT_EQ(lists.size(), 6u);
+    EXPECT_TRUE(lists[0].empty() && lists[1].empty()) << "lists already held were replaced";
+    for (std::size_t k = 0; k < 4; ++k) EXPECT_EQ(lists[2 + k].data(), handed[fit_here - 1 - k]) << k;
+
+    take_histogram_lists(fit_here - 4 + beyond, kBins, lists);
+    ASSERT_EQ(lists.size(), 2 + fit_here + beyond);
+    const std::set<const core::HistogramBin*> own(handed.begin(), handed.begin() + fit_here);
+    const std::set<const core::HistogramBin*> shared(handed.begin() + fit_here, handed.end());
+    for (std::size_t i = 6; i < 2 + fit_here; ++i) EXPECT_TRUE(own.contains(lists[i].data())) << i;
+    for (std::size_t i = 2 + fit_here; i < lists.size(); ++i) {
+      EXPECT_TRUE(shared.contains(lists[i].data())) << i;
+      EXPECT_EQ(lists[i].size(), kBins);
+    }
+  }).join();
 }
 
 }  // namespace
