@@ -1,0 +1,89 @@
+// The additivity check on trained models whose path values are large beside their predictions
+// (signed targets of scale 1e3 to 1e5): every correct explanation passes, while moving one value
+// by 1e-4 of the row's largest value is still refused where those values cancel.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "../engine/fit/fit_test_support.hpp"
+#include "engine/objectives/squared.hpp"
+#include "shap/additivity.hpp"
+#include "shap/error.hpp"
+#include "shap/explain.hpp"
+
+namespace kestrune::shap {
+namespace {
+
+using namespace engine::trainer::fit_testing;
+
+// Signed targets of the given scale over features uniform in [-1, 1], binned linearly into
+// 0..254; the features past the fourth are noise.
+Data large_valued_data(std::size_t rows, std::size_t features, float scale) {
+  std::mt19937_64 rng(7);
+  std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+  std::normal_distribution<float> noise(0.0f, 0.05f);
+  std::vector<float> values(rows * features);
+  std::vector<std::uint8_t> bins(values.size());
+  std::vector<float> targets(rows);
+  for (std::size_t r = 0; r < rows; ++r) {
+    const float* x = &values[r * features];
+    for (std::size_t f = 0; f < features; ++f) {
+      values[r * features + f] = unit(rng);
+      bins[r * features + f] = static_cast<std::uint8_t>(std::lround((values[r * features + f] + 1.0f) * 127.0f));
+    }
+    targets[r] = scale * (x[0] - x[1] + 0.3f * x[2] * x[3] + noise(rng));
+  }
+  Data data;
+  data.dataset.matrix = core::DatasetMatrix::make(rows, features, std::move(values));
+  data.dataset.targets = std::move(targets);
+  data.binned = core::BinnedMatrix::make(rows, features, 254, std::move(bins));
+  return data;
+}
+
+TEST(ShapAdditivity, LargeValuedModelsAddUpAndAMovedValueIsRefused) {
+  for (const float scale : {1e3f, 1e4f, 1e5f}) {
+    for (const std::size_t features : {std::size_t{6}, std::size_t{30}}) {  // exact, then TreeSHAP
+      SCOPED_TRACE(testing::Message() << "scale " << scale << ", " << features << " features");
+      const Data train = large_valued_data(5000, features, scale);
+      core::TrainParams params;
+      params.learning_rate = 0.1f;
+      params.max_depth = 4;
+      const engine::trainer::Trainer trainer = make_trainer(params);
+      const engine::TrainedModel model =
+          run_fit(trainer, train, engine::objectives::SquaredErrorObjective{}, trainer.default_iteration_controls(100))
+              .model;
+      std::vector<std::vector<float>> rows(train.binned.row_count, std::vector<float>(features));
+      for (std::size_t r = 0; r < rows.size(); ++r) {
+        for (std::size_t f = 0; f < features; ++f) rows[r][f] = train.binned.bins.at(r * features + f);
+      }
+      ShapExplanationBatch batch;
+      ASSERT_NO_THROW(batch = explain_rows_from_model(model, rows, nullptr));
+
+      const StumpIndex index = index_stumps(model);
+      std::size_t checked = 0;
+      for (std::size_t r = 0; r < rows.size(); ++r) {
+        std::vector<float> values = batch.values[r];
+        double total = batch.expected_value;
+        std::size_t largest = 0;
+        for (std::size_t f = 0; f < values.size(); ++f) {
+          total += values[f];
+          if (std::fabs(values[f]) > std::fabs(values[largest])) largest = f;
+        }
+        const float top = std::fabs(values[largest]);
+        // Values of the target's scale that cancel to a prediction well below them.
+        if (top < 0.5f * scale || std::fabs(total) > 0.1 * top) continue;
+        values[largest] += 1e-4f * top;
+        EXPECT_THROW(verify_additivity(model, index, rows[r], values, r, nullptr, batch.expected_value, false),
+                     ShapError)
+            << "row " << r;
+        ++checked;
+      }
+      EXPECT_GE(checked, 20u);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace kestrune::shap
