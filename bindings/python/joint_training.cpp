@@ -10,6 +10,7 @@
 #include "engine/error.hpp"
 #include "engine/joint/error.hpp"
 #include "engine/joint/fit.hpp"
+#include "engine/joint/objective_text.hpp"
 #include "engine/joint/validate.hpp"
 #include "engine/trained_model.hpp"
 #include "errors.hpp"
@@ -232,6 +233,13 @@ JointRankerResult train_joint_ranker(JointRankerInputs in) {
   std::optional<engine::joint::JointWarmStartState> warm;
   if (in.init_artifact_bytes) {
     if (!in.init_baselines) value_error("init_baselines is required when init_artifact_bytes is provided");
+    // A non-finite starting score would only surface as non-finite gradients in the first round.
+    for (std::size_t k = 0; k < in.init_baselines->size(); ++k) {
+      const float baseline = (*in.init_baselines)[k];
+      if (!std::isfinite(baseline)) {
+        value_error("init_baselines[" + std::to_string(k) + "] must be finite, got " + support::format_f32(baseline));
+      }
+    }
     engine::TrainedModel prior;
     try {
       prior = engine::with_core_errors([&] { return engine::TrainedModel::from_artifact_bytes(*in.init_artifact_bytes); });
@@ -241,6 +249,7 @@ JointRankerResult train_joint_ranker(JointRankerInputs in) {
     check_neutralization_contract(prior.neutralization_metadata, params.neutralization_config);
     warm.emplace();
     warm->baselines = std::move(*in.init_baselines);
+    warm->output_count = engine::joint::joint_output_count_of(prior.objective);
     warm->stumps = std::move(prior.stumps);
     if (prior.morph_metadata && !prior.morph_metadata->ema_stats.empty()) {
       warm->initial_ema_stats = prior.morph_metadata->ema_stats;

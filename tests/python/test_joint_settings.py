@@ -83,9 +83,11 @@ def test_settings_the_joint_builders_give_a_meaning_still_train():
 def test_a_warm_start_from_a_model_of_another_output_count_is_refused():
     two = joint(2)[0]
     one_output = single()
+    treeless = joint(3, rows=2)[0]  # its output count is in its objective text alone
     cases = [
         (two, 5, "warm-start: the init model has 2 outputs but n_outputs is 5"),
         (two, 1, "warm-start: the init model has 2 outputs but n_outputs is 1"),
+        (treeless, 2, "warm-start: the init model has 3 outputs but n_outputs is 2"),
         (one_output, 1, "warm-start: the init model is a single-output model (1 output, no multi-output leaf values) "
                         "but n_outputs is 1"),
         (one_output, 2, "warm-start: the init model is a single-output model (1 output, no multi-output leaf values) "
@@ -95,6 +97,15 @@ def test_a_warm_start_from_a_model_of_another_output_count_is_refused():
         with pytest.raises(ValueError) as info:
             joint(k, init_artifact_bytes=artifact, init_baselines=[0.0] * k)
         assert str(info.value) == message
+    assert joint(3, init_artifact_bytes=treeless, init_baselines=[0.0] * 3)[3] == 2
+
+
+@pytest.mark.parametrize("baseline", [NAN, INF, -INF])
+def test_non_finite_init_baselines_are_refused_before_any_round(baseline):
+    prior, baselines, _, _ = joint(2)
+    with pytest.raises(ValueError) as info:
+        joint(2, init_artifact_bytes=prior, init_baselines=[baselines[0], baseline])
+    assert str(info.value) == f"init_baselines[1] must be finite, got {'NaN' if baseline != baseline else baseline}"
 
 
 @pytest.mark.parametrize("rows", [1, 2])

@@ -570,6 +570,9 @@ def test_native_category_count_must_leave_the_missing_bin_free():
          "validation_time_index length 1 does not match validation row_count 12"),
         (dict(neutralization="pre_target", objective="poisson"),
          "neutralization='pre_target' is only supported for GBMRegressor squared-error training"),
+        (dict(neutralization="pre_target", objective="squared_error",
+              custom_objective_fn=lambda y, p: (p - y, 1 + 0 * p)),
+         "neutralization='pre_target' is only supported for GBMRegressor squared-error training"),
         (dict(neutralization="pre_target", validation_rows=ROWS, validation_targets=TARGETS),
          "neutralization='pre_target' does not support validation targets in this release because validation "
          "factor_exposures are not accepted"),

@@ -27,6 +27,9 @@ namespace kestrune::engine::joint {
 struct JointWarmStartState {
   std::vector<float> baselines;
   std::vector<TrainedStump> stumps;
+  // The output count the prior artifact names in its objective text, when it names one: a prior
+  // without trees carries it nowhere else.
+  std::optional<std::size_t> output_count;
   std::optional<std::vector<float>> initial_dart_tree_weights;
   std::optional<std::vector<core::GradientEmaStats>> initial_ema_stats;
   std::size_t initial_rounds_completed = 0;

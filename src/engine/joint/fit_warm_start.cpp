@@ -14,6 +14,13 @@ namespace kestrune::engine::joint {
 JointTreeBook replay_joint_warm_start(const JointWarmStartState& warm, const core::TrainParams& params,
                                       const core::BinnedMatrix& binned, std::size_t feature_count,
                                       std::size_t n_outputs, std::vector<std::vector<float>>& predictions) {
+  const auto other_output_count = [&](std::size_t count) {
+    return JointError("warm-start: the init model has " + std::to_string(count) + " outputs but n_outputs is " +
+                      std::to_string(n_outputs));
+  };
+  // Checked before anything else, trees or not: resuming a model of another output count would
+  // hand its baselines and trees to the wrong outputs.
+  if (warm.output_count && *warm.output_count != n_outputs) throw other_output_count(*warm.output_count);
   JointTreeBook book;
   const std::vector<TrainedStump>& stumps = warm.stumps;
   if (stumps.empty()) return book;
@@ -26,8 +33,7 @@ JointTreeBook replay_joint_warm_start(const JointWarmStartState& warm, const cor
     }
     const MultiOutputValues& values = *stump.multi_output;
     if (values.left.size() != n_outputs || values.right.size() != n_outputs) {
-      throw JointError("warm-start: the init model has " + std::to_string(values.left.size()) +
-                       " outputs but n_outputs is " + std::to_string(n_outputs));
+      throw other_output_count(values.left.size());
     }
   }
   for (std::size_t i = 0; i < stumps.size(); ++i) {
