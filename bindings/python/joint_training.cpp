@@ -234,11 +234,11 @@ JointRankerResult train_joint_ranker(JointRankerInputs in) {
   if (in.init_artifact_bytes) {
     if (!in.init_baselines) value_error("init_baselines is required when init_artifact_bytes is provided");
     // A non-finite starting score would only surface as non-finite gradients in the first round.
-    for (std::size_t k = 0; k < in.init_baselines->size(); ++k) {
-      const float baseline = (*in.init_baselines)[k];
-      if (!std::isfinite(baseline)) {
-        value_error("init_baselines[" + std::to_string(k) + "] must be finite, got " + support::format_f32(baseline));
-      }
+    const std::vector<float>& baselines = *in.init_baselines;
+    const auto bad = std::find_if(baselines.begin(), baselines.end(), [](float b) { return !std::isfinite(b); });
+    if (bad != baselines.end()) {
+      value_error("init_baselines[" + std::to_string(bad - baselines.begin()) + "] must be finite, got " +
+                  support::format_f32(*bad));
     }
     engine::TrainedModel prior;
     try {

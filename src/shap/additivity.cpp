@@ -14,21 +14,21 @@ namespace {
 constexpr float kAbsoluteTolerance = 0.00001f;
 constexpr float kRelativeTolerance = 0.0001f;
 
-// A bound on the rounding a sequential float32 sum carries: the addition that brings in the k-th
-// term (k >= 1) rounds by at most 2^-24 of the partial sum, whose magnitude is at most the sum of
-// the magnitudes so far. Kept in float64 so that the bound itself does not round away.
+// A bound on the rounding a sequential float32 sum carries: each addition rounds by at most 2^-24
+// of the partial sum, whose magnitude is at most the sum of the magnitudes so far. The first term
+// is charged too, which covers its own rounding and keeps the bound simple. Kept in float64 so
+// that the bound itself does not round away.
 class SumRoundingBound {
  public:
   void add(float term) {
     magnitude_ += std::fabs(static_cast<double>(term));
-    if (terms_++ > 0) partial_magnitudes_ += magnitude_;
+    partial_magnitudes_ += magnitude_;
   }
   double bound() const { return partial_magnitudes_ * 0x1p-24; }
 
  private:
   double magnitude_ = 0.0;
   double partial_magnitudes_ = 0.0;
-  std::size_t terms_ = 0;
 };
 
 }  // namespace

@@ -100,12 +100,13 @@ def test_a_warm_start_from_a_model_of_another_output_count_is_refused():
     assert joint(3, init_artifact_bytes=treeless, init_baselines=[0.0] * 3)[3] == 2
 
 
-@pytest.mark.parametrize("baseline", [NAN, INF, -INF])
-def test_non_finite_init_baselines_are_refused_before_any_round(baseline):
+@pytest.mark.parametrize("position, baseline, shown", [(1, NAN, "NaN"), (0, INF, "inf"), (1, -INF, "-inf")])
+def test_non_finite_init_baselines_are_refused_before_any_round(position, baseline, shown):
     prior, baselines, _, _ = joint(2)
+    baselines[position] = baseline
     with pytest.raises(ValueError) as info:
-        joint(2, init_artifact_bytes=prior, init_baselines=[baselines[0], baseline])
-    assert str(info.value) == f"init_baselines[1] must be finite, got {'NaN' if baseline != baseline else baseline}"
+        joint(2, init_artifact_bytes=prior, init_baselines=baselines)
+    assert str(info.value) == f"init_baselines[{position}] must be finite, got {shown}"
 
 
 @pytest.mark.parametrize("rows", [1, 2])
