@@ -22,8 +22,9 @@ predictor::Predictor load_predictor_from_artifact_impl(std::span<const std::uint
 
 // The quantizing paths. Each checks its list lengths (ValueError) before quantizing, quantizes
 // the whole batch, then scores the bins with Predictor::predict_batch_dense_binned, so the
-// predictor's own checks (model kind, feature count, row count) come after the quantization. The
-// trees walk the bins; linear leaves read the caller's raw values, on which they were fitted.
+// predictor's own checks (model kind, feature count, row count) come after the quantization.
+// Numeric splits read the bins; categorical splits read the caller's raw values (the category ids
+// their sets hold) and so do linear leaves, which were fitted on them.
 
 // Linear bins 0..max_data_bin (254 when absent).
 std::vector<float> predict_dense_quantized_linear(const predictor::Predictor& predictor, std::span<const float> values,

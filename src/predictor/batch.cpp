@@ -69,8 +69,8 @@ class BlockScorer {
 
   std::size_t outputs_per_row() const { return multiclass_ ? classes_ : 1; }
 
-  // Scores rows[0 .. count) into out[0 .. count x outputs_per_row()); count <= kBlockRows. Linear
-  // leaves read raw_rows[i], or rows[i] when raw_rows is null.
+  // Scores rows[0 .. count) into out[0 .. count x outputs_per_row()); count <= kBlockRows.
+  // Categorical node tests and linear leaves read raw_rows[i], or rows[i] when raw_rows is null.
   void score(const float* const* rows, const float* const* raw_rows, std::size_t count, float* out) const {
     try {
       if (multiclass_) {
@@ -138,11 +138,12 @@ class BlockScorer {
   bool multiclass_;
 };
 
-// The rows' own values serve the linear leaves: no second source to read.
+// The rows' own values serve categorical nodes and linear leaves: no second source to read.
 struct SameRows {};
 
 // Scores rows [first, last) into `out` (the whole batch's output), `block_rows` at a time; stops
-// early once another chunk has failed. Linear leaves read raw_at(row) unless RawAt is SameRows.
+// early once another chunk has failed. Categorical node tests and linear leaves read raw_at(row)
+// unless RawAt is SameRows.
 template <typename RowAt, typename RawAt>
 void score_rows(const BlockScorer& scorer, RowAt& row_at, RawAt& raw_at, std::size_t first, std::size_t last,
                 float* out, const std::atomic<bool>* stop, std::size_t block_rows = kBlockRows) {
@@ -267,7 +268,8 @@ class ByteRowDecoder {
 };
 
 // The byte path, always on the pool in chunks of at least kByteChunkMinRows rows. Node tests read
-// the decoded rows, or bins[row] when `bins` is given; linear leaves read the decoded rows.
+// the decoded rows, or bins[row] when `bins` is given (numeric nodes only); categorical nodes and
+// linear leaves read the decoded rows.
 std::vector<float> score_byte_rows(const Predictor& predictor, std::span<const std::uint8_t> bytes, const float* bins,
                                    std::size_t row_count, std::size_t feature_count) {
   const BlockScorer scorer(predictor);
@@ -348,15 +350,30 @@ std::vector<float> Predictor::predict_batch_dense_bytes(std::span<const std::uin
   return score_byte_rows(*this, bytes, nullptr, row_count, feature_count);
 }
 
-bool Predictor::has_linear_leaves() const {
-  if (trees.has_linear_leaves) return true;
-  if (!class_trees) return false;
-  return std::any_of(class_trees->begin(), class_trees->end(), [](const Forest& f) { return f.has_linear_leaves; });
+namespace {
+
+// Whether `flag` is set on the single-output forest or on any class's forest.
+bool any_forest(const Predictor& predictor, bool Forest::*flag) {
+  if (predictor.trees.*flag) return true;
+  if (!predictor.class_trees) return false;
+  return std::any_of(predictor.class_trees->begin(), predictor.class_trees->end(),
+                     [flag](const Forest& f) { return f.*flag; });
 }
+
+// Whether the binned paths read the raw values at all; models that do not take the plain bin path.
+bool reads_raw_values_when_binned(const Predictor& predictor) {
+  return any_forest(predictor, &Forest::has_linear_leaves) || any_forest(predictor, &Forest::has_categorical_splits);
+}
+
+}  // namespace
+
+bool Predictor::has_linear_leaves() const { return any_forest(*this, &Forest::has_linear_leaves); }
+
+bool Predictor::has_categorical_splits() const { return any_forest(*this, &Forest::has_categorical_splits); }
 
 std::vector<float> Predictor::predict_batch_dense_binned(std::span<const float> bins, std::span<const float> raw,
                                                          std::size_t row_count, std::size_t feature_count) const {
-  if (!has_linear_leaves()) return predict_batch_dense(bins, row_count, feature_count);
+  if (!reads_raw_values_when_binned(*this)) return predict_batch_dense(bins, row_count, feature_count);
   if (num_classes) throw PredictorError::invalid_model("use predict_batch_dense_multiclass for multi-class models");
   check_dense_shape(bins.size(), row_count, feature_count, this->feature_count());
   support::invariant(raw.size() == bins.size(), "raw rows match their bins");
@@ -370,7 +387,7 @@ std::vector<float> Predictor::predict_batch_dense_binned(std::span<const float> 
 std::vector<float> Predictor::predict_batch_dense_binned_bytes(std::span<const float> bins,
                                                                std::span<const std::uint8_t> raw_bytes,
                                                                std::size_t row_count, std::size_t feature_count) const {
-  if (!has_linear_leaves()) return predict_batch_dense(bins, row_count, feature_count);
+  if (!reads_raw_values_when_binned(*this)) return predict_batch_dense(bins, row_count, feature_count);
   if (num_classes) throw PredictorError::invalid_model("use predict_batch_dense_multiclass for multi-class models");
   check_dense_shape(bins.size(), row_count, feature_count, this->feature_count());
   support::invariant(raw_bytes.size() / sizeof(float) >= bins.size(), "raw bytes cover their bins");

@@ -16,8 +16,8 @@ template <bool FloatThresholds>
 [[gnu::noinline]] void full_step(const Forest& forest, const PredictorTreeNode& node, const float* row,
                                  const float* raw_row, std::size_t feature_count, float weight, std::uint32_t& index,
                                  float& score) {
-  const std::span<const float> values(row, feature_count);
-  const bool left = node_goes_left<FloatThresholds>(forest, node, values, feature_count);
+  const bool left = node_goes_left<FloatThresholds>(forest, node, {row, feature_count}, {raw_row, feature_count},
+                                                    feature_count);
   score = score + side_addend(forest, node, left, {raw_row, feature_count}, weight);
   index = node.child[left ? kLeft : kRight];
 }

@@ -40,16 +40,20 @@ inline std::uint32_t category_of(float value) {
 
 // The full node test: feature bounds, missing value, categorical bitset, numeric threshold.
 // Missing goes to the default side; a categorical node without a bitset routes by its default
-// side, as the shared routing rule does for binned rows.
+// side, as the shared routing rule does for binned rows. A category set holds category ids, so a
+// categorical node reads `raw_row`, the row's own values, also when the walk is on bins of them:
+// the bin of an id is not the id. Numeric nodes read `row`.
 template <bool FloatThresholds>
 inline bool node_goes_left(const Forest& forest, const PredictorTreeNode& node, std::span<const float> row,
-                           std::size_t feature_count) {
+                           std::span<const float> raw_row, std::size_t feature_count) {
   if (node.feature_index >= feature_count) throw_feature_out_of_range(node.feature_index, feature_count);
-  support::invariant(node.feature_index < row.size(), "a row holds every feature the walk may read");
-  const float value = row[node.feature_index];
+  const bool categorical = (node.flags & kCategorical) != 0;
+  const std::span<const float> read = categorical ? raw_row : row;
+  support::invariant(node.feature_index < read.size(), "a row holds every feature the walk may read");
+  const float value = read[node.feature_index];
   const bool default_left = (node.flags & kDefaultLeft) != 0;
   if (std::isnan(value)) return default_left;
-  if ((node.flags & kCategorical) != 0) {
+  if (categorical) {
     if (node.extras != kNoExtras && forest.extras[node.extras].category_bitset) {
       return engine::category_goes_left(*forest.extras[node.extras].category_bitset, category_of(value));
     }
@@ -75,8 +79,8 @@ inline float side_addend(const Forest& forest, const PredictorTreeNode& node, bo
   return node.step[left ? kLeft : kRight];
 }
 
-// `score` plus every tree's path values for one row, trees in order: the node tests read `row`,
-// linear leaves read `raw_row`.
+// `score` plus every tree's path values for one row, trees in order: numeric node tests read
+// `row`, categorical node tests and linear leaves read `raw_row`.
 template <bool FloatThresholds>
 float walk_forest(const Forest& forest, std::span<const float> row, std::span<const float> raw_row,
                   std::size_t feature_count, float score) {
@@ -84,7 +88,7 @@ float walk_forest(const Forest& forest, std::span<const float> row, std::span<co
     std::uint32_t index = tree.root;
     while (index != kEndNode) {
       const PredictorTreeNode& node = forest.nodes[index];
-      const bool left = node_goes_left<FloatThresholds>(forest, node, row, feature_count);
+      const bool left = node_goes_left<FloatThresholds>(forest, node, row, raw_row, feature_count);
       score = score + side_addend(forest, node, left, raw_row, tree.weight);
       index = node.child[left ? kLeft : kRight];
     }
@@ -100,9 +104,9 @@ float walk_forest(const Forest& forest, std::span<const float> row, std::size_t 
 
 // Adds every tree's path values to acc[0 .. count) for rows[0 .. count), each row holding exactly
 // `feature_count` values (at least one). Trees go in order and each row's additions follow its
-// path, so acc[i] ends equal to walk_forest(row i, raw row i, acc[i]). Linear leaves read
-// raw_rows[i], or rows[i] when raw_rows is null. A failing node throws part-way: the caller then
-// rescoring row by row finds the first failing row.
+// path, so acc[i] ends equal to walk_forest(row i, raw row i, acc[i]). Categorical node tests and
+// linear leaves read raw_rows[i], or rows[i] when raw_rows is null. A failing node throws
+// part-way: the caller then rescoring row by row finds the first failing row.
 void accumulate_forest_block(const Forest& forest, bool float_thresholds, const float* const* rows, std::size_t count,
                              std::size_t feature_count, float* acc, const float* const* raw_rows = nullptr);
 

@@ -33,6 +33,7 @@ PredictorTreeNode make_node(const PredictorStump& stump, std::size_t feature_cou
   if (stump.left_linear) node.flags |= kLeftLinear;
   if (stump.right_linear) node.flags |= kRightLinear;
   if (stump.left_linear || stump.right_linear) forest.has_linear_leaves = true;
+  if (stump.categorical) forest.has_categorical_splits = true;
   // The bitset only matters at a categorical node; linear leaves replace a side's constant.
   const bool keeps_bitset = stump.categorical && stump.category_bitset.has_value();
   if (keeps_bitset || stump.left_linear || stump.right_linear) {

@@ -82,6 +82,7 @@ struct Forest {
   std::vector<PredictorTree> trees;      // ascending tree index
   std::size_t feature_count = 0;         // the count kFeatureOutOfRange was decided against
   bool has_linear_leaves = false;        // some stored node has a linear leaf on a side
+  bool has_categorical_splits = false;   // some stored node is a categorical split
 
   std::size_t tree_count() const { return trees.size(); }
 };

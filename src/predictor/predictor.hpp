@@ -44,17 +44,19 @@ struct Predictor {
   std::vector<float> predict_batch_dense_bytes(std::span<const std::uint8_t> bytes, std::size_t row_count,
                                                std::size_t feature_count) const;
 
-  // Single-output batches of raw rows that the caller has binned: node tests read `bins` (bin
-  // indices as floats), linear leaves read the same rows' raw feature values, given as floats
-  // (as many as bins) or as little-endian float32 bytes (at least as many; the rest is not read),
-  // since linear leaves are fitted on raw values. Checks as predict_batch_dense. A model without
-  // linear leaves never reads the raw values and scores exactly as predict_batch_dense(bins).
+  // Single-output batches of raw rows that the caller has binned: numeric node tests read `bins`
+  // (bin indices as floats); categorical node tests and linear leaves read the same rows' raw
+  // feature values, given as floats (as many as bins) or as little-endian float32 bytes (at least
+  // as many; the rest is not read), since category sets hold category ids, not bins of them, and
+  // linear leaves are fitted on raw values. Checks as predict_batch_dense. A model with neither
+  // never reads the raw values and scores exactly as predict_batch_dense(bins).
   std::vector<float> predict_batch_dense_binned(std::span<const float> bins, std::span<const float> raw,
                                                 std::size_t row_count, std::size_t feature_count) const;
   std::vector<float> predict_batch_dense_binned_bytes(std::span<const float> bins,
                                                       std::span<const std::uint8_t> raw_bytes, std::size_t row_count,
                                                       std::size_t feature_count) const;
   bool has_linear_leaves() const;
+  bool has_categorical_splits() const;
 
   // Multiclass batches: K class probabilities per row, flat and row-major.
   std::vector<float> predict_batch_multiclass(std::span<const std::vector<float>> rows) const;

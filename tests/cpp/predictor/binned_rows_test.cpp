@@ -1,4 +1,5 @@
-// Raw rows scored on their bins: the trees route on the bins, linear leaves read the raw values.
+// Raw rows scored on their bins: numeric splits route on the bins, categorical splits and linear
+// leaves read the raw values.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -39,12 +40,15 @@ Bytes shifted_bytes(const std::vector<float>& values, std::size_t offset) {
   return bytes;
 }
 
-TEST(PredictorBinnedRows, LinearLeavesReadTheRawValuesOnEveryPath) {
-  for (std::uint64_t seed = 0; seed < 4; ++seed) {
+TEST(PredictorBinnedRows, CategoricalSplitsAndLinearLeavesReadTheRawValuesOnEveryPath) {
+  // Seeds 0-3: linear leaves (and some categorical splits); 4-5: categorical splits with constant
+  // leaves only.
+  for (std::uint64_t seed = 0; seed < 6; ++seed) {
     ModelShape shape;
     shape.trees = 40;
     shape.max_splits = 20;
-    shape.linear_rate = 0.4;
+    shape.linear_rate = seed < 4 ? 0.4 : 0.0;
+    shape.categorical_rate = seed < 4 ? 0.15 : 0.4;
     shape.dart = seed % 2 == 1;
     std::mt19937_64 rng(seed);
     engine::TrainedModel model;
@@ -53,7 +57,8 @@ TEST(PredictorBinnedRows, LinearLeavesReadTheRawValuesOnEveryPath) {
     model.objective = seed == 2 ? "poisson" : "squared_error";
     model.stumps = random_stumps(rng, shape);
     const Predictor p = load(model.to_artifact_bytes());
-    ASSERT_TRUE(p.has_linear_leaves());
+    ASSERT_EQ(p.has_linear_leaves(), seed < 4);
+    ASSERT_TRUE(p.has_categorical_splits());
     const ReferenceForest forest = reference_forest(model.stumps);
     // 700 rows x 40 trees run on the pool, 7 rows serially.
     for (const std::size_t rows : {std::size_t{7}, std::size_t{700}}) {
@@ -67,7 +72,7 @@ TEST(PredictorBinnedRows, LinearLeavesReadTheRawValuesOnEveryPath) {
       const std::vector<float> bins = flatten(batch.bins);
       const std::vector<float> raw = flatten(batch.raw);
       EXPECT_TRUE(same_floats(p.predict_batch_dense_binned(bins, raw, rows, shape.feature_count), expected));
-      // The bins alone score differently: the test reaches linear leaves.
+      // The bins alone score differently: the test reaches nodes that read the raw values.
       const std::vector<float> on_bins = p.predict_batch_dense(bins, rows, shape.feature_count);
       EXPECT_FALSE(same_floats(on_bins, expected));
       for (const std::size_t offset : {0, 1, 2, 3}) {
@@ -86,15 +91,17 @@ TEST(PredictorBinnedRows, LinearLeavesReadTheRawValuesOnEveryPath) {
   }
 }
 
-TEST(PredictorBinnedRows, ConstantLeafModelsNeverReadTheRawValues) {
+TEST(PredictorBinnedRows, NumericConstantLeafModelsNeverReadTheRawValues) {
   ModelShape shape;
   shape.linear_rate = 0.0;
+  shape.categorical_rate = 0.0;
   std::mt19937_64 rng(5);
   engine::TrainedModel model;
   model.feature_count = shape.feature_count;
   model.stumps = random_stumps(rng, shape);
   const Predictor p = load(model.to_artifact_bytes());
   ASSERT_FALSE(p.has_linear_leaves());
+  ASSERT_FALSE(p.has_categorical_splits());
   const std::vector<float> bins = flatten(random_bin_rows(rng, 300, shape.feature_count, shape.max_bin));
   const std::vector<float> nonsense(bins.size(), std::numeric_limits<float>::quiet_NaN());
   const std::vector<float> expected = p.predict_batch_dense(bins, 300, shape.feature_count);

@@ -134,6 +134,19 @@ float side_value(const core::LeafValue& side, const std::vector<float>& row) {
   return value;
 }
 
+bool numeric_goes_left(const engine::TrainedStump& stump, float bin) {
+  return engine::routes_left(stump, std::isnan(bin) ? kMissingBin : static_cast<std::uint16_t>(bin), kMissingBin);
+}
+
+// A category set holds ids: the id is the value truncated toward zero, negative values naming 0
+// and large ones the last id.
+bool category_goes_left(const engine::TrainedStump& stump, float value) {
+  if (std::isnan(value)) return stump.default_left;
+  const double id = std::clamp(std::trunc(static_cast<double>(value)), 0.0, 65535.0);
+  return stump.category_bitset ? engine::category_goes_left(*stump.category_bitset, static_cast<std::uint32_t>(id))
+                               : stump.default_left;
+}
+
 }  // namespace
 
 ReferenceForest reference_forest(const std::vector<engine::TrainedStump>& stumps) {
@@ -156,9 +169,8 @@ float reference_raw_score(const ReferenceForest& forest, float base, const std::
     std::uint64_t id = 0;
     for (auto it = nodes.find(0); it != nodes.end(); it = nodes.find(static_cast<std::uint32_t>(id))) {
       const engine::TrainedStump& stump = *it->second;
-      const float value = row.at(stump.feature_index);
-      const std::uint16_t bin = std::isnan(value) ? kMissingBin : static_cast<std::uint16_t>(value);
-      const bool left = engine::routes_left(stump, bin, kMissingBin);
+      const bool left = stump.categorical ? category_goes_left(stump, raw_row.at(stump.feature_index))
+                                          : numeric_goes_left(stump, row.at(stump.feature_index));
       score = score + side_value(left ? stump.left : stump.right, raw_row) * forest.weights.at(tree);
       id = left ? 2 * id + 1 : 2 * id + 2;
       if (id > 0xFFFFF) break;

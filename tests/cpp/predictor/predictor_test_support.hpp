@@ -123,7 +123,8 @@ struct ReferenceForest {
 // Indexes `stumps`, which must outlive the result.
 ReferenceForest reference_forest(const std::vector<engine::TrainedStump>& stumps);
 float reference_raw_score(const ReferenceForest& forest, float base, const std::vector<float>& row);
-// The same with linear leaves reading `raw_row` while the routing reads `row`.
+// The same with categorical splits and linear leaves reading `raw_row` while numeric splits read
+// `row`.
 float reference_raw_score(const ReferenceForest& forest, float base, const std::vector<float>& row,
                           const std::vector<float>& raw_row);
 inline float reference_raw_score(const std::vector<engine::TrainedStump>& stumps, float base,
