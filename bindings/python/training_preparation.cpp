@@ -47,7 +47,7 @@ std::optional<PreparedTrainingMatrices> prepare_validation(TrainingPipelineInput
       *inputs.validation_values, row_count, inputs.feature_count, *inputs.validation_targets,
       std::move(inputs.validation_time_index), std::move(inputs.validation_sample_weights),
       std::move(inputs.validation_group_id), inputs.continuous_binning_strategy, training.binning_metadata,
-      /*keep_dense_values=*/false, inputs.continuous_binning_max_bins);
+      /*keep_dense_values=*/false, inputs.continuous_binning_max_bins, training.binned.missing_bin);
   if (inputs.params.leaf_model == core::LeafModel::Linear) {
     // Validation predictions of linear leaves read raw features, as the training ones do.
     validation.dataset.matrix = raw_matrix(*inputs.validation_values, row_count, inputs.feature_count);

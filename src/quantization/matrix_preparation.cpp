@@ -24,9 +24,25 @@ constexpr float kWholeTolerance = 1e-6f;
 
 bool wide_storage(std::size_t max_bins) { return max_bins > kLargestU8Storage; }
 
-// The code that marks a missing value, and so the largest code an already-binned value may take.
+// The code that marks a missing value in quantized storage, and also the largest value an
+// already-binned matrix may hold.
 std::uint16_t missing_code(std::size_t max_bins) {
   return wide_storage(max_bins) ? static_cast<std::uint16_t>(max_bins - 1) : kU8MissingBin;
+}
+
+// Where the codes of an already-binned matrix go: their width and the code a missing value takes.
+struct BinLayout {
+  bool wide = false;
+  std::uint16_t missing = kU8MissingBin;
+};
+
+BinLayout usual_layout(std::size_t max_bins) { return BinLayout{wide_storage(max_bins), missing_code(max_bins)}; }
+
+// For a matrix that holds the usual missing code as a value: that value is an ordinary bin (the
+// predictor reads it as one), so missing values take the next code. Past 255 only 16-bit codes
+// hold it; max_bins is at most 65535, so the next code always fits.
+BinLayout layout_past_largest_value(std::size_t max_bins) {
+  return BinLayout{true, static_cast<std::uint16_t>(missing_code(max_bins) + 1)};
 }
 
 // Codes of either width, with their largest value and optional float copy.
@@ -34,6 +50,8 @@ struct Codes {
   std::variant<std::vector<std::uint8_t>, std::vector<std::uint16_t>> bins;
   std::vector<float> float_values;
   std::uint16_t max_code = 0;
+  // Some value (not a NaN) was written as the missing-value code.
+  bool value_took_missing_code = false;
 };
 
 template <typename Code>
@@ -83,10 +101,11 @@ bool scan_values(const core::DenseMatrixView& view, bool detect_binned) {
 }
 
 // Already-binned values (training) or values of a model trained on such (validation): each value
-// rounded to its code. `prefix` starts the refusal message ("value" or "validation value").
+// rounded to its code, NaN to the layout's missing code. `prefix` starts the refusal message
+// ("value" or "validation value").
 template <typename Code>
-Codes codes_from_bin_values(std::span<const float> values, std::size_t max_bins, bool keep_dense_values,
-                            const char* prefix) {
+Codes codes_from_bin_values(std::span<const float> values, std::size_t max_bins, std::uint16_t missing,
+                            bool keep_dense_values, const char* prefix) {
   const std::uint16_t largest_allowed = missing_code(max_bins);
   Codes codes;
   std::vector<Code> bins;
@@ -94,7 +113,7 @@ Codes codes_from_bin_values(std::span<const float> values, std::size_t max_bins,
   if (keep_dense_values) codes.float_values.reserve(values.size());
   for (std::size_t i = 0; i < values.size(); ++i) {
     const float x = values[i];
-    std::uint16_t code = largest_allowed;  // NaN: missing (met only in validation rows)
+    std::uint16_t code = missing;  // NaN: met only in validation rows
     if (!std::isnan(x)) {
       const float rounded = std::round(x);
       if (rounded > static_cast<float>(largest_allowed)) {
@@ -102,6 +121,7 @@ Codes codes_from_bin_values(std::span<const float> values, std::size_t max_bins,
                                                       " exceeds max supported bin " + std::to_string(largest_allowed));
       }
       code = rounded < 0.0f ? std::uint16_t{0} : static_cast<std::uint16_t>(rounded);
+      if (code == missing) codes.value_took_missing_code = true;
     }
     bins.push_back(static_cast<Code>(code));
     if (keep_dense_values) codes.float_values.push_back(static_cast<float>(code));
@@ -111,10 +131,22 @@ Codes codes_from_bin_values(std::span<const float> values, std::size_t max_bins,
   return codes;
 }
 
-Codes bin_values_to_codes(std::span<const float> values, std::size_t max_bins, bool keep_dense_values,
-                          const char* prefix) {
-  if (wide_storage(max_bins)) return codes_from_bin_values<std::uint16_t>(values, max_bins, keep_dense_values, prefix);
-  return codes_from_bin_values<std::uint8_t>(values, max_bins, keep_dense_values, prefix);
+Codes bin_values_to_codes(std::span<const float> values, std::size_t max_bins, BinLayout layout,
+                          bool keep_dense_values, const char* prefix) {
+  if (layout.wide) {
+    return codes_from_bin_values<std::uint16_t>(values, max_bins, layout.missing, keep_dense_values, prefix);
+  }
+  return codes_from_bin_values<std::uint8_t>(values, max_bins, layout.missing, keep_dense_values, prefix);
+}
+
+// Bin values in `layout`, or, when a value takes its missing code, past the largest value. Only
+// such matrices pay for the second pass; every other one keeps the layout's codes.
+Codes bin_values_apart_from_missing(std::span<const float> values, std::size_t max_bins, BinLayout& layout,
+                                    bool keep_dense_values, const char* prefix) {
+  Codes codes = bin_values_to_codes(values, max_bins, layout, keep_dense_values, prefix);
+  if (!codes.value_took_missing_code) return codes;
+  layout = layout_past_largest_value(max_bins);
+  return bin_values_to_codes(values, max_bins, layout, keep_dense_values, prefix);
 }
 
 Codes quantize_with(std::span<const float> values, std::size_t row_count, std::size_t feature_count,
@@ -161,7 +193,7 @@ ContinuousBinningMetadataInternal derive_metadata(std::span<const float> values,
 PreparedTrainingMatrices assemble(Codes codes, std::size_t row_count, std::size_t feature_count,
                                   std::span<const float> targets, std::optional<std::vector<std::int64_t>> time_index,
                                   std::optional<std::vector<float>> sample_weights,
-                                  std::optional<std::vector<std::uint32_t>> group_id, std::size_t max_bins,
+                                  std::optional<std::vector<std::uint32_t>> group_id, BinLayout layout,
                                   bool keep_dense_values, ContinuousBinningMetadataInternal metadata) {
   return engine::with_core_errors([&] {
     core::TrainingDataset dataset{
@@ -174,12 +206,14 @@ PreparedTrainingMatrices assemble(Codes codes, std::size_t row_count, std::size_
         std::nullopt,
     };
     const std::uint16_t max_bin = std::max<std::uint16_t>(codes.max_code, 1);
+    // 8-bit matrices always mark missing values with 255.
+    support::invariant(layout.wide || layout.missing == kU8MissingBin,
+                       "8-bit codes with a missing code other than 255");
     core::BinnedMatrix binned =
-        wide_storage(max_bins)
-            ? core::BinnedMatrix::make_u16(row_count, feature_count, max_bin, missing_code(max_bins),
-                                           std::get<std::vector<std::uint16_t>>(std::move(codes.bins)))
-            : core::BinnedMatrix::make(row_count, feature_count, max_bin,
-                                       std::get<std::vector<std::uint8_t>>(std::move(codes.bins)));
+        layout.wide ? core::BinnedMatrix::make_u16(row_count, feature_count, max_bin, layout.missing,
+                                                   std::get<std::vector<std::uint16_t>>(std::move(codes.bins)))
+                    : core::BinnedMatrix::make(row_count, feature_count, max_bin,
+                                               std::get<std::vector<std::uint8_t>>(std::move(codes.bins)));
     return PreparedTrainingMatrices{std::move(binned), std::move(dataset), std::move(metadata)};
   });
 }
@@ -201,32 +235,42 @@ PreparedTrainingMatrices prepare_training_matrices_from_dense_values(
 
   ContinuousBinningMetadataInternal metadata;
   Codes codes;
+  BinLayout layout = usual_layout(max_bins);
   if (already_binned) {
-    codes = bin_values_to_codes(values, max_bins, keep_dense_values, "value");
+    codes = bin_values_apart_from_missing(values, max_bins, layout, keep_dense_values, "value");
   } else {
     metadata = derive_metadata(values, row_count, feature_count, strategy, max_bins);
     codes = quantize_with(values, row_count, feature_count, strategy, metadata, keep_dense_values, max_bins);
   }
   return assemble(std::move(codes), row_count, feature_count, targets, std::move(time_index), std::move(sample_weights),
-                  std::move(group_id), max_bins, keep_dense_values, std::move(metadata));
+                  std::move(group_id), layout, keep_dense_values, std::move(metadata));
 }
 
 PreparedTrainingMatrices prepare_validation_matrices_from_dense_values(
     std::span<const float> values, std::size_t row_count, std::size_t feature_count, std::span<const float> targets,
     std::optional<std::vector<std::int64_t>> time_index, std::optional<std::vector<float>> sample_weights,
     std::optional<std::vector<std::uint32_t>> group_id, ContinuousBinningStrategy strategy,
-    const ContinuousBinningMetadataInternal& training_metadata, bool keep_dense_values, std::size_t max_bins) {
+    const ContinuousBinningMetadataInternal& training_metadata, bool keep_dense_values, std::size_t max_bins,
+    std::uint16_t training_missing_bin) {
   // The training call checked max_bins with the same value.
   support::invariant(max_bins >= kMinMaxBins && max_bins <= kMaxMaxBins, "validation max_bins was validated");
   check_targets(row_count, targets.size());
   const core::DenseMatrixView view = checked_view(values, row_count, feature_count);
   scan_values(view, false);
-  Codes codes = training_metadata.uses_continuous_binning
-                    ? quantize_with(values, row_count, feature_count, strategy, training_metadata, keep_dense_values,
-                                    max_bins)
-                    : bin_values_to_codes(values, max_bins, keep_dense_values, "validation value");
+  Codes codes;
+  BinLayout layout = usual_layout(max_bins);
+  if (training_metadata.uses_continuous_binning) {
+    codes = quantize_with(values, row_count, feature_count, strategy, training_metadata, keep_dense_values, max_bins);
+  } else {
+    // Validation rows read their values as the training rows did: past a training matrix's moved
+    // missing code too, and past their own when they hold the usual one.
+    if (training_missing_bin != layout.missing) layout = layout_past_largest_value(max_bins);
+    support::invariant(training_missing_bin == layout.missing,
+                       "already-binned training matrix with a missing code of neither layout");
+    codes = bin_values_apart_from_missing(values, max_bins, layout, keep_dense_values, "validation value");
+  }
   return assemble(std::move(codes), row_count, feature_count, targets, std::move(time_index), std::move(sample_weights),
-                  std::move(group_id), max_bins, keep_dense_values, training_metadata);
+                  std::move(group_id), layout, keep_dense_values, training_metadata);
 }
 
 }  // namespace kestrune::quantization

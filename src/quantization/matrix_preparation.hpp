@@ -8,8 +8,10 @@
 // The binned matrix's max_bin is the largest code written (missing codes included), at least 1.
 //
 // A matrix whose values are all whole and non-negative is taken as already binned: its values are
-// its codes. Such a code may equal the missing-value code (and then means missing) but not exceed
-// it in 16-bit storage.
+// its codes, up to 255 (8-bit) or max_bins - 1 (16-bit). It holds no missing value, and the
+// predictor reads each value as the bin it is, so a matrix that holds that largest value as a
+// value gets its missing-value code past it: 16-bit codes with missing code 256 or max_bins.
+// Every other already-binned matrix keeps the storage and missing code of the table above.
 #pragma once
 
 #include <cstddef>
@@ -45,10 +47,14 @@ PreparedTrainingMatrices prepare_training_matrices_from_dense_values(
 // Bins validation rows with the training call's metadata (and its strategy, max_bins and
 // keep_dense_values); the result carries a copy of that metadata. The targets length is checked
 // before the view, then the view and the infinity scan as in training (no max_bins check).
+// Rows of an already-binned training matrix take its storage and missing code
+// (`training_missing_bin`, the training matrix's), or the one past their largest value when
+// they hold the usual missing code as a value; NaN stays missing.
 PreparedTrainingMatrices prepare_validation_matrices_from_dense_values(
     std::span<const float> values, std::size_t row_count, std::size_t feature_count, std::span<const float> targets,
     std::optional<std::vector<std::int64_t>> time_index, std::optional<std::vector<float>> sample_weights,
     std::optional<std::vector<std::uint32_t>> group_id, ContinuousBinningStrategy strategy,
-    const ContinuousBinningMetadataInternal& training_metadata, bool keep_dense_values, std::size_t max_bins);
+    const ContinuousBinningMetadataInternal& training_metadata, bool keep_dense_values, std::size_t max_bins,
+    std::uint16_t training_missing_bin);
 
 }  // namespace kestrune::quantization

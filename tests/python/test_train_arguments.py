@@ -546,13 +546,15 @@ def test_categorical_list_form_ignores_the_single_column_arguments():
                    categorical_feature_index=5)
 
 
-def test_native_category_count_must_leave_the_missing_bin_free():
-    values = [f"c{i:03d}" for i in range(256)]
-    rows = [[float(i), 0.0] for i in range(256)]
-    targets = [0.0] * 256
+# A matrix that holds 255 as a value keeps missing values in bin 256, so one more category fits.
+@pytest.mark.parametrize("largest_value, count, missing_bin", [(254, 256, 255), (255, 257, 256)])
+def test_native_category_count_must_leave_the_missing_bin_free(largest_value, count, missing_bin):
+    values = [f"c{i:03d}" for i in range(count)]
+    rows = [[float(min(i, largest_value)), 0.0] for i in range(count)]
+    targets = [0.0] * count
     assert_failure(ValueError,
-                   "Native categorical feature 1 has 256 categories which would collide with the missing-value "
-                   "sentinel (bin 255). Reduce max_cat_threshold or increase continuous_binning_max_bins.",
+                   f"Native categorical feature 1 has {count} categories which would collide with the missing-value "
+                   f"sentinel (bin {missing_bin}). Reduce max_cat_threshold or increase continuous_binning_max_bins.",
                    rows=rows, targets=targets, categorical_feature_indices=[1],
                    categorical_feature_values_list=[values], max_cat_threshold=300)
 

@@ -45,7 +45,7 @@ PreparedTrainingMatrices prepare_validation(const std::vector<float>& values, st
   const std::vector<float> targets(rows, 0.0f);
   return prepare_validation_matrices_from_dense_values(values, rows, features, targets, std::nullopt, std::nullopt,
                                                        std::nullopt, strategy, training.binning_metadata, false,
-                                                       max_bins);
+                                                       max_bins, training.binned.missing_bin);
 }
 
 // "Kind: message" of the engine error `call` throws.
@@ -94,7 +94,7 @@ TEST(QuantizationMatrixPreparation, WholeNonNegativeValuesAreTakenAsBins) {
 TEST(QuantizationMatrixPreparation, WideAlreadyBinnedCodesStopAtTheMissingCode) {
   const auto prepared = prepare({0, 998, 999}, 3, 1, Strategy::Linear, 1000);
   EXPECT_EQ(vec(prepared.binned.bins.u16()), (std::vector<std::uint16_t>{0, 998, 999}));
-  EXPECT_EQ(prepared.binned.missing_bin, 999);
+  EXPECT_EQ(prepared.binned.missing_bin, 1000);  // 999 is a value here, so missing values move past it
   EXPECT_EQ(failure([&] { prepare({0, 1000}, 2, 1, Strategy::Linear, 1000); }),
             "contract violation: value at index 1 exceeds max supported bin 999");
 }
@@ -165,7 +165,7 @@ TEST(QuantizationMatrixPreparation, ValidationUsesTheTrainingMetadata) {
   EXPECT_EQ(failure([&] {
               prepare_validation_matrices_from_dense_values(std::vector<float>{}, 2, 1, std::vector<float>{1},
                                                             std::nullopt, std::nullopt, std::nullopt, Strategy::Linear,
-                                                            training.binning_metadata, false, 255);
+                                                            training.binning_metadata, false, 255, 255);
             }),
             "contract violation: rows length 2 does not match targets length 1");
   EXPECT_EQ(failure([&] { prepare_validation({1, 2, 3}, 2, 1, training); }),
@@ -176,15 +176,48 @@ TEST(QuantizationMatrixPreparation, ValidationUsesTheTrainingMetadata) {
 
 TEST(QuantizationMatrixPreparation, ValidationOfBinnedTraining) {
   const auto training = prepare({0, 3}, 2, 1);
-  const auto validation = prepare_validation({kNaN, -3, 2.4f, 255}, 4, 1, training);
-  EXPECT_EQ(vec(validation.binned.bins.u8()), (std::vector<std::uint8_t>{255, 0, 2, 255}));
+  EXPECT_EQ(vec(prepare_validation({kNaN, -3, 2.4f}, 3, 1, training).binned.bins.u8()),
+            (std::vector<std::uint8_t>{255, 0, 2}));
+  // Validation rows that hold 255 keep it as a bin apart from their missing values.
+  EXPECT_EQ(codes_of(prepare_validation({kNaN, -3, 2.4f, 255}, 4, 1, training)),
+            (std::vector<std::uint16_t>{256, 0, 2, 255}));
   EXPECT_EQ(failure([&] { prepare_validation({256}, 1, 1, training); }),
             "contract violation: validation value at index 0 exceeds max supported bin 255");
   const auto wide_training = prepare({0, 3}, 2, 1, Strategy::Linear, 1000);
   EXPECT_EQ(vec(prepare_validation({kNaN, 999}, 2, 1, wide_training, 1000).binned.bins.u16()),
-            (std::vector<std::uint16_t>{999, 999}));
+            (std::vector<std::uint16_t>{1000, 999}));
   EXPECT_EQ(failure([&] { prepare_validation({1000}, 1, 1, wide_training, 1000); }),
             "contract violation: validation value at index 0 exceeds max supported bin 999");
+}
+
+// An already-binned matrix holds no missing value: one that holds the usual missing code as a value
+// keeps it as a bin and marks missing values with the next code, in 16-bit storage; its validation
+// rows take the same storage and code. Every other one keeps its usual storage and code.
+TEST(QuantizationMatrixPreparation, BinValuesNeverTakeTheMissingCode) {
+  const struct {
+    std::uint16_t top;
+    std::size_t max_bins;
+    bool u8;
+    std::uint16_t missing;
+  } cases[] = {
+      {254, 255, true, 255},   {255, 255, false, 256},   {255, 16, false, 256},        {255, 256, false, 256},
+      {998, 1000, false, 999}, {999, 1000, false, 1000}, {65534, 65535, false, 65535},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.top) + " with max_bins " + std::to_string(c.max_bins));
+    const std::vector<float> values = {0, static_cast<float>(c.top), 7};
+    const auto training = prepare(values, 3, 1, Strategy::Linear, c.max_bins, true);
+    EXPECT_EQ(training.binned.bins.is_u8(), c.u8);
+    EXPECT_EQ(training.binned.missing_bin, c.missing);
+    EXPECT_EQ(training.binned.max_bin, c.top);
+    EXPECT_EQ(codes_of(training), (std::vector<std::uint16_t>{0, c.top, 7}));
+    EXPECT_EQ(training.dataset.matrix.values, values);
+    EXPECT_EQ(training.binned.bins_column_major, training.binned.bins);
+    const auto validation = prepare_validation({kNaN, 7}, 2, 1, training, c.max_bins);
+    EXPECT_EQ(validation.binned.bins.is_u8(), c.u8);
+    EXPECT_EQ(validation.binned.missing_bin, c.missing);
+    EXPECT_EQ(codes_of(validation), (std::vector<std::uint16_t>{c.missing, 7}));
+  }
 }
 
 // One table over the storage choices with the float codes kept: the codes, the largest code, which
