@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <string>
 #include <utility>
 #include <variant>
@@ -50,8 +51,6 @@ struct Codes {
   std::variant<std::vector<std::uint8_t>, std::vector<std::uint16_t>> bins;
   std::vector<float> float_values;
   std::uint16_t max_code = 0;
-  // Some value (not a NaN) was written as the missing-value code.
-  bool value_took_missing_code = false;
 };
 
 template <typename Code>
@@ -85,19 +84,35 @@ void check_targets(std::size_t row_count, std::size_t targets_length) {
                                                 " must not be infinite");
 }
 
-// One pass: refuses infinities and tells whether every value is a whole non-negative number.
-bool scan_values(const core::DenseMatrixView& view, bool detect_binned) {
-  bool binned = detect_binned;
+// What the one pass over the values learns: whether every value is a whole non-negative number,
+// and the largest value that is not a NaN (-inf when there is none).
+struct ValueScan {
+  bool binned = false;
+  float largest = -std::numeric_limits<float>::infinity();
+};
+
+// One pass: refuses infinities, tells whether every value is a whole non-negative number and
+// finds the largest value.
+ValueScan scan_values(const core::DenseMatrixView& view, bool detect_binned) {
+  ValueScan scan{detect_binned};
   for (std::size_t row = 0; row < view.row_count; ++row) {
     const std::span<const float> values = view.row(row);
     for (std::size_t feature = 0; feature < values.size(); ++feature) {
       const float x = values[feature];
       if (std::isinf(x)) throw_infinite(row, feature);
-      // NaN fails both tests and clears the flag.
-      if (binned && !(x >= 0.0f && std::fabs(x - std::round(x)) <= kWholeTolerance)) binned = false;
+      // NaN fails every test: it clears the flag and is never the largest.
+      if (scan.binned && !(x >= 0.0f && std::fabs(x - std::round(x)) <= kWholeTolerance)) scan.binned = false;
+      if (x > scan.largest) scan.largest = x;
     }
   }
-  return binned;
+  return scan;
+}
+
+// The layout of bin values whose largest is `largest`: past that value when it rounds to the
+// usual missing code (a larger one is refused while converting), else the usual one.
+BinLayout bin_value_layout(std::size_t max_bins, float largest) {
+  const BinLayout usual = usual_layout(max_bins);
+  return std::round(largest) == static_cast<float>(usual.missing) ? layout_past_largest_value(max_bins) : usual;
 }
 
 // Already-binned values (training) or values of a model trained on such (validation): each value
@@ -121,7 +136,6 @@ Codes codes_from_bin_values(std::span<const float> values, std::size_t max_bins,
                                                       " exceeds max supported bin " + std::to_string(largest_allowed));
       }
       code = rounded < 0.0f ? std::uint16_t{0} : static_cast<std::uint16_t>(rounded);
-      if (code == missing) codes.value_took_missing_code = true;
     }
     bins.push_back(static_cast<Code>(code));
     if (keep_dense_values) codes.float_values.push_back(static_cast<float>(code));
@@ -137,16 +151,6 @@ Codes bin_values_to_codes(std::span<const float> values, std::size_t max_bins, B
     return codes_from_bin_values<std::uint16_t>(values, max_bins, layout.missing, keep_dense_values, prefix);
   }
   return codes_from_bin_values<std::uint8_t>(values, max_bins, layout.missing, keep_dense_values, prefix);
-}
-
-// Bin values in `layout`, or, when a value takes its missing code, past the largest value. Only
-// such matrices pay for the second pass; every other one keeps the layout's codes.
-Codes bin_values_apart_from_missing(std::span<const float> values, std::size_t max_bins, BinLayout& layout,
-                                    bool keep_dense_values, const char* prefix) {
-  Codes codes = bin_values_to_codes(values, max_bins, layout, keep_dense_values, prefix);
-  if (!codes.value_took_missing_code) return codes;
-  layout = layout_past_largest_value(max_bins);
-  return bin_values_to_codes(values, max_bins, layout, keep_dense_values, prefix);
 }
 
 Codes quantize_with(std::span<const float> values, std::size_t row_count, std::size_t feature_count,
@@ -231,13 +235,14 @@ PreparedTrainingMatrices prepare_training_matrices_from_dense_values(
   }
   const core::DenseMatrixView view = checked_view(values, row_count, feature_count);
   check_targets(row_count, targets.size());
-  const bool already_binned = scan_values(view, true);
+  const ValueScan scan = scan_values(view, true);
 
   ContinuousBinningMetadataInternal metadata;
   Codes codes;
   BinLayout layout = usual_layout(max_bins);
-  if (already_binned) {
-    codes = bin_values_apart_from_missing(values, max_bins, layout, keep_dense_values, "value");
+  if (scan.binned) {
+    layout = bin_value_layout(max_bins, scan.largest);
+    codes = bin_values_to_codes(values, max_bins, layout, keep_dense_values, "value");
   } else {
     metadata = derive_metadata(values, row_count, feature_count, strategy, max_bins);
     codes = quantize_with(values, row_count, feature_count, strategy, metadata, keep_dense_values, max_bins);
@@ -256,7 +261,7 @@ PreparedTrainingMatrices prepare_validation_matrices_from_dense_values(
   support::invariant(max_bins >= kMinMaxBins && max_bins <= kMaxMaxBins, "validation max_bins was validated");
   check_targets(row_count, targets.size());
   const core::DenseMatrixView view = checked_view(values, row_count, feature_count);
-  scan_values(view, false);
+  const ValueScan scan = scan_values(view, false);
   Codes codes;
   BinLayout layout = usual_layout(max_bins);
   if (training_metadata.uses_continuous_binning) {
@@ -264,10 +269,11 @@ PreparedTrainingMatrices prepare_validation_matrices_from_dense_values(
   } else {
     // Validation rows read their values as the training rows did: past a training matrix's moved
     // missing code too, and past their own when they hold the usual one.
-    if (training_missing_bin != layout.missing) layout = layout_past_largest_value(max_bins);
-    support::invariant(training_missing_bin == layout.missing,
+    const BinLayout past = layout_past_largest_value(max_bins);
+    support::invariant(training_missing_bin == layout.missing || training_missing_bin == past.missing,
                        "already-binned training matrix with a missing code of neither layout");
-    codes = bin_values_apart_from_missing(values, max_bins, layout, keep_dense_values, "validation value");
+    layout = training_missing_bin == past.missing ? past : bin_value_layout(max_bins, scan.largest);
+    codes = bin_values_to_codes(values, max_bins, layout, keep_dense_values, "validation value");
   }
   return assemble(std::move(codes), row_count, feature_count, targets, std::move(time_index), std::move(sample_weights),
                   std::move(group_id), layout, keep_dense_values, training_metadata);
