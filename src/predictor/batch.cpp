@@ -360,16 +360,20 @@ bool any_forest(const Predictor& predictor, bool Forest::*flag) {
                      [flag](const Forest& f) { return f.*flag; });
 }
 
-// Whether the binned paths read the raw values at all; models that do not take the plain bin path.
-bool reads_raw_values_when_binned(const Predictor& predictor) {
-  return any_forest(predictor, &Forest::has_linear_leaves) || any_forest(predictor, &Forest::has_categorical_splits);
-}
-
 }  // namespace
 
 bool Predictor::has_linear_leaves() const { return any_forest(*this, &Forest::has_linear_leaves); }
 
 bool Predictor::has_categorical_splits() const { return any_forest(*this, &Forest::has_categorical_splits); }
+
+namespace {
+
+// Whether the binned paths read the raw values at all; models that do not take the plain bin path.
+bool reads_raw_values_when_binned(const Predictor& predictor) {
+  return predictor.has_linear_leaves() || predictor.has_categorical_splits();
+}
+
+}  // namespace
 
 std::vector<float> Predictor::predict_batch_dense_binned(std::span<const float> bins, std::span<const float> raw,
                                                          std::size_t row_count, std::size_t feature_count) const {
