@@ -22,8 +22,8 @@ namespace {
 // mask, which needs no scratch. Both compute every entry with the same float operations.
 constexpr std::size_t kNodeTableBits = 12;
 
-// Value tables of all rows explained at once stay within this many floats (256 MiB).
-constexpr std::size_t kTableFloatBudget = std::size_t{1} << 26;
+// Value tables of all rows explained at once stay within this many bytes (256 MiB).
+constexpr std::size_t kTableByteBudget = std::size_t{1} << 28;
 
 constexpr std::size_t kRowsPerChunk = 8;
 
@@ -150,6 +150,11 @@ void subtree_table(const ExactTree& tree, std::int32_t position, const std::uint
   }
 }
 
+// v(m) from the trees' part of it: the base added in float64, rounded to float32 once.
+float with_base(const engine::TrainedModel& model, double trees) {
+  return static_cast<float>(static_cast<double>(model.base_prediction) + trees);
+}
+
 struct Explainer {
   const engine::TrainedModel& model;
   const BinningContext* binning;
@@ -165,7 +170,7 @@ struct Explainer {
 
 // What one thread reuses from row to row.
 struct RowScratch {
-  std::vector<float> table;
+  std::vector<double> table;
   std::vector<float> sub;
   std::vector<float> levels;
   std::vector<std::uint8_t> go_left;
@@ -187,18 +192,20 @@ Explainer prepare(const engine::TrainedModel& model, const BinningContext* binni
   for (std::size_t k = 1; k <= f; ++k) fact[k] = fact[k - 1] * static_cast<double>(k);
   for (std::size_t s = 0; s < f; ++s) ex.shapley_weights.push_back(fact[s] * fact[f - 1 - s] / fact[f]);
   // The expected value is v of the empty set, which reads no row value.
-  float expected = model.base_prediction;
   const std::vector<std::uint8_t> unused(ex.structure.index.nodes.size() + 1, 0);
-  for (const ExactTree& tree : ex.trees) expected = expected + subtree_value(tree, 0, unused.data(), 0);
-  ex.expected_value = expected;
+  double trees = 0.0;  // summed as the table's entries are, so that v(empty set) equals it
+  for (const ExactTree& tree : ex.trees) trees += subtree_value(tree, 0, unused.data(), 0);
+  ex.expected_value = with_base(model, trees);
   return ex;
 }
 
-// Fills scratch.table with v(m) for every model mask m: the base, then each tree's value added in
-// tree order, so every entry sums exactly as a walk of all trees for that mask would.
+// Fills scratch.table with v(m) - base for every model mask m: each tree's value added in tree
+// order, in float64. The base cancels in every difference the values are made of, and a float32
+// sum would round each entry at the base's scale once per tree: with a base of 1e8 that alone is
+// 8 per tree, far more than the values themselves may be worth.
 void fill_value_table(const Explainer& ex, std::span<const float> row, RowScratch& scratch) {
   const std::size_t f = ex.feature_bits;
-  std::fill(scratch.table.begin(), scratch.table.end(), ex.model.base_prediction);
+  std::fill(scratch.table.begin(), scratch.table.end(), 0.0);
   const std::size_t low_bits = (f + 1) / 2;
   const std::size_t high_bits = f - low_bits;
   for (const ExactTree& tree : ex.trees) {
@@ -235,12 +242,12 @@ void fill_value_table(const Explainer& ex, std::span<const float> row, RowScratc
       }
     }
     const float* sub = scratch.sub.data();
-    float* table = scratch.table.data();
+    double* table = scratch.table.data();
     for (std::size_t high = 0; high < scratch.high_projection.size(); ++high) {
       const std::uint32_t h = scratch.high_projection[high];
-      float* block = table + (high << low_bits);
+      double* block = table + (high << low_bits);
       for (std::size_t low = 0; low < scratch.low_projection.size(); ++low) {
-        block[low] = block[low] + sub[h | scratch.low_projection[low]];
+        block[low] = block[low] + static_cast<double>(sub[h | scratch.low_projection[low]]);
       }
     }
   }
@@ -249,10 +256,11 @@ void fill_value_table(const Explainer& ex, std::span<const float> row, RowScratc
 std::vector<float> explain_row(const Explainer& ex, std::size_t r, std::span<const float> row,
                                RowScratch& scratch) {
   fill_value_table(ex, row, scratch);
-  const float* v = scratch.table.data();
-  const float drift = std::fabs(v[0] - ex.expected_value);
+  const double* v = scratch.table.data();
+  const float empty = with_base(ex.model, v[0]);
+  const float drift = std::fabs(empty - ex.expected_value);
   if (drift > std::fabs(ex.expected_value) * 0.0001f + 0.00001f) {
-    throw ShapError::runtime("row " + std::to_string(r) + " expected value drift: " + support::format_f32(v[0]) +
+    throw ShapError::runtime("row " + std::to_string(r) + " expected value drift: " + support::format_f32(empty) +
                              " vs baseline " + support::format_f32(ex.expected_value));
   }
   std::vector<double>& phi = scratch.phi;
@@ -266,8 +274,7 @@ std::vector<float> explain_row(const Explainer& ex, std::size_t r, std::span<con
       const std::size_t base = high << (p + 1);
       for (std::size_t low = 0; low < bit; ++low) {
         const std::size_t m = base | low;
-        const float difference = v[m | bit] - v[m];
-        sum += ex.shapley_weights[static_cast<std::size_t>(std::popcount(m))] * static_cast<double>(difference);
+        sum += ex.shapley_weights[static_cast<std::size_t>(std::popcount(m))] * (v[m | bit] - v[m]);
       }
     }
     phi[ex.structure.split_features[p]] = sum;
@@ -292,7 +299,7 @@ ShapExplanationBatch explain_rows_brute_force(const engine::TrainedModel& model,
   batch.expected_value = ex.expected_value;
   batch.values.resize(rows.size());
   const std::size_t table_size = std::size_t{1} << ex.feature_bits;
-  const std::size_t max_threads = std::max<std::size_t>(1, kTableFloatBudget / table_size);
+  const std::size_t max_threads = std::max<std::size_t>(1, kTableByteBudget / (table_size * sizeof(double)));
   parallel::parallel_for_chunks(
       rows.size(), kRowsPerChunk,
       [&](std::size_t first, std::size_t last) {
