@@ -1,7 +1,11 @@
 #include "shap/additivity.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <optional>
 #include <string>
+#include <variant>
+#include <vector>
 
 #include "engine/round.hpp"
 #include "shap/error.hpp"
@@ -13,23 +17,8 @@ namespace {
 
 constexpr float kAbsoluteTolerance = 0.00001f;
 constexpr float kRelativeTolerance = 0.0001f;
-
-// A bound on the rounding a sequential float32 sum carries: each addition rounds by at most 2^-24
-// of the partial sum, whose magnitude is at most the sum of the magnitudes so far. The first term
-// is charged too, which covers its own rounding and keeps the bound simple. Kept in float64 so
-// that the bound itself does not round away.
-class SumRoundingBound {
- public:
-  void add(float term) {
-    magnitude_ += std::fabs(static_cast<double>(term));
-    partial_magnitudes_ += magnitude_;
-  }
-  double bound() const { return partial_magnitudes_ * 0x1p-24; }
-
- private:
-  double magnitude_ = 0.0;
-  double partial_magnitudes_ = 0.0;
-};
+// A float32 result lies within this fraction of the exact result of its operation.
+constexpr double kF32Rounding = 0x1p-24;
 
 }  // namespace
 
@@ -38,50 +27,67 @@ void verify_additivity(const engine::TrainedModel& model, const StumpIndex& inde
                        const BinningContext* binning, float expected_value, bool linear) {
   if (linear && binning == nullptr) return;
 
-  // The prediction as the predictor scores it: path values tree by tree, linear sides on the row.
-  float predicted = model.base_prediction;
-  SumRoundingBound predicted_rounding;
-  predicted_rounding.add(predicted);
+  // Both sides are summed in float64, so that the check adds no rounding of its own. Beyond its
+  // relative and absolute parts, the tolerance covers the float32 roundings that really happen
+  // on the way to the terms, each at most 2^-24 of what it rounds:
+  // - the expected value and each SHAP value are float32 results of float64 sums;
+  // - an explainer may sum one tree's path in float32, a few additions at that tree's own scale;
+  // - a linear side is evaluated in float32 here, as the predictor does, and at the feature
+  //   baseline by the explainer.
+  // The bound thus grows with the number of terms, where charging every addition of one long
+  // float32 sum with everything summed before it would grow with its square.
+  const std::optional<std::vector<float>>& baseline = model.feature_baseline;
+  double predicted = model.base_prediction;
+  double path_rounding = 0.0;  // over trees: operations on the row's path x their magnitude
   double slack = 0.0;
   for (const std::uint32_t tree : index.root_trees) {
+    double magnitude = 0.0;
+    std::size_t operations = 0;
     walk_row_path(index, tree, row, binning, [&](const engine::TrainedStump& stump, bool left) {
       const core::LeafValue& side = left ? stump.left : stump.right;
       float term = 0.0f;
       if (const auto* leaf = core::linear_leaf_if(side)) {
         term = engine::linear_leaf_value_at(*leaf, row, 0);
         const std::size_t terms = std::min(leaf->feature_indices.size(), leaf->coefficients.size());
+        magnitude += std::fabs(static_cast<double>(leaf->intercept));
         for (std::size_t k = 0; k < terms; ++k) {
           const std::uint32_t feature = leaf->feature_indices[k];
           const double x = feature < row.size() ? std::fabs(static_cast<double>(row[feature])) : 0.0;
-          slack += x * std::fabs(static_cast<double>(leaf->coefficients[k]));
+          const double b =
+              baseline && feature < baseline->size() ? std::fabs(static_cast<double>((*baseline)[feature])) : 0.0;
+          const double c = std::fabs(static_cast<double>(leaf->coefficients[k]));
+          slack += x * c;
+          magnitude += c * (x + b);
         }
+        operations += 2 * terms + 2;
       } else {
         term = std::get<float>(side);
+        magnitude += std::fabs(static_cast<double>(term));
+        operations += 1;
       }
-      predicted = predicted + term;
-      predicted_rounding.add(term);
+      predicted += term;
     });
+    path_rounding += magnitude * static_cast<double>(operations);
   }
 
-  float reconstructed = expected_value;
-  SumRoundingBound reconstructed_rounding;
-  reconstructed_rounding.add(expected_value);
+  double reconstructed = expected_value;
+  double value_magnitude = std::fabs(static_cast<double>(expected_value));
   for (const float value : values) {
-    reconstructed = reconstructed + value;
-    reconstructed_rounding.add(value);
+    reconstructed += value;
+    value_magnitude += std::fabs(static_cast<double>(value));
   }
 
-  float tolerance = std::fabs(predicted) * kRelativeTolerance + kAbsoluteTolerance;
+  const auto predicted_f32 = static_cast<float>(predicted);
+  float tolerance = std::fabs(predicted_f32) * kRelativeTolerance + kAbsoluteTolerance;
   if (linear) tolerance = tolerance + static_cast<float>(slack * 0x1p-23);
-  // Both sides are float32 sums whose terms may be far larger than the prediction (large leaves
-  // that cancel): the tolerance also covers what those two sums can round away.
-  tolerance = tolerance + static_cast<float>(predicted_rounding.bound() + reconstructed_rounding.bound());
+  tolerance = tolerance + static_cast<float>((path_rounding + value_magnitude) * kF32Rounding);
   // A gap that is not a finite number within the tolerance fails: a NaN or infinite leaf, even one
   // off the row's path, must not pass as an explanation that adds up.
-  const float gap = std::fabs(predicted - reconstructed);
+  const double gap = std::fabs(predicted - reconstructed);
   if (!std::isfinite(gap) || !(gap <= tolerance)) {
     throw ShapError::runtime("row " + std::to_string(row_index) + " additivity check failed: predicted=" +
-                             support::format_f32(predicted) + ", reconstructed=" + support::format_f32(reconstructed) +
+                             support::format_f32(predicted_f32) +
+                             ", reconstructed=" + support::format_f32(static_cast<float>(reconstructed)) +
                              ", tolerance=" + support::format_f32(tolerance) + " (atol=" +
                              support::format_f32(kAbsoluteTolerance) + ", rtol=" +
                              support::format_f32(kRelativeTolerance) + ")");

@@ -1,8 +1,10 @@
 // The additivity check on trained models whose path values are large beside their predictions
 // (signed targets of scale 1e3 to 1e5): every correct explanation passes, while moving one value
-// by 1e-4 of the row's largest value is still refused where those values cancel.
+// by 1e-4 of the row's largest value is still refused where those values cancel. On a long model
+// of ordinary scale the tolerance must not grow with the square of its many path terms.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -82,6 +84,39 @@ TEST(ShapAdditivity, LargeValuedModelsAddUpAndAMovedValueIsRefused) {
       }
       EXPECT_GE(checked, 20u);
     }
+  }
+}
+
+TEST(ShapAdditivity, LongModelsRefuseAValueMovedByOnePercent) {
+  constexpr std::size_t kFeatures = 6;
+  const Data train = large_valued_data(300, kFeatures, 1.0f);
+  core::TrainParams params;
+  params.learning_rate = 0.01f;
+  params.max_depth = 6;
+  const engine::trainer::Trainer trainer = make_trainer(params);
+  const engine::TrainedModel model =
+      run_fit(trainer, train, engine::objectives::SquaredErrorObjective{}, trainer.default_iteration_controls(4096))
+          .model;
+  std::vector<std::vector<float>> rows(train.binned.row_count, std::vector<float>(kFeatures));
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    for (std::size_t f = 0; f < kFeatures; ++f) rows[r][f] = train.binned.bins.at(r * kFeatures + f);
+  }
+  ShapExplanationBatch batch;
+  ASSERT_NO_THROW(batch = explain_rows_from_model(model, rows, nullptr));
+  const StumpIndex index = index_stumps(model);
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    std::vector<float> values = batch.values[r];
+    double predicted = batch.expected_value;
+    double scale = std::fabs(batch.expected_value);
+    std::size_t largest = 0;
+    for (std::size_t f = 0; f < values.size(); ++f) {
+      predicted += values[f];
+      scale = std::max<double>(scale, std::fabs(values[f]));
+      if (std::fabs(values[f]) > std::fabs(values[largest])) largest = f;
+    }
+    values[largest] += static_cast<float>(0.01 * std::max(scale, std::fabs(predicted)));
+    EXPECT_THROW(verify_additivity(model, index, rows[r], values, r, nullptr, batch.expected_value, false), ShapError)
+        << "row " << r;
   }
 }
 
