@@ -248,13 +248,14 @@ JointRankerResult train_joint_ranker(JointRankerInputs in) {
     }
     check_neutralization_contract(prior.neutralization_metadata, params.neutralization_config);
     warm.emplace();
+    // Without a count the prior's own trees tell how many rounds it ran.
+    warm->initial_rounds_completed = in.init_rounds_completed.value_or(prior.rounds_completed());
     warm->baselines = std::move(*in.init_baselines);
     warm->output_count = engine::joint::joint_output_count_of(prior.objective);
     warm->stumps = std::move(prior.stumps);
     if (prior.morph_metadata && !prior.morph_metadata->ema_stats.empty()) {
       warm->initial_ema_stats = prior.morph_metadata->ema_stats;
     }
-    warm->initial_rounds_completed = in.init_rounds_completed.value_or(0);
   }
 
   engine::joint::JointTrainingSummary summary;

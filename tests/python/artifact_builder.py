@@ -93,6 +93,23 @@ def multiclass_artifact(feature_count: int, baselines: Sequence[float],
     return container(metadata_json(feature_count, objective, len(baselines)), sections)
 
 
+def section_payloads(artifact: bytes) -> dict[int, bytes]:
+    """Section kind -> payload, read from the container header."""
+    count, metadata_length = struct.unpack_from("<II", artifact, 8)
+    found = {}
+    for i in range(count):
+        kind, offset, length = struct.unpack_from("<IQQ", artifact, 16 + 20 * i)
+        found[kind] = artifact[offset:offset + length]
+    return found
+
+
+def node_keys(artifact: bytes) -> list[int]:
+    """The node key of every split record in the Trees section, in stored order."""
+    trees = section_payloads(artifact)[TREES]
+    count = struct.unpack_from("<I", trees, 8)[0]
+    return [struct.unpack_from("<I", trees, 16 + 32 * i)[0] for i in range(count)]
+
+
 def random_forest(rng: np.random.Generator, tree_count: int, feature_count: int, depth: int,
                   max_bin: int = 12) -> list[Stump]:
     """Full trees of the given depth; values are multiples of 1/64 so that sums stay readable."""

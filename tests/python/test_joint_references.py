@@ -5,6 +5,7 @@ import numpy as np
 import pytest
 
 import _kestrune
+from artifact_builder import node_keys
 
 ROWS = 300
 RNG = np.random.default_rng(0)
@@ -80,14 +81,17 @@ RESUMES = {
 }
 
 
+@pytest.mark.parametrize("count_given", [True, False], ids=["count_given", "count_omitted"])
 @pytest.mark.parametrize("variant", list(RESUMES))
-def test_a_resumed_joint_fit_continues_the_straight_fit(variant):
+def test_a_resumed_joint_fit_continues_the_straight_fit(variant, count_given):
     settings = RESUMES[variant]
     whole = two_output_fit(8, **settings)
     first = two_output_fit(5, **settings)
-    rest = two_output_fit(3, init_artifact_bytes=first[0], init_baselines=first[1], init_rounds_completed=first[3],
-                          **settings)
-    assert rest[3] == 8 and rest[1] == whole[1]
+    # Without a count the resume counts the prior's own trees.
+    count = dict(init_rounds_completed=first[3]) if count_given else {}
+    rest = two_output_fit(3, init_artifact_bytes=first[0], init_baselines=first[1], **count, **settings)
+    # Every prior tree is kept under its own numbers and the new ones follow them.
+    assert rest[3] == 8 and rest[1] == whole[1] and node_keys(rest[0]) == node_keys(whole[0])
     # A DART replay adds the earlier trees at their final weights in one pass, where the straight
     # fit reached them through drops and restores: the same model up to float32 rounding.
     np.testing.assert_allclose(joint_scores(rest), joint_scores(whole), rtol=0, atol=1e-5)

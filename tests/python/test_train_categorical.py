@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import _kestrune
-from artifact_builder import linear_bin
+from artifact_builder import linear_bin, section_payloads
 from test_train_arguments import ROWS, SUMMARY, TARGETS, VARIANTS, call, variant_ids
 
 CATEGORICAL_STATE = 4
@@ -18,19 +18,9 @@ LIST = dict(categorical_feature_indices=[1], categorical_feature_values_list=[CA
 TIMED = dict(SINGLE, categorical_time_aware=True, time_index=[i // 2 for i in range(12)])
 
 
-def sections(artifact):
-    """Section kind -> payload, read from the container header."""
-    count, metadata_length = struct.unpack_from("<II", artifact, 8)
-    found = {}
-    for i in range(count):
-        kind, offset, length = struct.unpack_from("<IQQ", artifact, 16 + 20 * i)
-        found[kind] = artifact[offset:offset + length]
-    return found
-
-
 def categorical_state(artifact):
-    version, flags, count, _ = struct.unpack_from("<IIII", sections(artifact)[CATEGORICAL_STATE])
-    return version, flags, list(struct.unpack_from(f"<{count}I", sections(artifact)[CATEGORICAL_STATE], 16))
+    version, flags, count, _ = struct.unpack_from("<IIII", section_payloads(artifact)[CATEGORICAL_STATE])
+    return version, flags, list(struct.unpack_from(f"<{count}I", section_payloads(artifact)[CATEGORICAL_STATE], 16))
 
 
 def artifact_of(variant, **overrides):

@@ -107,6 +107,16 @@ def test_warm_start_continues_bit_for_bit_like_one_longer_fit(growth):
     assert rest[0] == whole[0] and rest[1] == whole[1]
 
 
+def test_a_resume_without_a_round_count_continues_after_the_priors_trees():
+    whole, prior = train(7), train(4)
+    rest = train(3, init_artifact_bytes=prior[0], init_baselines=prior[1])
+    assert rest[3] == 7 and rest[0] == whole[0]
+    # A count that would hand the new trees the prior's tree numbers is refused.
+    with pytest.raises(ValueError) as info:
+        train(3, init_artifact_bytes=prior[0], init_baselines=prior[1], init_rounds_completed=3)
+    assert str(info.value) == "warm-start: init_rounds_completed 3 is smaller than the 4 rounds the init model holds"
+
+
 def test_bad_inputs_are_refused_with_their_messages():
     x, targets, groups = make_data()
     flat = x.ravel().tolist()

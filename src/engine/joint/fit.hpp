@@ -32,6 +32,7 @@ struct JointWarmStartState {
   std::optional<std::size_t> output_count;
   std::optional<std::vector<float>> initial_dart_tree_weights;
   std::optional<std::vector<core::GradientEmaStats>> initial_ema_stats;
+  // The first new tree's index; at least 1 + the largest tree index among the stumps.
   std::size_t initial_rounds_completed = 0;
 };
 

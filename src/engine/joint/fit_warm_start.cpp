@@ -58,6 +58,13 @@ JointTreeBook replay_joint_warm_start(const JointWarmStartState& warm, const cor
     }
     it->second.second += 1;
   }
+  // The new rounds number their trees from initial_rounds_completed on: a smaller count would
+  // give them the numbers of the prior's own trees, and each such pair would share its node keys.
+  const std::size_t prior_rounds = std::size_t{trees.rbegin()->first} + 1;
+  if (warm.initial_rounds_completed < prior_rounds) {
+    throw JointError("warm-start: init_rounds_completed " + std::to_string(warm.initial_rounds_completed) +
+                     " is smaller than the " + std::to_string(prior_rounds) + " rounds the init model holds");
+  }
 
   const bool dart = std::holds_alternative<core::DartBoosting>(params.boosting_mode);
   std::vector<float> weights;
