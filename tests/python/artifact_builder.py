@@ -18,6 +18,7 @@ MAGIC = b"KSTR"
 TREES = 1
 PREDICTOR_LAYOUT = 2
 MULTICLASS_TREES = 6
+MULTI_OUTPUT_LEAF_VALUES = 13
 
 f32 = np.float32
 
@@ -91,6 +92,17 @@ def multiclass_artifact(feature_count: int, baselines: Sequence[float],
     sections = [(MULTICLASS_TREES, multiclass_trees_payload(feature_count, baselines, class_stumps)),
                 (PREDICTOR_LAYOUT, predictor_layout_payload(feature_count))]
     return container(metadata_json(feature_count, objective, len(baselines)), sections)
+
+
+def joint_artifact(feature_count: int, stumps: Sequence[Stump],
+                   sides: Sequence[tuple[Sequence[float], Sequence[float]]]) -> bytes:
+    """A joint multi-output model: `sides[i]` holds stump i's left and right K-vectors."""
+    k = len(sides[0][0])
+    values = struct.pack("<III", 1, k, len(stumps))
+    values += b"".join(struct.pack(f"<I{2 * k}f", 2 * k, *left, *right) for left, right in sides)
+    sections = [(TREES, trees_payload(feature_count, 0.0, stumps)),
+                (PREDICTOR_LAYOUT, predictor_layout_payload(feature_count)), (MULTI_OUTPUT_LEAF_VALUES, values)]
+    return container(metadata_json(feature_count, f"joint_multi_output[{k}]"), sections)
 
 
 def section_payloads(artifact: bytes) -> dict[int, bytes]:

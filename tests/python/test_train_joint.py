@@ -4,6 +4,7 @@ import numpy as np
 import pytest
 
 import _kestrune
+from artifact_builder import Stump, joint_artifact
 
 ROWS, FEATURES = 240, 5
 OBJECTIVES = ["rank:ndcg", "queryrmse", "squared_error"]
@@ -115,6 +116,22 @@ def test_a_resume_without_a_round_count_continues_after_the_priors_trees():
     with pytest.raises(ValueError) as info:
         train(3, init_artifact_bytes=prior[0], init_baselines=prior[1], init_rounds_completed=3)
     assert str(info.value) == "warm-start: init_rounds_completed 3 is smaller than the 4 rounds the init model holds"
+
+
+# Tree 1 repeats its root before tree 0 repeats anything, and tree 0 repeats local id 2 before 1:
+# the lowest tree is named, with its first repeat in stored order.
+@pytest.mark.parametrize("keys, message", [
+    ([(0, 0), (0, 1), (0, 1)], "tree 0 contains duplicate local node_id 1"),
+    ([(1, 0), (1, 0), (0, 0), (0, 2), (0, 1), (0, 2), (0, 1)], "tree 0 contains duplicate local node_id 2"),
+], ids=["within_one_tree", "lowest_tree_first_repeat"])
+def test_a_joint_artifact_that_repeats_a_node_key_is_refused_on_load_and_as_a_prior(keys, message):
+    stumps = [Stump(tree, local, local, 7, 0.5, -0.5) for tree, local in keys]
+    artifact = joint_artifact(FEATURES, stumps, [([0.5] * 3, [-0.5] * 3)] * len(stumps))
+    with pytest.raises(ValueError) as loading:
+        _kestrune.JointPredictorHandle(artifact, [0.0] * 3, FEATURES)
+    with pytest.raises(ValueError) as resuming:
+        train(1, init_artifact_bytes=artifact, init_baselines=[0.0] * 3)
+    assert str(loading.value) == str(resuming.value) == message
 
 
 def test_bad_inputs_are_refused_with_their_messages():

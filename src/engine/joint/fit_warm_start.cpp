@@ -6,6 +6,7 @@
 #include <variant>
 
 #include "engine/joint/error.hpp"
+#include "engine/joint/predictor.hpp"
 #include "engine/joint/tree_walk.hpp"
 #include "engine/tree_node.hpp"
 
@@ -65,6 +66,7 @@ JointTreeBook replay_joint_warm_start(const JointWarmStartState& warm, const cor
     throw JointError("warm-start: init_rounds_completed " + std::to_string(warm.initial_rounds_completed) +
                      " is smaller than the " + std::to_string(prior_rounds) + " rounds the init model holds");
   }
+  check_unique_node_keys(stumps);
 
   const bool dart = std::holds_alternative<core::DartBoosting>(params.boosting_mode);
   std::vector<float> weights;

@@ -18,9 +18,9 @@ struct JointTreeBook {
 };
 
 // Checks the warm-start stumps (features inside the current matrix, each tree's stumps
-// contiguous, every tree index below initial_rounds_completed), replays them into `predictions`
-// and returns the DART book (empty without DART or without stumps). Throws JointError with the
-// warm-start messages.
+// contiguous, every tree index below initial_rounds_completed, node keys unique), replays them
+// into `predictions` and returns the DART book (empty without DART or without stumps). Throws
+// JointError with the warm-start messages.
 JointTreeBook replay_joint_warm_start(const JointWarmStartState& warm, const core::TrainParams& params,
                                       const core::BinnedMatrix& binned, std::size_t feature_count,
                                       std::size_t n_outputs, std::vector<std::vector<float>>& predictions);

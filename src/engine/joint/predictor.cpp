@@ -5,11 +5,13 @@
 #include <cmath>
 #include <optional>
 #include <string>
+#include <unordered_set>
 
 #include "engine/error.hpp"
 #include "engine/joint/error.hpp"
 #include "engine/joint/objective_text.hpp"
 #include "engine/trained_model.hpp"
+#include "engine/tree_node.hpp"
 #include "support/boxed.hpp"
 #include "support/casts.hpp"
 #include "support/panic.hpp"
@@ -45,6 +47,19 @@ bool goes_left(const JointPredictorStump& stump, std::span<const float> row) {
 
 }  // namespace
 
+void check_unique_node_keys(std::span<const TrainedStump> stumps) {
+  std::unordered_set<std::uint32_t> seen;
+  std::optional<std::uint32_t> repeated;
+  for (const TrainedStump& stump : stumps) {
+    if (seen.insert(stump.node_id).second) continue;
+    if (!repeated || tree_index_of(stump.node_id) < tree_index_of(*repeated)) repeated = stump.node_id;
+  }
+  if (repeated) {
+    throw JointError("tree " + std::to_string(tree_index_of(*repeated)) + " contains duplicate local node_id " +
+                     std::to_string(local_id_of(*repeated)));
+  }
+}
+
 JointPredictor JointPredictor::from_artifact_bytes(std::span<const std::uint8_t> artifact,
                                                    std::vector<float> baselines) {
   TrainedModel model;
@@ -68,6 +83,7 @@ JointPredictor JointPredictor::from_artifact_bytes(std::span<const std::uint8_t>
     throw JointError("baselines length " + std::to_string(baselines.size()) + " != n_outputs " +
                      std::to_string(k_count));
   }
+  check_unique_node_keys(model.stumps);
 
   JointPredictor predictor;
   predictor.baselines_ = std::move(baselines);
@@ -96,20 +112,15 @@ JointPredictor JointPredictor::from_artifact_bytes(std::span<const std::uint8_t>
     predictor.stumps_.push_back(std::move(entry));
   }
 
-  // Node lookup per tree, built once: a later stump with the same local id replaces an earlier one.
+  // Node lookup per tree, built once; the local ids of a tree are unique.
   predictor.nodes_.resize(predictor.trees_.size());
   for (std::size_t t = 0; t < predictor.trees_.size(); ++t) {
     std::vector<NodeEntry>& nodes = predictor.nodes_[t];
     for (const std::size_t position : predictor.trees_[t]) {
-      const std::uint32_t id = predictor.stumps_[position].local_id;
-      auto it = std::lower_bound(nodes.begin(), nodes.end(), id,
-                                 [](const NodeEntry& node, std::uint32_t value) { return node.local_id < value; });
-      if (it != nodes.end() && it->local_id == id) {
-        it->stump = position;
-      } else {
-        nodes.insert(it, NodeEntry{id, position});
-      }
+      nodes.push_back(NodeEntry{predictor.stumps_[position].local_id, position});
     }
+    std::sort(nodes.begin(), nodes.end(),
+              [](const NodeEntry& a, const NodeEntry& b) { return a.local_id < b.local_id; });
   }
   return predictor;
 }

@@ -8,7 +8,16 @@
 #include <span>
 #include <vector>
 
+#include "engine/trained_stump.hpp"
+
 namespace kestrune::engine::joint {
+
+// A joint model names each split node once: a walk finds one stump per node key, so of two with
+// the same key one would silently drop out of the model. Throws JointError "tree {} contains
+// duplicate local node_id {}" for the lowest tree that repeats a key, naming the first stump in
+// list order whose key an earlier one of that tree has. The loader and the warm start both check
+// their stumps with it.
+void check_unique_node_keys(std::span<const TrainedStump> stumps);
 
 struct JointPredictorStump {
   std::vector<float> left_values;   // the K-vector of a row that leaves left and reaches a leaf
@@ -27,7 +36,8 @@ class JointPredictor {
   // grouped by tree. A joint model without trees (objective "joint_multi_output[K]") scores its
   // baselines. Throws JointError with the load error's debug text, with "artifact does not carry
   // MultiOutputLeafValues" when no stump carries values (and the model is not such a joint model
-  // without trees), or with "baselines length {} != n_outputs {}".
+  // without trees), with "baselines length {} != n_outputs {}", or with the message of
+  // check_unique_node_keys.
   static JointPredictor from_artifact_bytes(std::span<const std::uint8_t> artifact, std::vector<float> baselines);
 
   // K raw scores: the baselines plus, per tree, the tree weight times the K-vector of the side
@@ -44,7 +54,7 @@ class JointPredictor {
   std::size_t n_outputs() const noexcept { return n_outputs_; }
 
  private:
-  // The stump a walk finds at a local id: the last of the tree's stumps with that id.
+  // The stump a walk finds at a local id.
   struct NodeEntry {
     std::uint32_t local_id;
     std::size_t stump;
@@ -57,7 +67,7 @@ class JointPredictor {
   std::vector<std::vector<std::size_t>> trees_;  // positions into stumps_, artifact order
   std::vector<float> tree_weights_;
   std::size_t n_outputs_ = 0;
-  std::vector<std::vector<NodeEntry>> nodes_;    // per tree, sorted by local id, duplicates resolved
+  std::vector<std::vector<NodeEntry>> nodes_;    // per tree, sorted by local id
 };
 
 }  // namespace kestrune::engine::joint
