@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "../engine/fit/fit_test_support.hpp"
@@ -118,6 +119,28 @@ TEST(ShapAdditivity, LongModelsRefuseAValueMovedByOnePercent) {
     EXPECT_THROW(verify_additivity(model, index, rows[r], values, r, nullptr, batch.expected_value, false), ShapError)
         << "row " << r;
   }
+}
+
+// One tree whose path terms cancel at a far larger scale than their sum: the exact explainer sums
+// the path 1e8, 3, -1e8 in float32 from the leaf up and gets 0, the prediction is 3, and the
+// expected value and the values are near 0. That rounding is the explainer's own and must pass.
+TEST(ShapAdditivity, PathSumsThatRoundAtTheScaleOfTheirTermsPass) {
+  engine::TrainedModel model;
+  model.feature_count = 1;
+  for (const auto& [local, left, right] : {std::tuple{0u, 1e8f, 0.0f}, {1u, 3.0f, 3.0f}, {3u, -1e8f, -1e8f}}) {
+    engine::TrainedStump stump;
+    stump.node_id = local;
+    stump.split_bin = 5;
+    stump.left = left;
+    stump.right = right;
+    stump.left_stats.count = 1;
+    stump.right_stats.count = 1000;
+    model.stumps.push_back(stump);
+  }
+  const std::vector<std::vector<float>> rows{{0.0f}};
+  ShapExplanationBatch batch;
+  ASSERT_NO_THROW(batch = explain_rows_from_model(model, rows, nullptr));
+  EXPECT_LT(std::fabs(batch.expected_value + batch.values[0][0]), 1.0f);  // the float32 path sum, not 3
 }
 
 }  // namespace
