@@ -8,6 +8,7 @@
 #include <cmath>
 #include <random>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "../engine/fit/fit_test_support.hpp"
@@ -45,22 +46,30 @@ Data large_valued_data(std::size_t rows, std::size_t features, float scale) {
   return data;
 }
 
+// A squared-error model of the data, and the training rows as bin numbers.
+std::pair<engine::TrainedModel, std::vector<std::vector<float>>> fit_squared_error(const Data& train,
+                                                                                   float learning_rate, std::uint16_t depth,
+                                                                                   std::size_t rounds) {
+  core::TrainParams params;
+  params.learning_rate = learning_rate;
+  params.max_depth = depth;
+  const engine::trainer::Trainer trainer = make_trainer(params);
+  engine::TrainedModel model =
+      run_fit(trainer, train, engine::objectives::SquaredErrorObjective{}, trainer.default_iteration_controls(rounds))
+          .model;
+  const std::size_t features = train.binned.feature_count;
+  std::vector<std::vector<float>> rows(train.binned.row_count, std::vector<float>(features));
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    for (std::size_t f = 0; f < features; ++f) rows[r][f] = train.binned.bins.at(r * features + f);
+  }
+  return {std::move(model), std::move(rows)};
+}
+
 TEST(ShapAdditivity, LargeValuedModelsAddUpAndAMovedValueIsRefused) {
   for (const float scale : {1e3f, 1e4f, 1e5f}) {
     for (const std::size_t features : {std::size_t{6}, std::size_t{30}}) {  // exact, then TreeSHAP
       SCOPED_TRACE(testing::Message() << "scale " << scale << ", " << features << " features");
-      const Data train = large_valued_data(5000, features, scale);
-      core::TrainParams params;
-      params.learning_rate = 0.1f;
-      params.max_depth = 4;
-      const engine::trainer::Trainer trainer = make_trainer(params);
-      const engine::TrainedModel model =
-          run_fit(trainer, train, engine::objectives::SquaredErrorObjective{}, trainer.default_iteration_controls(100))
-              .model;
-      std::vector<std::vector<float>> rows(train.binned.row_count, std::vector<float>(features));
-      for (std::size_t r = 0; r < rows.size(); ++r) {
-        for (std::size_t f = 0; f < features; ++f) rows[r][f] = train.binned.bins.at(r * features + f);
-      }
+      const auto [model, rows] = fit_squared_error(large_valued_data(5000, features, scale), 0.1f, 4, 100);
       ShapExplanationBatch batch;
       ASSERT_NO_THROW(batch = explain_rows_from_model(model, rows, nullptr));
 
@@ -89,19 +98,7 @@ TEST(ShapAdditivity, LargeValuedModelsAddUpAndAMovedValueIsRefused) {
 }
 
 TEST(ShapAdditivity, LongModelsRefuseAValueMovedByOnePercent) {
-  constexpr std::size_t kFeatures = 6;
-  const Data train = large_valued_data(300, kFeatures, 1.0f);
-  core::TrainParams params;
-  params.learning_rate = 0.01f;
-  params.max_depth = 6;
-  const engine::trainer::Trainer trainer = make_trainer(params);
-  const engine::TrainedModel model =
-      run_fit(trainer, train, engine::objectives::SquaredErrorObjective{}, trainer.default_iteration_controls(4096))
-          .model;
-  std::vector<std::vector<float>> rows(train.binned.row_count, std::vector<float>(kFeatures));
-  for (std::size_t r = 0; r < rows.size(); ++r) {
-    for (std::size_t f = 0; f < kFeatures; ++f) rows[r][f] = train.binned.bins.at(r * kFeatures + f);
-  }
+  const auto [model, rows] = fit_squared_error(large_valued_data(300, 6, 1.0f), 0.01f, 6, 4096);
   ShapExplanationBatch batch;
   ASSERT_NO_THROW(batch = explain_rows_from_model(model, rows, nullptr));
   const StumpIndex index = index_stumps(model);
