@@ -1,14 +1,15 @@
 """kestrune against LightGBM and XGBoost on five generated data sets.
 
-    python3 bench/run_bench.py [--quick] [--sets higgs,regression,wide,ranking,categorical] [--threads N]
-                               [--output results.md]
+    .venv/bin/python bench/run_bench.py [--quick] [--sets higgs,regression,wide,ranking,categorical] [--threads N]
+                                        [--output results.md]
 
 Installs LightGBM and XGBoost from PyPI when they are missing, generates the data sets from a
 fixed seed, runs the C++ histogram benchmark, then trains and predicts each data set with each
 library in a subprocess of its own (so that peak memory is that library's alone) and prints one
 table per data set with our ratio to each peer. `--quick` shrinks every data set tenfold. On a set
 with categorical columns, kestrune also trains once with those columns' level ids as plain numbers.
-The `_kestrune` module must be importable (scripts/bench.sh builds and installs it first).
+The `_kestrune` module must be importable (scripts/bench.sh builds and installs it first, into the
+checkout's virtual environment: run this file with .venv/bin/python).
 """
 
 import argparse
@@ -89,11 +90,16 @@ def histogram_benchmark(build_dir, rows, threads):
     """Builds the C++ histogram benchmark when needed and returns its report."""
     binary = build_dir / "bench" / "kestrune_histogram_bench"
     if not binary.exists():
-        generator = ["-G", "Ninja"] if shutil.which("ninja") else []
+        # cmake and ninja installed with this interpreter (in a virtual environment, beside it)
+        # come before any others on PATH, so that a run by the environment's interpreter alone
+        # builds with the environment's tools.
+        path = os.pathsep.join([str(Path(sys.executable).parent), os.environ.get("PATH", os.defpath)])
+        tools = dict(os.environ, PATH=path)
+        generator = ["-G", "Ninja"] if shutil.which("ninja", path=path) else []
         subprocess.run(["cmake", "-S", str(REPO), "-B", str(build_dir), *generator, "-DCMAKE_BUILD_TYPE=Release",
-                        "-DKESTRUNE_BUILD_BENCH=ON"], check=True, stdout=subprocess.DEVNULL)
+                        "-DKESTRUNE_BUILD_BENCH=ON"], check=True, stdout=subprocess.DEVNULL, env=tools)
         subprocess.run(["cmake", "--build", str(build_dir), "--target", "kestrune_histogram_bench",
-                        "-j", str(os.cpu_count())], check=True, stdout=subprocess.DEVNULL)
+                        "-j", str(os.cpu_count())], check=True, stdout=subprocess.DEVNULL, env=tools)
     env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
     done = subprocess.run([str(binary), str(rows)], env=env, capture_output=True, text=True, check=True)
     return done.stdout.rstrip()

@@ -1,26 +1,34 @@
 #!/usr/bin/env bash
 # Builds once and runs every test: the C++ unit tests and the Python tests against the installed
 # module (one release build serves both), then the C++ tests again under AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# UndefinedBehaviorSanitizer. Everything runs with the checkout's virtual environment (.venv, made
+# by scripts/setup.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
 scripts/setup.sh
+# The environment's own interpreter builds the module (so CMake finds it and its development
+# files) and runs pytest; its cmake, ctest and ninja build and run the C++ tests. Its directory
+# comes first on PATH as well: the binding tests' embedded interpreter finds the environment's
+# packages (numpy) through the python3 it finds there.
+venv="$PWD/.venv"
+export VIRTUAL_ENV="$venv" PATH="$venv/bin:$PATH"
+python="$venv/bin/python"
 
 echo "== build (release): engine, _kestrune and C++ tests"
-python3 -m pip install -q --disable-pip-version-check --no-build-isolation . \
-  -Cbuild-dir=build/release -Ccmake.define.KESTRUNE_BUILD_TESTS=ON
+"$python" -m pip install -q --disable-pip-version-check --no-build-isolation . \
+  --config-settings=build-dir=build/release --config-settings=cmake.define.KESTRUNE_BUILD_TESTS=ON
 
 echo "== C++ tests (release)"
-ctest --test-dir build/release --output-on-failure -j "$jobs"
+"$venv/bin/ctest" --test-dir build/release --output-on-failure -j "$jobs"
 
 echo "== Python tests"
-python3 -m pytest -q tests/python
+"$python" -m pytest -q tests/python
 
 echo "== C++ tests (address and undefined-behaviour sanitizers)"
-cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+"$venv/bin/cmake" -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug \
   -DKESTRUNE_BUILD_TESTS=ON -DKESTRUNE_SANITIZE=ON >/dev/null
-cmake --build build/sanitize -j "$jobs"
+"$venv/bin/cmake" --build build/sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
+  "$venv/bin/ctest" --test-dir build/sanitize --output-on-failure -j "$jobs"
