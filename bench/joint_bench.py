@@ -1,6 +1,6 @@
 """Joint multi-output training time on the ranking set with three outputs.
 
-    python3 bench/joint_bench.py [--quick] [--rounds N] [--growth level|leaf]
+    .venv/bin/python bench/joint_bench.py [--quick] [--rounds N] [--growth level|leaf]
 
 The ranking set's relevance grades train three outputs at once (rank:ndcg, queryrmse and
 squared_error) with one shared tree per round; the line printed is the wall time from the numpy

@@ -10,7 +10,7 @@
 - interaction values (shap_explain_interactions) on every model, against XGBoost's
   pred_interactions.
 
-    python3 bench/shap_bench.py [--rows 400] [--repeats 3]
+    .venv/bin/python bench/shap_bench.py [--rows 400] [--repeats 3]
 
 Set RAYON_NUM_THREADS to fix the pool size (rows are explained in parallel on the pool); XGBoost
 uses every core. The `_kestrune` module must be importable; XGBoost and shap are optional (their

@@ -79,7 +79,7 @@ def test_arguments_are_converted_before_the_artifact_is_read(function):
     assert str(error.value) == expected
 
 
-@pytest.mark.parametrize("row_function, dense_function", zip(ROW_FUNCTIONS, DENSE_FUNCTIONS))
+@pytest.mark.parametrize("row_function, dense_function", list(zip(ROW_FUNCTIONS, DENSE_FUNCTIONS)))
 def test_prediction_input_errors_are_value_errors(artifact, row_function, dense_function):
     with pytest.raises(ValueError, match="^feature length 1 does not match model feature_count 4$"):
         row_function(artifact, [[1.0] * FEATURES, [1.0]])
