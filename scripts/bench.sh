@@ -7,12 +7,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/setup.sh
-# The environment's own interpreter runs the benchmarks (each library's process is started with
-# the same interpreter, and the peers are installed with it); its cmake and ninja build the C++ one.
-venv="$PWD/.venv"
-export VIRTUAL_ENV="$venv" PATH="$venv/bin:$PATH"
-python="$venv/bin/python"
+# The environment's interpreter runs the benchmarks: each library's process is started with it, and
+# the peers are installed with it.
+source scripts/venv.sh
 "$python" -m pip install -q --disable-pip-version-check --no-build-isolation . \
   --config-settings=build-dir=build/release
 

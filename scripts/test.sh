@@ -7,14 +7,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
-scripts/setup.sh
-# The environment's own interpreter builds the module (so CMake finds it and its development
-# files) and runs pytest; its cmake, ctest and ninja build and run the C++ tests. Its directory
-# comes first on PATH as well: the binding tests' embedded interpreter finds the environment's
-# packages (numpy) through the python3 it finds there.
-venv="$PWD/.venv"
-export VIRTUAL_ENV="$venv" PATH="$venv/bin:$PATH"
-python="$venv/bin/python"
+# The environment's interpreter builds the module, so that CMake finds it and its development files.
+source scripts/venv.sh
 
 echo "== build (release): engine, _kestrune and C++ tests"
 "$python" -m pip install -q --disable-pip-version-check --no-build-isolation . \
