@@ -118,26 +118,47 @@ TEST(ShapAdditivity, LongModelsRefuseAValueMovedByOnePercent) {
   }
 }
 
-// One tree whose path terms cancel at a far larger scale than their sum: the exact explainer sums
-// the path 1e8, 3, -1e8 in float32 from the leaf up and gets 0, the prediction is 3, and the
-// expected value and the values are near 0. That rounding is the explainer's own and must pass.
+// One tree whose path terms cancel at a far larger scale than their sum, so that a float32 sum of
+// the path loses it: that rounding is the explainers' or the predictor's own and must pass.
+// - constant sides 1e8, 3, -1e8: the exact explainer sums the path from the leaf up and gets 0,
+//   the prediction is 3;
+// - sides -1e8 and a linear 1e8 + 3 x (x = 1, no baseline): the float32 evaluation of the linear
+//   side gives 1e8, so the prediction is 0, while the explainer adds the term 3 x apart.
 TEST(ShapAdditivity, PathSumsThatRoundAtTheScaleOfTheirTermsPass) {
-  engine::TrainedModel model;
-  model.feature_count = 1;
-  for (const auto& [local, left, right] : {std::tuple{0u, 1e8f, 0.0f}, {1u, 3.0f, 3.0f}, {3u, -1e8f, -1e8f}}) {
-    engine::TrainedStump stump;
-    stump.node_id = local;
-    stump.split_bin = 5;
-    stump.left = left;
-    stump.right = right;
-    stump.left_stats.count = 1;
-    stump.right_stats.count = 1000;
-    model.stumps.push_back(stump);
+  core::LinearLeaf linear;
+  linear.intercept = 1e8f;
+  linear.feature_indices = {0};
+  linear.coefficients = {3.0f};
+  const BinningContext prebinned = PreBinned{};
+  struct Case {
+    const char* name;
+    std::vector<std::tuple<std::uint32_t, core::LeafValue, core::LeafValue>> nodes;  // local id, left, right
+    const BinningContext* binning;
+    float reconstructed;  // E plus the values: 3 away from the prediction
+  };
+  const std::vector<Case> cases{
+      {"constant", {{0u, 1e8f, 0.0f}, {1u, 3.0f, 3.0f}, {3u, -1e8f, -1e8f}}, nullptr, 0.0f},
+      {"linear", {{0u, -1e8f, 0.0f}, {1u, linear, 1e8f}}, &prebinned, 3.0f},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    engine::TrainedModel model;
+    model.feature_count = 1;
+    for (const auto& [local, left, right] : c.nodes) {
+      engine::TrainedStump stump;
+      stump.node_id = local;
+      stump.split_bin = 5;
+      stump.left = left;
+      stump.right = right;
+      stump.left_stats.count = 1;
+      stump.right_stats.count = 1000;
+      model.stumps.push_back(stump);
+    }
+    const std::vector<std::vector<float>> rows{{1.0f}};
+    ShapExplanationBatch batch;
+    ASSERT_NO_THROW(batch = explain_rows_from_model(model, rows, c.binning));
+    EXPECT_LT(std::fabs(batch.expected_value + batch.values[0][0] - c.reconstructed), 1.0f);
   }
-  const std::vector<std::vector<float>> rows{{0.0f}};
-  ShapExplanationBatch batch;
-  ASSERT_NO_THROW(batch = explain_rows_from_model(model, rows, nullptr));
-  EXPECT_LT(std::fabs(batch.expected_value + batch.values[0][0]), 1.0f);  // the float32 path sum, not 3
 }
 
 }  // namespace
