@@ -149,22 +149,22 @@ struct NodeOutputs {
   std::vector<std::optional<float>> slot;
 };
 
-// Enters the current absolute outputs of node i's children and of everything below them (the sum
-// of the increments from the root); increment(stump, side) reads a side's increment.
-template <typename Increment>
+// Enters the current absolute outputs of node i's children and of everything below them;
+// child_output(stump, side, parent output) reads a side's current output.
+template <typename ChildOutput>
 void populate_child_absolute_outputs(const StumpMap& map, std::size_t i, NodeOutputs& outputs,
-                                     const Increment& increment) {
+                                     const ChildOutput& child_output) {
   map.check_child_ids(i);
   const TreeNode& node = map.node(i);
   const float parent = outputs.node[i].value_or(0.0f);
   for (int side : {kLeft, kRight}) {
-    const float value = parent + increment(*node.stump, side);
+    const float value = child_output(*node.stump, side, parent);
     outputs.slot[slot_of(i, side)] = value;
     if (node.child[side] != kLeaf) outputs.node[static_cast<std::size_t>(node.child[side])] = value;
   }
   for (int side : {kLeft, kRight}) {
     if (node.child[side] != kLeaf) {
-      populate_child_absolute_outputs(map, static_cast<std::size_t>(node.child[side]), outputs, increment);
+      populate_child_absolute_outputs(map, static_cast<std::size_t>(node.child[side]), outputs, child_output);
     }
   }
 }
@@ -180,10 +180,15 @@ float single_output_increment(const TrainedStump& stump, int side) {
   return leaf_constant_or_intercept(side_value(stump, side));
 }
 
-// Output k's increment of a side: entry k of the multi-output values when the stump has them
-// (an entry beyond them is a bug), else the single-output increment.
-float joint_increment(const TrainedStump& stump, int side, std::size_t output) {
-  if (!stump.multi_output) return single_output_increment(stump, side);
+// A single-output side is an increment along the path: the child's output is its parent's plus it.
+float single_output_child(const TrainedStump& stump, int side, float parent) {
+  return parent + single_output_increment(stump, side);
+}
+
+// Entry k of a side's multi-output values (an entry beyond them is a bug). Unlike single-output
+// sides, these are the child's own values, not increments: a row scores the K-vector of the last
+// stump on its path, and so does every refinement of them.
+float joint_value(const TrainedStump& stump, int side, std::size_t output) {
   const std::vector<float>& values = side == kLeft ? stump.multi_output->left : stump.multi_output->right;
   support::invariant(output < values.size(), "output index beyond a stump's multi-output values");
   return values[output];
@@ -191,15 +196,16 @@ float joint_increment(const TrainedStump& stump, int side, std::size_t output) {
 
 void populate_child_absolute_outputs_joint(const StumpMap& map, std::size_t i, std::size_t output,
                                            NodeOutputs& outputs) {
-  populate_child_absolute_outputs(map, i, outputs,
-                                  [output](const TrainedStump& s, int side) { return joint_increment(s, side, output); });
+  populate_child_absolute_outputs(map, i, outputs, [output](const TrainedStump& s, int side, float parent) {
+    return s.multi_output ? joint_value(s, side, output) : single_output_child(s, side, parent);
+  });
 }
 
 // The current absolute outputs of the whole tree, from the root's 0.
 NodeOutputs single_output_absolute_outputs(const StumpMap& map) {
   NodeOutputs outputs = outputs_with_root(map);
   if (const std::optional<std::size_t> root = map.root()) {
-    populate_child_absolute_outputs(map, *root, outputs, single_output_increment);
+    populate_child_absolute_outputs(map, *root, outputs, single_output_child);
   }
   return outputs;
 }
@@ -594,12 +600,15 @@ void refine_joint_quantile_leaves(std::span<TrainedStump> tree, const core::Binn
   for (std::size_t s = 0; s < tree.size(); ++s) {
     const TrainedStump& stump = tree[s];
     if (!stump.multi_output) continue;
-    map.check_child_ids(map.index_of(stump));
+    const std::size_t i = map.index_of(stump);
+    map.check_child_ids(i);
     for (std::size_t q = 0; q < quantile_outputs.size(); ++q) {
+      // The children's refined outputs themselves; a child outside them keeps its current value.
       const std::size_t k = quantile_outputs[q];
-      const auto increment = [k](const TrainedStump& st, int side) { return joint_increment(st, side, k); };
-      const auto [left, right] = new_increments(map, stump, refined[q], increment);
-      writes.push_back({s, k, left, right});
+      const std::optional<float> left = refined[q].slot[slot_of(i, kLeft)];
+      const std::optional<float> right = refined[q].slot[slot_of(i, kRight)];
+      writes.push_back(
+          {s, k, left.value_or(joint_value(stump, kLeft, k)), right.value_or(joint_value(stump, kRight, k))});
     }
   }
   for (const EntryWrite& write : writes) {

@@ -18,6 +18,7 @@ MAGIC = b"KSTR"
 TREES = 1
 PREDICTOR_LAYOUT = 2
 MULTICLASS_TREES = 6
+DART_TREE_WEIGHTS = 12
 MULTI_OUTPUT_LEAF_VALUES = 13
 
 f32 = np.float32
@@ -115,11 +116,20 @@ def section_payloads(artifact: bytes) -> dict[int, bytes]:
     return found
 
 
-def node_keys(artifact: bytes) -> list[int]:
-    """The node key of every split record in the Trees section, in stored order."""
+def stumps_of(artifact: bytes) -> list[Stump]:
+    """The split records of the Trees section, in stored order."""
     trees = section_payloads(artifact)[TREES]
     count = struct.unpack_from("<I", trees, 8)[0]
-    return [struct.unpack_from("<I", trees, 16 + 32 * i)[0] for i in range(count)]
+    stumps = []
+    for i in range(count):
+        key, feature, split_bin, default_left, _, left, right, _, _ = struct.unpack_from("<IIHHfffII", trees, 16 + 32 * i)
+        stumps.append(Stump(key >> 20, key & 0xFFFFF, feature, split_bin, left, right, default_left == 1))
+    return stumps
+
+
+def node_keys(artifact: bytes) -> list[int]:
+    """The node key of every split record in the Trees section, in stored order."""
+    return [s.tree << 20 | s.local for s in stumps_of(artifact)]
 
 
 def random_forest(rng: np.random.Generator, tree_count: int, feature_count: int, depth: int,

@@ -1,11 +1,12 @@
 """Joint fits against independent references: a one-output joint fit of depth-one trees grows the
-stumps the single-output trainer grows, and a resumed joint fit continues the straight one."""
+stumps the single-output trainer grows, a resumed joint fit continues the straight one, and a
+round's leaves hold what their rows' residuals say (a quantile, a Newton step)."""
 
 import numpy as np
 import pytest
 
 import _kestrune
-from artifact_builder import node_keys
+from artifact_builder import node_keys, stumps_of
 
 ROWS = 300
 RNG = np.random.default_rng(0)
@@ -96,3 +97,46 @@ def test_a_resumed_joint_fit_continues_the_straight_fit(variant, count_given):
     # fit reached them through drops and restores: the same model up to float32 rounding.
     np.testing.assert_allclose(joint_scores(rest), joint_scores(whole), rtol=0, atol=1e-5)
     assert np.max(np.abs(joint_scores(first) - joint_scores(whole))) > 1e-2
+
+
+def last_tree_leaves(artifact, x):
+    """Rows grouped by the leaf of the model's last tree that they reach (x holds no missing bins)."""
+    stumps = stumps_of(artifact)
+    tree = {s.local: s for s in stumps if s.tree == max(t.tree for t in stumps)}
+    ends = []
+    for row in x:
+        node = 0
+        while node in tree:
+            node = 2 * node + (1 if row[tree[node].feature] <= tree[node].split_bin else 2)
+        ends.append(node)
+    ends = np.array(ends)
+    return [np.flatnonzero(ends == leaf) for leaf in np.unique(ends)]
+
+
+QUANTILE_X = np.random.default_rng(21).integers(0, 12, (240, 3)).astype(np.float32)
+QUANTILE_Y = [
+    (QUANTILE_X[:, 0] * 1.2 - QUANTILE_X[:, 1] + np.random.default_rng(22).normal(0, 1, 240)).astype(np.float32),
+    (QUANTILE_X[:, 2] * 0.7 + np.random.default_rng(23).standard_t(3, 240)).astype(np.float32),
+]
+
+
+@pytest.mark.parametrize("growth", [dict(max_depth=2), dict(max_depth=4), dict(max_depth=6, tree_growth="leaf",
+                                                                                max_leaves=7)],
+                         ids=["depth2", "depth4", "leafwise"])
+def test_a_joint_quantile_leaf_is_the_learning_rate_times_its_rows_quantile(growth):
+    # One round from the baselines: a leaf's quantile value is 0.4 x the 0.25-quantile of its rows'
+    # residuals, however deep the leaf lies.
+    settings = dict(dict(max_depth=1, min_data_in_leaf=5, tree_growth="level"), **growth)
+    result = _kestrune.train_joint_multi_label_ranker(
+        QUANTILE_X.ravel().tolist(), 240, 3, [y.tolist() for y in QUANTILE_Y], 2, ["squared_error", "quantile"], None,
+        1, 0.4, 1, settings.pop("max_depth"), settings.pop("min_data_in_leaf"), 0.0, 255, quantile_alpha=0.25,
+        **settings)
+    handle = _kestrune.JointPredictorHandle(result[0], result[1], 3)
+    added = np.array(handle.predict_dense(QUANTILE_X.ravel().tolist())).reshape(240, 2)[:, 1] - result[1][1]
+    leaves = last_tree_leaves(result[0], QUANTILE_X)
+    assert len(leaves) >= 3
+    residuals = QUANTILE_Y[1] - np.float32(result[1][1])
+    for rows in leaves:
+        expected = 0.4 * lower_quantile(residuals[rows], 0.25)
+        np.testing.assert_allclose(added[rows], expected, rtol=0, atol=1e-5)
+

@@ -179,7 +179,8 @@ std::vector<std::pair<float, float>> quantile_reference(const std::vector<Traine
                                                         const std::vector<float>& targets,
                                                         const std::vector<float>& before,
                                                         const std::vector<float>* weights, float alpha, float cap,
-                                                        bool mask = true) {
+                                                        bool mask = true,
+                                                        std::map<std::uint32_t, float>* outputs = nullptr) {
   const StumpById map = by_local_id(tree, mask);
   std::map<std::uint32_t, std::vector<float>> residuals;
   std::map<std::uint32_t, std::vector<float>> leaf_weights;
@@ -198,7 +199,9 @@ std::vector<std::pair<float, float>> quantile_reference(const std::vector<Traine
                                return Fit{objectives::weighted_quantile(residuals[leaf], w, alpha), total};
                              },
                              cap};
-  return reference.increments(tree, mask);
+  std::vector<std::pair<float, float>> increments = reference.increments(tree, mask);
+  if (outputs != nullptr) *outputs = reference.refined;
+  return increments;
 }
 
 
@@ -501,6 +504,35 @@ TEST(RefineQuantileLeaves, QuantileErrorsPassUnchangedAndLeaveTheTreeAlone) {
 
 // ---- joint ----
 
+// A multi-output side holds the child's own output, a scalar side what it adds to its node's. The
+// single-output tree whose increments lead to the outputs of entry k (stumps listed parents first).
+std::vector<TrainedStump> as_increments(std::vector<TrainedStump> tree, std::size_t k) {
+  std::map<std::uint32_t, float> output{{0, 0.0f}};
+  for (TrainedStump& s : tree) {
+    const float node = output.at(s.node_id);
+    const float left = s.multi_output ? s.multi_output->left[k] : node + leaf_constant_or_intercept(s.left);
+    const float right = s.multi_output ? s.multi_output->right[k] : node + leaf_constant_or_intercept(s.right);
+    output[2 * s.node_id + 1] = left;
+    output[2 * s.node_id + 2] = right;
+    s.left = left - node;
+    s.right = right - node;
+  }
+  return tree;
+}
+
+// Each stump's (left, right) children's outputs: the sums of the increments from the root.
+std::vector<std::pair<float, float>> child_outputs(const std::vector<TrainedStump>& tree) {
+  std::map<std::uint32_t, float> output{{0, 0.0f}};
+  std::vector<std::pair<float, float>> out;
+  for (const TrainedStump& s : tree) {
+    const float node = output.at(s.node_id);
+    out.emplace_back(node + leaf_constant_or_intercept(s.left), node + leaf_constant_or_intercept(s.right));
+    output[2 * s.node_id + 1] = out.back().first;
+    output[2 * s.node_id + 2] = out.back().second;
+  }
+  return out;
+}
+
 TEST(RefineJoint, OnlyQuantileEntriesOfMultiOutputStumpsChangeWithoutBound) {
   const std::size_t rows = 50;
   const core::BinnedMatrix binned = random_matrix(rows, 51);
@@ -518,16 +550,10 @@ TEST(RefineJoint, OnlyQuantileEntriesOfMultiOutputStumpsChangeWithoutBound) {
   const std::vector<joint::JointObjective> objectives{{joint::JointObjectiveKind::SquaredError, 0.0f},
                                                       joint::JointObjective::quantile(0.9f)};
 
-  // Reference for output 1: increments read from entry 1 (or the scalar sides of node 1); ids as given.
-  std::vector<TrainedStump> view = tree;
-  for (TrainedStump& s : view) {
-    if (s.multi_output) {
-      s.left = s.multi_output->left[1];
-      s.right = s.multi_output->right[1];
-    }
-  }
-  const auto expected = quantile_reference(view, binned, targets1, predictions[1], nullptr, 0.9f,
-                                           std::numeric_limits<float>::infinity(), false);
+  // Reference for output 1: every child's refined output itself; ids as given.
+  std::map<std::uint32_t, float> refined;
+  quantile_reference(as_increments(tree, 1), binned, targets1, predictions[1], nullptr, 0.9f,
+                     std::numeric_limits<float>::infinity(), false, &refined);
 
   const std::vector<TrainedStump> original = tree;
   refine_joint_quantile_leaves(tree, binned, predictions, targets, objectives);
@@ -537,18 +563,22 @@ TEST(RefineJoint, OnlyQuantileEntriesOfMultiOutputStumpsChangeWithoutBound) {
       EXPECT_FALSE(tree[i].multi_output.has_value());
       continue;
     }
+    const std::uint32_t id = tree[i].node_id;
     EXPECT_EQ(tree[i].multi_output->left[0], original[i].multi_output->left[0]);
     EXPECT_EQ(tree[i].multi_output->right[0], original[i].multi_output->right[0]);
-    EXPECT_NEAR(tree[i].multi_output->left[1], expected[i].first, 1.0f) << i;
-    EXPECT_NEAR(tree[i].multi_output->right[1], expected[i].second, 1.0f) << i;
+    EXPECT_NEAR(tree[i].multi_output->left[1], refined.at(2 * id + 1), 1.0f) << i;
+    EXPECT_NEAR(tree[i].multi_output->right[1], refined.at(2 * id + 2), 1.0f) << i;
   }
-  EXPECT_GT(std::fabs(tree[0].multi_output->left[1]), 1e6f);  // not clamped
+  // Not clamped, and a child of the root's child holds its own quantile, not that minus its parent's.
+  EXPECT_GT(std::fabs(tree[0].multi_output->left[1]), 1e6f);
+  EXPECT_GT(std::fabs(tree[2].multi_output->left[1]), 1e6f);
 }
 
 // The same refinement through the production single-output pass at learning rate 1 and no bound:
-// each quantile entry is what that pass makes of the tree whose sides are the entries. Node 6
-// sends every row left (bin 9 is the largest, missing left), so leaf 14 is never reached.
-TEST(RefineJoint, QuantileEntriesAreRefinedAsASingleOutputTreeWithoutBound) {
+// each quantile entry is the output that pass gives the child, in the tree whose increments lead
+// to the entries. Node 6 sends every row left (bin 9 is the largest, missing left), so leaf 14 is
+// never reached and keeps its output.
+TEST(RefineJoint, QuantileEntriesAreTheChildOutputsOfTheSingleOutputRefinementWithoutBound) {
   const core::BinnedMatrix binned = random_matrix(50, 51);
   std::vector<TrainedStump> tree = deep_tree();
   tree.push_back(split(6, 1, 9, 0.2f, -0.6f, true));
@@ -557,18 +587,20 @@ TEST(RefineJoint, QuantileEntriesAreRefinedAsASingleOutputTreeWithoutBound) {
   }
   const std::vector<float> t0 = random_values(50, 52, -1.0f, 1.0f), t1 = random_values(50, 53, 2e6f, 4e6f);
   const std::vector<std::vector<float>> predictions{random_values(50, 54, -1.0f, 1.0f), random_values(50, 55, -1.0f, 1.0f)};
-  std::vector<TrainedStump> single = tree;
+  std::vector<TrainedStump> single = as_increments(tree, 1);
   refine_quantile_leaf_values(single, binned, predictions[1], t1, std::nullopt, std::nullopt,
                               {0.9f, 1.0f, std::numeric_limits<float>::infinity(), std::nullopt});
+  const std::vector<std::pair<float, float>> expected = child_outputs(single);
   const std::vector<TrainedStump> before = tree;
   refine_joint_quantile_leaves(tree, binned, predictions, std::vector<std::span<const float>>{t0, t1},
                                std::vector{joint::JointObjective{}, joint::JointObjective::quantile(0.9f)});
   for (std::size_t i = 0; i < tree.size(); ++i) {
     EXPECT_EQ(increments_of({tree[i]}), increments_of({before[i]}));  // the scalar sides stay
     EXPECT_EQ(tree[i].multi_output->left[0], 0.1f);
-    EXPECT_NEAR(tree[i].multi_output->left[1], leaf_constant_or_intercept(single[i].left), 1.0f) << i;
-    EXPECT_NEAR(tree[i].multi_output->right[1], leaf_constant_or_intercept(single[i].right), 1.0f) << i;
+    EXPECT_NEAR(tree[i].multi_output->left[1], expected[i].first, 1.0f) << i;
+    EXPECT_NEAR(tree[i].multi_output->right[1], expected[i].second, 1.0f) << i;
   }
+  EXPECT_EQ(tree[4].multi_output->right[1], -0.6f);  // leaf 14: no row, its own value kept
   EXPECT_GT(std::fabs(tree[0].multi_output->left[1]), 1e6f);
 }
 
