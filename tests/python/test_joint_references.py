@@ -140,3 +140,17 @@ def test_a_joint_quantile_leaf_is_the_learning_rate_times_its_rows_quantile(grow
         expected = 0.4 * lower_quantile(residuals[rows], 0.25)
         np.testing.assert_allclose(added[rows], expected, rtol=0, atol=1e-5)
 
+
+@pytest.mark.parametrize("prior_mode", [dict(boosting_mode="dart", dart_drop_rate=0.5, dart_max_drop=2), {}],
+                         ids=["dart_prior", "standard_prior"])
+def test_a_resume_fits_its_new_tree_to_the_prior_as_the_joint_predictor_scores_it(prior_mode):
+    # A standard squared-error round gives each leaf the learning rate times its rows' Newton step
+    # against the prior's scores, those of the returned model, whatever the prior's stored weights.
+    prior = two_output_fit(4, **prior_mode)
+    resumed = two_output_fit(1, init_artifact_bytes=prior[0], init_baselines=prior[1])
+    added = joint_scores(resumed) - joint_scores(prior)
+    residuals = np.stack([Y, 2.0 * X[:, 2] - Y], axis=1).astype(np.float64) - joint_scores(prior)
+    for rows in last_tree_leaves(resumed[0], X):
+        # lambda_l2 is 1: one more row's worth of hessian in the denominator.
+        newton = 0.5 * residuals[rows].sum(axis=0) / (len(rows) + 1.0)
+        np.testing.assert_allclose(added[rows], np.broadcast_to(newton, added[rows].shape), rtol=0, atol=2e-5)

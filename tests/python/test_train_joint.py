@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import _kestrune
-from artifact_builder import Stump, joint_artifact
+from artifact_builder import DART_TREE_WEIGHTS, Stump, joint_artifact, section_payloads
 
 ROWS, FEATURES = 240, 5
 OBJECTIVES = ["rank:ndcg", "queryrmse", "squared_error"]
@@ -250,3 +250,20 @@ def test_warm_start_keeps_the_neutralization_of_the_prior_fit():
         assert str(info.value) == message
     with pytest.raises(ValueError, match=r"^init_artifact_bytes decode: "):
         train(1, x, targets, groups, init_artifact_bytes=b"\x01\x02\x03", init_baselines=[0.0, 0.0, 0.0])
+
+
+def test_a_dart_resume_counted_past_the_priors_rounds_drops_and_weighs_only_its_trees():
+    # Every tree is dropped each round, so the draws do not depend on the round number: tree
+    # numbers left unused between the prior's trees and the new one must change nothing.
+    dart = dict(boosting_mode="dart", dart_drop_rate=0.999, dart_max_drop=1000)
+    x, targets, groups = make_data()
+    prior = train(4, **dart)
+    resumed = [train(1, init_artifact_bytes=prior[0], init_baselines=prior[1], init_rounds_completed=count, **dart)
+               for count in (4, 10, 40)]
+    assert [r[3] for r in resumed] == [5, 11, 41]
+    for other in resumed[1:]:
+        # Every tree, the new one included, weighs what it does in the resume that leaves no gap.
+        weights = section_payloads(other[0])[DART_TREE_WEIGHTS]
+        assert weights == section_payloads(resumed[0][0])[DART_TREE_WEIGHTS]
+        np.testing.assert_array_equal(scores(other, x), scores(resumed[0], x))
+

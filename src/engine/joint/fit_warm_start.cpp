@@ -69,33 +69,24 @@ JointTreeBook replay_joint_warm_start(const JointWarmStartState& warm, const cor
   check_unique_node_keys(stumps);
 
   const bool dart = std::holds_alternative<core::DartBoosting>(params.boosting_mode);
-  std::vector<float> weights;
-  if (dart) {
-    if (warm.initial_dart_tree_weights) {
-      if (warm.initial_dart_tree_weights->size() != warm.initial_rounds_completed) {
-        throw JointError("warm_start.initial_dart_tree_weights length " +
-                         std::to_string(warm.initial_dart_tree_weights->size()) + " != initial_rounds_completed " +
-                         std::to_string(warm.initial_rounds_completed));
-      }
-      weights = *warm.initial_dart_tree_weights;
-    } else {
-      weights.assign(warm.initial_rounds_completed, 1.0f);
-      for (const auto& [tree, run] : trees) {
-        if (tree < weights.size()) weights[tree] = stumps[run.first].tree_weight;
-      }
-    }
+  if (dart && warm.initial_dart_tree_weights &&
+      warm.initial_dart_tree_weights->size() != warm.initial_rounds_completed) {
+    throw JointError("warm_start.initial_dart_tree_weights length " +
+                     std::to_string(warm.initial_dart_tree_weights->size()) + " != initial_rounds_completed " +
+                     std::to_string(warm.initial_rounds_completed));
   }
   for (const auto& [tree, run] : trees) {
-    const float weight = dart && tree < weights.size() ? weights[tree] : 1.0f;
+    // Each tree comes back at the weight the returned model gives it, its stored DART weight, in
+    // every boosting mode: the new trees then fit the residuals of the model that is returned.
+    const float weight = dart && warm.initial_dart_tree_weights ? (*warm.initial_dart_tree_weights)[tree]
+                                                                 : stumps[run.first].tree_weight;
     walk_tree_into_predictions(std::span<const TrainedStump>(stumps).subspan(run.first, run.second), binned,
                                feature_count, binned.row_count, n_outputs, predictions, 1.0f, weight);
-  }
-  if (dart) {
-    book.weights = std::move(weights);
-    for (std::size_t t = 0; t < warm.initial_rounds_completed; ++t) {
-      const auto it = trees.find(static_cast<std::uint32_t>(t));
-      book.slots.push_back(it == trees.end() || t > 0xFFFFFFFFu ? std::pair<std::size_t, std::size_t>{0, 0}
-                                                                 : it->second);
+    // The book holds the trees alone: a tree number that holds none (a resume counted past the
+    // prior's rounds) is neither drawn to drop nor counted in a round's normalisation.
+    if (dart) {
+      book.slots.push_back(run);
+      book.weights.push_back(weight);
     }
   }
   return book;
