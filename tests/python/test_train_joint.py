@@ -267,3 +267,17 @@ def test_a_dart_resume_counted_past_the_priors_rounds_drops_and_weighs_only_its_
         assert weights == section_payloads(resumed[0][0])[DART_TREE_WEIGHTS]
         np.testing.assert_array_equal(scores(other, x), scores(resumed[0], x))
 
+
+@pytest.mark.parametrize("settings", [{}, dict(boosting_mode="dart", dart_drop_rate=0.5, dart_max_drop=2),
+                                      dict(morph_config={"morph_warmup_iters": 1})], ids=["standard", "dart", "morph"])
+def test_a_round_count_beyond_the_4096_tree_numbers_is_refused_before_anything_is_sized(settings):
+    prior = train(2)
+    warm = dict(init_artifact_bytes=prior[0], init_baselines=prior[1])
+    for count, rounds in [(4094, 3), (2**28, 1), (2**32 - 2, 1), (2**64 - 1, 1), (None, 4097)]:
+        resume = {} if count is None else dict(warm, init_rounds_completed=count)
+        with pytest.raises(ValueError) as info:
+            train(rounds, **resume, **settings)
+        assert str(info.value) == (f"init_rounds_completed {count or 0} + n_estimators {rounds} exceeds the 4096 "
+                                   "trees a joint model can number")
+    # The last tree number is still open.
+    assert train(2, **warm, init_rounds_completed=4094, **settings)[3] == 4096

@@ -101,6 +101,13 @@ JointTrainingSummary fit_joint_multi_output_with_warm_start(JointFitRequest requ
       std::any_of(objectives.begin(), objectives.end(), [](const JointObjective& o) { return o.requires_group_ids(); })) {
     throw JointError("at least one objective requires group_id");
   }
+  // The new trees take the numbers initial_rounds_completed onward, and a node key holds 4096 tree
+  // numbers. Checked before the DART book and the morph schedule are sized by the count.
+  const std::size_t initial_rounds = warm ? warm->initial_rounds_completed : 0;
+  if (initial_rounds > kMaxEncodedTrees || request.n_rounds > kMaxEncodedTrees - initial_rounds) {
+    throw JointError("init_rounds_completed " + std::to_string(initial_rounds) + " + n_estimators " +
+                     std::to_string(request.n_rounds) + " exceeds the 4096 trees a joint model can number");
+  }
 
   // Pre-target neutralization trains on the targets' residuals against the factors.
   const core::NeutralizationKind kind = core::neutralization_kind(params);
@@ -129,7 +136,6 @@ JointTrainingSummary fit_joint_multi_output_with_warm_start(JointFitRequest requ
   std::vector<std::span<const float>> target_spans(targets.begin(), targets.end());
 
   std::vector<float> baselines;
-  std::size_t initial_rounds = 0;
   if (!warm) {
     for (std::size_t k = 0; k < n_outputs; ++k) {
       objectives[k].check_parameters();
@@ -145,12 +151,11 @@ JointTrainingSummary fit_joint_multi_output_with_warm_start(JointFitRequest requ
                        " != n_outputs " + std::to_string(n_outputs));
     }
     baselines = warm->baselines;
-    initial_rounds = warm->initial_rounds_completed;
   }
   std::vector<std::vector<float>> predictions(n_outputs);
   for (std::size_t k = 0; k < n_outputs; ++k) predictions[k].assign(n_rows, baselines[k]);
 
-  const std::uint32_t total_rounds = static_cast<std::uint32_t>(initial_rounds + request.n_rounds);  // wraps
+  const auto total_rounds = static_cast<std::uint32_t>(initial_rounds + request.n_rounds);  // at most 4096
   std::optional<MorphState> morph;
   if (params.morph_config) {
     morph.emplace(*params.morph_config, n_outputs, total_rounds, params.learning_rate);
