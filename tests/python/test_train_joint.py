@@ -279,5 +279,6 @@ def test_a_round_count_beyond_the_4096_tree_numbers_is_refused_before_anything_i
             train(rounds, **resume, **settings)
         assert str(info.value) == (f"init_rounds_completed {count or 0} + n_estimators {rounds} exceeds the 4096 "
                                    "trees a joint model can number")
-    # The last tree number is still open.
+    # The last tree number is still open, and a count of 4096 may still resume for no round.
     assert train(2, **warm, init_rounds_completed=4094, **settings)[3] == 4096
+    assert train(0, **warm, init_rounds_completed=4096, **settings)[3] == 4096

@@ -134,6 +134,13 @@ TEST(JointFit, RefusesBadRequests) {
   wrong.baselines.pop_back();
   EXPECT_TRUE(throws_joint_error([&] { fit_joint(data, params, 1, wrong); },
                                  "warm-start baselines length 2 != n_outputs 3"));
+  // DART weights given apart from the stumps hold one weight per tree number.
+  core::TrainParams dart = params;
+  dart.boosting_mode = core::DartBoosting{0.5f, 2, core::DartNormalizeType::Tree, core::DartSampleType::Uniform};
+  JointWarmStartState weighted = warm_start_of(earlier);
+  weighted.initial_dart_tree_weights = std::vector<float>{1.0f};
+  EXPECT_TRUE(throws_joint_error([&] { fit_joint(data, dart, 1, weighted); },
+                                 "warm_start.initial_dart_tree_weights length 1 != initial_rounds_completed 2"));
 }
 
 }  // namespace
