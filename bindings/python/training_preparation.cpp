@@ -31,7 +31,8 @@ core::DatasetMatrix raw_matrix(std::span<const float> values, std::size_t row_co
 
 // The validation rows with the training cuts, or nothing when none were given.
 std::optional<PreparedTrainingMatrices> prepare_validation(TrainingPipelineInputs& inputs,
-                                                           const PreparedTrainingMatrices& training) {
+                                                           const PreparedTrainingMatrices& training,
+                                                           bool keep_raw_values) {
   const bool has_values = inputs.validation_values.has_value();
   const bool has_targets = inputs.validation_targets.has_value();
   const bool has_count = inputs.validation_row_count.has_value();
@@ -48,7 +49,7 @@ std::optional<PreparedTrainingMatrices> prepare_validation(TrainingPipelineInput
       std::move(inputs.validation_time_index), std::move(inputs.validation_sample_weights),
       std::move(inputs.validation_group_id), inputs.continuous_binning_strategy, training.binning_metadata,
       /*keep_dense_values=*/false, inputs.continuous_binning_max_bins, training.binned.missing_bin);
-  if (inputs.params.leaf_model == core::LeafModel::Linear) {
+  if (keep_raw_values) {
     // Validation predictions of linear leaves read raw features, as the training ones do.
     validation.dataset.matrix = raw_matrix(*inputs.validation_values, row_count, inputs.feature_count);
   }
@@ -66,6 +67,14 @@ std::optional<PreparedTrainingMatrices> prepare_validation(TrainingPipelineInput
         count_mismatch("validation_time_index", dataset.time_index->size(), row_count));
   }
   return validation;
+}
+
+// Linear leaves read raw feature values: those the fit grows, and those of a warm-start model,
+// whose trees the fit replays on the training and validation rows as the predictor evaluates
+// them (slopes included), whatever leaf model the fit itself grows.
+bool keeps_raw_values(const TrainingPipelineInputs& inputs) {
+  if (inputs.params.leaf_model == core::LeafModel::Linear) return true;
+  return inputs.init_artifact_bytes && engine::trainer::artifact_has_linear_leaves(*inputs.init_artifact_bytes);
 }
 
 // The single-output warm start; a multiclass one is decoded with the multiclass fit.
@@ -93,8 +102,9 @@ PreparedTraining prepare_training(TrainingPipelineInputs& inputs) {
   core::TrainingDataset& dataset = prepared.training.dataset;
   dataset.factor_exposures = std::move(inputs.factor_exposures);
   inputs.factor_exposures.reset();
-  if (inputs.params.leaf_model == core::LeafModel::Linear) {
-    // Linear leaves fit on the raw feature values, whatever the quantizer kept.
+  const bool keep_raw_values = keeps_raw_values(inputs);
+  if (keep_raw_values) {
+    // Linear leaves fit and replay on the raw feature values, whatever the quantizer kept.
     dataset.matrix = raw_matrix(inputs.values, inputs.row_count, inputs.feature_count);
   }
   validate_bridge_pre_target_neutralization_support(inputs.params, inputs.objective,
@@ -108,7 +118,7 @@ PreparedTraining prepare_training(TrainingPipelineInputs& inputs) {
   CategoricalPreparation categorical =
       apply_training_categorical_columns(prepared.training, inputs.categorical_specs, inputs.max_cat_threshold);
 
-  prepared.validation = prepare_validation(inputs, prepared.training);
+  prepared.validation = prepare_validation(inputs, prepared.training, keep_raw_values);
   if (prepared.validation) {
     apply_validation_categorical_columns(*prepared.validation, categorical, inputs.categorical_specs,
                                          inputs.validation_categorical_values);

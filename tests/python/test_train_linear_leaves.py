@@ -18,17 +18,21 @@ def piecewise_linear(rows, seed, nan_rate=0.0):
     return x, y.astype(np.float32)
 
 
-def fit(x, y, leaf_model, max_depth=2, **kwargs):
+def fit(x, y, leaf_model, max_depth=2, rounds=15, **kwargs):
     # Quantile bins: their cuts turn split bins into raw thresholds exactly, so the artifact can be
     # scored on the raw rows its linear leaves read.
-    return train(x, y, 0.3, max_depth, 1.0, 1.0, 0.0, 5, True, rounds=15, lambda_l2=1.0, leaf_model=leaf_model,
+    return train(x, y, 0.3, max_depth, 1.0, 1.0, 0.0, 5, True, rounds=rounds, lambda_l2=1.0, leaf_model=leaf_model,
                  continuous_binning_strategy="quantile", **kwargs)
 
 
-def predict_raw(result, x):
-    handle = _kestrune.NativePredictorHandle(result.artifact_bytes)
+def quantile_handle(result, strict=True):
+    handle = _kestrune.NativePredictorHandle(result.artifact_bytes, strict=strict)
     handle.convert_thresholds_to_float_quantile(result.continuous_binning_metadata.feature_quantile_cuts)
-    return np.asarray(handle.predict_numpy_array(np.ascontiguousarray(x)), dtype=np.float32)
+    return handle
+
+
+def predict_raw(result, x):
+    return np.asarray(quantile_handle(result).predict_numpy_array(np.ascontiguousarray(x)), dtype=np.float32)
 
 
 def weighted_squared_loss(predictions, targets):
@@ -78,3 +82,44 @@ def test_multiclass_trains_linear_leaves_that_the_artifact_scores():
     loss = -np.mean(np.log(p[np.arange(300), y.astype(np.int64)]))
     assert loss == pytest.approx(result.summary.train_loss[-1], rel=1e-5)
     assert result.summary.train_loss[-1] < result.summary.train_loss[0]
+
+
+def squared_error_of_artifact(result, x, y):
+    return float(np.mean((predict_raw(result, x).astype(np.float64) - y.astype(np.float64)) ** 2))
+
+
+def softmax_loss_of_artifact(result, x, labels):
+    p = np.asarray(quantile_handle(result, strict=False).predict_numpy_multiclass(x), dtype=np.float64)
+    p = p.reshape(len(labels), -1)
+    return float(-np.mean(np.log(p[np.arange(len(labels)), labels.astype(np.int64)])))
+
+
+MULTICLASS = dict(objective="multiclass_softmax", num_classes=3)
+
+
+# A continuation replays the earlier model's linear leaves with their slopes, whatever leaf model
+# it grows itself: the losses it reports, early stopping's included, and the residuals its trees
+# fit are those of the model it returns, as the predictor scores it.
+@pytest.mark.parametrize(
+    "leaf_model, rounds, stopping, objective",
+    [
+        ("constant", 1, {}, {}),
+        ("constant", 4, {}, {}),
+        ("constant", 30, dict(early_stopping_rounds=1), {}),
+        ("constant", 3, {}, MULTICLASS),
+    ],
+)
+def test_continuing_a_linear_model_reports_the_returned_models_losses(leaf_model, rounds, stopping, objective):
+    x, y = piecewise_linear(400, seed=5)
+    x_valid, y_valid = piecewise_linear(150, seed=6)
+    loss_of = squared_error_of_artifact
+    if objective:
+        # Three classes: below -1, up to 1, above.
+        y, y_valid = (np.digitize(t, [-1.0, 1.0]).astype(np.float32) for t in (y, y_valid))
+        loss_of = softmax_loss_of_artifact
+    prior = fit(x, y, "linear", rounds=2, **objective)
+    result = fit(x, y, leaf_model, rounds=rounds, init_artifact_bytes=prior.artifact_bytes, validation_rows=x_valid,
+                 validation_targets=y_valid, **stopping, **objective)
+    summary = result.summary
+    assert summary.train_loss[-1] == pytest.approx(loss_of(result, x, y), rel=1e-5)
+    assert summary.validation_loss[-1] == pytest.approx(loss_of(result, x_valid, y_valid), rel=1e-5)

@@ -6,6 +6,8 @@
 #include <string>
 #include <utility>
 
+#include "core/artifact/container.hpp"
+#include "core/error.hpp"
 #include "engine/error.hpp"
 #include "engine/trained_model.hpp"
 #include "engine/tree_node.hpp"
@@ -48,6 +50,19 @@ WarmStartState warm_start_from_artifact_bytes(std::span<const std::uint8_t> arti
   }
   state.stumps = std::move(model.stumps);
   return state;
+}
+
+bool artifact_has_linear_leaves(std::span<const std::uint8_t> artifact) {
+  try {
+    const core::ParsedModelArtifactV1 parsed = core::deserialize_model_artifact_v1(artifact);
+    // Both model writers store the linear side models in this section, and only when some side
+    // is linear.
+    return std::any_of(parsed.sections.begin(), parsed.sections.end(), [](const core::ModelArtifactSection& section) {
+      return section.kind == core::ModelSectionKind::LinearLeafCoefficients;
+    });
+  } catch (const core::CoreError&) {
+    return false;
+  }
 }
 
 std::vector<std::size_t> tree_stump_counts(std::span<const TrainedStump> stumps) {

@@ -41,6 +41,13 @@ void require_predictor_loadable(std::span<const std::uint8_t> artifact);
 // empty.
 WarmStartState warm_start_from_artifact_bytes(std::span<const std::uint8_t> artifact, std::size_t feature_count);
 
+// Whether the artifact of a warm-start model, single-output or multiclass, stores linear leaves.
+// Their slopes read raw feature values, so a fit that continues such a model keeps the raw rows
+// of its training and validation sets to replay the earlier trees as the predictor evaluates
+// them, whatever leaf model the fit grows. An artifact that does not parse answers false: the
+// warm start's own decoding reports it, in its place among the fit's checks.
+bool artifact_has_linear_leaves(std::span<const std::uint8_t> artifact);
+
 // The earlier model must fit the data it continues on: every split feature below
 // `feature_count`, and every tree index below the completed round count, so that the new trees'
 // indices never collide with an earlier tree's. EngineError::ContractViolation otherwise.
