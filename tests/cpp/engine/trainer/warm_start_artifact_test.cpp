@@ -14,6 +14,7 @@
 #include "../fit/multiclass_test_support.hpp"
 #include "core/artifact/container.hpp"
 #include "engine/error.hpp"
+#include "engine/multiclass_model.hpp"
 #include "engine/trainer/multiclass_warm_start.hpp"
 #include "engine/trainer/warm_start.hpp"
 #include "predictor/error.hpp"
@@ -148,6 +149,30 @@ TEST(WarmStartArtifact, MulticlassWarmStartsTakeOnlyLoadableArtifacts) {
   EXPECT_GT(tally.cases, 3000u);
   EXPECT_GT(tally.continued, 75u);
   EXPECT_GT(tally.refused_by_predictor, 100u);
+}
+
+// A fit continuing a model keeps its raw rows exactly when that model's linear leaves will read
+// them: in a single-output or a multiclass artifact, and never for one that does not parse.
+TEST(WarmStartArtifact, FindsLinearLeavesInEitherModelsArtifact) {
+  TrainedModel single;
+  single.feature_count = kFeatures;
+  single.objective = "squared_error";
+  single.stumps = {artifact_testing::numeric_stump(0, 1, 2, 0.5f, -0.5f)};
+  MultiClassTrainedModel multiclass;
+  multiclass.num_classes = 2;
+  multiclass.feature_count = kFeatures;
+  multiclass.objective = "multiclass_softmax";
+  multiclass.class_baselines = {0.0f, 0.0f};
+  multiclass.class_stumps = {single.stumps, single.stumps};
+  EXPECT_FALSE(artifact_has_linear_leaves(single.to_artifact_bytes()));
+  EXPECT_FALSE(artifact_has_linear_leaves(multiclass.to_artifact_bytes()));
+  single.stumps[0].right = core::LinearLeaf{{2.0f}, {3}, -0.5f};
+  multiclass.class_stumps[1][0].left = core::LinearLeaf{{2.0f}, {3}, 0.5f};
+  const Bytes linear = single.to_artifact_bytes();
+  EXPECT_TRUE(artifact_has_linear_leaves(linear));
+  EXPECT_TRUE(artifact_has_linear_leaves(multiclass.to_artifact_bytes()));
+  EXPECT_FALSE(artifact_has_linear_leaves(Bytes(linear.begin(), linear.end() - 1)));
+  EXPECT_FALSE(artifact_has_linear_leaves(Bytes{'K', 'S', 'T', 'R'}));
 }
 
 }  // namespace
