@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "parallel/parallel.hpp"
 #include "shap/additivity.hpp"
@@ -22,8 +23,8 @@ namespace {
 // mask, which needs no scratch. Both compute every entry with the same float operations.
 constexpr std::size_t kNodeTableBits = 12;
 
-// Value tables of all rows explained at once stay within this many bytes (256 MiB).
-constexpr std::size_t kTableByteBudget = std::size_t{1} << 28;
+// Value tables of all rows explained at once stay within this many floats (256 MiB).
+constexpr std::size_t kTableFloatBudget = std::size_t{1} << 26;
 
 constexpr std::size_t kRowsPerChunk = 8;
 
@@ -32,9 +33,12 @@ struct ExactNode {
   std::int32_t left = -1;  // positions in the tree's node list; -1 where no stump follows
   std::int32_t right = -1;
   std::uint32_t local_bit = 0;  // the node's feature among the tree's own split features
-  float left_value = 0.0f;      // side values with linear leaves at the feature baseline
-  float right_value = 0.0f;
+  // Where no stump follows a side, the value of the leaf it ends in, less the tree's centre (see
+  // ExactTree). Where one does, the side's own value is already in every leaf below it.
+  float left_leaf = 0.0f;
+  float right_leaf = 0.0f;
   float left_weight = 0.5f;  // the left side's share of the training rows
+  float right_weight = 0.5f;
   // Node tables range over the local bits of the node's own subtree only (compressed, in
   // ascending bit order): where this node's bit lies in them, and for each entry the entry of
   // each child's table. Built only for trees valued by tables.
@@ -44,10 +48,19 @@ struct ExactNode {
   std::vector<std::uint32_t> right_entry;
 };
 
+// A tree is valued in float32 relative to its centre: its value with no feature known, the
+// cover-weighted average of its leaves (with linear leaves at the feature baseline), in float64.
+// Each leaf holds its path's sum of side values less the centre, rounded once. A value is a
+// weighted average of leaves whose weights sum to 1, so every value of the tree moves by exactly
+// the centre, and the float32 values are of the size of the tree's contributions rather than of
+// its leaves: a tree whose leaves all carry 1e9 would otherwise round each of them by up to 32,
+// which no Shapley difference can take back. The centres cancel in every difference; they come
+// back only in v of the empty set.
 struct ExactTree {
   std::vector<ExactNode> nodes;              // pre-order from the root: children after parents
   std::vector<std::uint32_t> feature_bits;   // per local bit: the feature's bit in a model mask
   std::size_t depth = 0;
+  double centre = 0.0;
 };
 
 // The bits of `full` under `mask`, packed into the low bits in ascending order, and back.
@@ -85,7 +98,9 @@ std::uint32_t fill_subtree_maps(ExactTree& tree, std::int32_t position) {
 ExactTree build_tree(const ModelStructure& structure, std::uint32_t tree, const engine::TrainedModel& model) {
   ExactTree out;
   std::vector<std::uint32_t> local_bit_of(structure.split_features.size(), UINT32_MAX);
-  auto visit = [&](auto& self, std::uint64_t local_id, std::size_t depth) -> std::int32_t {
+  // Per node, the sums of side values from the root through each of its sides, in float64.
+  std::vector<std::pair<double, double>> paths;
+  auto visit = [&](auto& self, std::uint64_t local_id, std::size_t depth, double path) -> std::int32_t {
     const engine::TrainedStump* stump = structure.index.find(tree, local_id);
     if (stump == nullptr) return -1;
     out.depth = std::max(out.depth, depth + 1);
@@ -98,36 +113,50 @@ ExactTree build_tree(const ModelStructure& structure, std::uint32_t tree, const 
     ExactNode node;
     node.stump = stump;
     node.local_bit = local_bit_of[bit];
-    node.left_value = side_value_at_baseline(stump->left, model.feature_baseline);
-    node.right_value = side_value_at_baseline(stump->right, model.feature_baseline);
     const auto l = static_cast<float>(stump->left_stats.count);
     const auto r = static_cast<float>(stump->right_stats.count);
     const float total = l + r;
     node.left_weight = total > 0.0f ? l / total : 0.5f;
+    node.right_weight = 1.0f - node.left_weight;
     out.nodes.push_back(node);
-    const std::int32_t left = self(self, 2 * local_id + 1, depth + 1);
-    const std::int32_t right = self(self, 2 * local_id + 2, depth + 1);
+    const double left_path = path + side_value_at_baseline(stump->left, model.feature_baseline);
+    const double right_path = path + side_value_at_baseline(stump->right, model.feature_baseline);
+    paths.emplace_back(left_path, right_path);
+    const std::int32_t left = self(self, 2 * local_id + 1, depth + 1, left_path);
+    const std::int32_t right = self(self, 2 * local_id + 2, depth + 1, right_path);
     out.nodes[position].left = left;
     out.nodes[position].right = right;
     return position;
   };
-  visit(visit, 0, 0);
+  visit(visit, 0, 0, 0.0);
+  // The centre, weighted as the walk weighs, then the leaves relative to it.
+  auto centre = [&](auto& self, std::int32_t position) -> double {
+    const ExactNode& node = out.nodes[static_cast<std::size_t>(position)];
+    const auto [left_path, right_path] = paths[static_cast<std::size_t>(position)];
+    const double left = node.left >= 0 ? self(self, node.left) : left_path;
+    const double right = node.right >= 0 ? self(self, node.right) : right_path;
+    return static_cast<double>(node.left_weight) * left + static_cast<double>(node.right_weight) * right;
+  };
+  if (!out.nodes.empty()) out.centre = centre(centre, 0);
+  for (std::size_t i = 0; i < out.nodes.size(); ++i) {
+    out.nodes[i].left_leaf = static_cast<float>(paths[i].first - out.centre);
+    out.nodes[i].right_leaf = static_cast<float>(paths[i].second - out.centre);
+  }
   if (out.feature_bits.size() <= kNodeTableBits) fill_subtree_maps(out, 0);
   return out;
 }
 
-// One node's value given the values of its two subtrees: the row's side when the feature is
-// known, else both sides weighted by their training rows.
+// One node's value given the values of its two sides: the row's side when the feature is known,
+// else both sides weighted by their training rows.
 inline float combine(const ExactNode& node, bool known, bool go_left, float left, float right) {
-  if (known) return go_left ? left + node.left_value : right + node.right_value;
-  return node.left_weight * (node.left_value + left) + (1.0f - node.left_weight) * (node.right_value + right);
+  if (known) return go_left ? left : right;
+  return node.left_weight * left + node.right_weight * right;
 }
 
 float subtree_value(const ExactTree& tree, std::int32_t position, const std::uint8_t* go_left, std::uint32_t mask) {
-  if (position < 0) return 0.0f;
   const ExactNode& node = tree.nodes[static_cast<std::size_t>(position)];
-  const float left = subtree_value(tree, node.left, go_left, mask);
-  const float right = subtree_value(tree, node.right, go_left, mask);
+  const float left = node.left >= 0 ? subtree_value(tree, node.left, go_left, mask) : node.left_leaf;
+  const float right = node.right >= 0 ? subtree_value(tree, node.right, go_left, mask) : node.right_leaf;
   return combine(node, ((mask >> node.local_bit) & 1u) != 0, go_left[position] != 0, left, right);
 }
 
@@ -144,15 +173,10 @@ void subtree_table(const ExactTree& tree, std::int32_t position, const std::uint
   if (node.right >= 0) subtree_table(tree, node.right, go_left, right, scratch + 2 * stride, stride);
   const bool row_left = go_left[position] != 0;
   for (std::size_t c = 0; c < size; ++c) {
-    const float l = node.left >= 0 ? left[node.left_entry[c]] : 0.0f;
-    const float r = node.right >= 0 ? right[node.right_entry[c]] : 0.0f;
+    const float l = node.left >= 0 ? left[node.left_entry[c]] : node.left_leaf;
+    const float r = node.right >= 0 ? right[node.right_entry[c]] : node.right_leaf;
     out[c] = combine(node, ((c >> node.own_bit) & 1u) != 0, row_left, l, r);
   }
-}
-
-// v(m) from the trees' part of it: the base added in float64, rounded to float32 once.
-float with_base(const engine::TrainedModel& model, double trees) {
-  return static_cast<float>(static_cast<double>(model.base_prediction) + trees);
 }
 
 struct Explainer {
@@ -165,12 +189,18 @@ struct Explainer {
   std::size_t feature_bits = 0;
   std::size_t max_tree_bits = 0;
   std::size_t max_depth = 0;
+  double centres = 0.0;  // the trees' centres summed in tree order
   float expected_value = 0.0f;
 };
 
+// v(m) from its table entry: the base and the trees' centres added in float64, rounded once.
+float model_value(const Explainer& ex, float entry) {
+  return static_cast<float>(static_cast<double>(ex.model.base_prediction) + ex.centres + static_cast<double>(entry));
+}
+
 // What one thread reuses from row to row.
 struct RowScratch {
-  std::vector<double> table;
+  std::vector<float> table;
   std::vector<float> sub;
   std::vector<float> levels;
   std::vector<std::uint8_t> go_left;
@@ -184,6 +214,7 @@ Explainer prepare(const engine::TrainedModel& model, const BinningContext* binni
   ex.feature_bits = ex.structure.split_features.size();
   for (const std::uint32_t tree : ex.structure.index.root_trees) {
     ex.trees.push_back(build_tree(ex.structure, tree, model));
+    ex.centres += ex.trees.back().centre;
     ex.max_tree_bits = std::max(ex.max_tree_bits, ex.trees.back().feature_bits.size());
     ex.max_depth = std::max(ex.max_depth, ex.trees.back().depth);
   }
@@ -193,19 +224,19 @@ Explainer prepare(const engine::TrainedModel& model, const BinningContext* binni
   for (std::size_t s = 0; s < f; ++s) ex.shapley_weights.push_back(fact[s] * fact[f - 1 - s] / fact[f]);
   // The expected value is v of the empty set, which reads no row value.
   const std::vector<std::uint8_t> unused(ex.structure.index.nodes.size() + 1, 0);
-  double trees = 0.0;  // summed as the table's entries are, so that v(empty set) equals it
-  for (const ExactTree& tree : ex.trees) trees += subtree_value(tree, 0, unused.data(), 0);
-  ex.expected_value = with_base(model, trees);
+  float entry = 0.0f;  // summed as the table's entries are, so that v(empty set) equals it
+  for (const ExactTree& tree : ex.trees) entry = entry + subtree_value(tree, 0, unused.data(), 0);
+  ex.expected_value = model_value(ex, entry);
   return ex;
 }
 
-// Fills scratch.table with v(m) - base for every model mask m: each tree's value added in tree
-// order, in float64. The base cancels in every difference the values are made of, and a float32
-// sum would round each entry at the base's scale once per tree: with a base of 1e8 that alone is
-// 8 per tree, far more than the values themselves may be worth.
+// Fills scratch.table with v(m) less the base and the trees' centres for every model mask m: each
+// tree's centred value added in tree order, in float32. The base and the centres cancel in every
+// difference the values are made of, so the entries keep the size of the values themselves and
+// are rounded at that scale, however large the base or the leaves.
 void fill_value_table(const Explainer& ex, std::span<const float> row, RowScratch& scratch) {
   const std::size_t f = ex.feature_bits;
-  std::fill(scratch.table.begin(), scratch.table.end(), 0.0);
+  std::fill(scratch.table.begin(), scratch.table.end(), 0.0f);
   const std::size_t low_bits = (f + 1) / 2;
   const std::size_t high_bits = f - low_bits;
   for (const ExactTree& tree : ex.trees) {
@@ -242,12 +273,12 @@ void fill_value_table(const Explainer& ex, std::span<const float> row, RowScratc
       }
     }
     const float* sub = scratch.sub.data();
-    double* table = scratch.table.data();
+    float* table = scratch.table.data();
     for (std::size_t high = 0; high < scratch.high_projection.size(); ++high) {
       const std::uint32_t h = scratch.high_projection[high];
-      double* block = table + (high << low_bits);
+      float* block = table + (high << low_bits);
       for (std::size_t low = 0; low < scratch.low_projection.size(); ++low) {
-        block[low] = block[low] + static_cast<double>(sub[h | scratch.low_projection[low]]);
+        block[low] = block[low] + sub[h | scratch.low_projection[low]];
       }
     }
   }
@@ -256,8 +287,8 @@ void fill_value_table(const Explainer& ex, std::span<const float> row, RowScratc
 std::vector<float> explain_row(const Explainer& ex, std::size_t r, std::span<const float> row,
                                RowScratch& scratch) {
   fill_value_table(ex, row, scratch);
-  const double* v = scratch.table.data();
-  const float empty = with_base(ex.model, v[0]);
+  const float* v = scratch.table.data();
+  const float empty = model_value(ex, v[0]);
   const float drift = std::fabs(empty - ex.expected_value);
   if (drift > std::fabs(ex.expected_value) * 0.0001f + 0.00001f) {
     throw ShapError::runtime("row " + std::to_string(r) + " expected value drift: " + support::format_f32(empty) +
@@ -274,7 +305,8 @@ std::vector<float> explain_row(const Explainer& ex, std::size_t r, std::span<con
       const std::size_t base = high << (p + 1);
       for (std::size_t low = 0; low < bit; ++low) {
         const std::size_t m = base | low;
-        sum += ex.shapley_weights[static_cast<std::size_t>(std::popcount(m))] * (v[m | bit] - v[m]);
+        const float difference = v[m | bit] - v[m];
+        sum += ex.shapley_weights[static_cast<std::size_t>(std::popcount(m))] * static_cast<double>(difference);
       }
     }
     phi[ex.structure.split_features[p]] = sum;
@@ -299,7 +331,7 @@ ShapExplanationBatch explain_rows_brute_force(const engine::TrainedModel& model,
   batch.expected_value = ex.expected_value;
   batch.values.resize(rows.size());
   const std::size_t table_size = std::size_t{1} << ex.feature_bits;
-  const std::size_t max_threads = std::max<std::size_t>(1, kTableByteBudget / (table_size * sizeof(double)));
+  const std::size_t max_threads = std::max<std::size_t>(1, kTableFloatBudget / table_size);
   parallel::parallel_for_chunks(
       rows.size(), kRowsPerChunk,
       [&](std::size_t first, std::size_t last) {

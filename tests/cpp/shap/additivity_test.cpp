@@ -120,8 +120,8 @@ TEST(ShapAdditivity, LongModelsRefuseAValueMovedByOnePercent) {
 
 // One tree whose path terms cancel at a far larger scale than their sum, so that a float32 sum of
 // the path loses it: that rounding is the explainers' or the predictor's own and must pass.
-// - constant sides 1e8, 3, -1e8: the exact explainer sums the path from the leaf up and gets 0,
-//   the prediction is 3;
+// - constant sides 1e8, 3, -1e8: a float32 sum from the leaf up gets 0, the prediction is 3; the
+//   exact explainer sums each leaf's path in float64 and gets 3 too;
 // - sides -1e8 and a linear 1e8 + 3 x (x = 1, no baseline): the float32 evaluation of the linear
 //   side gives 1e8, so the prediction is 0, while the explainer adds the term 3 x apart.
 TEST(ShapAdditivity, PathSumsThatRoundAtTheScaleOfTheirTermsPass) {
@@ -134,10 +134,10 @@ TEST(ShapAdditivity, PathSumsThatRoundAtTheScaleOfTheirTermsPass) {
     const char* name;
     std::vector<std::tuple<std::uint32_t, core::LeafValue, core::LeafValue>> nodes;  // local id, left, right
     const BinningContext* binning;
-    float reconstructed;  // E plus the values: 3 away from the prediction
+    float reconstructed;  // E plus the values
   };
   const std::vector<Case> cases{
-      {"constant", {{0u, 1e8f, 0.0f}, {1u, 3.0f, 3.0f}, {3u, -1e8f, -1e8f}}, nullptr, 0.0f},
+      {"constant", {{0u, 1e8f, 0.0f}, {1u, 3.0f, 3.0f}, {3u, -1e8f, -1e8f}}, nullptr, 3.0f},
       {"linear", {{0u, -1e8f, 0.0f}, {1u, linear, 1e8f}}, &prebinned, 3.0f},
   };
   for (const Case& c : cases) {

@@ -171,6 +171,16 @@ std::vector<Case> cases(std::vector<std::vector<TrainedStump>>& keep) {
     out.push_back({"joint", m.to_artifact_bytes(),
                    {{&keep.back(), 0.25, std::nullopt, 0}, {&keep.back(), 0.25, std::nullopt, 1}}});
   }
+  {
+    // Every leaf of a tree carries far more than its tree tells apart (its roots' sides 1e8 and
+    // -3e8): the values must still be those of the stored sides, not of their float32 roundings.
+    TrainedModel m = single_model(random_trees(rng, 3, 3, kFeatures));
+    for (TrainedStump& s : m.stumps) {
+      if ((s.node_id & 0xFFFFF) == 0) s.left = s.right = (s.node_id >> 20) == 1 ? -3e8f : 1e8f;
+    }
+    keep.push_back(m.stumps);
+    out.push_back({"large_leaves", m.to_artifact_bytes(), {{&keep.back(), 0.25, std::nullopt, std::nullopt}}});
+  }
   return out;
 }
 
@@ -242,23 +252,31 @@ TEST(ShapExact, MatchesBruteForceForEveryModelKindAndBinningContext) {
   }
 }
 
-// Trees on more than 12 features are valued mask by mask instead of node table by node table.
+// Trees on more than 12 features are valued mask by mask instead of node table by node table,
+// also where their leaves are large.
 TEST(ShapExact, LargeTreesAreValuedMaskByMask) {
-  std::mt19937 rng(11);
-  std::vector<TrainedStump> stumps = random_trees(rng, 2, 5, 14);
-  TrainedModel model = single_model(stumps);
-  model.feature_count = 14;
-  Rows rows;
-  for (int r = 0; r < 3; ++r) {
-    rows.emplace_back();
-    for (int f = 0; f < 14; ++f) rows.back().push_back(float(rng() % 10));
-  }
-  const ShapExplanationBatch batch = explain_rows_from_model(model, rows, nullptr);
-  for (std::size_t r = 0; r < rows.size(); ++r) {
-    double expected = 0.0;
-    const std::vector<double> phi = ref_shap({&stumps, 0.25, std::nullopt, std::nullopt}, rows[r], rows[r], &expected);
-    EXPECT_NEAR(batch.expected_value, expected, 1e-5 * (1 + std::fabs(expected)));
-    for (std::size_t f = 0; f < phi.size(); ++f) EXPECT_NEAR(batch.values[r][f], phi[f], 2e-5 * (1 + std::fabs(phi[f])));
+  for (const float root_side : {0.0f, 1e9f}) {
+    SCOPED_TRACE(root_side);
+    std::mt19937 rng(11);
+    std::vector<TrainedStump> stumps = random_trees(rng, 2, 5, 14);
+    if (root_side != 0.0f) stumps[0].left = stumps[0].right = root_side;
+    TrainedModel model = single_model(stumps);
+    model.feature_count = 14;
+    Rows rows;
+    for (int r = 0; r < 3; ++r) {
+      rows.emplace_back();
+      for (int f = 0; f < 14; ++f) rows.back().push_back(float(rng() % 10));
+    }
+    const ShapExplanationBatch batch = explain_rows_from_model(model, rows, nullptr);
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+      double expected = 0.0;
+      const std::vector<double> phi =
+          ref_shap({&stumps, 0.25, std::nullopt, std::nullopt}, rows[r], rows[r], &expected);
+      EXPECT_NEAR(batch.expected_value, expected, 1e-5 * (1 + std::fabs(expected)));
+      for (std::size_t f = 0; f < phi.size(); ++f) {
+        EXPECT_NEAR(batch.values[r][f], phi[f], 2e-5 * (1 + std::fabs(phi[f])));
+      }
+    }
   }
 }
 
