@@ -153,11 +153,16 @@ inline float combine(const ExactNode& node, bool known, bool go_left, float left
   return node.left_weight * left + node.right_weight * right;
 }
 
+// A known feature's node values only the side the row takes.
 float subtree_value(const ExactTree& tree, std::int32_t position, const std::uint8_t* go_left, std::uint32_t mask) {
   const ExactNode& node = tree.nodes[static_cast<std::size_t>(position)];
-  const float left = node.left >= 0 ? subtree_value(tree, node.left, go_left, mask) : node.left_leaf;
-  const float right = node.right >= 0 ? subtree_value(tree, node.right, go_left, mask) : node.right_leaf;
-  return combine(node, ((mask >> node.local_bit) & 1u) != 0, go_left[position] != 0, left, right);
+  const bool known = ((mask >> node.local_bit) & 1u) != 0;
+  const bool row_left = go_left[position] != 0;
+  const bool need_left = !known || row_left;
+  const bool need_right = !known || !row_left;
+  const float left = need_left && node.left >= 0 ? subtree_value(tree, node.left, go_left, mask) : node.left_leaf;
+  const float right = need_right && node.right >= 0 ? subtree_value(tree, node.right, go_left, mask) : node.right_leaf;
+  return combine(node, known, row_left, left, right);
 }
 
 // The table of the subtree at `position` over its own bits (see ExactNode): entry c equals
