@@ -259,7 +259,20 @@ TEST(ShapExact, LargeTreesAreValuedMaskByMask) {
     SCOPED_TRACE(root_side);
     std::mt19937 rng(11);
     std::vector<TrainedStump> stumps = random_trees(rng, 2, 5, 14);
-    if (root_side != 0.0f) stumps[0].left = stumps[0].right = root_side;
+    // Tree 0 made full, node i splitting on feature i mod 14, so that it splits on all 14.
+    std::map<std::uint32_t, TrainedStump> full;
+    for (const TrainedStump& s : stumps) {
+      if ((s.node_id >> 20) == 0) full[s.node_id] = s;
+    }
+    for (std::uint32_t local = 0; local < 31; ++local) {
+      TrainedStump s = full.count(local) != 0 ? full[local] : full[0];
+      s.node_id = local;
+      s.feature_index = local % 14;
+      full[local] = s;
+    }
+    if (root_side != 0.0f) full[0].left = full[0].right = root_side;
+    std::erase_if(stumps, [](const TrainedStump& s) { return (s.node_id >> 20) == 0; });
+    for (const auto& [local, s] : full) stumps.push_back(s);
     TrainedModel model = single_model(stumps);
     model.feature_count = 14;
     Rows rows;
