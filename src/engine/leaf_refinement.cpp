@@ -318,17 +318,16 @@ WeightedValue fill_refined_child_quantile_absolute_outputs(const StumpMap& map, 
   return {left.weighted + right.weighted, left.weight + right.weight};
 }
 
-// A stump's new (left, right) increments: its children's refined outputs minus its own. A child
-// outside the refined outputs keeps the stump's current increment over the stump's output.
-template <typename Increment>
-std::pair<float, float> new_increments(const StumpMap& map, const TrainedStump& stump, const NodeOutputs& refined,
-                                       const Increment& increment) {
+// A single-output stump's new (left, right) increments: its children's refined outputs minus its
+// own. A child outside the refined outputs keeps the stump's current increment over the stump's
+// output.
+std::pair<float, float> new_increments(const StumpMap& map, const TrainedStump& stump, const NodeOutputs& refined) {
   const std::size_t i = map.index_of(stump);
   const float parent = refined.node[i].value_or(0.0f);
   const std::optional<float> left = refined.slot[slot_of(i, kLeft)];
   const std::optional<float> right = refined.slot[slot_of(i, kRight)];
-  const float l = left ? *left : parent + increment(stump, kLeft);
-  const float r = right ? *right : parent + increment(stump, kRight);
+  const float l = left ? *left : single_output_child(stump, kLeft, parent);
+  const float r = right ? *right : single_output_child(stump, kRight, parent);
   return {l - parent, r - parent};
 }
 
@@ -402,7 +401,7 @@ void refine_regression_tree(std::vector<TrainedStump>& stumps, std::span<const C
   }
 
   for (TrainedStump& stump : stumps) {
-    const auto [left, right] = new_increments(map, stump, refined, single_output_increment);
+    const auto [left, right] = new_increments(map, stump, refined);
     stump.left = left;
     stump.right = right;
   }
@@ -525,7 +524,7 @@ void refine_quantile_leaf_values(std::span<TrainedStump> tree, const core::Binne
   std::vector<std::pair<float, float>> increments;
   increments.reserve(tree.size());
   for (const TrainedStump& stump : tree) {
-    const auto [left, right] = new_increments(map, stump, refined, single_output_increment);
+    const auto [left, right] = new_increments(map, stump, refined);
     float scale = settings.learning_rate;
     if (settings.depth_penalty_base) {
       // Depth counted from 1 at the root: the bit length of (local id + 1).

@@ -197,7 +197,6 @@ JointTrainingSummary fit_joint_multi_output_with_warm_start(JointFitRequest requ
       dropped = select_dropouts(book.weights.size(), dart->dart_max_drop, dart->sample_type, book.weights,
                                 params.seed, round, dart->dart_drop_rate);
       for (const std::size_t t : dropped) {
-        if (book.slots.at(t).second == 0) continue;
         walk_tree_into_predictions(tree_of(t), binned, request.feature_count, n_rows, n_outputs, predictions, -1.0f,
                                    book.weights.at(t));
       }
@@ -278,7 +277,6 @@ JointTrainingSummary fit_joint_multi_output_with_warm_start(JointFitRequest requ
                                    1.0f - scale.new_tree_weight);
       }
       for (const std::size_t t : dropped) {
-        if (book.slots.at(t).second == 0) continue;
         walk_tree_into_predictions(tree_of(t), binned, request.feature_count, n_rows, n_outputs, predictions, 1.0f,
                                    scale.dropped_factor * book.weights.at(t));
       }
