@@ -37,6 +37,8 @@ struct ExactNode {
   // ExactTree). Where one does, the side's own value is already in every leaf below it.
   float left_leaf = 0.0f;
   float right_leaf = 0.0f;
+  double left_leaf_exact = 0.0;  // the same before rounding, for the row's own path
+  double right_leaf_exact = 0.0;
   float left_weight = 0.5f;  // the left side's share of the training rows
   float right_weight = 0.5f;
   // Node tables range over the local bits of the node's own subtree only (compressed, in
@@ -55,7 +57,9 @@ struct ExactNode {
 // the centre, and the float32 values are of the size of the tree's contributions rather than of
 // its leaves: a tree whose leaves all carry 1e9 would otherwise round each of them by up to 32,
 // which no Shapley difference can take back. The centres cancel in every difference; they come
-// back only in v of the empty set.
+// back only in v of the empty set. A node's two float32 weights may sum to 1 +- 2^-25, so the
+// average is divided by the sum of the leaves' weights: the walk then values the empty set at 0
+// relative to the centre, up to its own rounding, even where the leaves all carry 1e9.
 struct ExactTree {
   std::vector<ExactNode> nodes;              // pre-order from the root: children after parents
   std::vector<std::uint32_t> feature_bits;   // per local bit: the feature's bit in a model mask
@@ -129,18 +133,27 @@ ExactTree build_tree(const ModelStructure& structure, std::uint32_t tree, const 
     return position;
   };
   visit(visit, 0, 0, 0.0);
-  // The centre, weighted as the walk weighs, then the leaves relative to it.
-  auto centre = [&](auto& self, std::int32_t position) -> double {
+  // The centre, weighted as the walk weighs, then the leaves relative to it. Per subtree: the sum
+  // of its leaves times their weights, and the sum of those weights.
+  auto weighted = [&](auto& self, std::int32_t position) -> std::pair<double, double> {
     const ExactNode& node = out.nodes[static_cast<std::size_t>(position)];
     const auto [left_path, right_path] = paths[static_cast<std::size_t>(position)];
-    const double left = node.left >= 0 ? self(self, node.left) : left_path;
-    const double right = node.right >= 0 ? self(self, node.right) : right_path;
-    return static_cast<double>(node.left_weight) * left + static_cast<double>(node.right_weight) * right;
+    const auto [left, left_weights] = node.left >= 0 ? self(self, node.left) : std::pair{left_path, 1.0};
+    const auto [right, right_weights] = node.right >= 0 ? self(self, node.right) : std::pair{right_path, 1.0};
+    const auto wl = static_cast<double>(node.left_weight);
+    const auto wr = static_cast<double>(node.right_weight);
+    return {wl * left + wr * right, wl * left_weights + wr * right_weights};
   };
-  if (!out.nodes.empty()) out.centre = centre(centre, 0);
+  if (!out.nodes.empty()) {
+    const auto [sum, weights] = weighted(weighted, 0);
+    out.centre = sum / weights;
+  }
   for (std::size_t i = 0; i < out.nodes.size(); ++i) {
-    out.nodes[i].left_leaf = static_cast<float>(paths[i].first - out.centre);
-    out.nodes[i].right_leaf = static_cast<float>(paths[i].second - out.centre);
+    ExactNode& node = out.nodes[i];
+    node.left_leaf_exact = paths[i].first - out.centre;
+    node.right_leaf_exact = paths[i].second - out.centre;
+    node.left_leaf = static_cast<float>(node.left_leaf_exact);
+    node.right_leaf = static_cast<float>(node.right_leaf_exact);
   }
   if (out.feature_bits.size() <= kNodeTableBits) fill_subtree_maps(out, 0);
   return out;
@@ -163,6 +176,18 @@ float subtree_value(const ExactTree& tree, std::int32_t position, const std::uin
   const float left = need_left && node.left >= 0 ? subtree_value(tree, node.left, go_left, mask) : node.left_leaf;
   const float right = need_right && node.right >= 0 ? subtree_value(tree, node.right, go_left, mask) : node.right_leaf;
   return combine(node, known, row_left, left, right);
+}
+
+// The tree's value with every feature known, less its centre, in float64: the leaf the row reaches.
+double row_leaf_exact(const ExactTree& tree, const std::uint8_t* go_left) {
+  std::int32_t position = 0;
+  for (;;) {
+    const ExactNode& node = tree.nodes[static_cast<std::size_t>(position)];
+    const bool left = go_left[position] != 0;
+    const std::int32_t next = left ? node.left : node.right;
+    if (next < 0) return left ? node.left_leaf_exact : node.right_leaf_exact;
+    position = next;
+  }
 }
 
 // The table of the subtree at `position` over its own bits (see ExactNode): entry c equals
@@ -227,23 +252,23 @@ Explainer prepare(const engine::TrainedModel& model, const BinningContext* binni
   std::vector<double> fact(f + 1, 1.0);
   for (std::size_t k = 1; k <= f; ++k) fact[k] = fact[k - 1] * static_cast<double>(k);
   for (std::size_t s = 0; s < f; ++s) ex.shapley_weights.push_back(fact[s] * fact[f - 1 - s] / fact[f]);
-  // The expected value is v of the empty set, which reads no row value.
-  const std::vector<std::uint8_t> unused(ex.structure.index.nodes.size() + 1, 0);
-  float entry = 0.0f;  // summed as the table's entries are, so that v(empty set) equals it
-  for (const ExactTree& tree : ex.trees) entry = entry + subtree_value(tree, 0, unused.data(), 0);
-  ex.expected_value = model_value(ex, entry);
+  // The expected value is v of the empty set: each tree's centre is its value with no feature
+  // known, so the entry relative to them is 0.
+  ex.expected_value = model_value(ex, 0.0f);
   return ex;
 }
 
 // Fills scratch.table with v(m) less the base and the trees' centres for every model mask m: each
 // tree's centred value added in tree order, in float32. The base and the centres cancel in every
 // difference the values are made of, so the entries keep the size of the values themselves and
-// are rounded at that scale, however large the base or the leaves.
-void fill_value_table(const Explainer& ex, std::span<const float> row, RowScratch& scratch) {
+// are rounded at that scale, however large the base or the leaves. Returns the full set's value
+// on the same terms in float64: the sum of the row's own centred leaves.
+double fill_value_table(const Explainer& ex, std::span<const float> row, RowScratch& scratch) {
   const std::size_t f = ex.feature_bits;
   std::fill(scratch.table.begin(), scratch.table.end(), 0.0f);
   const std::size_t low_bits = (f + 1) / 2;
   const std::size_t high_bits = f - low_bits;
+  double full = 0.0;
   for (const ExactTree& tree : ex.trees) {
     scratch.go_left.resize(tree.nodes.size());
     for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
@@ -254,6 +279,7 @@ void fill_value_table(const Explainer& ex, std::span<const float> row, RowScratc
       }
       scratch.go_left[i] = stump_goes_left(*tree.nodes[i].stump, ex.binning, row[feature]) ? 1 : 0;
     }
+    full += row_leaf_exact(tree, scratch.go_left.data());
     const std::size_t tree_size = std::size_t{1} << tree.feature_bits.size();
     if (tree.feature_bits.size() <= kNodeTableBits) {
       subtree_table(tree, 0, scratch.go_left.data(), scratch.sub.data(), scratch.levels.data(), tree_size);
@@ -287,11 +313,20 @@ void fill_value_table(const Explainer& ex, std::span<const float> row, RowScratc
       }
     }
   }
+  return full;
 }
 
 std::vector<float> explain_row(const Explainer& ex, std::size_t r, std::span<const float> row,
                                RowScratch& scratch) {
-  fill_value_table(ex, row, scratch);
+  // The values add up to v(full set) - v(empty set), whatever the entries between them, so those
+  // two ends are held exactly rather than as float32 sums of one rounding per tree at the scale of
+  // the trees' centred leaves, which for trees whose leaves lie far from their centre exceeds what
+  // a row's sum may miss. The empty set's entry is 0 by the centres' definition, and the full
+  // set's is the row's own centred leaves, summed in float64. The differences are taken in float64
+  // too, where two float32 entries subtract exactly, so that the entries between the two ends
+  // cancel in the sum of the values and round only the values themselves.
+  const double full = fill_value_table(ex, row, scratch);
+  scratch.table[0] = 0.0f;
   const float* v = scratch.table.data();
   const float empty = model_value(ex, v[0]);
   const float drift = std::fabs(empty - ex.expected_value);
@@ -302,18 +337,21 @@ std::vector<float> explain_row(const Explainer& ex, std::size_t r, std::span<con
   std::vector<double>& phi = scratch.phi;
   std::fill(phi.begin(), phi.end(), 0.0);
   const std::size_t f = ex.feature_bits;
+  const std::size_t full_mask = (std::size_t{1} << f) - 1;
   for (std::size_t p = 0; p < f; ++p) {
     const std::size_t bit = std::size_t{1} << p;
     const std::size_t blocks = std::size_t{1} << (f - 1 - p);
     double sum = 0.0;
     for (std::size_t high = 0; high < blocks; ++high) {
       const std::size_t base = high << (p + 1);
-      for (std::size_t low = 0; low < bit; ++low) {
+      const std::size_t lows = high + 1 < blocks ? bit : bit - 1;  // the last mask completes the full set
+      for (std::size_t low = 0; low < lows; ++low) {
         const std::size_t m = base | low;
-        const float difference = v[m | bit] - v[m];
-        sum += ex.shapley_weights[static_cast<std::size_t>(std::popcount(m))] * static_cast<double>(difference);
+        const double difference = static_cast<double>(v[m | bit]) - static_cast<double>(v[m]);
+        sum += ex.shapley_weights[static_cast<std::size_t>(std::popcount(m))] * difference;
       }
     }
+    sum += ex.shapley_weights[f - 1] * (full - static_cast<double>(v[full_mask ^ bit]));
     phi[ex.structure.split_features[p]] = sum;
   }
   if (ex.linear) {

@@ -274,3 +274,24 @@ def test_exact_values_do_not_carry_the_rounding_of_a_large_base(base, leaves):
     row_scale = np.max(np.abs(tree_shap), axis=1, keepdims=True)
     np.testing.assert_array_less(np.abs(np.asarray(values, dtype=np.float64) - tree_shap),
                                  np.broadcast_to(1e-4 * row_scale, tree_shap.shape))
+
+
+def test_exact_values_of_trees_whose_leaves_lie_far_from_their_centre_add_up():
+    # At learning rate 1 two of the classes grow leaves at the leaf cap that few rows reach, so
+    # each such tree's cover-weighted centre lies far from the leaves the rows do reach. Every row
+    # must still add up to its prediction, and its values agree with TreeSHAP's row by row.
+    rng = np.random.default_rng(0)
+    x = rng.integers(0, 255, size=(2000, 6)).astype(np.float32)
+    u = x / 254.0
+    signal = np.sin(3 * u[:, 0]) + np.sin(3 * u[:, 1]) + u[:, 2] * u[:, 3] + u[:, 4] - u[:, 5] ** 2
+    y = np.digitize(signal, np.quantile(signal, [1 / 3, 2 / 3])).astype(np.float32)
+    result = train(x, y, 1.0, 5, 1.0, 1.0, 0.0, 5, True, rounds=30, objective="multiclass_softmax",
+                   num_classes=3, training_policy="manual")
+    rows = x.tolist()
+    _, values = _kestrune.shap_explain_rows_multi(result.artifact_bytes, rows)
+    _, matrices = _kestrune.shap_explain_interactions_multi(result.artifact_bytes, rows)
+    for output, output_matrices in zip(values, matrices):
+        tree_shap = np.sum(np.asarray(output_matrices, dtype=np.float64), axis=2)
+        row_scale = np.max(np.abs(tree_shap), axis=1, keepdims=True)
+        np.testing.assert_array_less(np.abs(np.asarray(output, dtype=np.float64) - tree_shap),
+                                     np.broadcast_to(1e-4 * row_scale, tree_shap.shape))
