@@ -249,6 +249,15 @@ def test_large_valued_models_are_explained_on_every_row(scale, features):
         assert np.count_nonzero(_kestrune.shap_global_importance(result.artifact_bytes, bins.tolist())) > 25
 
 
+def assert_agrees_with_tree_shap(values, matrices):
+    """Each row's exact values within 1e-4 of its largest value of TreeSHAP's: the row sums of the
+    interaction values, which sum each tree in float64 by another algorithm."""
+    tree_shap = np.sum(np.asarray(matrices, dtype=np.float64), axis=2)
+    row_scale = np.max(np.abs(tree_shap), axis=1, keepdims=True)
+    np.testing.assert_array_less(np.abs(np.asarray(values, dtype=np.float64) - tree_shap),
+                                 np.broadcast_to(1e-4 * row_scale, tree_shap.shape))
+
+
 # A large base sits in the model's base prediction; large leaves come from a warm start, which
 # keeps its prior's base (a fit on the signal alone) while the new trees take up the offset.
 @pytest.mark.parametrize("base, leaves", [(1e8, 0.0), (1.7e9, 0.0), (0.0, 1e7), (0.0, 1.7e9)])
@@ -270,10 +279,7 @@ def test_exact_values_do_not_carry_the_rounding_of_a_large_base(base, leaves):
     rows = x[:120].tolist()
     _, values = _kestrune.shap_explain_rows(result.artifact_bytes, rows)
     _, matrices = _kestrune.shap_explain_interactions(result.artifact_bytes, rows)
-    tree_shap = np.sum(np.asarray(matrices, dtype=np.float64), axis=2)
-    row_scale = np.max(np.abs(tree_shap), axis=1, keepdims=True)
-    np.testing.assert_array_less(np.abs(np.asarray(values, dtype=np.float64) - tree_shap),
-                                 np.broadcast_to(1e-4 * row_scale, tree_shap.shape))
+    assert_agrees_with_tree_shap(values, matrices)
 
 
 def test_exact_values_of_trees_whose_leaves_lie_far_from_their_centre_add_up():
@@ -291,7 +297,4 @@ def test_exact_values_of_trees_whose_leaves_lie_far_from_their_centre_add_up():
     _, values = _kestrune.shap_explain_rows_multi(result.artifact_bytes, rows)
     _, matrices = _kestrune.shap_explain_interactions_multi(result.artifact_bytes, rows)
     for output, output_matrices in zip(values, matrices):
-        tree_shap = np.sum(np.asarray(output_matrices, dtype=np.float64), axis=2)
-        row_scale = np.max(np.abs(tree_shap), axis=1, keepdims=True)
-        np.testing.assert_array_less(np.abs(np.asarray(output, dtype=np.float64) - tree_shap),
-                                     np.broadcast_to(1e-4 * row_scale, tree_shap.shape))
+        assert_agrees_with_tree_shap(output, output_matrices)
